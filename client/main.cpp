@@ -1,0 +1,31 @@
+// The client program: the window where a display is available, the terminal mode otherwise.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "client/console.h"
+#include "client/console_options.h"
+
+int main(int argc, char** argv) {
+  using namespace connchk::client;
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const ClientOptionsParse parsed = parseClientOptions(args);
+  if (!parsed.options) {
+    std::fprintf(stderr, "client: %s\n", parsed.error.c_str());
+    return 2;
+  }
+  const ClientOptions& options = *parsed.options;
+  if (options.help) {
+    std::fputs(clientUsage().c_str(), stdout);
+    return 0;
+  }
+  if (options.version) {
+    std::puts(ClientVersionText);
+    return 0;
+  }
+  if (options.listProtocols) {
+    std::fputs(protocolListing().c_str(), stdout);
+    return 0;
+  }
+  return runClientConsole(options);
+}

@@ -1,0 +1,52 @@
+// What one test run needs, and the rules by which the operator's texts become those values.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace connchk::client {
+
+inline constexpr std::size_t MaxAddressLength = 255;
+inline constexpr std::uint32_t MinPacketSize = 12;
+inline constexpr std::uint32_t MaxPacketSize = 1500;
+inline constexpr int MinTerminal = 1;
+inline constexpr int MaxTerminal = 999;
+inline constexpr const char* InfiniteCountText = "Бесконечно";
+inline constexpr const char* DefaultServerAddress = "127.0.0.1";
+
+// The record a worker runs from. The worker writes one field: an infinite count (-1) becomes 2.
+struct TestRunParameters {
+  std::string address;       // dotted IPv4 address or host name, at most 255 characters
+  std::uint32_t size = 32;   // requested packet size in bytes
+  std::int32_t count = 1;    // rounds; -1 runs without end
+  std::uint8_t protocol = 17;
+  std::uint32_t terminal = 1;  // terminal number of the terminal exchange
+};
+
+// What the operator chose, as the window or the terminal hands it to startRun.
+struct RunRequest {
+  std::string address = DefaultServerAddress;
+  std::uint32_t size = 32;
+  std::int32_t count = 1;
+  std::uint32_t protocolNumber = 17;
+  int protocolIndex = 1;  // list index: protocol 17 is the UDP echo only at index 1
+  std::uint32_t terminal = 1;
+};
+
+// The packet count text: "Бесконечно" is -1; anything else is read as a decimal integer
+// (leading blanks, an optional sign, digits up to the first other character), 0 if unreadable.
+std::int32_t parseCountText(const std::string& text);
+
+// A size text of digits only, within 12..1500.
+std::optional<std::uint32_t> parseSize(const std::string& text);
+
+// A terminal number text of digits only, within 1..999.
+std::optional<std::uint32_t> parseTerminal(const std::string& text);
+
+// The test procedure that serves a protocol number and list selection.
+enum class TestKind { IcmpEcho, EchoUdp, TerminalUdp, EchoTcp, RawIp };
+TestKind chooseTest(std::uint8_t protocol, int protocolIndex);
+const char* testKindName(TestKind kind);
+
+}  // namespace connchk::client

@@ -1,0 +1,106 @@
+// The request/answer protocol both programs speak: markers, ports, time-outs, the byte layouts of
+// every test mode, the send timestamp, the ICMP checksum and the round-trip text.
+// Everything here is a pure function over byte buffers, so clients, servers and tests share it.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace connchk {
+
+using Marker = std::array<std::uint8_t, 12>;
+
+// Eight 0xFF bytes, then "CLIQ" (request) or "CLIR" (answer).
+inline constexpr Marker RequestMarker{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 'C', 'L', 'I', 'Q'};
+inline constexpr Marker ReplyMarker{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 'C', 'L', 'I', 'R'};
+
+inline constexpr std::uint16_t EchoPort = 87;
+inline constexpr std::uint16_t TerminalPort = 855;
+inline constexpr int ReceiveTimeout = 5000;      // ms, on every socket a client test reads answers from
+inline constexpr int RequestPauseMs = 1000;      // pause after a received answer
+inline constexpr std::size_t ReceiveBufferSize = 2048;  // every receive asks for at most this much
+
+inline constexpr std::size_t MarkerSize = 12;
+inline constexpr std::size_t TimestampSize = 8;
+inline constexpr std::size_t IpHeaderSize = 20;  // raw receives: the header is always taken as 20 bytes
+inline constexpr std::uint8_t IcmpProtocol = 1;
+
+// Layout A (echo over UDP/TCP) and layout C (raw IP payload): timestamp at 0, marker at 8.
+namespace layout_a {
+inline constexpr std::size_t Timestamp = 0;
+inline constexpr std::size_t Marker = 8;
+inline constexpr std::size_t MinLength = 20;
+}  // namespace layout_a
+
+// Layout B (terminal exchange): timestamp at 0, terminal number at 8, marker at 12.
+namespace layout_b {
+inline constexpr std::size_t Timestamp = 0;
+inline constexpr std::size_t Terminal = 8;
+inline constexpr std::size_t Marker = 12;
+inline constexpr std::size_t MinLength = 24;  // the packet length L; the request is L + 8 bytes
+}  // namespace layout_b
+
+// Layout D (ICMP echo), 28 bytes.
+namespace layout_d {
+inline constexpr std::size_t Type = 0;
+inline constexpr std::size_t Code = 1;
+inline constexpr std::size_t Checksum = 2;
+inline constexpr std::size_t Identifier = 4;
+inline constexpr std::size_t Sequence = 6;
+inline constexpr std::size_t Timestamp = 8;
+inline constexpr std::size_t Marker = 16;
+inline constexpr std::size_t Length = 28;
+inline constexpr std::uint8_t EchoRequest = 8;
+inline constexpr std::uint8_t EchoReply = 0;
+}  // namespace layout_d
+
+// Little-endian fields inside payloads.
+void putU16(std::uint8_t* buf, std::size_t offset, std::uint16_t value);
+void putU32(std::uint8_t* buf, std::size_t offset, std::uint32_t value);
+void putU64(std::uint8_t* buf, std::size_t offset, std::uint64_t value);
+std::uint16_t readU16(const std::uint8_t* buf, std::size_t offset);
+std::uint32_t readU32(const std::uint8_t* buf, std::size_t offset);
+std::uint64_t readU64(const std::uint8_t* buf, std::size_t offset);
+
+void putMarker(std::uint8_t* buf, std::size_t offset, const Marker& marker);
+
+// True when `marker` stands at `offset` and the whole field lies within the `length` bytes that
+// were received: bytes past the end of a receive never count as part of it.
+bool hasMarker(const std::uint8_t* buf, std::size_t length, std::size_t offset, const Marker& marker);
+
+// The current system time as 100-ns intervals since 1601-01-01 00:00 UTC.
+std::uint64_t SendTimestamp();
+
+// RFC 1071 checksum over `length` bytes read as host-order 16-bit words; 0xFFFF for length <= 0.
+std::uint16_t InternetChecksum(const std::uint8_t* buf, int length);
+
+// "%d:%02d.%03d" (minutes, seconds, milliseconds) of t1 - t0, both in 100-ns units.
+std::string RoundTripText(std::uint64_t t0, std::uint64_t t1);
+
+// Request lengths for a requested size: layout A and raw requests carry at least their whole
+// marker (20 bytes); layout B packets are at least 24 bytes and the request is 8 bytes longer.
+std::uint32_t echoRequestLength(std::uint32_t size);
+std::uint32_t rawRequestLength(std::uint32_t size);
+std::uint32_t terminalRequestLength(std::uint32_t size);
+
+// Writes the defined fields of a request; filler bytes are left as the buffer holds them.
+void buildEchoRequest(std::uint8_t* buf, std::uint64_t timestamp);  // layouts A and C
+void buildTerminalRequest(std::uint8_t* buf, std::uint64_t timestamp, std::uint32_t terminal);
+void buildIcmpEchoRequest(std::uint8_t* buf, std::uint16_t identifier, std::uint64_t timestamp);
+
+// Raw receives start with the IPv4 header; these read it at its fixed 20-byte size.
+inline constexpr std::size_t IpProtocolOffset = 9;
+inline constexpr std::size_t IpSourceOffset = 12;
+
+// Where a raw datagram's marker and timestamp stand: ICMP offsets when the header's protocol byte
+// is 1, layout C offsets otherwise.
+std::size_t rawMarkerOffset(std::uint8_t ipProtocol);
+std::size_t rawTimestampOffset(std::uint8_t ipProtocol);
+
+// Server side: builds the answer to a raw request in place at the front of `buf`, which holds the
+// received datagram with its IPv4 header. Returns the answer length (28 for ICMP, 20 otherwise).
+std::size_t buildRawAnswer(std::uint8_t* buf);
+
+}  // namespace connchk
