@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# The main job: installs what is missing, builds, starts a server and runs the client's checks
+# against it over loopback, in a network namespace of its own (so nothing else on the machine is
+# touched), then stops the server. Needs root for the namespace, the low ports and raw sockets.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+exec unshare --net bash -c '
+  set -u
+  ip link set lo up
+  build/server/server --console > build/demo-server.txt 2>&1 &
+  server=$!
+  trap "kill $server 2>/dev/null; wait $server 2>/dev/null" EXIT
+  sleep 1
+  status=0
+  check() {
+    echo "== client --console $*"
+    build/client/client --console "$@" 127.0.0.1 || status=1
+  }
+  check --protocol "IP-Клиент" --count 2
+  check --protocol "TCP (порт 87)" --count 2
+  echo "== server said:"
+  cat build/demo-server.txt
+  exit $status
+'

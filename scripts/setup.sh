@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need (Debian 12, as root) and builds into build/.
+# Usage: scripts/setup.sh [--sanitize]   (--sanitize builds into build-sanitize/ with ASan and UBSan)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev qt6-base-dev
+          iproute2 libcap2-bin socat hping3 python3-scapy xvfb xauth imagemagick)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "setup: missing packages: ${missing[*]}; run as root or install them first" >&2
+    exit 1
+  fi
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+build=build
+options=()
+if [ "${1:-}" = "--sanitize" ]; then
+  build=build-sanitize
+  options+=(-DCHECKER_SANITIZE=ON)
+fi
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${options[@]}" >/dev/null
+cmake --build "$build" -j"$(nproc)"
+echo "setup: built into $build/"

@@ -1,0 +1,39 @@
+// The distinct addresses that sent valid requests: 100 slots filled from the front and never
+// freed, each shown once as "a.b.c.d размер N" with the size of its first accepted request.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace connchk::server {
+
+// Where a front-end shows statistics lines.
+class StatisticsView {
+ public:
+  virtual ~StatisticsView() = default;
+  virtual void appendStatisticsLine(const std::string& line) = 0;
+};
+
+class SenderStatistics {
+ public:
+  static constexpr int Slots = 100;
+
+  void setView(StatisticsView* view);
+
+  // Records one accepted request. A new address takes the next free slot and adds its line;
+  // a known address, or any address once all slots are taken, changes nothing.
+  void record(std::uint32_t addressNetworkOrder, unsigned long length);
+
+  int filledSlots() const;
+
+  static std::string lineFor(std::uint32_t addressNetworkOrder, unsigned long length);
+
+ private:
+  mutable std::mutex mutex_;
+  std::array<std::uint32_t, Slots> slots_{};  // 0 marks an empty slot
+  StatisticsView* view_ = nullptr;
+};
+
+}  // namespace connchk::server

@@ -1,0 +1,169 @@
+#include "tests/support/program.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace connchk::testing {
+
+namespace fs = std::filesystem;
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+Program::Program(const std::string& executable) {
+  char pattern[] = "/tmp/checker-test-XXXXXX";
+  const char* made = mkdtemp(pattern);
+  if (!made) throw std::runtime_error("mkdtemp failed");
+  folder_ = made;
+  executable_ = folder_ + "/" + fs::path(executable).filename().string();
+  fs::copy_file(executable, executable_);
+  fs::permissions(executable_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                   fs::perms::others_read | fs::perms::others_exec);
+}
+
+Program::~Program() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  std::error_code ignored;
+  fs::remove_all(folder_, ignored);
+}
+
+void Program::start(const std::vector<std::string>& args) {
+  const std::string out = folder_ + "/stdout.txt";
+  const std::string err = folder_ + "/stderr.txt";
+  std::vector<char*> argv;
+  argv.push_back(executable_.data());
+  std::vector<std::string> copies(args);
+  for (auto& a : copies) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ == 0) {
+    const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int inFd = open("/dev/null", O_RDONLY);
+    if (outFd < 0 || errFd < 0 || inFd < 0) _exit(127);
+    dup2(outFd, 1);
+    dup2(errFd, 2);
+    dup2(inFd, 0);
+    if (chdir(folder_.c_str()) != 0) _exit(127);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execv(executable_.c_str(), argv.data());
+    _exit(127);
+  }
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+}
+
+int Program::wait(milliseconds limit) {
+  if (pid_ <= 0) return status_;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    int status = 0;
+    const pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      pid_ = -1;
+      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return status_;
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+      status_ = -1;
+      return -1;
+    }
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+}
+
+int Program::run(const std::vector<std::string>& args, milliseconds limit) {
+  start(args);
+  return wait(limit);
+}
+
+void Program::signal(int sig) {
+  if (pid_ > 0) kill(pid_, sig);
+}
+
+bool Program::running() {
+  if (pid_ <= 0) return false;
+  int status = 0;
+  const pid_t done = waitpid(pid_, &status, WNOHANG);
+  if (done == pid_) {
+    pid_ = -1;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return false;
+  }
+  return true;
+}
+
+bool Program::waitForCount(const std::string& text, int times, milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (occurrences(output(), text) < times) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  return true;
+}
+
+bool Program::waitForOutput(const std::string& text, milliseconds limit) { return waitForCount(text, 1, limit); }
+
+std::string Program::output() const { return readFile(folder_ + "/stdout.txt"); }
+std::string Program::errors() const { return readFile(folder_ + "/stderr.txt"); }
+std::vector<std::string> Program::outputLines() const { return splitLines(output()); }
+std::string Program::logBytes(const std::string& fileName) const { return readFile(folder_ + "/" + fileName); }
+
+std::vector<std::string> splitLines(const std::string& text, const std::string& end) {
+  std::vector<std::string> lines;
+  std::size_t from = 0;
+  while (from < text.size()) {
+    const std::size_t at = text.find(end, from);
+    if (at == std::string::npos) {
+      lines.push_back(text.substr(from));
+      break;
+    }
+    lines.push_back(text.substr(from, at - from));
+    from = at + end.size();
+  }
+  return lines;
+}
+
+std::string withoutTimePrefix(const std::string& line) {
+  // "[HH:mm:ss] " is 11 bytes.
+  if (line.size() >= 11 && line[0] == '[' && line[3] == ':' && line[6] == ':' && line[9] == ']' && line[10] == ' ') {
+    return line.substr(11);
+  }
+  return line;
+}
+
+std::vector<std::string> withoutTimePrefixes(const std::vector<std::string>& lines) {
+  std::vector<std::string> out;
+  for (const auto& l : lines) out.push_back(withoutTimePrefix(l));
+  return out;
+}
+
+int occurrences(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;
+  return n;
+}
+
+}  // namespace connchk::testing

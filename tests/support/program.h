@@ -1,0 +1,59 @@
+// Runs one of the real programs from a temporary folder of its own, so that it writes its own log
+// file there, and collects what it prints.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace connchk::testing {
+
+using std::chrono::milliseconds;
+
+class Program {
+ public:
+  // Copies the executable into a fresh temporary folder.
+  explicit Program(const std::string& executable);
+  // Ends the program if it still runs (SIGKILL) and removes the folder.
+  ~Program();
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+
+  void start(const std::vector<std::string>& args);
+  // Waits for the exit and returns its status; kills the program and returns -1 past the limit.
+  int wait(milliseconds limit = milliseconds(20000));
+  // Runs to the end: start() then wait().
+  int run(const std::vector<std::string>& args, milliseconds limit = milliseconds(20000));
+  void signal(int sig);
+  bool running();
+
+  // Polls stdout until it holds `text`; false past the limit.
+  bool waitForOutput(const std::string& text, milliseconds limit = milliseconds(10000));
+  // Polls stdout until `text` stands in it `times` times.
+  bool waitForCount(const std::string& text, int times, milliseconds limit = milliseconds(10000));
+
+  std::string output() const;      // stdout so far
+  std::string errors() const;      // stderr so far
+  std::vector<std::string> outputLines() const;
+  std::string folder() const { return folder_; }
+  std::string logBytes(const std::string& fileName) const;  // the raw bytes of its log file
+
+ private:
+  std::string folder_;
+  std::string executable_;
+  pid_t pid_ = -1;
+  int status_ = -1;
+};
+
+// Splits text into lines, dropping the line ends.
+std::vector<std::string> splitLines(const std::string& text, const std::string& end = "\n");
+// A client line without its "[HH:mm:ss] " prefix; the line unchanged if it has none.
+std::string withoutTimePrefix(const std::string& line);
+std::vector<std::string> withoutTimePrefixes(const std::vector<std::string>& lines);
+// How many times `needle` stands in `text`.
+int occurrences(const std::string& text, const std::string& needle);
+std::string readFile(const std::string& path);
+
+}  // namespace connchk::testing

@@ -1,0 +1,172 @@
+#include "common/activity_log.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/cp1251.h"
+#include "tests/support/program.h"
+
+namespace connchk {
+namespace {
+
+namespace fs = std::filesystem;
+using connchk::testing::readFile;
+
+// A view that keeps lines the way the window's list does: bounded, sparing the first line.
+class ListView : public LogView {
+ public:
+  void appendLine(const std::string& line) override {
+    lines.push_back(line);
+    const int drop = lineToDropAfterInsert(static_cast<int>(lines.size()));
+    if (drop >= 0) lines.erase(lines.begin() + drop);
+  }
+  std::vector<std::string> lines;
+};
+
+class TempFolder {
+ public:
+  TempFolder() {
+    char pattern[] = "/tmp/checker-log-XXXXXX";
+    path = mkdtemp(pattern);
+  }
+  ~TempFolder() {
+    chmod(path.c_str(), 0755);
+    fs::remove_all(path);
+  }
+  std::string path;
+};
+
+TEST(Cp1251, ConvertsCyrillicAndMarksWhatItCannotHold) {
+  EXPECT_EQ(toWindows1251("Ответ"), "\xCE\xF2\xE2\xE5\xF2");
+  EXPECT_EQ(toWindows1251("Ёё№"), "\xA8\xB8\xB9");
+  EXPECT_EQ(toWindows1251("plain"), "plain");
+  EXPECT_EQ(toWindows1251("日"), "?");
+  EXPECT_EQ(toWindows1251("a\xFF" "b"), "a?b") << "invalid UTF-8 is not passed through";
+  EXPECT_EQ(fromWindows1251(toWindows1251("Превышено время ожидания ответа")), "Превышено время ожидания ответа");
+}
+
+TEST(ActivityLog, ClientLineHasTimePrefixAndEndsWithCrLfInWindows1251) {
+  TempFolder folder;
+  const std::string path = folder.path + "/client_log.txt";
+  ActivityLog log = ActivityLog::atPath(LogStyle::Client, path);
+  ListView view;
+  log.setView(&view);
+  log.log("Отослан запрос к серверу");
+  ASSERT_EQ(view.lines.size(), 1u);
+  EXPECT_TRUE(std::regex_match(view.lines[0], std::regex(R"(\[\d\d:\d\d:\d\d\] Отослан запрос к серверу)")))
+      << view.lines[0];
+  const std::string bytes = readFile(path);
+  EXPECT_EQ(bytes, "[" + view.lines[0].substr(1, 8) + "] " + toWindows1251("Отослан запрос к серверу") + "\r\n");
+}
+
+TEST(ActivityLog, ServerLineIsTheMessageAloneEndingWithLfThenCr) {
+  TempFolder folder;
+  const std::string path = folder.path + "/server_log.txt";
+  ActivityLog log = ActivityLog::atPath(LogStyle::Server, path);
+  ListView view;
+  log.setView(&view);
+  log.log("Ожидание нового запроса");
+  EXPECT_EQ(view.lines, std::vector<std::string>{"Ожидание нового запроса"});
+  EXPECT_EQ(readFile(path), toWindows1251("Ожидание нового запроса") + "\n\r");
+}
+
+TEST(ActivityLog, AppendsToAnExistingFile) {
+  TempFolder folder;
+  const std::string path = folder.path + "/server_log.txt";
+  { std::FILE* f = std::fopen(path.c_str(), "wb"); std::fputs("earlier\n\r", f); std::fclose(f); }
+  ActivityLog log = ActivityLog::atPath(LogStyle::Server, path);
+  log.log("one");
+  log.log("two");
+  EXPECT_EQ(readFile(path), "earlier\n\rone\n\rtwo\n\r");
+}
+
+TEST(ActivityLog, ViewKeepsTheFirstLineAndTheNinetyNineNewest) {
+  TempFolder folder;
+  ActivityLog log = ActivityLog::atPath(LogStyle::Server, folder.path + "/server_log.txt");
+  ListView view;
+  log.setView(&view);
+  for (int i = 1; i <= 101; ++i) log.log("line " + std::to_string(i));
+  ASSERT_EQ(view.lines.size(), 100u);
+  EXPECT_EQ(view.lines.front(), "line 1");
+  EXPECT_EQ(view.lines[1], "line 3") << "the former second line is gone";
+  EXPECT_EQ(view.lines.back(), "line 101");
+  EXPECT_EQ(testing::occurrences(readFile(folder.path + "/server_log.txt"), "\n\r"), 101)
+      << "the file keeps every line";
+}
+
+// Runs `body` in a child process as an unprivileged user (root writes into read-only folders) and
+// returns its exit status.
+template <typename Body>
+int asUnprivilegedUser(Body body) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(100);
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
+}
+
+TEST(ActivityLog, ReadOnlyFolderAlertsForEveryLineAndTheViewStillFills) {
+  TempFolder folder;
+  ASSERT_EQ(chmod(folder.path.c_str(), 0555), 0);
+  const std::string path = folder.path + "/client_log.txt";
+  const int status = asUnprivilegedUser([&] {
+    ActivityLog log = ActivityLog::atPath(LogStyle::Client, path);
+    ListView view;
+    int alerts = 0;
+    log.setView(&view);
+    log.setAlert([&](const std::string& message) { alerts += message == LogFileAlertText; });
+    log.log("first");
+    log.log("second");
+    if (alerts != 2) return 1;
+    if (view.lines.size() != 2) return 2;
+    return 0;
+  });
+  EXPECT_EQ(status, 0) << "1: not one alert per line; 2: the view did not fill";
+  EXPECT_FALSE(fs::exists(path));
+}
+
+TEST(ActivityLog, LinesOfManyThreadsStayWholeAndInOneOrder) {
+  TempFolder folder;
+  const std::string path = folder.path + "/server_log.txt";
+  ActivityLog log = ActivityLog::atPath(LogStyle::Server, path);
+  ListView view;
+  log.setView(&view);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&log, t] {
+      for (int i = 0; i < 50; ++i) log.log("thread " + std::to_string(t) + " line " + std::to_string(i));
+    });
+  }
+  for (auto& t : threads) t.join();
+  const auto fileLines = testing::splitLines(readFile(path), "\n\r");
+  ASSERT_EQ(fileLines.size(), 200u);
+  // The view drops lines past 100; what it kept stands in the file in the same order.
+  std::size_t at = 0;
+  for (const auto& line : view.lines) {
+    while (at < fileLines.size() && fileLines[at] != line) ++at;
+    ASSERT_LT(at, fileLines.size()) << "view line missing or out of order: " << line;
+  }
+  for (const auto& line : fileLines) EXPECT_TRUE(std::regex_match(line, std::regex(R"(thread \d line \d+)"))) << line;
+}
+
+TEST(ActivityLog, FileNamedBesideTheExecutable) {
+  ActivityLog log(LogStyle::Client, ClientLogFileName);
+  const std::string path = log.filePath();
+  EXPECT_EQ(fs::path(path).filename(), "client_log.txt");
+  EXPECT_EQ(fs::path(path).parent_path(), fs::canonical("/proc/self/exe").parent_path());
+}
+
+}  // namespace
+}  // namespace connchk

@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include "client/console_options.h"
+#include "client/protocol_catalogue.h"
+#include "client/run_parameters.h"
+
+namespace connchk::client {
+namespace {
+
+TEST(CountText, IsReadByTheWindowsRule) {
+  EXPECT_EQ(parseCountText("Бесконечно"), -1);
+  EXPECT_EQ(parseCountText("-1"), -1);
+  EXPECT_EQ(parseCountText("3"), 3);
+  EXPECT_EQ(parseCountText("  12abc"), 12);
+  EXPECT_EQ(parseCountText("+5"), 5);
+  EXPECT_EQ(parseCountText("-5"), -5);
+  EXPECT_EQ(parseCountText("abc"), 0);
+  EXPECT_EQ(parseCountText(""), 0);
+  EXPECT_EQ(parseCountText("99999999999"), 2147483647);
+  EXPECT_EQ(parseCountText("-99999999999"), -2147483647 - 1);
+}
+
+TEST(SizeAndTerminal, AcceptOnlyDigitsWithinTheirRanges) {
+  EXPECT_EQ(parseSize("12"), 12u);
+  EXPECT_EQ(parseSize("1500"), 1500u);
+  EXPECT_FALSE(parseSize("11"));
+  EXPECT_FALSE(parseSize("1501"));
+  EXPECT_FALSE(parseSize("32x"));
+  EXPECT_FALSE(parseSize(""));
+  EXPECT_FALSE(parseSize("-32"));
+  EXPECT_EQ(parseTerminal("1"), 1u);
+  EXPECT_EQ(parseTerminal("999"), 999u);
+  EXPECT_FALSE(parseTerminal("0"));
+  EXPECT_FALSE(parseTerminal("1000"));
+}
+
+TEST(ProtocolCatalogue, HasFifteenTypesAndChoosesTheirTests) {
+  const auto catalogue = ProtocolCatalogue();
+  ASSERT_EQ(catalogue.size(), 15u);
+  EXPECT_STREQ(catalogue[0].text, "ICMP");
+  EXPECT_STREQ(catalogue[1].text, "IP-Клиент");
+  EXPECT_EQ(catalogue[11].number, 56u);
+  EXPECT_EQ(catalogue[12].number, 55u);
+  EXPECT_EQ(catalogue[14].number, 6u);
+  EXPECT_EQ(findProtocolType("TCP (порт 87)"), 14);
+  EXPECT_EQ(findProtocolType("13"), 13);
+  EXPECT_FALSE(findProtocolType("15"));
+  EXPECT_FALSE(findProtocolType("tcp"));
+  EXPECT_EQ(chooseTest(17, UdpEchoIndex), TestKind::EchoUdp);
+  EXPECT_EQ(chooseTest(17, TerminalUdpIndex), TestKind::TerminalUdp);
+  EXPECT_EQ(chooseTest(1, 0), TestKind::IcmpEcho);
+  EXPECT_EQ(chooseTest(6, 14), TestKind::EchoTcp);
+  for (const int index : {2, 3, 10, 11, 12}) {
+    EXPECT_EQ(chooseTest(static_cast<std::uint8_t>(catalogue[index].number), index), TestKind::RawIp) << index;
+  }
+}
+
+TEST(ClientOptions, TakeTheWindowsInitialValuesWhereNotGiven) {
+  const auto parsed = parseClientOptions({"--console"});
+  ASSERT_TRUE(parsed.options) << parsed.error;
+  const RunRequest& r = parsed.options->request;
+  EXPECT_EQ(r.address, "127.0.0.1");
+  EXPECT_EQ(r.size, 32u);
+  EXPECT_EQ(r.count, 1);
+  EXPECT_EQ(r.protocolIndex, 1);
+  EXPECT_EQ(r.protocolNumber, 17u);
+  EXPECT_EQ(r.terminal, 1u);
+}
+
+TEST(ClientOptions, ReadEveryValue) {
+  const auto parsed = parseClientOptions(
+      {"--console", "--size", "64", "--count=Бесконечно", "--protocol", "TELM-UDP", "--terminal", "7", "host.example"});
+  ASSERT_TRUE(parsed.options) << parsed.error;
+  const RunRequest& r = parsed.options->request;
+  EXPECT_EQ(r.size, 64u);
+  EXPECT_EQ(r.count, -1);
+  EXPECT_EQ(r.protocolIndex, 13);
+  EXPECT_EQ(r.protocolNumber, 17u);
+  EXPECT_EQ(r.terminal, 7u);
+  EXPECT_EQ(r.address, "host.example");
+}
+
+TEST(ClientOptions, RefuseBadValuesNamingTheOptionAndItsRange) {
+  EXPECT_NE(parseClientOptions({"--size", "11"}).error.find("--size must be a whole number from 12 to 1500"),
+            std::string::npos);
+  EXPECT_NE(parseClientOptions({"--terminal", "0"}).error.find("--terminal must be a whole number from 1 to 999"),
+            std::string::npos);
+  EXPECT_NE(parseClientOptions({"--protocol", "99"}).error.find("--protocol"), std::string::npos);
+  EXPECT_NE(parseClientOptions({"--size"}).error.find("--size needs a value"), std::string::npos);
+  EXPECT_NE(parseClientOptions({"--bogus"}).error.find("unknown option --bogus"), std::string::npos);
+  EXPECT_NE(parseClientOptions({"a", "b"}).error.find("only one"), std::string::npos);
+  EXPECT_NE(parseClientOptions({std::string(256, 'a')}).error.find("at most 255"), std::string::npos);
+  EXPECT_TRUE(parseClientOptions({std::string(255, 'a')}).options);
+}
+
+}  // namespace
+}  // namespace connchk::client
