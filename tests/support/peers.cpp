@@ -28,17 +28,6 @@ platform::Socket boundSocket(int type, std::uint32_t address, std::uint16_t port
   return s;
 }
 
-bool waitUntil(std::mutex& m, const std::vector<Received>& v, std::size_t n, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> hold(m);
-      if (v.size() >= n) return true;
-    }
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
 }  // namespace
 
 Bytes withReplyMarker(Bytes request, std::size_t offset) {
@@ -46,8 +35,36 @@ Bytes withReplyMarker(Bytes request, std::size_t offset) {
   return request;
 }
 
+std::vector<Received> Peer::received() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return received_;
+}
+
+bool Peer::waitForCount(std::size_t n, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (received().size() < n) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+std::optional<Bytes> Peer::take(const std::uint8_t* data, std::size_t n, const sockaddr_in& from) {
+  Bytes request(data, data + n);
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    received_.push_back({request, from, std::chrono::steady_clock::now()});
+  }
+  return answer_(request);
+}
+
+void Peer::stopServing() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+}
+
 UdpPeer::UdpPeer(std::uint16_t port, Answer answer, std::uint32_t address)
-    : socket_(boundSocket(SOCK_DGRAM, address, port)), answer_(std::move(answer)) {
+    : Peer(std::move(answer)), socket_(boundSocket(SOCK_DGRAM, address, port)) {
   thread_ = std::thread([this] {
     std::uint8_t buf[65536];
     while (!stop_) {
@@ -56,32 +73,15 @@ UdpPeer::UdpPeer(std::uint16_t port, Answer answer, std::uint32_t address)
       socklen_t len = sizeof from;
       const ssize_t n = recvfrom(socket_.fd(), buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
       if (n < 0) continue;
-      Bytes request(buf, buf + n);
-      {
-        std::lock_guard<std::mutex> hold(mutex_);
-        received_.push_back({request, from, std::chrono::steady_clock::now()});
+      if (auto reply = take(buf, static_cast<std::size_t>(n), from)) {
+        platform::sendTo(socket_.fd(), reply->data(), reply->size(), from);
       }
-      if (auto reply = answer_(request)) platform::sendTo(socket_.fd(), reply->data(), reply->size(), from);
     }
   });
 }
 
-UdpPeer::~UdpPeer() {
-  stop_ = true;
-  thread_.join();
-}
-
-std::vector<Received> UdpPeer::received() {
-  std::lock_guard<std::mutex> hold(mutex_);
-  return received_;
-}
-
-bool UdpPeer::waitForCount(std::size_t n, std::chrono::milliseconds limit) {
-  return waitUntil(mutex_, received_, n, limit);
-}
-
 TcpPeer::TcpPeer(std::uint16_t port, Answer answer)
-    : socket_(boundSocket(SOCK_STREAM, htonl(INADDR_LOOPBACK), port)), answer_(std::move(answer)) {
+    : Peer(std::move(answer)), socket_(boundSocket(SOCK_STREAM, htonl(INADDR_LOOPBACK), port)) {
   if (listen(socket_.fd(), 4) != 0) throw std::runtime_error("test peer cannot listen");
   thread_ = std::thread([this] {
     while (!stop_) {
@@ -95,29 +95,12 @@ TcpPeer::TcpPeer(std::uint16_t port, Answer answer)
         if (!readable(connection.fd())) continue;
         const ssize_t n = recv(connection.fd(), buf, sizeof buf, 0);
         if (n <= 0) break;
-        Bytes request(buf, buf + n);
-        {
-          std::lock_guard<std::mutex> hold(mutex_);
-          received_.push_back({request, from, std::chrono::steady_clock::now()});
+        if (auto reply = take(buf, static_cast<std::size_t>(n), from)) {
+          platform::sendBytes(connection.fd(), reply->data(), reply->size());
         }
-        if (auto reply = answer_(request)) platform::sendBytes(connection.fd(), reply->data(), reply->size());
       }
     }
   });
-}
-
-TcpPeer::~TcpPeer() {
-  stop_ = true;
-  thread_.join();
-}
-
-std::vector<Received> TcpPeer::received() {
-  std::lock_guard<std::mutex> hold(mutex_);
-  return received_;
-}
-
-bool TcpPeer::waitForCount(std::size_t n, std::chrono::milliseconds limit) {
-  return waitUntil(mutex_, received_, n, limit);
 }
 
 }  // namespace connchk::testing

@@ -30,38 +30,46 @@ struct Received {
   std::chrono::steady_clock::time_point at;
 };
 
-class UdpPeer {
+// What both peers keep: every request received, with its source and time.
+class Peer {
  public:
-  UdpPeer(std::uint16_t port, Answer answer, std::uint32_t addressNetworkOrder = htonl(INADDR_LOOPBACK));
-  ~UdpPeer();
   std::vector<Received> received();
   bool waitForCount(std::size_t n, std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
+
+ protected:
+  explicit Peer(Answer answer) : answer_(std::move(answer)) {}
+  // Keeps the request and returns the answer to it, if any.
+  std::optional<Bytes> take(const std::uint8_t* data, std::size_t n, const sockaddr_in& from);
+  // Joins the serving thread; each derived destructor calls it before its socket goes.
+  void stopServing();
+
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+
+ private:
+  Answer answer_;
+  std::mutex mutex_;
+  std::vector<Received> received_;
+};
+
+class UdpPeer : public Peer {
+ public:
+  UdpPeer(std::uint16_t port, Answer answer, std::uint32_t addressNetworkOrder = htonl(INADDR_LOOPBACK));
+  ~UdpPeer() { stopServing(); }
   int fd() const { return socket_.fd(); }
 
  private:
   platform::Socket socket_;
-  Answer answer_;
-  std::mutex mutex_;
-  std::vector<Received> received_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
 };
 
 // Serves one connection at a time and answers every receive on it.
-class TcpPeer {
+class TcpPeer : public Peer {
  public:
   TcpPeer(std::uint16_t port, Answer answer);
-  ~TcpPeer();
-  std::vector<Received> received();
-  bool waitForCount(std::size_t n, std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
+  ~TcpPeer() { stopServing(); }
 
  private:
   platform::Socket socket_;
-  Answer answer_;
-  std::mutex mutex_;
-  std::vector<Received> received_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
 };
 
 }  // namespace connchk::testing

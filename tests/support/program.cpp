@@ -72,17 +72,19 @@ void Program::start(const std::vector<std::string>& args) {
   if (pid_ < 0) throw std::runtime_error("fork failed");
 }
 
+bool Program::reaped() {
+  int status = 0;
+  if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
+  pid_ = -1;
+  status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return true;
+}
+
 int Program::wait(milliseconds limit) {
   if (pid_ <= 0) return status_;
   const auto deadline = std::chrono::steady_clock::now() + limit;
   for (;;) {
-    int status = 0;
-    const pid_t done = waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
-      pid_ = -1;
-      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      return status_;
-    }
+    if (reaped()) return status_;
     if (std::chrono::steady_clock::now() > deadline) {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
@@ -103,17 +105,7 @@ void Program::signal(int sig) {
   if (pid_ > 0) kill(pid_, sig);
 }
 
-bool Program::running() {
-  if (pid_ <= 0) return false;
-  int status = 0;
-  const pid_t done = waitpid(pid_, &status, WNOHANG);
-  if (done == pid_) {
-    pid_ = -1;
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return false;
-  }
-  return true;
-}
+bool Program::running() { return pid_ > 0 && !reaped(); }
 
 bool Program::waitForCount(const std::string& text, int times, milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;

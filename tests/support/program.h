@@ -41,6 +41,9 @@ class Program {
   std::string logBytes(const std::string& fileName) const;  // the raw bytes of its log file
 
  private:
+  // Collects the exit status if the program has ended.
+  bool reaped();
+
   std::string folder_;
   std::string executable_;
   pid_t pid_ = -1;
