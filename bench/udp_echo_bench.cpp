@@ -50,6 +50,7 @@ constexpr auto DrainTime = std::chrono::milliseconds(500);
 
 struct Options {
   int seconds = 3;
+  bool spin = false;  // the load never sleeps while it waits, so no answer waits for it to wake
   std::size_t size = 32;
   std::string server = SERVER_PROGRAM;
 };
@@ -212,7 +213,7 @@ struct LoadResult {
 // Keeps `window` requests in flight to `port` for `duration`: each answer is timed and replaced
 // by a new request. When nothing comes back for LossTimeout, those in flight are given up for
 // lost and the window is filled again; an answer that still comes counts as late, not lost.
-LoadResult runLoad(std::uint16_t port, int window, std::chrono::seconds duration, std::size_t size) {
+LoadResult runLoad(std::uint16_t port, int window, std::chrono::seconds duration, std::size_t size, bool spin) {
   LoadResult result;
   int error = 0;
   platform::Socket socket = platform::openSocket(SOCK_DGRAM, 0, error);
@@ -246,7 +247,7 @@ LoadResult runLoad(std::uint16_t port, int window, std::chrono::seconds duration
     const bool draining = now >= end;
     if (draining && (flying == 0 || now >= end + DrainTime)) break;
     pollfd p{socket.fd(), POLLIN, 0};
-    if (poll(&p, 1, 20) <= 0) {
+    if (poll(&p, 1, spin ? 0 : 20) <= 0) {
       if (!draining && Clock::now() - lastAnswer > LossTimeout) {
         std::fill(inFlight.begin(), inFlight.end(), false);
         flying = 0;
@@ -327,6 +328,8 @@ std::optional<Options> parse(int argc, char** argv) {
       o.seconds = std::atoi(argv[++i]);
     } else if (a == "--size" && i + 1 < argc) {
       o.size = static_cast<std::size_t>(std::atoi(argv[++i]));
+    } else if (a == "--spin") {
+      o.spin = true;
     } else if (a == "--server" && i + 1 < argc) {
       o.server = argv[++i];
     } else {
@@ -342,7 +345,7 @@ std::optional<Options> parse(int argc, char** argv) {
 int main(int argc, char** argv) {
   const auto options = parse(argc, argv);
   if (!options) {
-    std::fprintf(stderr, "Usage: bench_udp_echo [--seconds 1..60] [--size 28..2048] [--server PATH]\n");
+    std::fprintf(stderr, "Usage: bench_udp_echo [--seconds 1..60] [--size 28..2048] [--spin] [--server PATH]\n");
     return 2;
   }
   std::string why;
@@ -358,8 +361,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench: %s\n", why.c_str());
     return 2;
   }
-  const LoadResult bare1 = runLoad(BarePort, 1, duration, options->size);
-  const LoadResult bare8 = runLoad(BarePort, 8, duration, options->size);
+  const LoadResult bare1 = runLoad(BarePort, 1, duration, options->size, options->spin);
+  const LoadResult bare8 = runLoad(BarePort, 8, duration, options->size, options->spin);
   kill(bare, SIGKILL);
   waitpid(bare, nullptr, 0);
 
@@ -371,18 +374,18 @@ int main(int argc, char** argv) {
   }
   // Its start lines are already in the file; count what each measurement adds to them.
   long before = waitForLogLines(server.logPath(), 1);
-  const LoadResult server1 = runLoad(EchoPort, 1, duration, options->size);
+  const LoadResult server1 = runLoad(EchoPort, 1, duration, options->size, options->spin);
   const long expected1 = LinesPerAnswer * server1.sent;
   const long written1 = waitForLogLines(server.logPath(), before + expected1) - before;
   before += written1;
-  const LoadResult server8 = runLoad(EchoPort, 8, duration, options->size);
+  const LoadResult server8 = runLoad(EchoPort, 8, duration, options->size, options->spin);
   const long expected8 = LinesPerAnswer * server8.sent;
   const long written8 = waitForLogLines(server.logPath(), before + expected8) - before;
   const LineCost lineCost = measureLogLine(server.folder);
   stopServer(server);
 
-  std::printf("UDP echo over loopback in a private network namespace: %zu-byte requests, %d s per row\n",
-              options->size, options->seconds);
+  std::printf("UDP echo over loopback in a private network namespace: %zu-byte requests, %d s per row%s\n",
+              options->size, options->seconds, options->spin ? ", the load spinning while it waits" : "");
   std::printf("server: the real program in terminal mode, its output to a file; bare: the same receive\n"
               "and send in a child process, without the log\n\n");
   std::printf("%-24s %11s %9s %9s %7s %7s %s\n", "", "answers/s", "p50 us", "p99 us", "lost", "late",
