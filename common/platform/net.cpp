@@ -143,4 +143,21 @@ IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, sockaddr_in& fr
   return outcome(n);
 }
 
+bool listenOn(int fd, int backlog, int& error) {
+  const bool ok = ::listen(fd, backlog) == 0;
+  error = ok ? 0 : errno;
+  return ok;
+}
+
+Socket acceptFrom(int fd, sockaddr_in& peer, int& error) {
+  int connection;
+  do {
+    std::memset(&peer, 0, sizeof peer);
+    socklen_t length = sizeof peer;
+    connection = ::accept4(fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+  } while (connection < 0 && errno == EINTR);
+  error = connection < 0 ? errno : 0;
+  return Socket(connection);
+}
+
 }  // namespace connchk::platform

@@ -74,4 +74,10 @@ IoResult receive(int fd, void* buffer, std::size_t capacity);
 // fails with EMSGSIZE, as it would on a system that refuses oversized messages.
 IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, sockaddr_in& from);
 
+bool listenOn(int fd, int backlog, int& error);
+
+// Takes the next connection from a listening socket with the peer's address; on failure the
+// socket is invalid and `error` holds the code.
+Socket acceptFrom(int fd, sockaddr_in& peer, int& error);
+
 }  // namespace connchk::platform

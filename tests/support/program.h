@@ -38,6 +38,7 @@ class Program {
   std::string errors() const;      // stderr so far
   std::vector<std::string> outputLines() const;
   std::string folder() const { return folder_; }
+  pid_t pid() const { return pid_; }  // -1 once it has ended
   std::string logBytes(const std::string& fileName) const;  // the raw bytes of its log file
 
  private:
