@@ -353,6 +353,19 @@ TEST(RawE2e, StopEndsAnIcmpRunThatKeepsReceivingOtherTraffic) {
   expectStopWhileOtherTrafficComes("ICMP", "Отослан запрос к серверу (1)");
 }
 
+TEST(RawE2e, AnEchoReplyToAnotherRequestEndsTheRoundWithoutAnswer) {
+  REQUIRE_PRIVATE_NETWORK();
+  setKernelEcho(false);
+  Bytes reply(28, 0);
+  buildIcmpEchoRequest(reply.data(), 999, 0);
+  reply[0] = 0;  // an echo reply with our marker, to a request that is not the one just sent
+  TrafficSource traffic(1, reply);
+  Program client(CLIENT_PROGRAM);
+  client.start(clientArgs("ICMP", "1"));
+  EXPECT_EQ(client.wait(3000ms), 1) << "the round waited for its time-out: " << client.output();
+  EXPECT_EQ(clientLines(client), (Lines{"Отослан запрос к серверу (1)"}));
+}
+
 TEST(RawE2e, LayoutCRequestFromHping3IsAnsweredToItsSource) {
   REQUIRE_PRIVATE_NETWORK();
   Program server(SERVER_PROGRAM);
