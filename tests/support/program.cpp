@@ -45,12 +45,15 @@ Program::~Program() {
   fs::remove_all(folder_, ignored);
 }
 
-void Program::start(const std::vector<std::string>& args) {
+void Program::start(const std::vector<std::string>& args) { startThrough({}, args); }
+
+void Program::startThrough(const std::vector<std::string>& launcher, const std::vector<std::string>& args) {
   const std::string out = folder_ + "/stdout.txt";
   const std::string err = folder_ + "/stderr.txt";
+  std::vector<std::string> copies(launcher);
+  copies.push_back(executable_);
+  copies.insert(copies.end(), args.begin(), args.end());
   std::vector<char*> argv;
-  argv.push_back(executable_.data());
-  std::vector<std::string> copies(args);
   for (auto& a : copies) argv.push_back(a.data());
   argv.push_back(nullptr);
   pid_ = fork();
@@ -66,7 +69,7 @@ void Program::start(const std::vector<std::string>& args) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    execv(executable_.c_str(), argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   if (pid_ < 0) throw std::runtime_error("fork failed");

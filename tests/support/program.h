@@ -22,6 +22,9 @@ class Program {
   Program& operator=(const Program&) = delete;
 
   void start(const std::vector<std::string>& args);
+  // Starts the program through a launcher command that execs it (for instance setpriv with the
+  // rights to drop): `launcher`, then the program's path, then `args`.
+  void startThrough(const std::vector<std::string>& launcher, const std::vector<std::string>& args);
   // Waits for the exit and returns its status; kills the program and returns -1 past the limit.
   int wait(milliseconds limit = milliseconds(20000));
   // Runs to the end: start() then wait().
