@@ -19,11 +19,12 @@ int runClientConsole(const ClientOptions& options) {
 
   RunControl control(log, ButtonHooks{});
   // The first Ctrl-C is Stop; a second one, or a termination request, ends the program at once.
-  platform::SignalWatcher signals([&control](int signal, int count) {
+  platform::SignalWatcher signals([&control, &log](int signal, int count) {
     if (signal == SIGINT && count == 1) {
       control.stopRun();
       return;
     }
+    log.closeForExit();
     std::fflush(stdout);
     _exit(130);
   });

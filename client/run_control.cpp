@@ -49,13 +49,19 @@ RunControl::~RunControl() {
 }
 
 StartRefusal RunControl::startRun(const RunRequest& request) {
-  std::lock_guard<std::mutex> hold(mutex_);
-  if (current_ && !current_->finished) return StartRefusal::AlreadyRunning;
-  if (request.address.size() > MaxAddressLength) return StartRefusal::AddressTooLong;
   const auto protocol = static_cast<std::uint8_t>(request.protocolNumber & 0xFF);
   const TestKind kind = chooseTest(protocol, request.protocolIndex);
-  if (!testAvailable(kind)) return StartRefusal::NotAvailable;
-  if (worker_.joinable()) worker_.join();  // the previous worker has finished already
+  std::thread previous;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (current_ && !current_->finished) return StartRefusal::AlreadyRunning;
+    if (request.address.size() > MaxAddressLength) return StartRefusal::AddressTooLong;
+    if (!testAvailable(kind)) return StartRefusal::NotAvailable;
+    previous = std::move(worker_);
+  }
+  // The previous worker has finished its run but may still be in its last hook, which may ask
+  // whether a run is going on: it is joined outside the lock.
+  if (previous.joinable()) previous.join();
 
   auto run = std::make_shared<Run>();
   run->params.address = request.address;
@@ -64,8 +70,10 @@ StartRefusal RunControl::startRun(const RunRequest& request) {
   run->params.protocol = protocol;
   if (kind == TestKind::TerminalUdp) run->params.terminal = request.terminal;
   run->kind = kind;
-  current_ = run;
 
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (worker_.joinable()) return StartRefusal::AlreadyRunning;  // another start came in between
+  current_ = run;
   if (hooks_.runStarted) hooks_.runStarted();
   worker_ = std::thread([run, this] {
     RunContext context(run->params, log_, run->stop);

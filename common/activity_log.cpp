@@ -44,6 +44,15 @@ std::string ActivityLog::filePath() {
   return *path_;
 }
 
+void ActivityLog::closeForExit() {
+  // Held until the process ends; every later log call waits for that end. A line stuck for long
+  // (an output nobody reads) must not keep the program from ending, hence the bound.
+  for (int waited = 0; waited < 2000; ++waited) {
+    if (mutex_.try_lock()) return;
+    platform::sleepMs(1);
+  }
+}
+
 void ActivityLog::log(const std::string& text) {
   std::lock_guard<std::mutex> hold(mutex_);
   const std::string line =

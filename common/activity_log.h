@@ -48,6 +48,11 @@ class ActivityLog {
   // raises the alert and the line stays in the view only.
   void log(const std::string& text);
 
+  // Waits (at most two seconds) for a line being written to reach its file and lets no other
+  // line start: called just before the process ends on a signal, so that no line is shown but
+  // not kept.
+  void closeForExit();
+
   std::string filePath();
   LogStyle style() const { return style_; }
 

@@ -23,12 +23,13 @@ class ConsoleStatisticsView : public StatisticsView {
 }  // namespace
 
 int runServerConsole() {
+  static ActivityLog log(LogStyle::Server, ServerLogFileName);
   // The services never return; the program ends here, on a signal, as the window's exit ends it.
   platform::SignalWatcher signals([](int, int) {
+    log.closeForExit();
     std::fflush(stdout);
     _exit(0);
   });
-  static ActivityLog log(LogStyle::Server, ServerLogFileName);
   static ConsoleView view;
   static ConsoleStatisticsView statisticsView(view);
   static SenderStatistics statistics;

@@ -143,6 +143,7 @@ class Peer {
     return b;
   }
   void close() { socket_.close(); }
+  int fd() const { return socket_.fd(); }
 
  private:
   platform::Socket socket_;
@@ -480,6 +481,23 @@ TEST(ServerEcho, UdpPortTakenLeavesTheTcpServiceServing) {
   peer.send(valid);
   EXPECT_EQ(peer.receive(), withReplyMarker(valid));
   EXPECT_TRUE(server.program.running());
+  EXPECT_TRUE(server.logFileMatchesOutput());
+}
+
+TEST(ServerEcho, TerminationUnderLoadKeepsEveryPrintedLineInTheFile) {
+  REQUIRE_PRIVATE_NETWORK();
+  Server server;
+  ASSERT_TRUE(server.start());
+  // A bounded burst of requests keeps the log busy while the termination request arrives.
+  std::thread load([] {
+    Peer peer(SOCK_DGRAM);
+    const Bytes valid = request(32);
+    for (int i = 0; i < 3000; ++i) platform::sendBytes(peer.fd(), valid.data(), valid.size());
+  });
+  ASSERT_TRUE(server.waitFor(WaitingLine, 20));
+  server.program.signal(SIGTERM);
+  load.join();
+  EXPECT_EQ(server.program.wait(milliseconds(5000)), 0);
   EXPECT_TRUE(server.logFileMatchesOutput());
 }
 

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -159,6 +161,37 @@ TEST(ActivityLog, LinesOfManyThreadsStayWholeAndInOneOrder) {
     ASSERT_LT(at, fileLines.size()) << "view line missing or out of order: " << line;
   }
   for (const auto& line : fileLines) EXPECT_TRUE(std::regex_match(line, std::regex(R"(thread \d line \d+)"))) << line;
+}
+
+// A view that holds the logging thread inside appendLine until released.
+class GateView : public LogView {
+ public:
+  void appendLine(const std::string&) override {
+    entered = true;
+    while (!released) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::atomic<bool> entered{false};
+  std::atomic<bool> released{false};
+};
+
+TEST(ActivityLog, CloseForExitWaitsForTheLineBeingWrittenToReachTheFile) {
+  TempFolder folder;
+  const std::string path = folder.path + "/server_log.txt";
+  // The log stays closed for good, as it does in a process that ends: kept reachable, never destroyed.
+  static ActivityLog* closed = nullptr;
+  closed = new ActivityLog(ActivityLog::atPath(LogStyle::Server, path));
+  GateView view;
+  closed->setView(&view);
+  std::thread writer([] { closed->log("last words"); });
+  while (!view.entered) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::thread release([&view] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    view.released = true;
+  });
+  closed->closeForExit();
+  EXPECT_EQ(readFile(path), "last words\n\r") << "the shown line is in the file before the process may end";
+  writer.join();
+  release.join();
 }
 
 TEST(ActivityLog, FileNamedBesideTheExecutable) {
