@@ -28,7 +28,7 @@ int runProcedure(TestKind kind, RunContext& context) {
 }  // namespace
 
 bool testAvailable(TestKind kind) {
-  return kind == TestKind::EchoUdp || kind == TestKind::EchoTcp;
+  return kind == TestKind::EchoUdp || kind == TestKind::EchoTcp || kind == TestKind::TerminalUdp;
 }
 
 const char* startRefusalText(StartRefusal refusal) {
