@@ -96,7 +96,10 @@ case "$command" in
     echo "client host: $CLIENT_HOST ($CLIENT_ADDRESS)"
     echo "for example: ip netns exec $CLIENT_HOST $BUILD/client/client --console --protocol TELM-UDP $SERVER_ADDRESS"
     echo "Ctrl-C removes both hosts."
-    while true; do sleep 3600; done
+    # A wait, unlike a sleep in the foreground, returns at once when a signal arrives.
+    sleep infinity &
+    background=$!
+    wait "$background"
     ;;
   *)
     usage
