@@ -28,7 +28,8 @@ int runProcedure(TestKind kind, RunContext& context) {
 }  // namespace
 
 bool testAvailable(TestKind kind) {
-  return kind == TestKind::EchoUdp || kind == TestKind::EchoTcp || kind == TestKind::RawIp || kind == TestKind::IcmpEcho;
+  return kind == TestKind::EchoUdp || kind == TestKind::EchoTcp || kind == TestKind::TerminalUdp ||
+         kind == TestKind::RawIp || kind == TestKind::IcmpEcho;
 }
 
 const char* startRefusalText(StartRefusal refusal) {

@@ -1,0 +1,448 @@
+// The terminal exchange end to end: the real client and server on two hosts joined by a veth
+// pair, the server driven by a hand-made client, and the client driven by hand-made servers.
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/protocol.h"
+#include "tests/support/peers.h"
+#include "tests/support/private_network.h"
+#include "tests/support/program.h"
+#include "tests/support/two_hosts.h"
+#include "tests/support/udp_sniffer.h"
+
+namespace connchk::testing {
+namespace {
+
+using Host = TwoHosts::Host;
+using std::chrono::milliseconds;
+
+const sockaddr_in ServerOnBed = hostAddress(TwoHosts::ServerAddress, TerminalPort);
+const sockaddr_in ServerOnLoopback = hostAddress("127.0.0.1", TerminalPort);
+
+// A layout B request of `length` bytes for terminal `terminal`.
+Bytes terminalRequest(std::uint32_t terminal, std::size_t length = 40) {
+  Bytes b(length, 0);
+  buildTerminalRequest(b.data(), SendTimestamp(), terminal);
+  return b;
+}
+
+Bytes slice(const Bytes& b, std::size_t from, std::size_t n) { return Bytes(b.begin() + from, b.begin() + from + n); }
+Bytes markerBytes(const Marker& m) { return Bytes(m.begin(), m.end()); }
+
+// A client made by hand: a UDP socket that sends what a test builds and reports what comes back.
+class HandClient {
+ public:
+  explicit HandClient(std::uint16_t port = 0, const char* address = "0.0.0.0") {
+    int error = 0;
+    socket_ = platform::openSocket(SOCK_DGRAM, 0, error);
+    platform::bindTo(socket_.fd(), hostAddress(address, port), error);
+  }
+  void send(const Bytes& bytes, const sockaddr_in& to) {
+    ASSERT_FALSE(platform::sendTo(socket_.fd(), bytes.data(), bytes.size(), to).failed());
+  }
+  std::optional<Received> receive(milliseconds limit = milliseconds(2000)) {
+    pollfd p{socket_.fd(), POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(limit.count())) <= 0) return std::nullopt;
+    std::uint8_t buf[4096];
+    Received r;
+    socklen_t len = sizeof r.from;
+    const ssize_t n = recvfrom(socket_.fd(), buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&r.from), &len);
+    if (n < 0) return std::nullopt;
+    r.bytes.assign(buf, buf + n);
+    r.at = std::chrono::steady_clock::now();
+    return r;
+  }
+
+ private:
+  platform::Socket socket_;
+};
+
+// True when `wanted` stand in `lines` in this order (other lines may come between them).
+::testing::AssertionResult inOrder(const std::vector<std::string>& lines, const std::vector<std::string>& wanted) {
+  std::size_t next = 0;
+  for (const auto& line : lines) {
+    if (next < wanted.size() && line == wanted[next]) ++next;
+  }
+  if (next == wanted.size()) return ::testing::AssertionSuccess();
+  std::string all;
+  for (const auto& line : lines) all += "  " + line + "\n";
+  return ::testing::AssertionFailure() << "missing \"" << wanted[next] << "\" (in order) in:\n" << all;
+}
+
+// The server and the terminal service listening, started in the calling thread's namespace.
+bool startServer(Program& server) {
+  server.start({"--console"});
+  return server.waitForOutput("Старт сервера, протокол TELM-UDP") && waitForUdpPort(TerminalPort);
+}
+
+std::vector<std::string> clientLines(const Program& client) { return withoutTimePrefixes(client.outputLines()); }
+
+// "Протокол TELM-UDP. Время приема-передачи: 0:0s.mmm" with a round trip below five seconds.
+bool isRoundTripLine(const std::string& line) {
+  const std::string head = "Протокол TELM-UDP. Время приема-передачи: 0:0";
+  if (line.size() != head.size() + 5 || line.compare(0, head.size(), head) != 0) return false;
+  const std::string time = line.substr(head.size());  // "s.mmm"
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  return time[0] >= '0' && time[0] <= '4' && time[1] == '.' && digit(time[2]) && digit(time[3]) && digit(time[4]);
+}
+
+class TwoHostsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_PRIVATE_NETWORK();
+    REQUIRE_TWO_HOSTS(bed);
+  }
+  bool startServerOnBed(Program& server) {
+    bool up = false;
+    bed.inHost(Host::Server, [&] { up = startServer(server); });
+    return up;
+  }
+  int runClient(Program& client, const std::vector<std::string>& options) {
+    std::vector<std::string> args{"--console", "--protocol", "TELM-UDP"};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(TwoHosts::ServerAddress);
+    int status = -1;
+    bed.inHost(Host::Client, [&] { status = client.run(args); });
+    return status;
+  }
+  void startClient(Program& client, const std::vector<std::string>& options) {
+    std::vector<std::string> args{"--console", "--protocol", "13"};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(TwoHosts::ServerAddress);
+    bed.inHost(Host::Client, [&] { client.start(args); });
+  }
+
+  TwoHosts bed;
+};
+
+// ---- the real client against the real server ----
+
+TEST_F(TwoHostsTest, RoundSucceedsWithEveryLineAndAnswersFromPort856) {
+  Program server(SERVER_PROGRAM);
+  ASSERT_TRUE(startServerOnBed(server));
+  std::unique_ptr<UdpSniffer> atServer, atClient;
+  bed.inHost(Host::Server, [&] { atServer = std::make_unique<UdpSniffer>(); });
+  bed.inHost(Host::Client, [&] { atClient = std::make_unique<UdpSniffer>(); });
+
+  Program client(CLIENT_PROGRAM);
+  ASSERT_EQ(runClient(client, {"--terminal", "1", "--size", "32"}), 0) << client.output();
+
+  const auto lines = clientLines(client);
+  ASSERT_EQ(lines.size(), 4u) << client.output();
+  EXPECT_EQ(lines[0], "Соединение с 192.0.2.1, порт 855 (свой порт 855)");
+  EXPECT_EQ(lines[1], "Отослан запрос к серверу");
+  EXPECT_EQ(lines[2], "Получен ответ от сервера");
+  EXPECT_TRUE(isRoundTripLine(lines[3])) << lines[3];
+
+  ASSERT_TRUE(server.waitForOutput("терминал №1\n"));
+  EXPECT_TRUE(inOrder(server.outputLines(), {"Старт сервера, протокол TELM-UDP", "Статистика: 192.0.2.2 размер 40",
+                                             "Принят пакет от 192.0.2.2 (unresolved), протокол TELM-UDP, 40 байт данных",
+                                             "Отослано 40 байт данных, терминал №1", "Ожидание нового запроса"}));
+  EXPECT_EQ(occurrences(server.output(), "Ожидание нового запроса"), 1);
+
+  // On the wire: request to 855, both answers from 856 to the client's 855, confirmation to 856.
+  ASSERT_TRUE(atServer->waitFor(toPort(856), 1));
+  const auto inServer = atServer->seen();
+  ASSERT_EQ(inServer.size(), 2u);
+  EXPECT_EQ(inServer[0].destinationPort, TerminalPort);
+  EXPECT_EQ(inServer[0].sourcePort, TerminalPort);
+  ASSERT_EQ(inServer[0].payload.size(), 40u);
+  EXPECT_EQ(slice(inServer[0].payload, 8, 4), (Bytes{1, 0, 0, 0}));
+  EXPECT_EQ(slice(inServer[0].payload, 12, 12), markerBytes(RequestMarker));
+  EXPECT_EQ(slice(inServer[1].payload, 12, 12), markerBytes(ReplyMarker));
+  const auto inClient = atClient->seen();
+  ASSERT_EQ(inClient.size(), 2u);
+  for (const auto& answer : inClient) {
+    EXPECT_EQ(answer.sourcePort, 856);
+    EXPECT_EQ(answer.destinationPort, TerminalPort);
+    EXPECT_EQ(answer.payload.size(), 40u);
+  }
+}
+
+TEST_F(TwoHostsTest, Terminal999CarriesItsNumberAndIsAnsweredFromPort1854) {
+  Program server(SERVER_PROGRAM);
+  ASSERT_TRUE(startServerOnBed(server));
+  std::unique_ptr<UdpSniffer> atServer, atClient;
+  bed.inHost(Host::Server, [&] { atServer = std::make_unique<UdpSniffer>(); });
+  bed.inHost(Host::Client, [&] { atClient = std::make_unique<UdpSniffer>(); });
+
+  Program client(CLIENT_PROGRAM);
+  ASSERT_EQ(runClient(client, {"--terminal", "999", "--size", "12"}), 0) << client.output();
+  ASSERT_TRUE(server.waitForOutput("Отослано 32 байт данных, терминал №999"));
+
+  ASSERT_TRUE(atServer->waitFor(toPort(TerminalPort), 1));
+  const auto request = atServer->seen().front();
+  ASSERT_EQ(request.payload.size(), 32u);  // size 12 is raised to 24, plus 8
+  EXPECT_EQ(slice(request.payload, 8, 4), (Bytes{0xE7, 0x03, 0, 0}));
+  ASSERT_TRUE(atClient->waitFor(fromPort(1854), 2));
+  EXPECT_EQ(atClient->seen().size(), 2u);
+}
+
+TEST_F(TwoHostsTest, TwoExchangesInARowWithTheSameNumber) {
+  Program server(SERVER_PROGRAM);
+  ASSERT_TRUE(startServerOnBed(server));
+  Program client(CLIENT_PROGRAM);
+  ASSERT_EQ(runClient(client, {"--terminal", "3", "--count", "2"}), 0) << client.output();
+  EXPECT_EQ(occurrences(client.output(), "Получен ответ от сервера"), 2);
+  ASSERT_TRUE(server.waitForCount("Отослано 40 байт данных, терминал №3", 2)) << server.output();
+  EXPECT_EQ(occurrences(server.output(), "Ошибка"), 0) << server.output();
+}
+
+// Terminal 0 asks for port 855, which the service holds itself; terminal 1 asks for a port that
+// something else holds. Each loses its own exchange only, and the next client is served.
+TEST_F(TwoHostsTest, TerminalZeroAndATakenPortLoseOnlyTheirExchange) {
+  Program server(SERVER_PROGRAM);
+  ASSERT_TRUE(startServerOnBed(server));
+  std::unique_ptr<UdpPeer> holder;
+  bed.inHost(Host::Server, [&] { holder = std::make_unique<UdpPeer>(856, silent, htonl(INADDR_ANY)); });
+
+  std::unique_ptr<HandClient> hand;
+  bed.inHost(Host::Client, [&] { hand = std::make_unique<HandClient>(); });
+  hand->send(terminalRequest(0), ServerOnBed);
+  ASSERT_TRUE(server.waitForOutput("Ошибка bind 98")) << server.output();
+  hand->send(terminalRequest(1, 50), ServerOnBed);
+  ASSERT_TRUE(server.waitForCount("Ошибка bind 98", 2)) << server.output();
+  EXPECT_FALSE(hand->receive(milliseconds(200))) << "a failed exchange was answered";
+
+  Program client(CLIENT_PROGRAM);
+  ASSERT_EQ(runClient(client, {"--terminal", "2"}), 0) << client.output();
+  ASSERT_TRUE(server.waitForOutput("терминал №2\n"));
+  EXPECT_TRUE(inOrder(server.outputLines(),
+                      {"Старт сервера, протокол TELM-UDP",
+                       "Принят пакет от 192.0.2.2 (unresolved), протокол TELM-UDP, 40 байт данных", "Ошибка bind 98",
+                       "Ожидание нового запроса",
+                       "Принят пакет от 192.0.2.2 (unresolved), протокол TELM-UDP, 50 байт данных", "Ошибка bind 98",
+                       "Ожидание нового запроса",
+                       "Принят пакет от 192.0.2.2 (unresolved), протокол TELM-UDP, 40 байт данных",
+                       "Отослано 40 байт данных, терминал №2", "Ожидание нового запроса"}));
+}
+
+// ---- the real client against servers made by hand ----
+
+TEST_F(TwoHostsTest, FirstAnswerFromAStrangerIsReflectedAndTheNextRequestGoesToIt) {
+  ASSERT_TRUE(bed.addAddress(Host::Server, "192.0.2.3"));
+  std::unique_ptr<UdpPeer> server, strangerTerminal;
+  std::unique_ptr<HandClient> stranger;
+  bed.inHost(Host::Server, [&] {
+    server = std::make_unique<UdpPeer>(TerminalPort, silent, inet_addr(TwoHosts::ServerAddress));
+    strangerTerminal = std::make_unique<UdpPeer>(TerminalPort, silent, inet_addr("192.0.2.3"));
+    stranger = std::make_unique<HandClient>(4000, "192.0.2.3");
+  });
+
+  Program client(CLIENT_PROGRAM);
+  startClient(client, {"--terminal", "7", "--size", "12", "--count", "2"});
+  ASSERT_TRUE(server->waitForCount(1));
+  const Bytes request = server->received().front().bytes;
+  ASSERT_EQ(request.size(), 32u);
+  EXPECT_EQ(slice(request, 8, 4), (Bytes{7, 0, 0, 0}));
+  EXPECT_EQ(slice(request, 12, 12), markerBytes(RequestMarker));
+
+  // Longer than the request and with filler of its own: the confirmation must carry it all back.
+  Bytes first = withReplyMarker(request, 12);
+  first.resize(45, 0x5A);
+  stranger->send(first, hostAddress(TwoHosts::ClientAddress, TerminalPort));
+  const auto confirmation = stranger->receive();
+  ASSERT_TRUE(confirmation);
+  EXPECT_EQ(confirmation->bytes, first);
+  EXPECT_EQ(ntohs(confirmation->from.sin_port), TerminalPort);
+  stranger->send(first, hostAddress(TwoHosts::ClientAddress, TerminalPort));
+
+  ASSERT_TRUE(strangerTerminal->waitForCount(1, milliseconds(3000))) << client.output();
+  EXPECT_EQ(server->received().size(), 1u);
+  EXPECT_EQ(strangerTerminal->received().front().bytes.size(), 32u);
+  ASSERT_TRUE(client.waitForOutput("Получен ответ от сервера"));
+  EXPECT_TRUE(inOrder(clientLines(client), {"Отослан запрос к серверу", "Получен ответ от сервера"}));
+}
+
+// Round 1: an empty first answer, reflected as an empty datagram, then a good final answer.
+// Round 2: a good first answer, then a final answer of 23 bytes: too short for its marker, so it
+// is not accepted although the first answer left the marker's last byte in the client's buffer.
+// Round 3: an empty first answer and an empty final answer.
+TEST_F(TwoHostsTest, EmptyFirstAnswerShortAndEmptyFinalAnswers) {
+  int datagrams = 0;
+  Bytes request;
+  auto answer = [&](const Bytes& got) -> std::optional<Bytes> {
+    const int k = datagrams++;
+    if (k % 2 == 0) request = got;
+    const Bytes good = withReplyMarker(request, 12);
+    switch (k) {
+      case 0: return Bytes{};
+      case 1: return good;
+      case 2: return good;
+      case 3: return slice(good, 0, 23);
+      default: return Bytes{};
+    }
+  };
+  std::unique_ptr<UdpPeer> server;
+  bed.inHost(Host::Server, [&] { server = std::make_unique<UdpPeer>(TerminalPort, answer, htonl(INADDR_ANY)); });
+
+  Program client(CLIENT_PROGRAM);
+  ASSERT_EQ(runClient(client, {"--count", "3"}), 0) << client.output();
+  const auto got = server->received();
+  ASSERT_EQ(got.size(), 6u);
+  EXPECT_TRUE(got[1].bytes.empty());
+  EXPECT_EQ(got[3].bytes, withReplyMarker(got[2].bytes, 12));
+  EXPECT_TRUE(got[5].bytes.empty());
+  const auto lines = clientLines(client);
+  ASSERT_EQ(lines.size(), 7u) << client.output();
+  EXPECT_EQ(lines[1], "Отослан запрос к серверу");
+  EXPECT_EQ(lines[2], "Получен ответ от сервера");
+  EXPECT_TRUE(isRoundTripLine(lines[3])) << lines[3];
+  EXPECT_EQ(lines[4], "Отослан запрос к серверу");
+  EXPECT_EQ(lines[5], "Отослан запрос к серверу");
+  EXPECT_EQ(lines[6], "Сервер закрыл соединение");
+}
+
+TEST_F(TwoHostsTest, SilentServerGivesTheTimeOutAndTheNextRequestAtOnce) {
+  std::unique_ptr<UdpPeer> server;
+  bed.inHost(Host::Server, [&] { server = std::make_unique<UdpPeer>(TerminalPort, silent, htonl(INADDR_ANY)); });
+  Program client(CLIENT_PROGRAM);
+  startClient(client, {"--count", "2"});
+  ASSERT_TRUE(server->waitForCount(2, milliseconds(8000))) << client.output();
+  const auto got = server->received();
+  const auto gap = std::chrono::duration_cast<milliseconds>(got[1].at - got[0].at).count();
+  EXPECT_GE(gap, 4900);
+  EXPECT_LT(gap, 5500) << "a pause came between the time-out and the next request";
+  ASSERT_TRUE(client.waitForCount("Отослан запрос к серверу", 2));
+  EXPECT_TRUE(inOrder(clientLines(client),
+                      {"Отослан запрос к серверу", "Превышено время ожидания ответа", "Отослан запрос к серверу"}));
+}
+
+// ---- one host is enough for these ----
+
+TEST(TerminalOneHostTest, ClientCannotBindATakenPort855AndSendsNothing) {
+  REQUIRE_PRIVATE_NETWORK();
+  UdpPeer holder(TerminalPort, silent, htonl(INADDR_ANY));
+  Program client(CLIENT_PROGRAM);
+  EXPECT_EQ(client.run({"--console", "--protocol", "TELM-UDP", "127.0.0.1"}), 2);
+  EXPECT_EQ(clientLines(client), (std::vector<std::string>{"Ошибка bind 98"}));
+  EXPECT_FALSE(holder.waitForCount(1, milliseconds(200)));
+}
+
+class TerminalServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_PRIVATE_NETWORK();
+    ASSERT_TRUE(startServer(server)) << server.output();
+  }
+  Program server{SERVER_PROGRAM};
+  HandClient hand;
+};
+
+// A request in layout A, an empty datagram and a request cut short before its marker ends are
+// not served; the short one even where the bytes left over from the request before would
+// complete the marker.
+TEST_F(TerminalServiceTest, RequestsWithoutTheirWholeMarkerAreErroneous) {
+  Bytes layoutA(32, 0);
+  buildEchoRequest(layoutA.data(), SendTimestamp());
+  hand.send(layoutA, ServerOnLoopback);
+  hand.send(Bytes{}, ServerOnLoopback);
+  hand.send(terminalRequest(0), ServerOnLoopback);  // fails its bind, leaves the request in the buffer
+  hand.send(slice(terminalRequest(5), 0, 20), ServerOnLoopback);
+  ASSERT_TRUE(server.waitForCount("Принят ошибочный запрос", 2)) << server.output();
+  EXPECT_FALSE(hand.receive(milliseconds(200)));
+  const auto lines = server.outputLines();
+  EXPECT_TRUE(inOrder(lines, {"Старт сервера, протокол TELM-UDP",
+                              "Принят пакет от 127.0.0.1 (unresolved), протокол TELM-UDP, 32 байт данных",
+                              "Принят ошибочный запрос", "Клиент закрыл соединение", "Статистика: 127.0.0.1 размер 40",
+                              "Принят пакет от 127.0.0.1 (unresolved), протокол TELM-UDP, 40 байт данных",
+                              "Ошибка bind 98", "Ожидание нового запроса",
+                              "Принят пакет от 127.0.0.1 (unresolved), протокол TELM-UDP, 20 байт данных",
+                              "Принят ошибочный запрос", "Ожидание нового запроса"}));
+  // Before the first valid request no waiting line; the erroneous one leaves no statistics line.
+  EXPECT_EQ(occurrences(server.output(), "Ожидание нового запроса"), 2);
+  EXPECT_EQ(occurrences(server.output(), "Статистика:"), 1);
+}
+
+// Plays the client's side up to the confirmation: returns the first answer.
+std::optional<Received> firstAnswer(HandClient& hand, std::uint32_t terminal, std::size_t length = 40) {
+  hand.send(terminalRequest(terminal, length), ServerOnLoopback);
+  return hand.receive();
+}
+
+TEST_F(TerminalServiceTest, PortIsTakenModulo65536) {
+  const auto first = firstAnswer(hand, 65537);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(ntohs(first->from.sin_port), 856);
+  EXPECT_EQ(slice(first->bytes, 8, 4), (Bytes{1, 0, 1, 0}));
+  EXPECT_EQ(slice(first->bytes, 12, 12), markerBytes(ReplyMarker));
+  hand.send(first->bytes, first->from);
+  ASSERT_TRUE(hand.receive());
+  EXPECT_TRUE(server.waitForOutput("Отослано 40 байт данных, терминал №65537"));
+
+  // 65536 - 855 names port 0: the system picks one, and the exchange still works.
+  const auto picked = firstAnswer(hand, 65536 - 855);
+  ASSERT_TRUE(picked);
+  EXPECT_NE(ntohs(picked->from.sin_port), 0);
+  hand.send(picked->bytes, picked->from);
+  EXPECT_TRUE(hand.receive());
+}
+
+// A confirmation without its marker, one too short to hold it (whatever the buffer still holds),
+// and one shorter than the first answer that has its marker.
+TEST_F(TerminalServiceTest, ConfirmationRules) {
+  auto first = firstAnswer(hand, 4);
+  ASSERT_TRUE(first);
+  hand.send(terminalRequest(4), first->from);
+  EXPECT_FALSE(hand.receive(milliseconds(300))) << "a confirmation without the reply marker was answered";
+
+  first = firstAnswer(hand, 4);
+  ASSERT_TRUE(first);
+  hand.send(slice(first->bytes, 0, 20), first->from);
+  EXPECT_FALSE(hand.receive(milliseconds(300))) << "a 20-byte confirmation was answered";
+
+  first = firstAnswer(hand, 4, 60);
+  ASSERT_TRUE(first);
+  Bytes shorter = slice(first->bytes, 0, 30);
+  shorter[29] = 0x77;
+  hand.send(shorter, first->from);
+  const auto final = hand.receive();
+  ASSERT_TRUE(final);
+  ASSERT_EQ(final->bytes.size(), 60u);
+  EXPECT_EQ(slice(final->bytes, 0, 30), shorter);
+  EXPECT_EQ(slice(final->bytes, 30, 30), slice(first->bytes, 30, 30));
+
+  ASSERT_TRUE(server.waitForOutput("терминал №4\n"));
+  EXPECT_TRUE(inOrder(server.outputLines(),
+                      {"Принят пакет от 127.0.0.1 (unresolved) протокол TELM-UDP, 40 байт данных",
+                       "Принят ошибочный запрос", "Ожидание нового запроса",
+                       "Принят пакет от 127.0.0.1 (unresolved) протокол TELM-UDP, 20 байт данных",
+                       "Принят ошибочный запрос", "Ожидание нового запроса",
+                       "Принят пакет от 127.0.0.1 (unresolved), протокол TELM-UDP, 30 байт данных",
+                       "Отослано 60 байт данных, терминал №4", "Ожидание нового запроса"}));
+}
+
+// No confirmation within five seconds: the exchange ends with the receive's error, without a
+// final answer, and the next request is served.
+TEST_F(TerminalServiceTest, MissingConfirmationEndsTheExchangeWithoutFinalAnswer) {
+  const auto first = firstAnswer(hand, 9);
+  ASSERT_TRUE(first);
+  const auto sentAt = std::chrono::steady_clock::now();
+  ASSERT_TRUE(server.waitForOutput("Ошибка приема 11", milliseconds(7000))) << server.output();
+  EXPECT_GE(std::chrono::steady_clock::now() - sentAt, milliseconds(4800));
+  EXPECT_FALSE(hand.receive(milliseconds(100))) << "a final answer came without a confirmation";
+
+  const auto again = firstAnswer(hand, 9);
+  ASSERT_TRUE(again);
+  hand.send(again->bytes, again->from);
+  EXPECT_TRUE(hand.receive());
+  ASSERT_TRUE(server.waitForOutput("терминал №9\n"));
+  EXPECT_TRUE(inOrder(server.outputLines(), {"Статистика: 127.0.0.1 размер 40", "Ошибка приема 11",
+                                             "Ожидание нового запроса",
+                                             "Принят пакет от 127.0.0.1 (unresolved), протокол TELM-UDP, 40 байт данных",
+                                             "Отослано 40 байт данных, терминал №9"}));
+  EXPECT_EQ(occurrences(server.output(), "Принят пакет"), 1);
+}
+
+}  // namespace
+}  // namespace connchk::testing

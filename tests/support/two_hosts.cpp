@@ -1,0 +1,146 @@
+#include "tests/support/two_hosts.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace connchk::testing {
+namespace {
+
+constexpr const char* NamePrefix = "chk-";
+std::atomic<int> bedsMade{0};
+
+// A namespace of ours is named chk-<role>-<pid>-<n>; the pid tells whether its maker still runs.
+void removeLeftOverBeds() {
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator("/run/netns", ignored)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(NamePrefix, 0) != 0) continue;
+    const auto first = name.find('-', 4);
+    if (first == std::string::npos) continue;
+    const pid_t maker = static_cast<pid_t>(std::atoi(name.c_str() + first + 1));
+    if (maker > 0 && kill(maker, 0) != 0 && errno == ESRCH) runQuietly({"ip", "netns", "del", name});
+  }
+}
+
+int openNamespace(const std::string& path) { return open(path.c_str(), O_RDONLY | O_CLOEXEC); }
+
+}  // namespace
+
+bool runQuietly(const std::vector<std::string>& command) {
+  std::vector<char*> argv;
+  std::vector<std::string> copies(command);
+  for (auto& a : copies) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int devNull = open("/dev/null", O_RDWR);
+    dup2(devNull, 0);
+    dup2(devNull, 1);
+    dup2(devNull, 2);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  if (pid < 0) return false;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+sockaddr_in hostAddress(const char* dotted, std::uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  inet_pton(AF_INET, dotted, &a.sin_addr);
+  return a;
+}
+
+TwoHosts::TwoHosts() {
+  removeLeftOverBeds();
+  const std::string suffix = std::to_string(getpid()) + "-" + std::to_string(bedsMade++);
+  server_ = std::string(NamePrefix) + "srv-" + suffix;
+  client_ = std::string(NamePrefix) + "cli-" + suffix;
+  const std::string s = server_, c = client_;
+  const std::vector<std::vector<std::string>> steps = {
+      {"ip", "netns", "add", s},
+      {"ip", "netns", "add", c},
+      {"ip", "-n", s, "link", "add", "veth0", "type", "veth", "peer", "name", "veth0", "netns", c},
+      {"ip", "-n", s, "addr", "add", std::string(ServerAddress) + "/24", "dev", "veth0"},
+      {"ip", "-n", c, "addr", "add", std::string(ClientAddress) + "/24", "dev", "veth0"},
+      {"ip", "-n", s, "link", "set", "lo", "up"},
+      {"ip", "-n", c, "link", "set", "lo", "up"},
+      {"ip", "-n", s, "link", "set", "veth0", "up"},
+      {"ip", "-n", c, "link", "set", "veth0", "up"},
+  };
+  for (const auto& step : steps) {
+    if (!runQuietly(step)) {
+      std::string text;
+      for (const auto& word : step) text += (text.empty() ? "" : " ") + word;
+      problem_ = "'" + text + "' failed (needs root and iproute2)";
+      return;
+    }
+  }
+  ready_ = true;
+}
+
+TwoHosts::~TwoHosts() {
+  // Deleting a namespace also removes its end of the veth pair, and with it the other end.
+  runQuietly({"ip", "netns", "del", server_});
+  runQuietly({"ip", "netns", "del", client_});
+}
+
+void TwoHosts::inHost(Host host, const std::function<void()>& action) const {
+  const int home = openNamespace("/proc/thread-self/ns/net");
+  const int there = openNamespace("/run/netns/" + name(host));
+  const bool entered = home >= 0 && there >= 0 && setns(there, CLONE_NEWNET) == 0;
+  if (there >= 0) close(there);
+  if (!entered) {
+    if (home >= 0) close(home);
+    ADD_FAILURE() << "cannot enter host " << name(host) << ": " << std::strerror(errno);
+    return;
+  }
+  struct Return {
+    int home;
+    ~Return() {
+      setns(home, CLONE_NEWNET);
+      close(home);
+    }
+  } back{home};
+  action();
+}
+
+bool TwoHosts::addAddress(Host host, const std::string& address) {
+  return runQuietly({"ip", "-n", name(host), "addr", "add", address + "/24", "dev", "veth0"});
+}
+
+bool waitForUdpPort(std::uint16_t port, int limitMs) {
+  char wanted[8];
+  std::snprintf(wanted, sizeof wanted, ":%04X", port);
+  for (int waited = 0; waited <= limitMs; waited += 20) {
+    std::ifstream table("/proc/thread-self/net/udp");
+    std::string line;
+    std::getline(table, line);  // the heading
+    while (std::getline(table, line)) {
+      std::istringstream fields(line);
+      std::string slot, local;
+      fields >> slot >> local;
+      if (local.size() >= 5 && local.compare(local.size() - 5, 5, wanted) == 0) return true;
+    }
+    usleep(20000);
+  }
+  return false;
+}
+
+}  // namespace connchk::testing

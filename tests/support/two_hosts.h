@@ -1,0 +1,66 @@
+// Two hosts for tests that cannot run on one: two named network namespaces joined by a veth pair,
+// the server host at 192.0.2.1 and the client host at 192.0.2.2. Made with iproute2 and removed
+// when the object goes; beds left behind by test processes that were killed are removed too.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace connchk::testing {
+
+class TwoHosts {
+ public:
+  enum class Host { Server, Client };
+  static constexpr const char* ServerAddress = "192.0.2.1";
+  static constexpr const char* ClientAddress = "192.0.2.2";
+
+  TwoHosts();
+  ~TwoHosts();
+  TwoHosts(const TwoHosts&) = delete;
+  TwoHosts& operator=(const TwoHosts&) = delete;
+
+  bool ready() const { return ready_; }
+  const std::string& problem() const { return problem_; }
+  const std::string& name(Host host) const { return host == Host::Server ? server_ : client_; }
+
+  // Runs `action` with the calling thread inside the host's network namespace: the sockets it
+  // opens and the programs it starts belong to that host. The thread comes back afterwards.
+  void inHost(Host host, const std::function<void()>& action) const;
+
+  // Gives a host one more address of 192.0.2.0/24, e.g. "192.0.2.3".
+  bool addAddress(Host host, const std::string& address);
+
+ private:
+  std::string server_;
+  std::string client_;
+  bool ready_ = false;
+  std::string problem_;
+};
+
+// Runs a command (searched on PATH) with its output discarded; true when it exits with 0.
+bool runQuietly(const std::vector<std::string>& command);
+
+// Polls until a UDP socket of the calling thread's network namespace is bound to `port` (the
+// server's services start on threads of their own); false past the limit.
+bool waitForUdpPort(std::uint16_t port, int limitMs = 5000);
+
+sockaddr_in hostAddress(const char* dotted, std::uint16_t port);
+
+}  // namespace connchk::testing
+
+// Skips the test, saying why, where the two hosts could not be made; fails it instead when
+// CHECKER_REQUIRE_NETNS is set (CI must not skip).
+#define REQUIRE_TWO_HOSTS(bed)                                                        \
+  do {                                                                                \
+    if (!(bed).ready()) {                                                             \
+      if (std::getenv("CHECKER_REQUIRE_NETNS")) FAIL() << "no two hosts: " << (bed).problem(); \
+      GTEST_SKIP() << "no two hosts: " << (bed).problem();                            \
+    }                                                                                 \
+  } while (0)

@@ -1,0 +1,74 @@
+#include "tests/support/udp_sniffer.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cstring>
+#include <stdexcept>
+
+#include "common/protocol.h"
+
+namespace connchk::testing {
+namespace {
+
+std::uint16_t networkU16(const std::uint8_t* at) { return static_cast<std::uint16_t>(at[0] << 8 | at[1]); }
+
+}  // namespace
+
+UdpSniffer::UdpSniffer() {
+  int error = 0;
+  socket_ = platform::openSocket(SOCK_RAW, IPPROTO_UDP, error);
+  if (!socket_.valid()) throw std::runtime_error("cannot open a raw UDP socket: errno " + std::to_string(error));
+  thread_ = std::thread([this] {
+    std::uint8_t buf[65536];
+    while (!stop_) {
+      pollfd p{socket_.fd(), POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      const ssize_t n = recv(socket_.fd(), buf, sizeof buf, 0);
+      if (n < 20) continue;
+      const std::size_t header = static_cast<std::size_t>(buf[0] & 0x0F) * 4;
+      if (static_cast<std::size_t>(n) < header + 8) continue;
+      WireDatagram d;
+      std::memcpy(&d.source, buf + IpSourceOffset, 4);
+      std::memcpy(&d.destination, buf + IpSourceOffset + 4, 4);
+      d.sourcePort = networkU16(buf + header);
+      d.destinationPort = networkU16(buf + header + 2);
+      d.payload.assign(buf + header + 8, buf + n);
+      std::lock_guard<std::mutex> hold(mutex_);
+      seen_.push_back(std::move(d));
+    }
+  });
+}
+
+UdpSniffer::~UdpSniffer() {
+  stop_ = true;
+  thread_.join();
+}
+
+std::vector<WireDatagram> UdpSniffer::seen() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return seen_;
+}
+
+bool UdpSniffer::waitFor(const std::function<bool(const WireDatagram&)>& wanted, std::size_t n,
+                         std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    std::size_t count = 0;
+    for (const auto& d : seen()) count += wanted(d) ? 1 : 0;
+    if (count >= n) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+std::function<bool(const WireDatagram&)> toPort(std::uint16_t port) {
+  return [port](const WireDatagram& d) { return d.destinationPort == port; };
+}
+
+std::function<bool(const WireDatagram&)> fromPort(std::uint16_t port) {
+  return [port](const WireDatagram& d) { return d.sourcePort == port; };
+}
+
+}  // namespace connchk::testing
