@@ -84,6 +84,8 @@ std::string clientUsage() {
       "\n"
       "Sends test requests to a connection-check server and prints the round trip of every answer.\n"
       "Every log line is printed and appended to client_log.txt beside the executable.\n"
+      "Without --console it opens its window (the options below then apply to the terminal only);\n"
+      "with no display (DISPLAY and WAYLAND_DISPLAY unset) it says so and runs in the terminal.\n"
       "\n"
       "  ADDRESS          server as dotted IPv4 address or host name (default %s)\n"
       "  --console        run in this terminal instead of opening the window\n"

@@ -5,6 +5,10 @@
 
 #include "client/console.h"
 #include "client/console_options.h"
+#ifdef CHECKER_WITH_GUI
+#include "client/ui/client_app.h"
+#include "common/ui/display.h"
+#endif
 
 int main(int argc, char** argv) {
   using namespace connchk::client;
@@ -27,5 +31,11 @@ int main(int argc, char** argv) {
     std::fputs(protocolListing().c_str(), stdout);
     return 0;
   }
+#ifdef CHECKER_WITH_GUI
+  if (!options.console) {
+    if (connchk::ui::displayAvailable()) return ui::runClientWindow(argc, argv);
+    std::fprintf(stderr, "client: %s\n", connchk::ui::NoDisplayNote);
+  }
+#endif
   return runClientConsole(options);
 }

@@ -3,6 +3,10 @@
 #include <cstring>
 
 #include "server/console.h"
+#ifdef CHECKER_WITH_GUI
+#include "common/ui/display.h"
+#include "server/ui/server_app.h"
+#endif
 
 namespace {
 constexpr const char* Usage =
@@ -13,6 +17,8 @@ constexpr const char* Usage =
     "exchange on UDP port 855, raw IP protocols 53, 55, 56, 110-117 and ICMP. Every log line is\n"
     "printed and appended to server_log.txt beside the executable; each new sender is printed as\n"
     "a line that starts with \"Статистика: \". Ctrl-C ends the program.\n"
+    "Without --console it opens its window; with no display (DISPLAY and WAYLAND_DISPLAY unset)\n"
+    "it says so and runs in the terminal.\n"
     "\n"
     "Ports below 1024 and raw sockets need root, or the capabilities cap_net_bind_service and\n"
     "cap_net_raw (see README).\n";
@@ -33,5 +39,11 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+#ifdef CHECKER_WITH_GUI
+  if (argc == 1) {  // the only option left to see here is --console
+    if (connchk::ui::displayAvailable()) return connchk::server::ui::runServerWindow(argc, argv);
+    std::fprintf(stderr, "server: %s\n", connchk::ui::NoDisplayNote);
+  }
+#endif
   return connchk::server::runServerConsole();
 }

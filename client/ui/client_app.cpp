@@ -1,0 +1,37 @@
+#include "client/ui/client_app.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include <QApplication>
+
+#include "client/ui/client_dialog.h"
+#include "common/activity_log.h"
+#include "common/ui/program_icon.h"
+
+namespace connchk::client::ui {
+
+int runClientWindow(int argc, char** argv) {
+  QApplication app(argc, argv);
+  // The settings key is registered as the original registers it; nothing is stored under it.
+  QApplication::setOrganizationName(QStringLiteral("Local AppWizard-Generated Applications"));
+  QApplication::setApplicationName(QStringLiteral("client"));
+  QApplication::setWindowIcon(connchk::ui::programIcon(connchk::ui::clientIconColor()));
+
+  static ActivityLog log(LogStyle::Client, ClientLogFileName);
+  auto* dialog = new ClientDialog(log);
+  dialog->exec();
+  if (dialog->runGoing()) {
+    // A worker may be in the middle of a round: the program ends without waiting for it. The log
+    // file is written line by line; filePath() waits for a line being written to be complete.
+    log.filePath();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(0);
+  }
+  delete dialog;
+  return 0;
+}
+
+}  // namespace connchk::client::ui

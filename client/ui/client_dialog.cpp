@@ -1,0 +1,234 @@
+#include "client/ui/client_dialog.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QSpinBox>
+#include <QThread>
+
+#include "client/protocol_catalogue.h"
+#include "client/run_parameters.h"
+#include "common/ui/about_dialog.h"
+#include "common/ui/dialog_units.h"
+#include "common/ui/group_frame.h"
+#include "common/ui/program_icon.h"
+
+namespace connchk::client::ui {
+
+using connchk::ui::DialogUnits;
+
+namespace {
+constexpr const char* ProgramTitle = "client";
+
+QLabel* label(QWidget* parent, const char* text, const DialogUnits& du, int x, int y, int w, int h) {
+  auto* l = new QLabel(QString::fromUtf8(text), parent);
+  du.place(l, x, y, w, h);
+  // A label never cuts its text: where the font draws it wider than its field, it grows.
+  if (l->sizeHint().width() > l->width()) l->resize(l->sizeHint().width(), l->height());
+  return l;
+}
+}  // namespace
+
+ClientDialog::ClientDialog(ActivityLog& log, QWidget* parent)
+    : QDialog(parent), log_(log), handOff_(this) {
+  buildControls();
+  ButtonHooks hooks;
+  // Check runs on this thread; the worker's end arrives from its own thread and is posted.
+  hooks.runStarted = [this] {
+    if (QThread::currentThread() == thread()) {
+      setRunning(true);
+    } else {
+      handOff_.post([this] { setRunning(true); });
+    }
+  };
+  hooks.restoreButtons = [this] { handOff_.post([this] { setRunning(false); }); };
+  control_ = std::make_unique<RunControl>(log_, std::move(hooks));
+  initialise();
+}
+
+ClientDialog::~ClientDialog() {
+  // Nobody may wait on this window from now on; then the worker is stopped and joined.
+  handOff_.close();
+  log_.setView(nullptr);
+  log_.setAlert({});
+  control_.reset();
+}
+
+void ClientDialog::buildControls() {
+  setWindowTitle(QString::fromUtf8(ClientCaption));
+  const DialogUnits du(fontMetrics());
+  setFixedSize(du.size(373, 207));
+
+  // The frame first, so that the controls it surrounds lie above it.
+  auto* frame = connchk::ui::groupFrame(QStringLiteral("Параметры"), this);
+  du.place(frame, 7, 7, 124, 169);
+
+  label(this, "Имя/адрес", du, 15, 17, 73, 8);
+  address_ = new QLineEdit(this);
+  du.place(address_, 14, 29, 112, 14);
+
+  label(this, "Размер:", du, 15, 47, 84, 8);
+  size_ = new QLineEdit(this);
+  size_->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), size_));
+  du.place(size_, 14, 59, 40, 14);
+  label(this, "байт", du, 59, 62, 16, 8);
+
+  label(this, "Количество пакетов:", du, 15, 77, 83, 8);
+  count_ = new QComboBox(this);
+  count_->setEditable(true);
+  count_->setInsertPolicy(QComboBox::NoInsert);
+  for (const char* entry : {"1", "5", "10", InfiniteCountText}) count_->addItem(QString::fromUtf8(entry));
+  du.place(count_, 14, 89, 74, 14);
+
+  label(this, "Тип протокола:", du, 16, 106, 53, 8);
+  protocol_ = new QComboBox(this);
+  for (const ProtocolType& type : ProtocolCatalogue()) protocol_->addItem(QString::fromUtf8(type.text));
+  protocol_->setMaxVisibleItems(static_cast<int>(ProtocolCatalogue().size()));
+  du.place(protocol_, 14, 116, 112, 14);
+
+  label(this, "Номер протокола:", du, 15, 135, 63, 8);
+  protocolNumber_ = new QLineEdit(this);
+  protocolNumber_->setReadOnly(true);
+  du.place(protocolNumber_, 85, 131, 40, 14);
+
+  // The terminal edit and its up-down control are one spin box here, spanning both.
+  label(this, "Номер терминала:", du, 15, 153, 64, 8);
+  terminal_ = new QSpinBox(this);
+  du.place(terminal_, 85, 149, 45, 14);
+
+  check_ = new QPushButton(QStringLiteral("Проверить"), this);
+  du.place(check_, 7, 185, 50, 15);
+  check_->setDefault(true);
+  stop_ = new QPushButton(QStringLiteral("Остановить"), this);
+  du.place(stop_, 81, 185, 50, 15);
+  exit_ = new QPushButton(QStringLiteral("Выход"), this);
+  du.place(exit_, 316, 184, 50, 16);
+
+  logList_ = new QListWidget(this);
+  logList_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  logList_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  du.place(logList_, 137, 7, 229, 168);
+
+  // The tab order follows the template's order of controls.
+  setTabOrder(address_, size_);
+  setTabOrder(size_, count_);
+  setTabOrder(count_, protocol_);
+  setTabOrder(protocol_, protocolNumber_);
+  setTabOrder(protocolNumber_, terminal_);
+  setTabOrder(terminal_, check_);
+  setTabOrder(check_, stop_);
+  setTabOrder(stop_, exit_);
+  setTabOrder(exit_, logList_);
+
+  connect(protocol_, &QComboBox::activated, this, [this](int index) { protocolChosen(index); });
+  connect(check_, &QPushButton::clicked, this, [this] { checkClicked(); });
+  connect(stop_, &QPushButton::clicked, this, [this] { stopClicked(); });
+  connect(exit_, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void ClientDialog::initialise() {
+  // 1. The initial values.
+  writeValues();
+  // 2. There is no system menu to extend here: the About entry is in the window's context menu.
+  about_ = new QAction(QStringLiteral("&About client..."), this);
+  connect(about_, &QAction::triggered, this, [this] { showAbout(); });
+  setContextMenuPolicy(Qt::ActionsContextMenu);
+  addAction(about_);
+  // 3. The icon; 4. the log now shows its lines here.
+  setWindowIcon(connchk::ui::programIcon(connchk::ui::clientIconColor()));
+  logView_ = std::make_unique<connchk::ui::LogListView>(logList_, handOff_);
+  log_.setView(logView_.get());
+  log_.setAlert(connchk::ui::messageBoxAlert(this, handOff_, QString::fromUtf8(ProgramTitle)));
+  // 5. to 9.
+  stop_->setEnabled(false);
+  terminal_->setRange(MinTerminal, MaxTerminal);
+  terminal_->setValue(1);
+  protocol_->setCurrentIndex(DefaultProtocolIndex);
+  protocolChosen(DefaultProtocolIndex);
+  address_->setText(QString::fromUtf8(DefaultServerAddress));
+  readValues();
+}
+
+bool ClientDialog::readValues() {
+  bool isNumber = false;
+  const uint size = size_->text().trimmed().toUInt(&isNumber);
+  if (!isNumber || size < MinPacketSize || size > MaxPacketSize) {
+    QMessageBox::warning(this, QString::fromUtf8(ProgramTitle),
+                         QString::fromUtf8(isNumber ? SizeRangeText : SizeNotNumberText), QMessageBox::Ok);
+    size_->setFocus();
+    size_->selectAll();
+    return false;
+  }
+  values_.size = size;
+  values_.protocolNumber = protocolNumber_->text().toUInt();
+  values_.address = address_->text();
+  values_.countText = count_->currentText();
+  return true;
+}
+
+void ClientDialog::writeValues() {
+  size_->setText(QString::number(values_.size));
+  protocolNumber_->setText(QString::number(values_.protocolNumber));
+  address_->setText(values_.address);
+  count_->setEditText(values_.countText);
+}
+
+void ClientDialog::protocolChosen(int index) {
+  const auto catalogue = ProtocolCatalogue();
+  if (index < 0 || index >= static_cast<int>(catalogue.size())) return;
+  const bool read = readValues();
+  values_.protocolNumber = catalogue[static_cast<std::size_t>(index)].number;
+  if (read) {
+    writeValues();
+  } else {
+    // The size was refused: only the protocol number changes, so nothing the operator typed
+    // into the other fields since the last good read is overwritten.
+    protocolNumber_->setText(QString::number(values_.protocolNumber));
+  }
+  terminal_->setEnabled(index == TerminalUdpIndex);
+}
+
+void ClientDialog::checkClicked() {
+  if (!readValues()) return;
+  RunRequest request;
+  request.address = values_.address.toStdString();
+  request.size = values_.size;
+  request.count = parseCountText(values_.countText.toStdString());
+  request.protocolNumber = values_.protocolNumber;
+  request.protocolIndex = protocol_->currentIndex();
+  request.terminal = static_cast<std::uint32_t>(terminal_->value());
+  lastRequest_ = request;
+  const StartRefusal refusal = control_->startRun(request);
+  if (refusal == StartRefusal::AddressTooLong || refusal == StartRefusal::NotAvailable) {
+    const char* text = refusal == StartRefusal::AddressTooLong ? AddressTooLongText : NotAvailableText;
+    QMessageBox::warning(this, QString::fromUtf8(ProgramTitle), QString::fromUtf8(text), QMessageBox::Ok);
+    if (refusal == StartRefusal::AddressTooLong) address_->setFocus();
+  }
+}
+
+void ClientDialog::stopClicked() { control_->stopRun(); }
+
+void ClientDialog::showAbout() {
+  connchk::ui::AboutDialog about(QString::fromUtf8(ProgramTitle), windowIcon(), this);
+  about.exec();
+}
+
+void ClientDialog::setRunning(bool running) {
+  check_->setEnabled(!running);
+  stop_->setEnabled(running);
+}
+
+bool ClientDialog::runGoing() const { return control_ && control_->running(); }
+
+void ClientDialog::done(int result) {
+  handOff_.close();
+  QDialog::done(result);
+}
+
+}  // namespace connchk::client::ui

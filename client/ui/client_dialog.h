@@ -1,0 +1,99 @@
+// The client's window: the test parameters, the protocol types with their numbers, Check and
+// Stop, and the activity log. It only moves values between its controls and the run control.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include <QDialog>
+#include <QString>
+
+#include "client/run_control.h"
+#include "common/activity_log.h"
+#include "common/ui/hand_off.h"
+#include "common/ui/list_views.h"
+
+class QComboBox;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QSpinBox;
+class QAction;
+
+namespace connchk::client::ui {
+
+inline constexpr const char* ClientCaption = "Проверка возможности соединения ПО \"ТАРВЕН\"";
+inline constexpr const char* SizeNotNumberText = "Введите целое число.";
+inline constexpr const char* SizeRangeText = "Введите целое число от 12 до 1500.";
+inline constexpr const char* AddressTooLongText = "Имя/адрес сервера не может быть длиннее 255 символов.";
+inline constexpr const char* NotAvailableText = "Этот тип протокола в этой версии программы ещё не поддерживается.";
+
+class ClientDialog : public QDialog {
+ public:
+  explicit ClientDialog(ActivityLog& log, QWidget* parent = nullptr);
+  ~ClientDialog() override;
+
+  // Whether a worker is still running (the program then ends without waiting for it).
+  bool runGoing() const;
+
+  // The controls, for tests and the screenshot.
+  QLineEdit* addressEdit() const { return address_; }
+  QLineEdit* sizeEdit() const { return size_; }
+  QComboBox* countBox() const { return count_; }
+  QComboBox* protocolBox() const { return protocol_; }
+  QLineEdit* protocolNumberEdit() const { return protocolNumber_; }
+  QSpinBox* terminalSpin() const { return terminal_; }
+  QPushButton* checkButton() const { return check_; }
+  QPushButton* stopButton() const { return stop_; }
+  QPushButton* exitButton() const { return exit_; }
+  QListWidget* logList() const { return logList_; }
+  QAction* aboutAction() const { return about_; }
+
+  // What the last Check handed to the run control.
+  const RunRequest& lastRequest() const { return lastRequest_; }
+
+  void done(int result) override;
+
+ private:
+  // The window values, exchanged with the controls on demand.
+  struct Values {
+    std::uint32_t size = 32;
+    std::uint32_t protocolNumber = 17;
+    QString address;
+    QString countText = QStringLiteral("1");
+  };
+
+  void buildControls();
+  void initialise();
+  // Controls to values, in the order size, protocol number, address, count; stops at the first
+  // field that fails, after its message, with the focus back in that field.
+  bool readValues();
+  void writeValues();
+
+  void protocolChosen(int index);
+  void checkClicked();
+  void stopClicked();
+  void showAbout();
+  void setRunning(bool running);
+
+  ActivityLog& log_;
+  connchk::ui::HandOff handOff_;
+  std::unique_ptr<connchk::ui::LogListView> logView_;
+  std::unique_ptr<RunControl> control_;
+  Values values_;
+  RunRequest lastRequest_;
+
+  QLineEdit* address_ = nullptr;
+  QLineEdit* size_ = nullptr;
+  QComboBox* count_ = nullptr;
+  QComboBox* protocol_ = nullptr;
+  QLineEdit* protocolNumber_ = nullptr;
+  QSpinBox* terminal_ = nullptr;
+  QPushButton* check_ = nullptr;
+  QPushButton* stop_ = nullptr;
+  QPushButton* exit_ = nullptr;
+  QListWidget* logList_ = nullptr;
+  QAction* about_ = nullptr;
+};
+
+}  // namespace connchk::client::ui

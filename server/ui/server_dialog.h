@@ -1,0 +1,61 @@
+// The server's window: the sender statistics and the activity log, and "Выход". Its services
+// start while it initialises; from then on it only shows what they report.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include <QDialog>
+
+#include "common/activity_log.h"
+#include "common/ui/hand_off.h"
+#include "common/ui/list_views.h"
+#include "server/sender_statistics.h"
+#include "server/services.h"
+
+class QAction;
+class QListWidget;
+class QPushButton;
+
+namespace connchk::server::ui {
+
+inline constexpr const char* ServerCaption = "Сервер проверки соединения для клиента ВЕЛТ-IP";
+
+// Starts the services over the window's context (the real start-up, or a test's own threads).
+using ServiceStarter = std::function<void(ServerContext&)>;
+
+class ServerDialog : public QDialog {
+ public:
+  // The services keep the context (inside this window) until the process ends; the program
+  // therefore ends when the window closes.
+  ServerDialog(ActivityLog& log, SenderStatistics& statistics, ServiceStarter starter = startServices,
+               QWidget* parent = nullptr);
+  ~ServerDialog() override;
+
+  QListWidget* statisticsList() const { return statisticsList_; }
+  QListWidget* logList() const { return logList_; }
+  QPushButton* exitButton() const { return exit_; }
+  QAction* aboutAction() const { return about_; }
+
+  void done(int result) override;
+
+ private:
+  class StatisticsListView;
+
+  void buildControls();
+  void showAbout();
+
+  ActivityLog& log_;
+  SenderStatistics& statistics_;
+  ServerContext context_;
+  connchk::ui::HandOff handOff_;
+  std::unique_ptr<connchk::ui::LogListView> logView_;
+  std::unique_ptr<StatisticsView> statisticsView_;
+
+  QListWidget* statisticsList_ = nullptr;
+  QListWidget* logList_ = nullptr;
+  QPushButton* exit_ = nullptr;
+  QAction* about_ = nullptr;
+};
+
+}  // namespace connchk::server::ui

@@ -1,0 +1,412 @@
+// The client's window on the offscreen platform: its initial state, the protocol handler, the
+// size check, how the count text is read, the buttons around a run against a local responder,
+// the bounded log list, the log-file alert and closing while a worker waits on the window.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cctype>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTest>
+
+#include "client/protocol_catalogue.h"
+#include "client/ui/client_dialog.h"
+#include "common/activity_log.h"
+#include "common/ui/about_dialog.h"
+#include "common/ui/dialog_units.h"
+#include "tests/gui/gui_support.h"
+#include "tests/support/peers.h"
+#include "tests/support/private_network.h"
+#include "tests/support/program.h"
+
+namespace connchk::client::ui {
+namespace {
+
+using connchk::testing::ensureApplication;
+using connchk::testing::listLines;
+using connchk::testing::MessageBoxWatcher;
+using connchk::testing::ScratchFolder;
+using connchk::testing::waitUntil;
+using namespace std::chrono_literals;
+
+int countLines(const QListWidget* list, const std::string& text) {
+  int n = 0;
+  for (const std::string& line : listLines(list)) n += line.find(text) != std::string::npos;
+  return n;
+}
+
+// "[HH:mm:ss] " and some text.
+bool stampedWithTimeOfDay(const std::string& line) {
+  const std::string form = "[00:00:00] ";
+  if (line.size() <= form.size()) return false;
+  for (std::size_t i = 0; i < form.size(); ++i) {
+    const bool digit = form[i] == '0';
+    if (digit ? !std::isdigit(static_cast<unsigned char>(line[i])) : line[i] != form[i]) return false;
+  }
+  return true;
+}
+
+class ClientWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ensureApplication();
+    dialog_ = std::make_unique<ClientDialog>(log_);
+    dialog_->show();
+    QApplication::setActiveWindow(dialog_.get());
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog_.get()));
+  }
+
+  void TearDown() override { dialog_.reset(); }
+
+  // The operator picks entry `index` in the protocol type list.
+  void chooseProtocol(int index) {
+    dialog_->protocolBox()->setCurrentIndex(index);
+    emit dialog_->protocolBox()->activated(index);
+  }
+
+  // Types as the operator does; QTest has key codes for ASCII only, so other text is inserted.
+  static void typeInto(QLineEdit* edit, const QString& text) {
+    edit->selectAll();
+    edit->del();
+    bool ascii = true;
+    for (const QChar c : text) ascii = ascii && c.unicode() < 128;
+    if (ascii) {
+      QTest::keyClicks(edit, text);
+    } else {
+      edit->insert(text);
+    }
+  }
+
+  void typeCount(const QString& text) { typeInto(dialog_->countBox()->lineEdit(), text); }
+
+  void clickCheck() { QTest::mouseClick(dialog_->checkButton(), Qt::LeftButton); }
+
+  bool idle() const { return dialog_->checkButton()->isEnabled() && !dialog_->stopButton()->isEnabled(); }
+  bool busy() const { return !dialog_->checkButton()->isEnabled() && dialog_->stopButton()->isEnabled(); }
+
+  ScratchFolder folder_;
+  ActivityLog log_ = ActivityLog::atPath(LogStyle::Client, folder_.file("client_log.txt"));
+  std::unique_ptr<ClientDialog> dialog_;
+};
+
+TEST_F(ClientWindowTest, OpensWithTheWrittenControlsAndDefaults) {
+  ClientDialog& d = *dialog_;
+  EXPECT_EQ(d.windowTitle().toStdString(), "Проверка возможности соединения ПО \"ТАРВЕН\"");
+  EXPECT_EQ(d.addressEdit()->text().toStdString(), DefaultServerAddress);
+  EXPECT_EQ(d.sizeEdit()->text(), "32");
+  EXPECT_EQ(d.countBox()->currentText(), "1");
+  EXPECT_TRUE(d.countBox()->isEditable());
+  ASSERT_EQ(d.countBox()->count(), 4);
+  EXPECT_EQ(d.countBox()->itemText(3).toStdString(), "Бесконечно");
+  EXPECT_EQ(d.countBox()->itemText(2), "10");
+
+  const auto catalogue = ProtocolCatalogue();
+  ASSERT_EQ(d.protocolBox()->count(), 15);
+  for (int i = 0; i < 15; ++i) EXPECT_EQ(d.protocolBox()->itemText(i).toStdString(), catalogue[i].text);
+  EXPECT_FALSE(d.protocolBox()->isEditable());
+  EXPECT_EQ(d.protocolBox()->currentText().toStdString(), "IP-Клиент");
+  EXPECT_EQ(d.protocolNumberEdit()->text(), "17");
+  EXPECT_TRUE(d.protocolNumberEdit()->isReadOnly());
+
+  EXPECT_FALSE(d.terminalSpin()->isEnabled());
+  EXPECT_EQ(d.terminalSpin()->value(), 1);
+  EXPECT_EQ(d.terminalSpin()->minimum(), 1);
+  EXPECT_EQ(d.terminalSpin()->maximum(), 999);
+
+  EXPECT_EQ(d.checkButton()->text().toStdString(), "Проверить");
+  EXPECT_TRUE(d.checkButton()->isDefault());
+  EXPECT_TRUE(d.checkButton()->isEnabled());
+  EXPECT_EQ(d.stopButton()->text().toStdString(), "Остановить");
+  EXPECT_FALSE(d.stopButton()->isEnabled());
+  EXPECT_EQ(d.exitButton()->text().toStdString(), "Выход");
+  EXPECT_EQ(d.logList()->count(), 0);
+  EXPECT_EQ(d.aboutAction()->text().toStdString(), "&About client...");
+  EXPECT_FALSE(d.windowIcon().isNull());
+
+  // The labels and the frame, and the arrangement: the frame on the left, the log to its right,
+  // the window 373 x 207 dialog units wide and high.
+  std::vector<std::string> labels;
+  for (const QLabel* label : d.findChildren<QLabel*>()) labels.push_back(label->text().toStdString());
+  for (const char* text : {"Имя/адрес", "Размер:", "байт", "Количество пакетов:", "Тип протокола:",
+                           "Номер протокола:", "Номер терминала:"}) {
+    EXPECT_NE(std::find(labels.begin(), labels.end(), text), labels.end()) << text;
+  }
+  const auto frames = d.findChildren<QGroupBox*>();
+  ASSERT_EQ(frames.size(), 1);
+  EXPECT_EQ(frames[0]->title().toStdString(), "Параметры");
+  const connchk::ui::DialogUnits du(d.fontMetrics());
+  EXPECT_EQ(d.size(), du.size(373, 207));
+  EXPECT_EQ(frames[0]->geometry(), du.rect(7, 7, 124, 169));
+  EXPECT_EQ(d.logList()->geometry(), du.rect(137, 7, 229, 168));
+  EXPECT_EQ(d.exitButton()->geometry(), du.rect(316, 184, 50, 16));
+  EXPECT_TRUE(frames[0]->geometry().contains(d.terminalSpin()->geometry()));
+  for (const QLabel* label : d.findChildren<QLabel*>()) {
+    EXPECT_GE(label->width(), label->sizeHint().width()) << label->text().toStdString() << " is cut";
+  }
+}
+
+TEST_F(ClientWindowTest, OnlyTelmUdpEnablesTheTerminalNumber) {
+  chooseProtocol(TerminalUdpIndex);
+  EXPECT_EQ(dialog_->protocolNumberEdit()->text(), "17");
+  EXPECT_TRUE(dialog_->terminalSpin()->isEnabled());
+  // The spin box keeps the number within 1..999.
+  dialog_->terminalSpin()->setFocus();
+  QTest::keyClick(dialog_->terminalSpin(), Qt::Key_Down);
+  EXPECT_EQ(dialog_->terminalSpin()->value(), 1);
+  QTest::keyClick(dialog_->terminalSpin(), Qt::Key_Up);
+  EXPECT_EQ(dialog_->terminalSpin()->value(), 2);
+  dialog_->terminalSpin()->setValue(1000);
+  EXPECT_EQ(dialog_->terminalSpin()->value(), 999);
+
+  chooseProtocol(TerminalUdpIndex + 1);
+  EXPECT_EQ(dialog_->protocolNumberEdit()->text(), "6");
+  EXPECT_FALSE(dialog_->terminalSpin()->isEnabled());
+  chooseProtocol(IcmpIndex);
+  EXPECT_EQ(dialog_->protocolNumberEdit()->text(), "1");
+  EXPECT_FALSE(dialog_->terminalSpin()->isEnabled());
+  chooseProtocol(11);
+  EXPECT_EQ(dialog_->protocolNumberEdit()->text(), "56");
+  chooseProtocol(UdpEchoIndex);
+  EXPECT_EQ(dialog_->protocolNumberEdit()->text(), "17");
+  EXPECT_FALSE(dialog_->terminalSpin()->isEnabled());
+}
+
+TEST_F(ClientWindowTest, CheckRefusesASizeOutsideTheRangeOrNotANumber) {
+  struct Case {
+    const char* size;
+    const char* message;
+  };
+  for (const Case& c : {Case{"11", SizeRangeText}, Case{"1501", SizeRangeText}, Case{"", SizeNotNumberText}}) {
+    SCOPED_TRACE(c.size);
+    typeInto(dialog_->sizeEdit(), QString::fromUtf8(c.size));
+    dialog_->addressEdit()->setFocus();
+    MessageBoxWatcher boxes;
+    clickCheck();
+    ASSERT_EQ(boxes.seen.size(), 1u);
+    EXPECT_EQ(boxes.seen[0].text.toStdString(), c.message);
+    EXPECT_EQ(boxes.seen[0].title, "client");
+    EXPECT_EQ(dialog_->focusWidget(), dialog_->sizeEdit());
+    EXPECT_FALSE(dialog_->runGoing());
+    EXPECT_TRUE(idle());
+    QTest::qWait(50);
+    EXPECT_EQ(dialog_->logList()->count(), 0);
+  }
+  // The size field takes digits only.
+  typeInto(dialog_->sizeEdit(), "4a0");
+  EXPECT_EQ(dialog_->sizeEdit()->text(), "40");
+}
+
+TEST_F(ClientWindowTest, ARefusedSizeNeverOverwritesWhatTheOperatorTyped) {
+  // A good read first, so that there are old values to write back.
+  chooseProtocol(UdpEchoIndex);
+  typeInto(dialog_->addressEdit(), "10.9.8.7");
+  typeCount("5");
+  typeInto(dialog_->sizeEdit(), "11");
+  MessageBoxWatcher boxes;
+  chooseProtocol(TerminalUdpIndex + 1);
+  ASSERT_EQ(boxes.seen.size(), 1u);
+  EXPECT_EQ(boxes.seen[0].text.toStdString(), SizeRangeText);
+  EXPECT_EQ(dialog_->addressEdit()->text(), "10.9.8.7");
+  EXPECT_EQ(dialog_->countBox()->currentText(), "5");
+  EXPECT_EQ(dialog_->sizeEdit()->text(), "11");
+  EXPECT_EQ(dialog_->protocolNumberEdit()->text(), "6");
+
+  // With a good size the values read are written back unchanged.
+  typeInto(dialog_->sizeEdit(), "64");
+  chooseProtocol(IcmpIndex);
+  EXPECT_EQ(boxes.seen.size(), 1u);
+  EXPECT_EQ(dialog_->addressEdit()->text(), "10.9.8.7");
+  EXPECT_EQ(dialog_->countBox()->currentText(), "5");
+  EXPECT_EQ(dialog_->sizeEdit()->text(), "64");
+  EXPECT_EQ(dialog_->protocolNumberEdit()->text(), "1");
+}
+
+TEST_F(ClientWindowTest, AnAddressOver255CharactersIsRefusedWithAMessage) {
+  dialog_->addressEdit()->setText(QString(256, QChar('a')));
+  MessageBoxWatcher boxes;
+  clickCheck();
+  ASSERT_EQ(boxes.seen.size(), 1u);
+  EXPECT_EQ(boxes.seen[0].text.toStdString(), AddressTooLongText);
+  EXPECT_FALSE(dialog_->runGoing());
+  EXPECT_TRUE(idle());
+}
+
+TEST_F(ClientWindowTest, CountTextsAreReadAsWritten) {
+  REQUIRE_PRIVATE_NETWORK();
+  connchk::testing::UdpPeer peer(87, [](const connchk::testing::Bytes& r) { return connchk::testing::withReplyMarker(r); });
+  struct Case {
+    const char* text;
+    int count;
+    std::size_t requests;  // for a run without end: how many to see before Stop
+  };
+  const Case cases[] = {{"3", 3, 3}, {"-1", -1, 2}, {"Бесконечно", -1, 2}, {"-5", -5, 0}, {"abc", 0, 0}};
+  std::size_t before = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    typeCount(QString::fromUtf8(c.text));
+    clickCheck();
+    EXPECT_EQ(dialog_->lastRequest().count, c.count);
+    if (c.count < 0 && c.requests > 0) {
+      ASSERT_TRUE(waitUntil([&] { return peer.received().size() >= before + c.requests; }));
+      QTest::mouseClick(dialog_->stopButton(), Qt::LeftButton);
+    }
+    ASSERT_TRUE(waitUntil([&] { return idle(); }, 15s));
+    const std::size_t sent = peer.received().size() - before;
+    if (c.count < 0 && c.requests > 0) {
+      EXPECT_GE(sent, c.requests);
+      EXPECT_LE(sent, c.requests + 1);
+    } else {
+      EXPECT_EQ(sent, c.requests);
+    }
+    before += sent;
+  }
+  // Every run, those without a round too, logged where it connected.
+  EXPECT_EQ(countLines(dialog_->logList(), "Соединение с 127.0.0.1, порт 87"), 5);
+}
+
+TEST_F(ClientWindowTest, CheckAndStopFollowARunAgainstALocalResponder) {
+  REQUIRE_PRIVATE_NETWORK();
+  connchk::testing::UdpPeer peer(87, [](const connchk::testing::Bytes& r) { return connchk::testing::withReplyMarker(r); });
+  typeCount(QString::fromUtf8(InfiniteCountText));
+  // Enter in a field acts as Check, the default button.
+  dialog_->addressEdit()->setFocus();
+  QTest::keyClick(dialog_->addressEdit(), Qt::Key_Return);
+  EXPECT_TRUE(dialog_->runGoing());
+  EXPECT_TRUE(busy());
+  ASSERT_TRUE(waitUntil([&] { return countLines(dialog_->logList(), "Получен ответ от сервера") >= 2; }));
+  // A second Enter while the run goes on starts nothing.
+  QTest::keyClick(dialog_->addressEdit(), Qt::Key_Return);
+  EXPECT_TRUE(busy());
+
+  // Stop asks; the buttons come back when the worker has ended, not before.
+  dialog_->stopButton()->click();
+  EXPECT_TRUE(busy());
+  ASSERT_TRUE(waitUntil([&] { return idle(); }, 8s));
+  EXPECT_FALSE(dialog_->runGoing());
+
+  const auto lines = listLines(dialog_->logList());
+  ASSERT_FALSE(lines.empty());
+  for (const std::string& line : lines) EXPECT_TRUE(stampedWithTimeOfDay(line)) << line;
+  EXPECT_NE(lines.front().find("Соединение с 127.0.0.1, порт 87 (свой порт "), std::string::npos);
+  EXPECT_NE(lines.back().find("Протокол IP-Клиент. Время приема-передачи: "), std::string::npos);
+
+  // A count of one after that: one request, and the buttons come back by themselves.
+  const std::size_t before = peer.received().size();
+  typeCount("1");
+  clickCheck();
+  EXPECT_TRUE(busy());
+  ASSERT_TRUE(waitUntil([&] { return idle(); }, 8s));
+  EXPECT_EQ(peer.received().size(), before + 1);
+}
+
+TEST_F(ClientWindowTest, TheLogListHolds100LinesAndSparesTheFirst) {
+  std::thread worker([this] {
+    for (int i = 0; i < 150; ++i) log_.log("строка " + std::to_string(i));
+  });
+  ASSERT_TRUE(waitUntil([&] { return dialog_->logList()->count() == 100 &&
+                                     dialog_->logList()->item(99)->text().endsWith("строка 149"); }));
+  worker.join();
+  const auto lines = listLines(dialog_->logList());
+  ASSERT_EQ(lines.size(), 100u);
+  EXPECT_NE(lines[0].find("] строка 0"), std::string::npos);
+  EXPECT_NE(lines[1].find("] строка 51"), std::string::npos);
+  EXPECT_EQ(dialog_->logList()->currentRow(), 99);  // the newest line is the current one
+  // The file keeps every line.
+  const std::string file = connchk::testing::readFile(folder_.file("client_log.txt"));
+  EXPECT_EQ(connchk::testing::occurrences(file, "\r\n"), 150);
+}
+
+TEST_F(ClientWindowTest, TheLogFileAlertIsAMessageBoxTheLoggingThreadWaitsOn) {
+  auto unwritable = ActivityLog::atPath(LogStyle::Client, folder_.file("missing/client_log.txt"));
+  dialog_.reset();
+  dialog_ = std::make_unique<ClientDialog>(unwritable);
+  std::atomic<bool> returned{false};
+  bool returnedWhileShown = true;
+  MessageBoxWatcher boxes([&] {
+    QTest::qWait(100);
+    returnedWhileShown = returned;
+  });
+  std::thread worker([&] {
+    unwritable.log("первая строка");
+    returned = true;
+  });
+  ASSERT_TRUE(waitUntil([&] { return returned.load(); }));
+  worker.join();
+  ASSERT_EQ(boxes.seen.size(), 1u);
+  EXPECT_EQ(boxes.seen[0].text.toStdString(), "Ошибка при создании log-файла!");
+  EXPECT_EQ(boxes.seen[0].title, "client");
+  EXPECT_FALSE(returnedWhileShown);
+  ASSERT_EQ(dialog_->logList()->count(), 1);
+  EXPECT_TRUE(dialog_->logList()->item(0)->text().endsWith("первая строка"));
+  dialog_.reset();
+}
+
+TEST_F(ClientWindowTest, ClosingReleasesAThreadThatWaitsOnTheWindow) {
+  std::atomic<bool> returned{false};
+  // The window thread is busy here (it does not run its event loop), so the line waits.
+  std::thread worker([&] {
+    log_.log("ждёт окно");
+    returned = true;
+  });
+  std::this_thread::sleep_for(200ms);
+  EXPECT_FALSE(returned);
+  dialog_->exitButton()->click();  // synchronous: the event loop does not run meanwhile
+  EXPECT_FALSE(dialog_->isVisible());
+  const auto limit = std::chrono::steady_clock::now() + 2s;
+  while (!returned && std::chrono::steady_clock::now() < limit) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(returned);
+  worker.join();
+  // The line that waited is dropped from the list even when the event loop runs again.
+  QTest::qWait(50);
+  EXPECT_EQ(dialog_->logList()->count(), 0);
+  // Later lines no longer wait at all, and still reach the file.
+  log_.log("после закрытия");
+  const std::string file = connchk::testing::readFile(folder_.file("client_log.txt"));
+  EXPECT_EQ(connchk::testing::occurrences(file, "\r\n"), 2);
+}
+
+TEST_F(ClientWindowTest, EscAndExitCloseTheWindowDuringARun) {
+  REQUIRE_PRIVATE_NETWORK();
+  connchk::testing::UdpPeer silentPeer(87, connchk::testing::silent);
+  typeCount(QString::fromUtf8(InfiniteCountText));
+  clickCheck();
+  ASSERT_TRUE(dialog_->runGoing());
+  // The worker now waits for an answer that never comes, and on the window for its lines.
+  ASSERT_TRUE(waitUntil([&] { return !silentPeer.received().empty(); }));
+  QTest::keyClick(dialog_.get(), Qt::Key_Escape);
+  EXPECT_FALSE(dialog_->isVisible());
+  EXPECT_EQ(dialog_->result(), QDialog::Rejected);
+  // The program would end here; the window itself stops and joins the worker when it goes.
+  const auto started = std::chrono::steady_clock::now();
+  dialog_.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 7s);
+}
+
+TEST_F(ClientWindowTest, TheContextMenuOffersTheAboutBox) {
+  QString title;
+  QString version;
+  QTimer::singleShot(100, [&] {
+    auto* about = dynamic_cast<connchk::ui::AboutDialog*>(QApplication::activeModalWidget());
+    if (!about) return;
+    title = about->windowTitle();
+    version = about->versionLabel()->text();
+    about->accept();
+  });
+  dialog_->aboutAction()->trigger();
+  EXPECT_EQ(title, "About client");
+  EXPECT_EQ(version, "client Version 1.0");
+}
+
+}  // namespace
+}  // namespace connchk::client::ui

@@ -1,0 +1,90 @@
+// Which mode the real programs start in: the window by default, the terminal with --console, and
+// the terminal, with a one-line note on stderr, where there is no display.
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "common/ui/display.h"
+#include "tests/support/private_network.h"
+#include "tests/support/program.h"
+
+namespace connchk::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+void withoutDisplay() {
+  unsetenv("DISPLAY");
+  unsetenv("WAYLAND_DISPLAY");
+  unsetenv("QT_QPA_PLATFORM");
+}
+
+void withOffscreenDisplay() {
+  withoutDisplay();
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+}
+
+bool waitForErrors(Program& program, const std::string& text, std::chrono::milliseconds limit = 10s) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (program.errors().find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return false;
+}
+
+TEST(WindowDispatch, ClientWithoutADisplaySaysSoAndRunsInTheTerminal) {
+  REQUIRE_PRIVATE_NETWORK();
+  withoutDisplay();
+  Program client(CLIENT_PROGRAM);
+  EXPECT_EQ(client.run({"--count", "0", "127.0.0.1"}), 1);
+  EXPECT_EQ(client.errors(), std::string("client: ") + ui::NoDisplayNote + "\n");
+  EXPECT_NE(client.output().find("Соединение с 127.0.0.1, порт 87"), std::string::npos);
+}
+
+TEST(WindowDispatch, ClientOpensItsWindowByDefaultAndTheTerminalWithConsole) {
+  REQUIRE_PRIVATE_NETWORK();
+  withOffscreenDisplay();
+  Program window(CLIENT_PROGRAM);
+  window.start({"--count", "0"});
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_TRUE(window.running()) << window.errors();
+  EXPECT_EQ(window.output(), "");  // the window shows its lines, the terminal gets none
+  EXPECT_EQ(window.errors().find(ui::NoDisplayNote), std::string::npos);
+
+  Program terminal(CLIENT_PROGRAM);
+  EXPECT_EQ(terminal.run({"--console", "--count", "0"}), 1);
+  EXPECT_NE(terminal.output().find("Соединение с 127.0.0.1, порт 87"), std::string::npos);
+  EXPECT_EQ(terminal.errors().find(ui::NoDisplayNote), std::string::npos);
+}
+
+TEST(WindowDispatch, ServerWithoutADisplaySaysSoAndRunsInTheTerminal) {
+  REQUIRE_PRIVATE_NETWORK();
+  withoutDisplay();
+  Program server(SERVER_PROGRAM);
+  server.start({});
+  EXPECT_TRUE(waitForErrors(server, std::string("server: ") + ui::NoDisplayNote + "\n"));
+  EXPECT_TRUE(server.running());
+
+  withOffscreenDisplay();
+  Program window(SERVER_PROGRAM);
+  window.start({});
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_TRUE(window.running()) << window.errors();
+  EXPECT_EQ(window.errors().find(ui::NoDisplayNote), std::string::npos);
+}
+
+TEST(WindowDispatch, HelpMentionsTheWindow) {
+  for (const char* program : {CLIENT_PROGRAM, SERVER_PROGRAM}) {
+    Program p(program);
+    EXPECT_EQ(p.run({"--help"}), 0);
+    EXPECT_NE(p.output().find("window"), std::string::npos) << program;
+  }
+}
+
+}  // namespace
+}  // namespace connchk::testing
