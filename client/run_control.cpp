@@ -27,17 +27,11 @@ int runProcedure(TestKind kind, RunContext& context) {
 }
 }  // namespace
 
-bool testAvailable(TestKind kind) {
-  return kind == TestKind::EchoUdp || kind == TestKind::EchoTcp || kind == TestKind::TerminalUdp ||
-         kind == TestKind::RawIp || kind == TestKind::IcmpEcho;
-}
-
 const char* startRefusalText(StartRefusal refusal) {
   switch (refusal) {
     case StartRefusal::None: return "";
     case StartRefusal::AddressTooLong: return "the server address is longer than 255 characters";
     case StartRefusal::AlreadyRunning: return "a test run is already in progress";
-    case StartRefusal::NotAvailable: return "this protocol type is not available in this build yet";
   }
   return "";
 }
@@ -57,7 +51,6 @@ StartRefusal RunControl::startRun(const RunRequest& request) {
     std::lock_guard<std::mutex> hold(mutex_);
     if (current_ && !current_->finished) return StartRefusal::AlreadyRunning;
     if (request.address.size() > MaxAddressLength) return StartRefusal::AddressTooLong;
-    if (!testAvailable(kind)) return StartRefusal::NotAvailable;
     previous = std::move(worker_);
   }
   // The previous worker has finished its run but may still be in its last hook, which may ask

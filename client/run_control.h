@@ -21,7 +21,7 @@ struct ButtonHooks {
   std::function<void()> restoreButtons;  // Check enabled, Stop disabled
 };
 
-enum class StartRefusal { None, AddressTooLong, AlreadyRunning, NotAvailable };
+enum class StartRefusal { None, AddressTooLong, AlreadyRunning };
 
 class RunControl {
  public:
@@ -32,7 +32,7 @@ class RunControl {
   RunControl& operator=(const RunControl&) = delete;
 
   // Copies the request into a new record and starts the worker it calls for. Refuses, before
-  // anything starts, an address over 255 characters, a second run, or a test this build lacks.
+  // anything starts, an address over 255 characters or a second run.
   StartRefusal startRun(const RunRequest& request);
 
   // Asks the running worker to stop; it sees the request at its next check.

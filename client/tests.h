@@ -34,7 +34,4 @@ class IcmpRequestCounter {
   std::atomic<std::uint16_t> next_;
 };
 
-// Whether this build has the procedure for a kind of test yet.
-bool testAvailable(TestKind kind);
-
 }  // namespace connchk::client

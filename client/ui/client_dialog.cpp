@@ -205,10 +205,9 @@ void ClientDialog::checkClicked() {
   request.terminal = static_cast<std::uint32_t>(terminal_->value());
   lastRequest_ = request;
   const StartRefusal refusal = control_->startRun(request);
-  if (refusal == StartRefusal::AddressTooLong || refusal == StartRefusal::NotAvailable) {
-    const char* text = refusal == StartRefusal::AddressTooLong ? AddressTooLongText : NotAvailableText;
-    QMessageBox::warning(this, QString::fromUtf8(ProgramTitle), QString::fromUtf8(text), QMessageBox::Ok);
-    if (refusal == StartRefusal::AddressTooLong) address_->setFocus();
+  if (refusal == StartRefusal::AddressTooLong) {
+    QMessageBox::warning(this, QString::fromUtf8(ProgramTitle), QString::fromUtf8(AddressTooLongText), QMessageBox::Ok);
+    address_->setFocus();
   }
 }
 

@@ -26,7 +26,6 @@ inline constexpr const char* ClientCaption = "Проверка возможно�
 inline constexpr const char* SizeNotNumberText = "Введите целое число.";
 inline constexpr const char* SizeRangeText = "Введите целое число от 12 до 1500.";
 inline constexpr const char* AddressTooLongText = "Имя/адрес сервера не может быть длиннее 255 символов.";
-inline constexpr const char* NotAvailableText = "Этот тип протокола в этой версии программы ещё не поддерживается.";
 
 class ClientDialog : public QDialog {
  public:
