@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing, builds, starts a server and runs the client's checks
-# against it over loopback, in a network namespace of its own (so nothing else on the machine is
+# The main job: installs what is missing, builds, starts a server and runs the client's UDP, TCP,
+# raw IP and ICMP checks against it over loopback, in a network namespace of its own (so nothing else on the machine is
 # touched), then stops the server. Needs root for the namespace, the low ports and raw sockets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,6 +19,8 @@ exec unshare --net bash -c '
   }
   check --protocol "IP-Клиент" --count 2
   check --protocol "TCP (порт 87)" --count 2
+  check --protocol "ВЕЛТ-IP" --count 2
+  check --protocol ICMP --count 2
   echo "== server said:"
   cat build/demo-server.txt
   exit $status
