@@ -35,6 +35,7 @@
 #include "common/platform/files.h"
 #include "common/platform/net.h"
 #include "common/protocol.h"
+#include "tests/support/network_namespace.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -54,22 +55,6 @@ struct Options {
   std::size_t size = 32;
   std::string server = SERVER_PROGRAM;
 };
-
-bool enterPrivateNetwork(std::string& why) {
-  if (unshare(CLONE_NEWNET) != 0) {
-    why = std::string("unshare(CLONE_NEWNET): ") + std::strerror(errno) + " (run as root)";
-    return false;
-  }
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ifreq request{};
-  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-  up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-  if (!up) why = std::string("cannot bring up loopback: ") + std::strerror(errno);
-  if (fd >= 0) close(fd);
-  return up;
-}
 
 // The service's loop without its log: receive a datagram, write the reply marker, send it back.
 [[noreturn]] void bareLoop(int fd) {
@@ -349,7 +334,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string why;
-  if (!enterPrivateNetwork(why)) {
+  if (!connchk::testing::enterPrivateNetwork(why)) {
     std::fprintf(stderr, "bench: no private network namespace: %s\n", why.c_str());
     return 2;
   }

@@ -8,14 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/network_namespace.h"
+
 namespace connchk::testing {
 
 // Made in main(); false with a reason when the namespace could not be made.
 bool privateNetworkReady();
 const std::string& privateNetworkProblem();
-
-// Unshares the network namespace of the calling thread and brings its loopback up.
-bool enterPrivateNetwork(std::string& why);
 
 }  // namespace connchk::testing
 
