@@ -33,8 +33,9 @@ int main(int argc, char** argv) {
   }
 #ifdef CHECKER_WITH_GUI
   if (!options.console) {
-    if (connchk::ui::displayAvailable()) return ui::runClientWindow(argc, argv);
-    std::fprintf(stderr, "client: %s\n", connchk::ui::NoDisplayNote);
+    const std::string problem = connchk::ui::displayProblem();
+    if (problem.empty()) return ui::runClientWindow(argc, argv);
+    std::fprintf(stderr, "client: %s\n", problem.c_str());
   }
 #endif
   return runClientConsole(options);

@@ -1,6 +1,7 @@
 // The server program: the window where a display is available, the terminal mode otherwise.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "server/console.h"
 #ifdef CHECKER_WITH_GUI
@@ -41,8 +42,9 @@ int main(int argc, char** argv) {
   }
 #ifdef CHECKER_WITH_GUI
   if (argc == 1) {  // the only option left to see here is --console
-    if (connchk::ui::displayAvailable()) return connchk::server::ui::runServerWindow(argc, argv);
-    std::fprintf(stderr, "server: %s\n", connchk::ui::NoDisplayNote);
+    const std::string problem = connchk::ui::displayProblem();
+    if (problem.empty()) return connchk::server::ui::runServerWindow(argc, argv);
+    std::fprintf(stderr, "server: %s\n", problem.c_str());
   }
 #endif
   return connchk::server::runServerConsole();

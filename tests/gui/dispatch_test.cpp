@@ -46,6 +46,16 @@ TEST(WindowDispatch, ClientWithoutADisplaySaysSoAndRunsInTheTerminal) {
   EXPECT_NE(client.output().find("Соединение с 127.0.0.1, порт 87"), std::string::npos);
 }
 
+TEST(WindowDispatch, ADisplayThatDoesNotAnswerFallsBackToTheTerminal) {
+  REQUIRE_PRIVATE_NETWORK();
+  withoutDisplay();
+  setenv("DISPLAY", ":987", 1);  // no X server listens there
+  Program client(CLIENT_PROGRAM);
+  EXPECT_EQ(client.run({"--count", "0", "127.0.0.1"}), 1);
+  EXPECT_EQ(client.errors(), "client: no display (DISPLAY=:987 does not answer): running in the terminal\n");
+  EXPECT_NE(client.output().find("Соединение с 127.0.0.1, порт 87"), std::string::npos);
+}
+
 TEST(WindowDispatch, ClientOpensItsWindowByDefaultAndTheTerminalWithConsole) {
   REQUIRE_PRIVATE_NETWORK();
   withOffscreenDisplay();
