@@ -3,6 +3,7 @@
 #include "client/console_options.h"
 #include "client/protocol_catalogue.h"
 #include "client/run_parameters.h"
+#include "client/tests.h"
 
 namespace connchk::client {
 namespace {
@@ -91,6 +92,22 @@ TEST(ClientOptions, RefuseBadValuesNamingTheOptionAndItsRange) {
   EXPECT_NE(parseClientOptions({"a", "b"}).error.find("only one"), std::string::npos);
   EXPECT_NE(parseClientOptions({std::string(256, 'a')}).error.find("at most 255"), std::string::npos);
   EXPECT_TRUE(parseClientOptions({std::string(255, 'a')}).options);
+}
+
+}  // namespace
+}  // namespace connchk::client
+
+namespace connchk::client {
+namespace {
+
+TEST(IcmpRequestCounter, StartsAtZeroAndWrapsAfter65535) {
+  IcmpRequestCounter fresh;
+  EXPECT_EQ(fresh.take(), 0);
+  EXPECT_EQ(fresh.current(), 1);
+  IcmpRequestCounter nearEnd(65535);
+  EXPECT_EQ(nearEnd.take(), 65535);
+  EXPECT_EQ(nearEnd.current(), 0) << "the line after the request with identifier 65535 shows 0";
+  EXPECT_EQ(nearEnd.take(), 0);
 }
 
 }  // namespace
