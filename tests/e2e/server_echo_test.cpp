@@ -56,18 +56,6 @@ Bytes request(std::size_t length, std::optional<std::size_t> markerAt = layout_a
   return b;
 }
 
-// True when `expected` stands in `lines` in this order (other services' lines may fall between).
-::testing::AssertionResult inOrder(const std::vector<std::string>& lines, const std::vector<std::string>& expected) {
-  std::size_t next = 0;
-  for (const auto& line : lines) {
-    if (next < expected.size() && line == expected[next]) ++next;
-  }
-  if (next == expected.size()) return ::testing::AssertionSuccess();
-  std::string all;
-  for (const auto& l : lines) all += "  " + l + "\n";
-  return ::testing::AssertionFailure() << "missing in order: \"" << expected[next] << "\"; lines were:\n" << all;
-}
-
 // Whether a socket is bound to port 87 in this namespace, read from the kernel's table.
 bool portBound(const char* table, const char* state) {
   std::ifstream in(std::string("/proc/net/") + table);

@@ -67,18 +67,6 @@ class HandClient {
   platform::Socket socket_;
 };
 
-// True when `wanted` stand in `lines` in this order (other lines may come between them).
-::testing::AssertionResult inOrder(const std::vector<std::string>& lines, const std::vector<std::string>& wanted) {
-  std::size_t next = 0;
-  for (const auto& line : lines) {
-    if (next < wanted.size() && line == wanted[next]) ++next;
-  }
-  if (next == wanted.size()) return ::testing::AssertionSuccess();
-  std::string all;
-  for (const auto& line : lines) all += "  " + line + "\n";
-  return ::testing::AssertionFailure() << "missing \"" << wanted[next] << "\" (in order) in:\n" << all;
-}
-
 // The server and the terminal service listening, started in the calling thread's namespace.
 bool startServer(Program& server) {
   server.start({"--console"});
@@ -107,19 +95,26 @@ class TwoHostsTest : public ::testing::Test {
     bed.inHost(Host::Server, [&] { up = startServer(server); });
     return up;
   }
-  int runClient(Program& client, const std::vector<std::string>& options) {
+  // The terminal mode's arguments for a TELM-UDP run against the server host.
+  static std::vector<std::string> clientArgs(const std::vector<std::string>& options) {
     std::vector<std::string> args{"--console", "--protocol", "TELM-UDP"};
     args.insert(args.end(), options.begin(), options.end());
     args.push_back(TwoHosts::ServerAddress);
+    return args;
+  }
+  int runClient(Program& client, const std::vector<std::string>& options) {
     int status = -1;
-    bed.inHost(Host::Client, [&] { status = client.run(args); });
+    bed.inHost(Host::Client, [&] { status = client.run(clientArgs(options)); });
     return status;
   }
   void startClient(Program& client, const std::vector<std::string>& options) {
-    std::vector<std::string> args{"--console", "--protocol", "13"};
-    args.insert(args.end(), options.begin(), options.end());
-    args.push_back(TwoHosts::ServerAddress);
-    bed.inHost(Host::Client, [&] { client.start(args); });
+    bed.inHost(Host::Client, [&] { client.start(clientArgs(options)); });
+  }
+  // A sniffer of what reaches `host`.
+  std::unique_ptr<UdpSniffer> sniffer(Host host) {
+    std::unique_ptr<UdpSniffer> made;
+    bed.inHost(host, [&] { made = std::make_unique<UdpSniffer>(); });
+    return made;
   }
 
   TwoHosts bed;
@@ -130,9 +125,8 @@ class TwoHostsTest : public ::testing::Test {
 TEST_F(TwoHostsTest, RoundSucceedsWithEveryLineAndAnswersFromPort856) {
   Program server(SERVER_PROGRAM);
   ASSERT_TRUE(startServerOnBed(server));
-  std::unique_ptr<UdpSniffer> atServer, atClient;
-  bed.inHost(Host::Server, [&] { atServer = std::make_unique<UdpSniffer>(); });
-  bed.inHost(Host::Client, [&] { atClient = std::make_unique<UdpSniffer>(); });
+  const auto atServer = sniffer(Host::Server);
+  const auto atClient = sniffer(Host::Client);
 
   Program client(CLIENT_PROGRAM);
   ASSERT_EQ(runClient(client, {"--terminal", "1", "--size", "32"}), 0) << client.output();
@@ -172,9 +166,8 @@ TEST_F(TwoHostsTest, RoundSucceedsWithEveryLineAndAnswersFromPort856) {
 TEST_F(TwoHostsTest, Terminal999CarriesItsNumberAndIsAnsweredFromPort1854) {
   Program server(SERVER_PROGRAM);
   ASSERT_TRUE(startServerOnBed(server));
-  std::unique_ptr<UdpSniffer> atServer, atClient;
-  bed.inHost(Host::Server, [&] { atServer = std::make_unique<UdpSniffer>(); });
-  bed.inHost(Host::Client, [&] { atClient = std::make_unique<UdpSniffer>(); });
+  const auto atServer = sniffer(Host::Server);
+  const auto atClient = sniffer(Host::Client);
 
   Program client(CLIENT_PROGRAM);
   ASSERT_EQ(runClient(client, {"--terminal", "999", "--size", "12"}), 0) << client.output();

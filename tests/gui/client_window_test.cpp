@@ -23,7 +23,6 @@
 #include "client/protocol_catalogue.h"
 #include "client/ui/client_dialog.h"
 #include "common/activity_log.h"
-#include "common/ui/about_dialog.h"
 #include "common/ui/dialog_units.h"
 #include "tests/gui/gui_support.h"
 #include "tests/support/peers.h"
@@ -394,18 +393,9 @@ TEST_F(ClientWindowTest, EscAndExitCloseTheWindowDuringARun) {
 }
 
 TEST_F(ClientWindowTest, TheContextMenuOffersTheAboutBox) {
-  QString title;
-  QString version;
-  QTimer::singleShot(100, [&] {
-    auto* about = dynamic_cast<connchk::ui::AboutDialog*>(QApplication::activeModalWidget());
-    if (!about) return;
-    title = about->windowTitle();
-    version = about->versionLabel()->text();
-    about->accept();
-  });
-  dialog_->aboutAction()->trigger();
-  EXPECT_EQ(title, "About client");
-  EXPECT_EQ(version, "client Version 1.0");
+  const auto about = connchk::testing::aboutBoxOpenedBy(dialog_->aboutAction());
+  EXPECT_EQ(about.title, "About client");
+  EXPECT_EQ(about.version, "client Version 1.0");
 }
 
 }  // namespace

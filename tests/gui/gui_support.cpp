@@ -1,10 +1,13 @@
 #include "tests/gui/gui_support.h"
 
+#include "common/ui/about_dialog.h"
+
 #include <stdlib.h>
 
 #include <filesystem>
 
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QTest>
 
@@ -52,6 +55,19 @@ ScratchFolder::ScratchFolder() {
 ScratchFolder::~ScratchFolder() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
+}
+
+AboutSeen aboutBoxOpenedBy(QAction* action) {
+  AboutSeen seen;
+  QTimer::singleShot(100, [&seen] {
+    auto* about = dynamic_cast<connchk::ui::AboutDialog*>(QApplication::activeModalWidget());
+    if (!about) return;
+    seen.title = about->windowTitle();
+    seen.version = about->versionLabel()->text();
+    about->accept();
+  });
+  action->trigger();
+  return seen;
 }
 
 }  // namespace connchk::testing

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include <QAction>
 #include <QListWidget>
 #include <QObject>
 #include <QString>
@@ -37,6 +38,13 @@ class MessageBoxWatcher {
 };
 
 std::vector<std::string> listLines(const QListWidget* list);
+
+// Triggers `action`, and reads and closes the About box it opens: its title and version line.
+struct AboutSeen {
+  QString title;
+  QString version;
+};
+AboutSeen aboutBoxOpenedBy(QAction* action);
 
 // A folder of its own under /tmp, removed at the end.
 class ScratchFolder {

@@ -23,7 +23,6 @@
 #include "common/cp1251.h"
 #include "common/platform/net.h"
 #include "common/protocol.h"
-#include "common/ui/about_dialog.h"
 #include "common/ui/dialog_units.h"
 #include "server/services.h"
 #include "server/ui/server_dialog.h"
@@ -190,18 +189,9 @@ TEST_F(ServerWindowTest, ClosingReleasesServiceThreadsThatWaitOnTheWindow) {
 
 TEST_F(ServerWindowTest, TheContextMenuOffersTheAboutBox) {
   open({});
-  QString title;
-  QString version;
-  QTimer::singleShot(100, [&] {
-    auto* about = dynamic_cast<connchk::ui::AboutDialog*>(QApplication::activeModalWidget());
-    if (!about) return;
-    title = about->windowTitle();
-    version = about->versionLabel()->text();
-    about->accept();
-  });
-  dialog_->aboutAction()->trigger();
-  EXPECT_EQ(title, "About server");
-  EXPECT_EQ(version, "server Version 1.0");
+  const auto about = connchk::testing::aboutBoxOpenedBy(dialog_->aboutAction());
+  EXPECT_EQ(about.title, "About server");
+  EXPECT_EQ(about.version, "server Version 1.0");
 }
 
 // Drives the real start-up, as the program does, and a UDP echo request to port 87.

@@ -155,6 +155,17 @@ std::vector<std::string> withoutTimePrefixes(const std::vector<std::string>& lin
   return out;
 }
 
+::testing::AssertionResult inOrder(const std::vector<std::string>& lines, const std::vector<std::string>& wanted) {
+  std::size_t next = 0;
+  for (const auto& line : lines) {
+    if (next < wanted.size() && line == wanted[next]) ++next;
+  }
+  if (next == wanted.size()) return ::testing::AssertionSuccess();
+  std::string all;
+  for (const auto& line : lines) all += "  " + line + "\n";
+  return ::testing::AssertionFailure() << "missing \"" << wanted[next] << "\" (in order) in:\n" << all;
+}
+
 int occurrences(const std::string& text, const std::string& needle) {
   int n = 0;
   for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 namespace connchk::testing {
 
 using std::chrono::milliseconds;
@@ -59,6 +61,9 @@ std::vector<std::string> splitLines(const std::string& text, const std::string& 
 // A client line without its "[HH:mm:ss] " prefix; the line unchanged if it has none.
 std::string withoutTimePrefix(const std::string& line);
 std::vector<std::string> withoutTimePrefixes(const std::vector<std::string>& lines);
+// True when `wanted` stand in `lines` in this order (other lines, of other services say, may
+// come between them).
+::testing::AssertionResult inOrder(const std::vector<std::string>& lines, const std::vector<std::string>& wanted);
 // How many times `needle` stands in `text`.
 int occurrences(const std::string& text, const std::string& needle);
 std::string readFile(const std::string& path);
