@@ -14,7 +14,7 @@ namespace connchk::client::ui {
 
 int runClientWindow(int argc, char** argv) {
   QApplication app(argc, argv);
-  // The settings key is registered as the original registers it; nothing is stored under it.
+  // The program's settings key; nothing is stored under it.
   QApplication::setOrganizationName(QStringLiteral("Local AppWizard-Generated Applications"));
   QApplication::setApplicationName(QStringLiteral("client"));
   QApplication::setWindowIcon(connchk::ui::programIcon(connchk::ui::clientIconColor()));
@@ -23,9 +23,9 @@ int runClientWindow(int argc, char** argv) {
   auto* dialog = new ClientDialog(log);
   dialog->exec();
   if (dialog->runGoing()) {
-    // A worker may be in the middle of a round: the program ends without waiting for it. The log
-    // file is written line by line; filePath() waits for a line being written to be complete.
-    log.filePath();
+    // A worker may be in the middle of a round: the program ends without waiting for it, once a
+    // line being written has reached the file.
+    log.closeForExit();
     std::fflush(stdout);
     std::fflush(stderr);
     _exit(0);

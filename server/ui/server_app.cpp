@@ -15,7 +15,7 @@ namespace connchk::server::ui {
 
 int runServerWindow(int argc, char** argv) {
   QApplication app(argc, argv);
-  // The settings key is registered as the original registers it; nothing is stored under it.
+  // The program's settings key; nothing is stored under it.
   QApplication::setOrganizationName(QStringLiteral("Local AppWizard-Generated Applications"));
   QApplication::setApplicationName(QStringLiteral("server"));
   QApplication::setWindowIcon(connchk::ui::programIcon(connchk::ui::serverIconColor()));
@@ -26,7 +26,7 @@ int runServerWindow(int argc, char** argv) {
   auto* dialog = new ServerDialog(log, statistics);
   dialog->exec();
   // The services never stop: the program ends here, once a line being written is complete.
-  log.filePath();
+  log.closeForExit();
   std::fflush(stdout);
   std::fflush(stderr);
   _exit(0);
