@@ -11,6 +11,7 @@ namespace connchk::client {
 struct ProtocolType {
   const char* text;
   std::uint32_t number;  // IP protocol number
+  const char* shortName; // ASCII name for options, metrics and JSON ("udp", "raw53", ...)
 };
 
 std::span<const ProtocolType> ProtocolCatalogue();

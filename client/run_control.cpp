@@ -62,6 +62,8 @@ StartRefusal RunControl::startRun(const RunRequest& request) {
   run->params.size = request.size;
   run->params.count = request.count;
   run->params.protocol = protocol;
+  run->params.intervalMs = request.intervalMs;
+  run->params.timeoutMs = request.timeoutMs;
   if (kind == TestKind::TerminalUdp) run->params.terminal = request.terminal;
   run->kind = kind;
 

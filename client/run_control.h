@@ -19,6 +19,8 @@ namespace connchk::client {
 struct ButtonHooks {
   std::function<void()> runStarted;      // Check disabled, Stop enabled
   std::function<void()> restoreButtons;  // Check enabled, Stop disabled
+  // Each round as it ends (answered or not), for live views; called on the worker thread.
+  std::function<void(const RoundRecord&)> roundEnded;
 };
 
 enum class StartRefusal { None, AddressTooLong, AlreadyRunning };

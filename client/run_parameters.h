@@ -22,6 +22,8 @@ struct TestRunParameters {
   std::int32_t count = 1;    // rounds; -1 runs without end
   std::uint8_t protocol = 17;
   std::uint32_t terminal = 1;  // terminal number of the terminal exchange
+  int intervalMs = 1000;       // pause after each round (not after the last)
+  int timeoutMs = 5000;        // wait for an answer, counted from the send
 };
 
 // What the operator chose, as the window or the terminal hands it to startRun.
@@ -32,6 +34,8 @@ struct RunRequest {
   std::uint32_t protocolNumber = 17;
   int protocolIndex = 1;  // list index: protocol 17 is the UDP echo only at index 1
   std::uint32_t terminal = 1;
+  int intervalMs = 1000;
+  int timeoutMs = 5000;
 };
 
 // The packet count text: "Бесконечно" is -1; anything else is read as a decimal integer

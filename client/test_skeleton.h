@@ -11,18 +11,12 @@
 #include <optional>
 #include <string>
 
+#include "client/run_outcome.h"
 #include "client/run_parameters.h"
 #include "common/activity_log.h"
 #include "common/platform/net.h"
 
 namespace connchk::client {
-
-// How a run ended, for the terminal mode's exit status and for tests.
-struct RunOutcome {
-  int exitCode = 0;          // the procedure's own code: 0, -1 or a socket error
-  int answersAccepted = 0;   // rounds that logged "Получен ответ от сервера"
-  bool startFailed = false;  // ended before its first round (socket, bind, connect, address)
-};
 
 class RunContext {
  public:

@@ -38,6 +38,18 @@ std::string ActivityLog::fileBytes(LogStyle style, const std::string& viewLine) 
   return toWindows1251(viewLine) + (style == LogStyle::Client ? "\r\n" : "\n\r");
 }
 
+void ActivityLog::setDirectory(const std::string& directory) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  std::string dir = directory.empty() ? std::string(".") : directory;
+  if (dir.back() != '/') dir += '/';
+  path_ = dir + fileName_;
+}
+
+// The file is opened for every line, so the next line already follows a renamed file's name.
+void ActivityLog::reopen() {}
+
+std::uint64_t ActivityLog::linesLost() const { return 0; }
+
 std::string ActivityLog::filePath() {
   std::lock_guard<std::mutex> hold(mutex_);
   if (!path_) path_ = platform::executableDirectory() + fileName_;

@@ -3,6 +3,7 @@
 // lines of different threads never interleave and keep one order in the view and in the file.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -52,6 +53,15 @@ class ActivityLog {
   // line start: called just before the process ends on a signal, so that no line is shown but
   // not kept.
   void closeForExit();
+
+  // Puts the file in `directory` instead of beside the executable (before the first line).
+  void setDirectory(const std::string& directory);
+
+  // Lets go of the file so that the next line opens it anew by its name (log rotation, SIGHUP).
+  void reopen();
+
+  // Lines that could not be written to the file since start-up.
+  std::uint64_t linesLost() const;
 
   std::string filePath();
   LogStyle style() const { return style_; }

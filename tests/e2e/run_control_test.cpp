@@ -21,7 +21,7 @@ class RunControlTest : public ::testing::Test {
  protected:
   ActivityLog& log() { return log_; }
   ButtonHooks hooks() {
-    return {[this] { ++started; }, [this] { ++restored; }};
+    return {[this] { ++started; }, [this] { ++restored; }, {}};
   }
 
   std::atomic<int> started{0};

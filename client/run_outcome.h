@@ -1,0 +1,40 @@
+// What a run found: every round as it ended, and the figures a summary, a JSON report, a sweep, a
+// plot or a probe are made from. The test procedures fill it through two steps only (a request
+// sent, an answer accepted, or a round that ended without one); everything else reads it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace connchk::client {
+
+// How one round ended.
+enum class RoundResult {
+  Answered,      // an answer to this very request was accepted
+  TimedOut,      // the deadline passed without one
+  ReceiveError,  // a receive failed (refused, unreachable, ...); `error` holds the code
+  SendError,     // the request could not be sent; `error` holds the code
+  Closed,        // the server closed the connection (TCP) or sent an empty answer
+};
+
+struct RoundRecord {
+  int number = 0;                 // 1 for the first round of the run
+  std::int64_t sentAtUnixUs = 0;  // wall-clock time of the send, microseconds since 1970 (UTC)
+  RoundResult result = RoundResult::TimedOut;
+  int error = 0;                  // socket error code for ReceiveError / SendError
+  std::int64_t roundTripUs = -1;  // monotonic round trip of an answered round, else -1
+};
+
+struct RunOutcome {
+  int exitCode = 0;          // the procedure's own code: 0, -1 or a socket error
+  bool startFailed = false;  // ended before its first round (socket, bind, connect, address)
+  bool stopped = false;      // ended by Stop / Ctrl-C before its count was reached
+  int requestsSent = 0;      // requests that left (a send that succeeded)
+  int answersAccepted = 0;   // rounds that logged "Получен ответ от сервера"
+  std::vector<RoundRecord> rounds;  // every round in order (also those without an answer)
+};
+
+const char* roundResultName(RoundResult result);  // "answered", "timeout", "receive-error", ...
+
+}  // namespace connchk::client
