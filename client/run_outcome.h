@@ -38,3 +38,22 @@ struct RunOutcome {
 const char* roundResultName(RoundResult result);  // "answered", "timeout", "receive-error", ...
 
 }  // namespace connchk::client
+
+namespace connchk::client {
+
+// The figures of a run, as ping gives them: loss over the requests sent, round trips of the
+// accepted answers in microseconds (all 0 when none came; mdev is the standard deviation).
+struct RunSummary {
+  int sent = 0;
+  int answered = 0;
+  double lossPercent = 0.0;  // 0 when nothing was sent
+  std::int64_t minUs = 0;
+  std::int64_t avgUs = 0;
+  std::int64_t maxUs = 0;
+  std::int64_t mdevUs = 0;
+  std::int64_t medianUs = 0;
+};
+
+RunSummary summarize(const RunOutcome& outcome);
+
+}  // namespace connchk::client

@@ -112,3 +112,29 @@ TEST(IcmpRequestCounter, StartsAtZeroAndWrapsAfter65535) {
 
 }  // namespace
 }  // namespace connchk::client
+
+TEST(RunSummary, FiguresFromTheAnsweredRoundsOnly) {
+  using connchk::client::RoundRecord;
+  using connchk::client::RoundResult;
+  connchk::client::RunOutcome outcome;
+  outcome.requestsSent = 4;
+  outcome.answersAccepted = 3;
+  outcome.rounds = {RoundRecord{1, 0, RoundResult::Answered, 0, 1000},
+                    RoundRecord{2, 0, RoundResult::TimedOut, 0, -1},
+                    RoundRecord{3, 0, RoundResult::Answered, 0, 3000},
+                    RoundRecord{4, 0, RoundResult::Answered, 0, 2000}};
+  const auto summary = connchk::client::summarize(outcome);
+  EXPECT_EQ(summary.sent, 4);
+  EXPECT_EQ(summary.answered, 3);
+  EXPECT_DOUBLE_EQ(summary.lossPercent, 25.0);
+  EXPECT_EQ(summary.minUs, 1000);
+  EXPECT_EQ(summary.avgUs, 2000);
+  EXPECT_EQ(summary.maxUs, 3000);
+  EXPECT_EQ(summary.mdevUs, 816);  // population deviation of 1, 2, 3 ms
+  EXPECT_EQ(summary.medianUs, 2000);
+
+  const auto none = connchk::client::summarize(connchk::client::RunOutcome{});
+  EXPECT_EQ(none.sent, 0);
+  EXPECT_DOUBLE_EQ(none.lossPercent, 0.0);
+  EXPECT_EQ(none.maxUs, 0);
+}
