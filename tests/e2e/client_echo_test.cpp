@@ -173,8 +173,8 @@ TEST(ClientEcho, UdpAnswersFromAnotherAddressOrPortAreNotTaken) {
   EXPECT_TRUE(allHeldBack(trips)) << client.output();
 }
 
-// Round 1: the answer in two pieces, cut before its marker ends, the second piece 300 ms later and
-// followed by bytes of no answer. Round 2: the answer twice over. Round 3: round 2's answer again,
+// Round 1: the answer in three pieces 300 ms apart, the first cut before its marker ends, the last
+// followed by bytes of no answer; it is timed to its last byte. Round 2: the answer twice over. Round 3: round 2's answer again,
 // then its own 300 ms later. Nothing left over is read as an answer.
 TEST(ClientEcho, TcpReadsTheAnswerAsAStreamAndDropsWhatIsLeftOver) {
   REQUIRE_PRIVATE_NETWORK();
@@ -185,9 +185,10 @@ TEST(ClientEcho, TcpReadsTheAnswerAsAStreamAndDropsWhatIsLeftOver) {
     std::vector<Reply> replies;
     switch (round++) {
       case 0: {
-        Bytes rest(answer.begin() + 15, answer.end());
+        Bytes rest(answer.begin() + 60, answer.end());
         rest.insert(rest.end(), 10, 0xEE);
-        replies = {{Bytes(answer.begin(), answer.begin() + 15)}, {rest, Held}};
+        replies = {{Bytes(answer.begin(), answer.begin() + 15)}, {Bytes(answer.begin() + 15, answer.begin() + 60), Held},
+                   {rest, Held}};
         break;
       }
       case 1: {
@@ -208,6 +209,7 @@ TEST(ClientEcho, TcpReadsTheAnswerAsAStreamAndDropsWhatIsLeftOver) {
   EXPECT_EQ(occurrences(client.output(), Answered), 3) << client.output();
   const auto trips = roundTripsMs(client.outputLines());
   ASSERT_EQ(trips.size(), 3u);
+  EXPECT_GE(trips[0], 2 * Held.count() - 10) << "the answer was taken before its last piece";
   EXPECT_TRUE(allHeldBack({trips[0], trips[2]})) << client.output();
   const auto requests = server.received();
   ASSERT_EQ(requests.size(), 3u);
