@@ -1,12 +1,13 @@
 #include "server/console.h"
 
-#include <unistd.h>
+#include <signal.h>
 
 #include <cstdio>
 
 #include "common/console_view.h"
 #include "common/platform/signals.h"
-#include "server/services.h"
+#include "common/platform/wait.h"
+#include "server/service_host.h"
 
 namespace connchk::server {
 namespace {
@@ -23,22 +24,39 @@ class ConsoleStatisticsView : public StatisticsView {
 }  // namespace
 
 int runServerConsole() {
-  static ActivityLog log(LogStyle::Server, ServerLogFileName);
-  // The services never return; the program ends here, on a signal, as the window's exit ends it.
-  platform::SignalWatcher signals([](int, int) {
-    log.closeForExit();
-    std::fflush(stdout);
-    _exit(0);
-  });
-  static ConsoleView view;
-  static ConsoleStatisticsView statisticsView(view);
-  static SenderStatistics statistics;
+  ActivityLog log(LogStyle::Server, ServerLogFileName);
+  ConsoleView view;
+  ConsoleStatisticsView statisticsView(view);
+  SenderStatistics statistics;
+  ServerCounters counters;
   log.setView(&view);
   log.setAlert([](const std::string& message) { alertOnStderr("server", message); });
   statistics.setView(&statisticsView);
-  static ServerContext context{log, statistics};
-  startServices(context);
-  for (;;) pause();
+  ServerContext server{log, statistics, counters};
+
+  // Ctrl-C or a termination request ends the program as the window's exit does; a hang-up lets go
+  // of the log file, so that a rotated file is followed by a new one.
+  platform::StopEvent endRequested;
+  platform::SignalWatcher signals([&log, &endRequested](int signal, int) {
+    if (signal == SIGHUP) {
+      log.reopen();
+    } else {
+      endRequested.signal();
+    }
+  });
+
+  ServiceHost host(server);
+  host.start();
+  if (!host.waitUntilStarted()) {
+    host.stop();
+    log.log(messages::NoServiceStarted);
+    alertOnStderr("server", messages::NoServiceStarted);
+    return 1;
+  }
+  endRequested.wait();
+  host.stop();
+  std::fflush(stdout);
+  return 0;
 }
 
 }  // namespace connchk::server
