@@ -221,6 +221,24 @@ TEST_F(TwoHostsTest, TerminalZeroIsErroneousAndATakenPortLosesOnlyItsExchange) {
                        "Отослано 40 байт данных, терминал №2", "Ожидание нового запроса"}));
 }
 
+// 300 requests from 300 ports, none confirmed, then a real client: its first round succeeds, as
+// the oldest unconfirmed exchanges give way once 64 are in progress.
+TEST_F(TwoHostsTest, BurstOfUnconfirmedRequestsLocksNoClientOut) {
+  Program server(SERVER_PROGRAM);
+  ASSERT_TRUE(startServerOnBed(server));
+  std::vector<std::unique_ptr<HandClient>> burst;
+  bed.inHost(Host::Client, [&] {
+    for (std::uint32_t terminal = 1; terminal <= 300; ++terminal) {
+      burst.push_back(std::make_unique<HandClient>());
+      burst.back()->send(terminalRequest(terminal), ServerOnBed);
+    }
+  });
+  Program client(CLIENT_PROGRAM);
+  ASSERT_EQ(runClient(client, {"--terminal", "500", "--count", "1"}), 0) << client.output();
+  ASSERT_TRUE(server.waitForOutput("Отослано 40 байт данных, терминал №500"));
+  EXPECT_GT(occurrences(server.output(), "Ожидание подтверждения прервано, терминал №"), 100);
+}
+
 // ---- the real client against servers made by hand ----
 
 TEST_F(TwoHostsTest, FirstAnswerFromAStrangerIsReflectedAndTheNextRequestGoesToIt) {
@@ -418,6 +436,34 @@ TEST_F(TerminalServiceTest, ConfirmationRules) {
                        "Принят ошибочный запрос", "Ожидание нового запроса",
                        "Принят пакет от 127.0.0.1 (unresolved), протокол TELM-UDP, 30 байт данных",
                        "Отослано 60 байт данных, терминал №4", "Ожидание нового запроса"}));
+}
+
+// The first answer reaches others too (sent on, say, or guessed): a datagram from another port or
+// address is an erroneous request and gets nothing, and the real confirmation still gets its answer.
+TEST_F(TerminalServiceTest, ConfirmationFromAnotherAddressOrPortIsNotAnswered) {
+  const auto first = firstAnswer(hand, 6);
+  ASSERT_TRUE(first);
+  HandClient otherPort, otherAddress(0, "127.0.0.2");
+  otherPort.send(first->bytes, first->from);
+  ASSERT_TRUE(server.waitForCount("Принят ошибочный запрос", 1));
+  otherAddress.send(first->bytes, first->from);
+  ASSERT_TRUE(server.waitForCount("Принят ошибочный запрос", 2));
+  EXPECT_FALSE(otherPort.receive(milliseconds(100)));
+  EXPECT_FALSE(otherAddress.receive(milliseconds(100)));
+
+  hand.send(first->bytes, first->from);
+  const auto final = hand.receive();
+  ASSERT_TRUE(final);
+  EXPECT_EQ(final->bytes, first->bytes);
+  ASSERT_TRUE(server.waitForOutput("терминал №6\n"));
+  EXPECT_TRUE(inOrder(server.outputLines(),
+                      {"Принят пакет от 127.0.0.1 (unresolved), протокол TELM-UDP, 40 байт данных",
+                       "Принят ошибочный запрос",
+                       "Принят пакет от 127.0.0.2 (unresolved), протокол TELM-UDP, 40 байт данных",
+                       "Принят ошибочный запрос",
+                       "Принят пакет от 127.0.0.1 (unresolved), протокол TELM-UDP, 40 байт данных",
+                       "Отослано 40 байт данных, терминал №6", "Ожидание нового запроса"}));
+  EXPECT_EQ(occurrences(server.output(), "Ожидание нового запроса"), 1) << "the wait went on";
 }
 
 // No confirmation within five seconds: the exchange ends with the receive's error, without a
