@@ -41,28 +41,39 @@ void echoAnswersOverUdpAndTcp(const char* address = "127.0.0.1") {
 
 std::string logText(const EchoServer& server) { return fromWindows1251(server.program.logBytes(ServerLogFileName)); }
 
+// In the terminal and in the window alike.
 TEST(ServerProcess, UserSignalsArePassedOverAHangUpGoesOnATerminationEnds) {
   REQUIRE_PRIVATE_NETWORK();
-  EchoServer server;
-  ASSERT_TRUE(server.start());
-  ASSERT_TRUE(server.waitFor("Старт сервера, протокол TELM-UDP"));
-  // As log rotation does: the file is renamed, then the server is told.
-  const std::string file = server.program.folder() + "/" + ServerLogFileName;
-  ASSERT_EQ(std::rename(file.c_str(), (file + ".1").c_str()), 0);
-  const std::string rotated = readFile(file + ".1");
-  for (const int signal : {SIGUSR1, SIGUSR2, SIGHUP}) server.program.signal(signal);
-  std::this_thread::sleep_for(200ms);
-  ASSERT_TRUE(server.program.running());
+  struct Mode {
+    std::vector<std::string> launcher, args;
+  };
+  for (const Mode& mode : {Mode{{}, {"--console"}}, Mode{{"env", "QT_QPA_PLATFORM=offscreen"}, {}}}) {
+    SCOPED_TRACE(mode.args.empty() ? "window" : "terminal");
+    EchoServer server;
+    ASSERT_TRUE(server.start(mode.launcher, mode.args));
+    for (int tries = 0; tries < 500 && occurrences(logText(server), "Старт сервера") < 15; ++tries) {
+      std::this_thread::sleep_for(10ms);
+    }
+    // As log rotation does: the file is renamed, then the server is told.
+    const std::string file = server.program.folder() + "/" + ServerLogFileName;
+    ASSERT_EQ(std::rename(file.c_str(), (file + ".1").c_str()), 0);
+    const std::string rotated = readFile(file + ".1");
+    for (const int signal : {SIGUSR1, SIGUSR2, SIGHUP}) server.program.signal(signal);
+    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(server.program.running());
 
-  echoAnswersOverUdpAndTcp();
-  ASSERT_TRUE(server.waitFor(WaitingLine, 2));
-  EXPECT_EQ(readFile(file + ".1"), rotated) << "the rotated file is left alone";
-  const std::string fresh = logText(server);
-  EXPECT_EQ(fresh.find("Старт сервера"), std::string::npos) << fresh;
-  EXPECT_EQ(occurrences(fresh, WaitingLine), 2) << "the lines after the rotation are in a new file";
+    echoAnswersOverUdpAndTcp();
+    for (int tries = 0; tries < 200 && occurrences(logText(server), WaitingLine) < 2; ++tries) {
+      std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(readFile(file + ".1"), rotated) << "the rotated file is left alone";
+    const std::string fresh = logText(server);
+    EXPECT_EQ(fresh.find("Старт сервера"), std::string::npos) << fresh;
+    EXPECT_EQ(occurrences(fresh, WaitingLine), 2) << "the lines after the rotation are in a new file";
 
-  server.program.signal(SIGTERM);
-  EXPECT_EQ(server.program.wait(5000ms), 0);
+    server.program.signal(SIGTERM);
+    EXPECT_EQ(server.program.wait(5000ms), 0);
+  }
 }
 
 TEST(ServerProcess, ClientPassesOverAUserSignalAndEndsOnATermination) {

@@ -34,8 +34,9 @@ bool echoPortBound(const char* table, const char* state) {
   return false;
 }
 
-::testing::AssertionResult EchoServer::start(const std::vector<std::string>& launcher) {
-  program.startThrough(launcher, {"--console"});
+::testing::AssertionResult EchoServer::start(const std::vector<std::string>& launcher,
+                                             const std::vector<std::string>& args) {
+  program.startThrough(launcher, args);
   const auto deadline = std::chrono::steady_clock::now() + milliseconds(10000);
   while (!(echoPortBound("udp", nullptr) && echoPortBound("tcp", "0A"))) {
     if (std::chrono::steady_clock::now() > deadline || !program.running()) {

@@ -29,7 +29,8 @@ class EchoServer {
   EchoServer() : program(SERVER_PROGRAM) {}
 
   // Starts it (through `launcher`, if any) and waits until both echo ports are bound.
-  ::testing::AssertionResult start(const std::vector<std::string>& launcher = {});
+  ::testing::AssertionResult start(const std::vector<std::string>& launcher = {},
+                                   const std::vector<std::string>& args = {"--console"});
 
   std::vector<std::string> lines() const { return program.outputLines(); }
   bool waitFor(const std::string& line, int times = 1, milliseconds limit = milliseconds(10000)) {
