@@ -1,7 +1,9 @@
 #include "server/console.h"
 
 #include <signal.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 
 #include "common/console_view.h"
@@ -11,6 +13,9 @@
 
 namespace connchk::server {
 namespace {
+
+// How long the services have to end once asked.
+constexpr std::chrono::milliseconds StopLimit(2000);
 
 class ConsoleStatisticsView : public StatisticsView {
  public:
@@ -54,7 +59,12 @@ int runServerConsole() {
     return 1;
   }
   endRequested.wait();
-  host.stop();
+  if (!host.stop(StopLimit)) {
+    // A service is stuck on a line for an output that nobody reads: the lines already written
+    // are complete in the file, and the program ends without waiting on that output any longer.
+    log.closeForExit();
+    _exit(0);
+  }
   std::fflush(stdout);
   return 0;
 }

@@ -9,6 +9,7 @@ void ServiceHost::run(std::size_t slot, std::function<int(ServiceRun&)> service)
     ServiceRun run(server_, slot, stop_);
     service(run);
     if (run.counters().state != ServiceState::Failed) run.counters().state = ServiceState::Stopped;
+    ++ended_;
   });
 }
 
@@ -42,6 +43,17 @@ void ServiceHost::stop() {
   for (auto& thread : threads_) {
     if (thread.joinable()) thread.join();
   }
+}
+
+bool ServiceHost::stop(std::chrono::milliseconds limit) {
+  stop_.signal();
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (ended_ < threads_.size()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    platform::sleepMs(5);
+  }
+  stop();
+  return true;
 }
 
 }  // namespace connchk::server

@@ -3,6 +3,7 @@
 // program's front-end and must outlive the host.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -30,6 +31,9 @@ class ServiceHost {
 
   // Asks every service to stop and joins it; each closes its sockets. Safe to call again.
   void stop();
+  // The same within `limit`; false, with the services left running, when one has not ended by
+  // then (stuck writing a line to an output that nobody reads, say).
+  bool stop(std::chrono::milliseconds limit);
 
   ServerContext& context() { return server_; }
   ServerCounters& counters() { return server_.counters; }
@@ -40,6 +44,7 @@ class ServiceHost {
   ServerContext& server_;
   platform::StopEvent stop_;
   std::vector<std::thread> threads_;
+  std::atomic<std::size_t> ended_{0};
 };
 
 }  // namespace connchk::server
