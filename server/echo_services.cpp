@@ -29,7 +29,7 @@ constexpr int ListenBacklog = 256;
 constexpr std::size_t MostConnections = 512;
 constexpr std::chrono::seconds IdleLimit(60);       // nothing received
 constexpr std::chrono::seconds SendStuckLimit(5);   // an answer that does not move
-constexpr std::chrono::milliseconds PiecePause(500);  // a peer that stops before 20 bytes
+constexpr std::chrono::milliseconds PiecePause(500);  // a peer that pauses before 20 bytes
 // Answers a peer has not taken yet, held by the kernel per connection: many answers, yet bounded
 // memory for all connections together.
 constexpr int SendBufferBytes = 64 * 1024;
@@ -40,6 +40,8 @@ constexpr int KeepProbes = 3;
 // After a failed accept (no descriptor left, say) the service waits before it tries again, so that
 // a lasting failure does not become a busy loop of log lines.
 constexpr std::chrono::milliseconds AcceptRetryPause(100);
+// Connections taken in one go before the open ones are served again.
+constexpr int AcceptsPerRound = 64;
 // How often the deadlines are looked at while there is one.
 constexpr std::chrono::milliseconds Tick(100);
 
@@ -48,8 +50,7 @@ struct Connection {
   sockaddr_in peer{};
   std::string dotted;
   PieceGatherer request;
-  Clock::time_point lastHeard;     // bytes received, or the connection's start
-  Clock::time_point firstPieceAt;  // of the request being gathered
+  Clock::time_point lastHeard;  // bytes received, or the connection's start
   // The part of an answer the peer has not taken yet; reading waits until it has.
   std::vector<std::uint8_t> unsent;
   std::size_t unsentFrom = 0;
@@ -90,13 +91,9 @@ class TcpEcho {
 };
 
 int TcpEcho::serve() {
-  // The event set takes the listening socket and the stop; without them there is no service.
-  int error = poller_.valid() ? 0 : poller_.error();
-  if (error == 0 && !(platform::setNonBlocking(listening_.fd(), error) && poller_.add(listening_.fd(), EPOLLIN, ListeningTag) &&
-                      (run_.stop().fd() < 0 || poller_.add(run_.stop().fd(), EPOLLIN, StopTag)))) {
-    if (error == 0) error = errno;
-  }
-  if (error != 0) {
+  int error = 0;
+  if (!platform::setNonBlocking(listening_.fd(), error) ||
+      (error = run_.watch(poller_, listening_.fd(), ListeningTag, StopTag)) != 0) {
     run_.startFailed(messages::listenFailed(error));
     return -1;
   }
@@ -133,7 +130,7 @@ int TcpEcho::waitLimitMs() const {
 }
 
 void TcpEcho::acceptWaiting(Clock::time_point now) {
-  for (int taken = 0; taken < 64; ++taken) {
+  for (int taken = 0; taken < AcceptsPerRound; ++taken) {
     sockaddr_in peer{};
     int error = 0;
     platform::Socket socket = platform::acceptFrom(listening_.fd(), peer, error, platform::Wait::Now);
@@ -185,7 +182,6 @@ void TcpEcho::readFrom(Connection& c, Clock::time_point now) {
     end(c, got.failed() ? std::string{} : messages::ClientClosed);
     return;
   }
-  if (c.request.empty()) c.firstPieceAt = now;
   c.request.received(static_cast<std::size_t>(got.n));
   c.lastHeard = now;
   if (c.request.complete()) judge(c, now);
@@ -254,7 +250,7 @@ void TcpEcho::lookAtDeadlines(Clock::time_point now) {
   for (auto& [fd, c] : connections_) {
     if (c->sending()) {
       if (now - c->lastProgress >= SendStuckLimit) stuck.push_back(c.get());
-    } else if (!c->request.empty() && now - c->firstPieceAt >= PiecePause) {
+    } else if (!c->request.empty() && now - c->lastHeard >= PiecePause) {
       judge(*c, now);  // the peer paused: what came is the request
     } else if (now - c->lastHeard >= IdleLimit) {
       idle.push_back(c.get());

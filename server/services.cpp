@@ -2,6 +2,8 @@
 
 #include <sys/socket.h>
 
+#include <cerrno>
+
 namespace connchk::server {
 
 void ReportReceivedPacket(ServerContext& server, const std::string& dottedAddress, const std::string& tail) {
@@ -49,6 +51,13 @@ bool ServiceRun::receiveDatagram(int fd, std::span<std::uint8_t> buffer, sockadd
     }
   }
   return false;
+}
+
+int ServiceRun::watch(platform::Poller& events, int fd, std::uint64_t tag, std::uint64_t stopTag) const {
+  if (!events.valid()) return events.error();
+  if (!events.add(fd, EPOLLIN, tag)) return errno;
+  if (stop_.fd() >= 0 && !events.add(stop_.fd(), EPOLLIN, stopTag)) return errno;
+  return 0;
 }
 
 void ServiceRun::receiveFailed(int error) {

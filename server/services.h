@@ -63,6 +63,10 @@ class ServiceRun {
   // stop; false once it is. A failed receive is logged and counted, and the wait goes on.
   bool receiveDatagram(int fd, std::span<std::uint8_t> buffer, sockaddr_in& from, std::size_t& length);
 
+  // Puts `fd` and the host's stop into `events`, for a service that serves many sockets from one
+  // thread; 0, or the error that kept them out.
+  int watch(platform::Poller& events, int fd, std::uint64_t tag, std::uint64_t stopTag) const;
+
   // The shared rules: a failed receive, an erroneous request (its received-packet line first),
   // an accepted request's sender, and the lines after an answer's send.
   void receiveFailed(int error);

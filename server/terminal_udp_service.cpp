@@ -69,12 +69,7 @@ class TerminalExchanges {
 };
 
 int TerminalExchanges::serve() {
-  int error = poller_.valid() ? 0 : poller_.error();
-  if (error == 0 && !(poller_.add(listening_.fd(), EPOLLIN, ListeningTag) &&
-                      (run_.stop().fd() < 0 || poller_.add(run_.stop().fd(), EPOLLIN, StopTag)))) {
-    error = errno;
-  }
-  if (error != 0) {
+  if (const int error = run_.watch(poller_, listening_.fd(), ListeningTag, StopTag); error != 0) {
     run_.startFailed(messages::socketOpenFailed(error));
     return -1;
   }
