@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/platform/signals.h"
 #include "server/console.h"
 #ifdef CHECKER_WITH_GUI
 #include "common/ui/display.h"
@@ -17,7 +18,9 @@ constexpr const char* Usage =
     "Answers the connection checker's test requests: UDP and TCP echo on port 87, the terminal\n"
     "exchange on UDP port 855, raw IP protocols 53, 55, 56, 110-117 and ICMP. Every log line is\n"
     "printed and appended to server_log.txt beside the executable; each new sender is printed as\n"
-    "a line that starts with \"Статистика: \". Ctrl-C ends the program.\n"
+    "a line that starts with \"Статистика: \". Ctrl-C or SIGTERM ends the program; SIGHUP\n"
+    "reopens the log file (for log rotation). In the terminal it exits 1 when no service could\n"
+    "start.\n"
     "Without --console it opens its window; with no display (DISPLAY and WAYLAND_DISPLAY unset)\n"
     "it says so and runs in the terminal.\n"
     "\n"
@@ -26,6 +29,7 @@ constexpr const char* Usage =
 }
 
 int main(int argc, char** argv) {
+  connchk::platform::keepStandardDescriptorsOpen();
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::fputs(Usage, stdout);
