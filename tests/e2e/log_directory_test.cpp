@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -96,6 +97,26 @@ TEST(LogDirectory, AFolderThatCannotTakeTheLogIsRefusedAtStart) {
   EXPECT_EQ(readFile(everyone.file(ClientLogFileName)), "");
   EXPECT_EQ(fs::directory_iterator(root.path)->path().filename(), "plain") << "nothing was created";
 }
+
+#ifdef CHECKER_WITH_GUI
+// The window takes --log-dir too: the server's window (offscreen) starts its services and logs there.
+TEST(LogDirectory, TheWindowLogsInTheFolderGiven) {
+  REQUIRE_PRIVATE_NETWORK();
+  unsetenv("DISPLAY");
+  unsetenv("WAYLAND_DISPLAY");
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  Folder logs;
+  Program server(SERVER_PROGRAM);
+  server.start({"--log-dir", logs.path});
+  const std::string started = toWindows1251("Старт сервера, протокол TCP") + "\n\r";
+  for (int tries = 0; tries < 500 && readFile(logs.file(ServerLogFileName)).find(started) == std::string::npos; ++tries) {
+    usleep(20000);
+  }
+  EXPECT_NE(readFile(logs.file(ServerLogFileName)).find(started), std::string::npos) << server.errors();
+  EXPECT_EQ(server.output(), "") << "the window, not the terminal";
+  EXPECT_TRUE(server.running());
+}
+#endif
 
 // Beside the executable, as the log has always been kept, even where that cannot be written: the
 // program says so at once and goes on.
