@@ -43,6 +43,8 @@ if [ ! -e "$base/.complete" ]; then
   touch "$base/.complete"
 fi
 
+# A copy left by a run that was killed is plain files: its mounts lived in that run's namespace.
+rm -rf "$work"/root.*
 root=$work/root.$$
 trap 'rm -rf "$root"' EXIT
 cp -a "$base" "$root"
