@@ -23,7 +23,7 @@ step "the installed programs run"
 [ "$(connchk-server --version)" = "server Version 1.0" ] || fail "connchk-server --version"
 [ "$(connchk-client --version)" = "client Version 1.0" ] || fail "connchk-client --version"
 for f in /usr/share/man/man1/connchk-client.1.gz /usr/share/man/man1/connchk-server.1.gz \
-         /usr/share/bash-completion/completions/connchk-client /lib/systemd/system/connchk-server.service \
+         /usr/share/bash-completion/completions/connchk-client /usr/lib/systemd/system/connchk-server.service \
          /etc/logrotate.d/connchk-server; do
   [ -s "$f" ] || fail "$f is not installed"
 done
