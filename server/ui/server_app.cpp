@@ -7,6 +7,7 @@
 #include <QApplication>
 
 #include "common/activity_log.h"
+#include "common/platform/signals.h"
 #include "common/ui/program_icon.h"
 #include "server/sender_statistics.h"
 #include "server/ui/server_dialog.h"
@@ -14,14 +15,19 @@
 namespace connchk::server::ui {
 
 int runServerWindow(int argc, char** argv) {
+  // The services use these until the process ends; they are never destroyed.
+  static ActivityLog log(LogStyle::Server, ServerLogFileName);
+  // Ctrl-C or a termination request ends the program as "Выход" does, every line in the file.
+  platform::SignalWatcher endOnSignal([](int, int) {
+    log.closeForExit();
+    _exit(0);
+  });
   QApplication app(argc, argv);
   // The program's settings key; nothing is stored under it.
   QApplication::setOrganizationName(QStringLiteral("Local AppWizard-Generated Applications"));
   QApplication::setApplicationName(QStringLiteral("server"));
   QApplication::setWindowIcon(connchk::ui::programIcon(connchk::ui::serverIconColor()));
 
-  // The services use these until the process ends; they are never destroyed.
-  static ActivityLog log(LogStyle::Server, ServerLogFileName);
   static SenderStatistics statistics;
   auto* dialog = new ServerDialog(log, statistics);
   dialog->exec();
