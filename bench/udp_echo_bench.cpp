@@ -27,6 +27,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -54,8 +55,8 @@ constexpr auto LossTimeout = std::chrono::milliseconds(200);
 constexpr auto DrainTime = std::chrono::milliseconds(500);
 
 struct Options {
-  int seconds = 2;  // per slice
-  int rounds = 3;   // slices of each kind, taken in turn with the bare loop's
+  int seconds = 1;  // per slice
+  int rounds = 5;   // slices of each kind, taken in turn with the bare loop's
   bool spin = false;  // the load never sleeps while it waits, so no answer waits for it to wake
   std::size_t size = 32;
   std::string server = SERVER_PROGRAM;
@@ -249,6 +250,13 @@ struct LoadResult {
   long answeredAfter = 0;   // after the interval, or after the request was given up for lost
   long late = 0;            // of those, the ones given up for lost first
   std::vector<double> latencyUs;
+  double cpuSeconds = 0;  // used by the process that answers, all its threads
+
+  // CPU time the answering process spent per answer: what the work costs, whatever else runs.
+  double cpuUsPerAnswer() const {
+    const long answers = answeredInTime + answeredAfter;
+    return answers > 0 ? cpuSeconds * 1e6 / static_cast<double>(answers) : 0;
+  }
 
   // Adds another measurement of the same kind.
   LoadResult& operator+=(const LoadResult& other) {
@@ -257,6 +265,7 @@ struct LoadResult {
     answeredInTime += other.answeredInTime;
     answeredAfter += other.answeredAfter;
     late += other.late;
+    cpuSeconds += other.cpuSeconds;
     latencyUs.insert(latencyUs.end(), other.latencyUs.begin(), other.latencyUs.end());
     return *this;
   }
@@ -345,6 +354,29 @@ LoadResult runLoad(std::uint16_t port, int window, std::chrono::seconds duration
   }
   result.seconds = std::chrono::duration<double>(std::min(Clock::now(), end) - start).count();
   return result;
+}
+
+// User and system time of a process so far, all its threads.
+double cpuSecondsOf(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto close = text.rfind(')');  // the command name may hold spaces
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i >= 14) ticks += std::atof(field.c_str());  // utime, stime
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// runLoad, with the CPU time that `responder` spent meanwhile.
+LoadResult runLoadOn(pid_t responder, std::uint16_t port, int window, const Options& options) {
+  const double before = cpuSecondsOf(responder);
+  LoadResult r = runLoad(port, window, std::chrono::seconds(options.seconds), options.size, options.spin);
+  r.cpuSeconds = cpuSecondsOf(responder) - before;
+  return r;
 }
 
 // The file's lines, and those that are not whole lines the server logs under this load (a torn
@@ -466,7 +498,7 @@ struct FrontResult {
   int exitStatus = -1;
 };
 
-std::optional<FrontResult> measureServer(const Options& options, Front front, const std::string& display,
+std::optional<FrontResult> measureServer(const Options& options, pid_t bare, Front front, const std::string& display,
                                          std::string& why) {
   ServerProcess server;
   if (!startServer(options.server, front, display, server, why) || !waitForUdpPort(EchoPort)) {
@@ -475,14 +507,13 @@ std::optional<FrontResult> measureServer(const Options& options, Front front, co
     removeServerFolder(server);
     return std::nullopt;
   }
-  const std::chrono::seconds slice(options.seconds);
   FrontResult r;
   r.front = front;
   for (int round = 0; round < options.rounds; ++round) {
-    r.bareOne += runLoad(BarePort, 1, slice, options.size, options.spin);
-    r.one += runLoad(EchoPort, 1, slice, options.size, options.spin);
-    r.bareEight += runLoad(BarePort, 8, slice, options.size, options.spin);
-    r.eight += runLoad(EchoPort, 8, slice, options.size, options.spin);
+    r.bareOne += runLoadOn(bare, BarePort, 1, options);
+    r.one += runLoadOn(server.pid, EchoPort, 1, options);
+    r.bareEight += runLoadOn(bare, BarePort, 8, options);
+    r.eight += runLoadOn(server.pid, EchoPort, 8, options);
   }
   r.toFileMs = answerToFileMs(server.logPath(), std::max(options.size, SequenceOffset + 8), 200);
   r.expected = LinesPerAnswer * (r.one.sent + r.eight.sent + static_cast<long>(r.toFileMs.size()));
@@ -495,8 +526,9 @@ std::optional<FrontResult> measureServer(const Options& options, Front front, co
 }
 
 void printRow(const std::string& name, const LoadResult& r, const LoadResult& bare) {
-  std::printf("%-30s %10.0f %9.1f %9.1f %6ld %6ld %10.0f %6.2f\n", name.c_str(), r.rate(), r.percentile(0.50),
-              r.percentile(0.99), r.lost(), r.late, bare.rate(), bare.rate() > 0 ? r.rate() / bare.rate() : 0);
+  std::printf("%-30s %9.0f %8.1f %8.1f %5ld %5ld %9.0f %6.2f %7.1f %7.1f\n", name.c_str(), r.rate(),
+              r.percentile(0.50), r.percentile(0.99), r.lost(), r.late, bare.rate(),
+              bare.rate() > 0 ? r.rate() / bare.rate() : 0, r.cpuUsPerAnswer(), bare.cpuUsPerAnswer());
 }
 
 const char* verdict(bool met) { return met ? "met" : "MISSED"; }
@@ -560,7 +592,7 @@ int main(int argc, char** argv) {
   }
   std::vector<FrontResult> fronts;
   const auto measure = [&](Front front, const std::string& display) {
-    if (auto r = measureServer(*options, front, display, why)) {
+    if (auto r = measureServer(*options, bare, front, display, why)) {
       fronts.push_back(*r);
     } else {
       std::fprintf(stderr, "bench: %s\n", why.c_str());
@@ -586,8 +618,9 @@ int main(int argc, char** argv) {
               options->size, options->rounds, options->seconds, options->spin ? ", the load spinning while it waits" : "");
   std::printf("server: the real program (its output to a file in terminal mode); bare: the same receive\n"
               "and send in a child process, without the log\n%s\n", xvfbNote.c_str());
-  std::printf("%-30s %10s %9s %9s %6s %6s %10s %6s\n", "", "answers/s", "p50 us", "p99 us", "lost", "late", "bare /s",
-              "ratio");
+  std::printf("%-30s %9s %8s %8s %5s %5s %9s %6s %15s\n", "", "answers/s", "p50 us", "p99 us", "lost", "late",
+              "bare /s", "ratio", "CPU us/answer");
+  std::printf("%-30s %9s %8s %8s %5s %5s %9s %6s %7s %7s\n", "", "", "", "", "", "", "", "", "server", "bare");
   for (const FrontResult& f : fronts) {
     printRow(std::string(frontName(f.front)) + ", 1 in flight", f.one, f.bareOne);
     printRow(std::string(frontName(f.front)) + ", 8 in flight", f.eight, f.bareEight);
