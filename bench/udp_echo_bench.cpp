@@ -645,6 +645,12 @@ int main(int argc, char** argv) {
   bool met = t1 >= 0.90 && t8 >= 0.80 && linesWhole;
   std::printf("\nterminal, 1 in flight: %.2f of the bare loop (goal 0.90 or more): %s\n", t1, verdict(t1 >= 0.90));
   std::printf("terminal, 8 in flight: %.2f of the bare loop (goal 0.80 or more): %s\n", t8, verdict(t8 >= 0.80));
+  // Where the CPU is the limit, the rate goes as the inverse of the CPU time per answer.
+  const auto cpuRatio = [](const LoadResult& server, const LoadResult& bareLoop) {
+    return server.cpuUsPerAnswer() > 0 ? bareLoop.cpuUsPerAnswer() / server.cpuUsPerAnswer() : 0;
+  };
+  std::printf("(CPU time per answer, bare loop / terminal mode: %.2f at 1 in flight, %.2f at 8)\n",
+              cpuRatio(terminal.one, terminal.bareOne), cpuRatio(terminal.eight, terminal.bareEight));
   for (std::size_t i = 1; i < fronts.size(); ++i) {
     const FrontResult& w = fronts[i];
     const double w1 = ratioOfRatios(w.one, w.bareOne, terminal.one, terminal.bareOne);

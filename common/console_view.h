@@ -19,7 +19,7 @@ namespace connchk {
 class ConsoleView : public LogView {
  public:
   // Lines waiting to be printed beyond this many bytes are dropped.
-  static constexpr std::size_t PendingLimit = 1u << 20;
+  static constexpr std::size_t PendingLimit = 4u << 20;
 
   explicit ConsoleView(std::FILE* out = stdout, std::string prefix = {});
   // Prints what is still waiting (at most two seconds), then stops.

@@ -141,7 +141,7 @@ void endWithTermination(Program& server) {
 TEST(ServerLog, AnOutputClosedEarlyOrNeverReadCostsNoAnswerAndNoFileLine) {
   REQUIRE_PRIVATE_NETWORK();
   // Far more than the pipe and the terminal's bound of waiting lines hold.
-  constexpr int Requests = 10000;
+  constexpr int Requests = 25000;
   for (const bool closedEarly : {true, false}) {
     SCOPED_TRACE(closedEarly ? "closed after two lines" : "never read");
     Program server(SERVER_PROGRAM);

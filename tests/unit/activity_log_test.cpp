@@ -248,7 +248,7 @@ TEST(ConsoleView, ASlowOrGoneReaderCostsPrintedLinesOnly) {
     ConsoleView view(out);
     // Far more than the pipe and the view's bound hold, nobody reading.
     const std::string filler(90, 'x');
-    constexpr int Lines = 30000;
+    constexpr int Lines = 60000;
     std::atomic<bool> returned{false};
     std::thread caller([&] {
       for (int i = 0; i < Lines; ++i) view.appendLine(std::to_string(i) + " " + filler);
