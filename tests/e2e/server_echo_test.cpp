@@ -424,6 +424,7 @@ TEST(ServerEcho, FailedAcceptIsLoggedAndAcceptedAgainAfterAPause) {
   REQUIRE_PRIVATE_NETWORK();
   Server server;
   ASSERT_TRUE(server.start());
+  ASSERT_TRUE(server.logFileMatchesOutput());  // the log holds its file open from now on
   const pid_t pid = server.program.pid();
   int lowestFree = 0;
   while (std::filesystem::is_symlink(format("/proc/%d/fd/%d", pid, lowestFree))) ++lowestFree;

@@ -271,6 +271,7 @@ TEST(ConsoleView, ASlowOrGoneReaderCostsPrintedLinesOnly) {
       }
       ::close(ends[0]);  // and then the reader goes
     });
+    view.finish(std::chrono::seconds(10));  // caught up: the next line is printed
     view.appendLine("again");
     view.finish(std::chrono::seconds(10));
     reader.join();
