@@ -12,8 +12,8 @@
 namespace connchk::client {
 
 int runClientConsole(const ClientOptions& options) {
+  ConsoleView view;  // outlives the log, which may show a line until its last write
   ActivityLog log(LogStyle::Client, ClientLogFileName);
-  ConsoleView view;
   log.setView(&view);
   log.setAlert([](const std::string& message) { alertOnStderr("client", message); });
 

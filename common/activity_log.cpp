@@ -1,13 +1,21 @@
 #include "common/activity_log.h"
 
+#include <pthread.h>
+#include <signal.h>
+
+#include <cerrno>
 #include <utility>
 
 #include "common/cp1251.h"
 #include "common/log_directory.h"
 #include "common/platform/clock.h"
-#include "common/platform/files.h"
+#include "common/text_format.h"
 
 namespace connchk {
+namespace {
+constexpr auto NameCheckPeriod = std::chrono::seconds(1);
+constexpr auto ExitFlushLimit = std::chrono::seconds(2);
+}  // namespace
 
 int lineToDropAfterInsert(int countAfterInsert) { return countAfterInsert > LogViewCapacity ? 1 : -1; }
 
@@ -21,13 +29,22 @@ ActivityLog ActivityLog::atPath(LogStyle style, std::string path) {
   return ActivityLog(style, {}, std::move(path));
 }
 
+ActivityLog::~ActivityLog() {
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (writer_.joinable()) writer_.join();
+}
+
 void ActivityLog::setView(LogView* view) {
   std::lock_guard<std::mutex> hold(mutex_);
   view_ = view;
 }
 
 void ActivityLog::setAlert(LogAlert alert) {
-  std::lock_guard<std::mutex> hold(mutex_);
+  std::lock_guard<std::mutex> hold(alertMutex_);
   alert_ = std::move(alert);
 }
 
@@ -44,35 +61,157 @@ void ActivityLog::setDirectory(const std::string& directory) {
   std::string dir = directory.empty() ? std::string(".") : directory;
   if (dir.back() != '/') dir += '/';
   path_ = dir + fileName_;
+  reopenWanted_ = true;
 }
 
-// The file is opened for every line, so the next line already follows a renamed file's name.
-void ActivityLog::reopen() {}
+void ActivityLog::reopen() {
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    reopenWanted_ = true;
+  }
+  wake_.notify_all();
+}
 
-std::uint64_t ActivityLog::linesLost() const { return 0; }
-
-std::string ActivityLog::filePath() {
+std::uint64_t ActivityLog::linesLost() const {
   std::lock_guard<std::mutex> hold(mutex_);
+  return lost_;
+}
+
+const std::string& ActivityLog::pathLocked() {
   if (!path_) path_ = logDirectory() + fileName_;
   return *path_;
 }
 
-void ActivityLog::closeForExit() {
-  // Held until the process ends; every later log call waits for that end. A line stuck for long
-  // (an output nobody reads) must not keep the program from ending, hence the bound.
-  for (int waited = 0; waited < 2000; ++waited) {
-    if (mutex_.try_lock()) return;
-    platform::sleepMs(1);
-  }
+std::string ActivityLog::filePath() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return pathLocked();
 }
 
 void ActivityLog::log(const std::string& text) {
+  std::string line = style_ == LogStyle::Client ? viewLine(style_, platform::localTimeOfDay(), text) : text;
   std::lock_guard<std::mutex> hold(mutex_);
-  const std::string line =
-      viewLine(style_, style_ == LogStyle::Client ? platform::localTimeOfDay() : std::string{}, text);
+  if (closed_) return;
   if (view_) view_->appendLine(line);
-  if (!path_) path_ = logDirectory() + fileName_;
-  if (!platform::appendToFile(*path_, fileBytes(style_, line)) && alert_) alert_(LogFileAlertText);
+  ++accepted_;
+  if (waitingBytes_ + line.size() > PendingLimit) {
+    ++refused_;
+  } else {
+    waitingBytes_ += line.size();
+    waiting_.push_back(std::move(line));
+  }
+  if (!writer_.joinable()) writer_ = std::thread([this] { writerLoop(); });
+  if (writerIdle_) {
+    writerIdle_ = false;
+    wake_.notify_one();
+  }
+}
+
+bool ActivityLog::flush(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> hold(mutex_);
+  const std::uint64_t target = accepted_;
+  flushWanted_ = true;
+  wake_.notify_all();
+  return settled_.wait_for(hold, limit, [&] { return done_ >= target; });
+}
+
+void ActivityLog::closeForExit() {
+  LogView* view = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    closed_ = true;
+    view = view_;
+  }
+  flush(ExitFlushLimit);
+  if (view) view->finish(ExitFlushLimit);
+}
+
+void ActivityLog::writerLoop() {
+  // A log file on a pipe whose reader went (or stderr, for the terminal's alert) must not end the
+  // program: the write fails with EPIPE instead.
+  sigset_t pipeSignal;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+
+  Batch batch;
+  std::unique_lock<std::mutex> hold(mutex_);
+  for (;;) {
+    if (waiting_.empty() && refused_ == 0 && !reopenWanted_ && !stopping_) {
+      writerIdle_ = true;
+      wake_.wait(hold, [&] { return !writerIdle_ || reopenWanted_ || stopping_ || flushWanted_; });
+      writerIdle_ = false;
+    }
+    // Lines that come together (the lines of one answer, a burst) go out in one write.
+    wake_.wait_for(hold, FlushPeriod, [&] { return flushWanted_ || stopping_; });
+    flushWanted_ = false;
+    batch.lines.swap(waiting_);
+    waiting_.clear();
+    waitingBytes_ = 0;
+    batch.refused = std::exchange(refused_, 0);
+    batch.reopen = std::exchange(reopenWanted_, false);
+    batch.path = pathLocked();
+    const bool last = stopping_;
+    hold.unlock();
+
+    const std::uint64_t lost = writeBatch(batch);
+
+    hold.lock();
+    lost_ += lost;
+    done_ += batch.lines.size() + batch.refused;
+    batch.lines.clear();
+    settled_.notify_all();
+    if (last && waiting_.empty() && refused_ == 0) return;
+  }
+}
+
+std::uint64_t ActivityLog::writeBatch(const Batch& batch) {
+  if (batch.reopen) file_.close();
+  if (batch.lines.empty() && batch.refused == 0) return 0;
+
+  std::string bytes;
+  std::vector<std::size_t> lineEnds;
+  lineEnds.reserve(batch.lines.size());
+  for (const std::string& line : batch.lines) {
+    bytes += fileBytes(style_, line);
+    lineEnds.push_back(bytes.size());
+  }
+
+  // A file renamed or removed (log rotation) is let go, and the lines go to a new one by the name.
+  const auto now = std::chrono::steady_clock::now();
+  if (file_.isOpen() && now - lastNameCheck_ >= NameCheckPeriod) {
+    lastNameCheck_ = now;
+    if (!file_.stillNamedBy(batch.path)) file_.close();
+  }
+  const char* failure = nullptr;
+  std::size_t written = 0;
+  if (!file_.isOpen()) {
+    if (file_.open(batch.path)) lastNameCheck_ = now;
+  }
+  if (!file_.isOpen()) {
+    failure = LogFileAlertText;
+  } else {
+    written = file_.appendLines(bytes, lineEnds);
+    if (written < batch.lines.size()) failure = LogWriteAlertText;
+  }
+  const std::uint64_t lost = batch.lines.size() - written + batch.refused;
+  if (lost > 0) {
+    unreported_ += lost;
+    if (!failing_) alert(failure ? failure : LogWriteAlertText);
+    failing_ = true;
+    return lost;
+  }
+  // Writing works again: say, once, how many lines the file misses.
+  failing_ = false;
+  if (unreported_ > 0) {
+    const unsigned long long missing = std::exchange(unreported_, 0);
+    log(format(LinesLostFormat, missing));
+  }
+  return 0;
+}
+
+void ActivityLog::alert(const char* text) {
+  std::lock_guard<std::mutex> hold(alertMutex_);
+  if (alert_) alert_(text);
 }
 
 }  // namespace connchk

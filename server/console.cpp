@@ -29,9 +29,10 @@ class ConsoleStatisticsView : public StatisticsView {
 }  // namespace
 
 int runServerConsole() {
-  ActivityLog log(LogStyle::Server, ServerLogFileName);
+  // The view outlives the log, whose writer may still show a line while it ends.
   ConsoleView view;
   ConsoleStatisticsView statisticsView(view);
+  ActivityLog log(LogStyle::Server, ServerLogFileName);
   SenderStatistics statistics;
   ServerCounters counters;
   log.setView(&view);
@@ -56,6 +57,7 @@ int runServerConsole() {
     host.stop();
     log.log(messages::NoServiceStarted);
     alertOnStderr("server", messages::NoServiceStarted);
+    log.closeForExit();
     return 1;
   }
   endRequested.wait();
@@ -65,6 +67,7 @@ int runServerConsole() {
     log.closeForExit();
     _exit(0);
   }
+  log.closeForExit();
   std::fflush(stdout);
   return 0;
 }

@@ -1,7 +1,7 @@
 #include "common/ui/hand_off.h"
 
 #include <QMetaObject>
-#include <QThread>
+#include <QTimer>
 
 namespace connchk::ui {
 
@@ -9,57 +9,28 @@ HandOff::HandOff(QObject* owner) : gate_(std::make_shared<Gate>()), owner_(owner
 
 HandOff::~HandOff() { close(); }
 
-void HandOff::run(std::function<void()> task) {
+void HandOff::post(std::function<void()> task, int delayMs) {
   if (!owner_ || closed()) return;
-  if (QThread::currentThread() == owner_->thread()) {
-    task();
+  auto gate = gate_;
+  auto guarded = [gate, task = std::move(task)] {
+    if (!gate->isClosed()) task();
+  };
+  QObject* owner = owner_;
+  if (delayMs <= 0) {
+    QMetaObject::invokeMethod(owner, std::move(guarded), Qt::QueuedConnection);
     return;
   }
-  // The posted call and this thread share the gate and a done flag; whichever of "done" and
-  // "closed" comes first releases the wait.
-  auto done = std::make_shared<bool>(false);
-  auto gate = gate_;
+  // A timer belongs to the thread that starts it: start it on the owner's.
   QMetaObject::invokeMethod(
-      owner_,
-      [gate, done, task = std::move(task)] {
-        {
-          std::lock_guard<std::mutex> hold(gate->mutex);
-          if (gate->closed) return;
-        }
-        task();
-        std::lock_guard<std::mutex> hold(gate->mutex);
-        *done = true;
-        gate->changed.notify_all();
-      },
-      Qt::QueuedConnection);
-  std::unique_lock<std::mutex> hold(gate->mutex);
-  gate->changed.wait(hold, [&] { return *done || gate->closed; });
-}
-
-void HandOff::post(std::function<void()> task) {
-  if (!owner_ || closed()) return;
-  auto gate = gate_;
-  QMetaObject::invokeMethod(
-      owner_,
-      [gate, task = std::move(task)] {
-        {
-          std::lock_guard<std::mutex> hold(gate->mutex);
-          if (gate->closed) return;
-        }
-        task();
-      },
+      owner, [owner, delayMs, guarded = std::move(guarded)] { QTimer::singleShot(delayMs, owner, guarded); },
       Qt::QueuedConnection);
 }
 
 void HandOff::close() {
   std::lock_guard<std::mutex> hold(gate_->mutex);
   gate_->closed = true;
-  gate_->changed.notify_all();
 }
 
-bool HandOff::closed() const {
-  std::lock_guard<std::mutex> hold(gate_->mutex);
-  return gate_->closed;
-}
+bool HandOff::closed() const { return gate_->isClosed(); }
 
 }  // namespace connchk::ui

@@ -1,10 +1,8 @@
-// The window thread owns every widget; worker and service threads hand list operations and the
-// log-file alert to it and wait until they are done. Once the window is closing the gate is shut:
-// a waiting thread returns at once and later hand-offs are skipped, so nobody waits on a window
-// that will never answer.
+// The window thread owns every widget; worker and service threads post work to it and never wait
+// for it. Once the window is closing the gate is shut: what is still pending, and every later
+// post, is skipped.
 #pragma once
 
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -22,22 +20,22 @@ class HandOff {
   HandOff(const HandOff&) = delete;
   HandOff& operator=(const HandOff&) = delete;
 
-  // Runs `task` on the owner's thread and waits for it to finish. Called on that thread, runs it
-  // directly. Returns without running it when the gate is shut, or as soon as it is shut.
-  void run(std::function<void()> task);
+  // Runs `task` on the owner's thread later, `delayMs` from when that thread takes it up,
+  // without waiting (skipped once the gate is shut). Callable from any thread.
+  void post(std::function<void()> task, int delayMs = 0);
 
-  // Runs `task` on the owner's thread later, without waiting (skipped once the gate is shut).
-  void post(std::function<void()> task);
-
-  // Shuts the gate and wakes every waiting thread. Called on the owner's thread.
+  // Shuts the gate. Called on the owner's thread.
   void close();
   bool closed() const;
 
  private:
   struct Gate {
     mutable std::mutex mutex;
-    std::condition_variable changed;
     bool closed = false;
+    bool isClosed() const {
+      std::lock_guard<std::mutex> hold(mutex);
+      return closed;
+    }
   };
   std::shared_ptr<Gate> gate_;
   QObject* owner_;

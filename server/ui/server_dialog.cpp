@@ -18,18 +18,14 @@ namespace {
 constexpr const char* ProgramTitle = "server";
 }  // namespace
 
-// New senders' lines, handed to the window thread like the log's.
+// New senders' lines, shown in batches like the log's.
 class ServerDialog::StatisticsListView : public StatisticsView {
  public:
-  StatisticsListView(QListWidget* list, connchk::ui::HandOff& handOff) : list_(list), handOff_(handOff) {}
-  void appendStatisticsLine(const std::string& line) override {
-    QListWidget* list = list_;
-    handOff_.run([list, line] { connchk::ui::appendToList(list, line, false); });
-  }
+  StatisticsListView(QListWidget* list, connchk::ui::HandOff& handOff) : lines_(list, handOff, false) {}
+  void appendStatisticsLine(const std::string& line) override { lines_.append(line); }
 
  private:
-  QListWidget* list_;
-  connchk::ui::HandOff& handOff_;
+  connchk::ui::BatchedList lines_;
 };
 
 ServerDialog::ServerDialog(ServerContext& server, ServiceStarter starter, QWidget* parent)
@@ -47,7 +43,7 @@ ServerDialog::ServerDialog(ServerContext& server, ServiceStarter starter, QWidge
   server_.log.setView(logView_.get());
   server_.log.setAlert(connchk::ui::messageBoxAlert(this, handOff_, QString::fromUtf8(ProgramTitle)));
   server_.statistics.setView(statisticsView_.get());
-  // 3. The services; their first lines wait until the window thread runs its event loop.
+  // 3. The services; their first lines show once the window thread runs its event loop.
   if (starter) starter(server_);
 }
 

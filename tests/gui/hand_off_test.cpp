@@ -1,88 +1,168 @@
-// The hand-off to the window thread: tasks run on that thread while the caller waits, and once
-// the gate is shut nobody waits and nothing more runs.
+// The hand-off to the window thread and the lists fed through it: nobody who posts or logs waits
+// for the window; a window that lags behind ends up showing the same lines as one that keeps up,
+// and holds no more lines meanwhile than it shows.
 #include "common/ui/hand_off.h"
+
+#include <sys/socket.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
+#include <QListWidget>
 #include <QObject>
 #include <QTest>
 #include <QThread>
 
+#include "common/activity_log.h"
+#include "common/cp1251.h"
+#include "common/platform/net.h"
+#include "common/protocol.h"
+#include "common/text_format.h"
+#include "common/ui/list_views.h"
+#include "server/ui/server_dialog.h"
 #include "tests/gui/gui_support.h"
+#include "tests/support/private_network.h"
+#include "tests/support/program.h"
 
 namespace connchk::ui {
 namespace {
 
 using connchk::testing::ensureApplication;
+using connchk::testing::listLines;
+using connchk::testing::ScratchFolder;
 using connchk::testing::waitUntil;
 using namespace std::chrono_literals;
 
-TEST(HandOffTest, RunsOnTheOwnersThreadWhileTheCallerWaits) {
-  ensureApplication();
-  QObject owner;
-  HandOff handOff(&owner);
-  // On the owner's thread the task runs at once.
-  int direct = 0;
-  handOff.run([&] { ++direct; });
-  EXPECT_EQ(direct, 1);
-
-  QThread* ranOn = nullptr;
-  int value = 0;
-  std::atomic<bool> returned{false};
-  std::thread caller([&] {
-    handOff.run([&] {
-      ranOn = QThread::currentThread();
-      value = 42;
-    });
-    // The task is complete by the time run() returns.
-    EXPECT_EQ(value, 42);
-    returned = true;
-  });
-  std::this_thread::sleep_for(100ms);
-  EXPECT_FALSE(returned);  // the owner's thread has not run its event loop yet
-  ASSERT_TRUE(waitUntil([&] { return returned.load(); }));
-  caller.join();
-  EXPECT_EQ(ranOn, owner.thread());
-}
-
-TEST(HandOffTest, ClosingReleasesWaitersAndSkipsWhatIsPending) {
+TEST(HandOffTest, PostsRunOnTheOwnersThreadLaterAndNotOnceTheGateIsShut) {
   ensureApplication();
   QObject owner;
   HandOff handOff(&owner);
   std::atomic<int> ran{0};
-  std::atomic<int> returned{0};
-  std::vector<std::thread> callers;
-  for (int i = 0; i < 3; ++i) {
-    callers.emplace_back([&] {
-      handOff.run([&] { ++ran; });
-      ++returned;
+  QThread* ranOn = nullptr;
+  std::thread caller([&] {
+    handOff.post([&] {
+      ranOn = QThread::currentThread();
+      ++ran;
     });
-  }
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(returned, 0);
-  handOff.close();
-  for (auto& c : callers) c.join();
-  EXPECT_EQ(returned, 3);
-  handOff.post([&] { ++ran; });
-  handOff.run([&] { ++ran; });
-  QTest::qWait(50);
+    handOff.post([&] { ++ran; }, 50);
+  });
+  caller.join();  // returns although the owner's thread has not run the tasks
   EXPECT_EQ(ran, 0);
+  ASSERT_TRUE(waitUntil([&] { return ran == 2; }));
+  EXPECT_EQ(ranOn, owner.thread());
+
+  handOff.post([&] { ++ran; });
+  handOff.post([&] { ++ran; }, 10);
+  handOff.close();
+  handOff.post([&] { ++ran; });
+  QTest::qWait(100);
+  EXPECT_EQ(ran, 2) << "what was pending and what came later is skipped";
   EXPECT_TRUE(handOff.closed());
 }
 
-TEST(HandOffTest, PostDoesNotWait) {
+// Thousands of lines from several threads while the window thread runs no event at all: every
+// call returns, and once the window runs it shows the first line and the 99 newest of the file,
+// and every statistics line; meanwhile no more than a list's worth of lines waited for it.
+TEST(WindowLists, ABurstFromManyThreadsNeverWaitsForTheWindow) {
   ensureApplication();
-  QObject owner;
-  HandOff handOff(&owner);
-  std::atomic<int> ran{0};
-  std::thread caller([&] { handOff.post([&] { ++ran; }); });
-  caller.join();  // returns although the owner's thread has not run the task
-  EXPECT_EQ(ran, 0);
-  ASSERT_TRUE(waitUntil([&] { return ran == 1; }));
+  ScratchFolder folder;
+  QWidget window;
+  auto* logList = new QListWidget(&window);
+  auto* statisticsList = new QListWidget(&window);
+  int rowsShown = 0;
+  QObject::connect(logList->model(), &QAbstractItemModel::rowsInserted,
+                   [&rowsShown](const QModelIndex&, int first, int last) { rowsShown += last - first + 1; });
+  HandOff handOff(&window);
+  ActivityLog log = ActivityLog::atPath(LogStyle::Server, folder.file("server_log.txt"));
+  LogListView logView(logList, handOff);
+  BatchedList statistics(statisticsList, handOff, false);
+  log.setView(&logView);
+  log.log("первая строка");
+
+  constexpr int Threads = 4, LinesEach = 2500, StatisticsEvery = 250;
+  std::atomic<int> finished{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < Threads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < LinesEach; ++i) {
+        log.log(format("поток %d строка %d", t, i));
+        if (i % StatisticsEvery == 0) statistics.append(format("10.0.%d.%d размер 32", t, i / StatisticsEvery));
+      }
+      ++finished;
+    });
+  }
+  const auto limit = std::chrono::steady_clock::now() + 30s;
+  while (finished < Threads && std::chrono::steady_clock::now() < limit) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(finished, Threads) << "the threads wait for the window thread";
+  ASSERT_TRUE(waitUntil([&] { return finished == Threads; }));  // (lets a waiting thread go)
+  for (auto& t : threads) t.join();
+
+  ASSERT_TRUE(log.flush());
+  const auto fileLines = testing::splitLines(fromWindows1251(testing::readFile(folder.file("server_log.txt"))), "\n\r");
+  ASSERT_EQ(fileLines.size(), 1u + Threads * LinesEach);
+  ASSERT_TRUE(waitUntil([&] {
+    return logList->count() == LogViewCapacity &&
+           logList->item(LogViewCapacity - 1)->text().toStdString() == fileLines.back() &&
+           statisticsList->count() == Threads * LinesEach / StatisticsEvery;
+  }));
+  const auto lines = listLines(logList);
+  EXPECT_EQ(lines[0], "первая строка");
+  for (std::size_t i = 1; i < lines.size(); ++i) EXPECT_EQ(lines[i], fileLines[fileLines.size() - 100 + i]);
+  EXPECT_EQ(logList->currentRow(), LogViewCapacity - 1);
+  EXPECT_LE(rowsShown, 2 * LogViewCapacity) << "the lagging window was handed every line";
+  // Each thread's statistics lines in its own order.
+  std::vector<int> next(Threads, 0);
+  for (const std::string& line : listLines(statisticsList)) {
+    int t = 0, n = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "10.0.%d.%d", &t, &n), 2);
+    EXPECT_EQ(n, next[static_cast<std::size_t>(t)]++) << line;
+  }
+  log.setView(nullptr);
+}
+
+// The real services answer while the window thread is busy and shows nothing: their answer rate
+// is not tied to the window.
+TEST(WindowLists, TheServicesAnswerWhileTheWindowThreadIsBusy) {
+  REQUIRE_PRIVATE_NETWORK();
+  ensureApplication();
+  ScratchFolder folder;
+  // The services keep these until the process ends.
+  static auto* log = new ActivityLog(ActivityLog::atPath(LogStyle::Server, folder.file("server_log.txt")));
+  static auto* statistics = new server::SenderStatistics;
+  server::ui::ServerDialog dialog(*log, *statistics);
+  dialog.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+
+  int error = 0;
+  platform::Socket socket = platform::openSocket(SOCK_DGRAM, 0, error);
+  platform::setReceiveTimeout(socket.fd(), 2000, error);
+  platform::connectTo(socket.fd(), platform::ipv4Address(htonl(INADDR_LOOPBACK), EchoPort), error);
+  std::uint8_t request[32] = {}, answer[64];
+  buildEchoRequest(request, 0);
+  const auto answered = [&] {
+    if (platform::sendBytes(socket.fd(), request, sizeof request).failed()) return false;
+    const auto got = platform::receive(socket.fd(), answer, sizeof answer);
+    return got.n == sizeof request && hasMarker(answer, sizeof request, layout_a::Marker, ReplyMarker);
+  };
+  ASSERT_TRUE(waitUntil(answered));  // the service is up; the window thread ran meanwhile
+
+  // This thread is the window thread: from here on it runs no event until the load is over.
+  constexpr int Requests = 1000;
+  int count = 0;
+  while (count < Requests && answered()) ++count;
+  EXPECT_EQ(count, Requests) << "an answer waited for the window";
+
+  ASSERT_TRUE(waitUntil([&] {
+    const auto lines = listLines(dialog.logList());
+    return testing::occurrences(testing::readFile(folder.file("server_log.txt")),
+                                toWindows1251("Принят пакет от 127.0.0.1")) == Requests + 1 &&
+           !lines.empty() && lines.back() == "Ожидание нового запроса" && dialog.statisticsList()->count() == 1;
+  }));
+  log->setView(nullptr);
 }
 
 }  // namespace

@@ -144,13 +144,17 @@ TEST_F(ServerWindowTest, ListsFillFromManyServiceThreadsInOneOrder) {
     return seen == total;
   }));
   services.join();
-  QTest::qWait(50);
+  // The list holds the file's last 99 lines after the first, in the file's order.
+  const auto fileLines = connchk::testing::splitLines(fromWindows1251(connchk::testing::readFile(folder_.file("server_log.txt"))), "\n\r");
+  ASSERT_TRUE(waitUntil([&] {
+    const int n = dialog_->logList()->count();
+    return n == 100 && dialog_->logList()->item(n - 1)->text().toStdString() == fileLines.back() &&
+           dialog_->statisticsList()->count() == FakeServices::Threads * 3 + 1;
+  }));
 
   const auto lines = listLines(dialog_->logList());
   ASSERT_EQ(lines.size(), 100u);
   EXPECT_EQ(lines[0], "Старт службы 0");
-  // The list holds the file's last 99 lines after the first, in the file's order.
-  const auto fileLines = connchk::testing::splitLines(fromWindows1251(connchk::testing::readFile(folder_.file("server_log.txt"))), "\n\r");
   ASSERT_EQ(fileLines.size(), static_cast<std::size_t>(total));
   EXPECT_EQ(fileLines[0], lines[0]);
   for (std::size_t i = 1; i < lines.size(); ++i) EXPECT_EQ(lines[i], fileLines[fileLines.size() - 100 + i]);
@@ -190,6 +194,7 @@ TEST_F(ServerWindowTest, ClosingReleasesServiceThreadsThatWaitOnTheWindow) {
   EXPECT_TRUE(joined) << "a service thread stays blocked on the closed window";
   joiner.join();
   // Every line still reached the file.
+  ASSERT_TRUE(log_.flush());
   EXPECT_EQ(connchk::testing::occurrences(connchk::testing::readFile(folder_.file("server_log.txt")), "\n\r"),
             1 + FakeServices::Threads * FakeServices::LinesEach);
 }

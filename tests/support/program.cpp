@@ -51,6 +51,18 @@ Program::~Program() {
 void Program::start(const std::vector<std::string>& args) { startThrough({}, args); }
 
 void Program::startThrough(const std::vector<std::string>& launcher, const std::vector<std::string>& args) {
+  launch(launcher, args, -1);
+}
+
+int Program::startWithOutputPipe(const std::vector<std::string>& args) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  launch({}, args, ends[1]);
+  ::close(ends[1]);
+  return ends[0];
+}
+
+void Program::launch(const std::vector<std::string>& launcher, const std::vector<std::string>& args, int outputFd) {
   const std::string out = folder_ + "/stdout.txt";
   const std::string err = folder_ + "/stderr.txt";
   std::vector<std::string> copies(launcher);
@@ -61,7 +73,7 @@ void Program::startThrough(const std::vector<std::string>& launcher, const std::
   argv.push_back(nullptr);
   pid_ = fork();
   if (pid_ == 0) {
-    const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int outFd = outputFd >= 0 ? outputFd : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int inFd = open("/dev/null", O_RDONLY);
     if (outFd < 0 || errFd < 0 || inFd < 0) _exit(127);

@@ -27,6 +27,9 @@ class Program {
   // Starts the program through a launcher command that execs it (for instance setpriv with the
   // rights to drop): `launcher`, then the program's path, then `args`.
   void startThrough(const std::vector<std::string>& launcher, const std::vector<std::string>& args);
+  // Starts the program with its stdout on a pipe instead of the file, and returns the pipe's read
+  // end: the caller reads it, or never does, or closes it early, and closes it in the end.
+  int startWithOutputPipe(const std::vector<std::string>& args);
   // Waits for the exit and returns its status; kills the program and returns -1 past the limit.
   int wait(milliseconds limit = milliseconds(20000));
   // Runs to the end: start() then wait().
@@ -49,6 +52,8 @@ class Program {
  private:
   // Collects the exit status if the program has ended.
   bool reaped();
+  // Starts the program with stdout on `outputFd`, or on the file when it is -1.
+  void launch(const std::vector<std::string>& launcher, const std::vector<std::string>& args, int outputFd);
 
   std::string folder_;
   std::string executable_;

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/console_view.h"
 #include "common/cp1251.h"
 #include "tests/support/program.h"
 
@@ -63,6 +64,7 @@ TEST(ActivityLog, ClientLineHasTimePrefixAndEndsWithCrLfInWindows1251) {
   ListView view;
   log.setView(&view);
   log.log("Отослан запрос к серверу");
+  ASSERT_TRUE(log.flush());
   ASSERT_EQ(view.lines.size(), 1u);
   EXPECT_TRUE(std::regex_match(view.lines[0], std::regex(R"(\[\d\d:\d\d:\d\d\] Отослан запрос к серверу)")))
       << view.lines[0];
@@ -77,6 +79,7 @@ TEST(ActivityLog, ServerLineIsTheMessageAloneEndingWithLfThenCr) {
   ListView view;
   log.setView(&view);
   log.log("Ожидание нового запроса");
+  ASSERT_TRUE(log.flush());
   EXPECT_EQ(view.lines, std::vector<std::string>{"Ожидание нового запроса"});
   EXPECT_EQ(readFile(path), toWindows1251("Ожидание нового запроса") + "\n\r");
 }
@@ -88,6 +91,7 @@ TEST(ActivityLog, AppendsToAnExistingFile) {
   ActivityLog log = ActivityLog::atPath(LogStyle::Server, path);
   log.log("one");
   log.log("two");
+  ASSERT_TRUE(log.flush());
   EXPECT_EQ(readFile(path), "earlier\n\rone\n\rtwo\n\r");
 }
 
@@ -97,6 +101,7 @@ TEST(ActivityLog, ViewKeepsTheFirstLineAndTheNinetyNineNewest) {
   ListView view;
   log.setView(&view);
   for (int i = 1; i <= 101; ++i) log.log("line " + std::to_string(i));
+  ASSERT_TRUE(log.flush());
   ASSERT_EQ(view.lines.size(), 100u);
   EXPECT_EQ(view.lines.front(), "line 1");
   EXPECT_EQ(view.lines[1], "line 3") << "the former second line is gone";
@@ -119,23 +124,26 @@ int asUnprivilegedUser(Body body) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
 }
 
-TEST(ActivityLog, ReadOnlyFolderAlertsForEveryLineAndTheViewStillFills) {
+TEST(ActivityLog, ReadOnlyFolderAlertsOnceCountsTheLostLinesAndTheViewStillFills) {
   TempFolder folder;
   ASSERT_EQ(chmod(folder.path.c_str(), 0555), 0);
   const std::string path = folder.path + "/client_log.txt";
   const int status = asUnprivilegedUser([&] {
     ActivityLog log = ActivityLog::atPath(LogStyle::Client, path);
     ListView view;
-    int alerts = 0;
+    std::atomic<int> alerts{0};
     log.setView(&view);
     log.setAlert([&](const std::string& message) { alerts += message == LogFileAlertText; });
     log.log("first");
+    log.flush();
     log.log("second");
-    if (alerts != 2) return 1;
+    log.flush();
+    if (alerts != 1) return 1;
     if (view.lines.size() != 2) return 2;
+    if (log.linesLost() != 2) return 3;
     return 0;
   });
-  EXPECT_EQ(status, 0) << "1: not one alert per line; 2: the view did not fill";
+  EXPECT_EQ(status, 0) << "1: not one alert for the spell of failures; 2: the view did not fill; 3: lines not counted";
   EXPECT_FALSE(fs::exists(path));
 }
 
@@ -152,6 +160,7 @@ TEST(ActivityLog, LinesOfManyThreadsStayWholeAndInOneOrder) {
     });
   }
   for (auto& t : threads) t.join();
+  ASSERT_TRUE(log.flush());
   const auto fileLines = testing::splitLines(readFile(path), "\n\r");
   ASSERT_EQ(fileLines.size(), 200u);
   // The view drops lines past 100; what it kept stands in the file in the same order.
@@ -190,8 +199,100 @@ TEST(ActivityLog, CloseForExitWaitsForTheLineBeingWrittenToReachTheFile) {
   });
   closed->closeForExit();
   EXPECT_EQ(readFile(path), "last words\n\r") << "the shown line is in the file before the process may end";
+  closed->log("too late");
+  closed->flush();
+  EXPECT_EQ(readFile(path), "last words\n\r") << "nothing more once closed";
   writer.join();
   release.join();
+}
+
+// Log rotation: a file renamed or removed is let go within a second, reopen() lets go at once;
+// every line stands whole in exactly one of the files, in order.
+TEST(ActivityLog, ARenamedOrRemovedFileGivesWayToANewOne) {
+  TempFolder folder;
+  const std::string path = folder.path + "/server_log.txt";
+  ActivityLog log = ActivityLog::atPath(LogStyle::Server, path);
+  const auto logAndFlush = [&log](const std::string& line) {
+    log.log(line);
+    ASSERT_TRUE(log.flush());
+  };
+  logAndFlush("one");
+  fs::rename(path, path + ".1");
+  log.reopen();
+  logAndFlush("two");
+  EXPECT_EQ(readFile(path + ".1"), "one\n\r");
+  EXPECT_EQ(readFile(path), "two\n\r") << "reopen() starts a new file";
+
+  fs::rename(path, path + ".2");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  logAndFlush("three");
+  fs::remove(path + ".1");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  logAndFlush("four");
+  EXPECT_EQ(readFile(path + ".2"), "two\n\r");
+  EXPECT_EQ(readFile(path), "three\n\rfour\n\r") << "a renamed file is found out at the next line";
+  fs::remove(path);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  logAndFlush("five");
+  EXPECT_EQ(readFile(path), "five\n\r") << "a removed file too";
+  EXPECT_EQ(log.linesLost(), 0u);
+}
+
+// The terminal: a reader that is slow or gone costs printed lines, never the caller's time.
+TEST(ConsoleView, ASlowOrGoneReaderCostsPrintedLinesOnly) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  std::FILE* out = fdopen(ends[1], "w");
+  ASSERT_NE(out, nullptr);
+  {
+    ConsoleView view(out);
+    // Far more than the pipe and the view's bound hold, nobody reading.
+    const std::string filler(90, 'x');
+    constexpr int Lines = 60000;
+    std::atomic<bool> returned{false};
+    std::thread caller([&] {
+      for (int i = 0; i < Lines; ++i) view.appendLine(std::to_string(i) + " " + filler);
+      returned = true;
+    });
+    for (int waited = 0; waited < 20000 && !returned; ++waited) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(returned) << "appendLine waits for the reader";
+    caller.join();
+    const std::uint64_t dropped = view.linesDropped();
+    EXPECT_GT(dropped, 0u);
+
+    // The reader comes back: what was kept arrives whole and in order, then the new lines.
+    std::string got;
+    std::thread reader([&] {
+      char buffer[65536];
+      while (got.size() < 6 || got.compare(got.size() - 6, 6, "again\n") != 0) {
+        const ssize_t n = read(ends[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        got.append(buffer, static_cast<std::size_t>(n));
+      }
+      ::close(ends[0]);  // and then the reader goes
+    });
+    view.finish(std::chrono::seconds(10));  // caught up: the next line is printed
+    view.appendLine("again");
+    view.finish(std::chrono::seconds(10));
+    reader.join();
+    EXPECT_EQ(view.linesDropped(), dropped);
+    const auto lines = testing::splitLines(got);
+    ASSERT_EQ(lines.size(), Lines - dropped + 1);
+    EXPECT_EQ(lines.back(), "again");
+    long previous = -1;
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+      const long number = std::stol(lines[i]);
+      ASSERT_GT(number, previous) << lines[i];
+      ASSERT_EQ(lines[i], std::to_string(number) + " " + filler);
+      previous = number;
+    }
+    // The reader has gone: printing stops, the lines are counted, nobody waits or gets SIGPIPE.
+    view.appendLine("into a closed pipe");
+    view.finish(std::chrono::seconds(10));
+    view.appendLine("after");
+    EXPECT_EQ(view.linesDropped(), dropped + 2);
+  }
+  std::fclose(out);
 }
 
 TEST(ActivityLog, FileNamedBesideTheExecutable) {

@@ -1,0 +1,273 @@
+// The real server's log under trouble: an output that closes early or is never read, a full disk,
+// a log file renamed away, a termination request in the middle of a load. Whatever happens to the
+// terminal or the disk, the services keep answering, the file holds only whole lines, and no line
+// is lost without a word.
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/activity_log.h"
+#include "common/cp1251.h"
+#include "common/platform/net.h"
+#include "common/protocol.h"
+#include "common/text_format.h"
+#include "server/console.h"
+#include "tests/support/private_network.h"
+#include "tests/support/program.h"
+#include "tests/support/small_disk.h"
+
+namespace connchk::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const std::string PacketLine = "Принят пакет от 127.0.0.1 (unresolved), протокол IP-Клиент, 32 байт данных";
+const std::string LostLinePrefix = "Потеряно строк протокола: ";
+
+bool echoPortBound() {
+  std::ifstream in("/proc/net/udp");
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string slot, local;
+    fields >> slot >> local;
+    if (local.size() > 5 && local.compare(local.size() - 5, 5, ":0057") == 0) return true;
+  }
+  return false;
+}
+
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+// Sends UDP echo requests of 32 bytes one after the other, each answered within two seconds.
+class Requester {
+ public:
+  Requester() {
+    int error = 0;
+    socket_ = platform::openSocket(SOCK_DGRAM, 0, error);
+    platform::setReceiveTimeout(socket_.fd(), 2000, error);
+    platform::connectTo(socket_.fd(), platform::ipv4Address(htonl(INADDR_LOOPBACK), EchoPort), error);
+  }
+  // How many of `count` requests were answered, stopping at the first that was not.
+  int send(int count) {
+    std::uint8_t request[32] = {}, answer[64];
+    buildEchoRequest(request, 0);
+    for (int i = 0; i < count; ++i) {
+      if (platform::sendBytes(socket_.fd(), request, sizeof request).failed()) return i;
+      const auto got = platform::receive(socket_.fd(), answer, sizeof answer);
+      if (got.n != sizeof request || !hasMarker(answer, sizeof request, layout_a::Marker, ReplyMarker)) return i;
+    }
+    return count;
+  }
+
+ private:
+  platform::Socket socket_;
+};
+
+// The server in terminal mode (or its window, given the environment), up and answering.
+::testing::AssertionResult startServer(Program& server, int* outputPipe = nullptr,
+                                       const std::vector<std::string>& args = {"--console"}) {
+  if (outputPipe) {
+    *outputPipe = server.startWithOutputPipe(args);
+  } else {
+    server.start(args);
+  }
+  if (!eventually(echoPortBound) || Requester().send(1) != 1) {
+    return ::testing::AssertionFailure() << "the UDP echo service did not answer:\n" << server.errors();
+  }
+  return ::testing::AssertionSuccess();
+}
+
+std::string fileText(const Program& server, const std::string& name = ServerLogFileName) {
+  return fromWindows1251(server.logBytes(name));
+}
+
+// The file's lines; each must be whole: a line the server logs here, ending LF CR, nothing glued.
+::testing::AssertionResult wholeLines(const std::string& text, std::vector<std::string>& lines) {
+  if (!text.empty() && text.compare(text.size() - 2, 2, "\n\r") != 0) {
+    return ::testing::AssertionFailure() << "the file ends inside a line";
+  }
+  lines = splitLines(text, "\n\r");
+  for (const std::string& line : lines) {
+    const bool known = line.rfind("Старт сервера, протокол ", 0) == 0 || line == PacketLine ||
+                       line == "Отослано 32 байт данных" || line == "Ожидание нового запроса" ||
+                       line.rfind(LostLinePrefix, 0) == 0;
+    if (!known) return ::testing::AssertionFailure() << "torn or glued line: \"" << line << "\"";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// What the server printed, without the statistics lines: the log's lines.
+std::vector<std::string> printedLogLines(const Program& server) {
+  std::vector<std::string> printed;
+  for (const std::string& line : server.outputLines()) {
+    if (line.rfind(server::StatisticsMark, 0) != 0) printed.push_back(line);
+  }
+  return printed;
+}
+
+int countOf(const std::vector<std::string>& lines, const std::string& line) {
+  return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+}
+
+void endWithTermination(Program& server) {
+  server.signal(SIGTERM);
+  EXPECT_EQ(server.wait(10s), 0) << "ends as Exit does";
+}
+
+// stdout closed after two lines (as `server --console | head -2`), and stdout never read until
+// the load is over: the services answer throughout and the file keeps every line. The reader
+// that comes back is told once, on stderr, how many printed lines it missed.
+TEST(ServerLog, AnOutputClosedEarlyOrNeverReadCostsNoAnswerAndNoFileLine) {
+  REQUIRE_PRIVATE_NETWORK();
+  // Far more than the pipe and the terminal's bound of waiting lines hold.
+  constexpr int Requests = 25000;
+  for (const bool closedEarly : {true, false}) {
+    SCOPED_TRACE(closedEarly ? "closed after two lines" : "never read");
+    Program server(SERVER_PROGRAM);
+    int output = -1;
+    ASSERT_TRUE(startServer(server, &output));
+    if (closedEarly) {
+      std::string head;
+      char c;
+      while (occurrences(head, "\n") < 2 && read(output, &c, 1) == 1) head += c;
+      ::close(output);
+    }
+    EXPECT_EQ(Requester().send(Requests), Requests);
+    std::string printed;
+    std::thread reader;
+    if (!closedEarly) {
+      reader = std::thread([&] {
+        char buffer[65536];
+        for (ssize_t n; (n = read(output, buffer, sizeof buffer)) > 0;) printed.append(buffer, static_cast<std::size_t>(n));
+      });
+      EXPECT_EQ(Requester().send(1), 1);
+      EXPECT_TRUE(eventually([&] { return server.errors().find("пропущено строк вывода: ") != std::string::npos; }))
+          << server.errors();
+    }
+    const int answered = Requests + (closedEarly ? 1 : 2);
+    EXPECT_TRUE(eventually([&] { return occurrences(fileText(server), "Ожидание нового запроса") == answered; }));
+    endWithTermination(server);
+    if (reader.joinable()) reader.join();
+    if (output >= 0 && !closedEarly) ::close(output);
+
+    std::vector<std::string> lines;
+    ASSERT_TRUE(wholeLines(fileText(server), lines));
+    EXPECT_EQ(countOf(lines, PacketLine), answered);
+    EXPECT_EQ(occurrences(server.errors(), "пропущено строк вывода: "), closedEarly ? 0 : 1) << server.errors();
+    if (!closedEarly) {
+      EXPECT_LT(occurrences(printed, PacketLine), Requests) << "the bound held nothing back";
+    }
+  }
+}
+
+// The log file on a disk that fills up and frees again: the answers go on, one alert says so, the
+// file holds whole lines only, and once space returns one line says how many could not be written.
+TEST(ServerLog, AFullDiskCostsCountedLinesNotAnswers) {
+  REQUIRE_PRIVATE_NETWORK();
+  Program server(SERVER_PROGRAM);
+  SmallDisk disk(server.folder() + "/disk", 256 * 1024);
+  ASSERT_TRUE(disk.ready()) << disk.problem();
+  fs::create_symlink(disk.folder() + "/" + ServerLogFileName, server.folder() + "/" + ServerLogFileName);
+  ASSERT_TRUE(startServer(server));
+  EXPECT_EQ(Requester().send(20), 20);
+
+  ASSERT_TRUE(disk.fill());
+  EXPECT_EQ(Requester().send(500), 500) << "the services answer while the disk is full";
+  const std::string alert = std::string("server: ") + LogWriteAlertText;
+  EXPECT_TRUE(eventually([&] { return server.errors().find(alert) != std::string::npos; })) << server.errors();
+  EXPECT_EQ(Requester().send(100), 100);
+
+  disk.release();
+  EXPECT_EQ(Requester().send(5), 5);
+  EXPECT_TRUE(eventually([&] { return fileText(server).find(LostLinePrefix) != std::string::npos; }));
+  const int answered = 1 + 20 + 500 + 100 + 5;
+  EXPECT_TRUE(eventually([&] { return occurrences(server.output(), "Ожидание нового запроса") == answered; }));
+  endWithTermination(server);
+
+  EXPECT_EQ(occurrences(server.errors(), alert), 1) << "one alert for the spell of failures:\n" << server.errors();
+  std::vector<std::string> lines;
+  ASSERT_TRUE(wholeLines(fileText(server), lines));
+  const std::vector<std::string> printed = printedLogLines(server);
+  // What the file holds stands in the printed lines in the same order; the rest is what it says.
+  EXPECT_TRUE(inOrder(printed, lines));
+  ASSERT_EQ(occurrences(fileText(server), LostLinePrefix), 1);
+  const auto lost = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind(LostLinePrefix, 0) == 0; });
+  EXPECT_EQ(std::stoul(lost->substr(LostLinePrefix.size())), printed.size() - lines.size());
+  EXPECT_GT(printed.size(), lines.size());
+  EXPECT_EQ(countOf(printed, PacketLine), answered);
+}
+
+// Log rotation by renaming: the server lets go of the renamed file within a second and writes
+// on into a new one by the name; between the two files no line is lost or doubled.
+TEST(ServerLog, ARenamedLogFileGivesWayToANewOne) {
+  REQUIRE_PRIVATE_NETWORK();
+  Program server(SERVER_PROGRAM);
+  ASSERT_TRUE(startServer(server));
+  EXPECT_EQ(Requester().send(3), 3);
+  ASSERT_TRUE(eventually([&] { return occurrences(fileText(server), "Ожидание нового запроса") == 4; }));
+  fs::rename(server.folder() + "/" + ServerLogFileName, server.folder() + "/server_log.txt.1");
+  std::this_thread::sleep_for(1200ms);
+  EXPECT_EQ(Requester().send(3), 3);
+  // (The lines of an answer follow it: wait for the last one before the end.)
+  EXPECT_TRUE(eventually([&] { return occurrences(fileText(server), "Ожидание нового запроса") == 3; }));
+  endWithTermination(server);
+
+  std::vector<std::string> before, after;
+  ASSERT_TRUE(wholeLines(fileText(server, "server_log.txt.1"), before));
+  ASSERT_TRUE(wholeLines(fileText(server), after));
+  EXPECT_EQ(countOf(before, PacketLine), 4);
+  const std::vector<std::string> answer{PacketLine, "Отослано 32 байт данных", "Ожидание нового запроса"};
+  std::vector<std::string> threeAnswers;
+  for (int i = 0; i < 3; ++i) threeAnswers.insert(threeAnswers.end(), answer.begin(), answer.end());
+  EXPECT_EQ(after, threeAnswers);
+  before.insert(before.end(), after.begin(), after.end());
+  EXPECT_EQ(before, printedLogLines(server));
+}
+
+// The window's end on a termination request in the middle of a load: every answered request's
+// line is in the file (the last request may be cut between its answer and its line).
+TEST(ServerLog, ATerminationRequestToTheWindowKeepsEveryLineInTheFile) {
+  REQUIRE_PRIVATE_NETWORK();
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  Program server(SERVER_PROGRAM);
+  ASSERT_TRUE(startServer(server, nullptr, {}));
+  std::atomic<int> answered{1};
+  std::atomic<bool> stop{false};
+  std::thread load([&] {
+    Requester requester;
+    while (!stop && requester.send(1) == 1) ++answered;
+  });
+  ASSERT_TRUE(eventually([&] { return answered >= 2000; }, 60s));
+  const int answeredBefore = answered;
+  server.signal(SIGTERM);
+  EXPECT_EQ(server.wait(10s), 0);
+  stop = true;
+  load.join();
+  std::vector<std::string> lines;
+  ASSERT_TRUE(wholeLines(fileText(server), lines));
+  EXPECT_GE(countOf(lines, PacketLine), answeredBefore - 1);
+}
+
+}  // namespace
+}  // namespace connchk::testing
