@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include "common/protocol.h"
 #include "common/text_format.h"
 #include "common/ui/list_views.h"
+#include "server/service_host.h"
 #include "server/ui/server_dialog.h"
 #include "tests/gui/gui_support.h"
 #include "tests/support/private_network.h"
@@ -130,10 +132,12 @@ TEST(WindowLists, TheServicesAnswerWhileTheWindowThreadIsBusy) {
   REQUIRE_PRIVATE_NETWORK();
   ensureApplication();
   ScratchFolder folder;
-  // The services keep these until the process ends.
-  static auto* log = new ActivityLog(ActivityLog::atPath(LogStyle::Server, folder.file("server_log.txt")));
-  static auto* statistics = new server::SenderStatistics;
-  server::ui::ServerDialog dialog(*log, *statistics);
+  std::unique_ptr<ActivityLog> log(new ActivityLog(ActivityLog::atPath(LogStyle::Server, folder.file("server_log.txt"))));
+  server::SenderStatistics statistics;
+  server::ServerCounters counters;
+  server::ServerContext context{*log, statistics, counters};
+  server::ServiceHost host(context);
+  server::ui::ServerDialog dialog(context, [&host](server::ServerContext&) { host.start(); });
   dialog.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
 
@@ -162,6 +166,7 @@ TEST(WindowLists, TheServicesAnswerWhileTheWindowThreadIsBusy) {
                                 toWindows1251("Принят пакет от 127.0.0.1")) == Requests + 1 &&
            !lines.empty() && lines.back() == "Ожидание нового запроса" && dialog.statisticsList()->count() == 1;
   }));
+  host.stop();
   log->setView(nullptr);
 }
 
