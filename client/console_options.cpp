@@ -74,7 +74,8 @@ std::unique_ptr<CLI::App> makeApp(ClientOptions& options, TypedValues& typed) {
       ->type_name("BYTES");
   app->add_option("-p,--protocol", typed.protocols,
                   "protocol type (default udp, IP-Клиент); with --sweep it may be given several times")
-      ->type_name("TYPE");
+      ->type_name("TYPE")
+      ->allow_extra_args(false);  // one type per -p: "-p tcp HOST" leaves HOST the address
   app->add_option("-t,--terminal", typed.terminal,
                   format("terminal number of telm-udp, %d to %d (default 1)", MinTerminal, MaxTerminal))
       ->type_name("N");

@@ -156,9 +156,10 @@ TEST(ClientOptions, ShortFormsSecondsAndModes) {
          EXPECT_EQ(o.request.count, 3) << "a sweep runs three rounds of each type unless told";
          EXPECT_TRUE(o.sweepTypes.empty());
        }},
-      {{"--sweep", "-p", "udp", "-p", "53", "-p", "icmp", "-c", "1"}, [](const ClientOptions& o) {
+      {{"--sweep", "-p", "udp", "-p", "53", "-p", "icmp", "host", "-c", "1"}, [](const ClientOptions& o) {
          EXPECT_EQ(o.sweepTypes, (std::vector<int>{1, 2, 0}));
          EXPECT_EQ(o.request.count, 1);
+         EXPECT_EQ(o.request.address, "host") << "each -p takes one type";
        }},
       {{"--log-dir", "logs", "-V"}, [](const ClientOptions& o) { EXPECT_TRUE(o.version); }},
       {{"--log-dir", "some/dir"}, [](const ClientOptions& o) { EXPECT_EQ(o.logDirectory, "some/dir"); }},
