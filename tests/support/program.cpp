@@ -30,6 +30,8 @@ Program::Program(const std::string& executable) {
   const char* made = mkdtemp(pattern);
   if (!made) throw std::runtime_error("mkdtemp failed");
   folder_ = made;
+  // Others may run the copy (a test may start it as a user without rights) but not list or write.
+  fs::permissions(folder_, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
   executable_ = folder_ + "/" + fs::path(executable).filename().string();
   fs::copy_file(executable, executable_);
   fs::permissions(executable_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
