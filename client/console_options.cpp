@@ -112,7 +112,7 @@ std::string applyValues(const TypedValues& typed, const std::function<bool(const
                         ClientOptions& options) {
   RunRequest& r = options.request;
   if (!typed.address.empty()) {
-    if (typed.address[0].size() > MaxAddressLength) {
+    if (characterCount(typed.address[0]) > MaxAddressLength) {
       return format("the server address may be at most %zu characters long", MaxAddressLength);
     }
     r.address = typed.address[0];
@@ -150,7 +150,11 @@ std::string applyValues(const TypedValues& typed, const std::function<bool(const
     r.protocolNumber = ProtocolCatalogue()[static_cast<std::size_t>(r.protocolIndex)].number;
     options.sweepTypes.clear();
   }
-  if (given("--count")) r.count = parseCountText(typed.count);
+  if (given("--count")) {
+    const auto count = parseCountOption(typed.count);
+    if (!count) return format("-c/--count must be a whole number from 1 up, or \"%s\" or -1", InfiniteCountText);
+    r.count = *count;
+  }
   if (options.sweep) {
     if (!given("--count")) r.count = DefaultSweepCount;
     if (r.count < 1) return "-c/--count must be a number of rounds from 1 with --sweep";

@@ -51,7 +51,7 @@ StartRefusal RunControl::startRun(const RunRequest& request) {
   {
     std::lock_guard<std::mutex> hold(mutex_);
     if (current_ && !current_->finished) return StartRefusal::AlreadyRunning;
-    if (request.address.size() > MaxAddressLength) return StartRefusal::AddressTooLong;
+    if (characterCount(request.address) > MaxAddressLength) return StartRefusal::AddressTooLong;
     previous = std::move(worker_);
   }
   // The previous worker has finished its run but may still be in its last hook, which may ask
@@ -73,7 +73,7 @@ StartRefusal RunControl::startRun(const RunRequest& request) {
   current_ = run;
   if (hooks_.runStarted) hooks_.runStarted();
   worker_ = std::thread([run, this] {
-    RunContext context(run->params, log_, run->stop);
+    RunContext context(run->params, log_, run->stop, hooks_.roundEnded);
     context.outcome.exitCode = runProcedure(run->kind, context);
     logRunSummary(log_, context.outcome);  // before the buttons come back, so it ends the run's lines
     run->outcome = context.outcome;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -166,6 +167,21 @@ std::vector<std::string> withoutTimePrefixes(const std::vector<std::string>& lin
   std::string all;
   for (const auto& line : lines) all += "  " + line + "\n";
   return ::testing::AssertionFailure() << "missing \"" << wanted[next] << "\" (in order) in:\n" << all;
+}
+
+std::vector<int> roundTripsMs(const std::vector<std::string>& lines) {
+  std::vector<int> trips;
+  const std::string head = "Время приема-передачи: ";
+  for (const std::string& line : lines) {
+    const auto at = line.find(head);
+    int minutes = 0, seconds = 0, millis = 0;
+    if (at == std::string::npos ||
+        std::sscanf(line.c_str() + at + head.size(), "%d:%d.%d", &minutes, &seconds, &millis) != 3) {
+      continue;
+    }
+    trips.push_back((minutes * 60 + seconds) * 1000 + millis);
+  }
+  return trips;
 }
 
 int occurrences(const std::string& text, const std::string& needle) {
