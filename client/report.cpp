@@ -26,9 +26,9 @@ std::string padded(const std::string& text, std::size_t width) {
 
 std::string verdictText(const SweepRow& row) {
   switch (row.verdict) {
-    case Verdict::Pass: return "пройден";
-    case Verdict::Fail: return "не пройден: " + row.reason;
-    case Verdict::NotRun: return "не проверен: " + row.reason;
+    case SweepVerdict::Pass: return "пройден";
+    case SweepVerdict::Fail: return "не пройден: " + row.reason;
+    case SweepVerdict::NotRun: return "не проверен: " + row.reason;
   }
   return {};
 }
@@ -76,7 +76,7 @@ std::vector<std::string> sweepMatrixLines(const std::vector<SweepRow>& rows) {
   std::vector<std::vector<std::string>> cells;
   for (const SweepRow& row : rows) {
     const ProtocolType& type = catalogue[static_cast<std::size_t>(row.typeIndex)];
-    const bool ran = row.verdict != Verdict::NotRun || row.outcome.requestsSent > 0;
+    const bool ran = row.verdict != SweepVerdict::NotRun || row.outcome.requestsSent > 0;
     const bool timed = row.summary.answered > 0;
     cells.push_back({type.text, format("%u", type.number), ran ? format("%d", row.summary.sent) : "-",
                      ran ? format("%d", row.summary.answered) : "-",
@@ -98,7 +98,7 @@ std::vector<std::string> sweepMatrixLines(const std::vector<SweepRow>& rows) {
   int passed = 0, failed = 0, notRun = 0;
   for (std::size_t i = 0; i < rows.size(); ++i) {
     lines.push_back(join(cells[i], verdictText(rows[i])));
-    ++(rows[i].verdict == Verdict::Pass ? passed : rows[i].verdict == Verdict::Fail ? failed : notRun);
+    ++(rows[i].verdict == SweepVerdict::Pass ? passed : rows[i].verdict == SweepVerdict::Fail ? failed : notRun);
   }
   lines.push_back(format("Пройдено %d, не пройдено %d, не проверено %d", passed, failed, notRun));
   return lines;

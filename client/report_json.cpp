@@ -104,9 +104,9 @@ json sweepJson(const RunRequest& request, const SweepResult& result) {
           {"started", result.started},
           {"failure", textOrNull(result.failure)},
           {"types", types},
-          {"passed", counts[static_cast<int>(Verdict::Pass)]},
-          {"failed", counts[static_cast<int>(Verdict::Fail)]},
-          {"not_run", counts[static_cast<int>(Verdict::NotRun)]},
+          {"passed", counts[static_cast<int>(SweepVerdict::Pass)]},
+          {"failed", counts[static_cast<int>(SweepVerdict::Fail)]},
+          {"not_run", counts[static_cast<int>(SweepVerdict::NotRun)]},
           {"exit_status", result.exitStatus()}};
 }
 

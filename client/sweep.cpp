@@ -14,7 +14,7 @@ namespace connchk::client {
 
 namespace {
 
-SweepRow row(int typeIndex, Verdict verdict, std::string code, std::string reason) {
+SweepRow row(int typeIndex, SweepVerdict verdict, std::string code, std::string reason) {
   SweepRow r;
   r.typeIndex = typeIndex;
   r.verdict = verdict;
@@ -27,11 +27,11 @@ const ProtocolType& typeAt(int index) { return ProtocolCatalogue()[static_cast<s
 
 }  // namespace
 
-const char* verdictName(Verdict verdict) {
+const char* verdictName(SweepVerdict verdict) {
   switch (verdict) {
-    case Verdict::Pass: return "pass";
-    case Verdict::Fail: return "fail";
-    case Verdict::NotRun: return "not-run";
+    case SweepVerdict::Pass: return "pass";
+    case SweepVerdict::Fail: return "fail";
+    case SweepVerdict::NotRun: return "not-run";
   }
   return "?";
 }
@@ -40,23 +40,23 @@ int SweepResult::exitStatus() const {
   if (!started) return 2;
   bool passed = false;
   for (const SweepRow& r : rows) {
-    if (r.verdict == Verdict::Fail) return 1;
-    passed = passed || r.verdict == Verdict::Pass;
+    if (r.verdict == SweepVerdict::Fail) return 1;
+    passed = passed || r.verdict == SweepVerdict::Pass;
   }
   return passed ? 0 : 2;
 }
 
 SweepRow judgeRun(int typeIndex, const RunOutcome& outcome) {
-  SweepRow r = row(typeIndex, Verdict::Pass, {}, {});
+  SweepRow r = row(typeIndex, SweepVerdict::Pass, {}, {});
   r.outcome = outcome;
   r.summary = summarize(outcome);
   if (outcome.answersAccepted > 0) return r;
-  r.verdict = Verdict::Fail;
+  r.verdict = SweepVerdict::Fail;
   if (outcome.startFailed) {
     r.reasonCode = "not-started";
     r.reason = "проверка не началась (причина в журнале)";
   } else if (outcome.stopped) {
-    r.verdict = Verdict::NotRun;
+    r.verdict = SweepVerdict::NotRun;
     r.reasonCode = "stopped";
     r.reason = "проверка остановлена";
   } else if (outcome.rounds.empty()) {
@@ -92,22 +92,22 @@ std::optional<SweepRow> notRunnable(int typeIndex) {
     const platform::Socket probe = platform::openSocket(SOCK_RAW, static_cast<int>(typeAt(typeIndex).number), error);
     if (probe.valid()) return std::nullopt;
     if (error == EPERM || error == EACCES) {
-      return row(typeIndex, Verdict::NotRun, "no-raw-right", "нет права открывать raw-сокеты (CAP_NET_RAW)");
+      return row(typeIndex, SweepVerdict::NotRun, "no-raw-right", "нет права открывать raw-сокеты (CAP_NET_RAW)");
     }
-    return row(typeIndex, Verdict::NotRun, "no-socket", format("raw-сокет не открывается, ошибка %i", error));
+    return row(typeIndex, SweepVerdict::NotRun, "no-socket", format("raw-сокет не открывается, ошибка %i", error));
   }
   if (typeIndex == TerminalUdpIndex) {
     // The exchange needs this host's own UDP port 855, which a server here (or another client) holds.
     const platform::Socket probe = platform::openSocket(SOCK_DGRAM, 0, error);
     if (probe.valid() && platform::bindTo(probe.fd(), platform::anyAddress(TerminalPort), error)) return std::nullopt;
     if (error == EADDRINUSE) {
-      return row(typeIndex, Verdict::NotRun, "port-855-taken", "порт 855 занят на этом хосте");
+      return row(typeIndex, SweepVerdict::NotRun, "port-855-taken", "порт 855 занят на этом хосте");
     }
     if (error == EACCES || error == EPERM) {
-      return row(typeIndex, Verdict::NotRun, "no-port-855-right",
+      return row(typeIndex, SweepVerdict::NotRun, "no-port-855-right",
                  "нет права занять порт 855 (CAP_NET_BIND_SERVICE)");
     }
-    return row(typeIndex, Verdict::NotRun, "no-socket", format("порт 855 не занимается, ошибка %i", error));
+    return row(typeIndex, SweepVerdict::NotRun, "no-socket", format("порт 855 не занимается, ошибка %i", error));
   }
   return std::nullopt;
 }
@@ -140,7 +140,7 @@ SweepResult Sweep::run(const SweepPlan& plan, const SweepProgress& progress) {
     if (progress.typeStarted) progress.typeStarted(index, position, types.size());
     SweepRow done;
     if (stop_) {
-      done = row(index, Verdict::NotRun, "stopped", "проверка остановлена");
+      done = row(index, SweepVerdict::NotRun, "stopped", "проверка остановлена");
     } else if (auto blocked = notRunnable(index)) {
       done = std::move(*blocked);
       log_.log(format("Тип %s не проверен: %s", type.text, done.reason.c_str()));
@@ -151,7 +151,7 @@ SweepResult Sweep::run(const SweepPlan& plan, const SweepProgress& progress) {
       request.protocolNumber = type.number;
       const StartRefusal refusal = control_.startRun(request);
       if (refusal != StartRefusal::None) {
-        done = row(index, Verdict::NotRun, "busy", "уже идет другая проверка");
+        done = row(index, SweepVerdict::NotRun, "busy", "уже идет другая проверка");
       } else {
         if (stop_) control_.stopRun();  // a stop that came while this run was being started
         done = judgeRun(index, control_.waitForEnd());

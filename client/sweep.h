@@ -23,12 +23,12 @@ struct SweepPlan {
   std::vector<int> types;  // catalogue indices in the order to run; empty: the whole catalogue
 };
 
-enum class Verdict { Pass, Fail, NotRun };
-const char* verdictName(Verdict verdict);  // "pass", "fail", "not-run"
+enum class SweepVerdict { Pass, Fail, NotRun };
+const char* verdictName(SweepVerdict verdict);  // "pass", "fail", "not-run"
 
 struct SweepRow {
   int typeIndex = 0;
-  Verdict verdict = Verdict::NotRun;
+  SweepVerdict verdict = SweepVerdict::NotRun;
   std::string reasonCode;  // ASCII, for scripts: "no-answer", "no-raw-right", "port-855-taken", ...
   std::string reason;      // the same for a person, in Russian
   RunOutcome outcome;      // empty for a type not run

@@ -66,17 +66,17 @@ TEST(SweepVerdicts, FromEachWayARunCanEnd) {
   refused.rounds[0].error = 111;
   struct Case {
     RunOutcome outcome;
-    Verdict verdict;
+    SweepVerdict verdict;
     std::string code;
     std::string reason;
   };
   const std::vector<Case> cases = {
-      {outcomeOf({-1, 40, -1}), Verdict::Pass, "", ""},
-      {outcomeOf({-1, -1}), Verdict::Fail, "no-answer", "нет ответа"},
-      {refused, Verdict::Fail, "receive-error", "ошибка на приеме 111"},
-      {failed, Verdict::Fail, "not-started", "проверка не началась (причина в журнале)"},
-      {outcomeOf({-1}, true), Verdict::NotRun, "stopped", "проверка остановлена"},
-      {outcomeOf({30}, true), Verdict::Pass, "", ""},
+      {outcomeOf({-1, 40, -1}), SweepVerdict::Pass, "", ""},
+      {outcomeOf({-1, -1}), SweepVerdict::Fail, "no-answer", "нет ответа"},
+      {refused, SweepVerdict::Fail, "receive-error", "ошибка на приеме 111"},
+      {failed, SweepVerdict::Fail, "not-started", "проверка не началась (причина в журнале)"},
+      {outcomeOf({-1}, true), SweepVerdict::NotRun, "stopped", "проверка остановлена"},
+      {outcomeOf({30}, true), SweepVerdict::Pass, "", ""},
   };
   for (const Case& c : cases) {
     const SweepRow row = judgeRun(1, c.outcome);
@@ -89,17 +89,17 @@ TEST(SweepVerdicts, FromEachWayARunCanEnd) {
   result.started = true;
   result.rows = {judgeRun(1, outcomeOf({5}))};
   EXPECT_EQ(result.exitStatus(), 0);
-  result.rows.push_back(SweepRow{0, Verdict::NotRun, "no-raw-right", "нет права", {}, {}});
+  result.rows.push_back(SweepRow{0, SweepVerdict::NotRun, "no-raw-right", "нет права", {}, {}});
   EXPECT_EQ(result.exitStatus(), 0) << "a type not run is not a failure";
   result.rows.push_back(judgeRun(14, failed));
   EXPECT_EQ(result.exitStatus(), 1);
-  result.rows = {SweepRow{0, Verdict::NotRun, "no-raw-right", "нет права", {}, {}}};
+  result.rows = {SweepRow{0, SweepVerdict::NotRun, "no-raw-right", "нет права", {}, {}}};
   EXPECT_EQ(result.exitStatus(), 2) << "nothing could run";
   EXPECT_EQ(SweepResult{}.exitStatus(), 2);
 }
 
 TEST(SweepMatrix, LinesUpItsColumnsForCyrillicTextToo) {
-  SweepRow notRun{TerminalUdpIndex, Verdict::NotRun, "port-855-taken", "порт 855 занят на этом хосте", {}, {}};
+  SweepRow notRun{TerminalUdpIndex, SweepVerdict::NotRun, "port-855-taken", "порт 855 занят на этом хосте", {}, {}};
   SweepRow blocked = judgeRun(UdpEchoIndex, outcomeOf({-1, -1}));
   SweepRow passed = judgeRun(3, outcomeOf({100, 300, 200}));
   const auto lines = sweepMatrixLines({passed, blocked, notRun});
