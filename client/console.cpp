@@ -51,8 +51,8 @@ void printLines(const std::vector<std::string>& lines) {
 }
 
 // Text that came from the command line may not be UTF-8: it is replaced, not a reason to fail.
-void printJson(const nlohmann::json& document) {
-  const std::string text = document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+void printJson(const nlohmann::ordered_json& document) {
+  const std::string text = document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
 }

@@ -39,10 +39,10 @@ std::vector<std::string> sweepMatrixLines(const std::vector<SweepRow>& rows);
 
 // One run as JSON: the parameters, every round, the summary. `failure` is the line that told why
 // the run could not start (empty otherwise).
-nlohmann::json runJson(const RunRequest& request, const RunOutcome& outcome, const std::string& failure);
+nlohmann::ordered_json runJson(const RunRequest& request, const RunOutcome& outcome, const std::string& failure);
 
 // A sweep as JSON: the parameters and one entry per type with its verdict, figures and rounds.
-nlohmann::json sweepJson(const RunRequest& request, const SweepResult& result);
+nlohmann::ordered_json sweepJson(const RunRequest& request, const SweepResult& result);
 
 // Microseconds since 1970 as "2024-05-01T09:05:07.123456Z".
 std::string utcTimeText(std::int64_t unixMicroseconds);

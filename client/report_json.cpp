@@ -10,7 +10,7 @@
 
 namespace connchk::client {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;  // keys in the order written: parameters before rounds before summary
 
 namespace {
 

@@ -1,9 +1,13 @@
 // The sweep end to end: the real client sweeping the real server, on the two-host bed (where every
 // type can pass) and on one host (where the terminal exchange cannot run), with and without the
 // raw-socket right, and with one port blocked by a firewall rule.
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -12,6 +16,7 @@
 #include "client/protocol_catalogue.h"
 #include "common/cp1251.h"
 #include "common/protocol.h"
+#include "tests/support/peers.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
 #include "tests/support/two_hosts.h"
@@ -151,6 +156,29 @@ TEST(SweepOneHost, ABlockedPortFailsItsTypeOnlyAndTheTerminalExchangeCannotRunBe
   EXPECT_EQ(doc["failed"], 1);
   EXPECT_EQ(doc["not_run"], 1);
   EXPECT_EQ(doc["exit_status"], 1);
+}
+
+TEST(SweepOneHost, CtrlCEndsTheTypeRunningAndLeavesTheRestNotRun) {
+  REQUIRE_PRIVATE_NETWORK();
+  UdpPeer server(EchoPort, [](const Bytes& request) { return withReplyMarker(request); });
+  Program client(CLIENT_PROGRAM);
+  client.start({"--sweep", "--json", "-p", "udp", "-p", "tcp", "-c", "50", "-i", "0.2"});
+  ASSERT_TRUE(server.waitForCount(2));
+  client.signal(SIGINT);
+  ASSERT_EQ(client.wait(milliseconds(5000)), 0) << client.errors();
+  const json doc = json::parse(client.output());
+  ASSERT_EQ(doc["types"].size(), 2u);
+  EXPECT_EQ(doc["types"][0]["verdict"], "pass");
+  EXPECT_EQ(doc["types"][0]["stopped"], true);
+  EXPECT_EQ(doc["types"][0]["summary"]["sent"], server.received().size());
+  EXPECT_EQ(doc["types"][1]["verdict"], "not-run");
+  EXPECT_EQ(doc["types"][1]["reason_code"], "stopped");
+  EXPECT_NE(client.errors().find("(проверка остановлена)"), std::string::npos) << "the stopped run's summary";
+
+  Program nowhere(CLIENT_PROGRAM);
+  EXPECT_EQ(nowhere.run({"--sweep", "no-such-host.invalid"}), 2);
+  EXPECT_EQ(withoutTimePrefixes(nowhere.outputLines()),
+            std::vector<std::string>{"Невозможно определить адрес ВЕЛТ-IP для подключения"});
 }
 
 }  // namespace
