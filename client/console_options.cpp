@@ -157,7 +157,7 @@ std::string applyValues(const TypedValues& typed, const std::function<bool(const
   }
   if (options.sweep) {
     if (!given("--count")) r.count = DefaultSweepCount;
-    if (r.count < 1) return "-c/--count must be a number of rounds from 1 with --sweep";
+    if (r.count < 1) return "-c/--count must be a whole number from 1 up with --sweep (a sweep does not run without end)";
   }
   if (given("--log-dir")) {
     if (typed.logDirectory.empty()) return "--log-dir needs a directory";

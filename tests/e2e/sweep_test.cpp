@@ -137,6 +137,10 @@ TEST(SweepOneHost, ABlockedPortFailsItsTypeOnlyAndTheTerminalExchangeCannotRunBe
   Program server(SERVER_PROGRAM);
   ASSERT_TRUE(startServer(server)) << server.output();
   // This namespace's own firewall drops UDP to port 87: the UDP echo, and only it, goes unanswered.
+  // The table goes with the test (the next test of this process shares the namespace).
+  struct DropTable {
+    ~DropTable() { runQuietly({"nft", "delete table inet sweep_test"}); }
+  } dropTable;
   ASSERT_TRUE(runQuietly({"nft", "add table inet sweep_test"}));
   ASSERT_TRUE(runQuietly({"nft", "add chain inet sweep_test input { type filter hook input priority 0 ; }"}));
   ASSERT_TRUE(runQuietly({"nft", "add rule inet sweep_test input udp dport 87 drop"}));

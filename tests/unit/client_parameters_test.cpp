@@ -208,7 +208,7 @@ TEST(ClientOptions, EveryRefusalNamesItsOption) {
       {{"-p", "17"}, "-p/--protocol: 17 is the number of both"},
       {{"-p", "udp", "-p", "tcp"}, "only with --sweep"},
       {{"--sweep", "-c", "0"}, "-c/--count must be a whole number from 1 up"},
-      {{"--sweep", "-c", "Бесконечно"}, "-c/--count must be a number of rounds from 1 with --sweep"},
+      {{"--sweep", "-c", "Бесконечно"}, "-c/--count must be a whole number from 1 up with --sweep"},
       {{"-s", "1", "-s", "2"}, "--size may be given only once"},
       {{"-x"}, "unknown option -x"},
       {{"--log-dir", ""}, "--log-dir needs a directory"},
