@@ -1,4 +1,4 @@
-// The client's command line.
+// The client's command line, read with CLI11.
 #pragma once
 
 #include <optional>
@@ -9,6 +9,10 @@
 
 namespace connchk::client {
 
+inline constexpr int MinIntervalMs = 200;
+inline constexpr int MinTimeoutMs = 100;
+inline constexpr int MaxSecondsOption = 3600;  // the longest -i and -W
+
 struct ClientOptions {
   RunRequest request;
   bool console = false;        // --console: terminal mode even where a window could open
@@ -16,6 +20,13 @@ struct ClientOptions {
   bool listProtocols = false;
   bool help = false;
   bool version = false;
+  bool quiet = false;          // -q: the summary (or the sweep's matrix) only
+  bool json = false;           // --json: one JSON document on stdout
+  bool sweep = false;          // --sweep: every type (or those of -p) one after another
+  std::vector<int> sweepTypes; // catalogue indices given with -p for a sweep; empty: all
+
+  // --json, --quiet and --sweep are for the terminal: they imply --console.
+  bool terminalMode() const { return console || quiet || json || sweep; }
 };
 
 struct ClientOptionsParse {
@@ -24,6 +35,9 @@ struct ClientOptionsParse {
 };
 
 ClientOptionsParse parseClientOptions(const std::vector<std::string>& args);
+
+// Seconds as an operator types them ("0.2", "5", "1.5") to milliseconds, within low..high ms.
+std::optional<int> parseSeconds(const std::string& text, int lowMs, int highMs);
 
 std::string clientUsage();
 std::string protocolListing();

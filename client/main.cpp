@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
   }
   if (!connchk::chooseLogDirectory("client", options.logDirectory, connchk::ClientLogFileName)) return 2;
 #ifdef CHECKER_WITH_GUI
-  if (!options.console) {
+  if (!options.terminalMode()) {
     const std::string problem = connchk::ui::displayProblem();
     if (problem.empty()) return ui::runClientWindow(argc, argv);
     std::fprintf(stderr, "client: %s\n", problem.c_str());

@@ -23,21 +23,50 @@ constexpr std::array<ProtocolType, 15> Catalogue{{
     {"TELM-UDP", 17, "telm-udp"},
     {"TCP (порт 87)", 6, "tcp"},
 }};
+
+// Letter case folded for ASCII only; Cyrillic texts are matched as they are.
+std::string asciiLower(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::optional<unsigned> smallNumber(const std::string& text) {
+  if (text.empty() || text.size() > 3) return std::nullopt;
+  unsigned value = 0;
+  for (const char c : text) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  return value;
+}
 }  // namespace
 
 std::span<const ProtocolType> ProtocolCatalogue() { return Catalogue; }
 
-std::optional<int> findProtocolType(const std::string& textOrIndex) {
-  for (std::size_t i = 0; i < Catalogue.size(); ++i) {
-    if (textOrIndex == Catalogue[i].text) return static_cast<int>(i);
-  }
-  if (textOrIndex.empty() || textOrIndex.size() > 2) return std::nullopt;
-  for (const char c : textOrIndex) {
-    if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
-  }
-  const int index = std::stoi(textOrIndex);
-  if (index < 0 || index >= static_cast<int>(Catalogue.size())) return std::nullopt;
-  return index;
+bool usesRawSocket(int index) {
+  return index >= 0 && index < static_cast<int>(Catalogue.size()) && index != UdpEchoIndex &&
+         index != TerminalUdpIndex && index != TcpEchoIndex;
 }
+
+ProtocolLookup lookUpProtocolType(const std::string& name) {
+  const std::string folded = asciiLower(name);
+  for (std::size_t i = 0; i < Catalogue.size(); ++i) {
+    if (name == Catalogue[i].text || folded == asciiLower(Catalogue[i].text) || folded == Catalogue[i].shortName) {
+      return {static_cast<int>(i), {}};
+    }
+  }
+  if (folded == "terminal") return {TerminalUdpIndex, {}};
+  if (const auto number = smallNumber(name)) {
+    if (*number < Catalogue.size()) return {static_cast<int>(*number), {}};
+    if (*number == 17) return {std::nullopt, "17 is the number of both udp (IP-Клиент) and telm-udp: name one of them"};
+    for (std::size_t i = 0; i < Catalogue.size(); ++i) {
+      if (usesRawSocket(static_cast<int>(i)) && Catalogue[i].number == *number) return {static_cast<int>(i), {}};
+    }
+  }
+  return {std::nullopt, "unknown protocol type '" + name + "' (see --list-protocols)"};
+}
+
+std::optional<int> findProtocolType(const std::string& name) { return lookUpProtocolType(name).index; }
 
 }  // namespace connchk::client

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "client/report.h"
 #include "client/tests.h"
 
 namespace connchk::client {
@@ -74,6 +75,7 @@ StartRefusal RunControl::startRun(const RunRequest& request) {
   worker_ = std::thread([run, this] {
     RunContext context(run->params, log_, run->stop, hooks_.roundEnded);
     context.outcome.exitCode = runProcedure(run->kind, context);
+    logRunSummary(log_, context.outcome);  // before the buttons come back, so it ends the run's lines
     run->outcome = context.outcome;
     run->finished = true;
     if (hooks_.restoreButtons) hooks_.restoreButtons();

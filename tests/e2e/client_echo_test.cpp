@@ -59,8 +59,10 @@ TEST(ClientEcho, UdpAnswersAreTimedAndLoggedInOrder) {
   ASSERT_EQ(client.run({"--console", "--count", "2", "127.0.0.1"}), 0) << client.errors();
 
   const Lines lines = clientLines(client);
-  ASSERT_EQ(lines.size(), 7u) << client.output();
+  ASSERT_EQ(lines.size(), 9u) << client.output();
   EXPECT_TRUE(matches(lines[0], R"(Соединение с 127\.0\.0\.1, порт 87 \(свой порт \d+\))"));
+  EXPECT_EQ(lines[7], "Итого: отослано 2, получено 2, потеряно 0%");
+  EXPECT_TRUE(matches(lines[8], R"(Время приема-передачи мин/сред/макс/откл: (\d+\.\d\d\d/){3}\d+\.\d\d\d мс)"));
   for (int round = 0; round < 2; ++round) {
     EXPECT_EQ(lines[1 + round * 3], Sent);
     EXPECT_EQ(lines[2 + round * 3], Answered);
@@ -89,7 +91,7 @@ TEST(ClientEcho, TcpAnswersAreTimedOverOneConnection) {
   ASSERT_EQ(client.run({"--console", "--protocol", "TCP (порт 87)", "--count", "2", "--size", "100"}), 0)
       << client.errors();
   const Lines lines = clientLines(client);
-  ASSERT_EQ(lines.size(), 7u) << client.output();
+  ASSERT_EQ(lines.size(), 9u) << client.output();  // the rounds, then the two summary lines
   EXPECT_TRUE(matches(lines[0], R"(Соединение с 127\.0\.0\.1, порт 87 \(свой порт \d+\))"));
   EXPECT_EQ(lines[4], Sent);
   EXPECT_EQ(lines[5], Answered);
@@ -106,11 +108,12 @@ TEST(ClientEcho, SilentUdpPeerTimesOutAndTheNextRequestFollowsThePause) {
   Program client(CLIENT_PROGRAM);
   EXPECT_EQ(client.run({"--console", "--count", "2"}), 1) << "no answer was accepted";
   const Lines lines = clientLines(client);
-  ASSERT_EQ(lines.size(), 5u) << client.output();
+  ASSERT_EQ(lines.size(), 6u) << client.output();
   EXPECT_EQ(lines[1], Sent);
   EXPECT_EQ(lines[2], TimedOut);
   EXPECT_EQ(lines[3], Sent);
   EXPECT_EQ(lines[4], TimedOut);
+  EXPECT_EQ(lines[5], "Итого: отослано 2, получено 0, потеряно 100%");
   const auto requests = server.received();
   ASSERT_EQ(requests.size(), 2u);
   const double gap = secondsBetween(requests[0], requests[1]);

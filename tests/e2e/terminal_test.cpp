@@ -73,7 +73,9 @@ bool startServer(Program& server) {
   return server.waitForOutput("Старт сервера, протокол TELM-UDP") && waitForUdpPort(TerminalPort);
 }
 
-std::vector<std::string> clientLines(const Program& client) { return withoutTimePrefixes(client.outputLines()); }
+std::vector<std::string> clientLines(const Program& client) {
+  return withoutSummaryLines(withoutTimePrefixes(client.outputLines()));  // the summary has tests of its own
+}
 
 // "Протокол TELM-UDP. Время приема-передачи: 0:0s.mmm" with a round trip below five seconds.
 bool isRoundTripLine(const std::string& line) {

@@ -170,6 +170,17 @@ std::vector<std::string> withoutTimePrefixes(const std::vector<std::string>& lin
   return out;
 }
 
+std::vector<std::string> withoutSummaryLines(const std::vector<std::string>& lines) {
+  std::vector<std::string> kept;
+  for (const std::string& line : lines) {
+    const std::string text = withoutTimePrefix(line);
+    if (text.rfind("Итого: отослано ", 0) != 0 && text.rfind("Время приема-передачи мин/сред/макс/откл: ", 0) != 0) {
+      kept.push_back(line);
+    }
+  }
+  return kept;
+}
+
 ::testing::AssertionResult inOrder(const std::vector<std::string>& lines, const std::vector<std::string>& wanted) {
   std::size_t next = 0;
   for (const auto& line : lines) {

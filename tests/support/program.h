@@ -66,6 +66,8 @@ std::vector<std::string> splitLines(const std::string& text, const std::string& 
 // A client line without its "[HH:mm:ss] " prefix; the line unchanged if it has none.
 std::string withoutTimePrefix(const std::string& line);
 std::vector<std::string> withoutTimePrefixes(const std::vector<std::string>& lines);
+// A client's lines without the summary lines that end each run (for tests of the rounds' lines).
+std::vector<std::string> withoutSummaryLines(const std::vector<std::string>& lines);
 // The round trips of the client's "... Время приема-передачи: m:ss.mmm" lines, in milliseconds.
 std::vector<int> roundTripsMs(const std::vector<std::string>& lines);
 // True when `wanted` stand in `lines` in this order (other lines, of other services say, may

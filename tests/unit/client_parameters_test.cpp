@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "client/console_options.h"
 #include "client/protocol_catalogue.h"
 #include "client/run_parameters.h"
@@ -69,7 +74,7 @@ TEST(ProtocolCatalogue, HasFifteenTypesAndChoosesTheirTests) {
   EXPECT_EQ(findProtocolType("TCP (порт 87)"), 14);
   EXPECT_EQ(findProtocolType("13"), 13);
   EXPECT_FALSE(findProtocolType("15"));
-  EXPECT_FALSE(findProtocolType("tcp"));
+  EXPECT_EQ(findProtocolType("tcp"), 14);
   EXPECT_EQ(chooseTest(17, UdpEchoIndex), TestKind::EchoUdp);
   EXPECT_EQ(chooseTest(17, TerminalUdpIndex), TestKind::TerminalUdp);
   EXPECT_EQ(chooseTest(1, 0), TestKind::IcmpEcho);
@@ -115,6 +120,115 @@ TEST(ClientOptions, RefuseBadValuesNamingTheOptionAndItsRange) {
   EXPECT_NE(parseClientOptions({"a", "b"}).error.find("only one"), std::string::npos);
   EXPECT_NE(parseClientOptions({std::string(256, 'a')}).error.find("at most 255"), std::string::npos);
   EXPECT_TRUE(parseClientOptions({std::string(255, 'a')}).options);
+}
+
+TEST(ProtocolCatalogue, TypesAreFoundByEveryNameAnOperatorMayType) {
+  const std::vector<std::pair<std::string, int>> found = {
+      {"IP-Клиент", 1},  {"udp", 1},       {"UDP", 1},         {"1", 1},          {"icmp", 0},
+      {"ICMP", 0},       {"0", 0},         {"Tcp", 14},        {"14", 14},        {"tcp (порт 87)", 14},
+      {"telm-udp", 13},  {"TELM-UDP", 13}, {"terminal", 13},   {"Terminal", 13},  {"raw53", 2},
+      {"53", 2},         {"RAW110", 3},    {"110", 3},         {"117", 10},       {"56", 11},
+      {"55", 12},        {"6", 6},         {"ВЕЛТ-IP Поток 8", 10}};
+  for (const auto& [name, index] : found) EXPECT_EQ(findProtocolType(name), index) << name;
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {"17", "both udp"}, {"15", "unknown"}, {"99", "unknown"}, {"", "unknown"}, {"raw", "unknown"},
+      {"1000", "unknown"}, {"-1", "unknown"}, {"tcp ", "unknown"}};
+  for (const auto& [name, why] : refused) {
+    const ProtocolLookup lookup = lookUpProtocolType(name);
+    EXPECT_FALSE(lookup.index) << name;
+    EXPECT_NE(lookup.error.find(why), std::string::npos) << name << ": " << lookup.error;
+  }
+  for (std::size_t i = 0; i < ProtocolCatalogue().size(); ++i) {
+    EXPECT_EQ(findProtocolType(ProtocolCatalogue()[i].shortName), static_cast<int>(i)) << "short names are unique";
+  }
+}
+
+TEST(ClientOptions, ShortFormsSecondsAndModes) {
+  struct Case {
+    std::vector<std::string> args;
+    std::function<void(const ClientOptions&)> check;
+  };
+  const std::vector<Case> cases = {
+      {{"-c", "5", "-s", "64", "-p", "TCP", "-t", "9", "-i", "0.2", "-W", "1.5", "10.0.0.1"},
+       [](const ClientOptions& o) {
+         EXPECT_EQ(o.request.count, 5);
+         EXPECT_EQ(o.request.size, 64u);
+         EXPECT_EQ(o.request.protocolIndex, 14);
+         EXPECT_EQ(o.request.protocolNumber, 6u);
+         EXPECT_EQ(o.request.terminal, 9u);
+         EXPECT_EQ(o.request.intervalMs, 200);
+         EXPECT_EQ(o.request.timeoutMs, 1500);
+         EXPECT_EQ(o.request.address, "10.0.0.1");
+         EXPECT_FALSE(o.terminalMode()) << "plain options leave the window its place";
+       }},
+      {{"--interval=3600", "--timeout", "0.1", "-qc", "-1"},
+       [](const ClientOptions& o) {
+         EXPECT_EQ(o.request.intervalMs, 3600000);
+         EXPECT_EQ(o.request.timeoutMs, 100);
+         EXPECT_EQ(o.request.count, -1);
+         EXPECT_TRUE(o.quiet);
+         EXPECT_TRUE(o.terminalMode());
+       }},
+      {{}, [](const ClientOptions& o) {
+         EXPECT_EQ(o.request.intervalMs, 1000);
+         EXPECT_EQ(o.request.timeoutMs, 5000);
+         EXPECT_FALSE(o.quiet || o.json || o.sweep);
+       }},
+      {{"--sweep", "--json", "host"}, [](const ClientOptions& o) {
+         EXPECT_TRUE(o.sweep && o.json && o.terminalMode());
+         EXPECT_EQ(o.request.count, 3) << "a sweep runs three rounds of each type unless told";
+         EXPECT_TRUE(o.sweepTypes.empty());
+       }},
+      {{"--sweep", "-p", "udp", "-p", "53", "-p", "icmp", "host", "-c", "1"}, [](const ClientOptions& o) {
+         EXPECT_EQ(o.sweepTypes, (std::vector<int>{1, 2, 0}));
+         EXPECT_EQ(o.request.count, 1);
+         EXPECT_EQ(o.request.address, "host") << "each -p takes one type";
+       }},
+      {{"--log-dir", "logs", "-V"}, [](const ClientOptions& o) { EXPECT_TRUE(o.version); }},
+      {{"--log-dir", "some/dir"}, [](const ClientOptions& o) { EXPECT_EQ(o.logDirectory, "some/dir"); }},
+      {{"-s", "11", "--help"}, [](const ClientOptions& o) { EXPECT_TRUE(o.help) << "help wins over a bad value"; }},
+  };
+  for (const Case& c : cases) {
+    const auto parsed = parseClientOptions(c.args);
+    ASSERT_TRUE(parsed.options) << ::testing::PrintToString(c.args) << ": " << parsed.error;
+    c.check(*parsed.options);
+  }
+}
+
+TEST(ClientOptions, EveryRefusalNamesItsOption) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+      {{"-i", "0.19"}, "-i/--interval must be a number of seconds from 0.2"},
+      {{"-i", "nan"}, "-i/--interval"},
+      {{"-i", "1e3"}, "-i/--interval"},
+      {{"-i", "-1"}, "-i/--interval"},
+      {{"-i", "3600.001"}, "-i/--interval"},
+      {{"-W", "0"}, "-W/--timeout must be a number of seconds from 0.1"},
+      {{"-W", "5s"}, "-W/--timeout"},
+      {{"-W"}, "--timeout needs a value"},
+      {{"-p", "17"}, "-p/--protocol: 17 is the number of both"},
+      {{"-p", "udp", "-p", "tcp"}, "only with --sweep"},
+      {{"--sweep", "-c", "0"}, "-c/--count must be a whole number from 1 up"},
+      {{"--sweep", "-c", "Бесконечно"}, "-c/--count must be a whole number from 1 up with --sweep"},
+      {{"-s", "1", "-s", "2"}, "--size may be given only once"},
+      {{"-x"}, "unknown option -x"},
+      {{"--log-dir", ""}, "--log-dir needs a directory"},
+      {{"--log-dir"}, "--log-dir needs a value"},
+  };
+  for (const auto& [args, why] : refused) {
+    const auto parsed = parseClientOptions(args);
+    EXPECT_FALSE(parsed.options) << ::testing::PrintToString(args);
+    EXPECT_NE(parsed.error.find(why), std::string::npos) << ::testing::PrintToString(args) << ": " << parsed.error;
+  }
+}
+
+TEST(ClientOptions, HelpTellsEveryOptionAndType) {
+  const std::string help = clientUsage();
+  for (const char* wanted : {"-c,--count", "-s,--size", "-p,--protocol", "-t,--terminal", "-i,--interval SECONDS",
+                             "-W,--timeout SECONDS", "-q,--quiet", "-V,--version", "--json", "--sweep", "--list-protocols",
+                             "--console", "--log-dir DIR", "-h,--help", "telm-udp", "raw117", "TCP (порт 87)",
+                             "17 is both", "Exit status"}) {
+    EXPECT_NE(help.find(wanted), std::string::npos) << wanted;
+  }
 }
 
 }  // namespace

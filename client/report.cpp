@@ -1,0 +1,107 @@
+#include "client/report.h"
+
+#include <cstdlib>
+
+#include "client/protocol_catalogue.h"
+#include "client/sweep.h"
+#include "common/text_format.h"
+
+namespace connchk::client {
+
+namespace {
+
+// Characters, not bytes, of UTF-8 text: the padding of the matrix counts what a terminal shows.
+std::size_t displayWidth(const std::string& text) {
+  std::size_t width = 0;
+  for (const char c : text) {
+    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++width;
+  }
+  return width;
+}
+
+std::string padded(const std::string& text, std::size_t width) {
+  const std::size_t shown = displayWidth(text);
+  return text + std::string(shown < width ? width - shown + 2 : 2, ' ');
+}
+
+std::string verdictText(const SweepRow& row) {
+  switch (row.verdict) {
+    case SweepVerdict::Pass: return "пройден";
+    case SweepVerdict::Fail: return "не пройден: " + row.reason;
+    case SweepVerdict::NotRun: return "не проверен: " + row.reason;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string millisecondsText(std::int64_t microseconds) {
+  const std::int64_t magnitude = std::llabs(microseconds);
+  return format("%s%lld.%03lld", microseconds < 0 ? "-" : "", static_cast<long long>(magnitude / 1000),
+                static_cast<long long>(magnitude % 1000));
+}
+
+std::string lossText(double percent) {
+  std::string text = format("%.1f", percent);
+  if (text.size() > 2 && text.compare(text.size() - 2, 2, ".0") == 0) text.resize(text.size() - 2);
+  return text;
+}
+
+int runExitStatus(const RunOutcome& outcome) {
+  if (outcome.startFailed) return 2;
+  return outcome.answersAccepted > 0 ? 0 : 1;
+}
+
+std::vector<std::string> summaryLines(const RunOutcome& outcome) {
+  if (outcome.startFailed || (outcome.rounds.empty() && outcome.requestsSent == 0)) return {};
+  const RunSummary s = summarize(outcome);
+  std::vector<std::string> lines;
+  lines.push_back(format("Итого: отослано %d, получено %d, потеряно %s%%%s", s.sent, s.answered,
+                         lossText(s.lossPercent).c_str(), outcome.stopped ? " (проверка остановлена)" : ""));
+  if (s.answered > 0) {
+    lines.push_back("Время приема-передачи мин/сред/макс/откл: " + millisecondsText(s.minUs) + "/" +
+                    millisecondsText(s.avgUs) + "/" + millisecondsText(s.maxUs) + "/" +
+                    millisecondsText(s.mdevUs) + " мс");
+  }
+  return lines;
+}
+
+void logRunSummary(ActivityLog& log, const RunOutcome& outcome) {
+  for (const std::string& line : summaryLines(outcome)) log.log(line);
+}
+
+std::vector<std::string> sweepMatrixLines(const std::vector<SweepRow>& rows) {
+  const auto catalogue = ProtocolCatalogue();
+  const std::vector<std::string> header = {"Тип протокола", "№", "Отослано", "Получено", "Потери", "Медиана, мс"};
+  std::vector<std::vector<std::string>> cells;
+  for (const SweepRow& row : rows) {
+    const ProtocolType& type = catalogue[static_cast<std::size_t>(row.typeIndex)];
+    const bool ran = row.verdict != SweepVerdict::NotRun || row.outcome.requestsSent > 0;
+    const bool timed = row.summary.answered > 0;
+    cells.push_back({type.text, format("%u", type.number), ran ? format("%d", row.summary.sent) : "-",
+                     ran ? format("%d", row.summary.answered) : "-",
+                     ran ? lossText(row.summary.lossPercent) + "%" : "-",
+                     timed ? millisecondsText(row.summary.medianUs) : "-"});
+  }
+  std::vector<std::size_t> widths;
+  for (const std::string& title : header) widths.push_back(displayWidth(title));
+  for (const auto& line : cells) {
+    for (std::size_t i = 0; i < line.size(); ++i) widths[i] = std::max(widths[i], displayWidth(line[i]));
+  }
+  const auto join = [&widths](const std::vector<std::string>& line, const std::string& last) {
+    std::string out;
+    for (std::size_t i = 0; i < line.size(); ++i) out += padded(line[i], widths[i]);
+    return out + last;
+  };
+
+  std::vector<std::string> lines{"Итоги проверки по типам протоколов:", join(header, "Итог")};
+  int passed = 0, failed = 0, notRun = 0;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    lines.push_back(join(cells[i], verdictText(rows[i])));
+    ++(rows[i].verdict == SweepVerdict::Pass ? passed : rows[i].verdict == SweepVerdict::Fail ? failed : notRun);
+  }
+  lines.push_back(format("Пройдено %d, не пройдено %d, не проверено %d", passed, failed, notRun));
+  return lines;
+}
+
+}  // namespace connchk::client

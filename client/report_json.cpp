@@ -1,0 +1,113 @@
+// The JSON documents of a run and of a sweep (the README shows their schema).
+#include <ctime>
+
+#include <nlohmann/json.hpp>
+
+#include "client/protocol_catalogue.h"
+#include "client/report.h"
+#include "client/sweep.h"
+#include "common/text_format.h"
+
+namespace connchk::client {
+
+using json = nlohmann::ordered_json;  // keys in the order written: parameters before rounds before summary
+
+namespace {
+
+json parametersJson(const RunRequest& request, bool withType) {
+  json p = {{"address", request.address},
+            {"size", request.size},
+            {"count", request.count},
+            {"interval_ms", request.intervalMs},
+            {"timeout_ms", request.timeoutMs}};
+  const auto catalogue = ProtocolCatalogue();
+  if (withType && request.protocolIndex >= 0 && request.protocolIndex < static_cast<int>(catalogue.size())) {
+    const ProtocolType& type = catalogue[static_cast<std::size_t>(request.protocolIndex)];
+    p["type"] = type.text;
+    p["short_name"] = type.shortName;
+    p["protocol"] = request.protocolNumber;
+  }
+  p["terminal"] = (!withType || request.protocolIndex == TerminalUdpIndex) ? json(request.terminal) : json(nullptr);
+  return p;
+}
+
+json roundsJson(const RunOutcome& outcome) {
+  json rounds = json::array();
+  for (const RoundRecord& round : outcome.rounds) {
+    const bool answered = round.result == RoundResult::Answered;
+    const bool hasError = round.result == RoundResult::ReceiveError || round.result == RoundResult::SendError;
+    rounds.push_back({{"number", round.number},
+                      {"sent_at", round.sentAtUnixUs > 0 ? json(utcTimeText(round.sentAtUnixUs)) : json(nullptr)},
+                      {"sent_at_us", round.sentAtUnixUs > 0 ? json(round.sentAtUnixUs) : json(nullptr)},
+                      {"result", roundResultName(round.result)},
+                      {"error", hasError ? json(round.error) : json(nullptr)},
+                      {"rtt_us", answered && round.roundTripUs >= 0 ? json(round.roundTripUs) : json(nullptr)}});
+  }
+  return rounds;
+}
+
+json summaryJson(const RunSummary& s) {
+  json summary = {{"sent", s.sent}, {"answered", s.answered}, {"loss_percent", s.lossPercent}};
+  summary["rtt_us"] = s.answered > 0 ? json{{"min", s.minUs},
+                                            {"avg", s.avgUs},
+                                            {"max", s.maxUs},
+                                            {"mdev", s.mdevUs},
+                                            {"median", s.medianUs}}
+                                     : json(nullptr);
+  return summary;
+}
+
+json textOrNull(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
+
+}  // namespace
+
+std::string utcTimeText(std::int64_t unixMicroseconds) {
+  const std::time_t seconds = static_cast<std::time_t>(unixMicroseconds / 1000000);
+  std::tm parts{};
+  gmtime_r(&seconds, &parts);
+  char date[32];
+  std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &parts);
+  return format("%s.%06lldZ", date, static_cast<long long>(unixMicroseconds % 1000000));
+}
+
+json runJson(const RunRequest& request, const RunOutcome& outcome, const std::string& failure) {
+  return {{"kind", "run"},
+          {"parameters", parametersJson(request, true)},
+          {"started", !outcome.startFailed},
+          {"failure", textOrNull(outcome.startFailed ? failure : std::string())},
+          {"stopped", outcome.stopped},
+          {"rounds", roundsJson(outcome)},
+          {"summary", summaryJson(summarize(outcome))},
+          {"exit_status", runExitStatus(outcome)}};
+}
+
+json sweepJson(const RunRequest& request, const SweepResult& result) {
+  const auto catalogue = ProtocolCatalogue();
+  json types = json::array();
+  int counts[3] = {0, 0, 0};
+  for (const SweepRow& row : result.rows) {
+    const ProtocolType& type = catalogue[static_cast<std::size_t>(row.typeIndex)];
+    ++counts[static_cast<int>(row.verdict)];
+    types.push_back({{"type", type.text},
+                     {"short_name", type.shortName},
+                     {"index", row.typeIndex},
+                     {"protocol", type.number},
+                     {"verdict", verdictName(row.verdict)},
+                     {"reason_code", textOrNull(row.reasonCode)},
+                     {"reason", textOrNull(row.reason)},
+                     {"stopped", row.outcome.stopped},
+                     {"summary", summaryJson(row.summary)},
+                     {"rounds", roundsJson(row.outcome)}});
+  }
+  return {{"kind", "sweep"},
+          {"parameters", parametersJson(request, false)},
+          {"started", result.started},
+          {"failure", textOrNull(result.failure)},
+          {"types", types},
+          {"passed", counts[static_cast<int>(SweepVerdict::Pass)]},
+          {"failed", counts[static_cast<int>(SweepVerdict::Fail)]},
+          {"not_run", counts[static_cast<int>(SweepVerdict::NotRun)]},
+          {"exit_status", result.exitStatus()}};
+}
+
+}  // namespace connchk::client

@@ -1,0 +1,167 @@
+#include "client/sweep.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "client/protocol_catalogue.h"
+#include "client/report.h"
+#include "common/platform/net.h"
+#include "common/protocol.h"
+#include "common/text_format.h"
+
+namespace connchk::client {
+
+namespace {
+
+SweepRow row(int typeIndex, SweepVerdict verdict, std::string code, std::string reason) {
+  SweepRow r;
+  r.typeIndex = typeIndex;
+  r.verdict = verdict;
+  r.reasonCode = std::move(code);
+  r.reason = std::move(reason);
+  return r;
+}
+
+const ProtocolType& typeAt(int index) { return ProtocolCatalogue()[static_cast<std::size_t>(index)]; }
+
+}  // namespace
+
+const char* verdictName(SweepVerdict verdict) {
+  switch (verdict) {
+    case SweepVerdict::Pass: return "pass";
+    case SweepVerdict::Fail: return "fail";
+    case SweepVerdict::NotRun: return "not-run";
+  }
+  return "?";
+}
+
+int SweepResult::exitStatus() const {
+  if (!started) return 2;
+  bool passed = false;
+  for (const SweepRow& r : rows) {
+    if (r.verdict == SweepVerdict::Fail) return 1;
+    passed = passed || r.verdict == SweepVerdict::Pass;
+  }
+  return passed ? 0 : 2;
+}
+
+SweepRow judgeRun(int typeIndex, const RunOutcome& outcome) {
+  SweepRow r = row(typeIndex, SweepVerdict::Pass, {}, {});
+  r.outcome = outcome;
+  r.summary = summarize(outcome);
+  if (outcome.answersAccepted > 0) return r;
+  r.verdict = SweepVerdict::Fail;
+  if (outcome.startFailed) {
+    r.reasonCode = "not-started";
+    r.reason = "проверка не началась (причина в журнале)";
+  } else if (outcome.stopped) {
+    r.verdict = SweepVerdict::NotRun;
+    r.reasonCode = "stopped";
+    r.reason = "проверка остановлена";
+  } else if (outcome.rounds.empty()) {
+    r.reasonCode = "no-answer";
+    r.reason = "нет ответа";
+  } else {
+    // The last round tells best what the path does now.
+    const RoundRecord& last = outcome.rounds.back();
+    switch (last.result) {
+      case RoundResult::ReceiveError:
+        r.reasonCode = "receive-error";
+        r.reason = format("ошибка на приеме %i", last.error);
+        break;
+      case RoundResult::SendError:
+        r.reasonCode = "send-error";
+        r.reason = format("ошибка send %i", last.error);
+        break;
+      case RoundResult::Closed:
+        r.reasonCode = "closed";
+        r.reason = "сервер закрыл соединение";
+        break;
+      default:
+        r.reasonCode = "no-answer";
+        r.reason = "нет ответа";
+    }
+  }
+  return r;
+}
+
+std::optional<SweepRow> notRunnable(int typeIndex) {
+  int error = 0;
+  if (usesRawSocket(typeIndex)) {
+    const platform::Socket probe = platform::openSocket(SOCK_RAW, static_cast<int>(typeAt(typeIndex).number), error);
+    if (probe.valid()) return std::nullopt;
+    if (error == EPERM || error == EACCES) {
+      return row(typeIndex, SweepVerdict::NotRun, "no-raw-right", "нет права открывать raw-сокеты (CAP_NET_RAW)");
+    }
+    return row(typeIndex, SweepVerdict::NotRun, "no-socket", format("raw-сокет не открывается, ошибка %i", error));
+  }
+  if (typeIndex == TerminalUdpIndex) {
+    // The exchange needs this host's own UDP port 855, which a server here (or another client) holds.
+    const platform::Socket probe = platform::openSocket(SOCK_DGRAM, 0, error);
+    if (probe.valid() && platform::bindTo(probe.fd(), platform::anyAddress(TerminalPort), error)) return std::nullopt;
+    if (error == EADDRINUSE) {
+      return row(typeIndex, SweepVerdict::NotRun, "port-855-taken", "порт 855 занят на этом хосте");
+    }
+    if (error == EACCES || error == EPERM) {
+      return row(typeIndex, SweepVerdict::NotRun, "no-port-855-right",
+                 "нет права занять порт 855 (CAP_NET_BIND_SERVICE)");
+    }
+    return row(typeIndex, SweepVerdict::NotRun, "no-socket", format("порт 855 не занимается, ошибка %i", error));
+  }
+  return std::nullopt;
+}
+
+void Sweep::stop() {
+  stop_ = true;
+  control_.stopRun();
+}
+
+SweepResult Sweep::run(const SweepPlan& plan, const SweepProgress& progress) {
+  SweepResult result;
+  if (plan.request.address.size() > MaxAddressLength) {
+    result.failure = startRefusalText(StartRefusal::AddressTooLong);
+    return result;
+  }
+  if (!platform::resolveIPv4(plan.request.address)) {
+    result.failure = "Невозможно определить адрес ВЕЛТ-IP для подключения";
+    log_.log(result.failure);
+    return result;
+  }
+  result.started = true;
+
+  std::vector<int> types = plan.types;
+  if (types.empty()) {
+    for (int i = 0; i < static_cast<int>(ProtocolCatalogue().size()); ++i) types.push_back(i);
+  }
+  for (std::size_t position = 0; position < types.size(); ++position) {
+    const int index = types[position];
+    const ProtocolType& type = typeAt(index);
+    if (progress.typeStarted) progress.typeStarted(index, position, types.size());
+    SweepRow done;
+    if (stop_) {
+      done = row(index, SweepVerdict::NotRun, "stopped", "проверка остановлена");
+    } else if (auto blocked = notRunnable(index)) {
+      done = std::move(*blocked);
+      log_.log(format("Тип %s не проверен: %s", type.text, done.reason.c_str()));
+    } else {
+      log_.log(format("Проверка типа %s, протокол №%u", type.text, type.number));
+      RunRequest request = plan.request;
+      request.protocolIndex = index;
+      request.protocolNumber = type.number;
+      const StartRefusal refusal = control_.startRun(request);
+      if (refusal != StartRefusal::None) {
+        done = row(index, SweepVerdict::NotRun, "busy", "уже идет другая проверка");
+      } else {
+        if (stop_) control_.stopRun();  // a stop that came while this run was being started
+        done = judgeRun(index, control_.waitForEnd());
+      }
+    }
+    if (progress.typeFinished) progress.typeFinished(done, position, types.size());
+    result.rows.push_back(std::move(done));
+  }
+  for (const std::string& line : sweepMatrixLines(result.rows)) log_.log(line);
+  return result;
+}
+
+}  // namespace connchk::client

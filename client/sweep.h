@@ -1,0 +1,78 @@
+// A sweep: every protocol type (or a chosen few) against one address, one run after another, and
+// for each a verdict: passed (an answer came), failed (none came), or not run, with the reason.
+// A front-end runs it on a thread of its own and may show each type as it ends.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "client/run_control.h"
+#include "client/run_outcome.h"
+#include "client/run_parameters.h"
+
+namespace connchk::client {
+
+inline constexpr int DefaultSweepCount = 3;
+
+struct SweepPlan {
+  RunRequest request;      // address, size, count, terminal, interval and time-out of every run
+  std::vector<int> types;  // catalogue indices in the order to run; empty: the whole catalogue
+};
+
+enum class SweepVerdict { Pass, Fail, NotRun };
+const char* verdictName(SweepVerdict verdict);  // "pass", "fail", "not-run"
+
+struct SweepRow {
+  int typeIndex = 0;
+  SweepVerdict verdict = SweepVerdict::NotRun;
+  std::string reasonCode;  // ASCII, for scripts: "no-answer", "no-raw-right", "port-855-taken", ...
+  std::string reason;      // the same for a person, in Russian
+  RunOutcome outcome;      // empty for a type not run
+  RunSummary summary;
+};
+
+struct SweepResult {
+  bool started = false;  // false: the address could not be resolved or was refused
+  std::string failure;   // why not, when not started
+  std::vector<SweepRow> rows;
+  // 0 when no type failed and at least one passed, 1 when any failed, 2 when the sweep could not
+  // start or no type could be run.
+  int exitStatus() const;
+};
+
+// Called on the sweep's thread: before a type's run, and when its row is final.
+struct SweepProgress {
+  std::function<void(int typeIndex, std::size_t position, std::size_t total)> typeStarted;
+  std::function<void(const SweepRow& row, std::size_t position, std::size_t total)> typeFinished;
+};
+
+// The verdict of a type that ran, from its outcome.
+SweepRow judgeRun(int typeIndex, const RunOutcome& outcome);
+
+// The row of a type that cannot run on this host now, or nullopt when it can: raw and ICMP types
+// need the raw-socket right; TELM-UDP needs UDP port 855 of this host (taken when a server or
+// another client runs here) and the right to bind it.
+std::optional<SweepRow> notRunnable(int typeIndex);
+
+class Sweep {
+ public:
+  Sweep(RunControl& control, ActivityLog& log) : control_(control), log_(log) {}
+
+  // Runs the plan to its end and logs the matrix; blocks. Stop ends the type running and leaves
+  // the rest not run. One sweep per object: a stop asked for before run() holds for it.
+  SweepResult run(const SweepPlan& plan, const SweepProgress& progress = {});
+
+  // From any thread.
+  void stop();
+
+ private:
+  RunControl& control_;
+  ActivityLog& log_;
+  std::atomic<bool> stop_{false};
+};
+
+}  // namespace connchk::client

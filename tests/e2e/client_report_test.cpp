@@ -1,0 +1,260 @@
+// What the real client reports about real runs against peers on the test's own loopback: the
+// summary at the end (also after Ctrl-C), --quiet, the JSON document, and the pace that -i and -W
+// give the requests.
+#include <signal.h>
+#include <sys/time.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "client/report.h"
+#include "common/cp1251.h"
+#include "common/protocol.h"
+#include "tests/support/peers.h"
+#include "tests/support/private_network.h"
+#include "tests/support/program.h"
+
+namespace connchk::testing {
+namespace {
+
+using nlohmann::json;
+using std::chrono::milliseconds;
+using Lines = std::vector<std::string>;
+
+const std::string RoundTripHead = "Время приема-передачи мин/сред/макс/откл: ";
+const Lines QuickRounds = {"-i", "0.2", "-W", "0.5"};
+
+Lines with(Lines args, const Lines& more) {
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+std::optional<Bytes> echo(const Bytes& request) { return withReplyMarker(request); }
+
+// A UDP echo that answers the first request, leaves the second unanswered, and so on.
+Answer everyOther() {
+  auto seen = std::make_shared<int>(0);
+  return [seen](const Bytes& request) -> std::optional<Bytes> {
+    if ((*seen)++ % 2 == 0) return withReplyMarker(request);
+    return std::nullopt;
+  };
+}
+
+Lines clientLines(const Program& client) { return withoutTimePrefixes(client.outputLines()); }
+
+// The four figures of a round-trip summary line, in microseconds; empty if the line is not one.
+std::vector<long long> roundTripFigures(const std::string& line) {
+  if (line.rfind(RoundTripHead, 0) != 0 || line.size() < RoundTripHead.size() + 5 ||
+      line.compare(line.size() - 5, 5, " мс") != 0) {
+    return {};
+  }
+  std::vector<long long> figures;
+  const std::string body = line.substr(RoundTripHead.size(), line.size() - RoundTripHead.size() - 5);
+  for (const std::string& part : splitLines(body, "/")) {
+    const auto point = part.find('.');
+    if (point == std::string::npos || part.size() != point + 4) return {};
+    figures.push_back(std::stoll(part.substr(0, point)) * 1000 + std::stoll(part.substr(point + 1)));
+  }
+  return figures.size() == 4 ? figures : std::vector<long long>{};
+}
+
+long long unixMicroseconds() {
+  timeval now{};
+  gettimeofday(&now, nullptr);
+  return now.tv_sec * 1000000LL + now.tv_usec;
+}
+
+TEST(ClientSummary, CountsTheLossOfAPeerThatAnswersEveryOtherRequest) {
+  REQUIRE_PRIVATE_NETWORK();
+  UdpPeer server(EchoPort, everyOther());
+  Program client(CLIENT_PROGRAM);
+  ASSERT_EQ(client.run(with({"--console", "-c", "4"}, QuickRounds)), 0) << client.errors();
+  const Lines lines = clientLines(client);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "Итого: отослано 4, получено 2, потеряно 50%") << client.output();
+  const auto figures = roundTripFigures(lines.back());
+  ASSERT_EQ(figures.size(), 4u) << lines.back();
+  EXPECT_LE(figures[0], figures[1]);
+  EXPECT_LE(figures[1], figures[2]);
+  EXPECT_LT(figures[2], 500000) << "an answer inside the time-out";
+  EXPECT_EQ(server.received().size(), 4u);
+  // The log file ends with the same two lines.
+  const Lines file = withoutTimePrefixes(splitLines(fromWindows1251(client.logBytes("client_log.txt")), "\r\n"));
+  EXPECT_TRUE(inOrder(file, {lines[lines.size() - 2], lines.back()}));
+}
+
+TEST(ClientSummary, EndsARunStoppedByCtrlCWithWhatWasSent) {
+  REQUIRE_PRIVATE_NETWORK();
+  UdpPeer server(EchoPort, echo);
+  Program client(CLIENT_PROGRAM);
+  client.start({"--console", "-c", "-1", "-i", "0.2"});
+  ASSERT_TRUE(client.waitForCount("Получен ответ от сервера", 3));
+  client.signal(SIGINT);
+  ASSERT_EQ(client.wait(milliseconds(5000)), 0);
+  const Lines lines = clientLines(client);
+  const std::size_t sent = server.received().size();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2],
+            "Итого: отослано " + std::to_string(sent) + ", получено " + std::to_string(sent) +
+                ", потеряно 0% (проверка остановлена)");
+  EXPECT_EQ(roundTripFigures(lines.back()).size(), 4u) << lines.back();
+}
+
+TEST(ClientQuiet, PrintsTheSummaryOnlyAndLogsEverything) {
+  REQUIRE_PRIVATE_NETWORK();
+  {
+    UdpPeer server(EchoPort, echo);
+    Program client(CLIENT_PROGRAM);
+    ASSERT_EQ(client.run(with({"-q", "-c", "2"}, QuickRounds)), 0);
+    const Lines lines = client.outputLines();
+    ASSERT_EQ(lines.size(), 2u) << client.output();
+    EXPECT_EQ(lines[0], "Итого: отослано 2, получено 2, потеряно 0%");
+    EXPECT_EQ(roundTripFigures(lines[1]).size(), 4u) << lines[1];
+    EXPECT_EQ(occurrences(fromWindows1251(client.logBytes("client_log.txt")), "Получен ответ от сервера"), 2);
+  }
+  Program refused(CLIENT_PROGRAM);
+  EXPECT_EQ(refused.run({"-q", "-p", "tcp"}), 2);
+  EXPECT_EQ(refused.output(), "");
+  EXPECT_EQ(refused.errors(), "client: Ошибка соединения 111\n") << "why it could not start, on stderr";
+}
+
+// Every figure of a run's JSON document against what the peer saw and the rounds themselves.
+void expectConsistentRun(const json& doc, std::size_t requestsSeen, long long from, long long to) {
+  EXPECT_EQ(doc["kind"], "run");
+  const json& rounds = doc["rounds"];
+  ASSERT_EQ(rounds.size(), requestsSeen) << doc.dump(1);
+  std::vector<long long> trips;
+  long long previous = from;
+  for (std::size_t i = 0; i < rounds.size(); ++i) {
+    const json& round = rounds[i];
+    EXPECT_EQ(round["number"], i + 1);
+    const long long sentAt = round["sent_at_us"].get<long long>();
+    EXPECT_GE(sentAt, previous) << "in order, within the run";
+    EXPECT_LE(sentAt, to);
+    previous = sentAt;
+    EXPECT_EQ(round["sent_at"], client::utcTimeText(sentAt));
+    const bool answered = round["result"] == "answered";
+    EXPECT_EQ(round["rtt_us"].is_null(), !answered) << round.dump();
+    EXPECT_TRUE(round["error"].is_null()) << round.dump();
+    if (answered) {
+      trips.push_back(round["rtt_us"].get<long long>());
+      EXPECT_LT(trips.back(), doc["parameters"]["timeout_ms"].get<long long>() * 1000);
+    } else {
+      EXPECT_EQ(round["result"], "timeout");
+    }
+  }
+  const json& summary = doc["summary"];
+  EXPECT_EQ(summary["sent"], rounds.size());
+  EXPECT_EQ(summary["answered"], trips.size());
+  const double lost = static_cast<double>(rounds.size() - trips.size());
+  EXPECT_DOUBLE_EQ(summary["loss_percent"].get<double>(), rounds.empty() ? 0.0 : 100.0 * lost / rounds.size());
+  if (trips.empty()) {
+    EXPECT_TRUE(summary["rtt_us"].is_null());
+    return;
+  }
+  std::sort(trips.begin(), trips.end());
+  EXPECT_EQ(summary["rtt_us"]["min"], trips.front());
+  EXPECT_EQ(summary["rtt_us"]["max"], trips.back());
+  EXPECT_GE(summary["rtt_us"]["avg"].get<long long>(), trips.front());
+  EXPECT_LE(summary["rtt_us"]["avg"].get<long long>(), trips.back());
+}
+
+TEST(ClientJson, RealRunsAreReportedFieldByField) {
+  REQUIRE_PRIVATE_NETWORK();
+  struct Case {
+    Lines args;
+    bool tcp;
+    Answer answer;
+    int status;
+    std::function<void(const json&)> check;
+  };
+  const std::vector<Case> cases = {
+      {with({"--json", "-c", "4"}, QuickRounds), false, everyOther(), 0,
+       [](const json& doc) {
+         EXPECT_EQ(doc["parameters"], json::parse(R"({"address": "127.0.0.1", "type": "IP-Клиент", "short_name": "udp",
+             "protocol": 17, "size": 32, "count": 4, "terminal": null, "interval_ms": 200, "timeout_ms": 500})"));
+         const json& rounds = doc["rounds"];
+         ASSERT_EQ(rounds.size(), 4u);
+         for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(rounds[i]["result"], i % 2 ? "timeout" : "answered");
+         EXPECT_EQ(doc["started"], true);
+         EXPECT_EQ(doc["stopped"], false);
+         EXPECT_TRUE(doc["failure"].is_null());
+       }},
+      {with({"--json", "-p", "TCP", "-c", "2", "-s", "100"}, QuickRounds), true, echo, 0,
+       [](const json& doc) {
+         EXPECT_EQ(doc["parameters"]["short_name"], "tcp");
+         EXPECT_EQ(doc["parameters"]["protocol"], 6);
+         EXPECT_EQ(doc["parameters"]["size"], 100);
+         EXPECT_EQ(doc["summary"]["answered"], 2);
+       }},
+      {{"--json", "-p", "tcp"}, false, nullptr, 2,
+       [](const json& doc) {
+         EXPECT_EQ(doc["started"], false);
+         EXPECT_EQ(doc["failure"], "Ошибка соединения 111");
+         EXPECT_EQ(doc["summary"]["sent"], 0);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    // (Peer has no virtual destructor: each kind is owned as itself.)
+    std::unique_ptr<TcpPeer> tcp;
+    std::unique_ptr<UdpPeer> udp;
+    Peer* server = nullptr;
+    if (c.answer && c.tcp) server = (tcp = std::make_unique<TcpPeer>(EchoPort, c.answer)).get();
+    if (c.answer && !c.tcp) server = (udp = std::make_unique<UdpPeer>(EchoPort, c.answer)).get();
+    Program client(CLIENT_PROGRAM);
+    const long long from = unixMicroseconds();
+    ASSERT_EQ(client.run(c.args), c.status) << client.errors();
+    const long long to = unixMicroseconds();
+    const json doc = json::parse(client.output());  // stdout holds the document and nothing else
+    EXPECT_EQ(doc["exit_status"], c.status);
+    expectConsistentRun(doc, server ? server->received().size() : 0, from, to);
+    c.check(doc);
+    // The log lines went to stderr instead, and to the file as always.
+    EXPECT_NE(client.errors().find(c.status == 2 ? "Ошибка соединения 111" : "Итого: отослано"), std::string::npos);
+    EXPECT_NE(client.logBytes("client_log.txt"), "");
+  }
+}
+
+double secondsBetween(const Received& a, const Received& b) {
+  return std::chrono::duration<double>(b.at - a.at).count();
+}
+
+TEST(ClientPacing, IntervalAndTimeOutSetTheGapsBetweenRequests) {
+  REQUIRE_PRIVATE_NETWORK();
+  struct Case {
+    Answer answer;
+    Lines args;
+    double low, high;  // seconds between requests as the peer receives them
+  };
+  const std::vector<Case> cases = {
+      {echo, {"--console", "-c", "5", "-i", "0.2"}, 0.18, 0.6},
+      {silent, {"--console", "-c", "3", "-i", "0.2", "-W", "0.5"}, 0.45, 1.3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    UdpPeer server(EchoPort, c.answer);
+    Program client(CLIENT_PROGRAM);
+    client.run(c.args);
+    const auto requests = server.received();
+    ASSERT_EQ(requests.size(), static_cast<std::size_t>(std::stoi(c.args[2])));
+    for (std::size_t i = 1; i < requests.size(); ++i) {
+      const double gap = secondsBetween(requests[i - 1], requests[i]);
+      EXPECT_GE(gap, c.low) << i;
+      EXPECT_LE(gap, c.high) << i;
+    }
+  }
+  Program tooFast(CLIENT_PROGRAM);
+  EXPECT_EQ(tooFast.run({"--console", "-i", "0.1"}), 2);
+  EXPECT_EQ(tooFast.errors(), "client: -i/--interval must be a number of seconds from 0.2 to 3600\n");
+}
+
+}  // namespace
+}  // namespace connchk::testing

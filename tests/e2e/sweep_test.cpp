@@ -1,0 +1,189 @@
+// The sweep end to end: the real client sweeping the real server, on the two-host bed (where every
+// type can pass) and on one host (where the terminal exchange cannot run), with and without the
+// raw-socket right, and with one port blocked by a firewall rule.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "client/protocol_catalogue.h"
+#include "common/cp1251.h"
+#include "common/protocol.h"
+#include "tests/support/peers.h"
+#include "tests/support/private_network.h"
+#include "tests/support/program.h"
+#include "tests/support/two_hosts.h"
+
+namespace connchk::testing {
+namespace {
+
+using Host = TwoHosts::Host;
+using nlohmann::json;
+using std::chrono::milliseconds;
+
+const std::vector<std::string> DropRawRight = {"setpriv", "--inh-caps=-net_raw", "--bounding-set=-net_raw", "--"};
+// Short rounds, so that a sweep of fifteen types takes seconds.
+const std::vector<std::string> QuickSweep = {"--sweep", "-c", "2", "-i", "0.2", "-W", "1"};
+
+std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more) {
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+// The server with all fifteen services started and its UDP ports bound, in the calling namespace.
+bool startServer(Program& server) {
+  server.start({"--console"});
+  return server.waitForCount("Старт сервера, протокол", 15) && waitForUdpPort(EchoPort) &&
+         waitForUdpPort(TerminalPort);
+}
+
+// The verdict of every type in a sweep's JSON, by short name.
+std::map<std::string, json> typesByName(const json& sweep) {
+  std::map<std::string, json> types;
+  for (const json& type : sweep.at("types")) types[type.at("short_name").get<std::string>()] = type;
+  return types;
+}
+
+// Every type of the catalogue stands in the document, in catalogue order, with the verdict of
+// `verdictOf` and figures that agree with its rounds.
+void expectVerdicts(const json& sweep, const std::function<std::string(const std::string&)>& verdictOf) {
+  const auto catalogue = client::ProtocolCatalogue();
+  ASSERT_EQ(sweep.at("types").size(), catalogue.size()) << sweep.dump(1);
+  for (std::size_t i = 0; i < catalogue.size(); ++i) {
+    const json& type = sweep["types"][i];
+    const std::string name = catalogue[i].shortName;
+    EXPECT_EQ(type["short_name"], name);
+    EXPECT_EQ(type["protocol"], catalogue[i].number);
+    EXPECT_EQ(type["verdict"], verdictOf(name)) << type.dump(1);
+    const json& summary = type["summary"];
+    EXPECT_EQ(summary["sent"], type["rounds"].size()) << name;
+    int answered = 0;
+    for (const json& round : type["rounds"]) answered += round["result"] == "answered";
+    EXPECT_EQ(summary["answered"], answered) << name;
+    if (type["verdict"] == "pass") {
+      EXPECT_EQ(summary["sent"], 2) << name;
+      EXPECT_GT(answered, 0) << name;
+      EXPECT_GE(summary["rtt_us"]["median"].get<long long>(), 0) << name;
+    }
+  }
+}
+
+class SweepTwoHosts : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_PRIVATE_NETWORK();
+    REQUIRE_TWO_HOSTS(bed);
+    bool up = false;
+    bed.inHost(Host::Server, [&] { up = startServer(server); });
+    ASSERT_TRUE(up) << server.output();
+  }
+  int sweep(Program& client, const std::vector<std::string>& args, const std::vector<std::string>& launcher = {}) {
+    int status = -1;
+    bed.inHost(Host::Client, [&] {
+      client.startThrough(launcher, with(args, {TwoHosts::ServerAddress}));
+      status = client.wait(milliseconds(90000));
+    });
+    return status;
+  }
+
+  TwoHosts bed;
+  Program server{SERVER_PROGRAM};
+};
+
+TEST_F(SweepTwoHosts, EveryTypePassesAgainstAServerWithItsRights) {
+  Program client(CLIENT_PROGRAM);
+  ASSERT_EQ(sweep(client, with(QuickSweep, {"--json"})), 0) << client.errors();
+  const json doc = json::parse(client.output());
+  EXPECT_EQ(doc["kind"], "sweep");
+  EXPECT_EQ(doc["parameters"]["address"], TwoHosts::ServerAddress);
+  EXPECT_EQ(doc["parameters"]["count"], 2);
+  EXPECT_EQ(doc["parameters"]["interval_ms"], 200);
+  EXPECT_EQ(doc["passed"], 15);
+  EXPECT_EQ(doc["exit_status"], 0);
+  expectVerdicts(doc, [](const std::string&) { return "pass"; });
+  // The human lines went to stderr and, as always, to the log file, matrix included.
+  EXPECT_NE(client.errors().find("Проверка типа TELM-UDP, протокол №17"), std::string::npos);
+  const std::string file = fromWindows1251(client.logBytes("client_log.txt"));
+  EXPECT_NE(file.find("Пройдено 15, не пройдено 0, не проверено 0"), std::string::npos) << file;
+}
+
+TEST_F(SweepTwoHosts, WithoutTheRawRightRawAndIcmpAreNotRunAndTheRestPass) {
+  Program client(CLIENT_PROGRAM);
+  ASSERT_EQ(sweep(client, with(QuickSweep, {"-q"}), DropRawRight), 0) << client.errors();
+  // -q prints the matrix only: its title, header, one row per type and the totals.
+  const auto lines = client.outputLines();
+  ASSERT_EQ(lines.size(), 18u) << client.output();
+  EXPECT_EQ(lines[0], "Итоги проверки по типам протоколов:");
+  const std::string notRun = "не проверен: нет права открывать raw-сокеты (CAP_NET_RAW)";
+  for (std::size_t i = 0; i < 15; ++i) {
+    const std::string& row = lines[2 + i];
+    const bool raw = client::usesRawSocket(static_cast<int>(i));
+    const std::string verdict = raw ? notRun : "пройден";
+    EXPECT_EQ(row.substr(row.size() - verdict.size()), verdict) << row;
+    EXPECT_EQ(row.rfind(client::ProtocolCatalogue()[i].text, 0), 0u) << row;
+  }
+  EXPECT_EQ(lines[17], "Пройдено 3, не пройдено 0, не проверено 12");
+}
+
+TEST(SweepOneHost, ABlockedPortFailsItsTypeOnlyAndTheTerminalExchangeCannotRunBesideTheServer) {
+  REQUIRE_PRIVATE_NETWORK();
+  Program server(SERVER_PROGRAM);
+  ASSERT_TRUE(startServer(server)) << server.output();
+  // This namespace's own firewall drops UDP to port 87: the UDP echo, and only it, goes unanswered.
+  // The table goes with the test (the next test of this process shares the namespace).
+  struct DropTable {
+    ~DropTable() { runQuietly({"nft", "delete table inet sweep_test"}); }
+  } dropTable;
+  ASSERT_TRUE(runQuietly({"nft", "add table inet sweep_test"}));
+  ASSERT_TRUE(runQuietly({"nft", "add chain inet sweep_test input { type filter hook input priority 0 ; }"}));
+  ASSERT_TRUE(runQuietly({"nft", "add rule inet sweep_test input udp dport 87 drop"}));
+
+  Program client(CLIENT_PROGRAM);
+  EXPECT_EQ(client.run(with(QuickSweep, {"--json", "127.0.0.1"}), milliseconds(90000)), 1) << client.errors();
+  const json doc = json::parse(client.output());
+  expectVerdicts(doc, [](const std::string& name) {
+    return name == "udp" ? "fail" : name == "telm-udp" ? "not-run" : "pass";
+  });
+  const auto types = typesByName(doc);
+  EXPECT_EQ(types.at("udp")["reason_code"], "no-answer");
+  EXPECT_EQ(types.at("udp")["summary"]["loss_percent"], 100.0);
+  EXPECT_EQ(types.at("telm-udp")["reason_code"], "port-855-taken");
+  EXPECT_EQ(types.at("telm-udp")["reason"], "порт 855 занят на этом хосте");
+  EXPECT_TRUE(types.at("telm-udp")["rounds"].empty());
+  EXPECT_EQ(doc["failed"], 1);
+  EXPECT_EQ(doc["not_run"], 1);
+  EXPECT_EQ(doc["exit_status"], 1);
+}
+
+TEST(SweepOneHost, CtrlCEndsTheTypeRunningAndLeavesTheRestNotRun) {
+  REQUIRE_PRIVATE_NETWORK();
+  UdpPeer server(EchoPort, [](const Bytes& request) { return withReplyMarker(request); });
+  Program client(CLIENT_PROGRAM);
+  client.start({"--sweep", "--json", "-p", "udp", "-p", "tcp", "-c", "50", "-i", "0.2"});
+  ASSERT_TRUE(server.waitForCount(2));
+  client.signal(SIGINT);
+  ASSERT_EQ(client.wait(milliseconds(5000)), 0) << client.errors();
+  const json doc = json::parse(client.output());
+  ASSERT_EQ(doc["types"].size(), 2u);
+  EXPECT_EQ(doc["types"][0]["verdict"], "pass");
+  EXPECT_EQ(doc["types"][0]["stopped"], true);
+  EXPECT_EQ(doc["types"][0]["summary"]["sent"], server.received().size());
+  EXPECT_EQ(doc["types"][1]["verdict"], "not-run");
+  EXPECT_EQ(doc["types"][1]["reason_code"], "stopped");
+  EXPECT_NE(client.errors().find("(проверка остановлена)"), std::string::npos) << "the stopped run's summary";
+
+  Program nowhere(CLIENT_PROGRAM);
+  EXPECT_EQ(nowhere.run({"--sweep", "no-such-host.invalid"}), 2);
+  EXPECT_EQ(withoutTimePrefixes(nowhere.outputLines()),
+            std::vector<std::string>{"Невозможно определить адрес ВЕЛТ-IP для подключения"});
+}
+
+}  // namespace
+}  // namespace connchk::testing
