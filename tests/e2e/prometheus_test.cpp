@@ -1,0 +1,220 @@
+// The client's probe exporter and the server's metrics, driven over HTTP as Prometheus drives
+// them, against the real server in the test's own network namespace (or two hosts for the
+// terminal exchange), and the real Prometheus server scraping both.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/activity_log.h"
+#include "common/cp1251.h"
+#include "tests/support/http_get.h"
+#include "tests/support/private_network.h"
+#include "tests/support/program.h"
+#include "tests/support/two_hosts.h"
+
+namespace connchk::testing {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+constexpr const char* ExporterAt = "127.0.0.1:9188";
+constexpr const char* MetricsAt = "127.0.0.1:9187";
+
+std::string probeUrl(const std::string& query, const std::string& host = "127.0.0.1") {
+  return "http://" + host + ":9188/probe?" + query;
+}
+
+bool waitUntil(const std::function<bool()>& ready, milliseconds limit) {
+  const auto deadline = steady_clock::now() + limit;
+  while (!ready()) {
+    if (steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(milliseconds(50));
+  }
+  return true;
+}
+
+double secondsSince(steady_clock::time_point start) {
+  return std::chrono::duration<double>(steady_clock::now() - start).count();
+}
+
+// The client's exporter, started and waited for until it answers.
+::testing::AssertionResult startExporter(Program& exporter, const std::string& host = "127.0.0.1") {
+  exporter.start({"--exporter", host + ":9188"});
+  if (waitUntil([&] { return httpGet("http://" + host + ":9188/metrics").status == 200; }, milliseconds(10000))) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "the exporter did not answer:\n" << exporter.errors();
+}
+
+// The real server, waited for until its UDP and TCP echo services serve.
+::testing::AssertionResult startServer(Program& server, std::vector<std::string> args = {"--console"}) {
+  server.start(args);
+  if (waitForUdpPort(87, 10000) && waitForTcpListener(87, 10000)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "the echo services did not start:\n" << server.output() << server.errors();
+}
+
+class ExporterE2e : public ::testing::Test {
+ protected:
+  void SetUp() override { REQUIRE_PRIVATE_NETWORK(); }
+  Program server{SERVER_PROGRAM};
+  Program exporter{CLIENT_PROGRAM};
+};
+
+TEST_F(ExporterE2e, ProbesTheRealServerOverUdpTcpAndIcmp) {
+  ASSERT_TRUE(startServer(server));
+  ASSERT_TRUE(startExporter(exporter));
+  for (const char* protocol : {"udp", "tcp", "icmp"}) {
+    const auto start = steady_clock::now();
+    const HttpAnswer answer = httpGet(probeUrl(std::string("target=127.0.0.1&protocol=") + protocol));
+    ASSERT_EQ(answer.status, 200) << protocol << ": " << answer.body;
+    auto got = samplesOf(answer.body);
+    EXPECT_EQ(got["probe_success"], 1) << protocol << ":\n" << answer.body << exporter.output();
+    EXPECT_EQ(got["probe_answers_received"], 3) << protocol;
+    EXPECT_EQ(got["probe_start_failed"], 0) << protocol;
+    EXPECT_GT(got["probe_duration_seconds"], 0) << protocol;
+    EXPECT_LE(got["probe_duration_seconds"], secondsSince(start)) << protocol;
+  }
+  // The terminal exchange needs port 855, which the server holds on this host: not started.
+  auto terminal = samplesOf(httpGet(probeUrl("target=127.0.0.1&protocol=telm-udp&count=1")).body);
+  EXPECT_EQ(terminal["probe_success"], 0);
+  EXPECT_EQ(terminal["probe_start_failed"], 1);
+
+  // The runs went to the client's log as every run does, and the exporter counted them.
+  const std::string log = fromWindows1251(exporter.logBytes(ClientLogFileName));
+  EXPECT_EQ(occurrences(log, "Получен ответ от сервера"), 9) << log;
+  EXPECT_EQ(occurrences(log, "Ошибка bind 98"), 1) << log;
+  auto own = samplesOf(httpGet("http://127.0.0.1:9188/metrics").body);
+  for (const char* protocol : {"udp", "tcp", "icmp"}) {
+    const std::string labels = std::string("{protocol=\"") + protocol + "\"";
+    EXPECT_EQ(own["connchk_exporter_probes_total" + labels + ",result=\"success\"}"], 1) << protocol;
+    EXPECT_EQ(own["connchk_exporter_answers_received_total" + labels + "}"], 3) << protocol;
+  }
+  EXPECT_EQ(own["connchk_exporter_probes_total{protocol=\"telm-udp\",result=\"not-started\"}"], 1);
+  EXPECT_EQ(own["connchk_exporter_probes_in_progress"], 0);
+}
+
+TEST_F(ExporterE2e, ABlockedPortFailsItsProbeWithinTheScrapeTimeOut) {
+  ASSERT_TRUE(startServer(server));
+  ASSERT_TRUE(startExporter(exporter));
+  ASSERT_TRUE(runQuietly({"nft", "add table inet block; add chain inet block in { type filter hook input priority 0; };"
+                                 " add rule inet block in udp dport 87 drop"}));
+  const auto start = steady_clock::now();
+  const HttpAnswer answer = httpGet(probeUrl("target=127.0.0.1&protocol=udp&count=1"),
+                                    {"X-Prometheus-Scrape-Timeout-Seconds: 3"});
+  const double took = secondsSince(start);
+  ASSERT_EQ(answer.status, 200) << answer.body;
+  auto got = samplesOf(answer.body);
+  EXPECT_EQ(got["probe_success"], 0) << answer.body;
+  EXPECT_EQ(got["probe_answers_received"], 0);
+  EXPECT_EQ(got["probe_start_failed"], 0);
+  EXPECT_LT(took, 8.0) << "a blocked path must not hold the scrape";
+  // The TCP echo beside it still passes.
+  EXPECT_EQ(samplesOf(httpGet(probeUrl("target=127.0.0.1&protocol=tcp&count=1")).body)["probe_success"], 1);
+}
+
+TEST_F(ExporterE2e, MalformedQueriesGetAClearRefusal) {
+  ASSERT_TRUE(startExporter(exporter));
+  const struct {
+    const char* query;
+    const char* reason;
+  } cases[] = {
+      {"protocol=udp", "missing target"},
+      {"target=127.0.0.1", "missing protocol"},
+      {"target=127.0.0.1&protocol=http", "unknown protocol: use a short name (icmp, udp,"},
+      {"target=127.0.0.1&protocol=udp&count=-1", "count must be a whole number from 1 to 20"},
+      {"target=127.0.0.1&protocol=udp&count=many", "count must be a whole number from 1 to 20"},
+      {"target=127.0.0.1&protocol=udp&size=99999", "size must be a whole number from 12 to 1500"},
+  };
+  for (const auto& c : cases) {
+    const HttpAnswer answer = httpGet(probeUrl(c.query));
+    EXPECT_EQ(answer.status, 400) << c.query;
+    EXPECT_NE(answer.body.find(c.reason), std::string::npos) << c.query << " -> " << answer.body;
+  }
+  // A count that cannot fit in the scrape's own time-out is refused too.
+  const HttpAnswer tight = httpGet(probeUrl("target=127.0.0.1&protocol=udp&count=20"),
+                                   {"X-Prometheus-Scrape-Timeout-Seconds: 1"});
+  EXPECT_EQ(tight.status, 400);
+  EXPECT_NE(tight.body.find("within the scrape time-out"), std::string::npos) << tight.body;
+  EXPECT_EQ(httpGet("http://127.0.0.1:9188/other").status, 404);
+  auto own = samplesOf(httpGet("http://127.0.0.1:9188/metrics").body);
+  EXPECT_EQ(own["connchk_exporter_queries_rejected_total"], std::size(cases) + 1);
+  EXPECT_EQ(occurrences(fromWindows1251(exporter.logBytes(ClientLogFileName)), "Соединение"), 0) << "nothing ran";
+}
+
+TEST_F(ExporterE2e, ProbesRunSideBySide) {
+  ASSERT_TRUE(startServer(server));
+  ASSERT_TRUE(startExporter(exporter));
+  const auto timeOne = [&] {
+    const auto start = steady_clock::now();
+    EXPECT_EQ(samplesOf(httpGet(probeUrl("target=127.0.0.1&protocol=udp&count=2")).body)["probe_success"], 1);
+    return secondsSince(start);
+  };
+  const double one = timeOne();
+  constexpr int Probes = 8;
+  std::vector<std::future<HttpAnswer>> running;
+  const auto start = steady_clock::now();
+  for (int i = 0; i < Probes; ++i) {
+    running.push_back(std::async(std::launch::async, [] { return httpGet(probeUrl("target=127.0.0.1&protocol=udp&count=2")); }));
+  }
+  for (auto& probe : running) {
+    const HttpAnswer answer = probe.get();
+    EXPECT_EQ(samplesOf(answer.body)["probe_answers_received"], 2) << answer.body;
+  }
+  // One after another they would take eight times as long; side by side, about as long as one.
+  EXPECT_LT(secondsSince(start), one * Probes / 2) << "one probe took " << one << " s";
+}
+
+TEST_F(ExporterE2e, EndpointsThatCannotListenEndTheProgramWithStatus2) {
+  ASSERT_TRUE(startExporter(exporter));
+  Program second(CLIENT_PROGRAM);
+  EXPECT_EQ(second.run({"--exporter", ExporterAt}), 2);
+  EXPECT_NE(second.errors().find("Address already in use"), std::string::npos) << second.errors();
+  for (const char* bad : {"192.0.2.99:9188", "localhost:9188", "70000"}) {
+    Program refused(CLIENT_PROGRAM);
+    EXPECT_EQ(refused.run({"--exporter", bad}), 2) << bad;
+    EXPECT_NE(refused.errors().find(bad), std::string::npos) << refused.errors();
+  }
+}
+
+// Port 855 of the client's host is taken by one terminal probe at a time: two asked at once both
+// pass against a server on the other host.
+TEST(ExporterTwoHostsE2e, TerminalProbesTakePort855InTurn) {
+  TwoHosts bed;
+  REQUIRE_TWO_HOSTS(bed);
+  Program server(SERVER_PROGRAM);
+  Program exporter(CLIENT_PROGRAM);
+  bed.inHost(TwoHosts::Host::Server, [&] {
+    server.start({"--console"});
+    ASSERT_TRUE(waitForUdpPort(855, 10000)) << server.output();
+  });
+  bed.inHost(TwoHosts::Host::Client, [&] {
+    ASSERT_TRUE(startExporter(exporter));
+    std::vector<std::future<HttpAnswer>> running;
+    for (const char* terminal : {"3", "4"}) {
+      running.push_back(std::async(std::launch::async, [&bed, terminal] {
+        HttpAnswer answer;
+        bed.inHost(TwoHosts::Host::Client, [&] {
+          answer = httpGet(probeUrl(std::string("protocol=telm-udp&count=2&target=") + TwoHosts::ServerAddress +
+                                    "&terminal=" + terminal));
+        });
+        return answer;
+      }));
+    }
+    for (auto& probe : running) {
+      const HttpAnswer answer = probe.get();
+      auto got = samplesOf(answer.body);
+      EXPECT_EQ(got["probe_success"], 1) << answer.body << exporter.output();
+      EXPECT_EQ(got["probe_answers_received"], 2);
+    }
+  });
+  EXPECT_EQ(occurrences(fromWindows1251(exporter.logBytes(ClientLogFileName)), "Ошибка bind"), 0);
+}
+
+}  // namespace
+}  // namespace connchk::testing
