@@ -6,6 +6,7 @@
 
 #include "common/console_view.h"
 #include "common/platform/signals.h"
+#include "server/metrics.h"
 #include "server/services.h"
 
 namespace connchk::server {
@@ -22,7 +23,7 @@ class ConsoleStatisticsView : public StatisticsView {
 
 }  // namespace
 
-int runServerConsole() {
+int runServerConsole(MetricsEndpoint* metrics) {
   static ActivityLog log(LogStyle::Server, ServerLogFileName);
   // The services never return; the program ends here, on a signal, as the window's exit ends it.
   platform::SignalWatcher signals([](int, int) {
@@ -37,6 +38,8 @@ int runServerConsole() {
   log.setAlert([](const std::string& message) { alertOnStderr("server", message); });
   statistics.setView(&statisticsView);
   static ServerContext context{log, statistics};
+  static ServerCounters counters;
+  if (metrics) metrics->watch({counters, statistics, log});
   startServices(context);
   for (;;) pause();
 }

@@ -1,6 +1,8 @@
 #include "common/http/listener.h"
 
 #include <arpa/inet.h>
+#include <pthread.h>
+#include <signal.h>
 #include <CivetServer.h>
 
 #include <cctype>
@@ -70,15 +72,22 @@ bool startListening(const std::function<void()>& start, std::string& error) {
     std::lock_guard<std::mutex> hold(messagesMutex);
     messages.clear();
   }
+  // civetweb's threads start here and take this thread's signal mask: with every signal blocked
+  // they never take a Ctrl-C, termination or hang-up meant for the program's own watcher.
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &before);
+  bool started = true;
   try {
     start();
-    return true;
   } catch (const std::exception& failure) {
+    started = false;
     std::lock_guard<std::mutex> hold(messagesMutex);
     const auto end = messages.find('\n');
     error = end == std::string::npos ? std::string(failure.what()) : messages.substr(0, end);
-    return false;
   }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return started;
 }
 
 }  // namespace connchk::http

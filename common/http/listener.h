@@ -29,7 +29,8 @@ const CivetCallbacks* keepingCallbacks();
 
 // Runs `start`, which makes a civetweb server with keepingCallbacks(). When it throws, false with
 // civetweb's reason in `error`, for instance "cannot bind to 127.0.0.1:9100: 98 (Address already
-// in use)". Starts are serialised.
+// in use)". Starts are serialised. The server's threads start with every signal blocked, so that
+// signals reach the program's own handling whatever thread the kernel picks.
 bool startListening(const std::function<void()>& start, std::string& error);
 
 }  // namespace connchk::http

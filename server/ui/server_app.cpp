@@ -8,12 +8,13 @@
 
 #include "common/activity_log.h"
 #include "common/ui/program_icon.h"
+#include "server/metrics.h"
 #include "server/sender_statistics.h"
 #include "server/ui/server_dialog.h"
 
 namespace connchk::server::ui {
 
-int runServerWindow(int argc, char** argv) {
+int runServerWindow(int argc, char** argv, MetricsEndpoint* metrics) {
   QApplication app(argc, argv);
   // The program's settings key; nothing is stored under it.
   QApplication::setOrganizationName(QStringLiteral("Local AppWizard-Generated Applications"));
@@ -23,6 +24,8 @@ int runServerWindow(int argc, char** argv) {
   // The services use these until the process ends; they are never destroyed.
   static ActivityLog log(LogStyle::Server, ServerLogFileName);
   static SenderStatistics statistics;
+  static ServerCounters counters;
+  if (metrics) metrics->watch({counters, statistics, log});
   auto* dialog = new ServerDialog(log, statistics);
   dialog->exec();
   // The services never stop: the program ends here, once a line being written is complete.

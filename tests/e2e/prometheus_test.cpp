@@ -3,7 +3,11 @@
 // terminal exchange), and the real Prometheus server scraping both.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <string>
@@ -214,6 +218,104 @@ TEST(ExporterTwoHostsE2e, TerminalProbesTakePort855InTurn) {
     }
   });
   EXPECT_EQ(occurrences(fromWindows1251(exporter.logBytes(ClientLogFileName)), "Ошибка bind"), 0);
+}
+
+
+// Prometheus from Debian on a private port, its storage in its own folder, run with the
+// configuration of deploy/prometheus: the same jobs, relabelling and rules, only the targets
+// (this namespace's server) and a short interval are the test's own.
+class Prometheus {
+ public:
+  static constexpr const char* At = "127.0.0.1:9090";
+
+  Prometheus() : program_("prometheus", false) {}
+
+  ::testing::AssertionResult start(const std::string& servers, const std::string& probes) {
+    namespace fs = std::filesystem;
+    const fs::path folder = program_.folder();
+    fs::copy(fs::path(PROMETHEUS_DEPLOY_DIR) / "rules.yml", folder / "rules.yml");
+    fs::create_directory(folder / "targets");
+    std::string config = readFile(std::string(PROMETHEUS_DEPLOY_DIR) + "/prometheus.yml");
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"scrape_interval: 30s", "scrape_interval: 4s"},
+                                   {"scrape_timeout: 10s", "scrape_timeout: 4s"},
+                                   {"evaluation_interval: 30s", "evaluation_interval: 4s"}}) {
+      const auto at = config.find(from);
+      if (at == std::string::npos) return ::testing::AssertionFailure() << "prometheus.yml has no " << from;
+      config.replace(at, from.size(), to);
+    }
+    write("prometheus.yml", config);
+    setTargets(servers, probes);
+    program_.start({"--config.file=prometheus.yml", "--storage.tsdb.path=data", std::string("--web.listen-address=") + At});
+    if (waitUntil([&] { return httpGet(std::string("http://") + At + "/-/ready").status == 200; }, milliseconds(30000))) {
+      return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "Prometheus did not get ready:\n" << program_.errors();
+  }
+
+  // The target files, replaced whole (Prometheus watches them and follows).
+  void setTargets(const std::string& servers, const std::string& probes) {
+    write("targets/servers.yml", servers);
+    write("targets/probes.yml", probes);
+  }
+
+  // An instant query through the HTTP API: each resulting series' value, keyed by `label`.
+  std::map<std::string, double> query(const std::string& expression, const std::string& label) {
+    std::string encoded;
+    for (const unsigned char c : expression) {
+      if (std::isalnum(c)) {
+        encoded += static_cast<char>(c);
+      } else {
+        char escape[4];
+        std::snprintf(escape, sizeof escape, "%%%02X", c);
+        encoded += escape;
+      }
+    }
+    const HttpAnswer answer = httpGet(std::string("http://") + At + "/api/v1/query?query=" + encoded);
+    std::map<std::string, double> values;
+    const auto json = nlohmann::json::parse(answer.body, nullptr, false);
+    if (json.is_discarded() || json.value("status", "") != "success") return values;
+    for (const auto& series : json["data"]["result"]) {
+      values[series["metric"].value(label, "")] = std::stod(series["value"][1].get<std::string>());
+    }
+    return values;
+  }
+
+  std::string log() const { return program_.errors(); }
+
+ private:
+  void write(const std::string& name, const std::string& text) {
+    const std::string path = program_.folder() + "/" + name;
+    std::ofstream(path + ".new") << text;
+    std::filesystem::rename(path + ".new", path);
+  }
+
+  Program program_;
+};
+
+// The whole watch of a path as an operator sets it up: Prometheus scrapes the server's metrics
+// and probes the server over UDP, TCP and ICMP through the client's exporter.
+TEST(PrometheusE2e, ScrapesTheServerAndProbesEveryPathThroughTheExporter) {
+  REQUIRE_PRIVATE_NETWORK();
+  Program server(SERVER_PROGRAM);
+  Program exporter(CLIENT_PROGRAM);
+  Prometheus prometheus;
+  ASSERT_TRUE(startServer(server, {"--console", "--metrics", MetricsAt}));
+  ASSERT_TRUE(startExporter(exporter));
+  const std::string servers = std::string("- targets: [") + MetricsAt + "]\n";
+  ASSERT_TRUE(prometheus.start(servers,
+                               "- labels: {protocol: udp, count: '2'}\n  targets: [127.0.0.1]\n"
+                               "- labels: {protocol: tcp, count: '2'}\n  targets: [127.0.0.1]\n"
+                               "- labels: {protocol: icmp, count: '2'}\n  targets: [127.0.0.1]\n"));
+
+  std::map<std::string, double> success;
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        success = prometheus.query("probe_success{job=\"connchk-probe\",instance=\"127.0.0.1\"}", "protocol");
+        return success.size() == 3 && success["udp"] == 1 && success["tcp"] == 1 && success["icmp"] == 1;
+      },
+      milliseconds(40000)))
+      << "probe_success by protocol: " << ::testing::PrintToString(success) << "\n" << prometheus.log();
+  EXPECT_EQ(prometheus.query("connchk_server_build_info", "instance")[MetricsAt], 1) << "the server is scraped";
 }
 
 }  // namespace
