@@ -235,13 +235,14 @@ class ProbeExporter::State {
     return ports.empty() ? 0 : ports.front();
   }
 
-  // Wakes every probe that waits, stops their runs, and closes the server once they have answered.
+  // Wakes every probe that waits and stops its run, lets it answer (a run ends within one round
+  // of its stop), then closes the server, which writes nothing more once it is closing.
   void stop() {
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      stopping_ = true;
-    }
+    std::unique_lock<std::mutex> hold(mutex_);
+    stopping_ = true;
     wake_.notify_all();
+    wake_.wait_for(hold, std::chrono::seconds(15), [&] { return answering_ == 0; });
+    hold.unlock();
     server_.reset();
   }
 
@@ -271,6 +272,21 @@ class ProbeExporter::State {
   };
 
   void answerProbe(mg_connection* connection) {
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      if (stopping_) {
+        respond(connection, 503, "text/plain; charset=utf-8", "the exporter is stopping\n");
+        return;
+      }
+      ++answering_;
+    }
+    answerQuery(connection);
+    std::lock_guard<std::mutex> hold(mutex_);
+    --answering_;
+    wake_.notify_all();
+  }
+
+  void answerQuery(mg_connection* connection) {
     const mg_request_info* request = mg_get_request_info(connection);
     ProbeQueryParse parsed = parseProbeQuery(request->query_string ? request->query_string : "");
     const milliseconds budget = probeBudget(mg_get_header(connection, ScrapeTimeoutHeader));
@@ -382,9 +398,10 @@ class ProbeExporter::State {
   prometheus::Counter& rejected_;
   prometheus::Gauge& inProgress_;
 
-  std::mutex mutex_;  // guards stopping_ and each run's end
+  std::mutex mutex_;  // guards stopping_, answering_ and each run's end
   std::condition_variable wake_;
   bool stopping_ = false;
+  int answering_ = 0;  // probe queries being answered
   std::timed_mutex terminalPort_;
 
   ProbeHandler probeHandler_;

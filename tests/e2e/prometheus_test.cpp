@@ -1,6 +1,8 @@
 // The client's probe exporter and the server's metrics, driven over HTTP as Prometheus drives
 // them, against the real server in the test's own network namespace (or two hosts for the
 // terminal exchange), and the real Prometheus server scraping both.
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -120,6 +122,15 @@ TEST_F(ExporterE2e, ABlockedPortFailsItsProbeWithinTheScrapeTimeOut) {
   EXPECT_LT(took, 8.0) << "a blocked path must not hold the scrape";
   // The TCP echo beside it still passes.
   EXPECT_EQ(samplesOf(httpGet(probeUrl("target=127.0.0.1&protocol=tcp&count=1")).body)["probe_success"], 1);
+
+  // A termination request while a probe waits for its answer ends the exporter cleanly and soon.
+  const int sent = occurrences(exporter.output(), "Отослан запрос к серверу");
+  auto waiting = std::async(std::launch::async, [] { return httpGet(probeUrl("target=127.0.0.1&protocol=udp&count=3")); });
+  ASSERT_TRUE(exporter.waitForCount("Отослан запрос к серверу", sent + 1));
+  exporter.signal(SIGTERM);
+  EXPECT_EQ(exporter.wait(milliseconds(10000)), 0) << exporter.errors();
+  EXPECT_EQ(waiting.get().status, 200) << "the probe in progress is answered before the end";
+  EXPECT_EQ(exporter.errors().find("Sanitizer"), std::string::npos) << exporter.errors();
 }
 
 TEST_F(ExporterE2e, MalformedQueriesGetAClearRefusal) {
