@@ -428,14 +428,16 @@ std::optional<ExporterArgument> findExporterArgument(const std::vector<std::stri
   ExporterArgument found;
   std::size_t used = 1;
   if (*at == "--exporter") {
-    if (at + 1 == args.end()) return ExporterArgument{{}, "--exporter needs [ADDRESS:]PORT"};
+    if (at + 1 == args.end() || (at + 1)->rfind("--", 0) == 0) return ExporterArgument{{}, "--exporter needs [ADDRESS:]PORT"};
     found.listenText = *(at + 1);
     used = 2;
   } else {
     found.listenText = at->substr(std::string("--exporter=").size());
   }
-  const std::size_t others = args.size() - used - std::count(args.begin(), args.end(), std::string("--console"));
-  if (others > 0) found.error = "--exporter takes no other option: each probe names its own target and protocol";
+  const auto consoles = std::count(args.begin(), args.end(), std::string("--console"));
+  if (static_cast<std::ptrdiff_t>(args.size() - used) > consoles) {
+    found.error = "--exporter takes no other option: each probe names its own target and protocol";
+  }
   return found;
 }
 

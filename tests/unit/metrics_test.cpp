@@ -172,6 +172,7 @@ TEST(ExporterArgument, IsAModeOfItsOwn) {
   EXPECT_EQ(findExporterArgument({"--console", "--exporter=127.0.0.1:9188"})->listenText, "127.0.0.1:9188");
   EXPECT_TRUE(findExporterArgument({"--exporter", "9188", "--console"})->error.empty());
   EXPECT_NE(findExporterArgument({"--exporter"})->error, "");
+  EXPECT_NE(findExporterArgument({"--exporter", "--console"})->error, "");
   EXPECT_NE(findExporterArgument({"--exporter", "9188", "--count", "3"})->error, "");
   EXPECT_NE(findExporterArgument({"192.0.2.1", "--exporter", "9188"})->error, "");
 }
