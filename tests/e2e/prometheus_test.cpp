@@ -81,9 +81,16 @@ TEST_F(ExporterE2e, ProbesTheRealServerOverUdpTcpAndIcmp) {
     ASSERT_EQ(answer.status, 200) << protocol << ": " << answer.body;
     auto got = samplesOf(answer.body);
     EXPECT_EQ(got["probe_success"], 1) << protocol << ":\n" << answer.body << exporter.output();
+    EXPECT_EQ(got["probe_requests_sent"], 3) << protocol;
     EXPECT_EQ(got["probe_answers_received"], 3) << protocol;
+    EXPECT_EQ(got["probe_loss_ratio"], 0) << protocol;
     EXPECT_EQ(got["probe_start_failed"], 0) << protocol;
-    EXPECT_GT(got["probe_duration_seconds"], 0) << protocol;
+    EXPECT_GT(got["probe_rtt_min_seconds"], 0) << protocol;
+    EXPECT_LE(got["probe_rtt_min_seconds"], got["probe_rtt_avg_seconds"]) << protocol;
+    EXPECT_LE(got["probe_rtt_avg_seconds"], got["probe_rtt_max_seconds"]) << protocol;
+    EXPECT_LT(got["probe_rtt_max_seconds"], 1) << protocol;
+    // Two pauses of 0.2 s between the three requests, none after the last.
+    EXPECT_GE(got["probe_duration_seconds"], 0.4) << protocol;
     EXPECT_LE(got["probe_duration_seconds"], secondsSince(start)) << protocol;
   }
   // The terminal exchange needs port 855, which the server holds on this host: not started.
@@ -108,27 +115,37 @@ TEST_F(ExporterE2e, ProbesTheRealServerOverUdpTcpAndIcmp) {
 TEST_F(ExporterE2e, ABlockedPortFailsItsProbeWithinTheScrapeTimeOut) {
   ASSERT_TRUE(startServer(server));
   ASSERT_TRUE(startExporter(exporter));
+  // UDP and TCP to 127.0.0.2 are dropped; 127.0.0.1 stays open.
   ASSERT_TRUE(runQuietly({"nft", "add table inet block; add chain inet block in { type filter hook input priority 0; };"
-                                 " add rule inet block in udp dport 87 drop"}));
-  const auto start = steady_clock::now();
-  const HttpAnswer answer = httpGet(probeUrl("target=127.0.0.1&protocol=udp&count=1"),
-                                    {"X-Prometheus-Scrape-Timeout-Seconds: 3"});
-  const double took = secondsSince(start);
-  ASSERT_EQ(answer.status, 200) << answer.body;
-  auto got = samplesOf(answer.body);
-  EXPECT_EQ(got["probe_success"], 0) << answer.body;
-  EXPECT_EQ(got["probe_answers_received"], 0);
-  EXPECT_EQ(got["probe_start_failed"], 0);
-  EXPECT_LT(took, 8.0) << "a blocked path must not hold the scrape";
-  // The TCP echo beside it still passes.
-  EXPECT_EQ(samplesOf(httpGet(probeUrl("target=127.0.0.1&protocol=tcp&count=1")).body)["probe_success"], 1);
+                                 " add rule inet block in ip daddr 127.0.0.2 udp dport 87 drop;"
+                                 " add rule inet block in ip daddr 127.0.0.2 tcp dport 87 drop"}));
+  for (const char* protocol : {"udp", "tcp"}) {
+    const auto start = steady_clock::now();
+    const HttpAnswer answer = httpGet(probeUrl(std::string("target=127.0.0.2&count=2&protocol=") + protocol),
+                                      {"X-Prometheus-Scrape-Timeout-Seconds: 3"});
+    const double took = secondsSince(start);
+    ASSERT_EQ(answer.status, 200) << answer.body;
+    auto got = samplesOf(answer.body);
+    EXPECT_EQ(got["probe_success"], 0) << protocol << ":\n" << answer.body;
+    EXPECT_EQ(got["probe_answers_received"], 0) << protocol;
+    EXPECT_EQ(got["probe_start_failed"], 0) << protocol;
+    EXPECT_FALSE(got.count("probe_rtt_avg_seconds")) << protocol;
+    EXPECT_LT(took, 3.0) << protocol << ": a blocked path must not hold the scrape past its time-out";
+    EXPECT_EQ(samplesOf(httpGet(probeUrl(std::string("target=127.0.0.1&count=1&protocol=") + protocol)).body)
+                  ["probe_success"], 1) << protocol << " on the open address";
+  }
+  auto udp = samplesOf(httpGet(probeUrl("target=127.0.0.2&count=2&protocol=udp"), {"X-Prometheus-Scrape-Timeout-Seconds: 2"}).body);
+  EXPECT_EQ(udp["probe_requests_sent"], 2);
+  EXPECT_EQ(udp["probe_loss_ratio"], 1);
 
   // A termination request while a probe waits for its answer ends the exporter cleanly and soon.
   const int sent = occurrences(exporter.output(), "Отослан запрос к серверу");
-  auto waiting = std::async(std::launch::async, [] { return httpGet(probeUrl("target=127.0.0.1&protocol=udp&count=3")); });
+  auto waiting = std::async(std::launch::async, [] { return httpGet(probeUrl("target=127.0.0.2&protocol=udp&count=3")); });
   ASSERT_TRUE(exporter.waitForCount("Отослан запрос к серверу", sent + 1));
   exporter.signal(SIGTERM);
+  const auto signalled = steady_clock::now();
   EXPECT_EQ(exporter.wait(milliseconds(10000)), 0) << exporter.errors();
+  EXPECT_LT(secondsSince(signalled), 8.0) << "a stopped probe ends within its current wait (2.9 s here)";
   EXPECT_EQ(waiting.get().status, 200) << "the probe in progress is answered before the end";
   EXPECT_EQ(exporter.errors().find("Sanitizer"), std::string::npos) << exporter.errors();
 }
@@ -312,9 +329,11 @@ TEST(PrometheusE2e, ScrapesTheServerAndProbesEveryPathThroughTheExporter) {
   Prometheus prometheus;
   ASSERT_TRUE(startServer(server, {"--console", "--metrics", MetricsAt}));
   ASSERT_TRUE(startExporter(exporter));
+  ASSERT_TRUE(runQuietly({"nft", "add table inet block; add chain inet block in { type filter hook input priority 0; };"
+                                 " add rule inet block in ip daddr 127.0.0.2 udp dport 87 drop"}));
   const std::string servers = std::string("- targets: [") + MetricsAt + "]\n";
   ASSERT_TRUE(prometheus.start(servers,
-                               "- labels: {protocol: udp, count: '2'}\n  targets: [127.0.0.1]\n"
+                               "- labels: {protocol: udp, count: '2'}\n  targets: [127.0.0.1, 127.0.0.2]\n"
                                "- labels: {protocol: tcp, count: '2'}\n  targets: [127.0.0.1]\n"
                                "- labels: {protocol: icmp, count: '2'}\n  targets: [127.0.0.1]\n"));
 
@@ -327,6 +346,15 @@ TEST(PrometheusE2e, ScrapesTheServerAndProbesEveryPathThroughTheExporter) {
       milliseconds(40000)))
       << "probe_success by protocol: " << ::testing::PrintToString(success) << "\n" << prometheus.log();
   EXPECT_EQ(prometheus.query("connchk_server_build_info", "instance")[MetricsAt], 1) << "the server is scraped";
+  std::map<std::string, double> blocked;
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        blocked = prometheus.query("probe_success{job=\"connchk-probe\",protocol=\"udp\"}", "instance");
+        return blocked.count("127.0.0.2");
+      },
+      milliseconds(20000)))
+      << "the blocked path's probe: " << ::testing::PrintToString(blocked) << "\n" << prometheus.log();
+  EXPECT_EQ(blocked["127.0.0.2"], 0);
 }
 
 }  // namespace
