@@ -4,6 +4,9 @@
 #include <memory>
 #include <string>
 
+#include "common/platform/signals.h"
+#include "common/activity_log.h"
+#include "common/log_directory.h"
 #include "server/console.h"
 #include "server/metrics.h"
 #ifdef CHECKER_WITH_GUI
@@ -13,13 +16,15 @@
 
 namespace {
 constexpr const char* Usage =
-    "Usage: server [--console] [--metrics [ADDRESS:]PORT]\n"
+    "Usage: server [--console] [--log-dir DIR] [--metrics [ADDRESS:]PORT]\n"
     "       server --help | --version\n"
     "\n"
     "Answers the connection checker's test requests: UDP and TCP echo on port 87, the terminal\n"
     "exchange on UDP port 855, raw IP protocols 53, 55, 56, 110-117 and ICMP. Every log line is\n"
-    "printed and appended to server_log.txt beside the executable; each new sender is printed as\n"
-    "a line that starts with \"Статистика: \". Ctrl-C ends the program.\n"
+    "printed and appended to server_log.txt beside the executable, or in DIR with --log-dir DIR\n"
+    "(an existing folder the server may write); each new sender is printed as a line that starts\n"
+    "with \"Статистика: \". Ctrl-C or SIGTERM ends the program; SIGHUP reopens the log file (for\n"
+    "log rotation). In the terminal it exits 1 when no service could start.\n"
     "Without --console it opens its window; with no display (DISPLAY and WAYLAND_DISPLAY unset)\n"
     "it says so and runs in the terminal.\n"
     "\n"
@@ -31,9 +36,19 @@ constexpr const char* Usage =
 }
 
 int main(int argc, char** argv) {
+  connchk::platform::keepStandardDescriptorsOpen();
   bool console = false;
+  std::string logDir;
   const char* metricsAt = nullptr;  // --metrics [ADDRESS:]PORT
   for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--log-dir", 9) == 0 && (argv[i][9] == '\0' || argv[i][9] == '=')) {
+      logDir = argv[i][9] == '=' ? argv[i] + 10 : i + 1 < argc ? argv[++i] : "";
+      if (logDir.empty()) {
+        std::fputs("server: --log-dir needs a folder\n", stderr);
+        return 2;
+      }
+      continue;
+    }
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::fputs(Usage, stdout);
       return 0;
@@ -57,6 +72,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  if (!connchk::chooseLogDirectory("server", logDir, connchk::ServerLogFileName)) return 2;
   // The metrics endpoint listens before any service starts, so that a bad or taken port ends
   // the program at once.
   std::unique_ptr<connchk::server::MetricsEndpoint> metrics;

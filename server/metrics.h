@@ -51,4 +51,21 @@ class MetricsEndpoint {
   std::unique_ptr<prometheus::Exposer> exposer_;
 };
 
+// Lets an endpoint (if any) read `sources` while the watch lasts; declared after the sources, so
+// that scrapes stop reading them before they go.
+class MetricsWatch {
+ public:
+  MetricsWatch(MetricsEndpoint* endpoint, const MetricsSources& sources) : endpoint_(endpoint) {
+    if (endpoint_) endpoint_->watch(sources);
+  }
+  ~MetricsWatch() {
+    if (endpoint_) endpoint_->forget();
+  }
+  MetricsWatch(const MetricsWatch&) = delete;
+  MetricsWatch& operator=(const MetricsWatch&) = delete;
+
+ private:
+  MetricsEndpoint* endpoint_;
+};
+
 }  // namespace connchk::server

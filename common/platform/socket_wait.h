@@ -6,10 +6,9 @@
 
 #include <functional>
 
-namespace connchk::platform {
+#include "common/platform/net.h"  // setNonBlocking
 
-// Puts a socket into non-blocking mode; false with the code in `error` when it cannot.
-bool setNonBlocking(int fd, int& error);
+namespace connchk::platform {
 
 enum class Readiness { Ready, TimedOut, Failed };
 
