@@ -345,7 +345,9 @@ TEST(PrometheusE2e, ScrapesTheServerAndProbesEveryPathThroughTheExporter) {
       },
       milliseconds(40000)))
       << "probe_success by protocol: " << ::testing::PrintToString(success) << "\n" << prometheus.log();
-  EXPECT_EQ(prometheus.query("connchk_server_build_info", "instance")[MetricsAt], 1) << "the server is scraped";
+  EXPECT_TRUE(waitUntil([&] { return prometheus.query("connchk_server_build_info", "instance")[MetricsAt] == 1; },
+                        milliseconds(20000)))
+      << "the server is scraped";
   std::map<std::string, double> blocked;
   EXPECT_TRUE(waitUntil(
       [&] {
@@ -355,6 +357,34 @@ TEST(PrometheusE2e, ScrapesTheServerAndProbesEveryPathThroughTheExporter) {
       milliseconds(20000)))
       << "the blocked path's probe: " << ::testing::PrintToString(blocked) << "\n" << prometheus.log();
   EXPECT_EQ(blocked["127.0.0.2"], 0);
+
+  // Stop probing, let the last probe end, and let Prometheus read both sides once more: then every
+  // request the probes sent has been answered and counted by the server.
+  prometheus.setTargets(servers, "[]\n");
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        return prometheus.query("up{job=\"connchk-probe\"}", "instance").empty() &&
+               samplesOf(httpGet("http://127.0.0.1:9188/metrics").body)["connchk_exporter_probes_in_progress"] == 0;
+      },
+      milliseconds(30000)));
+  const auto settled = steady_clock::now();
+  const auto scrapedSince = [&](const std::string& job) {
+    const auto last = prometheus.query("timestamp(up{job=\"" + job + "\"})", "job");
+    const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    return last.count(job) && last.at(job) > now - std::chrono::duration<double>(steady_clock::now() - settled).count();
+  };
+  ASSERT_TRUE(waitUntil([&] { return scrapedSince("connchk-server") && scrapedSince("connchk-exporter"); },
+                        milliseconds(20000)));
+  auto answered = prometheus.query("connchk_server_requests_answered_total", "protocol");
+  auto sent = prometheus.query("connchk_exporter_requests_sent_total", "protocol");
+  auto accepted = prometheus.query("connchk_exporter_answers_received_total", "protocol");
+  // TCP went to the open address only: every request sent was answered. UDP also went to the
+  // blocked one, whose requests never reached the server: every answer accepted was one it sent.
+  EXPECT_GE(sent["tcp"], 2);
+  EXPECT_EQ(answered["tcp"], sent["tcp"]);
+  EXPECT_GE(accepted["udp"], 2);
+  EXPECT_EQ(answered["udp"], accepted["udp"]);
+  EXPECT_GT(sent["udp"], accepted["udp"]);
 }
 
 }  // namespace
