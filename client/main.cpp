@@ -5,6 +5,7 @@
 
 #include "client/console.h"
 #include "client/console_options.h"
+#include "client/exporter.h"
 #include "common/activity_log.h"
 #include "common/log_directory.h"
 #ifdef CHECKER_WITH_GUI
@@ -15,6 +16,14 @@
 int main(int argc, char** argv) {
   using namespace connchk::client;
   const std::vector<std::string> args(argv + 1, argv + argc);
+  // The probe exporter is a mode of its own: `--exporter [ADDRESS:]PORT` and no run options.
+  if (const auto exporter = findExporterArgument(args)) {
+    if (!exporter->error.empty()) {
+      std::fprintf(stderr, "client: %s\n", exporter->error.c_str());
+      return 2;
+    }
+    return runProbeExporter(exporter->listenText);
+  }
   const ClientOptionsParse parsed = parseClientOptions(args);
   if (!parsed.options) {
     std::fprintf(stderr, "client: %s\n", parsed.error.c_str());

@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev qt6-base-dev
           iproute2 libcap2-bin socat hping3 python3-scapy xvfb xauth imagemagick
           fonts-dejavu-core util-linux libcli11-dev nlohmann-json3-dev nftables
+          prometheus-cpp-dev libcivetweb-dev prometheus curl
           man-db systemd debootstrap debian-archive-keyring)
 missing=()
 for p in "${packages[@]}"; do

@@ -9,6 +9,7 @@
 #include "common/console_view.h"
 #include "common/platform/signals.h"
 #include "common/platform/wait.h"
+#include "server/metrics.h"
 #include "server/service_host.h"
 
 namespace connchk::server {
@@ -28,7 +29,7 @@ class ConsoleStatisticsView : public StatisticsView {
 
 }  // namespace
 
-int runServerConsole() {
+int runServerConsole(MetricsEndpoint* metrics) {
   // The view outlives the log, whose writer may still show a line while it ends.
   ConsoleView view;
   ConsoleStatisticsView statisticsView(view);
@@ -39,6 +40,7 @@ int runServerConsole() {
   log.setAlert([](const std::string& message) { alertOnStderr("server", message); });
   statistics.setView(&statisticsView);
   ServerContext server{log, statistics, counters};
+  const MetricsWatch watch(metrics, {counters, statistics, log});
 
   // Ctrl-C or a termination request ends the program as the window's exit does; a hang-up lets go
   // of the log file, so that a rotated file is followed by a new one.

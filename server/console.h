@@ -6,6 +6,9 @@ namespace connchk::server {
 
 inline constexpr const char* StatisticsMark = "Статистика: ";
 
-int runServerConsole();
+class MetricsEndpoint;
+
+// `metrics`, when given, serves the services' counters from now on.
+int runServerConsole(MetricsEndpoint* metrics = nullptr);
 
 }  // namespace connchk::server

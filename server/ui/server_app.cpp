@@ -9,18 +9,20 @@
 #include "common/activity_log.h"
 #include "common/platform/signals.h"
 #include "common/ui/program_icon.h"
+#include "server/metrics.h"
 #include "server/sender_statistics.h"
 #include "server/service_host.h"
 #include "server/ui/server_dialog.h"
 
 namespace connchk::server::ui {
 
-int runServerWindow(int argc, char** argv) {
+int runServerWindow(int argc, char** argv, MetricsEndpoint* metrics) {
   // What the services report to lives here, outside the window, until they are joined.
   ActivityLog log(LogStyle::Server, ServerLogFileName);
   SenderStatistics statistics;
   ServerCounters counters;
   ServerContext server{log, statistics, counters};
+  const MetricsWatch watch(metrics, {counters, statistics, log});
 
   // A termination request closes the window as "Выход" does; a hang-up lets go of the log file.
   // The watcher comes first, before any thread, so that no thread takes these signals itself.

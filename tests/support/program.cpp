@@ -26,14 +26,15 @@ std::string readFile(const std::string& path) {
   return all.str();
 }
 
-Program::Program(const std::string& executable) {
+Program::Program(const std::string& executable, bool copy) {
   char pattern[] = "/tmp/checker-test-XXXXXX";
   const char* made = mkdtemp(pattern);
   if (!made) throw std::runtime_error("mkdtemp failed");
   folder_ = made;
   // Others may run the copy (a test may start it as a user without rights) but not list or write.
   fs::permissions(folder_, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
-  executable_ = folder_ + "/" + fs::path(executable).filename().string();
+  executable_ = copy ? folder_ + "/" + fs::path(executable).filename().string() : executable;
+  if (!copy) return;
   fs::copy_file(executable, executable_);
   fs::permissions(executable_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                    fs::perms::others_read | fs::perms::others_exec);

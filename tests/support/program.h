@@ -16,8 +16,9 @@ using std::chrono::milliseconds;
 
 class Program {
  public:
-  // Copies the executable into a fresh temporary folder.
-  explicit Program(const std::string& executable);
+  // Copies the executable into a fresh temporary folder, where it runs; a program of the system
+  // (`copy` false) runs from where it is, in such a folder.
+  explicit Program(const std::string& executable, bool copy = true);
   // Ends the program if it still runs (SIGKILL) and removes the folder.
   ~Program();
   Program(const Program&) = delete;

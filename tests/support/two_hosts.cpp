@@ -159,22 +159,30 @@ platform::Address literal(const std::string& text, std::uint16_t port) {
   return address.value_or(platform::Address{});
 }
 
-bool waitForUdpPort(std::uint16_t port, int limitMs) {
+namespace {
+// Polls the kernel's socket table of the calling thread's namespace ("udp" or "tcp") for a socket
+// bound to `port`, in `state` ("0A" is a TCP listener) or any state when it is null.
+bool waitForPortInTable(const char* table, std::uint16_t port, const char* state, int limitMs) {
   char wanted[8];
   std::snprintf(wanted, sizeof wanted, ":%04X", port);
   for (int waited = 0; waited <= limitMs; waited += 20) {
-    std::ifstream table("/proc/thread-self/net/udp");
+    std::ifstream in(std::string("/proc/thread-self/net/") + table);
     std::string line;
-    std::getline(table, line);  // the heading
-    while (std::getline(table, line)) {
+    std::getline(in, line);  // the heading
+    while (std::getline(in, line)) {
       std::istringstream fields(line);
-      std::string slot, local;
-      fields >> slot >> local;
-      if (local.size() >= 5 && local.compare(local.size() - 5, 5, wanted) == 0) return true;
+      std::string slot, local, remote, st;
+      fields >> slot >> local >> remote >> st;
+      if (local.size() >= 5 && local.compare(local.size() - 5, 5, wanted) == 0 && (!state || st == state)) return true;
     }
     usleep(20000);
   }
   return false;
 }
+}  // namespace
+
+bool waitForUdpPort(std::uint16_t port, int limitMs) { return waitForPortInTable("udp", port, nullptr, limitMs); }
+
+bool waitForTcpListener(std::uint16_t port, int limitMs) { return waitForPortInTable("tcp", port, "0A", limitMs); }
 
 }  // namespace connchk::testing

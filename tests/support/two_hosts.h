@@ -62,6 +62,8 @@ bool runQuietly(const std::vector<std::string>& command);
 // Polls until a UDP socket of the calling thread's network namespace is bound to `port` (the
 // server's services start on threads of their own); false past the limit.
 bool waitForUdpPort(std::uint16_t port, int limitMs = 5000);
+// The same for a TCP socket listening on `port`.
+bool waitForTcpListener(std::uint16_t port, int limitMs = 5000);
 
 sockaddr_in hostAddress(const char* dotted, std::uint16_t port);
 // A literal address of either family; fails the test when the text is none.

@@ -1,0 +1,93 @@
+#include "common/http/listener.h"
+
+#include <arpa/inet.h>
+#include <pthread.h>
+#include <signal.h>
+#include <CivetServer.h>
+
+#include <cctype>
+#include <mutex>
+
+namespace connchk::http {
+namespace {
+
+std::mutex startMutex;     // one start at a time, so that its messages are its own
+std::mutex messagesMutex;
+std::string messages;  // civetweb's messages since start-up, at most MessagesKept bytes
+constexpr std::size_t MessagesKept = 1024;
+
+int keepMessage(const mg_connection*, const char* message) {
+  std::lock_guard<std::mutex> hold(messagesMutex);
+  const std::string text = message ? message : "";
+  if (messages.size() + text.size() + 1 <= MessagesKept) messages += text + "\n";
+  return 1;  // nothing of it goes to civetweb's own error log
+}
+
+bool allDigits(const std::string& text) {
+  if (text.empty()) return false;
+  for (const char c : text) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string ListenAddress::spec() const {
+  return address.empty() ? std::to_string(port) : address + ":" + std::to_string(port);
+}
+
+std::optional<ListenAddress> parseListenAddress(const std::string& text, std::string& error) {
+  ListenAddress result;
+  const auto colon = text.rfind(':');
+  const std::string portText = colon == std::string::npos ? text : text.substr(colon + 1);
+  if (colon != std::string::npos) {
+    result.address = text.substr(0, colon);
+    in_addr parsed{};
+    if (inet_pton(AF_INET, result.address.c_str(), &parsed) != 1) {
+      error = "the address must be a dotted IPv4 address such as 127.0.0.1 (or leave it out for every address)";
+      return std::nullopt;
+    }
+  }
+  if (!allDigits(portText) || portText.size() > 5 || std::stoul(portText) < 1 || std::stoul(portText) > 65535) {
+    error = "the port must be a whole number from 1 to 65535";
+    return std::nullopt;
+  }
+  result.port = static_cast<std::uint16_t>(std::stoul(portText));
+  return result;
+}
+
+const CivetCallbacks* keepingCallbacks() {
+  static const CivetCallbacks callbacks = [] {
+    CivetCallbacks c;
+    c.log_message = keepMessage;
+    return c;
+  }();
+  return &callbacks;
+}
+
+bool startListening(const std::function<void()>& start, std::string& error) {
+  std::lock_guard<std::mutex> one(startMutex);
+  {
+    std::lock_guard<std::mutex> hold(messagesMutex);
+    messages.clear();
+  }
+  // civetweb's threads start here and take this thread's signal mask: with every signal blocked
+  // they never take a Ctrl-C, termination or hang-up meant for the program's own watcher.
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &before);
+  bool started = true;
+  try {
+    start();
+  } catch (const std::exception& failure) {
+    started = false;
+    std::lock_guard<std::mutex> hold(messagesMutex);
+    const auto end = messages.find('\n');
+    error = end == std::string::npos ? std::string(failure.what()) : messages.substr(0, end);
+  }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return started;
+}
+
+}  // namespace connchk::http

@@ -1,0 +1,236 @@
+// The metrics endpoint's and the probe exporter's pure parts: listen addresses, probe queries and
+// time budgets, the figures a probe and a server scrape give.
+#include <arpa/inet.h>
+
+#include <gtest/gtest.h>
+
+#include <prometheus/text_serializer.h>
+
+#include <sstream>
+
+#include "client/exporter.h"
+#include "client/protocol_catalogue.h"
+#include "common/http/listener.h"
+#include "server/metrics.h"
+#include "tests/support/http_get.h"
+
+namespace connchk {
+namespace {
+
+using std::chrono::milliseconds;
+
+std::map<std::string, double> samples(const std::vector<prometheus::MetricFamily>& families) {
+  std::ostringstream out;
+  prometheus::TextSerializer().Serialize(out, families);
+  return testing::samplesOf(out.str());
+}
+
+// The server's own samples of a scrape (the Exposer adds figures of its own).
+std::map<std::string, double> serverSamples(const std::string& page) {
+  std::map<std::string, double> ours;
+  for (const auto& [series, value] : testing::samplesOf(page)) {
+    if (series.rfind("connchk_server_", 0) == 0) ours[series] = value;
+  }
+  return ours;
+}
+
+TEST(ListenAddress, TakesPortOrIPv4AndPortOnly) {
+  const struct {
+    const char* text;
+    const char* spec;  // nullptr: refused
+  } cases[] = {
+      {"9187", "9187"},           {"127.0.0.1:9187", "127.0.0.1:9187"}, {"0.0.0.0:1", "0.0.0.0:1"},
+      {"65535", "65535"},         {"0", nullptr},                       {"65536", nullptr},
+      {"", nullptr},              {"localhost:9187", nullptr},          {"[::1]:9187", nullptr},
+      {"9187s", nullptr},         {"9187,9188", nullptr},               {"127.0.0.1:", nullptr},
+      {"1.2.3:9187", nullptr},    {"-1", nullptr},                      {"0000009187", nullptr},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    const auto parsed = http::parseListenAddress(c.text, error);
+    if (c.spec) {
+      ASSERT_TRUE(parsed) << c.text << ": " << error;
+      EXPECT_EQ(parsed->spec(), c.spec);
+    } else {
+      EXPECT_FALSE(parsed) << c.text;
+      EXPECT_FALSE(error.empty()) << c.text;
+    }
+  }
+}
+
+TEST(ProbeQuery, ReadsTargetProtocolAndOptions) {
+  using client::parseProbeQuery;
+  const auto udp = parseProbeQuery("target=192.0.2.7&protocol=udp");
+  ASSERT_TRUE(udp.query) << udp.error;
+  EXPECT_EQ(udp.query->target, "192.0.2.7");
+  EXPECT_EQ(udp.query->protocolIndex, client::UdpEchoIndex);
+  EXPECT_EQ(udp.query->count, client::DefaultProbeCount);
+  EXPECT_EQ(udp.query->size, 32u);
+
+  const auto full = parseProbeQuery("protocol=TELM-UDP&target=host.example&count=20&size=1500&terminal=999");
+  ASSERT_TRUE(full.query) << full.error;
+  EXPECT_EQ(full.query->protocolIndex, client::TerminalUdpIndex);
+  EXPECT_EQ(full.query->count, 20);
+  EXPECT_EQ(full.query->size, 1500u);
+  EXPECT_EQ(full.query->terminal, 999u);
+
+  // The same type by short name in any case, by its catalogue text (URL-encoded) and its index.
+  for (const char* protocol : {"tcp", "TCP", "TCP%20(%D0%BF%D0%BE%D1%80%D1%82%2087)", "14"}) {
+    const auto parsed = parseProbeQuery(std::string("target=a&protocol=") + protocol);
+    ASSERT_TRUE(parsed.query) << protocol << ": " << parsed.error;
+    EXPECT_EQ(parsed.query->protocolIndex, 14) << protocol;
+  }
+  EXPECT_EQ(client::findProbeProtocol("terminal"), client::TerminalUdpIndex);
+  EXPECT_EQ(client::findProbeProtocol("raw117"), 10);
+}
+
+TEST(ProbeQuery, RefusesWhatCannotBeProbedWithAReason) {
+  const struct {
+    const char* query;
+    const char* reason;
+  } cases[] = {
+      {"protocol=udp", "missing target"},
+      {"target=&protocol=udp", "missing target"},
+      {"target=a%20b&protocol=udp", "blanks or control characters"},
+      {"target=a%00b&protocol=udp", "blanks or control characters"},
+      {"target=a", "missing protocol"},
+      {"target=a&protocol=smtp", "unknown protocol"},
+      {"target=a&protocol=15", "unknown protocol"},
+      {"target=a&protocol=udp&count=0", "count must be"},
+      {"target=a&protocol=udp&count=21", "count must be"},
+      {"target=a&protocol=udp&count=3x", "count must be"},
+      {"target=a&protocol=udp&count=99999999999", "count must be"},
+      {"target=a&protocol=udp&size=11", "size must be"},
+      {"target=a&protocol=udp&terminal=0", "terminal must be"},
+  };
+  for (const auto& c : cases) {
+    const auto parsed = client::parseProbeQuery(c.query);
+    EXPECT_FALSE(parsed.query) << c.query;
+    EXPECT_NE(parsed.error.find(c.reason), std::string::npos) << c.query << " -> " << parsed.error;
+  }
+  const auto longTarget = client::parseProbeQuery("protocol=udp&target=" + std::string(256, 'a'));
+  EXPECT_NE(longTarget.error.find("longer than 255"), std::string::npos);
+}
+
+TEST(ProbeTiming, FitsEveryRoundInTheScrapeTimeOut) {
+  EXPECT_EQ(client::probeBudget(nullptr), milliseconds(9000));
+  EXPECT_EQ(client::probeBudget("10"), milliseconds(9500));
+  EXPECT_EQ(client::probeBudget("2.5"), milliseconds(2000));
+  EXPECT_EQ(client::probeBudget("3600"), milliseconds(60000));
+  for (const char* unusable : {"", "abc", "-1", "0", "nan", "inf"}) {
+    EXPECT_EQ(client::probeBudget(unusable), milliseconds(9000)) << unusable;
+  }
+  // count answers plus the pauses between them stay within the budget; 5 s at most, 0.1 s at least.
+  EXPECT_EQ(client::answerTimeoutWithin(milliseconds(9000), 3), (9000 - 2 * 200) / 3);
+  EXPECT_EQ(client::answerTimeoutWithin(milliseconds(60000), 1), 5000);
+  EXPECT_EQ(client::answerTimeoutWithin(milliseconds(9000), 20), (9000 - 19 * 200) / 20);
+  EXPECT_EQ(client::answerTimeoutWithin(milliseconds(500), 2), 150);
+  EXPECT_FALSE(client::answerTimeoutWithin(milliseconds(1200), 5));
+  EXPECT_FALSE(client::answerTimeoutWithin(milliseconds(0), 1));
+}
+
+TEST(ProbeMetrics, GiveSuccessLossAndRoundTripsInSeconds) {
+  client::ProbeResult result;
+  result.durationSeconds = 1.25;
+  result.outcome.requestsSent = 4;
+  result.outcome.answersAccepted = 3;
+  for (const std::int64_t trip : {1500, 500, -1, 1000}) {
+    client::RoundRecord round;
+    round.result = trip < 0 ? client::RoundResult::TimedOut : client::RoundResult::Answered;
+    round.roundTripUs = trip;
+    result.outcome.rounds.push_back(round);
+  }
+  auto got = samples(client::probeMetrics(result));
+  EXPECT_EQ(got["probe_success"], 1);
+  EXPECT_EQ(got["probe_duration_seconds"], 1.25);
+  EXPECT_EQ(got["probe_start_failed"], 0);
+  EXPECT_EQ(got["probe_requests_sent"], 4);
+  EXPECT_EQ(got["probe_answers_received"], 3);
+  EXPECT_DOUBLE_EQ(got["probe_loss_ratio"], 0.25);
+  EXPECT_DOUBLE_EQ(got["probe_rtt_min_seconds"], 0.0005);
+  EXPECT_DOUBLE_EQ(got["probe_rtt_avg_seconds"], 0.001);
+  EXPECT_DOUBLE_EQ(got["probe_rtt_max_seconds"], 0.0015);
+
+  // Nothing answered: no round trips to give; nothing sent: no loss either.
+  result.outcome = client::RunOutcome{};
+  result.outcome.requestsSent = 2;
+  got = samples(client::probeMetrics(result));
+  EXPECT_EQ(got["probe_success"], 0);
+  EXPECT_EQ(got["probe_loss_ratio"], 1);
+  EXPECT_FALSE(got.count("probe_rtt_avg_seconds"));
+  result.outcome = client::RunOutcome{};
+  result.started = false;
+  got = samples(client::probeMetrics(result));
+  EXPECT_EQ(got["probe_start_failed"], 1);
+  EXPECT_FALSE(got.count("probe_loss_ratio"));
+}
+
+TEST(ExporterArgument, IsAModeOfItsOwn) {
+  using client::findExporterArgument;
+  EXPECT_FALSE(findExporterArgument({"--console", "--count", "3"}));
+  EXPECT_EQ(findExporterArgument({"--exporter", "9188"})->listenText, "9188");
+  EXPECT_EQ(findExporterArgument({"--console", "--exporter=127.0.0.1:9188"})->listenText, "127.0.0.1:9188");
+  EXPECT_TRUE(findExporterArgument({"--exporter", "9188", "--console"})->error.empty());
+  EXPECT_NE(findExporterArgument({"--exporter"})->error, "");
+  EXPECT_NE(findExporterArgument({"--exporter", "--console"})->error, "");
+  EXPECT_NE(findExporterArgument({"--exporter", "9188", "--count", "3"})->error, "");
+  EXPECT_NE(findExporterArgument({"192.0.2.1", "--exporter", "9188"})->error, "");
+}
+
+// Counters set by hand, read as a scrape reads them, over HTTP from the real endpoint.
+TEST(ServerMetrics, ScrapeReadsTheCountersOfEveryService) {
+  server::ServerCounters counters;
+  server::SenderStatistics statistics;
+  ActivityLog log = ActivityLog::atPath(LogStyle::Server, "/dev/null");
+  counters.services[server::EchoUdpSlot].answered = 7;
+  counters.services[server::EchoUdpSlot].state = server::ServiceState::Running;
+  counters.services[server::EchoTcpSlot].erroneous = 2;
+  counters.services[server::EchoTcpSlot].state = server::ServiceState::Running;
+  counters.services[0].receiveErrors = 3;
+  counters.services[0].setFailure("Ошибка 1 при открытии сокета");
+  counters.services[server::TerminalUdpSlot].sendErrors = 4;
+  counters.tcpConnectionsOpen = 5;
+  counters.terminalExchangesInProgress = 6;
+  statistics.record(htonl(0x7F000001), 32);
+  statistics.record(htonl(0xC0000207), 32);
+
+  std::string error;
+  const auto endpoint = server::MetricsEndpoint::open("127.0.0.1:9187", error);
+  ASSERT_TRUE(endpoint) << error;
+  auto scrape = [] { return testing::httpGet("http://127.0.0.1:9187/metrics"); };
+  auto before = serverSamples(scrape().body);
+  EXPECT_EQ(before.size(), 1u) << "nothing watched yet: the build information alone";
+  EXPECT_EQ(before["connchk_server_build_info{version=\"1.0\"}"], 1);
+
+  endpoint->watch({counters, statistics, log});
+  const auto answer = scrape();
+  EXPECT_EQ(answer.status, 200);
+  auto got = serverSamples(answer.body);
+  EXPECT_EQ(got["connchk_server_requests_answered_total{protocol=\"udp\"}"], 7);
+  EXPECT_EQ(got["connchk_server_requests_answered_total{protocol=\"raw117\"}"], 0);
+  EXPECT_EQ(got["connchk_server_requests_erroneous_total{protocol=\"tcp\"}"], 2);
+  EXPECT_EQ(got["connchk_server_receive_errors_total{protocol=\"icmp\"}"], 3);
+  EXPECT_EQ(got["connchk_server_send_errors_total{protocol=\"telm-udp\"}"], 4);
+  EXPECT_EQ(got["connchk_server_service_running{protocol=\"udp\"}"], 1);
+  EXPECT_EQ(got["connchk_server_service_running{protocol=\"icmp\"}"], 0);
+  EXPECT_EQ(got["connchk_server_services_running"], 2);
+  EXPECT_EQ(got["connchk_server_tcp_connections_open"], 5);
+  EXPECT_EQ(got["connchk_server_terminal_exchanges_in_progress"], 6);
+  EXPECT_EQ(got["connchk_server_senders_listed"], 2);
+  EXPECT_EQ(got["connchk_server_log_lines_lost_total"], 0);
+  EXPECT_EQ(got.size(), 5 * 15 + 6u) << "fifteen protocol labels, no other label values";
+
+  counters.services[server::EchoUdpSlot].answered += 1;  // read at the scrape, not copied before
+  EXPECT_EQ(serverSamples(scrape().body)["connchk_server_requests_answered_total{protocol=\"udp\"}"], 8);
+
+  // A second endpoint on the same port says why it cannot listen.
+  EXPECT_FALSE(server::MetricsEndpoint::open("127.0.0.1:9187", error));
+  EXPECT_NE(error.find("Address already in use"), std::string::npos) << error;
+  EXPECT_FALSE(server::MetricsEndpoint::open("192.0.2.99:9187", error));
+  EXPECT_NE(error.find("Cannot assign requested address"), std::string::npos) << error;
+  endpoint->forget();
+  EXPECT_EQ(serverSamples(scrape().body).size(), 1u);
+}
+
+}  // namespace
+}  // namespace connchk
