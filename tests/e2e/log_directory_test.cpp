@@ -81,7 +81,7 @@ TEST(LogDirectory, AFolderThatCannotTakeTheLogIsRefusedAtStart) {
       {CLIENT_PROGRAM, {"--log-dir=" + everyone.path}, true,
        "client: --log-dir " + everyone.path + ": cannot write client_log.txt there (Permission denied)\n"},
       {SERVER_PROGRAM, {"--log-dir"}, false, "server: --log-dir needs a folder\n"},
-      {CLIENT_PROGRAM, {"--log-dir="}, false, "client: --log-dir needs a folder\n"},
+      {CLIENT_PROGRAM, {"--log-dir="}, false, "client: --log-dir needs a value\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.program) + " " + c.args[0]);
@@ -122,6 +122,8 @@ TEST(LogDirectory, TheWindowLogsInTheFolderGiven) {
 // program says so at once and goes on.
 TEST(LogDirectory, AnUnwritableFolderBesideTheExecutableIsNamedAtStart) {
   REQUIRE_PRIVATE_NETWORK();
+  // Low ports for everyone in this test's namespace, so that the unprivileged server has services.
+  ASSERT_EQ(std::system("sysctl -qw net.ipv4.ip_unprivileged_port_start=0"), 0);
   Program server(SERVER_PROGRAM);
   openToAll(server);
   server.startThrough(AsNobody, {"--console"});

@@ -294,6 +294,8 @@ TEST_F(ClientWindowTest, CheckAndStopFollowARunAgainstALocalResponder) {
   ASSERT_TRUE(waitUntil([&] { return idle(); }, 8s));
   EXPECT_FALSE(dialog_->runGoing());
 
+  // The list is fed in batches: the summary shows within one.
+  ASSERT_TRUE(waitUntil([&] { return countLines(dialog_->logList(), "мин/сред/макс/откл") == 1; }));
   const auto lines = listLines(dialog_->logList());
   ASSERT_FALSE(lines.empty());
   for (const std::string& line : lines) EXPECT_TRUE(stampedWithTimeOfDay(line)) << line;
