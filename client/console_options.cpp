@@ -39,6 +39,8 @@ ClientOptionsParse parseClientOptions(const std::vector<std::string>& args) {
       options.version = true;
     } else if (arg == "--list-protocols") {
       options.listProtocols = true;
+    } else if (arg == "-4" || arg == "-6") {
+      options.request.family = arg == "-4" ? platform::FamilyChoice::IPv4 : platform::FamilyChoice::IPv6;
     } else if (isOption(arg, "--size")) {
       const auto value = optionValue(args, i, "--size", error);
       if (!value) return {std::nullopt, error};
@@ -81,7 +83,7 @@ ClientOptionsParse parseClientOptions(const std::vector<std::string>& args) {
 
 std::string clientUsage() {
   return format(
-      "Usage: client [--console] [--size N] [--count TEXT] [--protocol TYPE] [--terminal N] [ADDRESS]\n"
+      "Usage: client [--console] [-4|-6] [--size N] [--count TEXT] [--protocol TYPE] [--terminal N] [ADDRESS]\n"
       "       client --list-protocols | --help | --version\n"
       "\n"
       "Sends test requests to a connection-check server and prints the round trip of every answer.\n"
@@ -89,8 +91,10 @@ std::string clientUsage() {
       "Without --console it opens its window (the options below then apply to the terminal only);\n"
       "with no display (DISPLAY and WAYLAND_DISPLAY unset) it says so and runs in the terminal.\n"
       "\n"
-      "  ADDRESS          server as dotted IPv4 address or host name (default %s)\n"
+      "  ADDRESS          server as IPv4 or IPv6 address or host name (default %s)\n"
       "  --console        run in this terminal instead of opening the window\n"
+      "  -4, -6           resolve the name to an IPv4 or an IPv6 address only (default: the first\n"
+      "                   address the resolver gives)\n"
       "  --size N         requested packet size in bytes, %u to %u (default 32)\n"
       "  --count TEXT     rounds: a number, or \"%s\" or -1 to run until Ctrl-C (default 1)\n"
       "  --protocol TYPE  protocol type by its exact text or list index (default IP-Клиент)\n"
