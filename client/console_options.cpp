@@ -60,6 +60,10 @@ ClientOptionsParse parseClientOptions(const std::vector<std::string>& args) {
       if (!index) return {std::nullopt, "--protocol must be a protocol type as --list-protocols shows it, or its index 0 to 14"};
       options.request.protocolIndex = *index;
       options.request.protocolNumber = ProtocolCatalogue()[static_cast<std::size_t>(*index)].number;
+    } else if (isOption(arg, "--log-dir")) {
+      const auto value = optionValue(args, i, "--log-dir", error);
+      if (!value || value->empty()) return {std::nullopt, "--log-dir needs a folder"};
+      options.logDirectory = *value;
     } else if (isOption(arg, "--terminal")) {
       const auto value = optionValue(args, i, "--terminal", error);
       if (!value) return {std::nullopt, error};
@@ -83,11 +87,13 @@ ClientOptionsParse parseClientOptions(const std::vector<std::string>& args) {
 
 std::string clientUsage() {
   return format(
-      "Usage: client [--console] [-4|-6] [--size N] [--count TEXT] [--protocol TYPE] [--terminal N] [ADDRESS]\n"
+      "Usage: client [--console] [-4|-6] [--size N] [--count TEXT] [--protocol TYPE] [--terminal N]\n"
+      "              [--log-dir DIR] [ADDRESS]\n"
       "       client --list-protocols | --help | --version\n"
       "\n"
       "Sends test requests to a connection-check server and prints the round trip of every answer.\n"
-      "Every log line is printed and appended to client_log.txt beside the executable.\n"
+      "Every log line is printed and appended to client_log.txt beside the executable\n"
+      "(or in DIR with --log-dir).\n"
       "Without --console it opens its window (the options below then apply to the terminal only);\n"
       "with no display (DISPLAY and WAYLAND_DISPLAY unset) it says so and runs in the terminal.\n"
       "\n"
@@ -99,6 +105,8 @@ std::string clientUsage() {
       "  --count TEXT     rounds: a number, or \"%s\" or -1 to run until Ctrl-C (default 1)\n"
       "  --protocol TYPE  protocol type by its exact text or list index (default IP-Клиент)\n"
       "  --terminal N     terminal number for TELM-UDP, %d to %d (default 1)\n"
+      "  --log-dir DIR    keep client_log.txt in DIR, an existing folder the client may write\n"
+      "                   (default: beside the executable)\n"
       "  --list-protocols print the protocol types with their indices and numbers\n"
       "\n"
       "The first Ctrl-C stops the run after its current round; a second one ends the program.\n"

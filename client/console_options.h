@@ -12,6 +12,7 @@ namespace connchk::client {
 struct ClientOptions {
   RunRequest request;
   bool console = false;        // --console: terminal mode even where a window could open
+  std::string logDirectory;    // --log-dir: the log file's folder; empty: beside the executable
   bool listProtocols = false;
   bool help = false;
   bool version = false;

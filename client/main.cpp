@@ -5,6 +5,8 @@
 
 #include "client/console.h"
 #include "client/console_options.h"
+#include "common/activity_log.h"
+#include "common/log_directory.h"
 #ifdef CHECKER_WITH_GUI
 #include "client/ui/client_app.h"
 #include "common/ui/display.h"
@@ -31,6 +33,7 @@ int main(int argc, char** argv) {
     std::fputs(protocolListing().c_str(), stdout);
     return 0;
   }
+  if (!connchk::chooseLogDirectory("client", options.logDirectory, connchk::ClientLogFileName)) return 2;
 #ifdef CHECKER_WITH_GUI
   if (!options.console) {
     const std::string problem = connchk::ui::displayProblem();

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "common/cp1251.h"
+#include "common/log_directory.h"
 #include "common/platform/clock.h"
 #include "common/platform/files.h"
 
@@ -52,7 +53,7 @@ std::uint64_t ActivityLog::linesLost() const { return 0; }
 
 std::string ActivityLog::filePath() {
   std::lock_guard<std::mutex> hold(mutex_);
-  if (!path_) path_ = platform::executableDirectory() + fileName_;
+  if (!path_) path_ = logDirectory() + fileName_;
   return *path_;
 }
 
@@ -70,7 +71,7 @@ void ActivityLog::log(const std::string& text) {
   const std::string line =
       viewLine(style_, style_ == LogStyle::Client ? platform::localTimeOfDay() : std::string{}, text);
   if (view_) view_->appendLine(line);
-  if (!path_) path_ = platform::executableDirectory() + fileName_;
+  if (!path_) path_ = logDirectory() + fileName_;
   if (!platform::appendToFile(*path_, fileBytes(style_, line)) && alert_) alert_(LogFileAlertText);
 }
 

@@ -36,7 +36,8 @@ int lineToDropAfterInsert(int countAfterInsert);
 
 class ActivityLog {
  public:
-  // The file is `fileName` in the executable's directory, found at the first log call.
+  // The file is `fileName` in logDirectory() (the executable's folder unless --log-dir chose
+  // another), found at the first log call.
   ActivityLog(LogStyle style, std::string fileName);
 
   // The file at exactly `path` (tests).

@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev qt6-base-dev
           iproute2 libcap2-bin socat hping3 python3-scapy xvfb xauth imagemagick
-          fonts-dejavu-core util-linux)
+          fonts-dejavu-core util-linux
+          man-db systemd debootstrap debian-archive-keyring)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,15 +1,21 @@
 #include "server/console.h"
 
+#include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 
 #include "common/console_view.h"
 #include "common/platform/signals.h"
-#include "server/services.h"
+#include "common/platform/wait.h"
+#include "server/service_host.h"
 
 namespace connchk::server {
 namespace {
+
+// How long the services have to end once asked.
+constexpr std::chrono::milliseconds StopLimit(2000);
 
 class ConsoleStatisticsView : public StatisticsView {
  public:
@@ -23,22 +29,44 @@ class ConsoleStatisticsView : public StatisticsView {
 }  // namespace
 
 int runServerConsole() {
-  static ActivityLog log(LogStyle::Server, ServerLogFileName);
-  // The services never return; the program ends here, on a signal, as the window's exit ends it.
-  platform::SignalWatcher signals([](int, int) {
-    log.closeForExit();
-    std::fflush(stdout);
-    _exit(0);
-  });
-  static ConsoleView view;
-  static ConsoleStatisticsView statisticsView(view);
-  static SenderStatistics statistics;
+  ActivityLog log(LogStyle::Server, ServerLogFileName);
+  ConsoleView view;
+  ConsoleStatisticsView statisticsView(view);
+  SenderStatistics statistics;
+  ServerCounters counters;
   log.setView(&view);
   log.setAlert([](const std::string& message) { alertOnStderr("server", message); });
   statistics.setView(&statisticsView);
-  static ServerContext context{log, statistics};
-  startServices(context);
-  for (;;) pause();
+  ServerContext server{log, statistics, counters};
+
+  // Ctrl-C or a termination request ends the program as the window's exit does; a hang-up lets go
+  // of the log file, so that a rotated file is followed by a new one.
+  platform::StopEvent endRequested;
+  platform::SignalWatcher signals([&log, &endRequested](int signal, int) {
+    if (signal == SIGHUP) {
+      log.reopen();
+    } else {
+      endRequested.signal();
+    }
+  });
+
+  ServiceHost host(server);
+  host.start();
+  if (!host.waitUntilStarted()) {
+    host.stop();
+    log.log(messages::NoServiceStarted);
+    alertOnStderr("server", messages::NoServiceStarted);
+    return 1;
+  }
+  endRequested.wait();
+  if (!host.stop(StopLimit)) {
+    // A service is stuck on a line for an output that nobody reads: the lines already written
+    // are complete in the file, and the program ends without waiting on that output any longer.
+    log.closeForExit();
+    _exit(0);
+  }
+  std::fflush(stdout);
+  return 0;
 }
 
 }  // namespace connchk::server

@@ -1,163 +1,312 @@
 // The UDP and TCP echo services on port 87: a request carries the request marker, its answer is the
-// very same bytes with the reply marker written over it, sent back to where it came from. Every
-// receive is judged by itself; nothing about peers or earlier requests is kept.
+// very same bytes with the reply marker written over it, sent back to where it came from.
+// The UDP service judges every datagram by itself. The TCP service serves every connection at
+// once from one event loop: it gathers the pieces of a request until it can judge them, sends
+// what a slow peer cannot take at once as it makes room, and ends connections that stay quiet,
+// whose answers stop moving, or whose peer has vanished.
 #include <sys/socket.h>
 
 #include <array>
+#include <cerrno>
 #include <chrono>
-#include <optional>
-#include <thread>
+#include <memory>
+#include <unordered_map>
+#include <vector>
 
-#include "common/platform/net.h"
-#include "common/protocol.h"
-#include "common/text_format.h"
+#include "server/request_rules.h"
 #include "server/services.h"
 
 namespace connchk::server {
 namespace {
 
-struct EchoFlavour {
-  int socketType;
-  const char* startupLine;
-  const char* protocolLabel;  // as the received-packet line names it
+constexpr const char* UdpLabel = "IP-Клиент";
+constexpr const char* TcpLabel = "TCP";
+
+using Clock = std::chrono::steady_clock;
+
+// The TCP service's bounds.
+constexpr int ListenBacklog = 256;
+constexpr std::size_t MostConnections = 512;
+constexpr std::chrono::seconds IdleLimit(60);       // nothing received
+constexpr std::chrono::seconds SendStuckLimit(5);   // an answer that does not move
+constexpr std::chrono::milliseconds PiecePause(500);  // a peer that pauses before 20 bytes
+// Answers a peer has not taken yet, held by the kernel per connection: many answers, yet bounded
+// memory for all connections together.
+constexpr int SendBufferBytes = 64 * 1024;
+// TCP keepalive: a peer gone without a word is found within 10 + 3 * 3 seconds.
+constexpr int KeepIdleS = 10;
+constexpr int KeepIntervalS = 3;
+constexpr int KeepProbes = 3;
+// After a failed accept (no descriptor left, say) the service waits before it tries again, so that
+// a lasting failure does not become a busy loop of log lines.
+constexpr std::chrono::milliseconds AcceptRetryPause(100);
+// Connections taken in one go before the open ones are served again.
+constexpr int AcceptsPerRound = 64;
+// How often the deadlines are looked at while there is one.
+constexpr std::chrono::milliseconds Tick(100);
+
+struct Connection {
+  platform::Socket socket;
+  sockaddr_in peer{};
+  std::string dotted;
+  PieceGatherer request;
+  Clock::time_point lastHeard;  // bytes received, or the connection's start
+  // The part of an answer the peer has not taken yet; reading waits until it has.
+  std::vector<std::uint8_t> unsent;
+  std::size_t unsentFrom = 0;
+  std::size_t answerLength = 0;
+  Clock::time_point lastProgress;
+
+  bool sending() const { return unsentFrom < unsent.size(); }
 };
 
-constexpr EchoFlavour UdpEcho{SOCK_DGRAM, "Старт сервера, протокол IP-Клиент", "IP-Клиент"};
-constexpr EchoFlavour TcpEcho{SOCK_STREAM, "Старт сервера, протокол TCP", "TCP"};
+class TcpEcho {
+ public:
+  TcpEcho(ServiceRun& run, platform::Socket listening) : run_(run), listening_(std::move(listening)) {}
+  ~TcpEcho() { run_.server().counters.tcpConnectionsOpen -= static_cast<std::int64_t>(connections_.size()); }
 
-// How long the TCP service waits after a failed accept, so that a lasting failure (no descriptors
-// left, say) does not turn into a busy loop of log lines.
-constexpr std::chrono::milliseconds AcceptRetryPause(100);
+  int serve();
 
-using ReceiveBuffer = std::array<std::uint8_t, ReceiveBufferSize>;
+ private:
+  static constexpr std::uint64_t ListeningTag = ~std::uint64_t{0};
+  static constexpr std::uint64_t StopTag = ListeningTag - 1;
 
-// Start-up shared by both services: open the socket, log the start line, bind port 87 on every
-// local address. The start line comes before the bind, so it stands even when the bind fails.
-// (On this platform there is no sockets library to start, so that step cannot fail.)
-platform::Socket openEchoSocket(ServerContext& server, const EchoFlavour& flavour) {
+  void acceptWaiting(Clock::time_point now);
+  void take(platform::Socket socket, const sockaddr_in& peer, Clock::time_point now);
+  void readFrom(Connection& c, Clock::time_point now);
+  void judge(Connection& c, Clock::time_point now);
+  void sendRest(Connection& c, Clock::time_point now);
+  void lookAtDeadlines(Clock::time_point now);
+  void end(Connection& c, const std::string& line = {});
+  void watch(Connection& c);
+  int waitLimitMs() const;
+
+  ServiceRun& run_;
+  platform::Socket listening_;
+  platform::Poller poller_;
+  std::unordered_map<int, std::unique_ptr<Connection>> connections_;
+  bool acceptPaused_ = false;
+  Clock::time_point acceptAgainAt;
+  Clock::time_point lastLook;
+};
+
+int TcpEcho::serve() {
   int error = 0;
-  platform::Socket socket = platform::openSocket(flavour.socketType, 0, error);
-  if (!socket.valid()) {
-    server.log.log(format("Ошибка %i при открытии сокета", error));
-    return socket;
+  if (!platform::setNonBlocking(listening_.fd(), error) ||
+      (error = run_.watch(poller_, listening_.fd(), ListeningTag, StopTag)) != 0) {
+    run_.startFailed(messages::listenFailed(error));
+    return -1;
   }
-  server.log.log(flavour.startupLine);
-  if (!platform::bindTo(socket.fd(), platform::anyAddress(EchoPort), error)) {
-    server.log.log(format("Ошибка bind %i", error));
-    socket.close();
+  run_.serving();
+  std::array<epoll_event, 64> ready;
+  while (!run_.stop().signalled()) {
+    const int n = poller_.wait(ready.data(), static_cast<int>(ready.size()), waitLimitMs());
+    const auto now = Clock::now();
+    for (int i = 0; i < n && !run_.stop().signalled(); ++i) {
+      const std::uint64_t tag = ready[i].data.u64;
+      if (tag == StopTag) break;
+      if (tag == ListeningTag) {
+        acceptWaiting(now);
+        continue;
+      }
+      // A connection ended earlier in this round is no longer there.
+      const auto found = connections_.find(static_cast<int>(tag));
+      if (found == connections_.end()) continue;
+      Connection& c = *found->second;
+      if (c.sending()) {
+        sendRest(c, now);
+      } else {
+        readFrom(c, now);
+      }
+    }
+    if (now - lastLook >= Tick) lookAtDeadlines(now);
   }
-  return socket;
+  return 0;
 }
 
-void reportPacket(ServerContext& server, const EchoFlavour& flavour, const sockaddr_in& sender, std::size_t length) {
-  ReportReceivedPacket(server, platform::dotted(sender),
-                       format(", протокол %s, %lu байт данных", flavour.protocolLabel,
-                              static_cast<unsigned long>(length)));
+int TcpEcho::waitLimitMs() const {
+  if (connections_.empty() && !acceptPaused_) return -1;
+  return static_cast<int>(Tick.count());
 }
 
-void logReceiveFailure(ServerContext& server, int error) { server.log.log(format("Ошибка приема %i", error)); }
-
-void logErroneousRequest(ServerContext& server, const EchoFlavour& flavour, const sockaddr_in& sender,
-                         std::size_t length) {
-  reportPacket(server, flavour, sender, length);
-  server.log.log(ErroneousRequestLine);
-}
-
-// The lines after the received-packet line of an answered request.
-void logSendOutcome(ServerContext& server, const platform::IoResult& sent) {
-  if (sent.failed()) {
-    server.log.log(format("Возникла ошибка %i при передаче данных", sent.error));
+void TcpEcho::acceptWaiting(Clock::time_point now) {
+  for (int taken = 0; taken < AcceptsPerRound; ++taken) {
+    sockaddr_in peer{};
+    int error = 0;
+    platform::Socket socket = platform::acceptFrom(listening_.fd(), peer, error, platform::Wait::Now);
+    if (socket.valid()) {
+      take(std::move(socket), peer, now);
+      continue;
+    }
+    if (platform::isTimeout(error)) return;
+    // No connection to serve: say why, and try again after a pause.
+    run_.receiveFailed(error);
+    poller_.modify(listening_.fd(), 0, ListeningTag);
+    acceptPaused_ = true;
+    acceptAgainAt = now + AcceptRetryPause;
     return;
   }
-  server.log.log(format("Отослано %i байт данных", static_cast<int>(sent.n)));
-  server.log.log(WaitingLine);
 }
 
-// The UDP service takes the marker at offset 8, or failing that at offset 0. Only bytes of this
-// receive count: a datagram too short for the whole marker field does not carry it.
-std::optional<std::size_t> udpMarkerOffset(const ReceiveBuffer& buffer, std::size_t length) {
-  if (hasMarker(buffer.data(), length, layout_a::Marker, RequestMarker)) return layout_a::Marker;
-  if (hasMarker(buffer.data(), length, 0, RequestMarker)) return 0;
-  return std::nullopt;
+void TcpEcho::take(platform::Socket socket, const sockaddr_in& peer, Clock::time_point now) {
+  const std::string dotted = platform::dotted(peer);
+  if (connections_.size() >= MostConnections) {
+    run_.dropped(messages::connectionRefused(dotted, static_cast<int>(connections_.size())));
+    return;
+  }
+  int error = 0;
+  platform::setKeepAlive(socket.fd(), KeepIdleS, KeepIntervalS, KeepProbes, error);
+  platform::setSendBuffer(socket.fd(), SendBufferBytes, error);
+  auto c = std::make_unique<Connection>();
+  c->socket = std::move(socket);
+  c->peer = peer;
+  c->dotted = dotted;
+  c->lastHeard = now;
+  const int fd = c->socket.fd();
+  if (!poller_.add(fd, EPOLLIN, static_cast<std::uint64_t>(fd))) {
+    run_.receiveFailed(errno);
+    return;
+  }
+  connections_.emplace(fd, std::move(c));
+  ++run_.server().counters.tcpConnectionsOpen;
+}
+
+void TcpEcho::readFrom(Connection& c, Clock::time_point now) {
+  const auto space = c.request.space();
+  const auto got = platform::receive(c.socket.fd(), space.data(), space.size(), platform::Wait::Now);
+  if (got.failed() && platform::isTimeout(got.error)) return;
+  if (got.failed() || got.n == 0) {
+    // What came before the end is judged first.
+    if (!c.request.empty()) judge(c, now);
+    if (got.failed()) run_.receiveFailed(got.error);
+    end(c, got.failed() ? std::string{} : messages::ClientClosed);
+    return;
+  }
+  c.request.received(static_cast<std::size_t>(got.n));
+  c.lastHeard = now;
+  if (c.request.complete()) judge(c, now);
+}
+
+// One request, however many pieces it came in: answered with the same bytes and the reply
+// marker at offset 8, or logged as erroneous.
+void TcpEcho::judge(Connection& c, Clock::time_point now) {
+  const std::size_t length = c.request.size();
+  std::uint8_t* bytes = c.request.data();
+  if (!makeEchoAnswer(EchoKind::Tcp, bytes, length)) {
+    run_.erroneous(c.dotted, messages::packetTail(TcpLabel, length));
+    c.request.clear();
+    return;
+  }
+  run_.accepted(c.peer, length);
+  const auto sent = platform::sendBytes(c.socket.fd(), bytes, length, platform::Wait::Now);
+  run_.receivedPacket(c.dotted, messages::packetTail(TcpLabel, length));
+  const std::size_t went = sent.failed() ? 0 : static_cast<std::size_t>(sent.n);
+  if (went == length || (sent.failed() && !platform::isTimeout(sent.error))) {
+    run_.answerSent(sent);
+    c.request.clear();
+    return;
+  }
+  // The peer cannot take it all now: the rest goes as it makes room.
+  c.unsent.assign(bytes + went, bytes + length);
+  c.unsentFrom = 0;
+  c.answerLength = length;
+  c.lastProgress = now;
+  c.request.clear();
+  watch(c);
+}
+
+void TcpEcho::sendRest(Connection& c, Clock::time_point now) {
+  const auto sent = platform::sendBytes(c.socket.fd(), c.unsent.data() + c.unsentFrom, c.unsent.size() - c.unsentFrom,
+                                        platform::Wait::Now);
+  if (sent.failed() && platform::isTimeout(sent.error)) return;
+  if (sent.failed()) {
+    c.unsent.clear();
+    c.unsentFrom = 0;
+    run_.sendFailed(sent.error);
+  } else {
+    c.unsentFrom += static_cast<std::size_t>(sent.n);
+    c.lastProgress = now;
+    if (c.sending()) return;
+    c.unsent.clear();
+    c.unsentFrom = 0;
+    c.lastHeard = now;
+    run_.answerSent(platform::IoResult{static_cast<ssize_t>(c.answerLength), 0});
+  }
+  watch(c);
+}
+
+// Reading while nothing is left to send, writing otherwise.
+void TcpEcho::watch(Connection& c) {
+  poller_.modify(c.socket.fd(), c.sending() ? EPOLLOUT : EPOLLIN, static_cast<std::uint64_t>(c.socket.fd()));
+}
+
+void TcpEcho::lookAtDeadlines(Clock::time_point now) {
+  lastLook = now;
+  if (acceptPaused_ && now >= acceptAgainAt) {
+    acceptPaused_ = false;
+    poller_.modify(listening_.fd(), EPOLLIN, ListeningTag);
+  }
+  std::vector<Connection*> stuck, idle;
+  for (auto& [fd, c] : connections_) {
+    if (c->sending()) {
+      if (now - c->lastProgress >= SendStuckLimit) stuck.push_back(c.get());
+    } else if (!c->request.empty() && now - c->lastHeard >= PiecePause) {
+      judge(*c, now);  // the peer paused: what came is the request
+    } else if (now - c->lastHeard >= IdleLimit) {
+      idle.push_back(c.get());
+    }
+  }
+  for (Connection* c : stuck) {
+    ++run_.counters().sendErrors;
+    end(*c, messages::connectionSendStuck(c->dotted, static_cast<int>(SendStuckLimit.count())));
+  }
+  for (Connection* c : idle) {
+    ++run_.counters().dropped;
+    end(*c, messages::connectionIdle(c->dotted, static_cast<int>(IdleLimit.count())));
+  }
+}
+
+void TcpEcho::end(Connection& c, const std::string& line) {
+  if (!line.empty()) run_.say(line);
+  const int fd = c.socket.fd();
+  poller_.remove(fd);
+  connections_.erase(fd);
+  --run_.server().counters.tcpConnectionsOpen;
 }
 
 }  // namespace
 
-int EchoUdpService(ServerContext& server) {
-  const EchoFlavour& flavour = UdpEcho;
-  platform::Socket socket = openEchoSocket(server, flavour);
+int EchoUdpService(ServiceRun& run) {
+  platform::Socket socket = run.open({.type = SOCK_DGRAM, .startLine = messages::startLine(UdpLabel), .port = EchoPort});
   if (!socket.valid()) return -1;
+  run.serving();
 
-  ReceiveBuffer buffer{};
-  for (;;) {
-    sockaddr_in sender{};
-    const auto got = platform::receiveFrom(socket.fd(), buffer.data(), buffer.size(), sender);
-    if (got.failed()) {
-      logReceiveFailure(server, got.error);
+  std::array<std::uint8_t, ReceiveBufferSize> buffer{};
+  sockaddr_in sender{};
+  std::size_t length = 0;
+  while (run.receiveDatagram(socket.fd(), buffer, sender, length)) {
+    if (length == 0) {
+      run.say(messages::ClientClosed);
       continue;
     }
-    if (got.n == 0) {
-      server.log.log(ClientClosedLine);
+    const std::string from = platform::dotted(sender);
+    if (!makeEchoAnswer(EchoKind::Udp, buffer.data(), length)) {
+      run.erroneous(from, messages::packetTail(UdpLabel, length));
       continue;
     }
-    const auto length = static_cast<std::size_t>(got.n);
-    const auto markerAt = udpMarkerOffset(buffer, length);
-    if (!markerAt) {
-      logErroneousRequest(server, flavour, sender, length);
-      continue;
-    }
-    server.statistics.record(sender.sin_addr.s_addr, length);
-    putMarker(buffer.data(), *markerAt, ReplyMarker);
+    run.accepted(sender, length);
     const auto sent = platform::sendTo(socket.fd(), buffer.data(), length, sender);
-    reportPacket(server, flavour, sender, length);
-    logSendOutcome(server, sent);
+    run.receivedPacket(from, messages::packetTail(UdpLabel, length));
+    run.answerSent(sent);
   }
+  return 0;
 }
 
-int EchoTcpService(ServerContext& server) {
-  const EchoFlavour& flavour = TcpEcho;
-  platform::Socket listening = openEchoSocket(server, flavour);
+int EchoTcpService(ServiceRun& run) {
+  platform::Socket listening = run.open(
+      {.type = SOCK_STREAM, .startLine = messages::startLine(TcpLabel), .port = EchoPort, .listenBacklog = ListenBacklog});
   if (!listening.valid()) return -1;
-  int error = 0;
-  if (!platform::listenOn(listening.fd(), 1, error)) {
-    server.log.log(format("Ошибка listen %i", error));
-    return -1;
-  }
-
-  ReceiveBuffer buffer{};
-  for (;;) {
-    sockaddr_in peer{};
-    platform::Socket connection = platform::acceptFrom(listening.fd(), peer, error);
-    if (!connection.valid()) {
-      // No connection to serve: say why, then accept again.
-      logReceiveFailure(server, error);
-      std::this_thread::sleep_for(AcceptRetryPause);
-      continue;
-    }
-    // One connection at a time, until its peer closes or a receive fails; others wait in the
-    // listen queue meanwhile.
-    for (;;) {
-      const auto got = platform::receive(connection.fd(), buffer.data(), buffer.size());
-      if (got.failed()) {
-        logReceiveFailure(server, got.error);
-        break;
-      }
-      if (got.n == 0) {
-        server.log.log(ClientClosedLine);
-        break;
-      }
-      const auto length = static_cast<std::size_t>(got.n);
-      if (!hasMarker(buffer.data(), length, layout_a::Marker, RequestMarker)) {
-        logErroneousRequest(server, flavour, peer, length);
-        continue;
-      }
-      server.statistics.record(peer.sin_addr.s_addr, length);
-      putMarker(buffer.data(), layout_a::Marker, ReplyMarker);
-      const auto sent = platform::sendBytes(connection.fd(), buffer.data(), length);
-      reportPacket(server, flavour, peer, length);
-      logSendOutcome(server, sent);
-    }
-  }
+  return TcpEcho(run, std::move(listening)).serve();
 }
 
 }  // namespace connchk::server

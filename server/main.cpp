@@ -3,6 +3,9 @@
 #include <cstring>
 #include <string>
 
+#include "common/platform/signals.h"
+#include "common/activity_log.h"
+#include "common/log_directory.h"
 #include "server/console.h"
 #ifdef CHECKER_WITH_GUI
 #include "common/ui/display.h"
@@ -11,13 +14,15 @@
 
 namespace {
 constexpr const char* Usage =
-    "Usage: server [--console]\n"
+    "Usage: server [--console] [--log-dir DIR]\n"
     "       server --help | --version\n"
     "\n"
     "Answers the connection checker's test requests: UDP and TCP echo on port 87, the terminal\n"
     "exchange on UDP port 855, raw IP protocols 53, 55, 56, 110-117 and ICMP. Every log line is\n"
-    "printed and appended to server_log.txt beside the executable; each new sender is printed as\n"
-    "a line that starts with \"Статистика: \". Ctrl-C ends the program.\n"
+    "printed and appended to server_log.txt beside the executable, or in DIR with --log-dir DIR\n"
+    "(an existing folder the server may write); each new sender is printed as a line that starts\n"
+    "with \"Статистика: \". Ctrl-C or SIGTERM ends the program; SIGHUP reopens the log file (for\n"
+    "log rotation). In the terminal it exits 1 when no service could start.\n"
     "Without --console it opens its window; with no display (DISPLAY and WAYLAND_DISPLAY unset)\n"
     "it says so and runs in the terminal.\n"
     "\n"
@@ -26,7 +31,18 @@ constexpr const char* Usage =
 }
 
 int main(int argc, char** argv) {
+  connchk::platform::keepStandardDescriptorsOpen();
+  bool console = false;
+  std::string logDir;
   for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--log-dir", 9) == 0 && (argv[i][9] == '\0' || argv[i][9] == '=')) {
+      logDir = argv[i][9] == '=' ? argv[i] + 10 : i + 1 < argc ? argv[++i] : "";
+      if (logDir.empty()) {
+        std::fputs("server: --log-dir needs a folder\n", stderr);
+        return 2;
+      }
+      continue;
+    }
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::fputs(Usage, stdout);
       return 0;
@@ -39,9 +55,11 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "server: unknown option %s (see --help)\n", argv[i]);
       return 2;
     }
+    console = true;
   }
+  if (!connchk::chooseLogDirectory("server", logDir, connchk::ServerLogFileName)) return 2;
 #ifdef CHECKER_WITH_GUI
-  if (argc == 1) {  // the only option left to see here is --console
+  if (!console) {
     const std::string problem = connchk::ui::displayProblem();
     if (problem.empty()) return connchk::server::ui::runServerWindow(argc, argv);
     std::fprintf(stderr, "server: %s\n", problem.c_str());

@@ -5,73 +5,40 @@
 #include <sys/socket.h>
 
 #include <array>
-#include <cstring>
 
-#include "common/platform/net.h"
-#include "common/protocol.h"
-#include "common/text_format.h"
-#include "server/protocol_names.h"
+#include "server/request_rules.h"
 #include "server/services.h"
 
 namespace connchk::server {
-namespace {
 
-// "Старт сервера, протокол №P", with the protocol's name in brackets where the table has one.
-std::string startLine(std::uint32_t protocol) {
-  std::string line = format("Старт сервера, протокол №%u", protocol);
-  if (const auto name = protocolName(protocol)) line += " (" + *name + ")";
-  return line;
-}
-
-}  // namespace
-
-int RawIpService(ServerContext& server, std::uint32_t protocol) {
-  int error = 0;
-  platform::Socket socket = platform::openSocket(SOCK_RAW, static_cast<int>(protocol), error);
-  if (!socket.valid()) {
-    server.log.log(format("Ошибка %i при открытии сокета", error));
-    return -1;
-  }
-  server.log.log(startLine(protocol));
-  if (!platform::bindTo(socket.fd(), platform::anyAddress(0), error)) {
-    server.log.log(format("Ошибка bind %i", error));
-    return -1;
-  }
+int RawIpService(ServiceRun& run, std::uint32_t protocol) {
+  platform::Socket socket =
+      run.open({.type = SOCK_RAW, .protocol = static_cast<int>(protocol), .startLine = messages::rawStartLine(protocol), .port = 0});
+  if (!socket.valid()) return -1;
+  run.serving();
 
   std::array<std::uint8_t, ReceiveBufferSize> packet{};
-  for (;;) {
-    sockaddr_in sender{};
-    const auto got = platform::receiveFrom(socket.fd(), packet.data(), packet.size(), sender);
-    if (got.failed()) {
-      server.log.log(format("Ошибка приема %i", got.error));
+  sockaddr_in sender{};
+  std::size_t length = 0;
+  while (run.receiveDatagram(socket.fd(), packet, sender, length)) {
+    if (length == 0) {
+      run.say(messages::ClientClosed);
       continue;
     }
-    if (got.n == 0) {
-      server.log.log(ClientClosedLine);
-      continue;
-    }
-    // The header is taken as 20 bytes; a datagram that ends before its marker field has none.
-    const auto n = static_cast<std::size_t>(got.n);
-    const std::uint8_t ipProtocol = n > IpProtocolOffset ? packet[IpProtocolOffset] : 0;
-    if (!hasMarker(packet.data(), n, rawMarkerOffset(ipProtocol), RequestMarker)) continue;
-    server.statistics.record(sender.sin_addr.s_addr, static_cast<unsigned long>(n));
-
-    // The answer goes to the source named in the received header, on the same protocol.
+    // Datagrams of the protocol that are not requests of ours are passed over without a line.
+    const auto answer = makeRawAnswer(packet.data(), length);
+    if (!answer) continue;
+    run.accepted(sender, length);
+    // The answer goes to the source named in the received header, on the same protocol, and
+    // leaves before its request is reported.
     sockaddr_in destination = sender;
     destination.sin_family = AF_INET;
-    std::memcpy(&destination.sin_addr.s_addr, packet.data() + IpSourceOffset, 4);
-    const std::size_t answerLength = buildRawAnswer(packet.data());
-    const auto sent = platform::sendTo(socket.fd(), packet.data(), answerLength, destination);
-
-    ReportReceivedPacket(server, platform::dotted(destination),
-                         format(", протокол №%u, %lu байт данных", protocol, static_cast<unsigned long>(n)));
-    if (sent.failed()) {
-      server.log.log(format("Возникла ошибка %i при передаче данных", sent.error));
-      continue;
-    }
-    server.log.log(format("Отослано %i байт данных", static_cast<int>(sent.n)));
-    server.log.log(WaitingLine);
+    destination.sin_addr.s_addr = answer->destinationNetworkOrder;
+    const auto sent = platform::sendTo(socket.fd(), packet.data(), answer->length, destination);
+    run.receivedPacket(platform::dotted(destination), messages::numberedPacketTail(protocol, length));
+    run.answerSent(sent);
   }
+  return 0;
 }
 
 }  // namespace connchk::server

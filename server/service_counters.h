@@ -24,6 +24,9 @@ struct ServiceCounters {
   std::atomic<std::uint64_t> erroneous{0};        // "Принят ошибочный запрос" and the like
   std::atomic<std::uint64_t> receiveErrors{0};    // failed receives / accepts
   std::atomic<std::uint64_t> sendErrors{0};       // failed sends
+  // Connections refused or closed by the server, exchanges given up before their end (a bound
+  // reached, a connection quiet for too long, a newer request for the same port or client).
+  std::atomic<std::uint64_t> dropped{0};
   std::atomic<ServiceState> state{ServiceState::Starting};
 
   // The start-up failure that stopped the service ("Ошибка bind 98", ...), empty otherwise.

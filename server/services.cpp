@@ -1,24 +1,106 @@
 #include "server/services.h"
 
-#include <thread>
+#include <sys/socket.h>
+
+#include <cerrno>
 
 namespace connchk::server {
 
-std::string receivedPacketLine(const std::string& dottedAddress, const std::string& tail) {
-  return "Принят пакет от " + dottedAddress + " (unresolved)" + tail;
-}
-
 void ReportReceivedPacket(ServerContext& server, const std::string& dottedAddress, const std::string& tail) {
-  server.log.log(receivedPacketLine(dottedAddress, tail));
+  server.log.log(messages::receivedPacketLine(dottedAddress, tail));
 }
 
-void startServices(ServerContext& server) {
-  for (const std::uint32_t protocol : RawServiceProtocols) {
-    std::thread([&server, protocol] { RawIpService(server, protocol); }).detach();
+void ServiceRun::startFailed(const std::string& line) {
+  say(line);
+  counters_.setFailure(line);
+}
+
+// (On this platform there is no sockets library to start, so that step cannot fail.)
+platform::Socket ServiceRun::open(const Opening& opening) {
+  int error = 0;
+  platform::Socket socket = platform::openSocket(opening.type, opening.protocol, error);
+  if (!socket.valid()) {
+    startFailed(messages::socketOpenFailed(error));
+    return socket;
   }
-  std::thread([&server] { EchoUdpService(server); }).detach();
-  std::thread([&server] { EchoTcpService(server); }).detach();
-  std::thread([&server] { TerminalUdpService(server); }).detach();
+  say(opening.startLine);
+  if (opening.listenBacklog > 0) platform::setReuseAddress(socket.fd(), error);
+  if (!platform::bindTo(socket.fd(), platform::anyAddress(opening.port), error)) {
+    startFailed(messages::bindFailed(error));
+    socket.close();
+    return socket;
+  }
+  if (opening.listenBacklog > 0 && !platform::listenOn(socket.fd(), opening.listenBacklog, error)) {
+    startFailed(messages::listenFailed(error));
+    socket.close();
+  }
+  return socket;
+}
+
+bool ServiceRun::receiveDatagram(int fd, std::span<std::uint8_t> buffer, sockaddr_in& from, std::size_t& length) {
+  while (!stop_.signalled()) {
+    const auto got = platform::receiveFrom(fd, buffer.data(), buffer.size(), from, platform::Wait::Now);
+    if (!got.failed()) {
+      length = static_cast<std::size_t>(got.n);
+      return true;
+    }
+    if (!platform::isTimeout(got.error)) {
+      receiveFailed(got.error);
+    } else if (platform::waitReadable(fd, stop_) == platform::WaitResult::Stopped) {
+      break;
+    }
+  }
+  return false;
+}
+
+int ServiceRun::watch(platform::Poller& events, int fd, std::uint64_t tag, std::uint64_t stopTag) const {
+  if (!events.valid()) return events.error();
+  if (!events.add(fd, EPOLLIN, tag)) return errno;
+  if (stop_.fd() >= 0 && !events.add(stop_.fd(), EPOLLIN, stopTag)) return errno;
+  return 0;
+}
+
+void ServiceRun::receiveFailed(int error) {
+  ++counters_.receiveErrors;
+  say(messages::receiveFailed(error));
+}
+
+void ServiceRun::erroneous(const std::string& dottedAddress, const std::string& tail) {
+  ++counters_.erroneous;
+  receivedPacket(dottedAddress, tail);
+  say(messages::ErroneousRequest);
+}
+
+void ServiceRun::accepted(const sockaddr_in& sender, std::size_t length) {
+  server_.statistics.record(sender.sin_addr.s_addr, static_cast<unsigned long>(length));
+}
+
+void ServiceRun::receivedPacket(const std::string& dottedAddress, const std::string& tail) {
+  ReportReceivedPacket(server_, dottedAddress, tail);
+}
+
+void ServiceRun::answerSent(const platform::IoResult& sent) {
+  if (sent.failed()) {
+    sendFailed(sent.error);
+    return;
+  }
+  answered(messages::bytesSent(sent.n));
+  say(messages::WaitingForRequest);
+}
+
+void ServiceRun::answered(const std::string& sentLine) {
+  ++counters_.answered;
+  say(sentLine);
+}
+
+void ServiceRun::dropped(const std::string& line) {
+  ++counters_.dropped;
+  say(line);
+}
+
+void ServiceRun::sendFailed(int error) {
+  ++counters_.sendErrors;
+  say(messages::sendFailed(error));
 }
 
 }  // namespace connchk::server

@@ -1,41 +1,98 @@
 // The server's fifteen services and what they share. Each service is one thread procedure that
-// owns its sockets and buffers; they meet only in the activity log and the sender statistics.
+// owns its sockets and buffers; they meet only in the activity log, the sender statistics and the
+// counters, and each ends when its host asks it to stop.
 #pragma once
 
+#include <netinet/in.h>
+
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "common/activity_log.h"
+#include "common/platform/net.h"
+#include "common/platform/wait.h"
+#include "server/messages.h"
 #include "server/sender_statistics.h"
+#include "server/service_counters.h"
 
 namespace connchk::server {
 
+// What the server's services report to. It lives in the program's front-end, outside any window,
+// for as long as the services run.
 struct ServerContext {
   ActivityLog& log;
   SenderStatistics& statistics;
+  ServerCounters& counters;
 };
 
-// The received-packet line: "Принят пакет от <address> (unresolved)" followed by `tail`, for
-// instance ", протокол TCP, 32 байт данных". Formatted once; nothing received is a format.
-std::string receivedPacketLine(const std::string& dottedAddress, const std::string& tail);
+// The received-packet line of a request from `dottedAddress` (see messages.h).
+using messages::receivedPacketLine;
 void ReportReceivedPacket(ServerContext& server, const std::string& dottedAddress, const std::string& tail);
 
-// Each returns -1 when it cannot start; after start-up it serves until the process ends.
-int RawIpService(ServerContext& server, std::uint32_t protocol);
-int EchoUdpService(ServerContext& server);
-int EchoTcpService(ServerContext& server);
-int TerminalUdpService(ServerContext& server);
+// One service at work: the steps the fifteen share, each with its lines and its counters, so that
+// a service reads as its own steps.
+class ServiceRun {
+ public:
+  ServiceRun(ServerContext& server, std::size_t slot, const platform::StopEvent& stop)
+      : server_(server), counters_(server.counters.services[slot]), stop_(stop) {}
+
+  ServerContext& server() { return server_; }
+  ServiceCounters& counters() { return counters_; }
+  const platform::StopEvent& stop() const { return stop_; }
+  void say(const std::string& line) { server_.log.log(line); }
+
+  // Start-up: open the socket, log the start line, bind `port` on every local address (for a
+  // listening TCP socket: with address reuse, then listen). On a failure its line is logged, the
+  // service is marked failed with it, and the socket returned is invalid. The start line comes
+  // before the bind, so it stands in the log even when the bind fails.
+  struct Opening {
+    int type;
+    int protocol = 0;
+    std::string startLine;
+    std::uint16_t port;
+    int listenBacklog = 0;  // > 0: a listening TCP socket
+  };
+  platform::Socket open(const Opening& opening);
+  void serving() { counters_.state = ServiceState::Running; }
+  // A start-up step that failed: its line, and the service marked failed with it.
+  void startFailed(const std::string& line);
+
+  // Receives the next datagram into `buffer`, waiting for one while the service is not asked to
+  // stop; false once it is. A failed receive is logged and counted, and the wait goes on.
+  bool receiveDatagram(int fd, std::span<std::uint8_t> buffer, sockaddr_in& from, std::size_t& length);
+
+  // Puts `fd` and the host's stop into `events`, for a service that serves many sockets from one
+  // thread; 0, or the error that kept them out.
+  int watch(platform::Poller& events, int fd, std::uint64_t tag, std::uint64_t stopTag) const;
+
+  // The shared rules: a failed receive, an erroneous request (its received-packet line first),
+  // an accepted request's sender, and the lines after an answer's send.
+  void receiveFailed(int error);
+  void erroneous(const std::string& dottedAddress, const std::string& tail);
+  void accepted(const sockaddr_in& sender, std::size_t length);
+  void receivedPacket(const std::string& dottedAddress, const std::string& tail);
+  // "Отослано N байт данных" and "Ожидание нового запроса", or the send's failure.
+  void answerSent(const platform::IoResult& sent);
+  void answered(const std::string& sentLine);
+  void sendFailed(int error);
+  // A connection or exchange the service ends before its peer does (see ServiceCounters::dropped).
+  void dropped(const std::string& line);
+
+ private:
+  ServerContext& server_;
+  ServiceCounters& counters_;
+  const platform::StopEvent& stop_;
+};
+
+// Each returns 0 once stopped, or -1 when it cannot start.
+int RawIpService(ServiceRun& run, std::uint32_t protocol);
+int EchoUdpService(ServiceRun& run);
+int EchoTcpService(ServiceRun& run);
+int TerminalUdpService(ServiceRun& run);
 
 // The raw responders' protocol numbers, in start-up order.
 inline constexpr std::uint32_t RawServiceProtocols[] = {1, 53, 55, 56, 110, 111, 112, 113, 114, 115, 116, 117};
-
-// Starts the services as detached threads, in order: the twelve raw responders, then the UDP
-// echo, the TCP echo and the terminal exchange. The context must live until the process ends.
-void startServices(ServerContext& server);
-
-// The lines the services share.
-inline constexpr const char* WaitingLine = "Ожидание нового запроса";
-inline constexpr const char* ErroneousRequestLine = "Принят ошибочный запрос";
-inline constexpr const char* ClientClosedLine = "Клиент закрыл соединение";
 
 }  // namespace connchk::server

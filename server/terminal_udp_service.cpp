@@ -1,121 +1,253 @@
-// The terminal exchange service: requests of layout B on UDP port 855, each answered from a fresh
-// socket on port 855 + N (N = the terminal number the request carries), which then waits up to
-// five seconds for the client's confirmation and answers it once more. One exchange at a time.
+// The terminal exchange service: requests of layout B on UDP port 855, each answered from a socket
+// of its own on port 855 + N (N = the terminal number the request carries), which then waits up to
+// five seconds for the confirmation from the request's address and port and answers it once more.
+// Exchanges run side by side in one event loop, so port 855 is read at once whatever an exchange
+// waits for; at most 64 are in progress, and the oldest gives way to a new request beyond that.
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
+#include <chrono>
+#include <list>
 
-#include "common/platform/net.h"
-#include "common/protocol.h"
-#include "common/text_format.h"
+#include "server/request_rules.h"
 #include "server/services.h"
 
 namespace connchk::server {
 namespace {
 
-// The tail of the received-packet line, and the variant without the comma that reports a
-// confirmation without the reply marker.
-std::string packetTail(ssize_t length) { return format(", протокол TELM-UDP, %lu байт данных", static_cast<unsigned long>(length)); }
-std::string unconfirmedTail(ssize_t length) { return format(" протокол TELM-UDP, %lu байт данных", static_cast<unsigned long>(length)); }
+constexpr const char* Label = "TELM-UDP";
+using Clock = std::chrono::steady_clock;
 
-std::uint16_t terminalPortFor(std::uint32_t terminal) {
-  return static_cast<std::uint16_t>((TerminalPort + terminal) & 0xFFFF);
+constexpr std::size_t MostExchanges = 64;
+constexpr std::chrono::milliseconds ConfirmationWait(ReceiveTimeout);
+// Requests taken from port 855 in one go before the exchanges' sockets are looked at again.
+constexpr int RequestsPerRound = 64;
+
+using Buffer = std::array<std::uint8_t, ReceiveBufferSize>;
+
+struct Exchange {
+  platform::Socket socket;  // bound to the exchange's port until the exchange ends
+  sockaddr_in client{};
+  std::string dotted;
+  TerminalRequest request{};
+  std::size_t answerLength = 0;
+  Clock::time_point deadline;
+  Buffer buffer{};  // the first answer, then the confirmation (followed by the rest of that answer)
+};
+
+class TerminalExchanges {
+ public:
+  TerminalExchanges(ServiceRun& run, platform::Socket listening) : run_(run), listening_(std::move(listening)) {}
+  ~TerminalExchanges() {
+    run_.server().counters.terminalExchangesInProgress -= static_cast<std::int64_t>(exchanges_.size());
+  }
+
+  int serve();
+
+ private:
+  static constexpr std::uint64_t ListeningTag = ~std::uint64_t{0};
+  static constexpr std::uint64_t StopTag = ListeningTag - 1;
+
+  void takeRequests();
+  void takeRequest(std::size_t length, const sockaddr_in& client);
+  void makeRoomFor(const TerminalRequest& request, const sockaddr_in& client);
+  void start(const TerminalRequest& request, std::size_t length, const sockaddr_in& client);
+  void takeConfirmation(std::list<Exchange>::iterator x);
+  void endTimedOut(Clock::time_point now);
+  void end(std::list<Exchange>::iterator x);
+  void awaitNext();
+  int waitLimitMs(Clock::time_point now) const;
+
+  ServiceRun& run_;
+  platform::Socket listening_;
+  platform::Poller poller_;
+  std::list<Exchange> exchanges_;  // oldest first, and so in the order of their deadlines
+  Buffer request_{};
+  bool servedRequest_ = false;  // the waiting line follows every event once one was served
+};
+
+int TerminalExchanges::serve() {
+  if (const int error = run_.watch(poller_, listening_.fd(), ListeningTag, StopTag); error != 0) {
+    run_.startFailed(messages::socketOpenFailed(error));
+    return -1;
+  }
+  run_.serving();
+  std::array<epoll_event, MostExchanges + 2> ready;
+  while (!run_.stop().signalled()) {
+    const int n = poller_.wait(ready.data(), static_cast<int>(ready.size()), waitLimitMs(Clock::now()));
+    for (int i = 0; i < n && !run_.stop().signalled(); ++i) {
+      const std::uint64_t tag = ready[i].data.u64;
+      if (tag == StopTag) break;
+      if (tag == ListeningTag) {
+        takeRequests();
+        continue;
+      }
+      // An exchange ended earlier in this round is no longer there.
+      const auto x = std::find_if(exchanges_.begin(), exchanges_.end(),
+                                  [tag](const Exchange& e) { return static_cast<std::uint64_t>(e.socket.fd()) == tag; });
+      if (x != exchanges_.end()) takeConfirmation(x);
+    }
+    endTimedOut(Clock::now());
+  }
+  return 0;
+}
+
+int TerminalExchanges::waitLimitMs(Clock::time_point now) const {
+  if (exchanges_.empty()) return -1;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(exchanges_.front().deadline - now);
+  return static_cast<int>(std::max<std::int64_t>(0, left.count()));
+}
+
+void TerminalExchanges::awaitNext() {
+  if (servedRequest_) run_.say(messages::WaitingForRequest);
+}
+
+void TerminalExchanges::takeRequests() {
+  for (int taken = 0; taken < RequestsPerRound; ++taken) {
+    sockaddr_in client{};
+    const auto got = platform::receiveFrom(listening_.fd(), request_.data(), request_.size(), client, platform::Wait::Now);
+    if (got.failed() && platform::isTimeout(got.error)) return;
+    if (got.failed()) {
+      run_.receiveFailed(got.error);
+      awaitNext();
+    } else if (got.n == 0) {
+      run_.say(messages::ClientClosed);
+      awaitNext();
+    } else {
+      takeRequest(static_cast<std::size_t>(got.n), client);
+    }
+  }
+}
+
+// Without its marker, or with a terminal number whose port does not exist (0 would be port 855
+// itself, numbers past 64680 wrap to the ports below it), a request is erroneous and binds nothing.
+void TerminalExchanges::takeRequest(std::size_t length, const sockaddr_in& client) {
+  const auto request = readTerminalRequest(request_.data(), length);
+  if (!request) {
+    run_.erroneous(platform::dotted(client), messages::packetTail(Label, length));
+    awaitNext();
+    return;
+  }
+  run_.accepted(client, length);
+  servedRequest_ = true;
+  makeRoomFor(*request, client);
+  start(*request, length, client);
+}
+
+// A request takes over from an exchange that holds its port or serves its client (a client sends
+// its next request only once it has given up on the last one), and the oldest exchange gives way
+// once the most are in progress, so that a flood of unconfirmed requests cannot lock out a client.
+void TerminalExchanges::makeRoomFor(const TerminalRequest& request, const sockaddr_in& client) {
+  for (auto x = exchanges_.begin(); x != exchanges_.end();) {
+    const auto next = std::next(x);
+    if (x->request.port == request.port || platform::sameEndpoint(x->client, client)) {
+      run_.dropped(messages::exchangeAbandoned(x->request.terminal));
+      end(x);
+    }
+    x = next;
+  }
+  if (exchanges_.size() >= MostExchanges) {
+    run_.dropped(messages::exchangeAbandoned(exchanges_.front().request.terminal));
+    end(exchanges_.begin());
+  }
+}
+
+void TerminalExchanges::start(const TerminalRequest& request, std::size_t length, const sockaddr_in& client) {
+  Exchange x;
+  x.client = client;
+  x.dotted = platform::dotted(client);
+  x.request = request;
+  // A socket that cannot be opened or bound (its port taken, say) loses this exchange only.
+  const auto lose = [&](const std::string& line) {
+    run_.receivedPacket(x.dotted, messages::packetTail(Label, length));
+    run_.say(line);
+    awaitNext();
+  };
+  int error = 0;
+  x.socket = platform::openSocket(SOCK_DGRAM, 0, error);
+  if (!x.socket.valid()) return lose(messages::socketOpenFailed(error));
+  if (!platform::bindTo(x.socket.fd(), platform::anyAddress(request.port), error)) return lose(messages::bindFailed(error));
+  // The first answer: the request with the reply marker, from the exchange's own port.
+  std::copy_n(request_.begin(), length, x.buffer.begin());
+  putMarker(x.buffer.data(), layout_b::Marker, ReplyMarker);
+  const auto answer = platform::sendTo(x.socket.fd(), x.buffer.data(), length, client);
+  if (answer.failed()) {
+    run_.receivedPacket(x.dotted, messages::packetTail(Label, length));
+    run_.sendFailed(answer.error);
+    awaitNext();
+    return;
+  }
+  x.answerLength = static_cast<std::size_t>(answer.n);
+  x.deadline = Clock::now() + ConfirmationWait;
+  if (!poller_.add(x.socket.fd(), EPOLLIN, static_cast<std::uint64_t>(x.socket.fd()))) {
+    run_.receiveFailed(errno);
+    awaitNext();
+    return;
+  }
+  exchanges_.push_back(std::move(x));
+  ++run_.server().counters.terminalExchangesInProgress;
+}
+
+// Only the request's own address and port confirm; anything else reaching the exchange's port is
+// an erroneous request and the wait goes on.
+void TerminalExchanges::takeConfirmation(std::list<Exchange>::iterator x) {
+  Buffer datagram;
+  sockaddr_in from{};
+  const auto got = platform::receiveFrom(x->socket.fd(), datagram.data(), datagram.size(), from, platform::Wait::Now);
+  if (got.failed() && platform::isTimeout(got.error)) return;
+  if (got.failed()) {
+    run_.receiveFailed(got.error);
+    end(x);
+    awaitNext();
+    return;
+  }
+  const auto length = static_cast<std::size_t>(got.n);
+  if (!platform::sameEndpoint(from, x->client)) {
+    run_.erroneous(platform::dotted(from), messages::packetTail(Label, length));
+    return;
+  }
+  std::copy_n(datagram.begin(), length, x->buffer.begin());
+  if (!isConfirmation(x->buffer.data(), length)) {
+    run_.erroneous(x->dotted, messages::unconfirmedPacketTail(Label, length));
+  } else {
+    // As long as the first answer: a shorter confirmation is followed by the rest of that answer.
+    const auto final = platform::sendTo(x->socket.fd(), x->buffer.data(), x->answerLength, x->client);
+    run_.receivedPacket(x->dotted, messages::packetTail(Label, length));
+    if (final.failed()) {
+      run_.sendFailed(final.error);
+    } else {
+      run_.answered(messages::bytesSentToTerminal(final.n, x->request.terminal));
+    }
+  }
+  end(x);
+  awaitNext();
+}
+
+// No confirmation within the wait: the exchange ends with the receive's time-out and without a
+// final answer, since nothing came back that could be answered.
+void TerminalExchanges::endTimedOut(Clock::time_point now) {
+  while (!exchanges_.empty() && exchanges_.front().deadline <= now) {
+    run_.receiveFailed(EAGAIN);
+    end(exchanges_.begin());
+    awaitNext();
+  }
+}
+
+void TerminalExchanges::end(std::list<Exchange>::iterator x) {
+  poller_.remove(x->socket.fd());
+  exchanges_.erase(x);
+  --run_.server().counters.terminalExchangesInProgress;
 }
 
 }  // namespace
 
-int TerminalUdpService(ServerContext& server) {
-  auto say = [&server](const std::string& line) { server.log.log(line); };
-  int error = 0;
-  platform::Socket listening = platform::openSocket(SOCK_DGRAM, 0, error);
-  if (!listening.valid()) {
-    say(format("Ошибка %i при открытии сокета", error));
-    return -1;
-  }
-  say("Старт сервера, протокол TELM-UDP");
-  if (!platform::bindTo(listening.fd(), platform::anyAddress(TerminalPort), error)) {
-    say(format("Ошибка bind %i", error));
-    return -1;
-  }
-
-  // Stays bound after its exchange; closed when the next valid request arrives.
-  platform::Socket terminalSocket;
-  bool servedRequest = false;  // the waiting line opens every pass after the first valid request
-  std::array<std::uint8_t, ReceiveBufferSize> buffer{};
-  for (;;) {
-    if (servedRequest) say(WaitingLine);
-    sockaddr_in client{};
-    const auto request = platform::receiveFrom(listening.fd(), buffer.data(), buffer.size(), client);
-    if (request.failed()) {
-      say(format("Ошибка приема %i", request.error));
-      continue;
-    }
-    if (request.n == 0) {
-      say(ClientClosedLine);
-      continue;
-    }
-    const std::string requester = platform::dotted(client);
-    if (!hasMarker(buffer.data(), static_cast<std::size_t>(request.n), layout_b::Marker, RequestMarker)) {
-      ReportReceivedPacket(server, requester, packetTail(request.n));
-      say(ErroneousRequestLine);
-      continue;
-    }
-
-    const std::uint32_t terminal = readU32(buffer.data(), layout_b::Terminal);
-    server.statistics.record(client.sin_addr.s_addr, static_cast<unsigned long>(request.n));
-    servedRequest = true;
-    terminalSocket.close();
-    terminalSocket = platform::openSocket(SOCK_DGRAM, 0, error);
-    if (!terminalSocket.valid()) {
-      // Only this exchange is lost; the service goes on with the next request.
-      ReportReceivedPacket(server, requester, packetTail(request.n));
-      say(format("Ошибка %i при открытии сокета", error));
-      continue;
-    }
-    platform::setReceiveTimeout(terminalSocket.fd(), ReceiveTimeout, error);
-    if (!platform::bindTo(terminalSocket.fd(), platform::anyAddress(terminalPortFor(terminal)), error)) {
-      // Terminal 0 asks for port 855 itself, or the port is taken: this exchange only is lost.
-      terminalSocket.close();
-      ReportReceivedPacket(server, requester, packetTail(request.n));
-      say(format("Ошибка bind %i", error));
-      continue;
-    }
-
-    putMarker(buffer.data(), layout_b::Marker, ReplyMarker);
-    const auto answer = platform::sendTo(terminalSocket.fd(), buffer.data(),
-                                         static_cast<std::size_t>(request.n), client);
-    if (answer.failed()) {
-      ReportReceivedPacket(server, requester, packetTail(request.n));
-      say(format("Возникла ошибка %i при передаче данных", answer.error));
-      continue;
-    }
-
-    sockaddr_in from{};
-    const auto confirmation = platform::receiveFrom(terminalSocket.fd(), buffer.data(), buffer.size(), from);
-    if (confirmation.failed()) {
-      // No confirmation within the time-out (or a failed receive): the exchange ends here without
-      // a final answer, since nothing came back that could be answered.
-      say(format("Ошибка приема %i", confirmation.error));
-      continue;
-    }
-    client = from;
-    const std::string confirmer = platform::dotted(client);
-    if (!hasMarker(buffer.data(), static_cast<std::size_t>(confirmation.n), layout_b::Marker, ReplyMarker)) {
-      ReportReceivedPacket(server, confirmer, unconfirmedTail(confirmation.n));
-      say(ErroneousRequestLine);
-      continue;
-    }
-    // As long as the first answer: a shorter confirmation is followed by the rest of that answer.
-    const auto final = platform::sendTo(terminalSocket.fd(), buffer.data(),
-                                        static_cast<std::size_t>(answer.n), client);
-    ReportReceivedPacket(server, confirmer, packetTail(confirmation.n));
-    if (final.failed()) {
-      say(format("Возникла ошибка %i при передаче данных", final.error));
-    } else {
-      say(format("Отослано %i байт данных, терминал №%lu", static_cast<int>(final.n),
-                 static_cast<unsigned long>(terminal)));
-    }
-  }
+int TerminalUdpService(ServiceRun& run) {
+  platform::Socket listening =
+      run.open({.type = SOCK_DGRAM, .startLine = messages::startLine(Label), .port = TerminalPort});
+  if (!listening.valid()) return -1;
+  return TerminalExchanges(run, std::move(listening)).serve();
 }
 
 }  // namespace connchk::server

@@ -1,7 +1,9 @@
 #include "common/platform/net.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -41,6 +43,37 @@ bool setReceiveTimeout(int fd, int ms, int& error) {
 }
 
 bool isTimeout(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+namespace {
+bool setOption(int fd, int level, int name, int value, int& error) {
+  const bool ok = ::setsockopt(fd, level, name, &value, sizeof value) == 0;
+  error = ok ? 0 : errno;
+  return ok;
+}
+int flagsFor(Wait wait) { return wait == Wait::Now ? MSG_DONTWAIT : 0; }
+}  // namespace
+
+bool setReuseAddress(int fd, int& error) { return setOption(fd, SOL_SOCKET, SO_REUSEADDR, 1, error); }
+
+bool setSendBuffer(int fd, int bytes, int& error) { return setOption(fd, SOL_SOCKET, SO_SNDBUF, bytes, error); }
+
+bool setNonBlocking(int fd, int& error) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  const bool ok = flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+  error = ok ? 0 : errno;
+  return ok;
+}
+
+bool setKeepAlive(int fd, int idleS, int intervalS, int count, int& error) {
+  return setOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1, error) && setOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, idleS, error) &&
+         setOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, intervalS, error) &&
+         setOption(fd, IPPROTO_TCP, TCP_KEEPCNT, count, error) &&
+         setOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, (idleS + intervalS * count) * 1000, error);
+}
+
+bool sameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
+  return a.sin_family == b.sin_family && a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
 
 sockaddr_in ipv4Address(std::uint32_t addressNetworkOrder, std::uint16_t port) {
   sockaddr_in a{};
@@ -102,10 +135,10 @@ namespace {
 IoResult outcome(ssize_t n) { return IoResult{n, n < 0 ? errno : 0}; }
 }  // namespace
 
-IoResult sendBytes(int fd, const void* data, std::size_t length) {
+IoResult sendBytes(int fd, const void* data, std::size_t length, Wait wait) {
   ssize_t n;
   do {
-    n = ::send(fd, data, length, MSG_NOSIGNAL);
+    n = ::send(fd, data, length, MSG_NOSIGNAL | flagsFor(wait));
   } while (n < 0 && errno == EINTR);
   return outcome(n);
 }
@@ -118,15 +151,15 @@ IoResult sendTo(int fd, const void* data, std::size_t length, const sockaddr_in&
   return outcome(n);
 }
 
-IoResult receive(int fd, void* buffer, std::size_t capacity) {
+IoResult receive(int fd, void* buffer, std::size_t capacity, Wait wait) {
   ssize_t n;
   do {
-    n = ::recv(fd, buffer, capacity, 0);
+    n = ::recv(fd, buffer, capacity, flagsFor(wait));
   } while (n < 0 && errno == EINTR);
   return outcome(n);
 }
 
-IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, sockaddr_in& from) {
+IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, sockaddr_in& from, Wait wait) {
   iovec part{buffer, capacity};
   msghdr message{};
   ssize_t n;
@@ -137,7 +170,7 @@ IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, sockaddr_in& fr
     message.msg_namelen = sizeof from;
     message.msg_iov = &part;
     message.msg_iovlen = 1;
-    n = ::recvmsg(fd, &message, 0);
+    n = ::recvmsg(fd, &message, flagsFor(wait));
   } while (n < 0 && errno == EINTR);
   if (n >= 0 && (message.msg_flags & MSG_TRUNC)) return IoResult{-1, EMSGSIZE};
   return outcome(n);
@@ -149,12 +182,13 @@ bool listenOn(int fd, int backlog, int& error) {
   return ok;
 }
 
-Socket acceptFrom(int fd, sockaddr_in& peer, int& error) {
+Socket acceptFrom(int fd, sockaddr_in& peer, int& error, Wait wait) {
+  const int flags = SOCK_CLOEXEC | (wait == Wait::Now ? SOCK_NONBLOCK : 0);
   int connection;
   do {
     std::memset(&peer, 0, sizeof peer);
     socklen_t length = sizeof peer;
-    connection = ::accept4(fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+    connection = ::accept4(fd, reinterpret_cast<sockaddr*>(&peer), &length, flags);
   } while (connection < 0 && errno == EINTR);
   error = connection < 0 ? errno : 0;
   return Socket(connection);

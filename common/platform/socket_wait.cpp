@@ -10,13 +10,6 @@
 
 namespace connchk::platform {
 
-bool setNonBlocking(int fd, int& error) {
-  const int flags = ::fcntl(fd, F_GETFL);
-  const bool ok = flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-  error = ok ? 0 : errno;
-  return ok;
-}
-
 namespace {
 Readiness waitFor(int fd, short events, int ms, int& error) {
   pollfd p{fd, events, 0};

@@ -5,11 +5,9 @@
 #include <functional>
 
 #include "common/platform/address.h"
+#include "common/platform/net.h"  // setNonBlocking
 
 namespace connchk::platform {
-
-// Puts a socket into non-blocking mode; false with the code in `error` when it cannot.
-bool setNonBlocking(int fd, int& error);
 
 enum class Readiness { Ready, TimedOut, Failed };
 

@@ -32,8 +32,8 @@ class ServerDialog::StatisticsListView : public StatisticsView {
   connchk::ui::HandOff& handOff_;
 };
 
-ServerDialog::ServerDialog(ActivityLog& log, SenderStatistics& statistics, ServiceStarter starter, QWidget* parent)
-    : QDialog(parent), log_(log), statistics_(statistics), context_{log, statistics}, handOff_(this) {
+ServerDialog::ServerDialog(ServerContext& server, ServiceStarter starter, QWidget* parent)
+    : QDialog(parent), server_(server), handOff_(this) {
   buildControls();
   // 1. The About entry (in the context menu, as there is no system menu to extend) and the icon.
   about_ = new QAction(QStringLiteral("&About server..."), this);
@@ -44,18 +44,18 @@ ServerDialog::ServerDialog(ActivityLog& log, SenderStatistics& statistics, Servi
   // 2. The log and the statistics show their lines here.
   logView_ = std::make_unique<connchk::ui::LogListView>(logList_, handOff_);
   statisticsView_ = std::make_unique<StatisticsListView>(statisticsList_, handOff_);
-  log_.setView(logView_.get());
-  log_.setAlert(connchk::ui::messageBoxAlert(this, handOff_, QString::fromUtf8(ProgramTitle)));
-  statistics_.setView(statisticsView_.get());
+  server_.log.setView(logView_.get());
+  server_.log.setAlert(connchk::ui::messageBoxAlert(this, handOff_, QString::fromUtf8(ProgramTitle)));
+  server_.statistics.setView(statisticsView_.get());
   // 3. The services; their first lines wait until the window thread runs its event loop.
-  if (starter) starter(context_);
+  if (starter) starter(server_);
 }
 
 ServerDialog::~ServerDialog() {
   handOff_.close();
-  log_.setView(nullptr);
-  log_.setAlert({});
-  statistics_.setView(nullptr);
+  server_.log.setView(nullptr);
+  server_.log.setAlert({});
+  server_.statistics.setView(nullptr);
 }
 
 void ServerDialog::buildControls() {

@@ -26,10 +26,9 @@ using ServiceStarter = std::function<void(ServerContext&)>;
 
 class ServerDialog : public QDialog {
  public:
-  // The services keep the context (inside this window) until the process ends; the program
-  // therefore ends when the window closes.
-  ServerDialog(ActivityLog& log, SenderStatistics& statistics, ServiceStarter starter = startServices,
-               QWidget* parent = nullptr);
+  // The context lives outside the window and outlives it; `starter` starts the services over it
+  // while the window initialises (the program's starter runs its ServiceHost).
+  explicit ServerDialog(ServerContext& server, ServiceStarter starter = {}, QWidget* parent = nullptr);
   ~ServerDialog() override;
 
   QListWidget* statisticsList() const { return statisticsList_; }
@@ -45,9 +44,7 @@ class ServerDialog : public QDialog {
   void buildControls();
   void showAbout();
 
-  ActivityLog& log_;
-  SenderStatistics& statistics_;
-  ServerContext context_;
+  ServerContext& server_;
   connchk::ui::HandOff handOff_;
   std::unique_ptr<connchk::ui::LogListView> logView_;
   std::unique_ptr<StatisticsView> statisticsView_;

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -23,6 +25,7 @@
 #include "common/protocol.h"
 #include "common/text_format.h"
 #include "server/console.h"
+#include "tests/support/echo_server.h"
 #include "tests/support/peers.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
@@ -48,96 +51,6 @@ Bytes cut(Bytes b, std::size_t length) {
   return b;
 }
 
-// A layout A request: a recognisable timestamp, the request marker at `markerAt`, numbered filler.
-Bytes request(std::size_t length, std::optional<std::size_t> markerAt = layout_a::Marker) {
-  Bytes b(length);
-  for (std::size_t i = 0; i < length; ++i) b[i] = static_cast<std::uint8_t>(0x10 + i % 0x60);
-  if (markerAt && *markerAt + MarkerSize <= length) putMarker(b.data(), *markerAt, RequestMarker);
-  return b;
-}
-
-// Whether a socket is bound to port 87 in this namespace, read from the kernel's table.
-bool portBound(const char* table, const char* state) {
-  std::ifstream in(std::string("/proc/net/") + table);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, st;
-    fields >> slot >> local >> remote >> st;
-    if (local.size() > 5 && local.substr(local.size() - 5) == ":0057" && (state == nullptr || st == state)) {
-      return true;
-    }
-  }
-  return false;
-}
-
-// The server program in terminal mode, started and waited for until its echo services serve.
-class Server {
- public:
-  Server() : program(SERVER_PROGRAM) {}
-
-  ::testing::AssertionResult start() {
-    program.start({"--console"});
-    const auto deadline = std::chrono::steady_clock::now() + milliseconds(10000);
-    while (!(portBound("udp", nullptr) && portBound("tcp", "0A"))) {
-      if (std::chrono::steady_clock::now() > deadline || !program.running()) {
-        return ::testing::AssertionFailure() << "the echo services did not start:\n" << program.output();
-      }
-      std::this_thread::sleep_for(milliseconds(10));
-    }
-    return ::testing::AssertionSuccess();
-  }
-
-  std::vector<std::string> lines() const { return program.outputLines(); }
-  bool waitFor(const std::string& line, int times = 1) { return program.waitForCount(line + "\n", times); }
-
-  // Every printed line but the statistics ones stands in the log file, in the same order, as
-  // Windows-1251 text ending LF CR. The file line is written just after the printed one.
-  ::testing::AssertionResult logFileMatchesOutput() {
-    std::string expected, actual;
-    for (int tries = 0; tries < 200; ++tries) {
-      expected.clear();
-      for (const auto& line : lines()) {
-        if (line.rfind(server::StatisticsMark, 0) != 0) expected += toWindows1251(line) + "\n\r";
-      }
-      actual = program.logBytes(ServerLogFileName);
-      if (actual == expected) return ::testing::AssertionSuccess();
-      std::this_thread::sleep_for(milliseconds(10));
-    }
-    return ::testing::AssertionFailure() << "server_log.txt:\n" << fromWindows1251(actual) << "\nprinted:\n"
-                                         << program.output();
-  }
-
-  Program program;
-};
-
-// A socket of the test's own, connected to port 87, that gives up on an answer after two seconds.
-class Peer {
- public:
-  explicit Peer(int type) {
-    int error = 0;
-    socket_ = platform::openSocket(type, 0, error);
-    platform::setReceiveTimeout(socket_.fd(), 2000, error);
-    auto to = platform::ipv4Address(htonl(INADDR_LOOPBACK), EchoPort);
-    connected_ = platform::connectTo(socket_.fd(), to, error);
-  }
-  bool connected() const { return connected_; }
-  void send(const Bytes& b) { ASSERT_EQ(platform::sendBytes(socket_.fd(), b.data(), b.size()).n, ssize_t(b.size())); }
-  std::optional<Bytes> receive() {
-    Bytes b(65536);
-    const auto got = platform::receive(socket_.fd(), b.data(), b.size());
-    if (got.n <= 0) return std::nullopt;
-    b.resize(static_cast<std::size_t>(got.n));
-    return b;
-  }
-  void close() { socket_.close(); }
-  int fd() const { return socket_.fd(); }
-
- private:
-  platform::Socket socket_;
-  bool connected_ = false;
-};
-
 void writeBytes(const std::string& path, const Bytes& b) {
   std::ofstream out(path, std::ios::binary);
   out.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
@@ -151,7 +64,7 @@ Bytes readBytes(const std::string& path) {
 int runTool(const std::string& command) { return std::system(("timeout 20 " + command).c_str()); }
 
 // Sends one file through socat to port 87 and keeps what comes back within a second.
-Bytes throughSocat(Server& server, const char* transport, const Bytes& payload) {
+Bytes throughSocat(EchoServer& server, const char* transport, const Bytes& payload) {
   const std::string in = server.program.folder() + "/socat-in.bin";
   const std::string out = server.program.folder() + "/socat-out.bin";
   writeBytes(in, payload);
@@ -193,7 +106,7 @@ void expectClientLogMatchesOutput(const Program& client) {
 }
 
 void clientRunIsAnsweredAndLoggedOnBothSides(const std::string& protocolType, const std::string& label) {
-  Server server;
+  EchoServer server;
   ASSERT_TRUE(server.start());
   Program client(CLIENT_PROGRAM);
   ASSERT_EQ(client.run({"--console", "--protocol", protocolType, "--count", "2", "--size", "40", Loopback}), 0)
@@ -241,13 +154,13 @@ TEST(ServerEcho, ClientTcpRunIsAnsweredAndLoggedOnBothSides) {
 
 TEST(ServerEcho, UdpAnswerIsTheRequestWithTheReplyMarker) {
   REQUIRE_PRIVATE_NETWORK();
-  Server server;
+  EchoServer server;
   ASSERT_TRUE(server.start());
-  Peer peer(SOCK_DGRAM);
-  const Bytes first = request(100);
+  EchoPeer peer(SOCK_DGRAM);
+  const Bytes first = echoRequest(100);
   peer.send(first);
   EXPECT_EQ(peer.receive(), withReplyMarker(first)) << "same length, only bytes 8 to 19 changed";
-  const Bytes second = request(20);
+  const Bytes second = echoRequest(20);
   peer.send(second);
   EXPECT_EQ(peer.receive(), withReplyMarker(second));
 
@@ -260,17 +173,17 @@ TEST(ServerEcho, UdpAnswerIsTheRequestWithTheReplyMarker) {
 
 TEST(ServerEcho, UdpEmptyOrUnmarkedDatagramsGetNoAnswerAndTheNextIsServed) {
   REQUIRE_PRIVATE_NETWORK();
-  Server server;
+  EchoServer server;
   ASSERT_TRUE(server.start());
-  Peer peer(SOCK_DGRAM);
+  EchoPeer peer(SOCK_DGRAM);
   peer.send({});
   ASSERT_TRUE(server.waitFor(ClosedLine));
-  peer.send(request(32, std::nullopt));
+  peer.send(echoRequest(32, std::nullopt));
   ASSERT_TRUE(server.waitFor(ErroneousLine));
   EXPECT_EQ(occurrences(server.program.output(), server::StatisticsMark), 0) << "an erroneous sender is not recorded";
 
   // Had either been answered, its answer would come first.
-  const Bytes valid = request(32);
+  const Bytes valid = echoRequest(32);
   peer.send(valid);
   EXPECT_EQ(peer.receive(), withReplyMarker(valid));
   ASSERT_TRUE(server.waitFor(WaitingLine));
@@ -282,9 +195,9 @@ TEST(ServerEcho, UdpEmptyOrUnmarkedDatagramsGetNoAnswerAndTheNextIsServed) {
 
 TEST(ServerEcho, MarkerAtOffsetZeroIsAnsweredThereOverUdpButErroneousOverTcp) {
   REQUIRE_PRIVATE_NETWORK();
-  Server server;
+  EchoServer server;
   ASSERT_TRUE(server.start());
-  const Bytes atZero = request(32, 0);
+  const Bytes atZero = echoRequest(32, 0);
   EXPECT_EQ(throughSocat(server, "UDP", atZero), withReplyMarker(atZero, 0));
   ASSERT_TRUE(server.waitFor(WaitingLine));
 
@@ -297,11 +210,11 @@ TEST(ServerEcho, MarkerAtOffsetZeroIsAnsweredThereOverUdpButErroneousOverTcp) {
 
 TEST(ServerEcho, UdpDatagramOver2048BytesFailsTheReceive) {
   REQUIRE_PRIVATE_NETWORK();
-  Server server;
+  EchoServer server;
   ASSERT_TRUE(server.start());
-  EXPECT_EQ(throughSocat(server, "UDP", request(2049)), Bytes{});
+  EXPECT_EQ(throughSocat(server, "UDP", echoRequest(2049)), Bytes{});
   ASSERT_TRUE(server.waitFor(format("Ошибка приема %i", EMSGSIZE)));
-  const Bytes largest = request(2048);
+  const Bytes largest = echoRequest(2048);
   EXPECT_EQ(throughSocat(server, "UDP", largest), withReplyMarker(largest)) << "2048 bytes still fit";
   ASSERT_TRUE(server.waitFor(WaitingLine));
   EXPECT_TRUE(inOrder(server.lines(), {format("Ошибка приема %i", EMSGSIZE), packetLine("IP-Клиент", 2048), sentLine(2048)}));
@@ -312,23 +225,23 @@ TEST(ServerEcho, UdpDatagramOver2048BytesFailsTheReceive) {
 // what was received may count.
 TEST(ServerEcho, UdpDatagramTooShortForItsMarkerIsErroneous) {
   REQUIRE_PRIVATE_NETWORK();
-  Server server;
+  EchoServer server;
   ASSERT_TRUE(server.start());
-  Peer peer(SOCK_DGRAM);
-  Bytes validAtZero = request(32, 0);
+  EchoPeer peer(SOCK_DGRAM);
+  Bytes validAtZero = echoRequest(32, 0);
   validAtZero[19] = 'Q';
   peer.send(validAtZero);
   ASSERT_EQ(peer.receive(), withReplyMarker(validAtZero, 0));
-  peer.send(cut(request(20), 19));  // "CLI" ends at byte 18
+  peer.send(cut(echoRequest(20), 19));  // "CLI" ends at byte 18
   ASSERT_TRUE(server.waitFor(ErroneousLine, 1));
 
-  Bytes unmarked = request(32, std::nullopt);
+  Bytes unmarked = echoRequest(32, std::nullopt);
   unmarked[11] = 'Q';
   peer.send(unmarked);
-  peer.send(cut(request(12, 0), 11));
+  peer.send(cut(echoRequest(12, 0), 11));
   ASSERT_TRUE(server.waitFor(ErroneousLine, 3));
 
-  const Bytes valid = request(32);
+  const Bytes valid = echoRequest(32);
   peer.send(valid);
   EXPECT_EQ(peer.receive(), withReplyMarker(valid)) << "no short datagram was answered";
   ASSERT_TRUE(server.waitFor(WaitingLine, 2));
@@ -340,7 +253,7 @@ TEST(ServerEcho, UdpDatagramTooShortForItsMarkerIsErroneous) {
 // fails, and the service goes on. scapy's empty datagram is a closed client.
 TEST(ServerEcho, UdpSendFailureIsLoggedAfterTheSenderIsRecorded) {
   REQUIRE_PRIVATE_NETWORK();
-  Server server;
+  EchoServer server;
   ASSERT_TRUE(server.start());
   throughScapy({{0, "b'\\x01' * 8 + b'\\xff' * 8 + b'CLIQ' + b'\\x00' * 12"}, {4000, "b''"}});
   ASSERT_TRUE(server.waitFor(ClosedLine));
@@ -348,8 +261,8 @@ TEST(ServerEcho, UdpSendFailureIsLoggedAfterTheSenderIsRecorded) {
                                        format("Возникла ошибка %i при передаче данных", EINVAL), ClosedLine}));
   EXPECT_EQ(occurrences(server.program.output(), WaitingLine), 0);
 
-  Peer peer(SOCK_DGRAM);
-  const Bytes valid = request(32);
+  EchoPeer peer(SOCK_DGRAM);
+  const Bytes valid = echoRequest(32);
   peer.send(valid);
   EXPECT_EQ(peer.receive(), withReplyMarker(valid));
   EXPECT_TRUE(server.logFileMatchesOutput());
@@ -357,10 +270,10 @@ TEST(ServerEcho, UdpSendFailureIsLoggedAfterTheSenderIsRecorded) {
 
 TEST(ServerEcho, TcpTwoRequestsInOneReceiveAreOneRequest) {
   REQUIRE_PRIVATE_NETWORK();
-  Server server;
+  EchoServer server;
   ASSERT_TRUE(server.start());
-  Bytes both = request(32);
-  const Bytes second = request(32);
+  Bytes both = echoRequest(32);
+  const Bytes second = echoRequest(32);
   both.insert(both.end(), second.begin(), second.end());
   Bytes expected = withReplyMarker(both);  // the marker of the second request stays as it was
   EXPECT_EQ(throughSocat(server, "TCP", both), expected);
@@ -372,17 +285,17 @@ TEST(ServerEcho, TcpTwoRequestsInOneReceiveAreOneRequest) {
 
 TEST(ServerEcho, TcpPieceWithoutWholeMarkerIsErroneousAndTheConnectionStays) {
   REQUIRE_PRIVATE_NETWORK();
-  Server server;
+  EchoServer server;
   ASSERT_TRUE(server.start());
-  Peer peer(SOCK_STREAM);
+  EchoPeer peer(SOCK_STREAM);
   ASSERT_TRUE(peer.connected());
-  Bytes unmarked = request(32, std::nullopt);
+  Bytes unmarked = echoRequest(32, std::nullopt);
   unmarked[19] = 'Q';  // the last byte of a marker at offset 8
   peer.send(unmarked);
   ASSERT_TRUE(server.waitFor(ErroneousLine, 1));
-  peer.send(cut(request(20), 19));
+  peer.send(cut(echoRequest(20), 19));
   ASSERT_TRUE(server.waitFor(ErroneousLine, 2));
-  const Bytes valid = request(32);
+  const Bytes valid = echoRequest(32);
   peer.send(valid);
   EXPECT_EQ(peer.receive(), withReplyMarker(valid)) << "the first bytes back are the valid request's";
   peer.close();
@@ -393,36 +306,84 @@ TEST(ServerEcho, TcpPieceWithoutWholeMarkerIsErroneousAndTheConnectionStays) {
   EXPECT_TRUE(server.logFileMatchesOutput());
 }
 
-TEST(ServerEcho, SecondTcpClientWaitsUntilTheFirstCloses) {
+// However a request is cut on its way, its pieces make one request: each split below is answered
+// once, with the whole request.
+TEST(ServerEcho, TcpRequestInPiecesIsOneRequest) {
   REQUIRE_PRIVATE_NETWORK();
-  Server server;
+  EchoServer server;
   ASSERT_TRUE(server.start());
-  Peer first(SOCK_STREAM);
-  ASSERT_TRUE(first.connected());
-  const Bytes a = request(32);
-  first.send(a);
-  ASSERT_EQ(first.receive(), withReplyMarker(a));
+  EchoPeer peer(SOCK_STREAM);
+  ASSERT_TRUE(peer.connected());
+  for (const std::size_t first : {1, 10, 19}) {
+    const Bytes whole = echoRequest(32);
+    peer.send(Bytes(whole.begin(), whole.begin() + static_cast<long>(first)));
+    std::this_thread::sleep_for(milliseconds(100));
+    peer.send(Bytes(whole.begin() + static_cast<long>(first), whole.end()));
+    EXPECT_EQ(peer.receive(), withReplyMarker(whole)) << "split after " << first;
+  }
+  ASSERT_TRUE(server.waitFor(WaitingLine, 3));
+  EXPECT_EQ(occurrences(server.program.output(), ErroneousLine), 0);
+  EXPECT_EQ(occurrences(server.program.output(), packetLine("TCP", 32)), 3);
+}
 
-  Peer second(SOCK_STREAM);
-  ASSERT_TRUE(second.connected()) << "it waits in the listen queue";
-  const Bytes b = request(48);
-  second.send(b);
-  first.send(a);
-  ASSERT_EQ(first.receive(), withReplyMarker(a)) << "the first connection is still the one served";
-  EXPECT_EQ(occurrences(server.program.output(), packetLine("TCP", 48)), 0);
+// Connections that hold on: one idle, one with half a request, one that sends but never reads.
+// None holds up a real client, answered within a second; the one whose answers stop moving is
+// closed once they have not moved for five seconds, and the others are served as before.
+TEST(ServerEcho, HeldConnectionsHoldUpNoOtherClient) {
+  REQUIRE_PRIVATE_NETWORK();
+  EchoServer server;
+  ASSERT_TRUE(server.start());
+  EchoPeer idle(SOCK_STREAM), half(SOCK_STREAM);
+  ASSERT_TRUE(idle.connected() && half.connected());
+  half.send(cut(echoRequest(32), 10));
+  // A peer with a small window sends requests one by one (each whole, so that each is answered)
+  // and takes no answer: soon its answers no longer fit into the server's buffers.
+  int error = 0;
+  platform::Socket deaf = platform::openSocket(SOCK_STREAM, 0, error);
+  const int small = 4096;
+  const timeval patience{0, 200000};
+  ASSERT_EQ(setsockopt(deaf.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+  ASSERT_EQ(setsockopt(deaf.fd(), SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience), 0);
+  ASSERT_TRUE(platform::connectTo(deaf.fd(), platform::ipv4Address(htonl(INADDR_LOOPBACK), EchoPort), error));
+  const Bytes big = echoRequest(2048);
+  for (int i = 0; i < 100 && platform::sendBytes(deaf.fd(), big.data(), big.size()).n == ssize_t(big.size()); ++i) {
+    std::this_thread::sleep_for(milliseconds(10));
+  }
 
-  first.close();
-  EXPECT_EQ(second.receive(), withReplyMarker(b)) << "what it sent meanwhile is received once accepted";
-  ASSERT_TRUE(server.waitFor(sentLine(48)));
-  EXPECT_TRUE(inOrder(server.lines(), {sentLine(32), sentLine(32), ClosedLine, packetLine("TCP", 48), sentLine(48)}));
+  Program client(CLIENT_PROGRAM);
+  ASSERT_EQ(client.run({"--console", "--protocol", "TCP (порт 87)", Loopback}), 0) << client.output();
+  EXPECT_EQ(occurrences(client.output(), "Время приема-передачи: 0:00."), 1) << client.output();
+  ASSERT_TRUE(server.waitFor("Соединение с 127.0.0.1 закрыто: ответ не уходит 5 с", 1, milliseconds(15000)));
+  EXPECT_TRUE(inOrder(server.lines(), {packetLine("TCP", 10), ErroneousLine})) << "half a request, once it paused";
+
+  const Bytes valid = echoRequest(40);
+  idle.send(valid);
+  EXPECT_EQ(idle.receive(), withReplyMarker(valid)) << "the idle connection is still served";
   EXPECT_TRUE(server.logFileMatchesOutput());
+}
+
+TEST(ServerEcho, HundredTcpClientsAtOnceAreEachAnswered) {
+  REQUIRE_PRIVATE_NETWORK();
+  EchoServer server;
+  ASSERT_TRUE(server.start());
+  std::vector<std::unique_ptr<EchoPeer>> peers;
+  for (int i = 0; i < 100; ++i) {
+    peers.push_back(std::make_unique<EchoPeer>(SOCK_STREAM));
+    ASSERT_TRUE(peers.back()->connected()) << "connection " << i;
+  }
+  for (std::size_t i = 0; i < peers.size(); ++i) peers[i]->send(echoRequest(20 + i));
+  for (std::size_t i = 0; i < peers.size(); ++i) {
+    EXPECT_EQ(peers[i]->receive(), withReplyMarker(echoRequest(20 + i))) << "client " << i;
+  }
+  peers.clear();
+  EXPECT_TRUE(server.waitFor(ClosedLine, 100));
 }
 
 // With no descriptor left the accept fails: the service logs it, pauses, tries again, and serves
 // the waiting connection once descriptors are back.
 TEST(ServerEcho, FailedAcceptIsLoggedAndAcceptedAgainAfterAPause) {
   REQUIRE_PRIVATE_NETWORK();
-  Server server;
+  EchoServer server;
   ASSERT_TRUE(server.start());
   const pid_t pid = server.program.pid();
   int lowestFree = 0;
@@ -434,10 +395,10 @@ TEST(ServerEcho, FailedAcceptIsLoggedAndAcceptedAgainAfterAPause) {
   ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &tight, nullptr), 0);
 
   // The accept already waiting may hold its descriptor from before; this connection takes it.
-  Peer(SOCK_STREAM).close();
-  Peer peer(SOCK_STREAM);
+  EchoPeer(SOCK_STREAM).close();
+  EchoPeer peer(SOCK_STREAM);
   ASSERT_TRUE(peer.connected());
-  const Bytes valid = request(32);
+  const Bytes valid = echoRequest(32);
   peer.send(valid);
   const std::string failed = format("Ошибка приема %i", EMFILE);
   ASSERT_TRUE(server.waitFor(failed, 2)) << server.program.output();
@@ -458,14 +419,14 @@ TEST(ServerEcho, UdpPortTakenLeavesTheTcpServiceServing) {
   platform::Socket taken = platform::openSocket(SOCK_DGRAM, 0, error);
   ASSERT_TRUE(platform::bindTo(taken.fd(), platform::anyAddress(EchoPort), error)) << error;
 
-  Server server;
+  EchoServer server;
   ASSERT_TRUE(server.start());  // the port taken here counts as bound
   ASSERT_TRUE(server.waitFor(format("Ошибка bind %i", EADDRINUSE))) << server.program.output();
   EXPECT_TRUE(inOrder(server.lines(), {"Старт сервера, протокол IP-Клиент", format("Ошибка bind %i", EADDRINUSE)}));
 
-  Peer peer(SOCK_STREAM);
+  EchoPeer peer(SOCK_STREAM);
   ASSERT_TRUE(peer.connected());
-  const Bytes valid = request(32);
+  const Bytes valid = echoRequest(32);
   peer.send(valid);
   EXPECT_EQ(peer.receive(), withReplyMarker(valid));
   EXPECT_TRUE(server.program.running());
@@ -474,12 +435,12 @@ TEST(ServerEcho, UdpPortTakenLeavesTheTcpServiceServing) {
 
 TEST(ServerEcho, TerminationUnderLoadKeepsEveryPrintedLineInTheFile) {
   REQUIRE_PRIVATE_NETWORK();
-  Server server;
+  EchoServer server;
   ASSERT_TRUE(server.start());
   // A bounded burst of requests keeps the log busy while the termination request arrives.
   std::thread load([] {
-    Peer peer(SOCK_DGRAM);
-    const Bytes valid = request(32);
+    EchoPeer peer(SOCK_DGRAM);
+    const Bytes valid = echoRequest(32);
     for (int i = 0; i < 3000; ++i) platform::sendBytes(peer.fd(), valid.data(), valid.size());
   });
   ASSERT_TRUE(server.waitFor(WaitingLine, 20));

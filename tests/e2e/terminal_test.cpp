@@ -191,9 +191,10 @@ TEST_F(TwoHostsTest, TwoExchangesInARowWithTheSameNumber) {
   EXPECT_EQ(occurrences(server.output(), "Ошибка"), 0) << server.output();
 }
 
-// Terminal 0 asks for port 855, which the service holds itself; terminal 1 asks for a port that
-// something else holds. Each loses its own exchange only, and the next client is served.
-TEST_F(TwoHostsTest, TerminalZeroAndATakenPortLoseOnlyTheirExchange) {
+// Terminal 0 would ask for port 855, which the service holds itself: an erroneous request.
+// Terminal 1 asks for a port that something else holds: that exchange alone is lost, and the next
+// client is served.
+TEST_F(TwoHostsTest, TerminalZeroIsErroneousAndATakenPortLosesOnlyItsExchange) {
   Program server(SERVER_PROGRAM);
   ASSERT_TRUE(startServerOnBed(server));
   std::unique_ptr<UdpPeer> holder;
@@ -202,9 +203,9 @@ TEST_F(TwoHostsTest, TerminalZeroAndATakenPortLoseOnlyTheirExchange) {
   std::unique_ptr<HandClient> hand;
   bed.inHost(Host::Client, [&] { hand = std::make_unique<HandClient>(); });
   hand->send(terminalRequest(0), ServerOnBed);
-  ASSERT_TRUE(server.waitForOutput("Ошибка bind 98")) << server.output();
+  ASSERT_TRUE(server.waitForOutput("Принят ошибочный запрос")) << server.output();
   hand->send(terminalRequest(1, 50), ServerOnBed);
-  ASSERT_TRUE(server.waitForCount("Ошибка bind 98", 2)) << server.output();
+  ASSERT_TRUE(server.waitForOutput("Ошибка bind 98")) << server.output();
   EXPECT_FALSE(hand->receive(milliseconds(200))) << "a failed exchange was answered";
 
   Program client(CLIENT_PROGRAM);
@@ -212,12 +213,30 @@ TEST_F(TwoHostsTest, TerminalZeroAndATakenPortLoseOnlyTheirExchange) {
   ASSERT_TRUE(server.waitForOutput("терминал №2\n"));
   EXPECT_TRUE(inOrder(server.outputLines(),
                       {"Старт сервера, протокол TELM-UDP",
-                       "Принят пакет от 192.0.2.2 (unresolved), протокол TELM-UDP, 40 байт данных", "Ошибка bind 98",
-                       "Ожидание нового запроса",
+                       "Принят пакет от 192.0.2.2 (unresolved), протокол TELM-UDP, 40 байт данных",
+                       "Принят ошибочный запрос",
                        "Принят пакет от 192.0.2.2 (unresolved), протокол TELM-UDP, 50 байт данных", "Ошибка bind 98",
                        "Ожидание нового запроса",
                        "Принят пакет от 192.0.2.2 (unresolved), протокол TELM-UDP, 40 байт данных",
                        "Отослано 40 байт данных, терминал №2", "Ожидание нового запроса"}));
+}
+
+// 300 requests from 300 ports, none confirmed, then a real client: its first round succeeds, as
+// the oldest unconfirmed exchanges give way once 64 are in progress.
+TEST_F(TwoHostsTest, BurstOfUnconfirmedRequestsLocksNoClientOut) {
+  Program server(SERVER_PROGRAM);
+  ASSERT_TRUE(startServerOnBed(server));
+  std::vector<std::unique_ptr<HandClient>> burst;
+  bed.inHost(Host::Client, [&] {
+    for (std::uint32_t terminal = 1; terminal <= 300; ++terminal) {
+      burst.push_back(std::make_unique<HandClient>());
+      burst.back()->send(terminalRequest(terminal), ServerOnBed);
+    }
+  });
+  Program client(CLIENT_PROGRAM);
+  ASSERT_EQ(runClient(client, {"--terminal", "500", "--count", "1"}), 0) << client.output();
+  ASSERT_TRUE(server.waitForOutput("Отослано 40 байт данных, терминал №500"));
+  EXPECT_GT(occurrences(server.output(), "Ожидание подтверждения прервано, терминал №"), 100);
 }
 
 // ---- the real client against servers made by hand ----
@@ -351,21 +370,21 @@ TEST_F(TerminalServiceTest, RequestsWithoutTheirWholeMarkerAreErroneous) {
   buildEchoRequest(layoutA.data(), SendTimestamp());
   hand.send(layoutA, ServerOnLoopback);
   hand.send(Bytes{}, ServerOnLoopback);
-  hand.send(terminalRequest(0), ServerOnLoopback);  // fails its bind, leaves the request in the buffer
+  hand.send(terminalRequest(0), ServerOnLoopback);  // turned down, but leaves its marker behind
   hand.send(slice(terminalRequest(5), 0, 20), ServerOnLoopback);
-  ASSERT_TRUE(server.waitForCount("Принят ошибочный запрос", 2)) << server.output();
+  ASSERT_TRUE(server.waitForCount("Принят ошибочный запрос", 3)) << server.output();
   EXPECT_FALSE(hand.receive(milliseconds(200)));
   const auto lines = server.outputLines();
   EXPECT_TRUE(inOrder(lines, {"Старт сервера, протокол TELM-UDP",
                               "Принят пакет от 127.0.0.1 (unresolved), протокол TELM-UDP, 32 байт данных",
-                              "Принят ошибочный запрос", "Клиент закрыл соединение", "Статистика: 127.0.0.1 размер 40",
+                              "Принят ошибочный запрос", "Клиент закрыл соединение",
                               "Принят пакет от 127.0.0.1 (unresolved), протокол TELM-UDP, 40 байт данных",
-                              "Ошибка bind 98", "Ожидание нового запроса",
+                              "Принят ошибочный запрос",
                               "Принят пакет от 127.0.0.1 (unresolved), протокол TELM-UDP, 20 байт данных",
-                              "Принят ошибочный запрос", "Ожидание нового запроса"}));
-  // Before the first valid request no waiting line; the erroneous one leaves no statistics line.
-  EXPECT_EQ(occurrences(server.output(), "Ожидание нового запроса"), 2);
-  EXPECT_EQ(occurrences(server.output(), "Статистика:"), 1);
+                              "Принят ошибочный запрос"}));
+  // Before the first valid request no waiting line; erroneous requests leave no statistics line.
+  EXPECT_EQ(occurrences(server.output(), "Ожидание нового запроса"), 0);
+  EXPECT_EQ(occurrences(server.output(), "Статистика:"), 0);
 }
 
 // Plays the client's side up to the confirmation: returns the first answer.
@@ -374,22 +393,26 @@ std::optional<Received> firstAnswer(HandClient& hand, std::uint32_t terminal, st
   return hand.receive();
 }
 
-TEST_F(TerminalServiceTest, PortIsTakenModulo65536) {
-  const auto first = firstAnswer(hand, 65537);
-  ASSERT_TRUE(first);
-  EXPECT_EQ(ntohs(first->from.sin_port), 856);
-  EXPECT_EQ(slice(first->bytes, 8, 4), (Bytes{1, 0, 1, 0}));
-  EXPECT_EQ(slice(first->bytes, 12, 12), markerBytes(ReplyMarker));
-  hand.send(first->bytes, first->from);
-  ASSERT_TRUE(hand.receive());
-  EXPECT_TRUE(server.waitForOutput("Отослано 40 байт данных, терминал №65537"));
+// Ports 856 to 65535 belong to terminals 1 to 64680. Any other number would name port 855 itself,
+// port 0 or a port below 856 (64734 would be DNS's 53): an erroneous request that binds nothing.
+TEST_F(TerminalServiceTest, TerminalNumbersWithoutAPortAreErroneousAndBindNothing) {
+  for (const std::uint32_t terminal : {0u, 64681u, 64734u, 65535u, 65537u, 0xFFFFFFFFu}) {
+    hand.send(terminalRequest(terminal), ServerOnLoopback);
+  }
+  ASSERT_TRUE(server.waitForCount("Принят ошибочный запрос", 6)) << server.output();
+  EXPECT_FALSE(hand.receive(milliseconds(200)));
+  EXPECT_EQ(occurrences(server.output(), "Статистика:"), 0);
+  int error = 0;
+  platform::Socket dns = platform::openSocket(SOCK_DGRAM, 0, error);
+  EXPECT_TRUE(platform::bindTo(dns.fd(), platform::anyAddress(53), error)) << "port 53 is taken: " << error;
 
-  // 65536 - 855 names port 0: the system picks one, and the exchange still works.
-  const auto picked = firstAnswer(hand, 65536 - 855);
-  ASSERT_TRUE(picked);
-  EXPECT_NE(ntohs(picked->from.sin_port), 0);
-  hand.send(picked->bytes, picked->from);
-  EXPECT_TRUE(hand.receive());
+  const auto last = firstAnswer(hand, 64680);
+  ASSERT_TRUE(last);
+  EXPECT_EQ(ntohs(last->from.sin_port), 65535);
+  EXPECT_EQ(slice(last->bytes, 12, 12), markerBytes(ReplyMarker));
+  hand.send(last->bytes, last->from);
+  ASSERT_TRUE(hand.receive());
+  EXPECT_TRUE(server.waitForOutput("Отослано 40 байт данных, терминал №64680"));
 }
 
 // A confirmation without its marker, one too short to hold it (whatever the buffer still holds),
@@ -424,6 +447,34 @@ TEST_F(TerminalServiceTest, ConfirmationRules) {
                        "Принят ошибочный запрос", "Ожидание нового запроса",
                        "Принят пакет от 127.0.0.1 (unresolved), протокол TELM-UDP, 30 байт данных",
                        "Отослано 60 байт данных, терминал №4", "Ожидание нового запроса"}));
+}
+
+// The first answer reaches others too (sent on, say, or guessed): a datagram from another port or
+// address is an erroneous request and gets nothing, and the real confirmation still gets its answer.
+TEST_F(TerminalServiceTest, ConfirmationFromAnotherAddressOrPortIsNotAnswered) {
+  const auto first = firstAnswer(hand, 6);
+  ASSERT_TRUE(first);
+  HandClient otherPort, otherAddress(0, "127.0.0.2");
+  otherPort.send(first->bytes, first->from);
+  ASSERT_TRUE(server.waitForCount("Принят ошибочный запрос", 1));
+  otherAddress.send(first->bytes, first->from);
+  ASSERT_TRUE(server.waitForCount("Принят ошибочный запрос", 2));
+  EXPECT_FALSE(otherPort.receive(milliseconds(100)));
+  EXPECT_FALSE(otherAddress.receive(milliseconds(100)));
+
+  hand.send(first->bytes, first->from);
+  const auto final = hand.receive();
+  ASSERT_TRUE(final);
+  EXPECT_EQ(final->bytes, first->bytes);
+  ASSERT_TRUE(server.waitForOutput("терминал №6\n"));
+  EXPECT_TRUE(inOrder(server.outputLines(),
+                      {"Принят пакет от 127.0.0.1 (unresolved), протокол TELM-UDP, 40 байт данных",
+                       "Принят ошибочный запрос",
+                       "Принят пакет от 127.0.0.2 (unresolved), протокол TELM-UDP, 40 байт данных",
+                       "Принят ошибочный запрос",
+                       "Принят пакет от 127.0.0.1 (unresolved), протокол TELM-UDP, 40 байт данных",
+                       "Отослано 40 байт данных, терминал №6", "Ожидание нового запроса"}));
+  EXPECT_EQ(occurrences(server.output(), "Ожидание нового запроса"), 1) << "the wait went on";
 }
 
 // No confirmation within five seconds: the exchange ends with the receive's error, without a

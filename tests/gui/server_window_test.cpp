@@ -24,6 +24,7 @@
 #include "common/platform/net.h"
 #include "common/protocol.h"
 #include "common/ui/dialog_units.h"
+#include "server/service_host.h"
 #include "server/services.h"
 #include "server/ui/server_dialog.h"
 #include "tests/gui/gui_support.h"
@@ -86,16 +87,22 @@ class ServerWindowTest : public ::testing::Test {
   void SetUp() override { ensureApplication(); }
 
   void open(ServiceStarter starter) {
-    dialog_ = std::make_unique<ServerDialog>(log_, statistics_, std::move(starter));
+    dialog_ = std::make_unique<ServerDialog>(context_, std::move(starter));
     dialog_->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog_.get()));
   }
 
-  void TearDown() override { dialog_.reset(); }
+  void TearDown() override {
+    dialog_.reset();
+    host_.stop();
+  }
 
   ScratchFolder folder_;
   ActivityLog log_ = ActivityLog::atPath(LogStyle::Server, folder_.file("server_log.txt"));
   SenderStatistics statistics_;
+  ServerCounters counters_;
+  ServerContext context_{log_, statistics_, counters_};
+  ServiceHost host_{context_};
   std::unique_ptr<ServerDialog> dialog_;
 };
 
@@ -197,7 +204,7 @@ TEST_F(ServerWindowTest, TheContextMenuOffersTheAboutBox) {
 // Drives the real start-up, as the program does, and a UDP echo request to port 87.
 TEST_F(ServerWindowTest, ListsFillFromTheRealServices) {
   REQUIRE_PRIVATE_NETWORK();
-  open(startServices);
+  open([this](ServerContext&) { host_.start(); });
   int error = 0;
   platform::Socket socket = platform::openSocket(SOCK_DGRAM, 0, error);
   ASSERT_TRUE(socket.valid());

@@ -1,0 +1,59 @@
+#include "server/messages.h"
+
+#include "common/text_format.h"
+#include "server/protocol_names.h"
+
+namespace connchk::server::messages {
+
+std::string startLine(const char* protocol) { return format("Старт сервера, протокол %s", protocol); }
+
+std::string rawStartLine(std::uint32_t protocol) {
+  std::string line = format("Старт сервера, протокол №%u", protocol);
+  if (const auto name = protocolName(protocol)) line += " (" + *name + ")";
+  return line;
+}
+
+std::string socketOpenFailed(int error) { return format("Ошибка %i при открытии сокета", error); }
+std::string bindFailed(int error) { return format("Ошибка bind %i", error); }
+std::string listenFailed(int error) { return format("Ошибка listen %i", error); }
+std::string receiveFailed(int error) { return format("Ошибка приема %i", error); }
+std::string sendFailed(int error) { return format("Возникла ошибка %i при передаче данных", error); }
+std::string bytesSent(ssize_t sent) { return format("Отослано %i байт данных", static_cast<int>(sent)); }
+
+std::string bytesSentToTerminal(ssize_t sent, std::uint32_t terminal) {
+  return format("Отослано %i байт данных, терминал №%lu", static_cast<int>(sent), static_cast<unsigned long>(terminal));
+}
+
+std::string receivedPacketLine(const std::string& dottedAddress, const std::string& tail) {
+  return "Принят пакет от " + dottedAddress + " (unresolved)" + tail;
+}
+
+std::string packetTail(const char* protocol, std::size_t length) {
+  return format(", протокол %s, %lu байт данных", protocol, static_cast<unsigned long>(length));
+}
+
+std::string numberedPacketTail(std::uint32_t protocol, std::size_t length) {
+  return format(", протокол №%u, %lu байт данных", protocol, static_cast<unsigned long>(length));
+}
+
+std::string unconfirmedPacketTail(const char* protocol, std::size_t length) {
+  return format(" протокол %s, %lu байт данных", protocol, static_cast<unsigned long>(length));
+}
+
+std::string connectionIdle(const std::string& dottedAddress, int seconds) {
+  return format("Соединение с %s закрыто: нет запросов %i с", dottedAddress.c_str(), seconds);
+}
+
+std::string connectionSendStuck(const std::string& dottedAddress, int seconds) {
+  return format("Соединение с %s закрыто: ответ не уходит %i с", dottedAddress.c_str(), seconds);
+}
+
+std::string connectionRefused(const std::string& dottedAddress, int open) {
+  return format("Соединение с %s отклонено: открыто соединений %i", dottedAddress.c_str(), open);
+}
+
+std::string exchangeAbandoned(std::uint32_t terminal) {
+  return format("Ожидание подтверждения прервано, терминал №%lu", static_cast<unsigned long>(terminal));
+}
+
+}  // namespace connchk::server::messages

@@ -1,0 +1,48 @@
+// Every line the server logs, written once. The texts of the lines an original peer's operator
+// knows stay exactly as they were; the lines about connections and exchanges that the server now
+// ends by itself are new, in the same style.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace connchk::server::messages {
+
+inline constexpr const char* WaitingForRequest = "Ожидание нового запроса";
+inline constexpr const char* ErroneousRequest = "Принят ошибочный запрос";
+inline constexpr const char* ClientClosed = "Клиент закрыл соединение";
+inline constexpr const char* NoServiceStarted = "Ни одна служба не запустилась, сервер завершает работу";
+
+// Start-up: "Старт сервера, протокол TCP"; the raw responders name their number and, where the
+// server's table has one, the protocol's name: "Старт сервера, протокол №53 (ВЕЛТ-IP)".
+std::string startLine(const char* protocol);
+std::string rawStartLine(std::uint32_t protocol);
+std::string socketOpenFailed(int error);
+std::string bindFailed(int error);
+std::string listenFailed(int error);
+
+std::string receiveFailed(int error);
+std::string sendFailed(int error);
+std::string bytesSent(ssize_t sent);
+std::string bytesSentToTerminal(ssize_t sent, std::uint32_t terminal);
+
+// The received-packet line: "Принят пакет от 10.1.2.3 (unresolved), протокол TCP, 32 байт данных",
+// with the protocol's label, its number ("протокол №53"), or, for a confirmation without the
+// reply marker, without the comma after the bracket. Formatted once; nothing received is a format.
+std::string receivedPacketLine(const std::string& dottedAddress, const std::string& tail);
+std::string packetTail(const char* protocol, std::size_t length);
+std::string numberedPacketTail(std::uint32_t protocol, std::size_t length);
+std::string unconfirmedPacketTail(const char* protocol, std::size_t length);
+
+// A TCP connection the server ends: quiet for too long, its answer stuck, or one too many.
+std::string connectionIdle(const std::string& dottedAddress, int seconds);
+std::string connectionSendStuck(const std::string& dottedAddress, int seconds);
+std::string connectionRefused(const std::string& dottedAddress, int open);
+
+// A terminal exchange that gives way to a newer request before its confirmation came.
+std::string exchangeAbandoned(std::uint32_t terminal);
+
+}  // namespace connchk::server::messages

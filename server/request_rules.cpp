@@ -1,0 +1,41 @@
+#include "server/request_rules.h"
+
+#include <cstring>
+
+namespace connchk::server {
+
+std::optional<std::size_t> echoMarkerOffset(EchoKind kind, const std::uint8_t* request, std::size_t length) {
+  if (hasMarker(request, length, layout_a::Marker, RequestMarker)) return layout_a::Marker;
+  if (kind == EchoKind::Udp && hasMarker(request, length, 0, RequestMarker)) return 0;
+  return std::nullopt;
+}
+
+bool makeEchoAnswer(EchoKind kind, std::uint8_t* request, std::size_t length) {
+  const auto markerAt = echoMarkerOffset(kind, request, length);
+  if (!markerAt) return false;
+  putMarker(request, *markerAt, ReplyMarker);
+  return true;
+}
+
+std::optional<TerminalRequest> readTerminalRequest(const std::uint8_t* request, std::size_t length) {
+  if (!hasMarker(request, length, layout_b::Marker, RequestMarker)) return std::nullopt;
+  const std::uint32_t terminal = readU32(request, layout_b::Terminal);
+  if (terminal < 1 || terminal > LastTerminalNumber) return std::nullopt;
+  return TerminalRequest{terminal, static_cast<std::uint16_t>(TerminalPort + terminal)};
+}
+
+bool isConfirmation(const std::uint8_t* datagram, std::size_t length) {
+  return hasMarker(datagram, length, layout_b::Marker, ReplyMarker);
+}
+
+std::optional<RawAnswer> makeRawAnswer(std::uint8_t* packet, std::size_t length) {
+  const std::uint8_t ipProtocol = length > IpProtocolOffset ? packet[IpProtocolOffset] : 0;
+  if (!hasMarker(packet, length, rawMarkerOffset(ipProtocol), RequestMarker)) return std::nullopt;
+  // The marker lies past the header, so the whole source address field was received.
+  RawAnswer answer{};
+  std::memcpy(&answer.destinationNetworkOrder, packet + IpSourceOffset, 4);
+  answer.length = buildRawAnswer(packet);
+  return answer;
+}
+
+}  // namespace connchk::server

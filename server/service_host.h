@@ -1,0 +1,50 @@
+// Owns the server's fifteen service threads: starts them in their written order, tells whether
+// any of them serves, and stops and joins them. The context they report to belongs to the
+// program's front-end and must outlive the host.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "common/platform/wait.h"
+#include "server/services.h"
+
+namespace connchk::server {
+
+class ServiceHost {
+ public:
+  explicit ServiceHost(ServerContext& server) : server_(server) {}
+  // Stops and joins the services.
+  ~ServiceHost() { stop(); }
+  ServiceHost(const ServiceHost&) = delete;
+  ServiceHost& operator=(const ServiceHost&) = delete;
+
+  // Starts the twelve raw responders (1, 53, 55, 56, 110..117), then the UDP echo, the TCP echo
+  // and the terminal exchange, each on a thread of its own. Once only.
+  void start();
+
+  // Waits until every service serves or has failed (at most `limit`); true when one serves.
+  bool waitUntilStarted(std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) const;
+
+  // Asks every service to stop and joins it; each closes its sockets. Safe to call again.
+  void stop();
+  // The same within `limit`; false, with the services left running, when one has not ended by
+  // then (stuck writing a line to an output that nobody reads, say).
+  bool stop(std::chrono::milliseconds limit);
+
+  ServerContext& context() { return server_; }
+  ServerCounters& counters() { return server_.counters; }
+
+ private:
+  void run(std::size_t slot, std::function<int(ServiceRun&)> service);
+
+  ServerContext& server_;
+  platform::StopEvent stop_;
+  std::vector<std::thread> threads_;
+  std::atomic<std::size_t> ended_{0};
+};
+
+}  // namespace connchk::server

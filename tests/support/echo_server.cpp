@@ -1,0 +1,80 @@
+#include "tests/support/echo_server.h"
+
+#include <arpa/inet.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "common/activity_log.h"
+#include "common/cp1251.h"
+#include "server/console.h"
+
+namespace connchk::testing {
+
+Bytes echoRequest(std::size_t length, std::optional<std::size_t> markerAt) {
+  Bytes b(length);
+  for (std::size_t i = 0; i < length; ++i) b[i] = static_cast<std::uint8_t>(0x10 + i % 0x60);
+  if (markerAt && *markerAt + MarkerSize <= length) putMarker(b.data(), *markerAt, RequestMarker);
+  return b;
+}
+
+bool echoPortBound(const char* table, const char* state) {
+  std::ifstream in(std::string("/proc/thread-self/net/") + table);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, st;
+    fields >> slot >> local >> remote >> st;
+    if (local.size() > 5 && local.substr(local.size() - 5) == ":0057" && (state == nullptr || st == state)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+::testing::AssertionResult EchoServer::start(const std::vector<std::string>& launcher,
+                                             const std::vector<std::string>& args) {
+  program.startThrough(launcher, args);
+  const auto deadline = std::chrono::steady_clock::now() + milliseconds(10000);
+  while (!(echoPortBound("udp", nullptr) && echoPortBound("tcp", "0A"))) {
+    if (std::chrono::steady_clock::now() > deadline || !program.running()) {
+      return ::testing::AssertionFailure() << "the echo services did not start:\n" << program.output();
+    }
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult EchoServer::logFileMatchesOutput() {
+  std::string expected, actual;
+  for (int tries = 0; tries < 200; ++tries) {
+    expected.clear();
+    for (const auto& line : lines()) {
+      if (line.rfind(server::StatisticsMark, 0) != 0) expected += toWindows1251(line) + "\n\r";
+    }
+    actual = program.logBytes(ServerLogFileName);
+    if (actual == expected) return ::testing::AssertionSuccess();
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  return ::testing::AssertionFailure() << "server_log.txt:\n" << fromWindows1251(actual) << "\nprinted:\n"
+                                       << program.output();
+}
+
+EchoPeer::EchoPeer(int type, const char* address) {
+  int error = 0;
+  socket_ = platform::openSocket(type, 0, error);
+  platform::setReceiveTimeout(socket_.fd(), 2000, error);
+  connected_ = platform::connectTo(socket_.fd(), platform::ipv4Address(inet_addr(address), EchoPort), error);
+}
+
+std::optional<Bytes> EchoPeer::receive() {
+  Bytes b(65536);
+  const auto got = platform::receive(socket_.fd(), b.data(), b.size());
+  if (got.n <= 0) return std::nullopt;
+  b.resize(static_cast<std::size_t>(got.n));
+  return b;
+}
+
+}  // namespace connchk::testing

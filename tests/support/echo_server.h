@@ -1,0 +1,63 @@
+// The real server in terminal mode, waited for until its echo services serve, and what a test
+// sends to port 87 with sockets of its own.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/platform/net.h"
+#include "common/protocol.h"
+#include "tests/support/peers.h"
+#include "tests/support/program.h"
+
+namespace connchk::testing {
+
+// A layout A request: a recognisable timestamp, the request marker at `markerAt`, numbered filler.
+Bytes echoRequest(std::size_t length, std::optional<std::size_t> markerAt = layout_a::Marker);
+
+// Whether a socket is bound to port 87 in the calling thread's namespace ("udp" or "tcp", and for
+// TCP the state, "0A" listening), read from the kernel's table.
+bool echoPortBound(const char* table, const char* state);
+
+class EchoServer {
+ public:
+  EchoServer() : program(SERVER_PROGRAM) {}
+
+  // Starts it (through `launcher`, if any) and waits until both echo ports are bound.
+  ::testing::AssertionResult start(const std::vector<std::string>& launcher = {},
+                                   const std::vector<std::string>& args = {"--console"});
+
+  std::vector<std::string> lines() const { return program.outputLines(); }
+  bool waitFor(const std::string& line, int times = 1, milliseconds limit = milliseconds(10000)) {
+    return program.waitForCount(line + "\n", times, limit);
+  }
+
+  // Every printed line but the statistics ones stands in the log file, in the same order, as
+  // Windows-1251 text ending LF CR. The file line is written just after the printed one.
+  ::testing::AssertionResult logFileMatchesOutput();
+
+  Program program;
+};
+
+// A socket of the test's own, connected to port 87 (of loopback unless told), that gives up on
+// an answer after two seconds.
+class EchoPeer {
+ public:
+  explicit EchoPeer(int type, const char* address = "127.0.0.1");
+  bool connected() const { return connected_; }
+  void send(const Bytes& b) { ASSERT_EQ(platform::sendBytes(socket_.fd(), b.data(), b.size()).n, ssize_t(b.size())); }
+  std::optional<Bytes> receive();
+  void close() { socket_.close(); }
+  int fd() const { return socket_.fd(); }
+
+ private:
+  platform::Socket socket_;
+  bool connected_ = false;
+};
+
+}  // namespace connchk::testing
