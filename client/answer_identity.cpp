@@ -45,13 +45,16 @@ bool isRawAnswer(const std::uint8_t* request, const std::uint8_t* received, std:
 }
 
 bool isIcmpEchoReply(const std::uint8_t* request, const std::uint8_t* received, std::size_t length) {
-  constexpr std::size_t type = IpHeaderSize + layout_d::Type;
-  constexpr std::size_t identifier = IpHeaderSize + layout_d::Identifier;
-  return plainIpv4Header(received, length) && length >= IpHeaderSize + layout_d::Length &&
-         received[IpProtocolOffset] == IcmpProtocol && received[type] == layout_d::EchoReply &&
-         readU16(received, identifier) == readU16(request, layout_d::Identifier) &&
-         carriesSendTime(request + layout_d::Timestamp, received, length, IpHeaderSize + layout_d::Timestamp) &&
-         hasMarker(received, length, IpHeaderSize + layout_d::Marker, RequestMarker);
+  return plainIpv4Header(received, length) && received[IpProtocolOffset] == IcmpProtocol &&
+         isEchoReplyMessage(request, received + IpHeaderSize, length - IpHeaderSize, layout_d::EchoReply,
+                            readU16(request, layout_d::Identifier));
+}
+
+bool isEchoReplyMessage(const std::uint8_t* request, const std::uint8_t* message, std::size_t length,
+                        std::uint8_t replyType, std::uint16_t identifier) {
+  const auto fields = readIcmpEcho(message, length, RequestMarker);
+  return fields && fields->type == replyType && fields->identifier == identifier &&
+         carriesSendTime(request + layout_d::Timestamp, message, length, layout_d::Timestamp);
 }
 
 }  // namespace connchk::client

@@ -26,11 +26,19 @@ bool isTerminalAnswer(const std::uint8_t* request, const std::uint8_t* received,
 
 // The raw IP server's answer behind a 20-byte IPv4 header (a header with options is not one):
 // the request's send time at 20 and the reply marker at 28. `request` is the layout C payload sent.
+// A raw IPv6 socket gives the payload alone: there the answer is the one isEchoAnswer knows.
 bool isRawAnswer(const std::uint8_t* request, const std::uint8_t* received, std::size_t length);
 
 // An ICMP echo reply behind a 20-byte IPv4 header of protocol 1: type 0 at 20, the request's
 // identifier at 24, its send time at 28 and the request marker at 36, as the target's system
 // returns them. `request` is the 28-byte layout D message sent.
 bool isIcmpEchoReply(const std::uint8_t* request, const std::uint8_t* received, std::size_t length);
+
+// An echo reply as a message that starts at its ICMP header (what raw ICMPv6 sockets and ICMP
+// datagram sockets of both families give): `replyType` (0, or 129 for ICMPv6) at 0, `identifier`
+// at 4 (the request's own, or the one the kernel put in its place), the request's send time at 8
+// and the request marker at 16.
+bool isEchoReplyMessage(const std::uint8_t* request, const std::uint8_t* message, std::size_t length,
+                        std::uint8_t replyType, std::uint16_t identifier);
 
 }  // namespace connchk::client

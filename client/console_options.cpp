@@ -19,7 +19,7 @@ namespace {
 // refusal names its option and says what it allows.
 struct TypedValues {
   std::vector<std::string> address;
-  std::string size, count, terminal, interval, timeout, logDirectory;
+  std::string size, count, terminal, interval, timeout, logDirectory, exporter;
   std::vector<std::string> protocols;
 };
 
@@ -60,11 +60,18 @@ std::unique_ptr<CLI::App> makeApp(ClientOptions& options, TypedValues& typed) {
   auto app = std::make_unique<CLI::App>(Description, "client");
   app->footer(usageFooter());
   app->get_formatter()->column_width(26);
-  app->add_option("address", typed.address, format("server as dotted IPv4 address or host name (default %s)",
+  app->add_option("address", typed.address, format("server as IPv4 or IPv6 address or host name (default %s)",
                                                    DefaultServerAddress))
       ->type_name("ADDRESS")
       ->expected(0, 1);
   app->add_flag("--console", options.console, "run in this terminal instead of opening the window");
+  auto* ipv4 = app->add_flag_callback(
+      "-4", [&options] { options.request.family = platform::FamilyChoice::IPv4; },
+      "resolve the name to an IPv4 address only (default: the resolver's first address)");
+  auto* ipv6 = app->add_flag_callback(
+      "-6", [&options] { options.request.family = platform::FamilyChoice::IPv6; },
+      "resolve the name to an IPv6 address only");
+  ipv4->excludes(ipv6);
   app->add_option("-c,--count", typed.count,
                   format("rounds: a number, or \"%s\" or -1 to run until Ctrl-C (default 1; %d with --sweep)",
                          InfiniteCountText, DefaultSweepCount))
@@ -90,6 +97,9 @@ std::unique_ptr<CLI::App> makeApp(ClientOptions& options, TypedValues& typed) {
   app->add_flag("--list-protocols", options.listProtocols, "print the protocol types and their names");
   app->add_option("--log-dir", typed.logDirectory, "write client_log.txt into DIR")->type_name("DIR");
   app->add_flag("-V,--version", options.version, "print the version");
+  // Taken before the other options (a mode of its own); listed here so that --help tells of it.
+  app->add_option("--exporter", typed.exporter, "serve Prometheus probes on [ADDRESS:]PORT (see the README)")
+      ->type_name("[ADDRESS:]PORT");
   return app;
 }
 

@@ -25,19 +25,19 @@ constexpr int ConnectTimeoutMs = 5000;
 // from that address and port only) and logs the connection line. False when the run cannot go
 // on; `exitCode` is then the procedure's.
 bool connectToEchoPort(RunContext& run, int type, platform::Socket& socket, int& exitCode) {
+  const auto resolved = resolveServer(run);
+  if (!resolved) {
+    exitCode = run.failStart(0);
+    return false;
+  }
+  const platform::Address server = resolved->withPort(EchoPort);
   int error = 0;
-  socket = openTestSocket(run, type, 0, error);
+  socket = openTestSocket(run, server.family(), type, 0, error);
   if (!socket.valid()) {
     exitCode = run.failStart(error);
     return false;
   }
-  auto server = resolveServer(run);
-  if (!server) {
-    exitCode = run.failStart(0);
-    return false;
-  }
-  server->sin_port = htons(EchoPort);
-  const auto end = platform::connectWithin(socket.fd(), *server, ConnectTimeoutMs,
+  const auto end = platform::connectWithin(socket.fd(), server, ConnectTimeoutMs,
                                            [&run] { return run.stopRequested(); }, error);
   if (end == platform::ConnectEnd::Stopped) {
     run.outcome.stopped = true;
@@ -49,7 +49,7 @@ bool connectToEchoPort(RunContext& run, int type, platform::Socket& socket, int&
     exitCode = run.failStart(0);
     return false;
   }
-  logConnection(run, *server, EchoPort, platform::localPort(socket.fd()));
+  logConnection(run, server, platform::localPort(socket.fd()));
   return true;
 }
 
@@ -114,7 +114,7 @@ int EchoUdpTest(RunContext& run) {
     run.requestSent(RequestSentLine);
 
     const Awaited answer = awaitDatagram(run, socket.fd(), received.data(), received.size(),
-                                         [&](std::size_t n, const sockaddr_in&) {
+                                         [&](std::size_t n, const platform::Address&) {
                                            if (n == 0) return Verdict::Empty;
                                            return isEchoAnswer(request.data(), received.data(), n) ? Verdict::Take
                                                                                                    : Verdict::PassOver;

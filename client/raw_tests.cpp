@@ -1,16 +1,21 @@
-// The raw IP and ICMP tests. Both send on raw IPv4 sockets and receive every datagram of their
-// protocol that reaches the host, header first, until this request's answer comes from the server's
-// host or the round's deadline passes: the raw test waits for the server's 20-byte answer (reply
-// marker at 28), the ICMP test for the echo reply that carries its own request back (marker at
-// 36). Whatever else comes is passed over; requests always go to the server's address.
+// The raw IP and ICMP tests. Both send on raw sockets of the server's family and receive every
+// datagram of their protocol that reaches the host until this request's answer comes from the
+// server's host or the round's deadline passes: the raw test waits for the server's 20-byte answer
+// (reply marker at 8 of the payload), the ICMP test for the echo reply that carries its own request
+// back (request marker at 16 of the ICMP message). An IPv4 raw receive starts with the 20-byte IPv4
+// header; an IPv6 raw receive, and any receive of an ICMP datagram socket, starts at the payload.
+// Whatever else comes is passed over; requests always go to the server's address.
 #include <sys/socket.h>
 
 #include <array>
+#include <cerrno>
 #include <functional>
 
 #include "client/answer_identity.h"
 #include "client/tests.h"
+#include "common/platform/icmp_socket.h"
 #include "common/platform/socket_wait.h"
+#include "common/platform/sockets.h"
 #include "common/protocol.h"
 #include "common/text_format.h"
 
@@ -18,23 +23,43 @@ namespace connchk::client {
 namespace {
 
 using Packet = std::array<std::uint8_t, ReceiveBufferSize>;
+using platform::Family;
 
 // "Протокол №P" in the round-trip line.
 std::string protocolLabel(unsigned protocol) { return format("№%u", protocol); }
 
 // Waits for the datagram from the server's host that `isAnswer` recognises, and ends the round.
-RoundEnd awaitRawAnswer(RunContext& run, int fd, const sockaddr_in& server, const std::string& label,
+RoundEnd awaitRawAnswer(RunContext& run, int fd, const platform::Address& server, const std::string& label,
                         const std::function<bool(const std::uint8_t*, std::size_t)>& isAnswer) {
   Packet received{};
   const Awaited answer = awaitDatagram(run, fd, received.data(), received.size(),
-                                       [&](std::size_t n, const sockaddr_in& from) {
-                                         return from.sin_addr.s_addr == server.sin_addr.s_addr &&
-                                                        isAnswer(received.data(), n)
+                                       [&](std::size_t n, const platform::Address& from) {
+                                         return platform::sameHost(from, server) && isAnswer(received.data(), n)
                                                     ? Verdict::Take
                                                     : Verdict::PassOver;
                                        });
   if (answer.kind == Awaited::Kind::Taken) return run.answerAccepted(label, answer.at);
   return roundWithout(run, answer);
+}
+
+// The ICMP echo socket of the server's family: raw where the right allows, otherwise the datagram
+// socket that the system grants without it (said once). When neither opens, the failure is
+// reported as the bind failure it always was, with the code of the raw socket's refusal, and for
+// a missing right the line that names the right and the setting.
+std::optional<platform::IcmpEchoSocket> openEchoSocket(RunContext& run, Family family) {
+  platform::NetError why;
+  auto echo = platform::openIcmpEchoSocket(family, why);
+  if (!echo) {
+    run.say(format("Ошибка bind %i", why.code));
+    if (why.code == EPERM || why.code == EACCES) run.say(why.text);
+    return std::nullopt;
+  }
+  if (echo->kind == platform::EchoSocketKind::Datagram) {
+    run.say("Нет права на raw-сокеты: ICMP через непривилегированный сокет");
+  }
+  int error = 0;
+  platform::setNonBlocking(echo->socket.fd(), error);
+  return echo;
 }
 
 }  // namespace
@@ -46,11 +71,12 @@ IcmpRequestCounter& IcmpRequestCounter::process() {
 
 int RawIpTest(RunContext& run) {
   const unsigned protocol = run.params.protocol;
-  int error = 0;
-  platform::Socket socket = openTestSocket(run, SOCK_RAW, static_cast<int>(protocol), error);
-  if (!socket.valid()) return run.failStart(error);
   const auto server = resolveServer(run);
   if (!server) return run.failStart(0);
+  int error = 0;
+  platform::Socket socket = openTestSocket(run, server->family(), SOCK_RAW, static_cast<int>(protocol), error);
+  if (!socket.valid()) return run.failStart(error);
+  const bool behindIpv4Header = server->family() == Family::IPv4;
 
   const std::uint32_t length = rawRequestLength(run.params.size);
   Packet request{};
@@ -61,7 +87,8 @@ int RawIpTest(RunContext& run) {
     run.requestSent(RequestSentLine);
     return awaitRawAnswer(run, socket.fd(), *server, protocolLabel(protocol),
                           [&](const std::uint8_t* received, std::size_t n) {
-                            return isRawAnswer(request.data(), received, n);
+                            return behindIpv4Header ? isRawAnswer(request.data(), received, n)
+                                                    : isEchoAnswer(request.data(), received, n);
                           });
   });
   return 0;
@@ -69,33 +96,34 @@ int RawIpTest(RunContext& run) {
 
 int IcmpEchoTest(RunContext& run) {
   const unsigned protocol = run.params.protocol;
-  int error = 0;
-  // A receiving socket that cannot be opened is reported as its bind failure, with the code of
-  // the call that failed.
-  platform::Socket receiving = platform::openSocket(SOCK_RAW, static_cast<int>(protocol), error);
-  if (!receiving.valid() || !platform::bindTo(receiving.fd(), platform::anyAddress(0), error)) {
-    run.say(format("Ошибка bind %i", error));
-    return run.failStart(-1);
-  }
-  platform::setNonBlocking(receiving.fd(), error);
-  platform::Socket sending = openTestSocket(run, SOCK_RAW, static_cast<int>(protocol), error);
-  if (!sending.valid()) return run.failStart(error);
   const auto server = resolveServer(run);
   if (!server) return run.failStart(0);
+  const auto echo = openEchoSocket(run, server->family());
+  if (!echo) return run.failStart(-1);
+  const int fd = echo->socket.fd();
+  const bool six = server->family() == Family::IPv6;
 
   std::array<std::uint8_t, layout_d::Length> request{};
   runRounds(run, [&] {
     const std::uint16_t identifier = IcmpRequestCounter::process().take();
-    buildIcmpEchoRequest(request.data(), identifier, run.takeSendTime());
-    const auto sent = platform::sendTo(sending.fd(), request.data(), request.size(), *server);
+    if (six) {
+      buildIcmpv6EchoRequest(request.data(), identifier, run.takeSendTime());
+    } else {
+      buildIcmpEchoRequest(request.data(), identifier, run.takeSendTime());
+    }
+    const auto sent = platform::sendTo(fd, request.data(), request.size(), *server);
     if (sent.failed()) return run.roundWithoutAnswer(RoundResult::SendError, sent.error);
     run.requestSent(format("Отослан запрос к серверу (%d)", static_cast<int>(static_cast<std::uint16_t>(identifier + 1))));
-    // The server's own ICMP answer (type 8, reply marker) and the host's own requests to itself
-    // are not echo replies, and a reply to an earlier request carries another identity.
-    return awaitRawAnswer(run, receiving.fd(), *server, protocolLabel(protocol),
-                          [&](const std::uint8_t* received, std::size_t n) {
-                            return isIcmpEchoReply(request.data(), received, n);
-                          });
+    // Through a datagram socket the request left with the socket's identifier in place of the
+    // counter's, and its reply carries that one.
+    const std::uint16_t replyIdentifier = platform::echoIdentifier(*echo).value_or(identifier);
+    const std::uint8_t replyType = six ? layout_d6::EchoReply : layout_d::EchoReply;
+    // The server's own ICMP answer (a request with the reply marker) and the host's own requests
+    // to itself are not echo replies, and a reply to an earlier request carries another identity.
+    return awaitRawAnswer(run, fd, *server, protocolLabel(protocol), [&](const std::uint8_t* received, std::size_t n) {
+      return echo->headerBytes() > 0 ? isIcmpEchoReply(request.data(), received, n)
+                                     : isEchoReplyMessage(request.data(), received, n, replyType, replyIdentifier);
+    });
   });
   return 0;
 }

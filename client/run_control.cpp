@@ -60,6 +60,7 @@ StartRefusal RunControl::startRun(const RunRequest& request) {
 
   auto run = std::make_shared<Run>();
   run->params.address = request.address;
+  run->params.family = request.family;
   run->params.size = request.size;
   run->params.count = request.count;
   run->params.protocol = protocol;

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "common/platform/address.h"
+
 namespace connchk::client {
 
 inline constexpr std::size_t MaxAddressLength = 255;
@@ -17,7 +19,8 @@ inline constexpr const char* DefaultServerAddress = "127.0.0.1";
 
 // The record a worker runs from. The worker writes one field: an infinite count (-1) becomes 2.
 struct TestRunParameters {
-  std::string address;       // dotted IPv4 address or host name, at most 255 characters
+  std::string address;       // IPv4 or IPv6 address or host name, at most 255 characters
+  platform::FamilyChoice family = platform::FamilyChoice::Any;  // which family a name resolves to
   std::uint32_t size = 32;   // requested packet size in bytes
   std::int32_t count = 1;    // rounds; -1 runs without end
   std::uint8_t protocol = 17;
@@ -29,6 +32,7 @@ struct TestRunParameters {
 // What the operator chose, as the window or the terminal hands it to startRun.
 struct RunRequest {
   std::string address = DefaultServerAddress;
+  platform::FamilyChoice family = platform::FamilyChoice::Any;  // -4, -6: the family forced
   std::uint32_t size = 32;
   std::int32_t count = 1;
   std::uint32_t protocolNumber = 17;

@@ -10,32 +10,28 @@
 
 #include "client/answer_identity.h"
 #include "client/tests.h"
+#include "common/platform/sockets.h"
 #include "common/protocol.h"
 #include "common/text_format.h"
 
 namespace connchk::client {
-namespace {
-
-bool sameAddress(const sockaddr_in& a, const sockaddr_in& b) { return a.sin_addr.s_addr == b.sin_addr.s_addr; }
-
-bool sameEndpoint(const sockaddr_in& a, const sockaddr_in& b) { return sameAddress(a, b) && a.sin_port == b.sin_port; }
-
-}  // namespace
 
 int TerminalUdpTest(RunContext& run) {
-  int error = 0;
-  platform::Socket socket = openTestSocket(run, SOCK_DGRAM, 0, error);
-  if (!socket.valid()) return run.failStart(error);
-  auto resolved = resolveServer(run);
+  const auto resolved = resolveServer(run);
   if (!resolved) return run.failStart(0);
+  const platform::Address server = resolved->withPort(TerminalPort);
+  int error = 0;
+  platform::Socket socket = openTestSocket(run, server.family(), SOCK_DGRAM, 0, error);
+  if (!socket.valid()) return run.failStart(error);
 
-  sockaddr_in server = *resolved;
-  server.sin_port = htons(TerminalPort);
-  if (!platform::bindTo(socket.fd(), platform::anyAddress(TerminalPort), error)) {
+  // Port 855 of the server's family, where the server answers; an IPv6 socket leaves the IPv4
+  // port 855 to others.
+  if (server.family() == platform::Family::IPv6) platform::setIPv6Only(socket.fd(), true, error);
+  if (!platform::bindTo(socket.fd(), platform::Address::any(server.family(), TerminalPort), error)) {
     run.say(format("Ошибка bind %i", error));
     return run.failStart(0);
   }
-  logConnection(run, server, TerminalPort, platform::localPort(socket.fd()));
+  logConnection(run, server, platform::localPort(socket.fd()));
 
   const std::uint32_t length = terminalRequestLength(run.params.size);
   const std::uint32_t terminal = run.params.terminal;
@@ -49,8 +45,8 @@ int TerminalUdpTest(RunContext& run) {
 
     // The first answer: from the server's address, carrying this request's send time.
     const Awaited first = awaitDatagram(run, socket.fd(), received.data(), received.size(),
-                                        [&](std::size_t n, const sockaddr_in& from) {
-                                          return sameAddress(from, server) &&
+                                        [&](std::size_t n, const platform::Address& from) {
+                                          return platform::sameHost(from, server) &&
                                                          isTerminalAnswer(request.data(), received.data(), n)
                                                      ? Verdict::Take
                                                      : Verdict::PassOver;
@@ -68,8 +64,8 @@ int TerminalUdpTest(RunContext& run) {
 
     // The final answer: from the same address and port, carrying the send time again.
     const Awaited final = awaitDatagram(run, socket.fd(), received.data(), received.size(),
-                                        [&](std::size_t n, const sockaddr_in& from) {
-                                          if (!sameEndpoint(from, first.from)) return Verdict::PassOver;
+                                        [&](std::size_t n, const platform::Address& from) {
+                                          if (from != first.from) return Verdict::PassOver;
                                           if (n == 0) return Verdict::Empty;
                                           return isTerminalAnswer(request.data(), received.data(), n)
                                                      ? Verdict::Take

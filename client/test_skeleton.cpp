@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "common/platform/socket_wait.h"
+#include "common/platform/sockets.h"
 #include "common/protocol.h"
 #include "common/text_format.h"
 
@@ -82,8 +83,8 @@ int RunContext::msLeft() const {
   return left.count() <= 0 ? 0 : static_cast<int>((left.count() + 999) / 1000);
 }
 
-platform::Socket openTestSocket(RunContext& run, int type, int protocol, int& error) {
-  platform::Socket socket = platform::openSocket(type, protocol, error);
+platform::Socket openTestSocket(RunContext& run, platform::Family family, int type, int protocol, int& error) {
+  platform::Socket socket = platform::openSocket(family, type, protocol, error);
   if (!socket.valid()) {
     run.say(format("Ошибка %i при открытии сокета", error));
     return socket;
@@ -93,14 +94,18 @@ platform::Socket openTestSocket(RunContext& run, int type, int protocol, int& er
   return socket;
 }
 
-std::optional<sockaddr_in> resolveServer(RunContext& run) {
-  auto server = platform::resolveIPv4(run.params.address);
-  if (!server) run.say("Невозможно определить адрес ВЕЛТ-IP для подключения");
+std::optional<platform::Address> resolveServer(RunContext& run) {
+  platform::NetError why;
+  auto server = platform::resolve(run.params.address, run.params.family, why);
+  if (!server) {
+    run.say("Невозможно определить адрес ВЕЛТ-IP для подключения");
+    if (run.params.family != platform::FamilyChoice::Any) run.say(why.text);
+  }
   return server;
 }
 
-void logConnection(RunContext& run, const sockaddr_in& server, int serverPort, int ownPort) {
-  run.say(format("Соединение с %s, порт %i (свой порт %i)", platform::dotted(server).c_str(), serverPort,
+void logConnection(RunContext& run, const platform::Address& server, int ownPort) {
+  run.say(format("Соединение с %s, порт %i (свой порт %i)", server.text().c_str(), static_cast<int>(server.port()),
                  ownPort));
 }
 

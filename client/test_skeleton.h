@@ -5,8 +5,6 @@
 // without one).
 #pragma once
 
-#include <netinet/in.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -17,6 +15,7 @@
 #include "client/run_outcome.h"
 #include "client/run_parameters.h"
 #include "common/activity_log.h"
+#include "common/platform/address.h"
 #include "common/platform/net.h"
 
 namespace connchk::client {
@@ -75,15 +74,18 @@ class RunContext {
   MonotonicClock::time_point sentAt_{};
 };
 
-// Opens the test's socket, non-blocking, logging "Ошибка %i при открытии сокета" on failure;
-// `error` holds the code of the failed call.
-platform::Socket openTestSocket(RunContext& run, int type, int protocol, int& error);
+// Opens the test's socket of the server's family, non-blocking, logging "Ошибка %i при открытии
+// сокета" on failure; `error` holds the code of the failed call.
+platform::Socket openTestSocket(RunContext& run, platform::Family family, int type, int protocol, int& error);
 
-// The server's address (port 0), or nullopt after logging that it cannot be resolved.
-std::optional<sockaddr_in> resolveServer(RunContext& run);
+// The server's address (port 0) in the family asked for (params.family; by default the first the
+// resolver gives), or nullopt after logging that it cannot be resolved. Where a family was forced
+// the resolver's reason follows, since the name may well exist in the other family.
+std::optional<platform::Address> resolveServer(RunContext& run);
 
-// Logs "Соединение с %s, порт %i (свой порт %i)".
-void logConnection(RunContext& run, const sockaddr_in& server, int serverPort, int ownPort);
+// Logs "Соединение с %s, порт %i (свой порт %i)" with the server's address in its usual text form
+// and its port.
+void logConnection(RunContext& run, const platform::Address& server, int ownPort);
 
 // The count handling and the loop of rounds: -1 becomes 2 in the record and runs without end,
 // fewer than 1 runs none. Every round but the last is followed by the pause (params.intervalMs),
@@ -100,12 +102,12 @@ enum class Verdict {
   Take,      // the answer (or the step of the exchange) the round waits for
   Empty,     // an empty datagram from the peer the round talks to: "Сервер закрыл соединение"
 };
-using Judge = std::function<Verdict(std::size_t length, const sockaddr_in& from)>;
+using Judge = std::function<Verdict(std::size_t length, const platform::Address& from)>;
 
 struct Awaited {
   enum class Kind { Taken, Empty, TimedOut, Failed, Stopped } kind = Kind::TimedOut;
   std::size_t length = 0;
-  sockaddr_in from{};
+  platform::Address from;
   int error = 0;
   MonotonicClock::time_point at{};  // right after the receive that brought it
 };

@@ -26,7 +26,9 @@ std::string pingGroupRange() {
   return std::to_string(low) + " " + std::to_string(high);
 }
 
-NetError noRight(Family family, int code) {
+// The raw socket was refused with `rawCode`, the datagram socket with `code`. The error carries
+// the raw socket's code: the right it lacked is the one named first.
+NetError noRight(Family family, int rawCode, int code) {
   std::ostringstream why;
   why << "Нет права открыть сокет " << icmpName(family) << ": нужно право CAP_NET_RAW (root или setcap cap_net_raw+ep)";
   if (code == EACCES || code == EPERM) {
@@ -35,7 +37,7 @@ NetError noRight(Family family, int code) {
   } else {
     why << "; сокеты " << icmpName(family) << " без права система не дает (ошибка " << code << ")";
   }
-  return NetError{"socket", code, why.str()};
+  return NetError{"socket", rawCode, why.str()};
 }
 
 // A raw ICMPv6 socket sees all ICMPv6 traffic, neighbour discovery included; echo is all we want.
@@ -63,10 +65,11 @@ std::optional<IcmpEchoSocket> openIcmpEchoSocket(Family family, NetError& error)
     error = NetError{"socket", code, "Ошибка " + std::to_string(code) + " при открытии сокета " + icmpName(family)};
     return std::nullopt;
   }
+  const int rawCode = code;
   echo.socket = openSocket(family, SOCK_DGRAM, icmpProtocol(family), code);
   echo.kind = EchoSocketKind::Datagram;
   if (echo.socket.valid()) return echo;
-  error = noRight(family, code);
+  error = noRight(family, rawCode, code);
   return std::nullopt;
 }
 

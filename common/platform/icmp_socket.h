@@ -40,7 +40,8 @@ struct IcmpEchoSocket {
 
 // A raw socket where the right allows, otherwise a datagram socket where ping_group_range
 // allows. When neither opens, nullopt, and `error` names the right or the setting that is
-// missing (CAP_NET_RAW, or the user's group in net.ipv4.ping_group_range, with its value).
+// missing (CAP_NET_RAW, or the user's group in net.ipv4.ping_group_range, with its value); its
+// code is then the raw socket's refusal (EPERM), the right that was asked for first.
 std::optional<IcmpEchoSocket> openIcmpEchoSocket(Family family, NetError& error);
 
 // Datagram socket: makes every request through it carry `identifier`, in the byte order the

@@ -24,9 +24,11 @@ Readiness waitReadable(int fd, int ms, int& error) { return waitFor(fd, POLLIN, 
 
 Readiness waitWritable(int fd, int ms, int& error) { return waitFor(fd, POLLOUT, ms, error); }
 
-ConnectEnd connectWithin(int fd, const sockaddr_in& address, int ms, const std::function<bool()>& stopAsked,
+ConnectEnd connectWithin(int fd, const Address& address, int ms, const std::function<bool()>& stopAsked,
                          int& error, int sliceMs) {
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+  sockaddr_storage to{};
+  const socklen_t length = address.toSockaddr(to);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), length) == 0) {
     error = 0;
     return ConnectEnd::Connected;
   }

@@ -2,10 +2,9 @@
 // every wait for an answer or a connection goes through poll with the time that is left.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <functional>
 
+#include "common/platform/address.h"
 #include "common/platform/net.h"  // setNonBlocking
 
 namespace connchk::platform {
@@ -23,7 +22,7 @@ enum class ConnectEnd { Connected, Failed, Stopped };
 
 // Connects a non-blocking stream socket within `ms`, looking at `stopAsked` every `sliceMs` while
 // the connection is pending. Failed carries the code of the refusal, or ETIMEDOUT past `ms`.
-ConnectEnd connectWithin(int fd, const sockaddr_in& address, int ms, const std::function<bool()>& stopAsked,
+ConnectEnd connectWithin(int fd, const Address& address, int ms, const std::function<bool()>& stopAsked,
                          int& error, int sliceMs = 50);
 
 }  // namespace connchk::platform

@@ -3,8 +3,10 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <cstring>
 #include <stdexcept>
 
+#include "common/platform/sockets.h"
 #include "common/protocol.h"
 
 namespace connchk::testing {
@@ -17,15 +19,35 @@ bool readable(int fd) {
   return poll(&p, 1, PollMs) > 0;
 }
 
-platform::Socket boundSocket(int type, std::uint32_t address, std::uint16_t port) {
+platform::Address ipv4(std::uint32_t addressNetworkOrder, std::uint16_t port) {
+  return platform::Address::fromBytes(platform::Family::IPv4, reinterpret_cast<const std::uint8_t*>(&addressNetworkOrder),
+                                      port);
+}
+
+platform::Socket boundSocket(int type, const platform::Address& address) {
   int error = 0;
-  platform::Socket s = platform::openSocket(type, 0, error);
+  platform::Socket s = platform::openSocket(address.family(), type, 0, error);
   const int on = 1;
   setsockopt(s.fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (!s.valid() || !platform::bindTo(s.fd(), platform::ipv4Address(address, port), error)) {
-    throw std::runtime_error("test peer cannot bind port " + std::to_string(port));
+  if (address.family() == platform::Family::IPv6) platform::setIPv6Only(s.fd(), true, error);
+  if (!s.valid() || !platform::bindTo(s.fd(), address, error)) {
+    throw std::runtime_error("test peer cannot bind " + address.textWithPort());
   }
   return s;
+}
+
+platform::Socket boundSocket(int type, std::uint32_t address, std::uint16_t port) {
+  return boundSocket(type, ipv4(address, port));
+}
+
+// The IPv4 form of a source, for the tests that read it as sockaddr_in; zero for IPv6.
+sockaddr_in ipv4Form(const platform::Address& address) {
+  sockaddr_in four{};
+  if (address.family() != platform::Family::IPv4) return four;
+  sockaddr_storage any{};
+  address.toSockaddr(any, platform::Family::IPv4);
+  std::memcpy(&four, &any, sizeof four);
+  return four;
 }
 
 Replies single(Answer answer) {
@@ -69,12 +91,12 @@ bool Peer::waitForCount(std::size_t n, std::chrono::milliseconds limit) {
   return true;
 }
 
-void Peer::take(const std::uint8_t* data, std::size_t n, const sockaddr_in& from,
+void Peer::take(const std::uint8_t* data, std::size_t n, const platform::Address& from,
                 const std::function<void(const Bytes&)>& send) {
   Bytes request(data, data + n);
   {
     std::lock_guard<std::mutex> hold(mutex_);
-    received_.push_back({request, from, std::chrono::steady_clock::now()});
+    received_.push_back({request, ipv4Form(from), from, std::chrono::steady_clock::now()});
   }
   for (const Reply& reply : replies_(request)) {
     // Waits in short steps, so that a peer being stopped does not hold the test.
@@ -94,32 +116,46 @@ UdpPeer::UdpPeer(std::uint16_t port, Answer answer, std::uint32_t address)
     : UdpPeer(port, single(std::move(answer)), address) {}
 
 UdpPeer::UdpPeer(std::uint16_t port, Replies replies, std::uint32_t address)
-    : Peer(std::move(replies)), socket_(boundSocket(SOCK_DGRAM, address, port)) {
-  thread_ = std::thread([this] {
-    std::uint8_t buf[65536];
-    while (!stop_) {
-      if (!readable(socket_.fd())) continue;
-      sockaddr_in from{};
-      socklen_t len = sizeof from;
-      const ssize_t n = recvfrom(socket_.fd(), buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-      if (n < 0) continue;
-      take(buf, static_cast<std::size_t>(n), from,
-           [&](const Bytes& reply) { platform::sendTo(socket_.fd(), reply.data(), reply.size(), from); });
-    }
-  });
+    : UdpPeer(ipv4(address, port), std::move(replies)) {}
+
+void Peer::serveDatagrams(int fd) {
+  std::vector<std::uint8_t> buf(65536);
+  while (!stop_) {
+    if (!readable(fd)) continue;
+    platform::Address from;
+    const auto got = platform::receiveFrom(fd, buf.data(), buf.size(), from);
+    if (got.failed()) continue;
+    take(buf.data(), static_cast<std::size_t>(got.n), from,
+         [fd, from](const Bytes& reply) { platform::sendTo(fd, reply.data(), reply.size(), from); });
+  }
+}
+
+UdpPeer::UdpPeer(const platform::Address& address, Replies replies)
+    : Peer(std::move(replies)), socket_(boundSocket(SOCK_DGRAM, address)) {
+  thread_ = std::thread([this] { serveDatagrams(socket_.fd()); });
+}
+
+RawPeer::RawPeer(platform::Family family, int protocol, Replies replies) : Peer(std::move(replies)) {
+  int error = 0;
+  socket_ = platform::openSocket(family, SOCK_RAW, protocol, error);
+  if (!socket_.valid()) throw std::runtime_error("raw test peer: socket: " + std::to_string(error));
+  thread_ = std::thread([this] { serveDatagrams(socket_.fd()); });
 }
 
 TcpPeer::TcpPeer(std::uint16_t port, Answer answer) : TcpPeer(port, single(std::move(answer))) {}
 
 TcpPeer::TcpPeer(std::uint16_t port, Replies replies)
-    : Peer(std::move(replies)), socket_(boundSocket(SOCK_STREAM, htonl(INADDR_LOOPBACK), port)) {
+    : TcpPeer(platform::Address::loopback(platform::Family::IPv4, port), std::move(replies)) {}
+
+TcpPeer::TcpPeer(const platform::Address& address, Replies replies)
+    : Peer(std::move(replies)), socket_(boundSocket(SOCK_STREAM, address)) {
   if (listen(socket_.fd(), 4) != 0) throw std::runtime_error("test peer cannot listen");
   thread_ = std::thread([this] {
     while (!stop_) {
       if (!readable(socket_.fd())) continue;
-      sockaddr_in from{};
-      socklen_t len = sizeof from;
-      platform::Socket connection(accept(socket_.fd(), reinterpret_cast<sockaddr*>(&from), &len));
+      platform::Address from;
+      int error = 0;
+      platform::Socket connection = platform::acceptFrom(socket_.fd(), from, error);
       if (!connection.valid()) continue;
       std::uint8_t buf[65536];
       while (!stop_) {

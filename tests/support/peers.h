@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/platform/address.h"
 #include "common/platform/net.h"
 
 namespace connchk::testing {
@@ -38,7 +39,8 @@ Bytes withSendTimeZero(Bytes answer, std::size_t offset = 0);
 
 struct Received {
   Bytes bytes;
-  sockaddr_in from{};
+  sockaddr_in from{};        // an IPv4 source; zero for an IPv6 one
+  platform::Address source;  // the source of either family
   std::chrono::steady_clock::time_point at;
 };
 
@@ -51,8 +53,10 @@ class Peer {
  protected:
   explicit Peer(Replies replies) : replies_(std::move(replies)) {}
   // Keeps the request and sends what the test answers to it through `send`.
-  void take(const std::uint8_t* data, std::size_t n, const sockaddr_in& from,
+  void take(const std::uint8_t* data, std::size_t n, const platform::Address& from,
             const std::function<void(const Bytes&)>& send);
+  // Takes every datagram that reaches `fd` until stopped, answering to its source.
+  void serveDatagrams(int fd);
   // Joins the serving thread; each derived destructor calls it before its socket goes.
   void stopServing();
 
@@ -69,6 +73,8 @@ class UdpPeer : public Peer {
  public:
   UdpPeer(std::uint16_t port, Answer answer, std::uint32_t addressNetworkOrder = htonl(INADDR_LOOPBACK));
   UdpPeer(std::uint16_t port, Replies replies, std::uint32_t addressNetworkOrder = htonl(INADDR_LOOPBACK));
+  // On an address of either family with its port (an IPv6 one serves IPv6 alone).
+  UdpPeer(const platform::Address& address, Replies replies);
   ~UdpPeer() { stopServing(); }
   int fd() const { return socket_.fd(); }
 
@@ -76,12 +82,25 @@ class UdpPeer : public Peer {
   platform::Socket socket_;
 };
 
-// Serves one connection at a time and answers every receive on it.
+// Serves one connection at a time and answers every receive on it (on 127.0.0.1 unless told).
 class TcpPeer : public Peer {
  public:
   TcpPeer(std::uint16_t port, Answer answer);
   TcpPeer(std::uint16_t port, Replies replies);
+  explicit TcpPeer(const platform::Address& address, Replies replies);
   ~TcpPeer() { stopServing(); }
+
+ private:
+  platform::Socket socket_;
+};
+
+// Every datagram of one IP protocol that reaches the host, through a raw socket of `family`, with
+// the answers sent back to its source. An IPv4 raw socket gives the datagram with its IPv4 header,
+// an IPv6 one the payload alone (for protocol 58 every ICMPv6 message, neighbour discovery too).
+class RawPeer : public Peer {
+ public:
+  RawPeer(platform::Family family, int protocol, Replies replies);
+  ~RawPeer() { stopServing(); }
 
  private:
   platform::Socket socket_;

@@ -49,6 +49,10 @@ std::vector<Layout> layouts() {
   buildIcmpEchoRequest(icmp.data(), 7, SentAt);
   Bytes icmpReply = icmp;
   icmpReply[layout_d::Type] = layout_d::EchoReply;
+  Bytes icmp6(layout_d::Length, 0);
+  buildIcmpv6EchoRequest(icmp6.data(), 7, SentAt);
+  Bytes icmp6Reply = icmp6;
+  icmp6Reply[layout_d::Type] = layout_d6::EchoReply;
   Bytes rawAnswer(20, 0);
   buildEchoRequest(rawAnswer.data(), SentAt);
   putMarker(rawAnswer.data(), layout_a::Marker, ReplyMarker);
@@ -57,6 +61,11 @@ std::vector<Layout> layouts() {
       {"B", terminal, withReplyMarker(terminal, 12), 0, 12, isTerminalAnswer},
       {"C", echo, behindIpHeader(53, rawAnswer), 20, 28, isRawAnswer},
       {"D", icmp, behindIpHeader(IcmpProtocol, icmpReply), 28, 36, isIcmpEchoReply},
+      // What an IPv6 raw socket or an ICMP datagram socket gives: the message without a header.
+      {"D6", icmp6, icmp6Reply, 8, 16,
+       [](const std::uint8_t* request, const std::uint8_t* received, std::size_t length) {
+         return isEchoReplyMessage(request, received, length, layout_d6::EchoReply, 7);
+       }},
   };
 }
 
@@ -80,7 +89,7 @@ TEST(AnswerIdentity, OnlyTheRequestsOwnSendTimeAndMarkerMakeTheAnswer) {
 
     // The other marker, or one byte of it changed.
     Bytes otherMarker = layout.answer;
-    putMarker(otherMarker.data(), layout.markerAt, layout.name == "D" ? ReplyMarker : RequestMarker);
+    putMarker(otherMarker.data(), layout.markerAt, layout.name[0] == 'D' ? ReplyMarker : RequestMarker);
     EXPECT_FALSE(judged(layout, otherMarker));
     Bytes bent = layout.answer;
     bent[layout.markerAt + 11] ^= 1;
@@ -111,6 +120,17 @@ TEST(AnswerIdentity, RawDatagramsNeedAPlainHeaderAndIcmpAnEchoReplyToThisIdentif
   Bytes notIcmp = icmp.answer;
   notIcmp[IpProtocolOffset] = 53;
   EXPECT_FALSE(judged(icmp, notIcmp));
+
+  // A message without header: the reply type of its family and the identifier it was sent with
+  // (through a datagram socket the kernel's, not the request's).
+  const Layout six = layouts()[4];
+  const std::uint8_t* sent = six.request.data();
+  Bytes kernels = six.answer;
+  putU16(kernels.data(), layout_d::Identifier, 0x4321);
+  EXPECT_TRUE(isEchoReplyMessage(sent, kernels.data(), kernels.size(), layout_d6::EchoReply, 0x4321));
+  EXPECT_FALSE(isEchoReplyMessage(sent, kernels.data(), kernels.size(), layout_d6::EchoReply, 7));
+  EXPECT_FALSE(isEchoReplyMessage(sent, six.answer.data(), six.answer.size(), layout_d::EchoReply, 7));
+  EXPECT_FALSE(isEchoReplyMessage(sent, sent, six.request.size(), layout_d6::EchoReply, 7)) << "the request itself";
 }
 
 TEST(AnswerIdentity, StreamFindsTheAnswerBehindBytesOfEarlierOnes) {
