@@ -65,13 +65,12 @@ std::unique_ptr<CLI::App> makeApp(ClientOptions& options, TypedValues& typed) {
       ->type_name("ADDRESS")
       ->expected(0, 1);
   app->add_flag("--console", options.console, "run in this terminal instead of opening the window");
-  auto* ipv4 = app->add_flag_callback(
+  app->add_flag_callback(
       "-4", [&options] { options.request.family = platform::FamilyChoice::IPv4; },
       "resolve the name to an IPv4 address only (default: the resolver's first address)");
-  auto* ipv6 = app->add_flag_callback(
+  app->add_flag_callback(
       "-6", [&options] { options.request.family = platform::FamilyChoice::IPv6; },
-      "resolve the name to an IPv6 address only");
-  ipv4->excludes(ipv6);
+      "resolve the name to an IPv6 address only (the last of -4 and -6 counts)");
   app->add_option("-c,--count", typed.count,
                   format("rounds: a number, or \"%s\" or -1 to run until Ctrl-C (default 1; %d with --sweep)",
                          InfiniteCountText, DefaultSweepCount))
