@@ -1,5 +1,7 @@
 #include "server/sender_statistics.h"
 
+#include <chrono>
+
 #include "common/text_format.h"
 
 namespace connchk::server {
@@ -10,14 +12,19 @@ void SenderStatistics::setView(StatisticsView* view) {
 }
 
 void SenderStatistics::record(std::uint32_t addressNetworkOrder, unsigned long length) {
+  if (addressNetworkOrder == 0) return;  // the empty-slot mark is no sender
+  const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::system_clock::now().time_since_epoch()).count();
   std::lock_guard<std::mutex> hold(mutex_);
-  for (auto& slot : slots_) {
-    if (slot == addressNetworkOrder) return;
-    if (slot == 0) {
-      slot = addressNetworkOrder;
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    if (slots_[i] != addressNetworkOrder && slots_[i] != 0) continue;
+    ++requests_[i];
+    lastSeenUnixMs_[i] = now;
+    if (slots_[i] == 0) {
+      slots_[i] = addressNetworkOrder;
       if (view_) view_->appendStatisticsLine(lineFor(addressNetworkOrder, length));
-      return;
     }
+    return;
   }
 }
 
@@ -25,6 +32,15 @@ int SenderStatistics::filledSlots() const {
   std::lock_guard<std::mutex> hold(mutex_);
   int filled = 0;
   for (const auto slot : slots_) filled += slot != 0;
+  return filled;
+}
+
+std::vector<SenderActivity> SenderStatistics::activity() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  std::vector<SenderActivity> filled;
+  for (std::size_t i = 0; i < slots_.size() && slots_[i] != 0; ++i) {
+    filled.push_back({slots_[i], requests_[i], lastSeenUnixMs_[i]});
+  }
   return filled;
 }
 

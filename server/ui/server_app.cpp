@@ -23,7 +23,8 @@ int runServerWindow(int argc, char** argv) {
   // The services use these until the process ends; they are never destroyed.
   static ActivityLog log(LogStyle::Server, ServerLogFileName);
   static SenderStatistics statistics;
-  auto* dialog = new ServerDialog(log, statistics);
+  static ServerCounters counters;
+  auto* dialog = new ServerDialog(log, statistics, counters);
   dialog->exec();
   // The services never stop: the program ends here, once a line being written is complete.
   log.closeForExit();

@@ -1,5 +1,6 @@
-// The server's window: the sender statistics and the activity log, and "Выход". Its services
-// start while it initialises; from then on it only shows what they report.
+// The server's window: the sender statistics and the activity log, and "Выход", and below them
+// the table of the fifteen services with their counters. Its services start while it
+// initialises; from then on it only shows what they report.
 #pragma once
 
 #include <functional>
@@ -11,13 +12,17 @@
 #include "common/ui/hand_off.h"
 #include "common/ui/list_views.h"
 #include "server/sender_statistics.h"
+#include "server/service_counters.h"
 #include "server/services.h"
 
 class QAction;
 class QListWidget;
 class QPushButton;
+class QTimer;
 
 namespace connchk::server::ui {
+
+class ServiceTable;
 
 inline constexpr const char* ServerCaption = "Сервер проверки соединения для клиента ВЕЛТ-IP";
 
@@ -28,14 +33,22 @@ class ServerDialog : public QDialog {
  public:
   // The services keep the context (inside this window) until the process ends; the program
   // therefore ends when the window closes.
-  ServerDialog(ActivityLog& log, SenderStatistics& statistics, ServiceStarter starter = startServices,
-               QWidget* parent = nullptr);
+  ServerDialog(ActivityLog& log, SenderStatistics& statistics, const ServerCounters& counters,
+               ServiceStarter starter = startServices, QWidget* parent = nullptr);
   ~ServerDialog() override;
 
   QListWidget* statisticsList() const { return statisticsList_; }
   QListWidget* logList() const { return logList_; }
   QPushButton* exitButton() const { return exit_; }
   QAction* aboutAction() const { return about_; }
+  ServiceTable* serviceTable() const { return services_; }
+
+  // The window grows below the written layout by this many dialog units.
+  static constexpr int GrowthUnits = 172;
+
+  // Reads the counters into the table and each sender's requests into its line's tooltip; a
+  // timer calls it every second.
+  void refreshFigures();
 
   void done(int result) override;
 
@@ -56,6 +69,8 @@ class ServerDialog : public QDialog {
   QListWidget* logList_ = nullptr;
   QPushButton* exit_ = nullptr;
   QAction* about_ = nullptr;
+  ServiceTable* services_ = nullptr;
+  QTimer* refreshTimer_ = nullptr;
 };
 
 }  // namespace connchk::server::ui

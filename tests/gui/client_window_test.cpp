@@ -142,14 +142,21 @@ TEST_F(ClientWindowTest, OpensWithTheWrittenControlsAndDefaults) {
     EXPECT_NE(std::find(labels.begin(), labels.end(), text), labels.end()) << text;
   }
   const auto frames = d.findChildren<QGroupBox*>();
-  ASSERT_EQ(frames.size(), 1);
+  ASSERT_EQ(frames.size(), 2);
   EXPECT_EQ(frames[0]->title().toStdString(), "Параметры");
+  EXPECT_EQ(frames[1]->title().toStdString(), "Итоги");
+  // The written layout keeps its place; the plot, the figures and the sweep lie below it.
   const connchk::ui::DialogUnits du(d.fontMetrics());
-  EXPECT_EQ(d.size(), du.size(373, 207));
+  EXPECT_EQ(d.size(), du.size(373, 207 + ClientDialog::GrowthUnits));
   EXPECT_EQ(frames[0]->geometry(), du.rect(7, 7, 124, 169));
   EXPECT_EQ(d.logList()->geometry(), du.rect(137, 7, 229, 168));
+  EXPECT_EQ(d.checkButton()->geometry(), du.rect(7, 185, 50, 15));
   EXPECT_EQ(d.exitButton()->geometry(), du.rect(316, 184, 50, 16));
   EXPECT_TRUE(frames[0]->geometry().contains(d.terminalSpin()->geometry()));
+  for (const QWidget* below : {static_cast<const QWidget*>(d.viewTabs()), static_cast<const QWidget*>(frames[1])}) {
+    EXPECT_GE(below->geometry().top(), du.y(207));
+    EXPECT_LE(below->geometry().bottom(), d.height());
+  }
   for (const QLabel* label : d.findChildren<QLabel*>()) {
     EXPECT_GE(label->width(), label->sizeHint().width()) << label->text().toStdString() << " is cut";
   }

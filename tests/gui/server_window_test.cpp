@@ -86,7 +86,7 @@ class ServerWindowTest : public ::testing::Test {
   void SetUp() override { ensureApplication(); }
 
   void open(ServiceStarter starter) {
-    dialog_ = std::make_unique<ServerDialog>(log_, statistics_, std::move(starter));
+    dialog_ = std::make_unique<ServerDialog>(log_, statistics_, counters_, std::move(starter));
     dialog_->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog_.get()));
   }
@@ -96,6 +96,7 @@ class ServerWindowTest : public ::testing::Test {
   ScratchFolder folder_;
   ActivityLog log_ = ActivityLog::atPath(LogStyle::Server, folder_.file("server_log.txt"));
   SenderStatistics statistics_;
+  ServerCounters counters_;
   std::unique_ptr<ServerDialog> dialog_;
 };
 
@@ -112,9 +113,10 @@ TEST_F(ServerWindowTest, OpensWithItsFramesListsAndExit) {
   EXPECT_EQ(d.aboutAction()->text().toStdString(), "&About server...");
   std::vector<std::string> titles;
   for (const QGroupBox* frame : d.findChildren<QGroupBox*>()) titles.push_back(frame->title().toStdString());
-  EXPECT_EQ(titles, (std::vector<std::string>{"Статистика", "Протокол работы"}));
+  EXPECT_EQ(titles, (std::vector<std::string>{"Статистика", "Протокол работы", "Службы"}));
   const connchk::ui::DialogUnits du(d.fontMetrics());
-  EXPECT_EQ(d.size(), du.size(494, 262));
+  EXPECT_EQ(d.size(), du.size(494, 262 + ServerDialog::GrowthUnits));
+  EXPECT_EQ(d.exitButton()->geometry(), du.rect(437, 239, 50, 16));
   EXPECT_EQ(d.statisticsList()->geometry(), du.rect(13, 16, 169, 231));
   EXPECT_EQ(d.logList()->geometry(), du.rect(201, 22, 280, 206));
 
