@@ -5,15 +5,30 @@
 
 #include <QChart>
 #include <QLineSeries>
-#include <QScatterSeries>
+#include <QImage>
+#include <QPainter>
 #include <QValueAxis>
 
 namespace connchk::client::ui {
 
+namespace {
+// A red cross: a round without an answer.
+QImage missMark() {
+  QImage mark(9, 9, QImage::Format_ARGB32_Premultiplied);
+  mark.fill(Qt::transparent);
+  QPainter paint(&mark);
+  paint.setRenderHint(QPainter::Antialiasing);
+  paint.setPen(QPen(QColor(0xd0, 0x20, 0x20), 2.2));
+  paint.drawLine(QPointF(1.5, 1.5), QPointF(7.5, 7.5));
+  paint.drawLine(QPointF(1.5, 7.5), QPointF(7.5, 1.5));
+  return mark;
+}
+}  // namespace
+
 RoundTripPlot::RoundTripPlot(QWidget* parent)
     : QChartView(parent),
       answers_(new QLineSeries),
-      misses_(new QScatterSeries),
+      misses_(new QLineSeries),
       timeAxis_(new QValueAxis),
       tripAxis_(new QValueAxis) {
   auto* plot = new QChart;
@@ -24,11 +39,12 @@ RoundTripPlot::RoundTripPlot(QWidget* parent)
   answers_->setName(QStringLiteral("Время приема-передачи"));
   answers_->setPointsVisible(true);
   answers_->setColor(QColor(0x1f, 0x6f, 0xb4));
+  // The marks are drawn as one picture each on a series without a line: a scatter series would
+  // make every mark an item of its own, which costs a hundred times more to redraw.
   misses_->setName(QStringLiteral("Нет ответа"));
-  misses_->setMarkerShape(QScatterSeries::MarkerShapeRectangle);
-  misses_->setMarkerSize(7);
-  misses_->setColor(QColor(0xd0, 0x20, 0x20));
-  misses_->setBorderColor(QColor(0xd0, 0x20, 0x20));
+  misses_->setPen(Qt::NoPen);
+  misses_->setLightMarker(missMark());
+  misses_->setMarkerSize(9);
   plot->addSeries(answers_);
   plot->addSeries(misses_);
 
@@ -54,18 +70,16 @@ RoundTripPlot::RoundTripPlot(QWidget* parent)
 }
 
 void RoundTripPlot::clear() {
-  answers_->clear();
-  misses_->clear();
+  tripPoints_.clear();
   missTimes_.clear();
   haveStart_ = false;
   lastTime_ = 0.0;
   highestTrip_ = 0.0;
-  rescale();
+  redraw();
 }
 
 void RoundTripPlot::addRounds(std::span<const RoundRecord> rounds) {
   if (rounds.empty()) return;
-  QList<QPointF> points;
   for (const RoundRecord& round : rounds) {
     if (!haveStart_) {
       haveStart_ = true;
@@ -76,51 +90,48 @@ void RoundTripPlot::addRounds(std::span<const RoundRecord> rounds) {
     if (round.result == RoundResult::Answered && round.roundTripUs >= 0) {
       const double trip = static_cast<double>(round.roundTripUs) / 1e3;
       highestTrip_ = std::max(highestTrip_, trip);
-      points.append(QPointF(time, trip));
+      tripPoints_.push_back(QPointF(time, trip));
     } else {
       missTimes_.push_back(time);
     }
   }
-  // One append per batch: the series redraws once, however many rounds came.
-  if (!points.isEmpty()) answers_->append(points);
   dropOldest();
-  rescale();
+  redraw();
 }
 
-int RoundTripPlot::answerPoints() const { return answers_->count(); }
+int RoundTripPlot::answerPoints() const { return static_cast<int>(tripPoints_.size()); }
 int RoundTripPlot::missedMarks() const { return static_cast<int>(missTimes_.size()); }
 
 void RoundTripPlot::dropOldest() {
-  const int over = answerPoints() + missedMarks() - MaxRounds;
-  if (over <= 0) return;
-  // Drops the oldest rounds of either kind, whichever began earlier.
-  int answersToDrop = 0;
-  std::size_t missesToDrop = 0;
-  for (int n = 0; n < over; ++n) {
-    const bool answerLeft = answersToDrop < answers_->count();
-    const bool missLeft = missesToDrop < missTimes_.size();
-    if (answerLeft && (!missLeft || answers_->at(answersToDrop).x() <= missTimes_[missesToDrop])) {
-      ++answersToDrop;
-    } else if (missLeft) {
-      ++missesToDrop;
+  bool dropped = false;
+  // The oldest round of either kind goes first.
+  while (tripPoints_.size() + missTimes_.size() > static_cast<std::size_t>(MaxRounds)) {
+    const bool answerFirst =
+        !tripPoints_.empty() && (missTimes_.empty() || tripPoints_.front().x() <= missTimes_.front());
+    if (answerFirst) {
+      tripPoints_.pop_front();
+      dropped = true;
+    } else {
+      missTimes_.pop_front();
     }
   }
-  if (answersToDrop > 0) answers_->removePoints(0, answersToDrop);
-  missTimes_.erase(missTimes_.begin(), missTimes_.begin() + static_cast<std::ptrdiff_t>(missesToDrop));
+  if (!dropped) return;
   highestTrip_ = 0.0;
-  for (const QPointF& point : answers_->points()) highestTrip_ = std::max(highestTrip_, point.y());
+  for (const QPointF& point : tripPoints_) highestTrip_ = std::max(highestTrip_, point.y());
 }
 
-void RoundTripPlot::rescale() {
+void RoundTripPlot::redraw() {
   double first = lastTime_;
-  if (answers_->count() > 0) first = std::min(first, answers_->at(0).x());
+  if (!tripPoints_.empty()) first = std::min(first, tripPoints_.front().x());
   if (!missTimes_.empty()) first = std::min(first, missTimes_.front());
   timeAxis_->setRange(std::floor(first), std::max(first + 10.0, lastTime_ + 1.0));
   timeAxis_->applyNiceNumbers();
-  // Room above the highest answer for the marks of the rounds without one.
+  // Room above the highest answer for the marks of the rounds without one, on the top edge.
   tripAxis_->setRange(0.0, std::max(1.0, highestTrip_ * 1.25));
   tripAxis_->applyNiceNumbers();
   const double top = tripAxis_->max();
+  // One replace per series and batch: a series signals every point it is given one by one.
+  answers_->replace(QList<QPointF>(tripPoints_.begin(), tripPoints_.end()));
   QList<QPointF> marks;
   marks.reserve(static_cast<qsizetype>(missTimes_.size()));
   for (const double time : missTimes_) marks.append(QPointF(time, top));

@@ -4,23 +4,23 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <span>
-#include <vector>
 
 #include <QChartView>
 
 #include "client/run_outcome.h"
 
 class QLineSeries;
-class QScatterSeries;
 class QValueAxis;
 
 namespace connchk::client::ui {
 
 class RoundTripPlot : public QChartView {
  public:
-  // The newest rounds kept on the plot; older ones scroll off the left edge.
-  static constexpr int MaxRounds = 10000;
+  // The newest rounds kept on the plot (an hour of the window's runs); older ones scroll off the
+  // left edge.
+  static constexpr int MaxRounds = 3600;
 
   explicit RoundTripPlot(QWidget* parent = nullptr);
 
@@ -31,19 +31,20 @@ class RoundTripPlot : public QChartView {
   int answerPoints() const;
   int missedMarks() const;
   QLineSeries* answers() const { return answers_; }
-  QScatterSeries* misses() const { return misses_; }
+  QLineSeries* misses() const { return misses_; }
   QValueAxis* timeAxis() const { return timeAxis_; }
   QValueAxis* tripAxis() const { return tripAxis_; }
 
  private:
   void dropOldest();
-  void rescale();
+  void redraw();
 
   QLineSeries* answers_;
-  QScatterSeries* misses_;
+  QLineSeries* misses_;  // marks only, no line
   QValueAxis* timeAxis_;
   QValueAxis* tripAxis_;
-  std::vector<double> missTimes_;  // the marks' times; their height follows the axis
+  std::deque<QPointF> tripPoints_;  // seconds since the run's first send, milliseconds
+  std::deque<double> missTimes_;    // the marks' times; their height follows the axis
   bool haveStart_ = false;
   std::int64_t startUs_ = 0;
   double lastTime_ = 0.0;

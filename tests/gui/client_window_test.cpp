@@ -316,6 +316,38 @@ TEST_F(ClientWindowTest, CheckAndStopFollowARunAgainstALocalResponder) {
   EXPECT_EQ(peer.received().size(), before + 1);
 }
 
+TEST_F(ClientWindowTest, EnterStartsACheckWhereverTheFocusIsAndNeverEndsTheProgram) {
+  REQUIRE_PRIVATE_NETWORK();
+  connchk::testing::UdpPeer peer(87, [](const connchk::testing::Bytes& r) { return connchk::testing::withReplyMarker(r); });
+  auto pressEnter = [&](QWidget* target) {
+    const std::size_t before = peer.received().size();
+    QTest::keyClick(target, Qt::Key_Return);
+    EXPECT_TRUE(dialog_->isVisible());
+    EXPECT_TRUE(waitUntil([&] { return idle() && peer.received().size() == before + 1; }, 8s)) << "no run started";
+  };
+  // A run started with the mouse: the focus passes from Check to Stop and back, never to
+  // "Выход", and the next Enter starts the next run.
+  clickCheck();
+  ASSERT_TRUE(waitUntil([&] { return idle(); }, 8s));
+  EXPECT_EQ(dialog_->focusWidget(), dialog_->checkButton());
+  pressEnter(dialog_->focusWidget());
+  // Wherever the focus is, "Выход" included.
+  for (QWidget* focus : std::vector<QWidget*>{dialog_->exitButton(), dialog_->logList(), dialog_->protocolBox(),
+                                              dialog_->countBox(), dialog_->sizeEdit(), dialog_->viewTabs()}) {
+    SCOPED_TRACE(focus->metaObject()->className());
+    focus->setFocus();
+    pressEnter(dialog_->focusWidget());
+  }
+  // Enter on Stop means Stop.
+  typeCount(QString::fromUtf8(InfiniteCountText));
+  clickCheck();
+  ASSERT_TRUE(waitUntil([&] { return countLines(dialog_->logList(), "Получен ответ от сервера") >= 9; }));
+  EXPECT_EQ(dialog_->focusWidget(), dialog_->stopButton());
+  QTest::keyClick(dialog_->stopButton(), Qt::Key_Return);
+  EXPECT_TRUE(waitUntil([&] { return idle(); }, 8s));
+  EXPECT_TRUE(dialog_->isVisible());
+}
+
 TEST_F(ClientWindowTest, TheLogListHolds100LinesAndSparesTheFirst) {
   std::thread worker([this] {
     for (int i = 0; i < 150; ++i) log_.log("строка " + std::to_string(i));

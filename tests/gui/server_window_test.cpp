@@ -167,6 +167,18 @@ TEST_F(ServerWindowTest, ListsFillFromManyServiceThreadsInOneOrder) {
     }
   }
   EXPECT_EQ(shared, 1);
+
+  // Each line's tooltip tells how many requests its sender made and when the last came.
+  dialog_->refreshFigures();
+  for (int i = 0; i < dialog_->statisticsList()->count(); ++i) {
+    const QListWidgetItem* item = dialog_->statisticsList()->item(i);
+    const std::string line = item->text().toStdString();
+    const char* requests = line.rfind("10.9.9.9 ", 0) == 0 ? "Запросов: 160, последний в "
+                           : line.rfind("10.1.0.1 ", 0) == 0 ? "Запросов: 14, последний в "
+                           : line.rfind("10.1.0.2 ", 0) == 0 ? "Запросов: 13, последний в "
+                                                              : "Запросов: 1";
+    EXPECT_EQ(item->toolTip().toStdString().rfind(requests, 0), 0u) << line << ": " << item->toolTip().toStdString();
+  }
 }
 
 TEST_F(ServerWindowTest, ClosingReleasesServiceThreadsThatWaitOnTheWindow) {
