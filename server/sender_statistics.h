@@ -36,7 +36,7 @@ class SenderStatistics {
 
   int filledSlots() const;
 
-  // The filled slots in the order they were filled.
+  // The filled slots in the order they were filled. Never waits on a view.
   std::vector<SenderActivity> activity() const;
 
   static std::string lineFor(std::uint32_t addressNetworkOrder, unsigned long length);
@@ -44,9 +44,13 @@ class SenderStatistics {
  private:
   mutable std::mutex mutex_;
   std::array<std::uint32_t, Slots> slots_{};  // 0 marks an empty slot
-  std::array<std::uint64_t, Slots> requests_{};
-  std::array<std::int64_t, Slots> lastSeenUnixMs_{};
   StatisticsView* view_ = nullptr;
+  // Guarded by its own lock, never held while a view is called: a window reads it while a
+  // service may be waiting on that window with the table's lock held.
+  void noteRequest(std::size_t slot, std::uint32_t addressNetworkOrder);
+  mutable std::mutex activityMutex_;
+  std::array<SenderActivity, Slots> activity_{};
+  std::size_t activityFilled_ = 0;
 };
 
 }  // namespace connchk::server

@@ -25,13 +25,15 @@ QImage missMark() {
 }
 }  // namespace
 
+// The chart is handed to the view as it is made: a chart set later would leave the view's own
+// first chart behind, never deleted.
 RoundTripPlot::RoundTripPlot(QWidget* parent)
-    : QChartView(parent),
+    : QChartView(new QChart, parent),
       answers_(new QLineSeries),
       misses_(new QLineSeries),
       timeAxis_(new QValueAxis),
       tripAxis_(new QValueAxis) {
-  auto* plot = new QChart;
+  QChart* plot = chart();
   plot->legend()->hide();
   plot->setMargins(QMargins(2, 2, 2, 2));
   plot->setBackgroundRoundness(0);
@@ -64,7 +66,6 @@ RoundTripPlot::RoundTripPlot(QWidget* parent)
     series->attachAxis(timeAxis_);
     series->attachAxis(tripAxis_);
   }
-  setChart(plot);
   setRenderHint(QPainter::Antialiasing);
   clear();
 }

@@ -201,6 +201,18 @@ TEST_F(ServerWindowTest, ClosingReleasesServiceThreadsThatWaitOnTheWindow) {
             1 + FakeServices::Threads * FakeServices::LinesEach);
 }
 
+TEST_F(ServerWindowTest, TheFiguresNeverWaitOnAServiceThatWaitsOnTheWindow) {
+  open({});
+  // The service adds a new sender's line and waits on the window thread with the table locked.
+  std::thread service([this] { statistics_.record(address("10.2.3.4"), 32); });
+  std::this_thread::sleep_for(200ms);
+  dialog_->refreshFigures();  // on the window thread: must not wait for that lock
+  EXPECT_TRUE(waitUntil([&] { return dialog_->statisticsList()->count() == 1; }));
+  service.join();
+  dialog_->refreshFigures();
+  EXPECT_EQ(dialog_->statisticsList()->item(0)->toolTip().toStdString().rfind("Запросов: 1, последний в ", 0), 0u);
+}
+
 TEST_F(ServerWindowTest, TheContextMenuOffersTheAboutBox) {
   open({});
   const auto about = connchk::testing::aboutBoxOpenedBy(dialog_->aboutAction());
