@@ -48,7 +48,9 @@ ClientOptionsParse parseClientOptions(const std::vector<std::string>& args) {
     } else if (isOption(arg, "--count")) {
       const auto value = optionValue(args, i, "--count", error);
       if (!value) return {std::nullopt, error};
-      options.request.count = parseCountText(*value);
+      const auto count = parseCountOption(*value);
+      if (!count) return {std::nullopt, format("--count must be a whole number from 1 up, or \"%s\" or -1", InfiniteCountText)};
+      options.request.count = *count;
     } else if (isOption(arg, "--protocol")) {
       const auto value = optionValue(args, i, "--protocol", error);
       if (!value) return {std::nullopt, error};
@@ -67,7 +69,7 @@ ClientOptionsParse parseClientOptions(const std::vector<std::string>& args) {
     } else if (haveAddress) {
       return {std::nullopt, "only one server address may be given"};
     } else {
-      if (arg.size() > MaxAddressLength) {
+      if (characterCount(arg) > MaxAddressLength) {
         return {std::nullopt, format("the server address may be at most %zu characters long", MaxAddressLength)};
       }
       options.request.address = arg;

@@ -1,69 +1,146 @@
-// The UDP and TCP echo tests on port 87: one layout A request per round, answered with the
-// reply marker at offset 8 and timed from the timestamp the answer carries back.
+// The UDP and TCP echo tests on port 87: one layout A request per round, answered with the same
+// bytes and the reply marker at offset 8. Only the answer that carries this request's send time
+// counts; over TCP the answer is read as a stream until all its bytes have come.
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 
+#include "client/answer_identity.h"
 #include "client/tests.h"
+#include "common/platform/socket_wait.h"
 #include "common/protocol.h"
 #include "common/text_format.h"
 
 namespace connchk::client {
 namespace {
 
-struct EchoFlavour {
-  int socketType;
-  const char* protocolLabel;  // as the round-trip line names it
-};
+using Packet = std::array<std::uint8_t, ReceiveBufferSize>;
 
-int runEchoTest(RunContext& run, const EchoFlavour& flavour) {
+// The longest wait for a TCP connection; Stop is heard meanwhile.
+constexpr int ConnectTimeoutMs = 5000;
+
+// Opens the socket, connects it to port 87 of the server (a UDP socket thereby takes datagrams
+// from that address and port only) and logs the connection line. False when the run cannot go
+// on; `exitCode` is then the procedure's.
+bool connectToEchoPort(RunContext& run, int type, platform::Socket& socket, int& exitCode) {
   int error = 0;
-  platform::Socket socket = openTestSocket(run, flavour.socketType, 0, error);
-  if (!socket.valid()) return run.failStart(error);
-  setAnswerTimeout(socket);
+  socket = openTestSocket(run, type, 0, error);
+  if (!socket.valid()) {
+    exitCode = run.failStart(error);
+    return false;
+  }
   auto server = resolveServer(run);
-  if (!server) return run.failStart(0);
-
+  if (!server) {
+    exitCode = run.failStart(0);
+    return false;
+  }
   server->sin_port = htons(EchoPort);
-  if (!platform::connectTo(socket.fd(), *server, error)) {
+  const auto end = platform::connectWithin(socket.fd(), *server, ConnectTimeoutMs,
+                                           [&run] { return run.stopRequested(); }, error);
+  if (end == platform::ConnectEnd::Stopped) {
+    run.outcome.stopped = true;
+    exitCode = 0;
+    return false;
+  }
+  if (end == platform::ConnectEnd::Failed) {
     run.say(format("Ошибка соединения %i", error));
-    return run.failStart(0);
+    exitCode = run.failStart(0);
+    return false;
   }
   logConnection(run, *server, EchoPort, platform::localPort(socket.fd()));
+  return true;
+}
 
-  const std::uint32_t length = echoRequestLength(run.params.size);
-  std::array<std::uint8_t, ReceiveBufferSize> packet{};
-  runRounds(run, [&] {
-    buildEchoRequest(packet.data(), SendTimestamp());
-    const auto sent = platform::sendBytes(socket.fd(), packet.data(), length);
-    if (sent.failed()) {
-      logSendFailure(run, sent.error);
-      return RoundEnd::LeaveLoop;
-    }
-    run.say(RequestSentLine);
+// Bytes still in the stream from earlier rounds (the rest of an oversized or late answer) go
+// before a new request, so that they are never read as its answer. Bounded, for a peer that
+// never stops sending.
+void discardLeftovers(int fd) {
+  Packet scrap;
+  for (int i = 0; i < 32; ++i) {
+    if (::recv(fd, scrap.data(), scrap.size(), MSG_DONTWAIT) <= 0) return;
+  }
+}
 
-    const auto got = platform::receive(socket.fd(), packet.data(), packet.size());
-    const std::uint64_t receivedAt = SendTimestamp();
-    if (got.failed()) {
-      logReceiveFailure(run, got.error);
-      return RoundEnd::Next;
+// Reads the stream until the whole answer to `request` (as many bytes as were sent, counted from
+// where its send time and reply marker stand) has come, the deadline passes, or the server closes.
+// Bytes in front of the answer are not part of it and are dropped.
+RoundEnd awaitStreamAnswer(RunContext& run, int fd, const std::uint8_t* request, std::size_t length) {
+  std::array<std::uint8_t, 2 * ReceiveBufferSize> stream;
+  std::size_t have = 0;
+  for (;;) {
+    int error = 0;
+    const int left = run.msLeft();
+    if (left <= 0) return run.roundWithoutAnswer(RoundResult::TimedOut);
+    if (platform::waitReadable(fd, left, error) == platform::Readiness::Failed) {
+      return run.roundWithoutAnswer(RoundResult::ReceiveError, error);
     }
-    if (got.n == 0) {
-      run.say(ServerClosedLine);
-      return RoundEnd::Next;
+    const auto got = platform::receive(fd, stream.data() + have, std::min(ReceiveBufferSize, stream.size() - have));
+    const auto receivedAt = MonotonicClock::now();
+    if (got.failed() && platform::isTimeout(got.error)) continue;
+    if (got.failed()) return run.roundWithoutAnswer(RoundResult::ReceiveError, got.error);
+    if (got.n == 0) return run.roundWithoutAnswer(RoundResult::Closed);
+    have += static_cast<std::size_t>(got.n);
+
+    if (const auto at = findEchoAnswer(request, stream.data(), have)) {
+      std::memmove(stream.data(), stream.data() + *at, have - *at);
+      have -= *at;
+      if (have >= length) return run.answerAccepted("TCP", receivedAt);
+      continue;
     }
-    if (hasMarker(packet.data(), static_cast<std::size_t>(got.n), layout_a::Marker, ReplyMarker)) {
-      acceptAnswer(run, flavour.protocolLabel, readU64(packet.data(), layout_a::Timestamp), receivedAt);
-    }
-    return pauseAfterAnswer(run);
-  });
-  return 0;
+    // Nothing of this answer yet: keep only what may be the start of its head.
+    const std::size_t keep = std::min(have, layout_a::MinLength - 1);
+    std::memmove(stream.data(), stream.data() + have - keep, keep);
+    have = keep;
+    if (run.stopRequested()) return run.roundWithoutAnswer(RoundResult::Stopped);
+  }
 }
 
 }  // namespace
 
-int EchoUdpTest(RunContext& run) { return runEchoTest(run, {SOCK_DGRAM, "IP-Клиент"}); }
+int EchoUdpTest(RunContext& run) {
+  platform::Socket socket;
+  int exitCode = 0;
+  if (!connectToEchoPort(run, SOCK_DGRAM, socket, exitCode)) return exitCode;
 
-int EchoTcpTest(RunContext& run) { return runEchoTest(run, {SOCK_STREAM, "TCP"}); }
+  const std::uint32_t length = echoRequestLength(run.params.size);
+  Packet request{};
+  Packet received{};
+  runRounds(run, [&] {
+    buildEchoRequest(request.data(), run.takeSendTime());
+    const auto sent = platform::sendBytes(socket.fd(), request.data(), length);
+    if (sent.failed()) return run.roundWithoutAnswer(RoundResult::SendError, sent.error);
+    run.requestSent(RequestSentLine);
+
+    const Awaited answer = awaitDatagram(run, socket.fd(), received.data(), received.size(),
+                                         [&](std::size_t n, const sockaddr_in&) {
+                                           if (n == 0) return Verdict::Empty;
+                                           return isEchoAnswer(request.data(), received.data(), n) ? Verdict::Take
+                                                                                                   : Verdict::PassOver;
+                                         });
+    if (answer.kind == Awaited::Kind::Taken) return run.answerAccepted("IP-Клиент", answer.at);
+    return roundWithout(run, answer);
+  });
+  return 0;
+}
+
+int EchoTcpTest(RunContext& run) {
+  platform::Socket socket;
+  int exitCode = 0;
+  if (!connectToEchoPort(run, SOCK_STREAM, socket, exitCode)) return exitCode;
+
+  const std::uint32_t length = echoRequestLength(run.params.size);
+  Packet request{};
+  runRounds(run, [&] {
+    discardLeftovers(socket.fd());
+    buildEchoRequest(request.data(), run.takeSendTime());
+    const auto sent = sendRequest(run, socket.fd(), request.data(), length);
+    if (sent.failed()) return run.roundWithoutAnswer(RoundResult::SendError, sent.error);
+    run.requestSent(RequestSentLine);
+    return awaitStreamAnswer(run, socket.fd(), request.data(), length);
+  });
+  return 0;
+}
 
 }  // namespace connchk::client

@@ -50,7 +50,7 @@ StartRefusal RunControl::startRun(const RunRequest& request) {
   {
     std::lock_guard<std::mutex> hold(mutex_);
     if (current_ && !current_->finished) return StartRefusal::AlreadyRunning;
-    if (request.address.size() > MaxAddressLength) return StartRefusal::AddressTooLong;
+    if (characterCount(request.address) > MaxAddressLength) return StartRefusal::AddressTooLong;
     previous = std::move(worker_);
   }
   // The previous worker has finished its run but may still be in its last hook, which may ask
@@ -72,7 +72,7 @@ StartRefusal RunControl::startRun(const RunRequest& request) {
   current_ = run;
   if (hooks_.runStarted) hooks_.runStarted();
   worker_ = std::thread([run, this] {
-    RunContext context(run->params, log_, run->stop);
+    RunContext context(run->params, log_, run->stop, hooks_.roundEnded);
     context.outcome.exitCode = runProcedure(run->kind, context);
     run->outcome = context.outcome;
     run->finished = true;

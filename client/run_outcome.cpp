@@ -12,6 +12,7 @@ const char* roundResultName(RoundResult result) {
     case RoundResult::ReceiveError: return "receive-error";
     case RoundResult::SendError: return "send-error";
     case RoundResult::Closed: return "closed";
+    case RoundResult::Stopped: return "stopped";
   }
   return "unknown";
 }

@@ -16,6 +16,7 @@ enum class RoundResult {
   ReceiveError,  // a receive failed (refused, unreachable, ...); `error` holds the code
   SendError,     // the request could not be sent; `error` holds the code
   Closed,        // the server closed the connection (TCP) or sent an empty answer
+  Stopped,       // Stop ended the wait before an answer or the deadline came
 };
 
 struct RoundRecord {

@@ -24,6 +24,57 @@ std::int32_t parseCountText(const std::string& text) {
 }
 
 namespace {
+
+// Lower case for ASCII and the Cyrillic letters U+0400 to U+042F in UTF-8; other bytes stay.
+std::string foldCase(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if (c >= 'A' && c <= 'Z') {
+      out += static_cast<char>(c + ('a' - 'A'));
+    } else if (c == 0xD0 && next >= 0x80 && next <= 0xAF) {
+      // U+0400..U+040F become U+0450..U+045F (D1 90..9F), U+0410..U+041F become U+0430..U+043F
+      // (D0 B0..BF), U+0420..U+042F become U+0440..U+044F (D1 80..8F).
+      if (next < 0x90) {
+        out += {static_cast<char>(0xD1), static_cast<char>(next + 0x10)};
+      } else if (next < 0xA0) {
+        out += {static_cast<char>(0xD0), static_cast<char>(next + 0x20)};
+      } else {
+        out += {static_cast<char>(0xD1), static_cast<char>(next - 0x20)};
+      }
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::optional<std::int32_t> parseCountOption(const std::string& text) {
+  if (text == "-1" || foldCase(text) == foldCase(InfiniteCountText)) return -1;
+  if (text.empty() || text.size() > 10) return std::nullopt;
+  long long value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  if (value < 1 || value > INT_MAX) return std::nullopt;
+  return static_cast<std::int32_t>(value);
+}
+
+std::size_t characterCount(const std::string& text) {
+  std::size_t count = 0;
+  for (const char c : text) {
+    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++count;  // not a continuation byte
+  }
+  return count;
+}
+
+namespace {
 std::optional<std::uint32_t> parseBounded(const std::string& text, std::uint32_t low, std::uint32_t high) {
   if (text.empty() || text.size() > 9) return std::nullopt;
   std::uint32_t value = 0;

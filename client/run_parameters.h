@@ -38,9 +38,16 @@ struct RunRequest {
   int timeoutMs = 5000;
 };
 
-// The packet count text: "Бесконечно" is -1; anything else is read as a decimal integer
+// The window's count text: "Бесконечно" is -1; anything else is read as a decimal integer
 // (leading blanks, an optional sign, digits up to the first other character), 0 if unreadable.
 std::int32_t parseCountText(const std::string& text);
+
+// The terminal mode's --count: a whole number from 1 up, or "Бесконечно" in any letter case, or
+// -1 (both run without end, -1). Nothing else: no sign, blank, fraction or trailing text.
+std::optional<std::int32_t> parseCountOption(const std::string& text);
+
+// The number of characters of a UTF-8 text (not its bytes).
+std::size_t characterCount(const std::string& text);
 
 // A size text of digits only, within 12..1500.
 std::optional<std::uint32_t> parseSize(const std::string& text);

@@ -1,77 +1,82 @@
-// The terminal exchange over UDP port 855: per round a layout B request to port 855, the first
-// answer reflected unchanged to wherever it came from, and the final answer timed. The socket is
-// bound to port 855 and never connected, so answers are taken from any sender.
+// The terminal exchange over UDP port 855: per round a layout B request to port 855 of the server,
+// its first answer (from the server's address, any port: 855 + N is expected) reflected unchanged
+// to where it came from, and the final answer from there timed. The socket is bound to port 855
+// and not connected, so whatever reaches that port is judged: datagrams from other addresses, and
+// answers that do not carry this request's send time, are passed over and never answered. The
+// server's address stays the one resolved at the start.
 #include <sys/socket.h>
 
 #include <array>
 
+#include "client/answer_identity.h"
 #include "client/tests.h"
 #include "common/protocol.h"
 #include "common/text_format.h"
 
 namespace connchk::client {
+namespace {
+
+bool sameAddress(const sockaddr_in& a, const sockaddr_in& b) { return a.sin_addr.s_addr == b.sin_addr.s_addr; }
+
+bool sameEndpoint(const sockaddr_in& a, const sockaddr_in& b) { return sameAddress(a, b) && a.sin_port == b.sin_port; }
+
+}  // namespace
 
 int TerminalUdpTest(RunContext& run) {
   int error = 0;
   platform::Socket socket = openTestSocket(run, SOCK_DGRAM, 0, error);
   if (!socket.valid()) return run.failStart(error);
-  setAnswerTimeout(socket);
-  auto server = resolveServer(run);
-  if (!server) return run.failStart(0);
+  auto resolved = resolveServer(run);
+  if (!resolved) return run.failStart(0);
 
-  // Requests and the confirmation go here; every datagram received moves it to its sender.
-  sockaddr_in peer = *server;
-  peer.sin_port = htons(TerminalPort);
+  sockaddr_in server = *resolved;
+  server.sin_port = htons(TerminalPort);
   if (!platform::bindTo(socket.fd(), platform::anyAddress(TerminalPort), error)) {
     run.say(format("Ошибка bind %i", error));
     return run.failStart(0);
   }
-  logConnection(run, *server, TerminalPort, platform::localPort(socket.fd()));
+  logConnection(run, server, TerminalPort, platform::localPort(socket.fd()));
 
   const std::uint32_t length = terminalRequestLength(run.params.size);
   const std::uint32_t terminal = run.params.terminal;
-  std::array<std::uint8_t, ReceiveBufferSize> packet{};
+  std::array<std::uint8_t, ReceiveBufferSize> request{};
+  std::array<std::uint8_t, ReceiveBufferSize> received{};
   runRounds(run, [&] {
-    buildTerminalRequest(packet.data(), SendTimestamp(), terminal);
-    peer.sin_port = htons(TerminalPort);
-    const auto sent = platform::sendTo(socket.fd(), packet.data(), length, peer);
-    if (sent.failed()) {
-      logSendFailure(run, sent.error);
-      return RoundEnd::LeaveLoop;
-    }
-    run.say(RequestSentLine);
+    buildTerminalRequest(request.data(), run.takeSendTime(), terminal);
+    const auto sent = platform::sendTo(socket.fd(), request.data(), length, server);
+    if (sent.failed()) return run.roundWithoutAnswer(RoundResult::SendError, sent.error);
+    run.requestSent(RequestSentLine);
 
-    // The first answer is not examined: whatever came, from whoever sent it, goes back as it is.
-    sockaddr_in from{};
-    const auto first = platform::receiveFrom(socket.fd(), packet.data(), packet.size(), from);
-    if (first.failed()) {
-      logReceiveFailure(run, first.error);
-      return RoundEnd::Next;
-    }
-    peer = from;
-    const auto confirmed =
-        platform::sendTo(socket.fd(), packet.data(), static_cast<std::size_t>(first.n), peer);
+    // The first answer: from the server's address, carrying this request's send time.
+    const Awaited first = awaitDatagram(run, socket.fd(), received.data(), received.size(),
+                                        [&](std::size_t n, const sockaddr_in& from) {
+                                          return sameAddress(from, server) &&
+                                                         isTerminalAnswer(request.data(), received.data(), n)
+                                                     ? Verdict::Take
+                                                     : Verdict::PassOver;
+                                        });
+    if (first.kind != Awaited::Kind::Taken) return roundWithout(run, first);
+
+    // The confirmation: the first answer back, byte for byte, to where it came from. A failed
+    // send is told as a failed receive, by the same rule.
+    const auto confirmed = platform::sendTo(socket.fd(), received.data(), first.length, first.from);
     if (confirmed.failed()) {
-      logReceiveFailure(run, confirmed.error);
-      return RoundEnd::Next;
+      return platform::isTimeout(confirmed.error)
+                 ? run.roundWithoutAnswer(RoundResult::TimedOut)
+                 : run.roundWithoutAnswer(RoundResult::ReceiveError, confirmed.error);
     }
 
-    const auto final = platform::receiveFrom(socket.fd(), packet.data(), packet.size(), from);
-    const std::uint64_t receivedAt = SendTimestamp();
-    if (final.failed()) {
-      logReceiveFailure(run, final.error);
-      return RoundEnd::Next;
-    }
-    peer = from;
-    if (final.n == 0) {
-      run.say(ServerClosedLine);
-      return RoundEnd::Next;
-    }
-    // A final answer too short for its marker does not carry one, whatever the buffer still holds.
-    if (hasMarker(packet.data(), static_cast<std::size_t>(final.n), layout_b::Marker, ReplyMarker)) {
-      acceptAnswer(run, "TELM-UDP", readU64(packet.data(), layout_b::Timestamp), receivedAt);
-    }
-    return pauseAfterAnswer(run);
+    // The final answer: from the same address and port, carrying the send time again.
+    const Awaited final = awaitDatagram(run, socket.fd(), received.data(), received.size(),
+                                        [&](std::size_t n, const sockaddr_in& from) {
+                                          if (!sameEndpoint(from, first.from)) return Verdict::PassOver;
+                                          if (n == 0) return Verdict::Empty;
+                                          return isTerminalAnswer(request.data(), received.data(), n)
+                                                     ? Verdict::Take
+                                                     : Verdict::PassOver;
+                                        });
+    if (final.kind == Awaited::Kind::Taken) return run.answerAccepted("TELM-UDP", final.at);
+    return roundWithout(run, final);
   });
   return 0;
 }

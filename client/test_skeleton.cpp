@@ -1,10 +1,27 @@
 #include "client/test_skeleton.h"
 
-#include "common/platform/clock.h"
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <thread>
+
+#include "common/platform/socket_wait.h"
 #include "common/protocol.h"
 #include "common/text_format.h"
 
 namespace connchk::client {
+
+namespace {
+using std::chrono::duration_cast;
+using std::chrono::microseconds;
+using std::chrono::milliseconds;
+
+// Microseconds between 1601-01-01 and 1970-01-01.
+constexpr std::int64_t UnixEpochIn1601Us = 11644473600LL * 1000000;
+// How often a pause looks at the stop flag.
+constexpr int PauseSliceMs = 20;
+}  // namespace
 
 int RunContext::failStart(int code) {
   outcome.startFailed = true;
@@ -12,15 +29,68 @@ int RunContext::failStart(int code) {
   return code;
 }
 
-platform::Socket openTestSocket(RunContext& run, int type, int protocol, int& error) {
-  platform::Socket socket = platform::openSocket(type, protocol, error);
-  if (!socket.valid()) run.say(format("Ошибка %i при открытии сокета", error));
-  return socket;
+void RunContext::beginRound() {
+  ++roundNumber_;
+  sentAtUnixUs_ = 0;
+  sentAt_ = MonotonicClock::now();
 }
 
-void setAnswerTimeout(const platform::Socket& socket) {
-  int error = 0;
-  platform::setReceiveTimeout(socket.fd(), ReceiveTimeout, error);
+std::uint64_t RunContext::takeSendTime() {
+  lastSendTime_ = std::max(SendTimestamp(), lastSendTime_ + 1);
+  sentAtUnixUs_ = static_cast<std::int64_t>(lastSendTime_ / 10) - UnixEpochIn1601Us;
+  sentAt_ = MonotonicClock::now();
+  return lastSendTime_;
+}
+
+void RunContext::requestSent(const char* line) {
+  say(line);
+  ++outcome.requestsSent;
+}
+
+RoundEnd RunContext::answerAccepted(const std::string& protocolLabel, MonotonicClock::time_point receivedAt) {
+  const std::int64_t roundTripUs = std::max<std::int64_t>(0, duration_cast<microseconds>(receivedAt - sentAt_).count());
+  say("Получен ответ от сервера");
+  // The written form counts in 100-ns units.
+  say("Протокол " + protocolLabel + ". Время приема-передачи: " +
+      RoundTripText(0, static_cast<std::uint64_t>(roundTripUs) * 10));
+  ++outcome.answersAccepted;
+  endRound(RoundResult::Answered, 0, roundTripUs);
+  return RoundEnd::Next;
+}
+
+RoundEnd RunContext::roundWithoutAnswer(RoundResult why, int error) {
+  switch (why) {
+    case RoundResult::TimedOut: say("Превышено время ожидания ответа"); break;
+    case RoundResult::ReceiveError: say(format("Возникла ошибка на приеме %i", error)); break;
+    case RoundResult::SendError: say(format("Ошибка send %i", error)); break;
+    case RoundResult::Closed: say("Сервер закрыл соединение"); break;
+    case RoundResult::Stopped: outcome.stopped = true; break;
+    case RoundResult::Answered: break;
+  }
+  endRound(why, error, -1);
+  return why == RoundResult::SendError || why == RoundResult::Stopped ? RoundEnd::LeaveLoop : RoundEnd::Next;
+}
+
+void RunContext::endRound(RoundResult result, int error, std::int64_t roundTripUs) {
+  outcome.rounds.push_back(RoundRecord{roundNumber_, sentAtUnixUs_, result, error, roundTripUs});
+  if (roundEnded_) roundEnded_(outcome.rounds.back());
+}
+
+int RunContext::msLeft() const {
+  const auto left = duration_cast<microseconds>(sentAt_ + milliseconds(params.timeoutMs) - MonotonicClock::now());
+  // Rounded up, so that a wait never ends a fraction of a millisecond early.
+  return left.count() <= 0 ? 0 : static_cast<int>((left.count() + 999) / 1000);
+}
+
+platform::Socket openTestSocket(RunContext& run, int type, int protocol, int& error) {
+  platform::Socket socket = platform::openSocket(type, protocol, error);
+  if (!socket.valid()) {
+    run.say(format("Ошибка %i при открытии сокета", error));
+    return socket;
+  }
+  platform::setNonBlocking(socket.fd(), error);
+  error = 0;
+  return socket;
 }
 
 std::optional<sockaddr_in> resolveServer(RunContext& run) {
@@ -34,6 +104,19 @@ void logConnection(RunContext& run, const sockaddr_in& server, int serverPort, i
                  ownPort));
 }
 
+namespace {
+// The pause between rounds; false when Stop was asked for during it.
+bool pauseBetweenRounds(RunContext& run) {
+  const auto until = MonotonicClock::now() + milliseconds(std::max(run.params.intervalMs, 0));
+  for (;;) {
+    if (run.stopRequested()) return false;
+    const auto left = until - MonotonicClock::now();
+    if (left <= MonotonicClock::duration::zero()) return true;
+    std::this_thread::sleep_for(std::min<MonotonicClock::duration>(left, milliseconds(PauseSliceMs)));
+  }
+}
+}  // namespace
+
 void runRounds(RunContext& run, const std::function<RoundEnd()>& round) {
   bool infinite = false;
   if (run.params.count == -1) {
@@ -43,29 +126,79 @@ void runRounds(RunContext& run, const std::function<RoundEnd()>& round) {
   if (run.params.count < 1) return;
   for (int done = 0;;) {
     if (infinite) done = 0;
-    if (run.stopRequested()) break;
-    if (round() == RoundEnd::LeaveLoop) break;
-    if (++done >= run.params.count) break;
+    if (run.stopRequested()) {
+      run.outcome.stopped = true;
+      return;
+    }
+    run.beginRound();
+    if (round() == RoundEnd::LeaveLoop) return;
+    if (++done >= run.params.count) return;
+    if (!pauseBetweenRounds(run)) {
+      run.outcome.stopped = true;
+      return;
+    }
   }
 }
 
-void logReceiveFailure(RunContext& run, int error) {
-  run.say(platform::isTimeout(error) ? std::string("Превышено время ожидания ответа")
-                                     : format("Возникла ошибка на приеме %i", error));
+platform::IoResult sendRequest(RunContext& run, int fd, const std::uint8_t* data, std::size_t length) {
+  std::size_t sent = 0;
+  for (;;) {
+    const auto result = platform::sendBytes(fd, data + sent, length - sent);
+    if (!result.failed()) {
+      sent += static_cast<std::size_t>(result.n);
+      if (sent >= length) return {static_cast<ssize_t>(sent), 0};
+    } else if (!platform::isTimeout(result.error)) {
+      return result;
+    }
+    // Only a stream socket whose peer has stopped reading gets here.
+    int error = 0;
+    if (run.msLeft() <= 0) return {-1, ETIMEDOUT};
+    if (platform::waitWritable(fd, run.msLeft(), error) == platform::Readiness::Failed) return {-1, error};
+  }
 }
 
-void logSendFailure(RunContext& run, int error) { run.say(format("Ошибка send %i", error)); }
-
-RoundEnd pauseAfterAnswer(RunContext& run) {
-  platform::sleepMs(RequestPauseMs);
-  return run.stopRequested() ? RoundEnd::LeaveLoop : RoundEnd::Next;
+Awaited awaitDatagram(RunContext& run, int fd, std::uint8_t* buffer, std::size_t capacity, const Judge& judge) {
+  Awaited awaited;
+  for (;;) {
+    const int left = run.msLeft();
+    if (left <= 0) {
+      awaited.kind = Awaited::Kind::TimedOut;
+      return awaited;
+    }
+    if (platform::waitReadable(fd, left, awaited.error) == platform::Readiness::Failed) {
+      awaited.kind = Awaited::Kind::Failed;
+      return awaited;
+    }
+    const auto got = platform::receiveFrom(fd, buffer, capacity, awaited.from);
+    awaited.at = MonotonicClock::now();
+    if (got.failed() && platform::isTimeout(got.error)) continue;  // nothing there after all
+    if (got.failed() && got.error != EMSGSIZE) {
+      awaited.kind = Awaited::Kind::Failed;
+      awaited.error = got.error;
+      return awaited;
+    }
+    awaited.length = got.failed() ? 0 : static_cast<std::size_t>(got.n);
+    const Verdict verdict = got.failed() ? Verdict::PassOver : judge(awaited.length, awaited.from);
+    if (verdict == Verdict::Take || verdict == Verdict::Empty) {
+      awaited.kind = verdict == Verdict::Take ? Awaited::Kind::Taken : Awaited::Kind::Empty;
+      return awaited;
+    }
+    if (run.stopRequested()) {
+      awaited.kind = Awaited::Kind::Stopped;
+      return awaited;
+    }
+  }
 }
 
-void acceptAnswer(RunContext& run, const std::string& protocolLabel, std::uint64_t sentAt,
-                  std::uint64_t receivedAt) {
-  run.say("Получен ответ от сервера");
-  run.say("Протокол " + protocolLabel + ". Время приема-передачи: " + RoundTripText(sentAt, receivedAt));
-  ++run.outcome.answersAccepted;
+RoundEnd roundWithout(RunContext& run, const Awaited& awaited) {
+  switch (awaited.kind) {
+    case Awaited::Kind::Empty: return run.roundWithoutAnswer(RoundResult::Closed);
+    case Awaited::Kind::Failed: return run.roundWithoutAnswer(RoundResult::ReceiveError, awaited.error);
+    case Awaited::Kind::Stopped: return run.roundWithoutAnswer(RoundResult::Stopped);
+    case Awaited::Kind::TimedOut:
+    case Awaited::Kind::Taken: break;
+  }
+  return run.roundWithoutAnswer(RoundResult::TimedOut);
 }
 
 }  // namespace connchk::client

@@ -1,11 +1,14 @@
-// What every test procedure shares: its run's record, stop flag and log, and the steps that the
-// five procedures take alike (opening the socket, resolving the server, the round loop, the
-// receive-failure rule, the pause after an answer, the round-trip line).
+// What every test procedure shares: its run's record, stop flag, log and figures, and the steps
+// that the five procedures take alike (opening the socket, resolving the server, the round loop
+// with its pauses, the deadline of a round, the wait for a datagram, and the two steps through
+// which every round is reported: a request sent, then an answer accepted or a round that ended
+// without one).
 #pragma once
 
 #include <netinet/in.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -18,10 +21,15 @@
 
 namespace connchk::client {
 
+using MonotonicClock = std::chrono::steady_clock;
+
+enum class RoundEnd { Next, LeaveLoop };
+
 class RunContext {
  public:
-  RunContext(TestRunParameters& params, ActivityLog& log, const std::atomic<bool>& stop)
-      : params(params), log_(log), stop_(stop) {}
+  RunContext(TestRunParameters& params, ActivityLog& log, const std::atomic<bool>& stop,
+             std::function<void(const RoundRecord&)> roundEnded = {})
+      : params(params), log_(log), stop_(stop), roundEnded_(std::move(roundEnded)) {}
 
   TestRunParameters& params;
   RunOutcome outcome;
@@ -32,17 +40,44 @@ class RunContext {
   // Marks an early failure; returns `code` as the procedure's exit code.
   int failStart(int code);
 
+  // Starts the next round's record (called by the round loop).
+  void beginRound();
+
+  // Taken just before a request is sent: its wall-clock send time in 100-ns units since 1601,
+  // which the request carries as its identity (always later than the run's previous one, even
+  // when the wall clock steps back), and the monotonic start of the round trip and the deadline.
+  std::uint64_t takeSendTime();
+
+  // The request left: logs `line` and counts it.
+  void requestSent(const char* line);
+  void requestSent(const std::string& line) { requestSent(line.c_str()); }
+
+  // The answer to this round's request came at `receivedAt`: logs "Получен ответ от сервера" and
+  // "Протокол <label>. Время приема-передачи: m:ss.mmm" with the monotonic round trip, and records it.
+  RoundEnd answerAccepted(const std::string& protocolLabel, MonotonicClock::time_point receivedAt);
+
+  // The round ended without an answer: logs why (nothing for Stop), records it, and tells the loop
+  // whether the run goes on (a failed send and Stop end it).
+  RoundEnd roundWithoutAnswer(RoundResult why, int error = 0);
+
+  // Milliseconds left before this round's deadline (params.timeoutMs after the send), 0 once past.
+  int msLeft() const;
+
  private:
+  void endRound(RoundResult result, int error, std::int64_t roundTripUs);
+
   ActivityLog& log_;
   const std::atomic<bool>& stop_;
+  std::function<void(const RoundRecord&)> roundEnded_;
+  int roundNumber_ = 0;
+  std::uint64_t lastSendTime_ = 0;
+  std::int64_t sentAtUnixUs_ = 0;
+  MonotonicClock::time_point sentAt_{};
 };
 
-// Opens the test's socket, logging "Ошибка %i при открытии сокета" on failure; `error` holds
-// the code of the failed call.
+// Opens the test's socket, non-blocking, logging "Ошибка %i при открытии сокета" on failure;
+// `error` holds the code of the failed call.
 platform::Socket openTestSocket(RunContext& run, int type, int protocol, int& error);
-
-// Puts the 5000 ms answer time-out on a socket.
-void setAnswerTimeout(const platform::Socket& socket);
 
 // The server's address (port 0), or nullopt after logging that it cannot be resolved.
 std::optional<sockaddr_in> resolveServer(RunContext& run);
@@ -50,27 +85,40 @@ std::optional<sockaddr_in> resolveServer(RunContext& run);
 // Logs "Соединение с %s, порт %i (свой порт %i)".
 void logConnection(RunContext& run, const sockaddr_in& server, int serverPort, int ownPort);
 
-enum class RoundEnd { Next, LeaveLoop };
-
 // The count handling and the loop of rounds: -1 becomes 2 in the record and runs without end,
-// fewer than 1 runs none; the stop flag is looked at before every round.
+// fewer than 1 runs none. Every round but the last is followed by the pause (params.intervalMs),
+// whether it was answered or not; Stop is looked at before every round and during the pause.
 void runRounds(RunContext& run, const std::function<RoundEnd()>& round);
 
-// "Превышено время ожидания ответа" for a time-out, "Возникла ошибка на приеме %i" otherwise.
-void logReceiveFailure(RunContext& run, int error);
+// Sends a whole request on a stream socket before the round's deadline; a send that cannot finish
+// in time fails with ETIMEDOUT. For datagram sockets one send is the whole request.
+platform::IoResult sendRequest(RunContext& run, int fd, const std::uint8_t* data, std::size_t length);
 
-// Logs "Ошибка send %i".
-void logSendFailure(RunContext& run, int error);
+// How a received datagram stands to the round.
+enum class Verdict {
+  PassOver,  // not this round's answer: the wait goes on, to the same deadline
+  Take,      // the answer (or the step of the exchange) the round waits for
+  Empty,     // an empty datagram from the peer the round talks to: "Сервер закрыл соединение"
+};
+using Judge = std::function<Verdict(std::size_t length, const sockaddr_in& from)>;
 
-// The one-second pause after an answer; LeaveLoop when Stop was asked for meanwhile.
-RoundEnd pauseAfterAnswer(RunContext& run);
+struct Awaited {
+  enum class Kind { Taken, Empty, TimedOut, Failed, Stopped } kind = Kind::TimedOut;
+  std::size_t length = 0;
+  sockaddr_in from{};
+  int error = 0;
+  MonotonicClock::time_point at{};  // right after the receive that brought it
+};
 
-// Logs "Получен ответ от сервера" and "Протокол <label>. Время приема-передачи: m:ss.mmm".
-void acceptAnswer(RunContext& run, const std::string& protocolLabel, std::uint64_t sentAt,
-                  std::uint64_t receivedAt);
+// Receives datagrams into `buffer` until `judge` takes one, the round's deadline passes, a receive
+// fails, or Stop is asked for (looked at after every datagram passed over). A datagram too big for
+// the buffer is not an answer of ours and is passed over.
+Awaited awaitDatagram(RunContext& run, int fd, std::uint8_t* buffer, std::size_t capacity, const Judge& judge);
+
+// Ends a round whose wait brought no answer, by the way the wait ended.
+RoundEnd roundWithout(RunContext& run, const Awaited& awaited);
 
 // The lines every procedure writes, as they read.
 inline constexpr const char* RequestSentLine = "Отослан запрос к серверу";
-inline constexpr const char* ServerClosedLine = "Сервер закрыл соединение";
 
 }  // namespace connchk::client

@@ -95,15 +95,44 @@ void buildTerminalRequest(std::uint8_t* buf, std::uint64_t timestamp, std::uint3
   putMarker(buf, layout_b::Marker, RequestMarker);
 }
 
-void buildIcmpEchoRequest(std::uint8_t* buf, std::uint16_t identifier, std::uint64_t timestamp) {
-  buf[layout_d::Type] = layout_d::EchoRequest;
+namespace {
+// Layout D with a zero checksum.
+void putEchoRequest(std::uint8_t* buf, std::uint8_t type, std::uint16_t identifier, std::uint64_t timestamp) {
+  buf[layout_d::Type] = type;
   buf[layout_d::Code] = 0;
   putU16(buf, layout_d::Checksum, 0);
   putU16(buf, layout_d::Identifier, identifier);
   putU16(buf, layout_d::Sequence, 0);
   putU64(buf, layout_d::Timestamp, timestamp);
   putMarker(buf, layout_d::Marker, RequestMarker);
+}
+
+// The answer of the ICMP responders, from the message at the front of `buf`.
+void putEchoAnswer(std::uint8_t* buf) {
+  buf[layout_d::Code] = 0;
+  putU16(buf, layout_d::Checksum, 0);
+  putMarker(buf, layout_d::Marker, ReplyMarker);
+}
+}  // namespace
+
+void buildIcmpEchoRequest(std::uint8_t* buf, std::uint16_t identifier, std::uint64_t timestamp) {
+  putEchoRequest(buf, layout_d::EchoRequest, identifier, timestamp);
   putU16(buf, layout_d::Checksum, InternetChecksum(buf, static_cast<int>(layout_d::Length)));
+}
+
+void buildIcmpv6EchoRequest(std::uint8_t* buf, std::uint16_t identifier, std::uint64_t timestamp) {
+  putEchoRequest(buf, layout_d6::EchoRequest, identifier, timestamp);
+}
+
+std::size_t buildIcmpv6Answer(std::uint8_t* buf) {
+  putEchoAnswer(buf);
+  return layout_d::Length;
+}
+
+std::optional<IcmpEchoFields> readIcmpEcho(const std::uint8_t* message, std::size_t length, const Marker& marker) {
+  if (!hasMarker(message, length, layout_d::Marker, marker)) return std::nullopt;
+  return IcmpEchoFields{message[layout_d::Type], readU16(message, layout_d::Identifier),
+                        readU64(message, layout_d::Timestamp)};
 }
 
 std::size_t rawMarkerOffset(std::uint8_t ipProtocol) {
@@ -118,9 +147,7 @@ std::size_t buildRawAnswer(std::uint8_t* buf) {
   if (buf[IpProtocolOffset] == IcmpProtocol) {
     // ICMP header and timestamp to the front; type, identifier and sequence stay as received.
     std::memmove(buf, buf + IpHeaderSize, layout_d::Marker);
-    buf[layout_d::Code] = 0;
-    putU16(buf, layout_d::Checksum, 0);
-    putMarker(buf, layout_d::Marker, ReplyMarker);
+    putEchoAnswer(buf);
     putU16(buf, layout_d::Checksum, InternetChecksum(buf, static_cast<int>(layout_d::Length)));
     return layout_d::Length;
   }

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace connchk {
@@ -89,6 +90,32 @@ std::uint32_t terminalRequestLength(std::uint32_t size);
 void buildEchoRequest(std::uint8_t* buf, std::uint64_t timestamp);  // layouts A and C
 void buildTerminalRequest(std::uint8_t* buf, std::uint64_t timestamp, std::uint32_t terminal);
 void buildIcmpEchoRequest(std::uint8_t* buf, std::uint16_t identifier, std::uint64_t timestamp);
+
+// ICMPv6 echo (next header 58) follows layout D: the same 28 bytes, offsets and identifier rule,
+// with types 128 (request) and 129 (reply). The kernel computes ICMPv6 checksums (they cover an
+// IPv6 pseudo-header), so the builders leave the checksum 0. IPv6 raw and ICMP datagram sockets
+// deliver the message without an IP header: the fields stand at the layout D offsets.
+inline constexpr std::uint8_t Icmpv6Protocol = 58;
+namespace layout_d6 {
+inline constexpr std::uint8_t EchoRequest = 128;
+inline constexpr std::uint8_t EchoReply = 129;
+}  // namespace layout_d6
+
+void buildIcmpv6EchoRequest(std::uint8_t* buf, std::uint16_t identifier, std::uint64_t timestamp);
+
+// Server side: builds the answer to a received ICMPv6 echo message (no header in front) in place,
+// as the IPv4 answer is built: type, identifier, sequence and timestamp kept, code 0,
+// ReplyMarker at 16. Returns 28.
+std::size_t buildIcmpv6Answer(std::uint8_t* buf);
+
+// The fields of a received echo message of either family, read from `length` bytes that start
+// at its ICMP header; nullopt when `marker` does not stand wholly at layout_d::Marker.
+struct IcmpEchoFields {
+  std::uint8_t type = 0;
+  std::uint16_t identifier = 0;
+  std::uint64_t timestamp = 0;
+};
+std::optional<IcmpEchoFields> readIcmpEcho(const std::uint8_t* message, std::size_t length, const Marker& marker);
 
 // Raw receives start with the IPv4 header; these read it at its fixed 20-byte size.
 inline constexpr std::size_t IpProtocolOffset = 9;

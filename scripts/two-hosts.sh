@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Two hosts on one machine for the terminal exchange, which cannot run on a single host (client
 # and server both bind UDP port 855): two network namespaces joined by a veth pair, the server
-# host at 192.0.2.1 and the client host at 192.0.2.2. The bed is removed on exit, whatever ends
-# the script. Needs root.
+# host at 192.0.2.1 and 2001:db8::1, the client host at 192.0.2.2 and 2001:db8::2. The bed is
+# removed on exit, whatever ends the script. Needs root.
 #
 #   scripts/two-hosts.sh check [CLIENT OPTIONS...]
 #       starts build/server/server --console in the server host and runs
@@ -21,6 +21,8 @@ cd "$(dirname "$0")/.."
 
 readonly SERVER_ADDRESS=192.0.2.1
 readonly CLIENT_ADDRESS=192.0.2.2
+readonly SERVER_ADDRESS6=2001:db8::1
+readonly CLIENT_ADDRESS6=2001:db8::2
 readonly SERVER_HOST="chk-srv-$$"
 readonly CLIENT_HOST="chk-cli-$$"
 BUILD=${BUILD:-build}
@@ -48,6 +50,9 @@ make_bed() {
   ip -n "$SERVER_HOST" link add veth0 type veth peer name veth0 netns "$CLIENT_HOST"
   ip -n "$SERVER_HOST" addr add "$SERVER_ADDRESS/24" dev veth0
   ip -n "$CLIENT_HOST" addr add "$CLIENT_ADDRESS/24" dev veth0
+  # nodad: usable at once, without waiting for duplicate address detection.
+  ip -n "$SERVER_HOST" addr add "$SERVER_ADDRESS6/64" dev veth0 nodad
+  ip -n "$CLIENT_HOST" addr add "$CLIENT_ADDRESS6/64" dev veth0 nodad
   for host in "$SERVER_HOST" "$CLIENT_HOST"; do
     ip -n "$host" link set lo up
     ip -n "$host" link set veth0 up

@@ -222,90 +222,101 @@ TEST_F(TwoHostsTest, TerminalZeroAndATakenPortLoseOnlyTheirExchange) {
 
 // ---- the real client against servers made by hand ----
 
-TEST_F(TwoHostsTest, FirstAnswerFromAStrangerIsReflectedAndTheNextRequestGoesToIt) {
-  ASSERT_TRUE(bed.addAddress(Host::Server, "192.0.2.3"));
-  std::unique_ptr<UdpPeer> server, strangerTerminal;
-  std::unique_ptr<HandClient> stranger;
-  bed.inHost(Host::Server, [&] {
-    server = std::make_unique<UdpPeer>(TerminalPort, silent, inet_addr(TwoHosts::ServerAddress));
-    strangerTerminal = std::make_unique<UdpPeer>(TerminalPort, silent, inet_addr("192.0.2.3"));
-    stranger = std::make_unique<HandClient>(4000, "192.0.2.3");
-  });
-
-  Program client(CLIENT_PROGRAM);
-  startClient(client, {"--terminal", "7", "--size", "12", "--count", "2"});
-  ASSERT_TRUE(server->waitForCount(1));
-  const Bytes request = server->received().front().bytes;
-  ASSERT_EQ(request.size(), 32u);
-  EXPECT_EQ(slice(request, 8, 4), (Bytes{7, 0, 0, 0}));
-  EXPECT_EQ(slice(request, 12, 12), markerBytes(RequestMarker));
-
-  // Longer than the request and with filler of its own: the confirmation must carry it all back.
-  Bytes first = withReplyMarker(request, 12);
-  first.resize(45, 0x5A);
-  stranger->send(first, hostAddress(TwoHosts::ClientAddress, TerminalPort));
-  const auto confirmation = stranger->receive();
-  ASSERT_TRUE(confirmation);
-  EXPECT_EQ(confirmation->bytes, first);
-  EXPECT_EQ(ntohs(confirmation->from.sin_port), TerminalPort);
-  stranger->send(first, hostAddress(TwoHosts::ClientAddress, TerminalPort));
-
-  ASSERT_TRUE(strangerTerminal->waitForCount(1, milliseconds(3000))) << client.output();
-  EXPECT_EQ(server->received().size(), 1u);
-  EXPECT_EQ(strangerTerminal->received().front().bytes.size(), 32u);
-  ASSERT_TRUE(client.waitForOutput("Получен ответ от сервера"));
-  EXPECT_TRUE(inOrder(clientLines(client), {"Отослан запрос к серверу", "Получен ответ от сервера"}));
+// A terminal server made by hand on the server's own port 855: the first answer to a request
+// (held back `hold`), and the final answer to anything else, taken for a confirmation.
+Replies terminalServer(milliseconds hold) {
+  return [hold](const Bytes& got) {
+    if (hasMarker(got.data(), got.size(), layout_b::Marker, RequestMarker)) {
+      return std::vector<Reply>{{withReplyMarker(got, layout_b::Marker), hold}};
+    }
+    return std::vector<Reply>{{got}};
+  };
 }
 
-// Round 1: an empty first answer, reflected as an empty datagram, then a good final answer.
-// Round 2: a good first answer, then a final answer of 23 bytes: too short for its marker, so it
-// is not accepted although the first answer left the marker's last byte in the client's buffer.
-// Round 3: an empty first answer and an empty final answer.
-TEST_F(TwoHostsTest, EmptyFirstAnswerShortAndEmptyFinalAnswers) {
+// Another host that saw the request sends perfect answers to the client's port 855 before the
+// server's first answer: they are neither reflected nor taken, and every request goes to the server.
+TEST_F(TwoHostsTest, ForgedDatagramsToPort855AreNeitherReflectedNorTaken) {
+  ASSERT_TRUE(bed.addAddress(Host::Server, "192.0.2.3"));
+  std::unique_ptr<UdpPeer> server;
+  std::unique_ptr<UdpSender> stranger;
+  bed.inHost(Host::Server, [&] {
+    server = std::make_unique<UdpPeer>(TerminalPort, terminalServer(milliseconds(700)),
+                                       inet_addr(TwoHosts::ServerAddress));
+    stranger = std::make_unique<UdpSender>(inet_addr("192.0.2.3"), TerminalPort + 7);
+  });
+  const auto atServerHost = sniffer(Host::Server);
+
+  Program client(CLIENT_PROGRAM);
+  startClient(client, {"--terminal", "7", "--count", "2"});
+  ASSERT_TRUE(server->waitForCount(1));
+  const Bytes forged = withReplyMarker(server->received().front().bytes, layout_b::Marker);
+  stranger->send(forged, hostAddress(TwoHosts::ClientAddress, TerminalPort));
+  stranger->send(forged, hostAddress(TwoHosts::ClientAddress, TerminalPort));
+  EXPECT_EQ(client.wait(), 0) << client.output();
+
+  const auto lines = clientLines(client);
+  EXPECT_EQ(occurrences(client.output(), "Получен ответ от сервера"), 2) << client.output();
+  const auto trips = roundTripsMs(lines);
+  ASSERT_EQ(trips.size(), 2u);
+  EXPECT_GE(trips[0], 690) << "a forged datagram was taken for an answer";
+  // On the wire: two requests and two confirmations to the server's port 855, nothing to the stranger.
+  ASSERT_TRUE(atServerHost->waitFor(toPort(TerminalPort), 4));
+  std::size_t toStranger = 0;
+  for (const auto& d : atServerHost->seen()) {
+    if (d.destination == inet_addr("192.0.2.3")) ++toStranger;
+    if (d.destinationPort == TerminalPort) {
+      EXPECT_EQ(d.destination, inet_addr(TwoHosts::ServerAddress));
+    }
+  }
+  EXPECT_EQ(toStranger, 0u);
+  const auto got = server->received();
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(slice(got[2].bytes, 12, 12), markerBytes(RequestMarker)) << "round 2's request went to the server";
+}
+
+// Round 1: an empty datagram and a first answer cut short of its marker come before the first
+// answer; neither is reflected. Round 2: a final answer cut short comes before the final answer.
+// Round 3: an empty final answer, which tells that the server closed.
+TEST_F(TwoHostsTest, CutAndEmptyAnswersAreNotTheExchangesAnswers) {
   int datagrams = 0;
-  Bytes request;
-  auto answer = [&](const Bytes& got) -> std::optional<Bytes> {
-    const int k = datagrams++;
-    if (k % 2 == 0) request = got;
-    const Bytes good = withReplyMarker(request, 12);
-    switch (k) {
-      case 0: return Bytes{};
-      case 1: return good;
-      case 2: return good;
-      case 3: return slice(good, 0, 23);
-      default: return Bytes{};
+  auto answer = [&](const Bytes& got) {
+    const Bytes good = withReplyMarker(got, 12);
+    switch (datagrams++) {
+      case 0: return std::vector<Reply>{{Bytes{}}, {slice(good, 0, 23)}, {good}};
+      case 3: return std::vector<Reply>{{slice(good, 0, 23)}, {good}};
+      case 5: return std::vector<Reply>{{Bytes{}}};
+      default: return std::vector<Reply>{{good}};
     }
   };
   std::unique_ptr<UdpPeer> server;
-  bed.inHost(Host::Server, [&] { server = std::make_unique<UdpPeer>(TerminalPort, answer, htonl(INADDR_ANY)); });
+  bed.inHost(Host::Server, [&] { server = std::make_unique<UdpPeer>(TerminalPort, Replies(answer), htonl(INADDR_ANY)); });
 
   Program client(CLIENT_PROGRAM);
   ASSERT_EQ(runClient(client, {"--count", "3"}), 0) << client.output();
   const auto got = server->received();
   ASSERT_EQ(got.size(), 6u);
-  EXPECT_TRUE(got[1].bytes.empty());
-  EXPECT_EQ(got[3].bytes, withReplyMarker(got[2].bytes, 12));
-  EXPECT_TRUE(got[5].bytes.empty());
+  EXPECT_EQ(got[1].bytes, withReplyMarker(got[0].bytes, 12)) << "the confirmation is the whole first answer";
   const auto lines = clientLines(client);
-  ASSERT_EQ(lines.size(), 7u) << client.output();
-  EXPECT_EQ(lines[1], "Отослан запрос к серверу");
-  EXPECT_EQ(lines[2], "Получен ответ от сервера");
-  EXPECT_TRUE(isRoundTripLine(lines[3])) << lines[3];
-  EXPECT_EQ(lines[4], "Отослан запрос к серверу");
-  EXPECT_EQ(lines[5], "Отослан запрос к серверу");
-  EXPECT_EQ(lines[6], "Сервер закрыл соединение");
+  ASSERT_EQ(lines.size(), 9u) << client.output();
+  for (const std::size_t at : {1u, 4u}) {
+    EXPECT_EQ(lines[at], "Отослан запрос к серверу");
+    EXPECT_EQ(lines[at + 1], "Получен ответ от сервера");
+    EXPECT_TRUE(isRoundTripLine(lines[at + 2])) << lines[at + 2];
+  }
+  EXPECT_EQ(lines[7], "Отослан запрос к серверу");
+  EXPECT_EQ(lines[8], "Сервер закрыл соединение");
 }
 
-TEST_F(TwoHostsTest, SilentServerGivesTheTimeOutAndTheNextRequestAtOnce) {
+TEST_F(TwoHostsTest, SilentServerGivesTheTimeOutAndTheNextRequestAfterThePause) {
   std::unique_ptr<UdpPeer> server;
   bed.inHost(Host::Server, [&] { server = std::make_unique<UdpPeer>(TerminalPort, silent, htonl(INADDR_ANY)); });
   Program client(CLIENT_PROGRAM);
   startClient(client, {"--count", "2"});
-  ASSERT_TRUE(server->waitForCount(2, milliseconds(8000))) << client.output();
+  ASSERT_TRUE(server->waitForCount(2, milliseconds(9000))) << client.output();
   const auto got = server->received();
   const auto gap = std::chrono::duration_cast<milliseconds>(got[1].at - got[0].at).count();
-  EXPECT_GE(gap, 4900);
-  EXPECT_LT(gap, 5500) << "a pause came between the time-out and the next request";
+  EXPECT_GE(gap, 5900) << "five seconds of waiting, then the pause";
+  EXPECT_LT(gap, 6700);
   ASSERT_TRUE(client.waitForCount("Отослан запрос к серверу", 2));
   EXPECT_TRUE(inOrder(clientLines(client),
                       {"Отослан запрос к серверу", "Превышено время ожидания ответа", "Отослан запрос к серверу"}));

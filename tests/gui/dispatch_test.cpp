@@ -45,7 +45,7 @@ TEST(WindowDispatch, ClientWithoutADisplaySaysSoAndRunsInTheTerminal) {
   REQUIRE_PRIVATE_NETWORK();
   withoutDisplay();
   Program client(CLIENT_PROGRAM);
-  EXPECT_EQ(client.run({"--count", "0", "127.0.0.1"}), 1);
+  EXPECT_EQ(client.run({"--count", "1", "127.0.0.1"}), 1);
   EXPECT_EQ(client.errors(), std::string("client: ") + ui::NoDisplayNote + "\n");
   EXPECT_NE(client.output().find("Соединение с 127.0.0.1, порт 87"), std::string::npos);
 }
@@ -55,7 +55,7 @@ TEST(WindowDispatch, ADisplayThatDoesNotAnswerFallsBackToTheTerminal) {
   withoutDisplay();
   setenv("DISPLAY", ":987", 1);  // no X server listens there
   Program client(CLIENT_PROGRAM);
-  EXPECT_EQ(client.run({"--count", "0", "127.0.0.1"}), 1);
+  EXPECT_EQ(client.run({"--count", "1", "127.0.0.1"}), 1);
   EXPECT_EQ(client.errors(), "client: no display (DISPLAY=:987 does not answer): running in the terminal\n");
   EXPECT_NE(client.output().find("Соединение с 127.0.0.1, порт 87"), std::string::npos);
 }
@@ -94,14 +94,14 @@ TEST(WindowDispatch, ClientOpensItsWindowByDefaultAndTheTerminalWithConsole) {
   REQUIRE_PRIVATE_NETWORK();
   withOffscreenDisplay();
   Program window(CLIENT_PROGRAM);
-  window.start({"--count", "0"});
+  window.start({"--count", "1"});
   std::this_thread::sleep_for(1500ms);
   EXPECT_TRUE(window.running()) << window.errors();
   EXPECT_EQ(window.output(), "");  // the window shows its lines, the terminal gets none
   EXPECT_EQ(window.errors().find(ui::NoDisplayNote), std::string::npos);
 
   Program terminal(CLIENT_PROGRAM);
-  EXPECT_EQ(terminal.run({"--console", "--count", "0"}), 1);
+  EXPECT_EQ(terminal.run({"--console", "--count", "1"}), 1);
   EXPECT_NE(terminal.output().find("Соединение с 127.0.0.1, порт 87"), std::string::npos);
   EXPECT_EQ(terminal.errors().find(ui::NoDisplayNote), std::string::npos);
 }

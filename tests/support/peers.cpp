@@ -28,11 +28,31 @@ platform::Socket boundSocket(int type, std::uint32_t address, std::uint16_t port
   return s;
 }
 
+Replies single(Answer answer) {
+  return [answer = std::move(answer)](const Bytes& request) {
+    std::vector<Reply> replies;
+    if (auto reply = answer(request)) replies.push_back({std::move(*reply)});
+    return replies;
+  };
+}
+
 }  // namespace
 
 Bytes withReplyMarker(Bytes request, std::size_t offset) {
   if (request.size() >= offset + MarkerSize) putMarker(request.data(), offset, ReplyMarker);
   return request;
+}
+
+Bytes withSendTimeMoved(Bytes answer, std::int64_t shift, std::size_t offset) {
+  if (answer.size() >= offset + TimestampSize) {
+    putU64(answer.data(), offset, readU64(answer.data(), offset) + static_cast<std::uint64_t>(shift));
+  }
+  return answer;
+}
+
+Bytes withSendTimeZero(Bytes answer, std::size_t offset) {
+  if (answer.size() >= offset + TimestampSize) putU64(answer.data(), offset, 0);
+  return answer;
 }
 
 std::vector<Received> Peer::received() {
@@ -49,13 +69,20 @@ bool Peer::waitForCount(std::size_t n, std::chrono::milliseconds limit) {
   return true;
 }
 
-std::optional<Bytes> Peer::take(const std::uint8_t* data, std::size_t n, const sockaddr_in& from) {
+void Peer::take(const std::uint8_t* data, std::size_t n, const sockaddr_in& from,
+                const std::function<void(const Bytes&)>& send) {
   Bytes request(data, data + n);
   {
     std::lock_guard<std::mutex> hold(mutex_);
     received_.push_back({request, from, std::chrono::steady_clock::now()});
   }
-  return answer_(request);
+  for (const Reply& reply : replies_(request)) {
+    // Waits in short steps, so that a peer being stopped does not hold the test.
+    const auto due = std::chrono::steady_clock::now() + reply.after;
+    while (!stop_ && std::chrono::steady_clock::now() < due) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (stop_) return;
+    send(reply.bytes);
+  }
 }
 
 void Peer::stopServing() {
@@ -64,7 +91,10 @@ void Peer::stopServing() {
 }
 
 UdpPeer::UdpPeer(std::uint16_t port, Answer answer, std::uint32_t address)
-    : Peer(std::move(answer)), socket_(boundSocket(SOCK_DGRAM, address, port)) {
+    : UdpPeer(port, single(std::move(answer)), address) {}
+
+UdpPeer::UdpPeer(std::uint16_t port, Replies replies, std::uint32_t address)
+    : Peer(std::move(replies)), socket_(boundSocket(SOCK_DGRAM, address, port)) {
   thread_ = std::thread([this] {
     std::uint8_t buf[65536];
     while (!stop_) {
@@ -73,15 +103,16 @@ UdpPeer::UdpPeer(std::uint16_t port, Answer answer, std::uint32_t address)
       socklen_t len = sizeof from;
       const ssize_t n = recvfrom(socket_.fd(), buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
       if (n < 0) continue;
-      if (auto reply = take(buf, static_cast<std::size_t>(n), from)) {
-        platform::sendTo(socket_.fd(), reply->data(), reply->size(), from);
-      }
+      take(buf, static_cast<std::size_t>(n), from,
+           [&](const Bytes& reply) { platform::sendTo(socket_.fd(), reply.data(), reply.size(), from); });
     }
   });
 }
 
-TcpPeer::TcpPeer(std::uint16_t port, Answer answer)
-    : Peer(std::move(answer)), socket_(boundSocket(SOCK_STREAM, htonl(INADDR_LOOPBACK), port)) {
+TcpPeer::TcpPeer(std::uint16_t port, Answer answer) : TcpPeer(port, single(std::move(answer))) {}
+
+TcpPeer::TcpPeer(std::uint16_t port, Replies replies)
+    : Peer(std::move(replies)), socket_(boundSocket(SOCK_STREAM, htonl(INADDR_LOOPBACK), port)) {
   if (listen(socket_.fd(), 4) != 0) throw std::runtime_error("test peer cannot listen");
   thread_ = std::thread([this] {
     while (!stop_) {
@@ -95,12 +126,29 @@ TcpPeer::TcpPeer(std::uint16_t port, Answer answer)
         if (!readable(connection.fd())) continue;
         const ssize_t n = recv(connection.fd(), buf, sizeof buf, 0);
         if (n <= 0) break;
-        if (auto reply = take(buf, static_cast<std::size_t>(n), from)) {
-          platform::sendBytes(connection.fd(), reply->data(), reply->size());
-        }
+        take(buf, static_cast<std::size_t>(n), from,
+             [&](const Bytes& reply) { platform::sendBytes(connection.fd(), reply.data(), reply.size()); });
       }
     }
   });
+}
+
+UdpSender::UdpSender(std::uint32_t address, std::uint16_t port) : socket_(boundSocket(SOCK_DGRAM, address, port)) {}
+
+void UdpSender::send(const Bytes& bytes, const sockaddr_in& to) {
+  if (platform::sendTo(socket_.fd(), bytes.data(), bytes.size(), to).failed()) {
+    throw std::runtime_error("stranger cannot send");
+  }
+}
+
+TcpBlackHole::TcpBlackHole(std::uint16_t port) : listening_(boundSocket(SOCK_STREAM, htonl(INADDR_LOOPBACK), port)) {
+  // A queue of one, taken by a connection that is never accepted.
+  int error = 0;
+  if (listen(listening_.fd(), 0) != 0) throw std::runtime_error("black hole cannot listen");
+  queued_ = platform::openSocket(SOCK_STREAM, 0, error);
+  if (!platform::connectTo(queued_.fd(), platform::ipv4Address(htonl(INADDR_LOOPBACK), port), error)) {
+    throw std::runtime_error("black hole cannot fill its queue");
+  }
 }
 
 }  // namespace connchk::testing

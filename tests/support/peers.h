@@ -20,9 +20,21 @@ namespace connchk::testing {
 using Bytes = std::vector<std::uint8_t>;
 using Answer = std::function<std::optional<Bytes>(const Bytes& request)>;
 
+// One of several datagrams (or stream pieces) sent for one request, `after` the one before it
+// (the first: after the request came). A peer that waits holds back the requests behind it.
+struct Reply {
+  Bytes bytes;
+  std::chrono::milliseconds after{0};
+};
+using Replies = std::function<std::vector<Reply>(const Bytes& request)>;
+
 // The echo answer of a working server: the request with the reply marker at `offset`.
 Bytes withReplyMarker(Bytes request, std::size_t offset = 8);
 inline std::optional<Bytes> silent(const Bytes&) { return std::nullopt; }
+// The same with its send time moved by `shift` (100-ns units): a forged answer.
+Bytes withSendTimeMoved(Bytes answer, std::int64_t shift, std::size_t offset = 0);
+// An answer with its send time set to zero.
+Bytes withSendTimeZero(Bytes answer, std::size_t offset = 0);
 
 struct Received {
   Bytes bytes;
@@ -37,9 +49,10 @@ class Peer {
   bool waitForCount(std::size_t n, std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
 
  protected:
-  explicit Peer(Answer answer) : answer_(std::move(answer)) {}
-  // Keeps the request and returns the answer to it, if any.
-  std::optional<Bytes> take(const std::uint8_t* data, std::size_t n, const sockaddr_in& from);
+  explicit Peer(Replies replies) : replies_(std::move(replies)) {}
+  // Keeps the request and sends what the test answers to it through `send`.
+  void take(const std::uint8_t* data, std::size_t n, const sockaddr_in& from,
+            const std::function<void(const Bytes&)>& send);
   // Joins the serving thread; each derived destructor calls it before its socket goes.
   void stopServing();
 
@@ -47,7 +60,7 @@ class Peer {
   std::thread thread_;
 
  private:
-  Answer answer_;
+  Replies replies_;
   std::mutex mutex_;
   std::vector<Received> received_;
 };
@@ -55,6 +68,7 @@ class Peer {
 class UdpPeer : public Peer {
  public:
   UdpPeer(std::uint16_t port, Answer answer, std::uint32_t addressNetworkOrder = htonl(INADDR_LOOPBACK));
+  UdpPeer(std::uint16_t port, Replies replies, std::uint32_t addressNetworkOrder = htonl(INADDR_LOOPBACK));
   ~UdpPeer() { stopServing(); }
   int fd() const { return socket_.fd(); }
 
@@ -66,10 +80,32 @@ class UdpPeer : public Peer {
 class TcpPeer : public Peer {
  public:
   TcpPeer(std::uint16_t port, Answer answer);
+  TcpPeer(std::uint16_t port, Replies replies);
   ~TcpPeer() { stopServing(); }
 
  private:
   platform::Socket socket_;
+};
+
+// Sends datagrams from an address and port of its own: a stranger to the client.
+class UdpSender {
+ public:
+  UdpSender(std::uint32_t addressNetworkOrder, std::uint16_t port);
+  void send(const Bytes& bytes, const sockaddr_in& to);
+
+ private:
+  platform::Socket socket_;
+};
+
+// A TCP port on 127.0.0.1 that takes no connection: its listen queue is full, so the SYNs of a
+// new connection are dropped without an answer, as a filtering firewall would.
+class TcpBlackHole {
+ public:
+  explicit TcpBlackHole(std::uint16_t port);
+
+ private:
+  platform::Socket listening_;
+  platform::Socket queued_;
 };
 
 }  // namespace connchk::testing

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -30,6 +31,8 @@ Program::Program(const std::string& executable) {
   const char* made = mkdtemp(pattern);
   if (!made) throw std::runtime_error("mkdtemp failed");
   folder_ = made;
+  // Others may run the copy (a test may start it as a user without rights) but not list or write.
+  fs::permissions(folder_, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
   executable_ = folder_ + "/" + fs::path(executable).filename().string();
   fs::copy_file(executable, executable_);
   fs::permissions(executable_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
@@ -164,6 +167,21 @@ std::vector<std::string> withoutTimePrefixes(const std::vector<std::string>& lin
   std::string all;
   for (const auto& line : lines) all += "  " + line + "\n";
   return ::testing::AssertionFailure() << "missing \"" << wanted[next] << "\" (in order) in:\n" << all;
+}
+
+std::vector<int> roundTripsMs(const std::vector<std::string>& lines) {
+  std::vector<int> trips;
+  const std::string head = "Время приема-передачи: ";
+  for (const std::string& line : lines) {
+    const auto at = line.find(head);
+    int minutes = 0, seconds = 0, millis = 0;
+    if (at == std::string::npos ||
+        std::sscanf(line.c_str() + at + head.size(), "%d:%d.%d", &minutes, &seconds, &millis) != 3) {
+      continue;
+    }
+    trips.push_back((minutes * 60 + seconds) * 1000 + millis);
+  }
+  return trips;
 }
 
 int occurrences(const std::string& text, const std::string& needle) {

@@ -61,6 +61,8 @@ std::vector<std::string> splitLines(const std::string& text, const std::string& 
 // A client line without its "[HH:mm:ss] " prefix; the line unchanged if it has none.
 std::string withoutTimePrefix(const std::string& line);
 std::vector<std::string> withoutTimePrefixes(const std::vector<std::string>& lines);
+// The round trips of the client's "... Время приема-передачи: m:ss.mmm" lines, in milliseconds.
+std::vector<int> roundTripsMs(const std::vector<std::string>& lines);
 // True when `wanted` stand in `lines` in this order (other lines, of other services say, may
 // come between them).
 ::testing::AssertionResult inOrder(const std::vector<std::string>& lines, const std::vector<std::string>& wanted);

@@ -21,6 +21,9 @@ namespace {
 constexpr const char* NamePrefix = "chk-";
 std::atomic<int> bedsMade{0};
 
+// What ip netns exec binds over /etc for a namespace.
+std::filesystem::path hostsFolder(const std::string& name) { return std::filesystem::path("/etc/netns") / name; }
+
 // A namespace of ours is named chk-<role>-<pid>-<n>; the pid tells whether its maker still runs.
 void removeLeftOverBeds() {
   std::error_code ignored;
@@ -30,7 +33,10 @@ void removeLeftOverBeds() {
     const auto first = name.find('-', 4);
     if (first == std::string::npos) continue;
     const pid_t maker = static_cast<pid_t>(std::atoi(name.c_str() + first + 1));
-    if (maker > 0 && kill(maker, 0) != 0 && errno == ESRCH) runQuietly({"ip", "netns", "del", name});
+    if (maker > 0 && kill(maker, 0) != 0 && errno == ESRCH) {
+      runQuietly({"ip", "netns", "del", name});
+      std::filesystem::remove_all(hostsFolder(name), ignored);
+    }
   }
 }
 
@@ -79,6 +85,8 @@ TwoHosts::TwoHosts() {
       {"ip", "-n", s, "link", "add", "veth0", "type", "veth", "peer", "name", "veth0", "netns", c},
       {"ip", "-n", s, "addr", "add", std::string(ServerAddress) + "/24", "dev", "veth0"},
       {"ip", "-n", c, "addr", "add", std::string(ClientAddress) + "/24", "dev", "veth0"},
+      {"ip", "-n", s, "addr", "add", std::string(ServerAddress6) + "/64", "dev", "veth0", "nodad"},
+      {"ip", "-n", c, "addr", "add", std::string(ClientAddress6) + "/64", "dev", "veth0", "nodad"},
       {"ip", "-n", s, "link", "set", "lo", "up"},
       {"ip", "-n", c, "link", "set", "lo", "up"},
       {"ip", "-n", s, "link", "set", "veth0", "up"},
@@ -99,6 +107,9 @@ TwoHosts::~TwoHosts() {
   // Deleting a namespace also removes its end of the veth pair, and with it the other end.
   runQuietly({"ip", "netns", "del", server_});
   runQuietly({"ip", "netns", "del", client_});
+  std::error_code ignored;
+  std::filesystem::remove_all(hostsFolder(server_), ignored);
+  std::filesystem::remove_all(hostsFolder(client_), ignored);
 }
 
 void TwoHosts::inHost(Host host, const std::function<void()>& action) const {
@@ -122,7 +133,30 @@ void TwoHosts::inHost(Host host, const std::function<void()>& action) const {
 }
 
 bool TwoHosts::addAddress(Host host, const std::string& address) {
+  if (address.find(':') != std::string::npos) {
+    return runQuietly({"ip", "-n", name(host), "addr", "add", address + "/64", "dev", "veth0", "nodad"});
+  }
   return runQuietly({"ip", "-n", name(host), "addr", "add", address + "/24", "dev", "veth0"});
+}
+
+bool TwoHosts::setHostsFile(Host host, const std::vector<std::string>& lines) {
+  std::error_code failed;
+  std::filesystem::create_directories(hostsFolder(name(host)), failed);
+  // Names come from this file alone: no name server is asked, so a missing name fails at once.
+  std::ofstream switches(hostsFolder(name(host)) / "nsswitch.conf");
+  switches << "hosts: files\n";
+  std::ofstream hosts(hostsFolder(name(host)) / "hosts");
+  hosts << "127.0.0.1 localhost\n::1 localhost\n";
+  for (const auto& line : lines) hosts << line << "\n";
+  return !failed && switches.flush().good() && hosts.flush().good();
+}
+
+std::vector<std::string> TwoHosts::launcherIn(Host host) const { return {"ip", "netns", "exec", name(host)}; }
+
+platform::Address literal(const std::string& text, std::uint16_t port) {
+  const auto address = platform::Address::parse(text, port);
+  if (!address) ADD_FAILURE() << "not an address literal: " << text;
+  return address.value_or(platform::Address{});
 }
 
 bool waitForUdpPort(std::uint16_t port, int limitMs) {

@@ -1,6 +1,7 @@
 // Two hosts for tests that cannot run on one: two named network namespaces joined by a veth pair,
-// the server host at 192.0.2.1 and the client host at 192.0.2.2. Made with iproute2 and removed
-// when the object goes; beds left behind by test processes that were killed are removed too.
+// the server host at 192.0.2.1 and 2001:db8::1, the client host at 192.0.2.2 and 2001:db8::2 (the
+// IPv6 addresses skip duplicate address detection, so they work at once). Made with iproute2 and
+// removed when the object goes; beds left behind by test processes that were killed are removed too.
 #pragma once
 
 #include <netinet/in.h>
@@ -13,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/platform/address.h"
+
 namespace connchk::testing {
 
 class TwoHosts {
@@ -20,6 +23,8 @@ class TwoHosts {
   enum class Host { Server, Client };
   static constexpr const char* ServerAddress = "192.0.2.1";
   static constexpr const char* ClientAddress = "192.0.2.2";
+  static constexpr const char* ServerAddress6 = "2001:db8::1";
+  static constexpr const char* ClientAddress6 = "2001:db8::2";
 
   TwoHosts();
   ~TwoHosts();
@@ -34,8 +39,15 @@ class TwoHosts {
   // opens and the programs it starts belong to that host. The thread comes back afterwards.
   void inHost(Host host, const std::function<void()>& action) const;
 
-  // Gives a host one more address of 192.0.2.0/24, e.g. "192.0.2.3".
+  // Gives a host one more address of 192.0.2.0/24 or 2001:db8::/64, e.g. "192.0.2.3", "2001:db8::3".
   bool addAddress(Host host, const std::string& address);
+
+  // Gives a host its own hosts file (localhost and these "address name..." lines) as the only
+  // source of names. Only programs started through launcherIn() see it: ip netns exec puts it
+  // over /etc/hosts for them alone.
+  bool setHostsFile(Host host, const std::vector<std::string>& lines);
+  // "ip netns exec <host>": put in front of a command, it runs the command on the host.
+  std::vector<std::string> launcherIn(Host host) const;
 
  private:
   std::string server_;
@@ -52,6 +64,8 @@ bool runQuietly(const std::vector<std::string>& command);
 bool waitForUdpPort(std::uint16_t port, int limitMs = 5000);
 
 sockaddr_in hostAddress(const char* dotted, std::uint16_t port);
+// A literal address of either family; fails the test when the text is none.
+platform::Address literal(const std::string& text, std::uint16_t port = 0);
 
 }  // namespace connchk::testing
 

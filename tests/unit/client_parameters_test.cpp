@@ -21,6 +21,29 @@ TEST(CountText, IsReadByTheWindowsRule) {
   EXPECT_EQ(parseCountText("-99999999999"), -2147483647 - 1);
 }
 
+TEST(CountText, TheTerminalTakesOnlyAWholeCountOrWithoutEnd) {
+  const std::vector<std::pair<std::string, std::int32_t>> taken = {
+      {"1", 1}, {"3", 3}, {"2147483647", 2147483647}, {"-1", -1}, {"Бесконечно", -1},
+      {"БЕСКОНЕЧНО", -1}, {"бесконечно", -1}, {"бЕсКоНеЧнО", -1}};
+  for (const auto& [text, count] : taken) EXPECT_EQ(parseCountOption(text), count) << text;
+  for (const char* text : {"0", "-5", "-0", "+3", " 3", "3 ", "3x", "-1abc", "1.5", "abc", "", "2147483648",
+                           "99999999999", "Бесконечно ", "Бесконечность", "Бесконечн", "бесконечноо"}) {
+    EXPECT_FALSE(parseCountOption(text)) << text;
+  }
+}
+
+TEST(AddressText, IsCountedInCharacters) {
+  std::string cyrillic;
+  for (int i = 0; i < 200; ++i) cyrillic += "ж";
+  EXPECT_EQ(characterCount(cyrillic), 200u);
+  EXPECT_EQ(characterCount("сервер-1.example"), 16u);
+  EXPECT_EQ(characterCount(""), 0u);
+  const auto parsed = parseClientOptions({"--console", cyrillic});
+  ASSERT_TRUE(parsed.options) << parsed.error;
+  EXPECT_EQ(parsed.options->request.address, cyrillic);
+  EXPECT_FALSE(parseClientOptions({std::string(256, 'a')}).options);
+}
+
 TEST(SizeAndTerminal, AcceptOnlyDigitsWithinTheirRanges) {
   EXPECT_EQ(parseSize("12"), 12u);
   EXPECT_EQ(parseSize("1500"), 1500u);

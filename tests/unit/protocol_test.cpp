@@ -69,6 +69,30 @@ TEST(Layouts, IcmpEchoRequestIsTwentyEightBytesWithAValidChecksum) {
   EXPECT_EQ(InternetChecksum(buf.data(), 28), 0) << "a message with its right checksum sums to zero";
 }
 
+TEST(Layouts, Icmpv6EchoFollowsLayoutDWithItsOwnTypesAndTheKernelsChecksum) {
+  Buffer buf{};
+  buf.fill(0xAA);
+  buildIcmpv6EchoRequest(buf.data(), 0xBEEF, 0x1122334455667788ULL);
+  EXPECT_EQ(bytes(buf.data(), 8), (std::vector<std::uint8_t>{128, 0, 0, 0, 0xEF, 0xBE, 0, 0}))
+      << "type 128, checksum left to the kernel, identifier as in IPv4";
+  const auto request = readIcmpEcho(buf.data(), 28, RequestMarker);
+  ASSERT_TRUE(request.has_value());
+  EXPECT_EQ(request->type, layout_d6::EchoRequest);
+  EXPECT_EQ(request->identifier, 0xBEEF);
+  EXPECT_EQ(request->timestamp, 0x1122334455667788ULL);
+  EXPECT_FALSE(readIcmpEcho(buf.data(), 27, RequestMarker)) << "a marker cut by the receive is no marker";
+  EXPECT_FALSE(readIcmpEcho(buf.data(), 28, ReplyMarker));
+
+  buf[1] = 5;  // whatever code came in
+  buf[2] = 0x12;
+  EXPECT_EQ(buildIcmpv6Answer(buf.data()), 28u);
+  EXPECT_EQ(bytes(buf.data(), 8), (std::vector<std::uint8_t>{128, 0, 0, 0, 0xEF, 0xBE, 0, 0}))
+      << "the type stays, as in the IPv4 answer";
+  const auto answer = readIcmpEcho(buf.data(), 28, ReplyMarker);
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ(answer->timestamp, 0x1122334455667788ULL);
+}
+
 TEST(Checksum, FollowsRfc1071) {
   std::array<std::uint8_t, 28> zeros{};
   EXPECT_EQ(InternetChecksum(zeros.data(), 28), 0xFFFF);

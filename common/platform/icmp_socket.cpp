@@ -1,0 +1,105 @@
+#include "common/platform/icmp_socket.h"
+
+#include <netinet/icmp6.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "common/platform/sockets.h"
+
+namespace connchk::platform {
+namespace {
+
+int icmpProtocol(Family family) { return family == Family::IPv4 ? int{IPPROTO_ICMP} : int{IPPROTO_ICMPV6}; }
+const char* icmpName(Family family) { return family == Family::IPv4 ? "ICMP" : "ICMPv6"; }
+
+// The groups allowed to open ICMP datagram sockets in this network namespace, e.g. "1 0" (none).
+std::string pingGroupRange() {
+  std::ifstream setting("/proc/sys/net/ipv4/ping_group_range");
+  long low = 0, high = 0;
+  if (!(setting >> low >> high)) return "?";
+  return std::to_string(low) + " " + std::to_string(high);
+}
+
+NetError noRight(Family family, int code) {
+  std::ostringstream why;
+  why << "Нет права открыть сокет " << icmpName(family) << ": нужно право CAP_NET_RAW (root или setcap cap_net_raw+ep)";
+  if (code == EACCES || code == EPERM) {
+    why << " либо группа пользователя (" << getegid() << ") в net.ipv4.ping_group_range (сейчас " << pingGroupRange()
+        << ")";
+  } else {
+    why << "; сокеты " << icmpName(family) << " без права система не дает (ошибка " << code << ")";
+  }
+  return NetError{"socket", code, why.str()};
+}
+
+// A raw ICMPv6 socket sees all ICMPv6 traffic, neighbour discovery included; echo is all we want.
+bool passEchoOnly(int fd) {
+  icmp6_filter filter{};
+  ICMP6_FILTER_SETBLOCKALL(&filter);
+  ICMP6_FILTER_SETPASS(ICMP6_ECHO_REQUEST, &filter);
+  ICMP6_FILTER_SETPASS(ICMP6_ECHO_REPLY, &filter);
+  return ::setsockopt(fd, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter) == 0;
+}
+
+}  // namespace
+
+std::optional<IcmpEchoSocket> openIcmpEchoSocket(Family family, NetError& error) {
+  int code = 0;
+  IcmpEchoSocket echo{openSocket(family, SOCK_RAW, icmpProtocol(family), code), family, EchoSocketKind::Raw};
+  if (echo.socket.valid()) {
+    if (family == Family::IPv6 && !passEchoOnly(echo.socket.fd())) {
+      error = NetError{"setsockopt", errno, "Ошибка " + std::to_string(errno) + " при настройке сокета ICMPv6"};
+      return std::nullopt;
+    }
+    return echo;
+  }
+  if (code != EPERM && code != EACCES) {
+    error = NetError{"socket", code, "Ошибка " + std::to_string(code) + " при открытии сокета " + icmpName(family)};
+    return std::nullopt;
+  }
+  echo.socket = openSocket(family, SOCK_DGRAM, icmpProtocol(family), code);
+  echo.kind = EchoSocketKind::Datagram;
+  if (echo.socket.valid()) return echo;
+  error = noRight(family, code);
+  return std::nullopt;
+}
+
+bool bindEchoIdentifier(const IcmpEchoSocket& socket, std::uint16_t identifier, NetError& error) {
+  if (socket.kind == EchoSocketKind::Raw) return true;
+  if (identifier == 0) {
+    error = NetError{"bind", EINVAL, "Идентификатор 0 нельзя задать сокету ICMP без права"};
+    return false;
+  }
+  // The kernel writes the socket's "port" bytes into the identifier field as they stand.
+  const std::uint8_t wire[2] = {static_cast<std::uint8_t>(identifier & 0xFF), static_cast<std::uint8_t>(identifier >> 8)};
+  sockaddr_storage any{};
+  const socklen_t length = Address::any(socket.family).toSockaddr(any);
+  std::memcpy(reinterpret_cast<std::uint8_t*>(&any) + offsetof(sockaddr_in, sin_port), wire, 2);
+  static_assert(offsetof(sockaddr_in, sin_port) == offsetof(sockaddr_in6, sin6_port));
+  if (::bind(socket.socket.fd(), reinterpret_cast<const sockaddr*>(&any), length) == 0) return true;
+  const int code = errno;
+  error = NetError{"bind", code,
+                   code == EADDRINUSE ? "Идентификатор " + std::to_string(identifier) + " занят другим сокетом ICMP"
+                                      : "Ошибка bind " + std::to_string(code)};
+  return false;
+}
+
+std::optional<std::uint16_t> echoIdentifier(const IcmpEchoSocket& socket) {
+  if (socket.kind == EchoSocketKind::Raw) return std::nullopt;
+  sockaddr_storage local{};
+  socklen_t length = sizeof local;
+  if (::getsockname(socket.socket.fd(), reinterpret_cast<sockaddr*>(&local), &length) != 0) return std::nullopt;
+  std::uint8_t wire[2];
+  std::memcpy(wire, reinterpret_cast<const std::uint8_t*>(&local) + offsetof(sockaddr_in, sin_port), 2);
+  const std::uint16_t identifier = static_cast<std::uint16_t>(wire[0] | wire[1] << 8);
+  if (identifier == 0) return std::nullopt;
+  return identifier;
+}
+
+}  // namespace connchk::platform

@@ -1,0 +1,40 @@
+// The socket calls that take an Address, for sockets of either family. Like the IPv4 calls of
+// net.h beside them, every failing call reports the errno value read right after it.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+
+#include "common/platform/address.h"
+#include "common/platform/net.h"
+
+namespace connchk::platform {
+
+// Opens a socket of `family` (SOCK_DGRAM, SOCK_STREAM or SOCK_RAW with `protocol`). On failure the
+// socket is invalid and `error` holds the code (EAFNOSUPPORT where the host has no IPv6).
+Socket openSocket(Family family, int type, int protocol, int& error);
+
+// IPV6_V6ONLY. With `only` false an IPv6 socket bound to :: also serves IPv4 peers, which it
+// reports as mapped addresses (Address::isMapped). Raw sockets stay of one family whatever this says.
+bool setIPv6Only(int fd, bool only, int& error);
+
+// The address is passed in the form it came in (Address::toSockaddr): an IPv4 address read from a
+// dual-stack socket goes back to that socket mapped. On a raw IPv6 socket the port must be 0 or
+// the socket's protocol number.
+bool bindTo(int fd, const Address& address, int& error);
+bool connectTo(int fd, const Address& address, int& error);
+IoResult sendTo(int fd, const void* data, std::size_t length, const Address& to);
+
+// One datagram with its source, as the sockaddr_in form in net.h: a datagram longer than
+// `capacity` fails with EMSGSIZE. `from` is left as it was when the call fails.
+IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from);
+
+// The next connection of a listening socket with the peer's address; on failure the socket is
+// invalid and `error` holds the code.
+Socket acceptFrom(int fd, Address& peer, int& error);
+
+// The address a socket is bound to (with its port); nullopt when it cannot be read.
+// localPort() of net.h reads the port of either family.
+std::optional<Address> localAddress(int fd);
+
+}  // namespace connchk::platform

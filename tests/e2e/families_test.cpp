@@ -1,0 +1,110 @@
+// Both address families between real namespaces: a name with A and AAAA records resolved as
+// asked, ICMP echo without rights through the kernel's datagram sockets, and ICMPv6 echo answered
+// by the kernel of a host of the two-host bed. The calls run in net_probe, started on the host
+// that has the hosts file or as a user without rights.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/private_network.h"
+#include "tests/support/program.h"
+#include "tests/support/rights.h"
+#include "tests/support/two_hosts.h"
+
+namespace connchk::testing {
+namespace {
+
+using Host = TwoHosts::Host;
+using Words = std::vector<std::string>;
+
+struct ProbeRun {
+  int status;
+  std::string output;
+};
+
+ProbeRun probe(const Words& launcher, const Words& args) {
+  Program program(NET_PROBE_PROGRAM);
+  program.startThrough(launcher, args);
+  const int status = program.wait(milliseconds(15000));
+  return {status, program.output() + program.errors()};
+}
+
+Words operator+(Words a, const Words& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+TEST(Families, NameWithBothRecordsResolvesToTheFamilyAsked) {
+  TwoHosts bed;
+  REQUIRE_TWO_HOSTS(bed);
+  ASSERT_TRUE(bed.setHostsFile(Host::Client, {"192.0.2.1 dual.test", "2001:db8::1 dual.test", "192.0.2.1 four.test"}));
+  const struct {
+    Words args;
+    int status;
+    std::string output;
+  } cases[] = {
+      {{"-4", "dual.test"}, 0, "192.0.2.1\n"},
+      {{"-6", "dual.test"}, 0, "2001:db8::1\n"},
+      // The resolver's sort (RFC 6724) puts IPv6 first where the host reaches both families.
+      {{"dual.test"}, 0, "2001:db8::1\n"},
+      {{"four.test"}, 0, "192.0.2.1\n"},
+      {{"-6", "four.test"}, 1, "У имени «four.test» нет адреса IPv6\n"},
+      {{"none.test"}, 1, "Имя «none.test» не найдено\n"},
+      {{"-6", "192.0.2.1"}, 1, "Адрес 192.0.2.1 не является адресом IPv6\n"},
+  };
+  for (const auto& c : cases) {
+    const auto run = probe(bed.launcherIn(Host::Client), Words{"resolve"} + c.args);
+    EXPECT_EQ(run.status, c.status) << c.args.back();
+    EXPECT_EQ(run.output, c.output) << c.args.back();
+  }
+}
+
+TEST(Families, IcmpEchoWithoutRightsTakesTheDatagramSocketWhereTheGroupIsAllowed) {
+  REQUIRE_PRIVATE_NETWORK();
+  const struct {
+    const char* groups;  // net.ipv4.ping_group_range of the test's namespace
+    bool root;
+    const char* target;
+    int status;
+    std::string output;
+  } cases[] = {
+      {"65534 65534", false, "127.0.0.1", 0, "datagram\nreply from 127.0.0.1 identifier 4660\n"},
+      {"65534 65534", false, "::1", 0, "datagram\nreply from ::1 identifier 4660\n"},
+      {"65534 65534", true, "::1", 0, "raw\nreply from ::1 identifier 4660\n"},
+      {"1 0", true, "127.0.0.1", 0, "raw\nreply from 127.0.0.1 identifier 4660\n"},
+      {"1 0", false, "127.0.0.1", 1,
+       "Нет права открыть сокет ICMP: нужно право CAP_NET_RAW (root или setcap cap_net_raw+ep) либо группа "
+       "пользователя (65534) в net.ipv4.ping_group_range (сейчас 1 0)\n"},
+      {"0 65533", false, "::1", 1,
+       "Нет права открыть сокет ICMPv6: нужно право CAP_NET_RAW (root или setcap cap_net_raw+ep) либо группа "
+       "пользователя (65534) в net.ipv4.ping_group_range (сейчас 0 65533)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.groups) + (c.root ? " root " : " nobody ") + c.target);
+    ASSERT_TRUE(setPingGroupRange(c.groups));
+    const auto run = probe(c.root ? Words{} : withoutRights(), {"echo", c.target});
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.output, c.output);
+  }
+}
+
+TEST(Families, Icmpv6EchoIsAnsweredByTheKernelOfABedHost) {
+  TwoHosts bed;
+  REQUIRE_TWO_HOSTS(bed);
+  bed.inHost(Host::Client, [] { ASSERT_TRUE(setPingGroupRange("65534 65534")); });
+  const Words onClient = bed.launcherIn(Host::Client);
+  const std::string reply = std::string("reply from ") + TwoHosts::ServerAddress6 + " identifier 4660\n";
+  EXPECT_EQ(probe(onClient, {"echo", TwoHosts::ServerAddress6}).output, "raw\n" + reply);
+  EXPECT_EQ(probe(onClient + withoutRights(), {"echo", TwoHosts::ServerAddress6}).output, "datagram\n" + reply);
+
+  // Once the server host's kernel stops answering, nothing else does.
+  bed.inHost(Host::Server, [] { std::ofstream("/proc/sys/net/ipv6/icmp/echo_ignore_all") << "1"; });
+  const auto silent = probe(onClient, {"echo", TwoHosts::ServerAddress6});
+  EXPECT_EQ(silent.status, 2);
+  EXPECT_EQ(silent.output, "raw\nno reply\n");
+}
+
+}  // namespace
+}  // namespace connchk::testing
