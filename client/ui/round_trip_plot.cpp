@@ -92,7 +92,7 @@ void RoundTripPlot::addRounds(std::span<const RoundRecord> rounds) {
       const double trip = static_cast<double>(round.roundTripUs) / 1e3;
       highestTrip_ = std::max(highestTrip_, trip);
       tripPoints_.push_back(QPointF(time, trip));
-    } else {
+    } else if (round.result != RoundResult::Stopped) {  // Stop is no fault of the path
       missTimes_.push_back(time);
     }
   }

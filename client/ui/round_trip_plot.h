@@ -1,6 +1,6 @@
 // The current run's round trips against time, drawn as answers come: one point per answer on a
 // line, and a red mark along the top edge for every round that got none (a time-out, a failed
-// receive or send, a closed connection).
+// receive or send, a closed connection; not a wait that Stop ended).
 #pragma once
 
 #include <cstdint>

@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <cctype>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -15,6 +17,8 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLineSeries>
+#include <QValueAxis>
 #include <QListWidget>
 #include <QPushButton>
 #include <QSpinBox>
@@ -22,6 +26,8 @@
 
 #include "client/protocol_catalogue.h"
 #include "client/ui/client_dialog.h"
+#include "client/ui/round_trip_plot.h"
+#include "client/ui/run_summary_panel.h"
 #include "common/activity_log.h"
 #include "common/ui/dialog_units.h"
 #include "tests/gui/gui_support.h"
@@ -346,6 +352,67 @@ TEST_F(ClientWindowTest, EnterStartsACheckWhereverTheFocusIsAndNeverEndsTheProgr
   QTest::keyClick(dialog_->stopButton(), Qt::Key_Return);
   EXPECT_TRUE(waitUntil([&] { return idle(); }, 8s));
   EXPECT_TRUE(dialog_->isVisible());
+}
+
+// Figures of the window as it shows them.
+std::string shownFigure(const ClientDialog& dialog, RunSummaryPanel::Figure figure) {
+  return dialog.summaryPanel()->figure(figure)->text().toStdString();
+}
+
+TEST_F(ClientWindowTest, ThePlotAndFiguresFollowARunAgainstAResponderThatLosesOneRequestInThree) {
+  REQUIRE_PRIVATE_NETWORK();
+  std::atomic<int> requests{0};
+  connchk::testing::UdpPeer peer(87, [&](const connchk::testing::Bytes& r) -> std::optional<connchk::testing::Bytes> {
+    if (++requests == 2) return std::nullopt;
+    return connchk::testing::withReplyMarker(r);
+  });
+  typeCount("3");
+  clickCheck();
+  // Live: the first answer is on the plot and in the figures while the run still waits.
+  ASSERT_TRUE(waitUntil([&] { return dialog_->plot()->answerPoints() == 1; }));
+  EXPECT_TRUE(busy());
+  EXPECT_EQ(shownFigure(*dialog_, RunSummaryPanel::Answered), "1");
+  EXPECT_EQ(dialog_->summaryPanel()->verdict()->text().toStdString(), "Идёт проверка...");
+  ASSERT_TRUE(waitUntil([&] { return idle(); }, 20s));
+
+  EXPECT_EQ(dialog_->plot()->answerPoints(), 2);
+  EXPECT_EQ(dialog_->plot()->missedMarks(), 1);
+  EXPECT_EQ(dialog_->plot()->misses()->at(0).y(), dialog_->plot()->tripAxis()->max());
+  EXPECT_EQ(shownFigure(*dialog_, RunSummaryPanel::Sent), "3");
+  EXPECT_EQ(shownFigure(*dialog_, RunSummaryPanel::Answered), "2");
+  EXPECT_EQ(shownFigure(*dialog_, RunSummaryPanel::Loss), "33.3 %");
+  for (const auto figure : {RunSummaryPanel::Min, RunSummaryPanel::Avg, RunSummaryPanel::Max, RunSummaryPanel::Mdev}) {
+    const std::string text = shownFigure(*dialog_, figure);
+    EXPECT_EQ(text.substr(text.size() - 5), " мс") << text;
+  }
+  EXPECT_EQ(dialog_->summaryPanel()->verdict()->text().toStdString(), "Проверка пройдена, потеряно 1 из 3");
+  EXPECT_EQ(countLines(dialog_->logList(), "Превышено время ожидания ответа"), 1);
+}
+
+TEST_F(ClientWindowTest, TheVerdictAfterAPassAFailureAndStop) {
+  REQUIRE_PRIVATE_NETWORK();
+  std::atomic<bool> answering{true};
+  connchk::testing::UdpPeer peer(87, [&](const connchk::testing::Bytes& r) -> std::optional<connchk::testing::Bytes> {
+    if (!answering) return std::nullopt;
+    return connchk::testing::withReplyMarker(r);
+  });
+  auto verdictAfter = [&](const char* count, const std::function<void()>& meanwhile) {
+    typeCount(QString::fromUtf8(count));
+    clickCheck();
+    meanwhile();
+    EXPECT_TRUE(waitUntil([&] { return idle(); }, 20s));
+    return dialog_->summaryPanel()->verdict()->text().toStdString();
+  };
+  EXPECT_EQ(verdictAfter("2", [] {}), "Проверка пройдена");
+  EXPECT_EQ(verdictAfter(InfiniteCountText, [&] {
+    ASSERT_TRUE(waitUntil([&] { return dialog_->plot()->answerPoints() >= 2; }));
+    dialog_->stopButton()->click();
+  }), "Проверка остановлена");
+  EXPECT_EQ(dialog_->plot()->missedMarks(), 0);  // a wait that Stop ended is no loss
+  answering = false;
+  EXPECT_EQ(verdictAfter("1", [] {}), "Проверка не пройдена: ответа нет");
+  EXPECT_EQ(shownFigure(*dialog_, RunSummaryPanel::Loss), "100 %");
+  EXPECT_EQ(dialog_->plot()->missedMarks(), 1);
 }
 
 TEST_F(ClientWindowTest, TheLogListHolds100LinesAndSparesTheFirst) {

@@ -33,7 +33,7 @@ TEST(RoundTripPlot, OnePointPerAnswerAndAMarkAtTheTopForEveryRoundWithout) {
   RoundTripPlot plot;
   const std::vector<RoundRecord> first = {round(1, RoundResult::Answered, 1500), round(2, RoundResult::TimedOut)};
   const std::vector<RoundRecord> second = {round(3, RoundResult::Answered, 4000), round(4, RoundResult::ReceiveError),
-                                           round(5, RoundResult::Answered, 500)};
+                                           round(5, RoundResult::Answered, 500), round(6, RoundResult::Stopped)};
   plot.addRounds(first);
   plot.addRounds(second);
   ASSERT_EQ(plot.answerPoints(), 3);
