@@ -62,7 +62,7 @@ class ClientDialog : public QDialog {
   SweepTable* sweepTable() const { return sweepTable_; }
 
   // The window grows below the written layout by this many dialog units.
-  static constexpr int GrowthUnits = 167;
+  static constexpr int GrowthUnits = 175;
 
   // What the last Check handed to the run control.
   const RunRequest& lastRequest() const { return lastRequest_; }

@@ -127,10 +127,11 @@ void RoundTripPlot::redraw() {
   if (!missTimes_.empty()) first = std::min(first, missTimes_.front());
   timeAxis_->setRange(std::floor(first), std::max(first + 10.0, lastTime_ + 1.0));
   timeAxis_->applyNiceNumbers();
-  // Room above the highest answer for the marks of the rounds without one, on the top edge.
+  // Room above the highest answer for the marks of the rounds without one, along the top edge.
   tripAxis_->setRange(0.0, std::max(1.0, highestTrip_ * 1.25));
   tripAxis_->applyNiceNumbers();
-  const double top = tripAxis_->max();
+  // Just under the edge, so that the marks are drawn whole.
+  const double top = tripAxis_->max() * 0.96;
   // One replace per series and batch: a series signals every point it is given one by one.
   answers_->replace(QList<QPointF>(tripPoints_.begin(), tripPoints_.end()));
   QList<QPointF> marks;

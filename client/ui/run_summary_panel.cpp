@@ -54,6 +54,9 @@ RunSummaryPanel::RunSummaryPanel(QWidget* parent) : QGroupBox(QStringLiteral("И
   }
   verdict_ = new QLabel(this);
   verdict_->setWordWrap(true);
+  QFont large = verdict_->font();
+  large.setPointSizeF(large.pointSizeF() * 1.15);
+  verdict_->setFont(large);
   verdict_->setAlignment(Qt::AlignCenter);
   grid->addWidget(verdict_, FigureCount, 0, 1, 2);
   grid->setRowStretch(FigureCount, 1);

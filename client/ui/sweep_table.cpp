@@ -24,6 +24,7 @@ SweepTable::SweepTable(QWidget* parent) : QTableWidget(parent) {
   setSelectionMode(QAbstractItemView::NoSelection);
   setFocusPolicy(Qt::NoFocus);
   verticalHeader()->hide();
+  verticalHeader()->setMinimumSectionSize(fontMetrics().height() + 2);
   verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 2);
   horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
   horizontalHeader()->setSectionResizeMode(Type, QHeaderView::Stretch);

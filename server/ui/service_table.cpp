@@ -45,7 +45,8 @@ ServiceTable::ServiceTable(const ServerCounters& counters, QWidget* parent) : QT
   setSelectionMode(QAbstractItemView::NoSelection);
   setFocusPolicy(Qt::NoFocus);
   verticalHeader()->hide();
-  verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 1);
+  verticalHeader()->setMinimumSectionSize(fontMetrics().height() + 2);
+  verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 2);
   horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
   horizontalHeader()->setSectionResizeMode(Service, QHeaderView::ResizeToContents);
   horizontalHeader()->setHighlightSections(false);

@@ -26,6 +26,7 @@
 #include "common/ui/dialog_units.h"
 #include "server/services.h"
 #include "server/ui/server_dialog.h"
+#include "server/ui/service_table.h"
 #include "tests/gui/gui_support.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
@@ -117,6 +118,10 @@ TEST_F(ServerWindowTest, OpensWithItsFramesListsAndExit) {
   const connchk::ui::DialogUnits du(d.fontMetrics());
   EXPECT_EQ(d.size(), du.size(494, 262 + ServerDialog::GrowthUnits));
   EXPECT_EQ(d.exitButton()->geometry(), du.rect(437, 239, 50, 16));
+  // Below them, every service's row in view at once.
+  const ServiceTable& table = *d.serviceTable();
+  EXPECT_GE(table.geometry().top(), du.y(262));
+  EXPECT_LE(table.rowViewportPosition(14) + table.rowHeight(14), table.viewport()->height());
   EXPECT_EQ(d.statisticsList()->geometry(), du.rect(13, 16, 169, 231));
   EXPECT_EQ(d.logList()->geometry(), du.rect(201, 22, 280, 206));
 
