@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev qt6-base-dev qt6-charts-dev libqt6opengl6-dev
           iproute2 libcap2-bin socat hping3 python3-scapy xvfb xauth imagemagick
-          fonts-dejavu-core util-linux)
+          fonts-dejavu-core util-linux xdotool nftables)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
