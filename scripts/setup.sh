@@ -4,9 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev qt6-base-dev
+packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev qt6-base-dev qt6-charts-dev libqt6opengl6-dev
           iproute2 libcap2-bin socat hping3 python3-scapy xvfb xauth imagemagick
-          fonts-dejavu-core util-linux libcli11-dev nlohmann-json3-dev nftables
+          fonts-dejavu-core util-linux libcli11-dev nlohmann-json3-dev nftables xdotool
           prometheus-cpp-dev libcivetweb-dev prometheus curl
           man-db systemd debootstrap debian-archive-keyring)
 missing=()

@@ -1,5 +1,7 @@
 #include "server/sender_statistics.h"
 
+#include <chrono>
+
 #include "common/text_format.h"
 
 namespace connchk::server {
@@ -10,15 +12,33 @@ void SenderStatistics::setView(StatisticsView* view) {
 }
 
 void SenderStatistics::record(std::uint32_t addressNetworkOrder, unsigned long length) {
+  if (addressNetworkOrder == 0) return;  // the empty-slot mark is no sender
   std::lock_guard<std::mutex> hold(mutex_);
-  for (auto& slot : slots_) {
-    if (slot == addressNetworkOrder) return;
-    if (slot == 0) {
-      slot = addressNetworkOrder;
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    if (slots_[i] == addressNetworkOrder) return noteRequest(i, addressNetworkOrder);
+    if (slots_[i] == 0) {
+      slots_[i] = addressNetworkOrder;
+      noteRequest(i, addressNetworkOrder);
       if (view_) view_->appendStatisticsLine(lineFor(addressNetworkOrder, length));
       return;
     }
   }
+}
+
+void SenderStatistics::noteRequest(std::size_t slot, std::uint32_t addressNetworkOrder) {
+  const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::system_clock::now().time_since_epoch());
+  std::lock_guard<std::mutex> hold(activityMutex_);
+  SenderActivity& sender = activity_[slot];
+  sender.addressNetworkOrder = addressNetworkOrder;
+  ++sender.requests;
+  sender.lastSeenUnixMs = now.count();
+  if (slot >= activityFilled_) activityFilled_ = slot + 1;
+}
+
+std::vector<SenderActivity> SenderStatistics::activity() const {
+  std::lock_guard<std::mutex> hold(activityMutex_);
+  return std::vector<SenderActivity>(activity_.begin(), activity_.begin() + static_cast<std::ptrdiff_t>(activityFilled_));
 }
 
 int SenderStatistics::filledSlots() const {

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -10,10 +11,15 @@
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QSpinBox>
+#include <QTabWidget>
 #include <QThread>
+#include <QTimer>
 
 #include "client/protocol_catalogue.h"
 #include "client/run_parameters.h"
+#include "client/ui/round_trip_plot.h"
+#include "client/ui/run_summary_panel.h"
+#include "client/ui/sweep_table.h"
 #include "common/ui/about_dialog.h"
 #include "common/ui/dialog_units.h"
 #include "common/ui/group_frame.h"
@@ -42,12 +48,19 @@ ClientDialog::ClientDialog(ActivityLog& log, QWidget* parent)
   // Check runs on this thread; the worker's end arrives from its own thread and is posted.
   hooks.runStarted = [this] {
     if (QThread::currentThread() == thread()) {
-      setRunning(true);
+      runStarting();
     } else {
-      handOff_.post([this] { setRunning(true); });
+      handOff_.post([this] { runStarting(); });
     }
   };
-  hooks.restoreButtons = [this] { handOff_.post([this] { setRunning(false); }); };
+  hooks.restoreButtons = [this] {
+    handOff_.post([this] {
+      runEnded();
+      setRunning(false);
+    });
+  };
+  // The worker never waits on the window for its rounds: they queue for the next tick.
+  hooks.roundEnded = [this](const RoundRecord& round) { rounds_.push(round); };
   control_ = std::make_unique<RunControl>(log_, std::move(hooks));
   initialise();
 }
@@ -63,7 +76,7 @@ ClientDialog::~ClientDialog() {
 void ClientDialog::buildControls() {
   setWindowTitle(QString::fromUtf8(ClientCaption));
   const DialogUnits du(fontMetrics());
-  setFixedSize(du.size(373, 207));
+  setFixedSize(du.size(373, 207 + GrowthUnits));
 
   // The frame first, so that the controls it surrounds lie above it.
   auto* frame = connchk::ui::groupFrame(QStringLiteral("Параметры"), this);
@@ -109,6 +122,8 @@ void ClientDialog::buildControls() {
   du.place(stop_, 81, 185, 50, 15);
   exit_ = new QPushButton(QStringLiteral("Выход"), this);
   du.place(exit_, 316, 184, 50, 16);
+  // Focus on "Выход" never makes Enter end the program.
+  exit_->setAutoDefault(false);
 
   logList_ = new QListWidget(this);
   logList_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
@@ -126,10 +141,29 @@ void ClientDialog::buildControls() {
   setTabOrder(stop_, exit_);
   setTabOrder(exit_, logList_);
 
+  buildRunViews();
+  setTabOrder(logList_, tabs_);
+
   connect(protocol_, &QComboBox::activated, this, [this](int index) { protocolChosen(index); });
   connect(check_, &QPushButton::clicked, this, [this] { checkClicked(); });
   connect(stop_, &QPushButton::clicked, this, [this] { stopClicked(); });
   connect(exit_, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void ClientDialog::buildRunViews() {
+  const DialogUnits du(fontMetrics());
+  tabs_ = new QTabWidget(this);
+  du.place(tabs_, 7, 207, 256, GrowthUnits - 7);
+  plot_ = new RoundTripPlot(tabs_);
+  tabs_->addTab(plot_, QStringLiteral("Время приема-передачи"));
+  sweepTable_ = new SweepTable(tabs_);
+  tabs_->addTab(sweepTable_, QStringLiteral("Все типы"));
+  summary_ = new RunSummaryPanel(this);
+  du.place(summary_, 269, 207, 97, GrowthUnits - 7);
+
+  drainTimer_ = new QTimer(this);
+  drainTimer_->setInterval(connchk::ui::BatchIntervalMs);
+  connect(drainTimer_, &QTimer::timeout, this, [this] { drainRounds(); });
 }
 
 void ClientDialog::initialise() {
@@ -204,6 +238,9 @@ void ClientDialog::checkClicked() {
   request.protocolIndex = protocol_->currentIndex();
   request.terminal = static_cast<std::uint32_t>(terminal_->value());
   lastRequest_ = request;
+  rounds_.takeAll();
+  live_ = RunOutcome{};
+  stopAsked_ = false;
   const StartRefusal refusal = control_->startRun(request);
   if (refusal == StartRefusal::AddressTooLong) {
     QMessageBox::warning(this, QString::fromUtf8(ProgramTitle), QString::fromUtf8(AddressTooLongText), QMessageBox::Ok);
@@ -211,7 +248,10 @@ void ClientDialog::checkClicked() {
   }
 }
 
-void ClientDialog::stopClicked() { control_->stopRun(); }
+void ClientDialog::stopClicked() {
+  stopAsked_ = true;
+  control_->stopRun();
+}
 
 void ClientDialog::showAbout() {
   connchk::ui::AboutDialog about(QString::fromUtf8(ProgramTitle), windowIcon(), this);
@@ -219,8 +259,59 @@ void ClientDialog::showAbout() {
 }
 
 void ClientDialog::setRunning(bool running) {
-  check_->setEnabled(!running);
-  stop_->setEnabled(running);
+  // Each button is enabled before the other is disabled, so that the focus passes from the
+  // one to the other and never falls through to "Выход".
+  if (running) {
+    stop_->setEnabled(true);
+    check_->setEnabled(false);
+    return;
+  }
+  check_->setEnabled(true);
+  if (stop_->hasFocus()) check_->setFocus();
+  stop_->setEnabled(false);
+}
+
+void ClientDialog::runStarting() {
+  plot_->clear();
+  summary_->showStarted(QStringLiteral("Идёт проверка..."));
+  tabs_->setCurrentWidget(plot_);
+  drainTimer_->start();
+  setRunning(true);
+}
+
+void ClientDialog::drainRounds() {
+  const std::vector<RoundRecord> rounds = rounds_.takeAll();
+  if (rounds.empty()) return;
+  plot_->addRounds(rounds);
+  for (const RoundRecord& round : rounds) {
+    live_.requestsSent += round.result != RoundResult::SendError;
+    live_.answersAccepted += round.result == RoundResult::Answered;
+    live_.rounds.push_back(round);
+  }
+  summary_->showFigures(summarize(live_));
+}
+
+void ClientDialog::runEnded() {
+  drainTimer_->stop();
+  drainRounds();
+  // The worker has handed over its last round and is ending: its outcome is final.
+  const RunSummary figures = summarize(control_->waitForEnd());
+  summary_->showFigures(figures);
+  summary_->showVerdict(judgeRun(figures, stopAsked_));
+}
+
+void ClientDialog::keyPressEvent(QKeyEvent* event) {
+  if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter) {
+    QDialog::keyPressEvent(event);
+    return;
+  }
+  auto* button = qobject_cast<QPushButton*>(focusWidget());
+  if (button && button != exit_ && button->isEnabled()) {
+    button->click();
+  } else if (check_->isEnabled()) {
+    check_->click();
+  }
+  event->accept();
 }
 
 bool ClientDialog::runGoing() const { return control_ && control_->running(); }

@@ -1,5 +1,7 @@
 // The client's window: the test parameters, the protocol types with their numbers, Check and
-// Stop, and the activity log. It only moves values between its controls and the run control.
+// Stop, and the activity log; below them the current run's round trips as a plot with its
+// figures and verdict, and the matrix of a sweep over every type. It only moves values between
+// its controls and the run control, and shows what the runs report.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +12,7 @@
 
 #include "client/run_control.h"
 #include "common/activity_log.h"
+#include "common/ui/batch_queue.h"
 #include "common/ui/hand_off.h"
 #include "common/ui/list_views.h"
 
@@ -19,8 +22,14 @@ class QListWidget;
 class QPushButton;
 class QSpinBox;
 class QAction;
+class QTabWidget;
+class QTimer;
 
 namespace connchk::client::ui {
+
+class RoundTripPlot;
+class RunSummaryPanel;
+class SweepTable;
 
 inline constexpr const char* ClientCaption = "Проверка возможности соединения ПО \"ТАРВЕН\"";
 inline constexpr const char* SizeNotNumberText = "Введите целое число.";
@@ -47,11 +56,22 @@ class ClientDialog : public QDialog {
   QPushButton* exitButton() const { return exit_; }
   QListWidget* logList() const { return logList_; }
   QAction* aboutAction() const { return about_; }
+  QTabWidget* viewTabs() const { return tabs_; }
+  RoundTripPlot* plot() const { return plot_; }
+  RunSummaryPanel* summaryPanel() const { return summary_; }
+  SweepTable* sweepTable() const { return sweepTable_; }
+
+  // The window grows below the written layout by this many dialog units.
+  static constexpr int GrowthUnits = 175;
 
   // What the last Check handed to the run control.
   const RunRequest& lastRequest() const { return lastRequest_; }
 
   void done(int result) override;
+
+ protected:
+  // Enter starts a check wherever the focus is, unless another button than "Выход" has it.
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   // The window values, exchanged with the controls on demand.
@@ -74,6 +94,11 @@ class ClientDialog : public QDialog {
   void stopClicked();
   void showAbout();
   void setRunning(bool running);
+  void buildRunViews();
+  void runStarting();
+  // Takes the rounds the worker handed over since the last tick onto the plot and figures.
+  void drainRounds();
+  void runEnded();
 
   ActivityLog& log_;
   connchk::ui::HandOff handOff_;
@@ -93,6 +118,15 @@ class ClientDialog : public QDialog {
   QPushButton* exit_ = nullptr;
   QListWidget* logList_ = nullptr;
   QAction* about_ = nullptr;
+
+  QTabWidget* tabs_ = nullptr;
+  RoundTripPlot* plot_ = nullptr;
+  RunSummaryPanel* summary_ = nullptr;
+  SweepTable* sweepTable_ = nullptr;
+  QTimer* drainTimer_ = nullptr;
+  connchk::ui::BatchQueue<RoundRecord> rounds_;
+  RunOutcome live_;         // the current run's rounds so far, for the live figures
+  bool stopAsked_ = false;  // Stop was pressed during the current run
 };
 
 }  // namespace connchk::client::ui

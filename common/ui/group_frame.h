@@ -6,12 +6,16 @@
 
 namespace connchk::ui {
 
-inline QGroupBox* groupFrame(const QString& title, QWidget* parent) {
-  auto* frame = new QGroupBox(title, parent);
+inline void drawAsGroupFrame(QGroupBox* frame) {
   frame->setStyleSheet(QStringLiteral(
       "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 0.5em; }"
       "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
       " left: 6px; padding: 0 2px; }"));
+}
+
+inline QGroupBox* groupFrame(const QString& title, QWidget* parent) {
+  auto* frame = new QGroupBox(title, parent);
+  drawAsGroupFrame(frame);
   return frame;
 }
 

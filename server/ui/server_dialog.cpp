@@ -1,14 +1,19 @@
 #include "server/ui/server_dialog.h"
 
+#include <algorithm>
+
 #include <QAction>
+#include <QDateTime>
 #include <QGroupBox>
 #include <QListWidget>
 #include <QPushButton>
+#include <QTimer>
 
 #include "common/ui/about_dialog.h"
 #include "common/ui/dialog_units.h"
 #include "common/ui/group_frame.h"
 #include "common/ui/program_icon.h"
+#include "server/ui/service_table.h"
 
 namespace connchk::server::ui {
 
@@ -31,6 +36,15 @@ class ServerDialog::StatisticsListView : public StatisticsView {
 ServerDialog::ServerDialog(ServerContext& server, ServiceStarter starter, QWidget* parent)
     : QDialog(parent), server_(server), handOff_(this) {
   buildControls();
+  const DialogUnits du(fontMetrics());
+  auto* servicesFrame = connchk::ui::groupFrame(QStringLiteral("Службы"), this);
+  du.place(servicesFrame, 7, 262, 480, GrowthUnits - 7);
+  services_ = new ServiceTable(server_.counters, this);
+  du.place(services_, 13, 272, 468, GrowthUnits - 21);
+  refreshTimer_ = new QTimer(this);
+  refreshTimer_->setInterval(1000);
+  connect(refreshTimer_, &QTimer::timeout, this, [this] { refreshFigures(); });
+  refreshTimer_->start();
   // 1. The About entry (in the context menu, as there is no system menu to extend) and the icon.
   about_ = new QAction(QStringLiteral("&About server..."), this);
   connect(about_, &QAction::triggered, this, [this] { showAbout(); });
@@ -57,7 +71,7 @@ ServerDialog::~ServerDialog() {
 void ServerDialog::buildControls() {
   setWindowTitle(QString::fromUtf8(ServerCaption));
   const DialogUnits du(fontMetrics());
-  setFixedSize(du.size(494, 262));
+  setFixedSize(du.size(494, 262 + GrowthUnits));
 
   exit_ = new QPushButton(QStringLiteral("Выход"), this);
   du.place(exit_, 437, 239, 50, 16);
@@ -81,6 +95,19 @@ void ServerDialog::buildControls() {
 
   setTabOrder(exit_, statisticsList_);
   setTabOrder(statisticsList_, logList_);
+}
+
+void ServerDialog::refreshFigures() {
+  services_->sample(ServiceTable::Clock::now());
+  // A sender's line is the one of its slot: both are in the order the slots were filled.
+  const std::vector<SenderActivity> senders = server_.statistics.activity();
+  const int shown = std::min(statisticsList_->count(), static_cast<int>(senders.size()));
+  for (int i = 0; i < shown; ++i) {
+    const SenderActivity& sender = senders[static_cast<std::size_t>(i)];
+    const QString last = QDateTime::fromMSecsSinceEpoch(sender.lastSeenUnixMs).toString(QStringLiteral("HH:mm:ss"));
+    const QString tip = QStringLiteral("Запросов: %1, последний в %2").arg(sender.requests).arg(last);
+    if (statisticsList_->item(i)->toolTip() != tip) statisticsList_->item(i)->setToolTip(tip);
+  }
 }
 
 void ServerDialog::showAbout() {

@@ -1,5 +1,6 @@
-// The server's window: the sender statistics and the activity log, and "Выход". Its services
-// start while it initialises; from then on it only shows what they report.
+// The server's window: the sender statistics and the activity log, and "Выход", and below them
+// the table of the fifteen services with their counters. Its services start while it
+// initialises; from then on it only shows what they report.
 #pragma once
 
 #include <functional>
@@ -11,13 +12,17 @@
 #include "common/ui/hand_off.h"
 #include "common/ui/list_views.h"
 #include "server/sender_statistics.h"
+#include "server/service_counters.h"
 #include "server/services.h"
 
 class QAction;
 class QListWidget;
 class QPushButton;
+class QTimer;
 
 namespace connchk::server::ui {
+
+class ServiceTable;
 
 inline constexpr const char* ServerCaption = "Сервер проверки соединения для клиента ВЕЛТ-IP";
 
@@ -35,6 +40,14 @@ class ServerDialog : public QDialog {
   QListWidget* logList() const { return logList_; }
   QPushButton* exitButton() const { return exit_; }
   QAction* aboutAction() const { return about_; }
+  ServiceTable* serviceTable() const { return services_; }
+
+  // The window grows below the written layout by this many dialog units.
+  static constexpr int GrowthUnits = 172;
+
+  // Reads the counters into the table and each sender's requests into its line's tooltip; a
+  // timer calls it every second.
+  void refreshFigures();
 
   void done(int result) override;
 
@@ -53,6 +66,8 @@ class ServerDialog : public QDialog {
   QListWidget* logList_ = nullptr;
   QPushButton* exit_ = nullptr;
   QAction* about_ = nullptr;
+  ServiceTable* services_ = nullptr;
+  QTimer* refreshTimer_ = nullptr;
 };
 
 }  // namespace connchk::server::ui

@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <cctype>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -15,13 +17,19 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLineSeries>
+#include <QValueAxis>
 #include <QListWidget>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTabWidget>
 #include <QTest>
 
 #include "client/protocol_catalogue.h"
 #include "client/ui/client_dialog.h"
+#include "client/ui/round_trip_plot.h"
+#include "client/ui/run_summary_panel.h"
+#include "client/ui/sweep_table.h"
 #include "common/activity_log.h"
 #include "common/ui/dialog_units.h"
 #include "tests/gui/gui_support.h"
@@ -142,14 +150,24 @@ TEST_F(ClientWindowTest, OpensWithTheWrittenControlsAndDefaults) {
     EXPECT_NE(std::find(labels.begin(), labels.end(), text), labels.end()) << text;
   }
   const auto frames = d.findChildren<QGroupBox*>();
-  ASSERT_EQ(frames.size(), 1);
+  ASSERT_EQ(frames.size(), 2);
   EXPECT_EQ(frames[0]->title().toStdString(), "Параметры");
+  EXPECT_EQ(frames[1]->title().toStdString(), "Итоги");
+  // The written layout keeps its place; the plot, the figures and the sweep lie below it.
   const connchk::ui::DialogUnits du(d.fontMetrics());
-  EXPECT_EQ(d.size(), du.size(373, 207));
+  EXPECT_EQ(d.size(), du.size(373, 207 + ClientDialog::GrowthUnits));
   EXPECT_EQ(frames[0]->geometry(), du.rect(7, 7, 124, 169));
   EXPECT_EQ(d.logList()->geometry(), du.rect(137, 7, 229, 168));
+  EXPECT_EQ(d.checkButton()->geometry(), du.rect(7, 185, 50, 15));
   EXPECT_EQ(d.exitButton()->geometry(), du.rect(316, 184, 50, 16));
   EXPECT_TRUE(frames[0]->geometry().contains(d.terminalSpin()->geometry()));
+  d.viewTabs()->setCurrentWidget(d.sweepTable());
+  const SweepTable& sweep = *d.sweepTable();
+  EXPECT_LE(sweep.rowViewportPosition(14) + sweep.rowHeight(14), sweep.viewport()->height()) << "the matrix scrolls";
+  for (const QWidget* below : {static_cast<const QWidget*>(d.viewTabs()), static_cast<const QWidget*>(frames[1])}) {
+    EXPECT_GE(below->geometry().top(), du.y(207));
+    EXPECT_LE(below->geometry().bottom(), d.height());
+  }
   for (const QLabel* label : d.findChildren<QLabel*>()) {
     EXPECT_GE(label->width(), label->sizeHint().width()) << label->text().toStdString() << " is cut";
   }
@@ -313,6 +331,99 @@ TEST_F(ClientWindowTest, CheckAndStopFollowARunAgainstALocalResponder) {
   EXPECT_TRUE(busy());
   ASSERT_TRUE(waitUntil([&] { return idle(); }, 8s));
   EXPECT_EQ(peer.received().size(), before + 1);
+}
+
+TEST_F(ClientWindowTest, EnterStartsACheckWhereverTheFocusIsAndNeverEndsTheProgram) {
+  REQUIRE_PRIVATE_NETWORK();
+  connchk::testing::UdpPeer peer(87, [](const connchk::testing::Bytes& r) { return connchk::testing::withReplyMarker(r); });
+  auto pressEnter = [&](QWidget* target) {
+    const std::size_t before = peer.received().size();
+    QTest::keyClick(target, Qt::Key_Return);
+    EXPECT_TRUE(dialog_->isVisible());
+    EXPECT_TRUE(waitUntil([&] { return idle() && peer.received().size() == before + 1; }, 8s)) << "no run started";
+  };
+  // A run started with the mouse: the focus passes from Check to Stop and back, never to
+  // "Выход", and the next Enter starts the next run.
+  clickCheck();
+  ASSERT_TRUE(waitUntil([&] { return idle(); }, 8s));
+  EXPECT_EQ(dialog_->focusWidget(), dialog_->checkButton());
+  pressEnter(dialog_->focusWidget());
+  // Wherever the focus is, "Выход" included.
+  for (QWidget* focus : std::vector<QWidget*>{dialog_->exitButton(), dialog_->logList(), dialog_->protocolBox(),
+                                              dialog_->countBox(), dialog_->sizeEdit(), dialog_->viewTabs()}) {
+    SCOPED_TRACE(focus->metaObject()->className());
+    focus->setFocus();
+    pressEnter(dialog_->focusWidget());
+  }
+  // Enter on Stop means Stop.
+  typeCount(QString::fromUtf8(InfiniteCountText));
+  clickCheck();
+  ASSERT_TRUE(waitUntil([&] { return countLines(dialog_->logList(), "Получен ответ от сервера") >= 9; }));
+  EXPECT_EQ(dialog_->focusWidget(), dialog_->stopButton());
+  QTest::keyClick(dialog_->stopButton(), Qt::Key_Return);
+  EXPECT_TRUE(waitUntil([&] { return idle(); }, 8s));
+  EXPECT_TRUE(dialog_->isVisible());
+}
+
+// Figures of the window as it shows them.
+std::string shownFigure(const ClientDialog& dialog, RunSummaryPanel::Figure figure) {
+  return dialog.summaryPanel()->figure(figure)->text().toStdString();
+}
+
+TEST_F(ClientWindowTest, ThePlotAndFiguresFollowARunAgainstAResponderThatLosesOneRequestInThree) {
+  REQUIRE_PRIVATE_NETWORK();
+  std::atomic<int> requests{0};
+  connchk::testing::UdpPeer peer(87, [&](const connchk::testing::Bytes& r) -> std::optional<connchk::testing::Bytes> {
+    if (++requests == 2) return std::nullopt;
+    return connchk::testing::withReplyMarker(r);
+  });
+  typeCount("3");
+  clickCheck();
+  // Live: the first answer is on the plot and in the figures while the run still waits.
+  ASSERT_TRUE(waitUntil([&] { return dialog_->plot()->answerPoints() == 1; }));
+  EXPECT_TRUE(busy());
+  EXPECT_EQ(shownFigure(*dialog_, RunSummaryPanel::Answered), "1");
+  EXPECT_EQ(dialog_->summaryPanel()->verdict()->text().toStdString(), "Идёт проверка...");
+  ASSERT_TRUE(waitUntil([&] { return idle(); }, 20s));
+
+  EXPECT_EQ(dialog_->plot()->answerPoints(), 2);
+  EXPECT_EQ(dialog_->plot()->missedMarks(), 1);
+  EXPECT_GT(dialog_->plot()->misses()->at(0).y(), std::max(dialog_->plot()->answers()->at(0).y(), dialog_->plot()->answers()->at(1).y()));
+  EXPECT_EQ(shownFigure(*dialog_, RunSummaryPanel::Sent), "3");
+  EXPECT_EQ(shownFigure(*dialog_, RunSummaryPanel::Answered), "2");
+  EXPECT_EQ(shownFigure(*dialog_, RunSummaryPanel::Loss), "33.3 %");
+  for (const auto figure : {RunSummaryPanel::Min, RunSummaryPanel::Avg, RunSummaryPanel::Max, RunSummaryPanel::Mdev}) {
+    const std::string text = shownFigure(*dialog_, figure);
+    EXPECT_EQ(text.substr(text.size() - 5), " мс") << text;
+  }
+  EXPECT_EQ(dialog_->summaryPanel()->verdict()->text().toStdString(), "Проверка пройдена, потеряно 1 из 3");
+  EXPECT_EQ(countLines(dialog_->logList(), "Превышено время ожидания ответа"), 1);
+}
+
+TEST_F(ClientWindowTest, TheVerdictAfterAPassAFailureAndStop) {
+  REQUIRE_PRIVATE_NETWORK();
+  std::atomic<bool> answering{true};
+  connchk::testing::UdpPeer peer(87, [&](const connchk::testing::Bytes& r) -> std::optional<connchk::testing::Bytes> {
+    if (!answering) return std::nullopt;
+    return connchk::testing::withReplyMarker(r);
+  });
+  auto verdictAfter = [&](const char* count, const std::function<void()>& meanwhile) {
+    typeCount(QString::fromUtf8(count));
+    clickCheck();
+    meanwhile();
+    EXPECT_TRUE(waitUntil([&] { return idle(); }, 20s));
+    return dialog_->summaryPanel()->verdict()->text().toStdString();
+  };
+  EXPECT_EQ(verdictAfter("2", [] {}), "Проверка пройдена");
+  EXPECT_EQ(verdictAfter(InfiniteCountText, [&] {
+    ASSERT_TRUE(waitUntil([&] { return dialog_->plot()->answerPoints() >= 2; }));
+    dialog_->stopButton()->click();
+  }), "Проверка остановлена");
+  EXPECT_EQ(dialog_->plot()->missedMarks(), 0);  // a wait that Stop ended is no loss
+  answering = false;
+  EXPECT_EQ(verdictAfter("1", [] {}), "Проверка не пройдена: ответа нет");
+  EXPECT_EQ(shownFigure(*dialog_, RunSummaryPanel::Loss), "100 %");
+  EXPECT_EQ(dialog_->plot()->missedMarks(), 1);
 }
 
 TEST_F(ClientWindowTest, TheLogListHolds100LinesAndSparesTheFirst) {

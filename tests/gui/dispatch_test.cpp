@@ -1,6 +1,10 @@
 // Which mode the real programs start in: the window by default, the terminal with --console, and
 // the terminal, with a one-line note on stderr, where there is no display.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -54,6 +58,36 @@ TEST(WindowDispatch, ADisplayThatDoesNotAnswerFallsBackToTheTerminal) {
   EXPECT_EQ(client.run({"--count", "1", "127.0.0.1"}), 1);
   EXPECT_EQ(client.errors(), "client: no display (DISPLAY=:987 does not answer): running in the terminal\n");
   EXPECT_NE(client.output().find("Соединение с 127.0.0.1, порт 87"), std::string::npos);
+}
+
+// A display forwarded over ssh is a TCP port (6000 + N) on this host; once the session has ended
+// nothing listens there, and the window would abort the program.
+TEST(WindowDispatch, AForwardedDisplayThatDoesNotAnswerFallsBackToTheTerminal) {
+  REQUIRE_PRIVATE_NETWORK();
+  withoutDisplay();
+  setenv("DISPLAY", "localhost:10.0", 1);
+  Program client(CLIENT_PROGRAM);
+  EXPECT_EQ(client.run({"--count", "1", "127.0.0.1"}), 1);
+  EXPECT_EQ(client.errors(), "client: no display (DISPLAY=localhost:10.0 does not answer): running in the terminal\n");
+  EXPECT_NE(client.output().find("Соединение с 127.0.0.1, порт 87"), std::string::npos);
+
+  // The same check passes while something listens on the display's port, and fails once it is gone.
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(6000 + 57);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  for (const char* display : {"127.0.0.1:57", "localhost:57.0", "[127.0.0.1]:57"}) {
+    setenv("DISPLAY", display, 1);
+    EXPECT_EQ(ui::displayProblem(), "") << display;
+  }
+  close(listener);
+  EXPECT_EQ(ui::displayProblem(), "no display (DISPLAY=[127.0.0.1]:57 does not answer): running in the terminal");
+  setenv("DISPLAY", "no-such-host.invalid:0", 1);
+  EXPECT_NE(ui::displayProblem(), "");
 }
 
 TEST(WindowDispatch, ClientOpensItsWindowByDefaultAndTheTerminalWithConsole) {

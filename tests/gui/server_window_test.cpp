@@ -27,6 +27,7 @@
 #include "server/service_host.h"
 #include "server/services.h"
 #include "server/ui/server_dialog.h"
+#include "server/ui/service_table.h"
 #include "tests/gui/gui_support.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
@@ -119,9 +120,14 @@ TEST_F(ServerWindowTest, OpensWithItsFramesListsAndExit) {
   EXPECT_EQ(d.aboutAction()->text().toStdString(), "&About server...");
   std::vector<std::string> titles;
   for (const QGroupBox* frame : d.findChildren<QGroupBox*>()) titles.push_back(frame->title().toStdString());
-  EXPECT_EQ(titles, (std::vector<std::string>{"Статистика", "Протокол работы"}));
+  EXPECT_EQ(titles, (std::vector<std::string>{"Статистика", "Протокол работы", "Службы"}));
   const connchk::ui::DialogUnits du(d.fontMetrics());
-  EXPECT_EQ(d.size(), du.size(494, 262));
+  EXPECT_EQ(d.size(), du.size(494, 262 + ServerDialog::GrowthUnits));
+  EXPECT_EQ(d.exitButton()->geometry(), du.rect(437, 239, 50, 16));
+  // Below them, every service's row in view at once.
+  const ServiceTable& table = *d.serviceTable();
+  EXPECT_GE(table.geometry().top(), du.y(262));
+  EXPECT_LE(table.rowViewportPosition(14) + table.rowHeight(14), table.viewport()->height());
   EXPECT_EQ(d.statisticsList()->geometry(), du.rect(13, 16, 169, 231));
   EXPECT_EQ(d.logList()->geometry(), du.rect(201, 22, 280, 206));
 
@@ -142,7 +148,7 @@ TEST_F(ServerWindowTest, ListsFillFromManyServiceThreadsInOneOrder) {
     // Count lines as they arrive: the list itself stays bounded at 100.
     seen = static_cast<int>(connchk::testing::occurrences(connchk::testing::readFile(folder_.file("server_log.txt")), "\n\r"));
     return seen == total;
-  }));
+  }, 60s));  // generous: a loaded machine under the sanitizers needs most of ten seconds
   services.join();
   // The list holds the file's last 99 lines after the first, in the file's order.
   const auto fileLines = connchk::testing::splitLines(fromWindows1251(connchk::testing::readFile(folder_.file("server_log.txt"))), "\n\r");
@@ -176,6 +182,18 @@ TEST_F(ServerWindowTest, ListsFillFromManyServiceThreadsInOneOrder) {
     }
   }
   EXPECT_EQ(shared, 1);
+
+  // Each line's tooltip tells how many requests its sender made and when the last came.
+  dialog_->refreshFigures();
+  for (int i = 0; i < dialog_->statisticsList()->count(); ++i) {
+    const QListWidgetItem* item = dialog_->statisticsList()->item(i);
+    const std::string line = item->text().toStdString();
+    const char* requests = line.rfind("10.9.9.9 ", 0) == 0 ? "Запросов: 160, последний в "
+                           : line.rfind("10.1.0.1 ", 0) == 0 ? "Запросов: 14, последний в "
+                           : line.rfind("10.1.0.2 ", 0) == 0 ? "Запросов: 13, последний в "
+                                                              : "Запросов: 1";
+    EXPECT_EQ(item->toolTip().toStdString().rfind(requests, 0), 0u) << line << ": " << item->toolTip().toStdString();
+  }
 }
 
 TEST_F(ServerWindowTest, ClosingReleasesServiceThreadsThatWaitOnTheWindow) {
@@ -197,6 +215,18 @@ TEST_F(ServerWindowTest, ClosingReleasesServiceThreadsThatWaitOnTheWindow) {
   ASSERT_TRUE(log_.flush());
   EXPECT_EQ(connchk::testing::occurrences(connchk::testing::readFile(folder_.file("server_log.txt")), "\n\r"),
             1 + FakeServices::Threads * FakeServices::LinesEach);
+}
+
+TEST_F(ServerWindowTest, TheFiguresNeverWaitOnAServiceThatWaitsOnTheWindow) {
+  open({});
+  // The service adds a new sender's line and waits on the window thread with the table locked.
+  std::thread service([this] { statistics_.record(address("10.2.3.4"), 32); });
+  std::this_thread::sleep_for(200ms);
+  dialog_->refreshFigures();  // on the window thread: must not wait for that lock
+  EXPECT_TRUE(waitUntil([&] { return dialog_->statisticsList()->count() == 1; }));
+  service.join();
+  dialog_->refreshFigures();
+  EXPECT_EQ(dialog_->statisticsList()->item(0)->toolTip().toStdString().rfind("Запросов: 1, последний в ", 0), 0u);
 }
 
 TEST_F(ServerWindowTest, TheContextMenuOffersTheAboutBox) {
@@ -225,8 +255,11 @@ TEST_F(ServerWindowTest, ListsFillFromTheRealServices) {
     return dialog_->statisticsList()->count() > 0;
   }));
   EXPECT_EQ(dialog_->statisticsList()->item(0)->text().toStdString(), "127.0.0.1 размер 32");
-  EXPECT_GT(connchk::testing::occurrences(connchk::testing::readFile(folder_.file("server_log.txt")),
-                                          toWindows1251("Принят пакет от 127.0.0.1 (unresolved)")), 0);
+  // The sender is recorded before its line is logged: the line may come a moment later.
+  EXPECT_TRUE(waitUntil([&] {
+    return connchk::testing::occurrences(connchk::testing::readFile(folder_.file("server_log.txt")),
+                                         toWindows1251("Принят пакет от 127.0.0.1 (unresolved)")) > 0;
+  }));
 }
 
 }  // namespace

@@ -1,0 +1,87 @@
+#include "client/ui/run_summary_panel.h"
+
+#include <cmath>
+
+#include <QGridLayout>
+#include <QLabel>
+
+#include "common/ui/group_frame.h"
+
+namespace connchk::client::ui {
+
+namespace {
+constexpr const char* FigureNames[RunSummaryPanel::FigureCount] = {
+    "Отослано:", "Получено:", "Потеряно:", "Мин.:", "Сред.:", "Макс.:", "Откл.:"};
+const QString Dash = QStringLiteral("—");
+
+QString verdictStyle(VerdictKind kind) {
+  const char* colour = kind == VerdictKind::Passed ? "#1a7f37" : kind == VerdictKind::Failed ? "#c62020" : "#9a6700";
+  return QStringLiteral("font-weight: bold; color: %1;").arg(QLatin1String(colour));
+}
+}  // namespace
+
+RunVerdict judgeRun(const RunSummary& summary, bool stopped) {
+  if (stopped) return {VerdictKind::Stopped, QStringLiteral("Проверка остановлена")};
+  if (summary.sent == 0) return {VerdictKind::Failed, QStringLiteral("Проверка не пройдена: запрос не отослан")};
+  if (summary.answered == 0) return {VerdictKind::Failed, QStringLiteral("Проверка не пройдена: ответа нет")};
+  if (summary.answered < summary.sent) {
+    return {VerdictKind::Passed,
+            QStringLiteral("Проверка пройдена, потеряно %1 из %2").arg(summary.sent - summary.answered).arg(summary.sent)};
+  }
+  return {VerdictKind::Passed, QStringLiteral("Проверка пройдена")};
+}
+
+QString millisecondsText(std::int64_t microseconds) {
+  return QString::number(static_cast<double>(microseconds) / 1000.0, 'f', 3) + QStringLiteral(" мс");
+}
+
+QString percentText(double percent) {
+  const double tenths = std::round(percent * 10.0) / 10.0;
+  return QString::number(tenths, 'f', tenths == std::floor(tenths) ? 0 : 1) + QStringLiteral(" %");
+}
+
+RunSummaryPanel::RunSummaryPanel(QWidget* parent) : QGroupBox(QStringLiteral("Итоги"), parent) {
+  connchk::ui::drawAsGroupFrame(this);
+  auto* grid = new QGridLayout(this);
+  grid->setContentsMargins(6, fontMetrics().height(), 6, 4);
+  grid->setVerticalSpacing(1);
+  for (int i = 0; i < FigureCount; ++i) {
+    grid->addWidget(new QLabel(QString::fromUtf8(FigureNames[i]), this), i, 0);
+    figures_[i] = new QLabel(Dash, this);
+    figures_[i]->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    figures_[i]->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    grid->addWidget(figures_[i], i, 1);
+  }
+  verdict_ = new QLabel(this);
+  verdict_->setWordWrap(true);
+  QFont large = verdict_->font();
+  large.setPointSizeF(large.pointSizeF() * 1.15);
+  verdict_->setFont(large);
+  verdict_->setAlignment(Qt::AlignCenter);
+  grid->addWidget(verdict_, FigureCount, 0, 1, 2);
+  grid->setRowStretch(FigureCount, 1);
+}
+
+void RunSummaryPanel::showStarted(const QString& what) {
+  for (QLabel* figure : figures_) figure->setText(Dash);
+  verdict_->setStyleSheet(QString());
+  verdict_->setText(what);
+}
+
+void RunSummaryPanel::showFigures(const RunSummary& summary) {
+  figures_[Sent]->setText(QString::number(summary.sent));
+  figures_[Answered]->setText(QString::number(summary.answered));
+  figures_[Loss]->setText(summary.sent > 0 ? percentText(summary.lossPercent) : Dash);
+  const bool trips = summary.answered > 0;
+  figures_[Min]->setText(trips ? millisecondsText(summary.minUs) : Dash);
+  figures_[Avg]->setText(trips ? millisecondsText(summary.avgUs) : Dash);
+  figures_[Max]->setText(trips ? millisecondsText(summary.maxUs) : Dash);
+  figures_[Mdev]->setText(trips ? millisecondsText(summary.mdevUs) : Dash);
+}
+
+void RunSummaryPanel::showVerdict(const RunVerdict& verdict) {
+  verdict_->setStyleSheet(verdictStyle(verdict.kind));
+  verdict_->setText(verdict.text);
+}
+
+}  // namespace connchk::client::ui

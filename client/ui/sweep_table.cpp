@@ -1,0 +1,85 @@
+#include "client/ui/sweep_table.h"
+
+#include <QHeaderView>
+
+#include "client/protocol_catalogue.h"
+
+namespace connchk::client::ui {
+
+QString sweepVerdictText(VerdictKind kind) {
+  switch (kind) {
+    case VerdictKind::Passed: return QStringLiteral("пройдена");
+    case VerdictKind::Failed: return QStringLiteral("не пройдена");
+    case VerdictKind::Stopped: return QStringLiteral("остановлена");
+  }
+  return {};
+}
+
+SweepTable::SweepTable(QWidget* parent) : QTableWidget(parent) {
+  setColumnCount(ColumnCount);
+  setHorizontalHeaderLabels({QStringLiteral("Тип протокола"), QStringLiteral("Номер"), QStringLiteral("Отослано"),
+                             QStringLiteral("Получено"), QStringLiteral("Потери"), QStringLiteral("Медиана"),
+                             QStringLiteral("Итог")});
+  setEditTriggers(QAbstractItemView::NoEditTriggers);
+  setSelectionMode(QAbstractItemView::NoSelection);
+  setFocusPolicy(Qt::NoFocus);
+  verticalHeader()->hide();
+  verticalHeader()->setMinimumSectionSize(fontMetrics().height() + 2);
+  verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 2);
+  horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  horizontalHeader()->setSectionResizeMode(Type, QHeaderView::Stretch);
+  horizontalHeader()->setHighlightSections(false);
+  resetRows();
+}
+
+void SweepTable::resetRows() {
+  const auto catalogue = ProtocolCatalogue();
+  clearContents();
+  setRowCount(static_cast<int>(catalogue.size()));
+  for (int row = 0; row < rowCount(); ++row) {
+    const ProtocolType& type = catalogue[static_cast<std::size_t>(row)];
+    setCell(row, Type, QString::fromUtf8(type.text));
+    setCell(row, Number, QString::number(type.number));
+    for (int column = Sent; column < ColumnCount; ++column) setCell(row, static_cast<Column>(column), QString());
+  }
+}
+
+void SweepTable::showChecking(int row) {
+  if (row < 0 || row >= rowCount()) return;
+  setCell(row, Verdict, QStringLiteral("проверка..."));
+  item(row, Verdict)->setForeground(palette().text());
+  scrollToItem(item(row, Type));
+}
+
+void SweepTable::showResult(int row, const RunSummary& summary, const RunVerdict& verdict) {
+  if (row < 0 || row >= rowCount()) return;
+  setCell(row, Sent, QString::number(summary.sent));
+  setCell(row, Answered, QString::number(summary.answered));
+  setCell(row, Loss, summary.sent > 0 ? percentText(summary.lossPercent) : QStringLiteral("—"));
+  setCell(row, Median, summary.answered > 0 ? millisecondsText(summary.medianUs) : QStringLiteral("—"));
+  setCell(row, Verdict, sweepVerdictText(verdict.kind));
+  const QColor colour = verdict.kind == VerdictKind::Passed   ? QColor(0x1a, 0x7f, 0x37)
+                        : verdict.kind == VerdictKind::Failed ? QColor(0xc6, 0x20, 0x20)
+                                                              : QColor(0x9a, 0x67, 0x00);
+  item(row, Verdict)->setForeground(colour);
+  QFont bold = font();
+  bold.setBold(true);
+  item(row, Verdict)->setFont(bold);
+}
+
+QString SweepTable::cell(int row, Column column) const {
+  const QTableWidgetItem* found = item(row, column);
+  return found ? found->text() : QString();
+}
+
+void SweepTable::setCell(int row, Column column, const QString& text) {
+  QTableWidgetItem* existing = item(row, column);
+  if (!existing) {
+    existing = new QTableWidgetItem;
+    existing->setTextAlignment(column == Type ? Qt::AlignLeft | Qt::AlignVCenter : Qt::AlignRight | Qt::AlignVCenter);
+    setItem(row, column, existing);
+  }
+  existing->setText(text);
+}
+
+}  // namespace connchk::client::ui

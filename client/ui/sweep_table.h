@@ -1,0 +1,34 @@
+// The matrix of a sweep over every protocol type: one row per type (its text and number), filled
+// in as each type's run ends with what it sent, got back and lost, its median round trip and its
+// verdict.
+#pragma once
+
+#include <QTableWidget>
+
+#include "client/run_outcome.h"
+#include "client/ui/run_summary_panel.h"
+
+namespace connchk::client::ui {
+
+class SweepTable : public QTableWidget {
+ public:
+  enum Column { Type, Number, Sent, Answered, Loss, Median, Verdict, ColumnCount };
+
+  explicit SweepTable(QWidget* parent = nullptr);
+
+  // Every type of the catalogue, its figures empty.
+  void resetRows();
+  // The row of the type now being checked.
+  void showChecking(int row);
+  void showResult(int row, const RunSummary& summary, const RunVerdict& verdict);
+
+  QString cell(int row, Column column) const;
+
+ private:
+  void setCell(int row, Column column, const QString& text);
+};
+
+// The short verdict of one type in the matrix.
+QString sweepVerdictText(VerdictKind kind);
+
+}  // namespace connchk::client::ui
