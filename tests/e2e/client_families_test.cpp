@@ -43,7 +43,8 @@ ClientRun runClient(const Words& launcher, const Words& args) {
   std::filesystem::permissions(client.folder(), std::filesystem::perms::others_all, std::filesystem::perm_options::add);
   client.startThrough(launcher, args);
   const int status = client.wait();
-  return {status, withoutTimePrefixes(client.outputLines())};
+  // The summary at the end is checked elsewhere; here the lines of the rounds count.
+  return {status, withoutSummaryLines(withoutTimePrefixes(client.outputLines()))};
 }
 
 // The lines of a run whose every round got its answer: `head` first (matched as patterns), then
