@@ -13,7 +13,7 @@ expect_status() {
   [ "$got" -eq "$want" ] || fail "$* exited $got, not $want"
 }
 # The server's log is Windows-1251 text.
-log_has() { iconv -f CP1251 -t UTF-8 "$1" | grep -qF -- "$2"; }
+log_has() { iconv -f CP1251 -t UTF-8 "$1" 2>/dev/null | grep -qF -- "$2"; }
 
 step "apt installs the package and what it depends on"
 apt-get update -q
@@ -66,7 +66,10 @@ grep -q "no such folder" /tmp/refused || fail "$(cat /tmp/refused)"
 step "logrotate rotates the log; the running server starts a new one"
 logrotate -f -s /tmp/logrotate.state /etc/logrotate.d/connchk-server
 [ -s "$logs/server_log.txt.1" ] && [ ! -e "$logs/server_log.txt" ] || fail "not rotated: $(ls -l $logs)"
+# What the postrotate's systemctl does under systemd (there is none in this root): HUP the server.
+kill -HUP "$server"
 expect_status 0 in_ns timeout 60 connchk-client --console --log-dir /tmp/client-log 127.0.0.1
+for _ in $(seq 50); do log_has "$logs/server_log.txt" "Принят пакет от 127.0.0.1" && break; sleep 0.1; done
 log_has "$logs/server_log.txt" "Принят пакет от 127.0.0.1" || fail "no new server_log.txt after rotation"
 
 step "the server ends on SIGTERM"
