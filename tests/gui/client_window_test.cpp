@@ -557,8 +557,10 @@ TEST_F(ClientWindowTest, TheSweepFillsItsTableFromTheRealServerAndStops) {
   sweep({UdpEchoIndex, TcpEchoIndex}, QStringLiteral("100"));
   EXPECT_EQ(verdict(TcpEchoIndex), "") << "a new sweep starts from an empty table";
   const int answersBefore = countLines(dialog_->logList(), "Получен ответ от сервера");
-  ASSERT_TRUE(waitUntil([&] { return countLines(dialog_->logList(), "Получен ответ от сервера") > answersBefore; }));
-  EXPECT_EQ(verdict(UdpEchoIndex), "проверка...");
+  ASSERT_TRUE(waitUntil([&] {
+    return verdict(UdpEchoIndex) == "проверка..." &&
+           countLines(dialog_->logList(), "Получен ответ от сервера") > answersBefore;
+  }));
   QTest::mouseClick(dialog_->stopButton(), Qt::LeftButton);
   ASSERT_TRUE(waitUntil([&] { return idle(); }, 30s));
   EXPECT_EQ(verdict(UdpEchoIndex), "пройдена");
