@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Shows both windows at work under Xvfb and saves what a person would see: the client after a run
-# of twelve rounds (one request in six lost, so the plot shows its time-out marks) and the server
-# that answered it.
+# of twelve rounds (one request in six lost, so the plot shows its time-out marks), the client
+# after a sweep of every protocol type, and the server that answered both.
 # Usage: scripts/screenshot.sh [BUILD_DIR] [OUT_DIR]   (defaults: build/ and screenshots/; as root)
 # The programs run from a temporary folder each (so their log files land there) in a network
 # namespace of their own, so the server's ports and the lost requests never touch the machine's.
@@ -54,6 +54,13 @@ RULES
   shoot "$client" client-run.png
   nft delete table inet screenshot
 
+  # Then a sweep of every type: "Проверить все типы" sits at the right end of the tab bar, where the
+  # window's font puts it (DejaVu Sans 9 as Xvfb has it); it runs 15 types of 3 rounds each.
+  xdotool mousemove --window "$client" 105 168 click 1
+  keys "$client" ctrl+a 3
+  xdotool mousemove --window "$client" 520 374 click 1
+  sleep 70
+  shoot "$client" client-sweep.png
   shoot "$server" server.png
   exit 0
 fi

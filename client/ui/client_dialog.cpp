@@ -68,6 +68,8 @@ ClientDialog::ClientDialog(ActivityLog& log, QWidget* parent)
 ClientDialog::~ClientDialog() {
   // Nobody may wait on this window from now on; then the worker is stopped and joined.
   handOff_.close();
+  if (sweep_) sweep_->stop();
+  if (sweepThread_.joinable()) sweepThread_.join();
   log_.setView(nullptr);
   log_.setAlert({});
   control_.reset();
@@ -158,12 +160,21 @@ void ClientDialog::buildRunViews() {
   tabs_->addTab(plot_, QStringLiteral("Время приема-передачи"));
   sweepTable_ = new SweepTable(tabs_);
   tabs_->addTab(sweepTable_, QStringLiteral("Все типы"));
+  // The sweep's button sits beside the tabs, so the written buttons and the matrix keep their room.
+  sweepButton_ = new QPushButton(QStringLiteral("Проверить все типы"), tabs_);
+  sweepButton_->setAutoDefault(false);
+  sweepButton_->setToolTip(QStringLiteral("Проверить по очереди все типы протокола на указанном адресе"));
+  tabs_->setCornerWidget(sweepButton_, Qt::TopRightCorner);
+  connect(sweepButton_, &QPushButton::clicked, this, [this] { sweepClicked(); });
   summary_ = new RunSummaryPanel(this);
   du.place(summary_, 269, 207, 97, GrowthUnits - 7);
 
   drainTimer_ = new QTimer(this);
   drainTimer_->setInterval(connchk::ui::BatchIntervalMs);
   connect(drainTimer_, &QTimer::timeout, this, [this] { drainRounds(); });
+  sweepTimer_ = new QTimer(this);
+  sweepTimer_->setInterval(connchk::ui::BatchIntervalMs);
+  connect(sweepTimer_, &QTimer::timeout, this, [this] { drainSweep(); });
 }
 
 void ClientDialog::initialise() {
@@ -250,7 +261,86 @@ void ClientDialog::checkClicked() {
 
 void ClientDialog::stopClicked() {
   stopAsked_ = true;
-  control_->stopRun();
+  if (sweep_) {
+    sweep_->stop();
+  } else {
+    control_->stopRun();
+  }
+}
+
+std::int32_t ClientDialog::sweepCount(const QString& countText) {
+  const std::int32_t count = parseCountText(countText.toStdString());
+  return count > 1 ? count : DefaultSweepCount;
+}
+
+void ClientDialog::sweepClicked() {
+  if (sweep_ || control_->running() || !readValues()) return;
+  SweepPlan plan;
+  plan.request.address = values_.address.toStdString();
+  plan.request.size = values_.size;
+  plan.request.count = sweepCount(values_.countText);
+  plan.request.terminal = static_cast<std::uint32_t>(terminal_->value());
+  plan.types = sweepTypes_;
+  sweepSteps_.takeAll();
+  sweepResult_ = SweepResult{};
+  stopAsked_ = false;
+  sweepTable_->resetRows();
+  tabs_->setCurrentWidget(sweepTable_);
+  summary_->showStarted(QStringLiteral("Идёт проверка всех типов..."));
+  sweepControl_ = std::make_unique<RunControl>(log_, ButtonHooks{});
+  sweep_ = std::make_unique<Sweep>(*sweepControl_, log_);
+  setRunning(true);
+  sweepTimer_->start();
+  // The sweep's thread never waits on the window: its steps queue, and its end is posted.
+  sweepThread_ = std::thread([this, plan] {
+    SweepProgress progress;
+    progress.typeStarted = [this](int typeIndex, std::size_t, std::size_t) {
+      sweepSteps_.push(SweepStep{typeIndex, false, {}});
+    };
+    progress.typeFinished = [this](const SweepRow& row, std::size_t, std::size_t) {
+      sweepSteps_.push(SweepStep{row.typeIndex, true, row});
+    };
+    sweepResult_ = sweep_->run(plan, progress);
+    handOff_.post([this] { sweepEnded(); });
+  });
+}
+
+void ClientDialog::drainSweep() {
+  for (const SweepStep& step : sweepSteps_.takeAll()) {
+    if (!step.finished) {
+      sweepTable_->showChecking(step.typeIndex);
+    } else if (step.row.verdict == SweepVerdict::NotRun) {
+      sweepTable_->showNotRun(step.typeIndex, QString::fromStdString(step.row.reason));
+    } else {
+      const bool passed = step.row.verdict == SweepVerdict::Pass;
+      sweepTable_->showResult(step.typeIndex, step.row.summary,
+                              RunVerdict{passed ? VerdictKind::Passed : VerdictKind::Failed, {}});
+    }
+  }
+}
+
+void ClientDialog::sweepEnded() {
+  if (sweepThread_.joinable()) sweepThread_.join();
+  sweepTimer_->stop();
+  drainSweep();
+  int passed = 0, failed = 0;
+  for (const SweepRow& row : sweepResult_.rows) {
+    passed += row.verdict == SweepVerdict::Pass;
+    failed += row.verdict == SweepVerdict::Fail;
+  }
+  RunVerdict verdict;
+  if (!sweepResult_.started) {
+    verdict = {VerdictKind::Failed, QString::fromStdString(sweepResult_.failure)};
+  } else if (stopAsked_) {
+    verdict = {VerdictKind::Stopped, QStringLiteral("Проверка всех типов остановлена")};
+  } else {
+    verdict = {sweepResult_.exitStatus() == 0 ? VerdictKind::Passed : VerdictKind::Failed,
+               QStringLiteral("Пройдено типов: %1, не пройдено: %2").arg(passed).arg(failed)};
+  }
+  summary_->showVerdict(verdict);
+  sweep_.reset();
+  sweepControl_.reset();
+  setRunning(false);
 }
 
 void ClientDialog::showAbout() {
@@ -264,9 +354,11 @@ void ClientDialog::setRunning(bool running) {
   if (running) {
     stop_->setEnabled(true);
     check_->setEnabled(false);
+    sweepButton_->setEnabled(false);
     return;
   }
   check_->setEnabled(true);
+  sweepButton_->setEnabled(true);
   if (stop_->hasFocus()) check_->setFocus();
   stop_->setEnabled(false);
 }
@@ -314,7 +406,7 @@ void ClientDialog::keyPressEvent(QKeyEvent* event) {
   event->accept();
 }
 
-bool ClientDialog::runGoing() const { return control_ && control_->running(); }
+bool ClientDialog::runGoing() const { return (control_ && control_->running()) || sweep_ != nullptr; }
 
 void ClientDialog::done(int result) {
   handOff_.close();

@@ -6,11 +6,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include <QDialog>
 #include <QString>
 
 #include "client/run_control.h"
+#include "client/sweep.h"
 #include "common/activity_log.h"
 #include "common/ui/batch_queue.h"
 #include "common/ui/hand_off.h"
@@ -54,6 +57,7 @@ class ClientDialog : public QDialog {
   QPushButton* checkButton() const { return check_; }
   QPushButton* stopButton() const { return stop_; }
   QPushButton* exitButton() const { return exit_; }
+  QPushButton* sweepButton() const { return sweepButton_; }
   QListWidget* logList() const { return logList_; }
   QAction* aboutAction() const { return about_; }
   QTabWidget* viewTabs() const { return tabs_; }
@@ -63,6 +67,13 @@ class ClientDialog : public QDialog {
 
   // The window grows below the written layout by this many dialog units.
   static constexpr int GrowthUnits = 175;
+
+  // The rounds of each type in a sweep: the window's count when it is a number above 1; otherwise
+  // (1, "Бесконечно", unreadable) DefaultSweepCount, since one round says little about loss and an
+  // endless run would never reach the next type.
+  static std::int32_t sweepCount(const QString& countText);
+  // The types the sweep button checks, in order; empty (the default) is the whole catalogue.
+  void setSweepTypes(std::vector<int> types) { sweepTypes_ = std::move(types); }
 
   // What the last Check handed to the run control.
   const RunRequest& lastRequest() const { return lastRequest_; }
@@ -99,6 +110,11 @@ class ClientDialog : public QDialog {
   // Takes the rounds the worker handed over since the last tick onto the plot and figures.
   void drainRounds();
   void runEnded();
+  // "Проверить все типы": the sweep of every type against the address typed, on a thread of its
+  // own; each type's row comes to the table through a queue drained on a timer.
+  void sweepClicked();
+  void drainSweep();
+  void sweepEnded();
 
   ActivityLog& log_;
   connchk::ui::HandOff handOff_;
@@ -127,6 +143,20 @@ class ClientDialog : public QDialog {
   connchk::ui::BatchQueue<RoundRecord> rounds_;
   RunOutcome live_;         // the current run's rounds so far, for the live figures
   bool stopAsked_ = false;  // Stop was pressed during the current run
+
+  struct SweepStep {
+    int typeIndex = 0;
+    bool finished = false;  // false: the type's run is starting
+    SweepRow row;
+  };
+  QPushButton* sweepButton_ = nullptr;
+  QTimer* sweepTimer_ = nullptr;
+  connchk::ui::BatchQueue<SweepStep> sweepSteps_;
+  std::unique_ptr<RunControl> sweepControl_;  // a control of its own: its runs never touch the plot
+  std::unique_ptr<Sweep> sweep_;
+  std::thread sweepThread_;
+  std::vector<int> sweepTypes_;
+  SweepResult sweepResult_;  // written by the sweep's thread, read after it has been joined
 };
 
 }  // namespace connchk::client::ui

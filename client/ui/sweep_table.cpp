@@ -67,6 +67,15 @@ void SweepTable::showResult(int row, const RunSummary& summary, const RunVerdict
   item(row, Verdict)->setFont(bold);
 }
 
+void SweepTable::showNotRun(int row, const QString& reason) {
+  if (row < 0 || row >= rowCount()) return;
+  for (int column = Sent; column < Verdict; ++column) setCell(row, static_cast<Column>(column), QStringLiteral("—"));
+  setCell(row, Verdict, QStringLiteral("не проверен"));
+  item(row, Verdict)->setForeground(palette().placeholderText());
+  item(row, Verdict)->setToolTip(reason);
+  item(row, Type)->setToolTip(reason);
+}
+
 QString SweepTable::cell(int row, Column column) const {
   const QTableWidgetItem* found = item(row, column);
   return found ? found->text() : QString();
@@ -80,6 +89,7 @@ void SweepTable::setCell(int row, Column column, const QString& text) {
     setItem(row, column, existing);
   }
   existing->setText(text);
+  existing->setToolTip(QString());
 }
 
 }  // namespace connchk::client::ui

@@ -21,6 +21,8 @@ class SweepTable : public QTableWidget {
   // The row of the type now being checked.
   void showChecking(int row);
   void showResult(int row, const RunSummary& summary, const RunVerdict& verdict);
+  // A type that could not run here: "не проверен", and why in its tooltip.
+  void showNotRun(int row, const QString& reason);
 
   QString cell(int row, Column column) const;
 

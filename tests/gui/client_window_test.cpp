@@ -32,6 +32,8 @@
 #include "client/ui/sweep_table.h"
 #include "common/activity_log.h"
 #include "common/ui/dialog_units.h"
+#include "server/service_host.h"
+#include "server/services.h"
 #include "tests/gui/gui_support.h"
 #include "tests/support/peers.h"
 #include "tests/support/private_network.h"
@@ -504,6 +506,67 @@ TEST_F(ClientWindowTest, TheContextMenuOffersTheAboutBox) {
   const auto about = connchk::testing::aboutBoxOpenedBy(dialog_->aboutAction());
   EXPECT_EQ(about.title, "About client");
   EXPECT_EQ(about.version, "client Version 1.0");
+}
+
+// The real server's services on this test's loopback, in this process.
+struct RealServer {
+  RealServer() { host.start(); }
+  ~RealServer() { host.stop(); }
+  ScratchFolder folder;
+  ActivityLog log = ActivityLog::atPath(LogStyle::Server, folder.file("server_log.txt"));
+  server::SenderStatistics statistics;
+  server::ServerCounters counters;
+  server::ServerContext context{log, statistics, counters};
+  server::ServiceHost host{context};
+};
+
+TEST_F(ClientWindowTest, TheSweepFillsItsTableFromTheRealServerAndStops) {
+  REQUIRE_PRIVATE_NETWORK();
+  for (const auto& [text, count] : {std::pair{"1", DefaultSweepCount}, {"Бесконечно", DefaultSweepCount},
+                                    {"x", DefaultSweepCount}, {"2", 2}, {"7", 7}}) {
+    EXPECT_EQ(ClientDialog::sweepCount(QString::fromUtf8(text)), count) << text;
+  }
+  RealServer server;
+  const SweepTable& table = *dialog_->sweepTable();
+  auto verdict = [&](int row) { return table.cell(row, SweepTable::Verdict).toStdString(); };
+  auto sweep = [&](const std::vector<int>& types, const QString& count) {
+    dialog_->setSweepTypes(types);
+    typeCount(count);
+    QTest::mouseClick(dialog_->sweepButton(), Qt::LeftButton);
+    EXPECT_TRUE(busy());
+    EXPECT_FALSE(dialog_->sweepButton()->isEnabled());
+    EXPECT_EQ(dialog_->viewTabs()->currentWidget(), dialog_->sweepTable());
+  };
+
+  // The server holds port 855 here, so TELM-UDP cannot run and says why.
+  sweep({UdpEchoIndex, TerminalUdpIndex, TcpEchoIndex}, QStringLiteral("2"));
+  ASSERT_TRUE(waitUntil([&] { return idle(); }, 90s));
+  EXPECT_TRUE(dialog_->sweepButton()->isEnabled());
+  for (const int row : {UdpEchoIndex, TcpEchoIndex}) {
+    EXPECT_EQ(verdict(row), "пройдена") << row;
+    EXPECT_EQ(table.cell(row, SweepTable::Sent), "2");
+    EXPECT_EQ(table.cell(row, SweepTable::Answered), "2");
+    EXPECT_EQ(table.cell(row, SweepTable::Loss), "0 %");
+  }
+  EXPECT_EQ(verdict(TerminalUdpIndex), "не проверен");
+  EXPECT_NE(table.item(TerminalUdpIndex, SweepTable::Verdict)->toolTip().toStdString().find("855"), std::string::npos);
+  EXPECT_EQ(verdict(IcmpIndex), "") << "a type outside the plan stays empty";
+  EXPECT_EQ(dialog_->summaryPanel()->verdict()->text().toStdString(), "Пройдено типов: 2, не пройдено: 0");
+
+  // Stop during the first type's run ends it and leaves the rest not run.
+  sweep({UdpEchoIndex, TcpEchoIndex}, QStringLiteral("100"));
+  EXPECT_EQ(verdict(TcpEchoIndex), "") << "a new sweep starts from an empty table";
+  const int answersBefore = countLines(dialog_->logList(), "Получен ответ от сервера");
+  ASSERT_TRUE(waitUntil([&] {
+    return verdict(UdpEchoIndex) == "проверка..." &&
+           countLines(dialog_->logList(), "Получен ответ от сервера") > answersBefore;
+  }));
+  QTest::mouseClick(dialog_->stopButton(), Qt::LeftButton);
+  ASSERT_TRUE(waitUntil([&] { return idle(); }, 30s));
+  EXPECT_EQ(verdict(UdpEchoIndex), "пройдена");
+  EXPECT_EQ(verdict(TcpEchoIndex), "не проверен");
+  EXPECT_EQ(table.item(TcpEchoIndex, SweepTable::Verdict)->toolTip().toStdString(), "проверка остановлена");
+  EXPECT_EQ(dialog_->summaryPanel()->verdict()->text().toStdString(), "Проверка всех типов остановлена");
 }
 
 }  // namespace

@@ -262,5 +262,36 @@ TEST_F(ServerWindowTest, ListsFillFromTheRealServices) {
   }));
 }
 
+// N echo requests to the real UDP service, each answered before the next: the table counts N.
+TEST_F(ServerWindowTest, TheServicesTableCountsRequestsFromTheRealServices) {
+  REQUIRE_PRIVATE_NETWORK();
+  open([this](ServerContext&) { host_.start(); });
+  const ServiceTable& table = *dialog_->serviceTable();
+  const int udp = static_cast<int>(EchoUdpSlot);
+  ASSERT_TRUE(waitUntil([&] { return table.cell(udp, ServiceTable::State) == "работает"; }));
+  int error = 0;
+  platform::Socket socket = platform::openSocket(SOCK_DGRAM, 0, error);
+  ASSERT_TRUE(socket.valid());
+  const timeval wait{5, 0};
+  setsockopt(socket.fd(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(EchoPort);
+  server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  constexpr int Requests = 7;
+  std::vector<std::uint8_t> request(32, 0), answer(1500);
+  for (int i = 0; i < Requests; ++i) {
+    buildEchoRequest(request.data(), 0);
+    ASSERT_EQ(sendto(socket.fd(), request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&server), sizeof server),
+              static_cast<ssize_t>(request.size()));
+    ASSERT_GT(recv(socket.fd(), answer.data(), answer.size(), 0), 0) << "request " << i << " unanswered";
+  }
+  // The window samples the counters once a second on its own.
+  EXPECT_TRUE(waitUntil([&] { return table.cell(udp, ServiceTable::Answered) == QString::number(Requests); }))
+      << table.cell(udp, ServiceTable::Answered).toStdString();
+  EXPECT_EQ(table.cell(udp, ServiceTable::Erroneous), "0");
+  EXPECT_EQ(table.cell(static_cast<int>(EchoTcpSlot), ServiceTable::Answered), "0");
+}
+
 }  // namespace
 }  // namespace connchk::server::ui
