@@ -219,7 +219,7 @@ class ProbeExporter::State {
   ~State() { stop(); }
 
   bool listen(const http::ListenAddress& address, std::string& error) {
-    const std::vector<std::string> options{"listening_ports", address.spec(), "num_threads",
+    const std::vector<std::string> options{"listening_ports", address.listeningPorts(), "num_threads",
                                            std::to_string(ExporterThreads)};
     if (!http::startListening([&] { server_ = std::make_unique<CivetServer>(options, http::keepingCallbacks()); },
                               error)) {

@@ -107,7 +107,7 @@ std::unique_ptr<MetricsEndpoint> MetricsEndpoint::open(const std::string& listen
   if (!address) return nullptr;
   std::unique_ptr<MetricsEndpoint> endpoint(new MetricsEndpoint);
   if (!http::startListening(
-          [&] { endpoint->exposer_ = std::make_unique<prometheus::Exposer>(address->spec(), 2, http::keepingCallbacks()); },
+          [&] { endpoint->exposer_ = std::make_unique<prometheus::Exposer>(address->listeningPorts(), 2, http::keepingCallbacks()); },
           error)) {
     return nullptr;
   }

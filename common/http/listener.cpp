@@ -33,7 +33,7 @@ bool allDigits(const std::string& text) {
 
 }  // namespace
 
-std::string ListenAddress::spec() const {
+std::string ListenAddress::listeningPorts() const {
   return address.empty() ? std::to_string(port) : address + ":" + std::to_string(port);
 }
 

@@ -16,7 +16,7 @@ struct ListenAddress {
   std::uint16_t port = 0;
 
   // The text civetweb takes as "listening_ports": "PORT" or "ADDRESS:PORT".
-  std::string spec() const;
+  std::string listeningPorts() const;
 };
 
 // "PORT" or "ADDRESS:PORT", ADDRESS a dotted IPv4 address and PORT 1 to 65535. Anything else

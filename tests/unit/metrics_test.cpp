@@ -37,7 +37,7 @@ std::map<std::string, double> serverSamples(const std::string& page) {
 TEST(ListenAddress, TakesPortOrIPv4AndPortOnly) {
   const struct {
     const char* text;
-    const char* spec;  // nullptr: refused
+    const char* ports;  // nullptr: refused
   } cases[] = {
       {"9187", "9187"},           {"127.0.0.1:9187", "127.0.0.1:9187"}, {"0.0.0.0:1", "0.0.0.0:1"},
       {"65535", "65535"},         {"0", nullptr},                       {"65536", nullptr},
@@ -48,9 +48,9 @@ TEST(ListenAddress, TakesPortOrIPv4AndPortOnly) {
   for (const auto& c : cases) {
     std::string error;
     const auto parsed = http::parseListenAddress(c.text, error);
-    if (c.spec) {
+    if (c.ports) {
       ASSERT_TRUE(parsed) << c.text << ": " << error;
-      EXPECT_EQ(parsed->spec(), c.spec);
+      EXPECT_EQ(parsed->listeningPorts(), c.ports);
     } else {
       EXPECT_FALSE(parsed) << c.text;
       EXPECT_FALSE(error.empty()) << c.text;
