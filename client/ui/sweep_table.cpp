@@ -1,5 +1,7 @@
 #include "client/ui/sweep_table.h"
 
+#include "common/ui/read_only_table.h"
+
 #include <QHeaderView>
 
 #include "client/protocol_catalogue.h"
@@ -20,15 +22,9 @@ SweepTable::SweepTable(QWidget* parent) : QTableWidget(parent) {
   setHorizontalHeaderLabels({QStringLiteral("Тип протокола"), QStringLiteral("Номер"), QStringLiteral("Отослано"),
                              QStringLiteral("Получено"), QStringLiteral("Потери"), QStringLiteral("Медиана"),
                              QStringLiteral("Итог")});
-  setEditTriggers(QAbstractItemView::NoEditTriggers);
-  setSelectionMode(QAbstractItemView::NoSelection);
-  setFocusPolicy(Qt::NoFocus);
-  verticalHeader()->hide();
-  verticalHeader()->setMinimumSectionSize(fontMetrics().height() + 2);
-  verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 2);
+  connchk::ui::makeReadOnlyTable(this);
   horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
   horizontalHeader()->setSectionResizeMode(Type, QHeaderView::Stretch);
-  horizontalHeader()->setHighlightSections(false);
   resetRows();
 }
 

@@ -1,5 +1,7 @@
 #include "server/ui/service_table.h"
 
+#include "common/ui/read_only_table.h"
+
 #include <QHeaderView>
 
 #include "server/protocol_names.h"
@@ -41,15 +43,9 @@ ServiceTable::ServiceTable(const ServerCounters& counters, QWidget* parent) : QT
   setRowCount(static_cast<int>(ServiceCount));
   setHorizontalHeaderLabels({QStringLiteral("Служба"), QStringLiteral("Состояние"), QStringLiteral("Ответов"),
                              QStringLiteral("Ошибочных"), QStringLiteral("Ошибок"), QStringLiteral("В секунду")});
-  setEditTriggers(QAbstractItemView::NoEditTriggers);
-  setSelectionMode(QAbstractItemView::NoSelection);
-  setFocusPolicy(Qt::NoFocus);
-  verticalHeader()->hide();
-  verticalHeader()->setMinimumSectionSize(fontMetrics().height() + 2);
-  verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 2);
+  connchk::ui::makeReadOnlyTable(this);
   horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
   horizontalHeader()->setSectionResizeMode(Service, QHeaderView::ResizeToContents);
-  horizontalHeader()->setHighlightSections(false);
   for (std::size_t slot = 0; slot < ServiceCount; ++slot) setCell(static_cast<int>(slot), Service, serviceName(slot));
   sample(Clock::now());
 }
