@@ -13,8 +13,6 @@
 #include <functional>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +23,7 @@
 #include "common/protocol.h"
 #include "common/text_format.h"
 #include "server/console.h"
+#include "tests/support/echo_server.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
 #include "tests/support/small_disk.h"
@@ -37,18 +36,6 @@ using namespace std::chrono_literals;
 
 const std::string PacketLine = "Принят пакет от 127.0.0.1 (unresolved), протокол IP-Клиент, 32 байт данных";
 const std::string LostLinePrefix = "Потеряно строк протокола: ";
-
-bool echoPortBound() {
-  std::ifstream in("/proc/net/udp");
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string slot, local;
-    fields >> slot >> local;
-    if (local.size() > 5 && local.compare(local.size() - 5, 5, ":0057") == 0) return true;
-  }
-  return false;
-}
 
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
   const auto end = std::chrono::steady_clock::now() + limit;
@@ -92,7 +79,7 @@ class Requester {
   } else {
     server.start(args);
   }
-  if (!eventually(echoPortBound) || Requester().send(1) != 1) {
+  if (!eventually([] { return echoPortBound("udp", nullptr); }) || Requester().send(1) != 1) {
     return ::testing::AssertionFailure() << "the UDP echo service did not answer:\n" << server.errors();
   }
   return ::testing::AssertionSuccess();
