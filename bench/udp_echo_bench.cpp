@@ -223,13 +223,16 @@ void removeServerFolder(ServerProcess& server) {
 bool udpPortBound(std::uint16_t port) {
   char suffix[8];
   std::snprintf(suffix, sizeof suffix, ":%04X", port);
-  std::ifstream in("/proc/net/udp");
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string slot, local;
-    fields >> slot >> local;
-    if (local.size() > 5 && local.compare(local.size() - 5, 5, suffix) == 0) return true;
+  // The server's sockets serve both families and stand in the IPv6 table.
+  for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
+    std::ifstream in(table);
+    std::string line;
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string slot, local;
+      fields >> slot >> local;
+      if (local.size() > 5 && local.compare(local.size() - 5, 5, suffix) == 0) return true;
+    }
   }
   return false;
 }

@@ -6,7 +6,8 @@
 
 #include "client/protocol_catalogue.h"
 #include "client/report.h"
-#include "common/platform/net.h"
+#include "common/platform/icmp_socket.h"
+#include "common/platform/sockets.h"
 #include "common/protocol.h"
 #include "common/text_format.h"
 
@@ -86,10 +87,18 @@ SweepRow judgeRun(int typeIndex, const RunOutcome& outcome) {
   return r;
 }
 
-std::optional<SweepRow> notRunnable(int typeIndex) {
+std::optional<SweepRow> notRunnable(int typeIndex, platform::Family family) {
   int error = 0;
+  if (usesRawSocket(typeIndex) && typeAt(typeIndex).number == IcmpProtocol) {
+    // ICMP runs without the raw right too, where the system lets the user's group echo.
+    platform::NetError why;
+    if (platform::openIcmpEchoSocket(family, why)) return std::nullopt;
+    if (why.code == EPERM || why.code == EACCES) return row(typeIndex, SweepVerdict::NotRun, "no-raw-right", why.text);
+    return row(typeIndex, SweepVerdict::NotRun, "no-socket", format("сокет ICMP не открывается, ошибка %i", why.code));
+  }
   if (usesRawSocket(typeIndex)) {
-    const platform::Socket probe = platform::openSocket(SOCK_RAW, static_cast<int>(typeAt(typeIndex).number), error);
+    const platform::Socket probe =
+        platform::openSocket(family, SOCK_RAW, static_cast<int>(typeAt(typeIndex).number), error);
     if (probe.valid()) return std::nullopt;
     if (error == EPERM || error == EACCES) {
       return row(typeIndex, SweepVerdict::NotRun, "no-raw-right", "нет права открывать raw-сокеты (CAP_NET_RAW)");
@@ -98,8 +107,10 @@ std::optional<SweepRow> notRunnable(int typeIndex) {
   }
   if (typeIndex == TerminalUdpIndex) {
     // The exchange needs this host's own UDP port 855, which a server here (or another client) holds.
-    const platform::Socket probe = platform::openSocket(SOCK_DGRAM, 0, error);
-    if (probe.valid() && platform::bindTo(probe.fd(), platform::anyAddress(TerminalPort), error)) return std::nullopt;
+    const platform::Socket probe = platform::openSocket(family, SOCK_DGRAM, 0, error);
+    if (probe.valid() && platform::bindTo(probe.fd(), platform::Address::any(family, TerminalPort), error)) {
+      return std::nullopt;
+    }
     if (error == EADDRINUSE) {
       return row(typeIndex, SweepVerdict::NotRun, "port-855-taken", "порт 855 занят на этом хосте");
     }
@@ -123,12 +134,19 @@ SweepResult Sweep::run(const SweepPlan& plan, const SweepProgress& progress) {
     result.failure = startRefusalText(StartRefusal::AddressTooLong);
     return result;
   }
-  if (!platform::resolveIPv4(plan.request.address)) {
+  platform::NetError why;
+  const auto server = platform::resolve(plan.request.address, plan.request.family, why);
+  if (!server) {
     result.failure = "Невозможно определить адрес ВЕЛТ-IP для подключения";
     log_.log(result.failure);
+    if (plan.request.family != platform::FamilyChoice::Any) log_.log(why.text);
     return result;
   }
   result.started = true;
+  // Every type's run goes to the family this first look-up found, whatever a later one gives.
+  RunRequest request = plan.request;
+  request.family =
+      server->family() == platform::Family::IPv4 ? platform::FamilyChoice::IPv4 : platform::FamilyChoice::IPv6;
 
   std::vector<int> types = plan.types;
   if (types.empty()) {
@@ -141,12 +159,11 @@ SweepResult Sweep::run(const SweepPlan& plan, const SweepProgress& progress) {
     SweepRow done;
     if (stop_) {
       done = row(index, SweepVerdict::NotRun, "stopped", "проверка остановлена");
-    } else if (auto blocked = notRunnable(index)) {
+    } else if (auto blocked = notRunnable(index, server->family())) {
       done = std::move(*blocked);
       log_.log(format("Тип %s не проверен: %s", type.text, done.reason.c_str()));
     } else {
       log_.log(format("Проверка типа %s, протокол №%u", type.text, type.number));
-      RunRequest request = plan.request;
       request.protocolIndex = index;
       request.protocolNumber = type.number;
       const StartRefusal refusal = control_.startRun(request);

@@ -13,6 +13,7 @@
 #include "client/run_control.h"
 #include "client/run_outcome.h"
 #include "client/run_parameters.h"
+#include "common/platform/address.h"
 
 namespace connchk::client {
 
@@ -53,10 +54,11 @@ struct SweepProgress {
 // The verdict of a type that ran, from its outcome.
 SweepRow judgeRun(int typeIndex, const RunOutcome& outcome);
 
-// The row of a type that cannot run on this host now, or nullopt when it can: raw and ICMP types
-// need the raw-socket right; TELM-UDP needs UDP port 855 of this host (taken when a server or
-// another client runs here) and the right to bind it.
-std::optional<SweepRow> notRunnable(int typeIndex);
+// The row of a type that cannot run on this host now towards a server of `family`, or nullopt when
+// it can: raw types need the raw-socket right, ICMP that right or the user's group in
+// ping_group_range; TELM-UDP needs UDP port 855 of this host (taken when a server or another
+// client runs here) and the right to bind it.
+std::optional<SweepRow> notRunnable(int typeIndex, platform::Family family);
 
 class Sweep {
  public:

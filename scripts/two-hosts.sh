@@ -59,10 +59,10 @@ make_bed() {
   done
 }
 
-# Waits until something in the server host listens on UDP port 855 (0357 in /proc/net/udp).
+# Waits until something in the server host listens on UDP port 855 (0357 in /proc/net/udp or udp6).
 wait_for_terminal_port() {
   for _ in $(seq 50); do
-    if ip netns exec "$SERVER_HOST" grep -q ':0357 ' /proc/net/udp; then return 0; fi
+    if ip netns exec "$SERVER_HOST" grep -qs ':0357 ' /proc/net/udp /proc/net/udp6; then return 0; fi
     sleep 0.1
   done
   echo "two-hosts: nothing listens on UDP port 855 in the server host" >&2

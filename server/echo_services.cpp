@@ -47,8 +47,8 @@ constexpr std::chrono::milliseconds Tick(100);
 
 struct Connection {
   platform::Socket socket;
-  sockaddr_in peer{};
-  std::string dotted;
+  platform::Address peer;
+  std::string dotted;  // its text for the log lines
   PieceGatherer request;
   Clock::time_point lastHeard;  // bytes received, or the connection's start
   // The part of an answer the peer has not taken yet; reading waits until it has.
@@ -72,7 +72,7 @@ class TcpEcho {
   static constexpr std::uint64_t StopTag = ListeningTag - 1;
 
   void acceptWaiting(Clock::time_point now);
-  void take(platform::Socket socket, const sockaddr_in& peer, Clock::time_point now);
+  void take(platform::Socket socket, const platform::Address& peer, Clock::time_point now);
   void readFrom(Connection& c, Clock::time_point now);
   void judge(Connection& c, Clock::time_point now);
   void sendRest(Connection& c, Clock::time_point now);
@@ -131,7 +131,7 @@ int TcpEcho::waitLimitMs() const {
 
 void TcpEcho::acceptWaiting(Clock::time_point now) {
   for (int taken = 0; taken < AcceptsPerRound; ++taken) {
-    sockaddr_in peer{};
+    platform::Address peer;
     int error = 0;
     platform::Socket socket = platform::acceptFrom(listening_.fd(), peer, error, platform::Wait::Now);
     if (socket.valid()) {
@@ -148,8 +148,8 @@ void TcpEcho::acceptWaiting(Clock::time_point now) {
   }
 }
 
-void TcpEcho::take(platform::Socket socket, const sockaddr_in& peer, Clock::time_point now) {
-  const std::string dotted = platform::dotted(peer);
+void TcpEcho::take(platform::Socket socket, const platform::Address& peer, Clock::time_point now) {
+  const std::string dotted = peer.text();
   if (connections_.size() >= MostConnections) {
     run_.dropped(messages::connectionRefused(dotted, static_cast<int>(connections_.size())));
     return;
@@ -282,14 +282,14 @@ int EchoUdpService(ServiceRun& run) {
   run.serving();
 
   std::array<std::uint8_t, ReceiveBufferSize> buffer{};
-  sockaddr_in sender{};
+  platform::Address sender;
   std::size_t length = 0;
   while (run.receiveDatagram(socket.fd(), buffer, sender, length)) {
     if (length == 0) {
       run.say(messages::ClientClosed);
       continue;
     }
-    const std::string from = platform::dotted(sender);
+    const std::string from = sender.text();
     if (!makeEchoAnswer(EchoKind::Udp, buffer.data(), length)) {
       run.erroneous(from, messages::packetTail(UdpLabel, length));
       continue;

@@ -16,6 +16,9 @@ std::string rawStartLine(std::uint32_t protocol) {
 std::string socketOpenFailed(int error) { return format("Ошибка %i при открытии сокета", error); }
 std::string bindFailed(int error) { return format("Ошибка bind %i", error); }
 std::string listenFailed(int error) { return format("Ошибка listen %i", error); }
+std::string ipv6SocketFailed(int error) {
+  return format("Ошибка %i при открытии сокета IPv6, запросы принимаются только по IPv4", error);
+}
 std::string receiveFailed(int error) { return format("Ошибка приема %i", error); }
 std::string sendFailed(int error) { return format("Возникла ошибка %i при передаче данных", error); }
 std::string bytesSent(ssize_t sent) { return format("Отослано %i байт данных", static_cast<int>(sent)); }

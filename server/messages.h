@@ -23,6 +23,8 @@ std::string rawStartLine(std::uint32_t protocol);
 std::string socketOpenFailed(int error);
 std::string bindFailed(int error);
 std::string listenFailed(int error);
+// A raw responder whose IPv6 socket cannot be opened goes on with IPv4 alone, and says so.
+std::string ipv6SocketFailed(int error);
 
 std::string receiveFailed(int error);
 std::string sendFailed(int error);

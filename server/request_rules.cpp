@@ -33,9 +33,22 @@ std::optional<RawAnswer> makeRawAnswer(std::uint8_t* packet, std::size_t length)
   if (!hasMarker(packet, length, rawMarkerOffset(ipProtocol), RequestMarker)) return std::nullopt;
   // The marker lies past the header, so the whole source address field was received.
   RawAnswer answer{};
-  std::memcpy(&answer.destinationNetworkOrder, packet + IpSourceOffset, 4);
+  std::memcpy(answer.source.data(), packet + IpSourceOffset, answer.source.size());
   answer.length = buildRawAnswer(packet);
   return answer;
+}
+
+std::optional<std::size_t> makeRawIpv6Answer(std::uint8_t protocol, std::uint8_t* payload, std::size_t length) {
+  if (protocol == Icmpv6Protocol) {
+    if (length == 0 || payload[layout_d::Type] != layout_d6::EchoRequest ||
+        !hasMarker(payload, length, layout_d::Marker, RequestMarker)) {
+      return std::nullopt;
+    }
+    return buildIcmpv6Answer(payload);
+  }
+  if (!hasMarker(payload, length, layout_a::Marker, RequestMarker)) return std::nullopt;
+  putMarker(payload, layout_a::Marker, ReplyMarker);
+  return layout_a::MinLength;
 }
 
 }  // namespace connchk::server

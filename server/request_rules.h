@@ -37,13 +37,24 @@ std::optional<TerminalRequest> readTerminalRequest(const std::uint8_t* request, 
 bool isConfirmation(const std::uint8_t* datagram, std::size_t length);
 
 struct RawAnswer {
-  std::size_t length;                   // of the answer built at the front of the packet
-  std::uint32_t destinationNetworkOrder;  // the source named in the request's IPv4 header
+  std::size_t length;                 // of the answer built at the front of the packet
+  std::array<std::uint8_t, 4> source;  // named in the request's IPv4 header: where the answer goes
 };
 
 // A raw datagram (with its 20-byte IPv4 header) that carries the request marker where its layout
 // puts it gets its answer built in place; anything else gets none and is left untouched.
 std::optional<RawAnswer> makeRawAnswer(std::uint8_t* packet, std::size_t length);
+
+// A raw IPv6 socket gives the payload alone, without the IPv6 header. A layout C payload with the
+// request marker at 8 gets its 20-byte answer built in place; with `protocol` 58 (ICMPv6) only an
+// echo request (type 128) with the marker at 16 is answered, with the 28-byte message the IPv4
+// responder sends (its type kept, the reply marker; the kernel fills the checksum in). Returns
+// the answer's length, or nullopt and the payload untouched.
+std::optional<std::size_t> makeRawIpv6Answer(std::uint8_t protocol, std::uint8_t* payload, std::size_t length);
+
+// What the log and the statistics count for a datagram of a raw IPv6 socket: its payload and the
+// 40-byte header it came behind, as an IPv4 datagram counts its own 20-byte header.
+inline constexpr std::size_t Ipv6HeaderSize = 40;
 
 // The pieces of one TCP request, gathered until it can be judged: once it holds the whole marker
 // field (20 bytes), or fills the receive buffer, or its peer pauses or closes. Pieces that arrive

@@ -11,26 +11,25 @@ void SenderStatistics::setView(StatisticsView* view) {
   view_ = view;
 }
 
-void SenderStatistics::record(std::uint32_t addressNetworkOrder, unsigned long length) {
-  if (addressNetworkOrder == 0) return;  // the empty-slot mark is no sender
+void SenderStatistics::record(const platform::Address& sender, unsigned long length) {
+  const platform::Address host = sender.unmapped().withPort(0);
+  if (host == platform::Address::any(host.family())) return;
   std::lock_guard<std::mutex> hold(mutex_);
-  for (std::size_t i = 0; i < slots_.size(); ++i) {
-    if (slots_[i] == addressNetworkOrder) return noteRequest(i, addressNetworkOrder);
-    if (slots_[i] == 0) {
-      slots_[i] = addressNetworkOrder;
-      noteRequest(i, addressNetworkOrder);
-      if (view_) view_->appendStatisticsLine(lineFor(addressNetworkOrder, length));
-      return;
-    }
+  for (std::size_t i = 0; i < filled_; ++i) {
+    if (slots_[i] == host) return noteRequest(i, host);
   }
+  if (filled_ == slots_.size()) return;
+  slots_[filled_] = host;
+  noteRequest(filled_++, host);
+  if (view_) view_->appendStatisticsLine(lineFor(host, length));
 }
 
-void SenderStatistics::noteRequest(std::size_t slot, std::uint32_t addressNetworkOrder) {
+void SenderStatistics::noteRequest(std::size_t slot, const platform::Address& host) {
   const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::system_clock::now().time_since_epoch());
   std::lock_guard<std::mutex> hold(activityMutex_);
   SenderActivity& sender = activity_[slot];
-  sender.addressNetworkOrder = addressNetworkOrder;
+  sender.address = host;
   ++sender.requests;
   sender.lastSeenUnixMs = now.count();
   if (slot >= activityFilled_) activityFilled_ = slot + 1;
@@ -43,15 +42,11 @@ std::vector<SenderActivity> SenderStatistics::activity() const {
 
 int SenderStatistics::filledSlots() const {
   std::lock_guard<std::mutex> hold(mutex_);
-  int filled = 0;
-  for (const auto slot : slots_) filled += slot != 0;
-  return filled;
+  return static_cast<int>(filled_);
 }
 
-std::string SenderStatistics::lineFor(std::uint32_t addressNetworkOrder, unsigned long length) {
-  // The address is in network order: its first byte in memory is the first octet.
-  const auto* octets = reinterpret_cast<const unsigned char*>(&addressNetworkOrder);
-  return format("%d.%d.%d.%d размер %lu", octets[0], octets[1], octets[2], octets[3], length);
+std::string SenderStatistics::lineFor(const platform::Address& sender, unsigned long length) {
+  return sender.text() + format(" размер %lu", length);
 }
 
 }  // namespace connchk::server

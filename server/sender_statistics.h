@@ -1,5 +1,7 @@
 // The distinct addresses that sent valid requests: 100 slots filled from the front and never
-// freed, each shown once as "a.b.c.d размер N" with the size of its first accepted request.
+// freed, each shown once as "a.b.c.d размер N" (an IPv6 sender in its usual text form) with the
+// size of its first accepted request. A host counts once whatever port or socket family it used:
+// an IPv4 peer seen through an IPv6 socket is the same IPv4 sender.
 #pragma once
 
 #include <array>
@@ -7,6 +9,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "common/platform/address.h"
 
 namespace connchk::server {
 
@@ -19,7 +23,7 @@ class StatisticsView {
 
 // What a window shows beside a sender's line: its accepted requests and when the last came.
 struct SenderActivity {
-  std::uint32_t addressNetworkOrder = 0;
+  platform::Address address;  // the host alone (port 0)
   std::uint64_t requests = 0;
   std::int64_t lastSeenUnixMs = 0;
 };
@@ -31,23 +35,25 @@ class SenderStatistics {
   void setView(StatisticsView* view);
 
   // Records one accepted request. A new address takes the next free slot and adds its line;
-  // a known address, or any address once all slots are taken, changes nothing.
-  void record(std::uint32_t addressNetworkOrder, unsigned long length);
+  // a known address, or any address once all slots are taken, changes nothing. The unspecified
+  // address (0.0.0.0, ::) names no sender and is passed over.
+  void record(const platform::Address& sender, unsigned long length);
 
   int filledSlots() const;
 
   // The filled slots in the order they were filled. Never waits on a view.
   std::vector<SenderActivity> activity() const;
 
-  static std::string lineFor(std::uint32_t addressNetworkOrder, unsigned long length);
+  static std::string lineFor(const platform::Address& sender, unsigned long length);
 
  private:
   mutable std::mutex mutex_;
-  std::array<std::uint32_t, Slots> slots_{};  // 0 marks an empty slot
+  std::array<platform::Address, Slots> slots_{};
+  std::size_t filled_ = 0;
   StatisticsView* view_ = nullptr;
   // Guarded by its own lock, never held while a view is called: a window reads it while a
   // service may be waiting on that window with the table's lock held.
-  void noteRequest(std::size_t slot, std::uint32_t addressNetworkOrder);
+  void noteRequest(std::size_t slot, const platform::Address& host);
   mutable std::mutex activityMutex_;
   std::array<SenderActivity, Slots> activity_{};
   std::size_t activityFilled_ = 0;

@@ -16,16 +16,20 @@ void ServiceRun::startFailed(const std::string& line) {
 }
 
 // (On this platform there is no sockets library to start, so that step cannot fail.)
-platform::Socket ServiceRun::open(const Opening& opening) {
+platform::Socket ServiceRun::open(const Opening& opening, platform::Family* family) {
   int error = 0;
-  platform::Socket socket = platform::openSocket(opening.type, opening.protocol, error);
+  platform::Family opened = platform::Family::IPv4;
+  platform::Socket socket = opening.type == SOCK_RAW
+                                ? platform::openSocket(opened, opening.type, opening.protocol, error)
+                                : platform::openDualStackSocket(opening.type, opened, error);
+  if (family) *family = opened;
   if (!socket.valid()) {
     startFailed(messages::socketOpenFailed(error));
     return socket;
   }
   say(opening.startLine);
   if (opening.listenBacklog > 0) platform::setReuseAddress(socket.fd(), error);
-  if (!platform::bindTo(socket.fd(), platform::anyAddress(opening.port), error)) {
+  if (!platform::bindTo(socket.fd(), platform::Address::any(opened, opening.port), error)) {
     startFailed(messages::bindFailed(error));
     socket.close();
     return socket;
@@ -37,18 +41,26 @@ platform::Socket ServiceRun::open(const Opening& opening) {
   return socket;
 }
 
-bool ServiceRun::receiveDatagram(int fd, std::span<std::uint8_t> buffer, sockaddr_in& from, std::size_t& length) {
+bool ServiceRun::receiveDatagram(std::span<const int> fds, std::span<std::uint8_t> buffer, platform::Address& from,
+                                 std::size_t& length, std::size_t& which) {
   while (!stop_.signalled()) {
-    const auto got = platform::receiveFrom(fd, buffer.data(), buffer.size(), from, platform::Wait::Now);
-    if (!got.failed()) {
-      length = static_cast<std::size_t>(got.n);
-      return true;
+    bool nothingThere = true;
+    for (std::size_t turn = 0; turn < fds.size(); ++turn) {
+      const std::size_t i = (nextSocket_ + turn) % fds.size();
+      if (fds[i] < 0) continue;
+      const auto got = platform::receiveFrom(fds[i], buffer.data(), buffer.size(), from, platform::Wait::Now);
+      if (!got.failed()) {
+        length = static_cast<std::size_t>(got.n);
+        which = i;
+        nextSocket_ = i + 1;
+        return true;
+      }
+      if (!platform::isTimeout(got.error)) {
+        receiveFailed(got.error);
+        nothingThere = false;
+      }
     }
-    if (!platform::isTimeout(got.error)) {
-      receiveFailed(got.error);
-    } else if (platform::waitReadable(fd, stop_) == platform::WaitResult::Stopped) {
-      break;
-    }
+    if (nothingThere && platform::waitReadable(fds, stop_) == platform::WaitResult::Stopped) break;
   }
   return false;
 }
@@ -71,8 +83,8 @@ void ServiceRun::erroneous(const std::string& dottedAddress, const std::string& 
   say(messages::ErroneousRequest);
 }
 
-void ServiceRun::accepted(const sockaddr_in& sender, std::size_t length) {
-  server_.statistics.record(sender.sin_addr.s_addr, static_cast<unsigned long>(length));
+void ServiceRun::accepted(const platform::Address& sender, std::size_t length) {
+  server_.statistics.record(sender, static_cast<unsigned long>(length));
 }
 
 void ServiceRun::receivedPacket(const std::string& dottedAddress, const std::string& tail) {

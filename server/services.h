@@ -3,15 +3,15 @@
 // counters, and each ends when its host asks it to stop.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
 
 #include "common/activity_log.h"
+#include "common/platform/address.h"
 #include "common/platform/net.h"
+#include "common/platform/sockets.h"
 #include "common/platform/wait.h"
 #include "server/messages.h"
 #include "server/sender_statistics.h"
@@ -47,6 +47,8 @@ class ServiceRun {
   // listening TCP socket: with address reuse, then listen). On a failure its line is logged, the
   // service is marked failed with it, and the socket returned is invalid. The start line comes
   // before the bind, so it stands in the log even when the bind fails.
+  // A UDP or TCP socket serves both families (see platform::openDualStackSocket); `family`, if
+  // given, learns which it is. A raw socket is IPv4: raw sockets carry one family each.
   struct Opening {
     int type;
     int protocol = 0;
@@ -54,14 +56,21 @@ class ServiceRun {
     std::uint16_t port;
     int listenBacklog = 0;  // > 0: a listening TCP socket
   };
-  platform::Socket open(const Opening& opening);
+  platform::Socket open(const Opening& opening, platform::Family* family = nullptr);
   void serving() { counters_.state = ServiceState::Running; }
   // A start-up step that failed: its line, and the service marked failed with it.
   void startFailed(const std::string& line);
 
-  // Receives the next datagram into `buffer`, waiting for one while the service is not asked to
-  // stop; false once it is. A failed receive is logged and counted, and the wait goes on.
-  bool receiveDatagram(int fd, std::span<std::uint8_t> buffer, sockaddr_in& from, std::size_t& length);
+  // Receives the next datagram into `buffer` from any of `fds` (an invalid -1 is passed over),
+  // waiting for one while the service is not asked to stop; false once it is. A failed receive is
+  // logged and counted, and the wait goes on. `which` learns the index of the socket it came from;
+  // the sockets take turns, so that a busy one cannot keep another waiting.
+  bool receiveDatagram(std::span<const int> fds, std::span<std::uint8_t> buffer, platform::Address& from,
+                       std::size_t& length, std::size_t& which);
+  bool receiveDatagram(int fd, std::span<std::uint8_t> buffer, platform::Address& from, std::size_t& length) {
+    std::size_t which = 0;
+    return receiveDatagram(std::span<const int>(&fd, 1), buffer, from, length, which);
+  }
 
   // Puts `fd` and the host's stop into `events`, for a service that serves many sockets from one
   // thread; 0, or the error that kept them out.
@@ -71,7 +80,7 @@ class ServiceRun {
   // an accepted request's sender, and the lines after an answer's send.
   void receiveFailed(int error);
   void erroneous(const std::string& dottedAddress, const std::string& tail);
-  void accepted(const sockaddr_in& sender, std::size_t length);
+  void accepted(const platform::Address& sender, std::size_t length);
   void receivedPacket(const std::string& dottedAddress, const std::string& tail);
   // "Отослано N байт данных" and "Ожидание нового запроса", or the send's failure.
   void answerSent(const platform::IoResult& sent);
@@ -84,6 +93,7 @@ class ServiceRun {
   ServerContext& server_;
   ServiceCounters& counters_;
   const platform::StopEvent& stop_;
+  std::size_t nextSocket_ = 0;  // where receiveDatagram looks first
 };
 
 // Each returns 0 once stopped, or -1 when it cannot start.

@@ -29,8 +29,8 @@ using Buffer = std::array<std::uint8_t, ReceiveBufferSize>;
 
 struct Exchange {
   platform::Socket socket;  // bound to the exchange's port until the exchange ends
-  sockaddr_in client{};
-  std::string dotted;
+  platform::Address client;
+  std::string dotted;  // its text for the log lines
   TerminalRequest request{};
   std::size_t answerLength = 0;
   Clock::time_point deadline;
@@ -39,7 +39,8 @@ struct Exchange {
 
 class TerminalExchanges {
  public:
-  TerminalExchanges(ServiceRun& run, platform::Socket listening) : run_(run), listening_(std::move(listening)) {}
+  TerminalExchanges(ServiceRun& run, platform::Socket listening, platform::Family family)
+      : run_(run), listening_(std::move(listening)), family_(family) {}
   ~TerminalExchanges() {
     run_.server().counters.terminalExchangesInProgress -= static_cast<std::int64_t>(exchanges_.size());
   }
@@ -51,9 +52,9 @@ class TerminalExchanges {
   static constexpr std::uint64_t StopTag = ListeningTag - 1;
 
   void takeRequests();
-  void takeRequest(std::size_t length, const sockaddr_in& client);
-  void makeRoomFor(const TerminalRequest& request, const sockaddr_in& client);
-  void start(const TerminalRequest& request, std::size_t length, const sockaddr_in& client);
+  void takeRequest(std::size_t length, const platform::Address& client);
+  void makeRoomFor(const TerminalRequest& request, const platform::Address& client);
+  void start(const TerminalRequest& request, std::size_t length, const platform::Address& client);
   void takeConfirmation(std::list<Exchange>::iterator x);
   void endTimedOut(Clock::time_point now);
   void end(std::list<Exchange>::iterator x);
@@ -62,6 +63,7 @@ class TerminalExchanges {
 
   ServiceRun& run_;
   platform::Socket listening_;
+  platform::Family family_;  // of port 855's socket; each exchange's socket is of the same
   platform::Poller poller_;
   std::list<Exchange> exchanges_;  // oldest first, and so in the order of their deadlines
   Buffer request_{};
@@ -106,7 +108,7 @@ void TerminalExchanges::awaitNext() {
 
 void TerminalExchanges::takeRequests() {
   for (int taken = 0; taken < RequestsPerRound; ++taken) {
-    sockaddr_in client{};
+    platform::Address client;
     const auto got = platform::receiveFrom(listening_.fd(), request_.data(), request_.size(), client, platform::Wait::Now);
     if (got.failed() && platform::isTimeout(got.error)) return;
     if (got.failed()) {
@@ -123,10 +125,10 @@ void TerminalExchanges::takeRequests() {
 
 // Without its marker, or with a terminal number whose port does not exist (0 would be port 855
 // itself, numbers past 64680 wrap to the ports below it), a request is erroneous and binds nothing.
-void TerminalExchanges::takeRequest(std::size_t length, const sockaddr_in& client) {
+void TerminalExchanges::takeRequest(std::size_t length, const platform::Address& client) {
   const auto request = readTerminalRequest(request_.data(), length);
   if (!request) {
-    run_.erroneous(platform::dotted(client), messages::packetTail(Label, length));
+    run_.erroneous(client.text(), messages::packetTail(Label, length));
     awaitNext();
     return;
   }
@@ -139,10 +141,10 @@ void TerminalExchanges::takeRequest(std::size_t length, const sockaddr_in& clien
 // A request takes over from an exchange that holds its port or serves its client (a client sends
 // its next request only once it has given up on the last one), and the oldest exchange gives way
 // once the most are in progress, so that a flood of unconfirmed requests cannot lock out a client.
-void TerminalExchanges::makeRoomFor(const TerminalRequest& request, const sockaddr_in& client) {
+void TerminalExchanges::makeRoomFor(const TerminalRequest& request, const platform::Address& client) {
   for (auto x = exchanges_.begin(); x != exchanges_.end();) {
     const auto next = std::next(x);
-    if (x->request.port == request.port || platform::sameEndpoint(x->client, client)) {
+    if (x->request.port == request.port || x->client == client) {
       run_.dropped(messages::exchangeAbandoned(x->request.terminal));
       end(x);
     }
@@ -154,10 +156,10 @@ void TerminalExchanges::makeRoomFor(const TerminalRequest& request, const sockad
   }
 }
 
-void TerminalExchanges::start(const TerminalRequest& request, std::size_t length, const sockaddr_in& client) {
+void TerminalExchanges::start(const TerminalRequest& request, std::size_t length, const platform::Address& client) {
   Exchange x;
   x.client = client;
-  x.dotted = platform::dotted(client);
+  x.dotted = client.text();
   x.request = request;
   // A socket that cannot be opened or bound (its port taken, say) loses this exchange only.
   const auto lose = [&](const std::string& line) {
@@ -166,9 +168,12 @@ void TerminalExchanges::start(const TerminalRequest& request, std::size_t length
     awaitNext();
   };
   int error = 0;
-  x.socket = platform::openSocket(SOCK_DGRAM, 0, error);
-  if (!x.socket.valid()) return lose(messages::socketOpenFailed(error));
-  if (!platform::bindTo(x.socket.fd(), platform::anyAddress(request.port), error)) return lose(messages::bindFailed(error));
+  x.socket = platform::openSocket(family_, SOCK_DGRAM, 0, error);
+  if (x.socket.valid() && family_ == platform::Family::IPv6) platform::setIPv6Only(x.socket.fd(), false, error);
+  if (!x.socket.valid() || error != 0) return lose(messages::socketOpenFailed(error));
+  if (!platform::bindTo(x.socket.fd(), platform::Address::any(family_, request.port), error)) {
+    return lose(messages::bindFailed(error));
+  }
   // The first answer: the request with the reply marker, from the exchange's own port.
   std::copy_n(request_.begin(), length, x.buffer.begin());
   putMarker(x.buffer.data(), layout_b::Marker, ReplyMarker);
@@ -194,7 +199,7 @@ void TerminalExchanges::start(const TerminalRequest& request, std::size_t length
 // an erroneous request and the wait goes on.
 void TerminalExchanges::takeConfirmation(std::list<Exchange>::iterator x) {
   Buffer datagram;
-  sockaddr_in from{};
+  platform::Address from;
   const auto got = platform::receiveFrom(x->socket.fd(), datagram.data(), datagram.size(), from, platform::Wait::Now);
   if (got.failed() && platform::isTimeout(got.error)) return;
   if (got.failed()) {
@@ -204,8 +209,8 @@ void TerminalExchanges::takeConfirmation(std::list<Exchange>::iterator x) {
     return;
   }
   const auto length = static_cast<std::size_t>(got.n);
-  if (!platform::sameEndpoint(from, x->client)) {
-    run_.erroneous(platform::dotted(from), messages::packetTail(Label, length));
+  if (from != x->client) {
+    run_.erroneous(from.text(), messages::packetTail(Label, length));
     return;
   }
   std::copy_n(datagram.begin(), length, x->buffer.begin());
@@ -244,10 +249,11 @@ void TerminalExchanges::end(std::list<Exchange>::iterator x) {
 }  // namespace
 
 int TerminalUdpService(ServiceRun& run) {
+  platform::Family family = platform::Family::IPv4;
   platform::Socket listening =
-      run.open({.type = SOCK_DGRAM, .startLine = messages::startLine(Label), .port = TerminalPort});
+      run.open({.type = SOCK_DGRAM, .startLine = messages::startLine(Label), .port = TerminalPort}, &family);
   if (!listening.valid()) return -1;
-  return TerminalExchanges(run, std::move(listening)).serve();
+  return TerminalExchanges(run, std::move(listening), family).serve();
 }
 
 }  // namespace connchk::server

@@ -51,6 +51,15 @@ bool passEchoOnly(int fd) {
 
 }  // namespace
 
+bool passOnlyEchoRequests(int fd, int& error) {
+  icmp6_filter filter{};
+  ICMP6_FILTER_SETBLOCKALL(&filter);
+  ICMP6_FILTER_SETPASS(ICMP6_ECHO_REQUEST, &filter);
+  const bool ok = ::setsockopt(fd, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter) == 0;
+  error = ok ? 0 : errno;
+  return ok;
+}
+
 std::optional<IcmpEchoSocket> openIcmpEchoSocket(Family family, NetError& error) {
   int code = 0;
   IcmpEchoSocket echo{openSocket(family, SOCK_RAW, icmpProtocol(family), code), family, EchoSocketKind::Raw};

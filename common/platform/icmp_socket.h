@@ -54,4 +54,8 @@ bool bindEchoIdentifier(const IcmpEchoSocket& socket, std::uint16_t identifier, 
 // before the first bind or send (when the kernel has not chosen one yet) and on raw sockets.
 std::optional<std::uint16_t> echoIdentifier(const IcmpEchoSocket& socket);
 
+// For a responder's raw ICMPv6 socket: lets only echo requests through (no neighbour discovery,
+// no replies). False with the code in `error` when the filter cannot be set.
+bool passOnlyEchoRequests(int fd, int& error);
+
 }  // namespace connchk::platform

@@ -13,6 +13,20 @@ Socket openSocket(Family family, int type, int protocol, int& error) {
   return Socket(fd);
 }
 
+Socket openDualStackSocket(int type, Family& family, int& error) {
+  family = Family::IPv6;
+  Socket socket = openSocket(Family::IPv6, type, 0, error);
+  if (socket.valid()) {
+    // The system's default (net.ipv6.bindv6only) may say otherwise; a socket that cannot take
+    // IPv4 as well would leave IPv4 peers unserved, so it is not used.
+    if (setIPv6Only(socket.fd(), false, error)) return socket;
+    return Socket();
+  }
+  if (error != EAFNOSUPPORT) return socket;
+  family = Family::IPv4;
+  return openSocket(Family::IPv4, type, 0, error);
+}
+
 bool setIPv6Only(int fd, bool only, int& error) {
   const int value = only ? 1 : 0;
   const bool ok = ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &value, sizeof value) == 0;
@@ -49,7 +63,7 @@ IoResult sendTo(int fd, const void* data, std::size_t length, const Address& to)
   return IoResult{n, n < 0 ? errno : 0};
 }
 
-IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from) {
+IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait) {
   sockaddr_storage source{};
   iovec part{buffer, capacity};
   msghdr message{};
@@ -60,7 +74,7 @@ IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from) 
     message.msg_namelen = sizeof source;
     message.msg_iov = &part;
     message.msg_iovlen = 1;
-    n = ::recvmsg(fd, &message, 0);
+    n = ::recvmsg(fd, &message, wait == Wait::Now ? MSG_DONTWAIT : 0);
   } while (n < 0 && errno == EINTR);
   if (n < 0) return IoResult{n, errno};
   if (message.msg_flags & MSG_TRUNC) return IoResult{-1, EMSGSIZE};
@@ -70,13 +84,14 @@ IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from) 
   return IoResult{n, 0};
 }
 
-Socket acceptFrom(int fd, Address& peer, int& error) {
+Socket acceptFrom(int fd, Address& peer, int& error, Wait wait) {
+  const int flags = SOCK_CLOEXEC | (wait == Wait::Now ? SOCK_NONBLOCK : 0);
   int connection;
   sockaddr_storage source{};
   socklen_t length;
   do {
     length = sizeof source;
-    connection = ::accept4(fd, reinterpret_cast<sockaddr*>(&source), &length, SOCK_CLOEXEC);
+    connection = ::accept4(fd, reinterpret_cast<sockaddr*>(&source), &length, flags);
   } while (connection < 0 && errno == EINTR);
   error = connection < 0 ? errno : 0;
   if (connection >= 0) {

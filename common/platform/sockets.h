@@ -14,6 +14,11 @@ namespace connchk::platform {
 // socket is invalid and `error` holds the code (EAFNOSUPPORT where the host has no IPv6).
 Socket openSocket(Family family, int type, int protocol, int& error);
 
+// A socket for a service that serves both families: IPv6 with IPV6_V6ONLY off, so that bound to
+// :: it also takes IPv4 peers (as mapped addresses), or IPv4 where the host has no IPv6 at all.
+// `family` says which it is. On failure the socket is invalid and `error` holds the code.
+Socket openDualStackSocket(int type, Family& family, int& error);
+
 // IPV6_V6ONLY. With `only` false an IPv6 socket bound to :: also serves IPv4 peers, which it
 // reports as mapped addresses (Address::isMapped). Raw sockets stay of one family whatever this says.
 bool setIPv6Only(int fd, bool only, int& error);
@@ -27,11 +32,12 @@ IoResult sendTo(int fd, const void* data, std::size_t length, const Address& to)
 
 // One datagram with its source, as the sockaddr_in form in net.h: a datagram longer than
 // `capacity` fails with EMSGSIZE. `from` is left as it was when the call fails.
-IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from);
+IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait = Wait::Block);
 
 // The next connection of a listening socket with the peer's address; on failure the socket is
-// invalid and `error` holds the code.
-Socket acceptFrom(int fd, Address& peer, int& error);
+// invalid and `error` holds the code. With Wait::Now the connection's own sends and receives never
+// wait either.
+Socket acceptFrom(int fd, Address& peer, int& error, Wait wait = Wait::Block);
 
 // The address a socket is bound to (with its port); nullopt when it cannot be read.
 // localPort() of net.h reads the port of either family.

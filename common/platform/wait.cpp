@@ -30,18 +30,29 @@ void StopEvent::wait() const {
 }
 
 WaitResult waitReadable(int fd, const StopEvent& stop, int timeoutMs) {
+  return waitReadable(std::span<const int>(&fd, 1), stop, timeoutMs);
+}
+
+WaitResult waitReadable(std::span<const int> fds, const StopEvent& stop, int timeoutMs) {
   // Without a descriptor of its own the stop is looked at every 100 ms.
   constexpr int StopLookMs = 100;
+  constexpr std::size_t MostWatched = 8;
+  pollfd watched[MostWatched + 1];
+  const std::size_t count = std::min(fds.size(), MostWatched);
+  for (std::size_t i = 0; i < count; ++i) watched[i] = {fds[i], POLLIN, 0};
+  watched[count] = {stop.fd(), POLLIN, 0};
   for (;;) {
     if (stop.signalled()) return WaitResult::Stopped;
     const bool sliced = stop.fd() < 0 && (timeoutMs < 0 || timeoutMs > StopLookMs);
     const int slice = sliced ? StopLookMs : timeoutMs;
-    pollfd watched[2] = {{fd, POLLIN, 0}, {stop.fd(), POLLIN, 0}};
-    const int n = ::poll(watched, 2, slice);
+    const int n = ::poll(watched, count + 1, slice);
     if (n < 0 && errno == EINTR) continue;
     if (stop.signalled()) return WaitResult::Stopped;
     // A failed poll counts as ready: the receive that follows reports what is wrong.
-    if (n < 0 || watched[0].revents != 0) return WaitResult::Ready;
+    if (n < 0) return WaitResult::Ready;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (watched[i].revents != 0) return WaitResult::Ready;
+    }
     if (n == 0 && !sliced) return WaitResult::TimedOut;
     if (n == 0 && timeoutMs > 0) timeoutMs -= slice;
   }

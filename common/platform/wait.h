@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <span>
 
 namespace connchk::platform {
 
@@ -34,6 +35,8 @@ enum class WaitResult { Ready, Stopped, TimedOut };
 // Waits until `fd` has something to read, `stop` is signalled, or `timeoutMs` has passed
 // (-1: no limit). A stop wins over a descriptor that is ready as well.
 WaitResult waitReadable(int fd, const StopEvent& stop, int timeoutMs = -1);
+// The same for the first of several descriptors (a -1 among them is passed over).
+WaitResult waitReadable(std::span<const int> fds, const StopEvent& stop, int timeoutMs = -1);
 
 // An epoll set, level-triggered. Each descriptor carries a tag that comes back with its events.
 class Poller {

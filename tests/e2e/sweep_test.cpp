@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -19,6 +20,7 @@
 #include "tests/support/peers.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
+#include "tests/support/rights.h"
 #include "tests/support/two_hosts.h"
 
 namespace connchk::testing {
@@ -84,10 +86,11 @@ class SweepTwoHosts : public ::testing::Test {
     bed.inHost(Host::Server, [&] { up = startServer(server); });
     ASSERT_TRUE(up) << server.output();
   }
-  int sweep(Program& client, const std::vector<std::string>& args, const std::vector<std::string>& launcher = {}) {
+  int sweep(Program& client, const std::vector<std::string>& args, const std::vector<std::string>& launcher = {},
+            const char* target = TwoHosts::ServerAddress) {
     int status = -1;
     bed.inHost(Host::Client, [&] {
-      client.startThrough(launcher, with(args, {TwoHosts::ServerAddress}));
+      client.startThrough(launcher, with(args, {target}));
       status = client.wait(milliseconds(90000));
     });
     return status;
@@ -97,39 +100,80 @@ class SweepTwoHosts : public ::testing::Test {
   Program server{SERVER_PROGRAM};
 };
 
-TEST_F(SweepTwoHosts, EveryTypePassesAgainstAServerWithItsRights) {
-  Program client(CLIENT_PROGRAM);
-  ASSERT_EQ(sweep(client, with(QuickSweep, {"--json"})), 0) << client.errors();
-  const json doc = json::parse(client.output());
-  EXPECT_EQ(doc["kind"], "sweep");
-  EXPECT_EQ(doc["parameters"]["address"], TwoHosts::ServerAddress);
-  EXPECT_EQ(doc["parameters"]["count"], 2);
-  EXPECT_EQ(doc["parameters"]["interval_ms"], 200);
-  EXPECT_EQ(doc["passed"], 15);
-  EXPECT_EQ(doc["exit_status"], 0);
-  expectVerdicts(doc, [](const std::string&) { return "pass"; });
-  // The human lines went to stderr and, as always, to the log file, matrix included.
-  EXPECT_NE(client.errors().find("Проверка типа TELM-UDP, протокол №17"), std::string::npos);
-  const std::string file = fromWindows1251(client.logBytes("client_log.txt"));
-  EXPECT_NE(file.find("Пройдено 15, не пройдено 0, не проверено 0"), std::string::npos) << file;
+// Over each family every type passes, and the server tells the client host's address in its own
+// form; a raw datagram counts its IP header (20 bytes for IPv4, 40 for IPv6) with its payload.
+TEST_F(SweepTwoHosts, EveryTypePassesAgainstAServerWithItsRightsOverEitherFamily) {
+  const struct {
+    const char* server;
+    const char* client;
+    int rawBytes;  // of a 32-byte raw request, as the server counts it
+    int icmpBytes;
+  } families[] = {{TwoHosts::ServerAddress, TwoHosts::ClientAddress, 52, 48},
+                  {TwoHosts::ServerAddress6, TwoHosts::ClientAddress6, 72, 68}};
+  for (const auto& family : families) {
+    SCOPED_TRACE(family.server);
+    Program client(CLIENT_PROGRAM);
+    ASSERT_EQ(sweep(client, with(QuickSweep, {"--json"}), {}, family.server), 0) << client.errors();
+    const json doc = json::parse(client.output());
+    EXPECT_EQ(doc["kind"], "sweep");
+    EXPECT_EQ(doc["parameters"]["address"], family.server);
+    EXPECT_EQ(doc["parameters"]["count"], 2);
+    EXPECT_EQ(doc["parameters"]["interval_ms"], 200);
+    EXPECT_EQ(doc["passed"], 15);
+    EXPECT_EQ(doc["exit_status"], 0);
+    expectVerdicts(doc, [](const std::string&) { return "pass"; });
+    // The human lines went to stderr and, as always, to the log file, matrix included.
+    EXPECT_NE(client.errors().find("Проверка типа TELM-UDP, протокол №17"), std::string::npos);
+    const std::string file = fromWindows1251(client.logBytes("client_log.txt"));
+    EXPECT_NE(file.find("Пройдено 15, не пройдено 0, не проверено 0"), std::string::npos) << file;
+
+    const std::string from = std::string("Принят пакет от ") + family.client + " (unresolved), протокол ";
+    for (const std::string& line :
+         {from + "IP-Клиент, 32 байт данных", from + "TCP, 32 байт данных", from + "TELM-UDP, 40 байт данных",
+          from + "№53, " + std::to_string(family.rawBytes) + " байт данных",
+          from + "№1, " + std::to_string(family.icmpBytes) + " байт данных",
+          std::string("Статистика: ") + family.client + " размер "}) {
+      EXPECT_NE(server.output().find(line), std::string::npos) << line << "\n" << server.output();
+    }
+  }
 }
 
-TEST_F(SweepTwoHosts, WithoutTheRawRightRawAndIcmpAreNotRunAndTheRestPass) {
-  Program client(CLIENT_PROGRAM);
-  ASSERT_EQ(sweep(client, with(QuickSweep, {"-q"}), DropRawRight), 0) << client.errors();
-  // -q prints the matrix only: its title, header, one row per type and the totals.
-  const auto lines = client.outputLines();
-  ASSERT_EQ(lines.size(), 18u) << client.output();
-  EXPECT_EQ(lines[0], "Итоги проверки по типам протоколов:");
-  const std::string notRun = "не проверен: нет права открывать raw-сокеты (CAP_NET_RAW)";
-  for (std::size_t i = 0; i < 15; ++i) {
-    const std::string& row = lines[2 + i];
-    const bool raw = client::usesRawSocket(static_cast<int>(i));
-    const std::string verdict = raw ? notRun : "пройден";
-    EXPECT_EQ(row.substr(row.size() - verdict.size()), verdict) << row;
-    EXPECT_EQ(row.rfind(client::ProtocolCatalogue()[i].text, 0), 0u) << row;
+// Without the raw-socket right the raw types cannot run; ICMP runs where ping_group_range lets the
+// user's group echo, and otherwise says what is missing.
+TEST_F(SweepTwoHosts, WithoutTheRawRightRawTypesAreNotRunAndIcmpNeedsThePingGroup) {
+  const struct {
+    const char* groups;
+    bool icmpRuns;
+    const char* totals;
+  } cases[] = {{"1 0", false, "Пройдено 3, не пройдено 0, не проверено 12"},
+               {"0 0", true, "Пройдено 4, не пройдено 0, не проверено 11"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.groups);
+    bool set = false;
+    bed.inHost(Host::Client, [&] { set = setPingGroupRange(c.groups); });
+    ASSERT_TRUE(set);
+    Program client(CLIENT_PROGRAM);
+    ASSERT_EQ(sweep(client, with(QuickSweep, {"-q"}), DropRawRight), 0) << client.errors();
+    // -q prints the matrix only: its title, header, one row per type and the totals.
+    const auto lines = client.outputLines();
+    ASSERT_EQ(lines.size(), 18u) << client.output();
+    EXPECT_EQ(lines[0], "Итоги проверки по типам протоколов:");
+    for (std::size_t i = 0; i < 15; ++i) {
+      const std::string& row = lines[2 + i];
+      const bool icmp = client::ProtocolCatalogue()[i].number == IcmpProtocol;
+      std::string verdict = client::usesRawSocket(static_cast<int>(i))
+                                ? "не проверен: нет права открывать raw-сокеты (CAP_NET_RAW)"
+                                : "пройден";
+      if (icmp) {
+        verdict = c.icmpRuns ? "пройден"
+                             : "не проверен: Нет права открыть сокет ICMP: нужно право CAP_NET_RAW (root или setcap "
+                               "cap_net_raw+ep) либо группа пользователя (0) в net.ipv4.ping_group_range (сейчас 1 0)";
+      }
+      EXPECT_EQ(row.substr(row.size() - std::min(row.size(), verdict.size())), verdict) << row;
+      EXPECT_EQ(row.rfind(client::ProtocolCatalogue()[i].text, 0), 0u) << row;
+    }
+    EXPECT_EQ(lines[17], c.totals);
   }
-  EXPECT_EQ(lines[17], "Пройдено 3, не пройдено 0, не проверено 12");
 }
 
 TEST(SweepOneHost, ABlockedPortFailsItsTypeOnlyAndTheTerminalExchangeCannotRunBesideTheServer) {

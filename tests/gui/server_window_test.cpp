@@ -41,7 +41,7 @@ using connchk::testing::ScratchFolder;
 using connchk::testing::waitUntil;
 using namespace std::chrono_literals;
 
-std::uint32_t address(const char* dotted) { return inet_addr(dotted); }
+platform::Address address(const char* dotted) { return platform::Address::parse(dotted).value(); }
 
 // Service threads of the test's own: each logs its start line and then a run of requests from
 // a few senders, as the real services do through the shared log and statistics.

@@ -38,7 +38,8 @@ class EchoServer {
   }
 
   // Every printed line but the statistics ones stands in the log file, in the same order, as
-  // Windows-1251 text ending LF CR. The file line is written just after the printed one.
+  // Windows-1251 text ending LF CR. The file line is written just after the printed one. Waits
+  // for the first lines, so that a match also says the file is open.
   ::testing::AssertionResult logFileMatchesOutput();
 
   Program program;

@@ -159,14 +159,12 @@ platform::Address literal(const std::string& text, std::uint16_t port) {
   return address.value_or(platform::Address{});
 }
 
-namespace {
-// Polls the kernel's socket table of the calling thread's namespace ("udp" or "tcp") for a socket
-// bound to `port`, in `state` ("0A" is a TCP listener) or any state when it is null.
-bool waitForPortInTable(const char* table, std::uint16_t port, const char* state, int limitMs) {
+bool portBound(const char* table, std::uint16_t port, const char* state) {
   char wanted[8];
   std::snprintf(wanted, sizeof wanted, ":%04X", port);
-  for (int waited = 0; waited <= limitMs; waited += 20) {
-    std::ifstream in(std::string("/proc/thread-self/net/") + table);
+  // A socket of either family: the server's serve IPv4 too from the IPv6 table.
+  for (const std::string& name : {std::string(table), std::string(table) + "6"}) {
+    std::ifstream in("/proc/thread-self/net/" + name);
     std::string line;
     std::getline(in, line);  // the heading
     while (std::getline(in, line)) {
@@ -175,6 +173,15 @@ bool waitForPortInTable(const char* table, std::uint16_t port, const char* state
       fields >> slot >> local >> remote >> st;
       if (local.size() >= 5 && local.compare(local.size() - 5, 5, wanted) == 0 && (!state || st == state)) return true;
     }
+  }
+  return false;
+}
+
+namespace {
+// Polls portBound until it holds or `limitMs` has passed.
+bool waitForPortInTable(const char* table, std::uint16_t port, const char* state, int limitMs) {
+  for (int waited = 0; waited <= limitMs; waited += 20) {
+    if (portBound(table, port, state)) return true;
     usleep(20000);
   }
   return false;

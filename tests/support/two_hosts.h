@@ -59,6 +59,11 @@ class TwoHosts {
 // Runs a command (searched on PATH) with its output discarded; true when it exits with 0.
 bool runQuietly(const std::vector<std::string>& command);
 
+// Whether a socket of either family in the calling thread's namespace is bound to `port`, read
+// from the kernel's tables ("udp" or "tcp" and their IPv6 twins), in `state` ("0A" is a TCP
+// listener) or any state when it is null.
+bool portBound(const char* table, std::uint16_t port, const char* state = nullptr);
+
 // Polls until a UDP socket of the calling thread's network namespace is bound to `port` (the
 // server's services start on threads of their own); false past the limit.
 bool waitForUdpPort(std::uint16_t port, int limitMs = 5000);

@@ -191,8 +191,8 @@ TEST(ServerMetrics, ScrapeReadsTheCountersOfEveryService) {
   counters.services[server::TerminalUdpSlot].sendErrors = 4;
   counters.tcpConnectionsOpen = 5;
   counters.terminalExchangesInProgress = 6;
-  statistics.record(htonl(0x7F000001), 32);
-  statistics.record(htonl(0xC0000207), 32);
+  statistics.record(platform::Address::loopback(platform::Family::IPv4), 32);
+  statistics.record(platform::Address::parse("2001:db8::7").value(), 72);
 
   std::string error;
   const auto endpoint = server::MetricsEndpoint::open("127.0.0.1:9187", error);

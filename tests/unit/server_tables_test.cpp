@@ -13,10 +13,23 @@
 namespace connchk::server {
 namespace {
 
-std::uint32_t address(const char* dotted) {
-  in_addr a{};
-  inet_pton(AF_INET, dotted, &a);
-  return a.s_addr;
+platform::Address address(const std::string& literal, std::uint16_t port = 0) {
+  return platform::Address::parse(literal, port).value();
+}
+
+// 10.0.x.y for the n-th of many senders.
+platform::Address numbered(std::uint32_t n) {
+  const std::uint8_t bytes[4] = {10, 0, static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)};
+  return platform::Address::fromBytes(platform::Family::IPv4, bytes);
+}
+
+// An IPv4 peer as a dual-stack socket reports it: ::ffff:a.b.c.d.
+platform::Address mapped(const char* dotted, std::uint16_t port) {
+  sockaddr_in6 six{};
+  six.sin6_family = AF_INET6;
+  six.sin6_port = htons(port);
+  inet_pton(AF_INET6, (std::string("::ffff:") + dotted).c_str(), &six.sin6_addr);
+  return platform::Address::fromSockaddr(reinterpret_cast<const sockaddr*>(&six), sizeof six).value();
 }
 
 class Lines : public StatisticsView {
@@ -42,21 +55,32 @@ TEST(SenderStatistics, ShowsEachAddressOnceWithItsFirstSize) {
   SenderStatistics statistics;
   Lines view;
   statistics.setView(&view);
-  statistics.record(address("10.1.2.3"), 32);
-  statistics.record(address("10.1.2.3"), 84);
-  statistics.record(address("192.0.2.7"), 84);
-  EXPECT_EQ(view.lines, (std::vector<std::string>{"10.1.2.3 размер 32", "192.0.2.7 размер 84"}));
+  // A host counts once whatever its port or the family of the socket it came through; the
+  // unspecified address is no sender.
+  const std::pair<platform::Address, unsigned long> requests[] = {
+      {address("10.1.2.3", 4000), 32},      {address("10.1.2.3", 4001), 84},  {mapped("10.1.2.3", 87), 20},
+      {address("2001:db8::2", 855), 72},    {address("2001:db8::2", 87), 20}, {mapped("192.0.2.7", 9), 84},
+      {address("192.0.2.7"), 52},           {address("0.0.0.0"), 1},          {address("::"), 2},
+      {address("2001:db8:0:0:1::5"), 40},
+  };
+  for (const auto& [sender, length] : requests) statistics.record(sender, length);
+  EXPECT_EQ(view.lines, (std::vector<std::string>{"10.1.2.3 размер 32", "2001:db8::2 размер 72", "192.0.2.7 размер 84",
+                                                  "2001:db8::1:0:0:5 размер 40"}));
+  const auto senders = statistics.activity();
+  ASSERT_EQ(senders.size(), 4u);
+  EXPECT_EQ(senders[0].requests, 3u);
+  EXPECT_EQ(senders[1].address.textWithPort(), "[2001:db8::2]:0");
 }
 
 TEST(SenderStatistics, TheHundredAndFirstAddressGetsNoLine) {
   SenderStatistics statistics;
   Lines view;
   statistics.setView(&view);
-  for (std::uint32_t i = 1; i <= 101; ++i) statistics.record(htonl(0x0A000000 + i), 20);
+  for (std::uint32_t i = 1; i <= 101; ++i) statistics.record(numbered(i), 20);
   EXPECT_EQ(view.lines.size(), 100u);
   EXPECT_EQ(view.lines.back(), "10.0.0.100 размер 20");
   EXPECT_EQ(statistics.filledSlots(), 100);
-  statistics.record(htonl(0x0A000001), 20);
+  statistics.record(numbered(1), 20);
   EXPECT_EQ(view.lines.size(), 100u) << "a known address still changes nothing";
 }
 
@@ -67,7 +91,7 @@ TEST(SenderStatistics, ThreadsAddingDifferentAddressesTakeDifferentSlots) {
   std::vector<std::thread> threads;
   for (std::uint32_t t = 0; t < 4; ++t) {
     threads.emplace_back([&statistics, t] {
-      for (std::uint32_t i = 1; i <= 20; ++i) statistics.record(htonl(0x0A000000 + t * 100 + i), 32);
+      for (std::uint32_t i = 1; i <= 20; ++i) statistics.record(numbered(t * 100 + i), 32);
     });
   }
   for (auto& t : threads) t.join();
