@@ -38,7 +38,7 @@
 #include "common/console_view.h"
 #include "common/cp1251.h"
 #include "common/text_format.h"
-#include "common/platform/net.h"
+#include "common/platform/sockets.h"
 #include "common/protocol.h"
 #include "tests/support/network_namespace.h"
 
@@ -67,7 +67,7 @@ struct Options {
 [[noreturn]] void bareLoop(int fd) {
   std::uint8_t buffer[ReceiveBufferSize];
   for (;;) {
-    sockaddr_in from{};
+    platform::Address from;
     const auto got = platform::receiveFrom(fd, buffer, sizeof buffer, from);
     if (got.n < static_cast<ssize_t>(layout_a::MinLength)) continue;
     putMarker(buffer, layout_a::Marker, ReplyMarker);
@@ -75,10 +75,19 @@ struct Options {
   }
 }
 
+// A UDP socket connected to `port` of 127.0.0.1; invalid, with `error` set, when that fails.
+platform::Socket udpTo(std::uint16_t port, int& error) {
+  platform::Socket socket = platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0, error);
+  if (socket.valid() && !platform::connectTo(socket.fd(), platform::Address::loopback(platform::Family::IPv4, port), error)) {
+    socket.close();
+  }
+  return socket;
+}
+
 pid_t startBareLoop(std::string& why) {
   int error = 0;
-  platform::Socket socket = platform::openSocket(SOCK_DGRAM, 0, error);
-  if (!socket.valid() || !platform::bindTo(socket.fd(), platform::anyAddress(BarePort), error)) {
+  platform::Socket socket = platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0, error);
+  if (!socket.valid() || !platform::bindTo(socket.fd(), platform::Address::any(platform::Family::IPv4, BarePort), error)) {
     why = std::string("bare loop socket: ") + std::strerror(error);
     return -1;
   }
@@ -290,8 +299,8 @@ struct LoadResult {
 LoadResult runLoad(std::uint16_t port, int window, std::chrono::seconds duration, std::size_t size, bool spin) {
   LoadResult result;
   int error = 0;
-  platform::Socket socket = platform::openSocket(SOCK_DGRAM, 0, error);
-  if (!socket.valid() || !platform::connectTo(socket.fd(), platform::ipv4Address(htonl(INADDR_LOOPBACK), port), error)) {
+  platform::Socket socket = udpTo(port, error);
+  if (!socket.valid()) {
     std::fprintf(stderr, "bench: load socket: %s\n", std::strerror(error));
     return result;
   }
@@ -423,8 +432,8 @@ std::size_t fileSize(const std::string& path) {
 std::vector<double> answerToFileMs(const std::string& path, std::size_t size, int samples) {
   std::vector<double> ms;
   int error = 0;
-  platform::Socket socket = platform::openSocket(SOCK_DGRAM, 0, error);
-  if (!socket.valid() || !platform::connectTo(socket.fd(), platform::ipv4Address(htonl(INADDR_LOOPBACK), EchoPort), error)) {
+  platform::Socket socket = udpTo(EchoPort, error);
+  if (!socket.valid()) {
     return ms;
   }
   const std::size_t bytesPerAnswer =

@@ -1,5 +1,5 @@
-// The socket calls that take an Address, for sockets of either family. Like the IPv4 calls of
-// net.h beside them, every failing call reports the errno value read right after it.
+// The socket calls that take an Address, for sockets of either family. Like the calls of net.h
+// beside them, every failing call reports the errno value read right after it.
 #pragma once
 
 #include <cstddef>
@@ -30,8 +30,9 @@ bool bindTo(int fd, const Address& address, int& error);
 bool connectTo(int fd, const Address& address, int& error);
 IoResult sendTo(int fd, const void* data, std::size_t length, const Address& to);
 
-// One datagram with its source, as the sockaddr_in form in net.h: a datagram longer than
-// `capacity` fails with EMSGSIZE. `from` is left as it was when the call fails.
+// One datagram with its source. A datagram longer than `capacity` is not cut short: the receive
+// fails with EMSGSIZE, as it would on a system that refuses oversized messages. `from` is left as
+// it was when the call fails.
 IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait = Wait::Block);
 
 // The next connection of a listening socket with the peer's address; on failure the socket is

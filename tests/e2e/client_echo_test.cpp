@@ -1,5 +1,4 @@
 // The real client program's UDP and TCP echo runs against peers on the test's own loopback.
-#include <arpa/inet.h>
 #include <signal.h>
 
 #include <gtest/gtest.h>
@@ -99,7 +98,7 @@ TEST(ClientEcho, TcpAnswersAreTimedOverOneConnection) {
   const auto requests = server.received();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[1].bytes.size(), 100u);
-  EXPECT_EQ(requests[0].from.sin_port, requests[1].from.sin_port) << "both rounds use one connection";
+  EXPECT_EQ(requests[0].source.port(), requests[1].source.port()) << "both rounds use one connection";
 }
 
 TEST(ClientEcho, SilentUdpPeerTimesOutAndTheNextRequestFollowsThePause) {
@@ -125,8 +124,8 @@ TEST(ClientEcho, SilentUdpPeerTimesOutAndTheNextRequestFollowsThePause) {
 // may end the wait or be timed.
 TEST(ClientEcho, UdpTakesOnlyTheAnswerThatCarriesItsRequestsSendTime) {
   REQUIRE_PRIVATE_NETWORK();
-  UdpSender otherPort(htonl(INADDR_LOOPBACK), EchoPort + 1);
-  UdpSender otherHost(inet_addr("127.0.0.2"), EchoPort);
+  UdpSender otherPort("127.0.0.1", EchoPort + 1);
+  UdpSender otherHost("127.0.0.2", EchoPort);
   std::atomic<int> round{0};
   Bytes previous;
   std::unique_ptr<UdpPeer> server;
@@ -145,7 +144,7 @@ TEST(ClientEcho, UdpTakesOnlyTheAnswerThatCarriesItsRequestsSendTime) {
         before = {{previous}};
         break;
       default: {  // the very answer, from another port of the server's address and from another address
-        const sockaddr_in client = server->received().back().from;
+        const platform::Address client = server->received().back().source;
         otherPort.send(answer, client);
         otherHost.send(answer, client);
       }

@@ -49,26 +49,20 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds lim
 // Sends UDP echo requests of 32 bytes one after the other, each answered within two seconds.
 class Requester {
  public:
-  Requester() {
-    int error = 0;
-    socket_ = platform::openSocket(SOCK_DGRAM, 0, error);
-    platform::setReceiveTimeout(socket_.fd(), 2000, error);
-    platform::connectTo(socket_.fd(), platform::ipv4Address(htonl(INADDR_LOOPBACK), EchoPort), error);
-  }
   // How many of `count` requests were answered, stopping at the first that was not.
   int send(int count) {
     std::uint8_t request[32] = {}, answer[64];
     buildEchoRequest(request, 0);
     for (int i = 0; i < count; ++i) {
-      if (platform::sendBytes(socket_.fd(), request, sizeof request).failed()) return i;
-      const auto got = platform::receive(socket_.fd(), answer, sizeof answer);
+      if (platform::sendBytes(peer_.fd(), request, sizeof request).failed()) return i;
+      const auto got = platform::receive(peer_.fd(), answer, sizeof answer);
       if (got.n != sizeof request || !hasMarker(answer, sizeof request, layout_a::Marker, ReplyMarker)) return i;
     }
     return count;
   }
 
  private:
-  platform::Socket socket_;
+  EchoPeer peer_{SOCK_DGRAM};
 };
 
 // The server in terminal mode (or its window, given the environment), up and answering.

@@ -27,7 +27,7 @@
 
 #include "client/run_control.h"
 #include "client/tests.h"
-#include "common/platform/net.h"
+#include "common/platform/sockets.h"
 #include "common/protocol.h"
 #include "common/text_format.h"
 #include "tests/support/kept_lines.h"
@@ -51,7 +51,7 @@ class RawSniffer {
  public:
   explicit RawSniffer(int protocol) {
     int error = 0;
-    socket_ = platform::openSocket(SOCK_RAW, protocol, error);
+    socket_ = platform::openSocket(platform::Family::IPv4, SOCK_RAW, protocol, error);
     if (!socket_.valid()) throw std::runtime_error("sniffer: raw socket: " + std::to_string(error));
     thread_ = std::thread([this] {
       std::uint8_t buf[4096];
@@ -92,9 +92,9 @@ class TrafficSource {
  public:
   TrafficSource(int protocol, Bytes payload) {
     int error = 0;
-    socket_ = platform::openSocket(SOCK_RAW, protocol, error);
+    socket_ = platform::openSocket(platform::Family::IPv4, SOCK_RAW, protocol, error);
     thread_ = std::thread([this, payload] {
-      const sockaddr_in to = platform::ipv4Address(htonl(INADDR_LOOPBACK), 0);
+      const auto to = platform::Address::loopback(platform::Family::IPv4);
       for (int i = 0; i < 60 && !stop_; ++i) {
         platform::sendTo(socket_.fd(), payload.data(), payload.size(), to);
         std::this_thread::sleep_for(200ms);
@@ -117,9 +117,7 @@ bool carries(const Bytes& datagram, std::size_t offset, const Marker& marker) {
 }
 
 std::string destinationOf(const Bytes& datagram) {
-  std::uint32_t address = 0;
-  std::memcpy(&address, datagram.data() + 16, 4);
-  return platform::dotted(address);
+  return platform::Address::fromBytes(platform::Family::IPv4, datagram.data() + 16).text();
 }
 
 // A layout C request payload: timestamp, request marker, zero filler.

@@ -21,7 +21,7 @@
 
 #include "common/activity_log.h"
 #include "common/cp1251.h"
-#include "common/platform/net.h"
+#include "common/platform/sockets.h"
 #include "common/protocol.h"
 #include "common/text_format.h"
 #include "server/console.h"
@@ -29,6 +29,7 @@
 #include "tests/support/peers.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
+#include "tests/support/two_hosts.h"
 
 namespace connchk::testing {
 namespace {
@@ -339,12 +340,12 @@ TEST(ServerEcho, HeldConnectionsHoldUpNoOtherClient) {
   // A peer with a small window sends requests one by one (each whole, so that each is answered)
   // and takes no answer: soon its answers no longer fit into the server's buffers.
   int error = 0;
-  platform::Socket deaf = platform::openSocket(SOCK_STREAM, 0, error);
+  platform::Socket deaf = platform::openSocket(platform::Family::IPv4, SOCK_STREAM, 0, error);
   const int small = 4096;
   const timeval patience{0, 200000};
   ASSERT_EQ(setsockopt(deaf.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
   ASSERT_EQ(setsockopt(deaf.fd(), SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience), 0);
-  ASSERT_TRUE(platform::connectTo(deaf.fd(), platform::ipv4Address(htonl(INADDR_LOOPBACK), EchoPort), error));
+  ASSERT_TRUE(platform::connectTo(deaf.fd(), literal("127.0.0.1", EchoPort), error));
   const Bytes big = echoRequest(2048);
   for (int i = 0; i < 100 && platform::sendBytes(deaf.fd(), big.data(), big.size()).n == ssize_t(big.size()); ++i) {
     std::this_thread::sleep_for(milliseconds(10));
@@ -418,8 +419,8 @@ TEST(ServerEcho, FailedAcceptIsLoggedAndAcceptedAgainAfterAPause) {
 TEST(ServerEcho, UdpPortTakenLeavesTheTcpServiceServing) {
   REQUIRE_PRIVATE_NETWORK();
   int error = 0;
-  platform::Socket taken = platform::openSocket(SOCK_DGRAM, 0, error);
-  ASSERT_TRUE(platform::bindTo(taken.fd(), platform::anyAddress(EchoPort), error)) << error;
+  platform::Socket taken = platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0, error);
+  ASSERT_TRUE(platform::bindTo(taken.fd(), literal("0.0.0.0", EchoPort), error)) << error;
 
   EchoServer server;
   ASSERT_TRUE(server.start());  // the port taken here counts as bound

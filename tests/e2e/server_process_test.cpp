@@ -159,8 +159,8 @@ TEST(ServerProcess, KilledWithAConnectionOpenAndStartedAgainAtOnceServesTcp) {
 // terminal mode says that none could and ends with 1.
 TEST(ServerProcess, NoServiceAbleToStartIsSaidAndEndsWith1) {
   REQUIRE_PRIVATE_NETWORK();
-  UdpPeer echoUdp(EchoPort, silent, htonl(INADDR_ANY));
-  UdpPeer terminal(TerminalPort, silent, htonl(INADDR_ANY));
+  UdpPeer echoUdp(EchoPort, silent, "0.0.0.0");
+  UdpPeer terminal(TerminalPort, silent, "0.0.0.0");
   TcpPeer echoTcp(EchoPort, silent);
   Program server(SERVER_PROGRAM);
   server.startThrough({"setpriv", "--inh-caps=-net_raw", "--bounding-set=-net_raw", "--"}, {"--console"});

@@ -1,6 +1,5 @@
 // The terminal exchange end to end: the real client and server on two hosts joined by a veth
 // pair, the server driven by a hand-made client, and the client driven by hand-made servers.
-#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -13,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/platform/sockets.h"
 #include "common/protocol.h"
 #include "tests/support/peers.h"
 #include "tests/support/private_network.h"
@@ -26,8 +26,8 @@ namespace {
 using Host = TwoHosts::Host;
 using std::chrono::milliseconds;
 
-const sockaddr_in ServerOnBed = hostAddress(TwoHosts::ServerAddress, TerminalPort);
-const sockaddr_in ServerOnLoopback = hostAddress("127.0.0.1", TerminalPort);
+const platform::Address ServerOnBed = literal(TwoHosts::ServerAddress, TerminalPort);
+const platform::Address ServerOnLoopback = platform::Address::loopback(platform::Family::IPv4, TerminalPort);
 
 // A layout B request of `length` bytes for terminal `terminal`.
 Bytes terminalRequest(std::uint32_t terminal, std::size_t length = 40) {
@@ -44,21 +44,20 @@ class HandClient {
  public:
   explicit HandClient(std::uint16_t port = 0, const char* address = "0.0.0.0") {
     int error = 0;
-    socket_ = platform::openSocket(SOCK_DGRAM, 0, error);
-    platform::bindTo(socket_.fd(), hostAddress(address, port), error);
+    socket_ = platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0, error);
+    platform::bindTo(socket_.fd(), literal(address, port), error);
   }
-  void send(const Bytes& bytes, const sockaddr_in& to) {
+  void send(const Bytes& bytes, const platform::Address& to) {
     ASSERT_FALSE(platform::sendTo(socket_.fd(), bytes.data(), bytes.size(), to).failed());
   }
   std::optional<Received> receive(milliseconds limit = milliseconds(2000)) {
     pollfd p{socket_.fd(), POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(limit.count())) <= 0) return std::nullopt;
-    std::uint8_t buf[4096];
     Received r;
-    socklen_t len = sizeof r.from;
-    const ssize_t n = recvfrom(socket_.fd(), buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&r.from), &len);
-    if (n < 0) return std::nullopt;
-    r.bytes.assign(buf, buf + n);
+    r.bytes.resize(65536);
+    const auto got = platform::receiveFrom(socket_.fd(), r.bytes.data(), r.bytes.size(), r.source);
+    if (got.failed()) return std::nullopt;
+    r.bytes.resize(static_cast<std::size_t>(got.n));
     r.at = std::chrono::steady_clock::now();
     return r;
   }
@@ -200,7 +199,7 @@ TEST_F(TwoHostsTest, TerminalZeroIsErroneousAndATakenPortLosesOnlyItsExchange) {
   Program server(SERVER_PROGRAM);
   ASSERT_TRUE(startServerOnBed(server));
   std::unique_ptr<UdpPeer> holder;
-  bed.inHost(Host::Server, [&] { holder = std::make_unique<UdpPeer>(856, silent, htonl(INADDR_ANY)); });
+  bed.inHost(Host::Server, [&] { holder = std::make_unique<UdpPeer>(856, silent, "0.0.0.0"); });
 
   std::unique_ptr<HandClient> hand;
   bed.inHost(Host::Client, [&] { hand = std::make_unique<HandClient>(); });
@@ -262,8 +261,8 @@ TEST_F(TwoHostsTest, ForgedDatagramsToPort855AreNeitherReflectedNorTaken) {
   std::unique_ptr<UdpSender> stranger;
   bed.inHost(Host::Server, [&] {
     server = std::make_unique<UdpPeer>(TerminalPort, terminalServer(milliseconds(700)),
-                                       inet_addr(TwoHosts::ServerAddress));
-    stranger = std::make_unique<UdpSender>(inet_addr("192.0.2.3"), TerminalPort + 7);
+                                       TwoHosts::ServerAddress);
+    stranger = std::make_unique<UdpSender>("192.0.2.3", TerminalPort + 7);
   });
   const auto atServerHost = sniffer(Host::Server);
 
@@ -271,8 +270,8 @@ TEST_F(TwoHostsTest, ForgedDatagramsToPort855AreNeitherReflectedNorTaken) {
   startClient(client, {"--terminal", "7", "--count", "2"});
   ASSERT_TRUE(server->waitForCount(1));
   const Bytes forged = withReplyMarker(server->received().front().bytes, layout_b::Marker);
-  stranger->send(forged, hostAddress(TwoHosts::ClientAddress, TerminalPort));
-  stranger->send(forged, hostAddress(TwoHosts::ClientAddress, TerminalPort));
+  stranger->send(forged, literal(TwoHosts::ClientAddress, TerminalPort));
+  stranger->send(forged, literal(TwoHosts::ClientAddress, TerminalPort));
   EXPECT_EQ(client.wait(), 0) << client.output();
 
   const auto lines = clientLines(client);
@@ -284,9 +283,9 @@ TEST_F(TwoHostsTest, ForgedDatagramsToPort855AreNeitherReflectedNorTaken) {
   ASSERT_TRUE(atServerHost->waitFor(toPort(TerminalPort), 4));
   std::size_t toStranger = 0;
   for (const auto& d : atServerHost->seen()) {
-    if (d.destination == inet_addr("192.0.2.3")) ++toStranger;
+    if (d.destination == literal("192.0.2.3")) ++toStranger;
     if (d.destinationPort == TerminalPort) {
-      EXPECT_EQ(d.destination, inet_addr(TwoHosts::ServerAddress));
+      EXPECT_EQ(d.destination, literal(TwoHosts::ServerAddress));
     }
   }
   EXPECT_EQ(toStranger, 0u);
@@ -310,7 +309,7 @@ TEST_F(TwoHostsTest, CutAndEmptyAnswersAreNotTheExchangesAnswers) {
     }
   };
   std::unique_ptr<UdpPeer> server;
-  bed.inHost(Host::Server, [&] { server = std::make_unique<UdpPeer>(TerminalPort, Replies(answer), htonl(INADDR_ANY)); });
+  bed.inHost(Host::Server, [&] { server = std::make_unique<UdpPeer>(TerminalPort, Replies(answer), "0.0.0.0"); });
 
   Program client(CLIENT_PROGRAM);
   ASSERT_EQ(runClient(client, {"--count", "3"}), 0) << client.output();
@@ -330,7 +329,7 @@ TEST_F(TwoHostsTest, CutAndEmptyAnswersAreNotTheExchangesAnswers) {
 
 TEST_F(TwoHostsTest, SilentServerGivesTheTimeOutAndTheNextRequestAfterThePause) {
   std::unique_ptr<UdpPeer> server;
-  bed.inHost(Host::Server, [&] { server = std::make_unique<UdpPeer>(TerminalPort, silent, htonl(INADDR_ANY)); });
+  bed.inHost(Host::Server, [&] { server = std::make_unique<UdpPeer>(TerminalPort, silent, "0.0.0.0"); });
   Program client(CLIENT_PROGRAM);
   startClient(client, {"--count", "2"});
   ASSERT_TRUE(server->waitForCount(2, milliseconds(9000))) << client.output();
@@ -347,7 +346,7 @@ TEST_F(TwoHostsTest, SilentServerGivesTheTimeOutAndTheNextRequestAfterThePause) 
 
 TEST(TerminalOneHostTest, ClientCannotBindATakenPort855AndSendsNothing) {
   REQUIRE_PRIVATE_NETWORK();
-  UdpPeer holder(TerminalPort, silent, htonl(INADDR_ANY));
+  UdpPeer holder(TerminalPort, silent, "0.0.0.0");
   Program client(CLIENT_PROGRAM);
   EXPECT_EQ(client.run({"--console", "--protocol", "TELM-UDP", "127.0.0.1"}), 2);
   EXPECT_EQ(clientLines(client), (std::vector<std::string>{"Ошибка bind 98"}));
@@ -405,14 +404,14 @@ TEST_F(TerminalServiceTest, TerminalNumbersWithoutAPortAreErroneousAndBindNothin
   EXPECT_FALSE(hand.receive(milliseconds(200)));
   EXPECT_EQ(occurrences(server.output(), "Статистика:"), 0);
   int error = 0;
-  platform::Socket dns = platform::openSocket(SOCK_DGRAM, 0, error);
-  EXPECT_TRUE(platform::bindTo(dns.fd(), platform::anyAddress(53), error)) << "port 53 is taken: " << error;
+  platform::Socket dns = platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0, error);
+  EXPECT_TRUE(platform::bindTo(dns.fd(), platform::Address::any(platform::Family::IPv4, 53), error)) << "port 53 is taken: " << error;
 
   const auto last = firstAnswer(hand, 64680);
   ASSERT_TRUE(last);
-  EXPECT_EQ(ntohs(last->from.sin_port), 65535);
+  EXPECT_EQ(last->source.port(), 65535);
   EXPECT_EQ(slice(last->bytes, 12, 12), markerBytes(ReplyMarker));
-  hand.send(last->bytes, last->from);
+  hand.send(last->bytes, last->source);
   ASSERT_TRUE(hand.receive());
   EXPECT_TRUE(server.waitForOutput("Отослано 40 байт данных, терминал №64680"));
 }
@@ -422,19 +421,19 @@ TEST_F(TerminalServiceTest, TerminalNumbersWithoutAPortAreErroneousAndBindNothin
 TEST_F(TerminalServiceTest, ConfirmationRules) {
   auto first = firstAnswer(hand, 4);
   ASSERT_TRUE(first);
-  hand.send(terminalRequest(4), first->from);
+  hand.send(terminalRequest(4), first->source);
   EXPECT_FALSE(hand.receive(milliseconds(300))) << "a confirmation without the reply marker was answered";
 
   first = firstAnswer(hand, 4);
   ASSERT_TRUE(first);
-  hand.send(slice(first->bytes, 0, 20), first->from);
+  hand.send(slice(first->bytes, 0, 20), first->source);
   EXPECT_FALSE(hand.receive(milliseconds(300))) << "a 20-byte confirmation was answered";
 
   first = firstAnswer(hand, 4, 60);
   ASSERT_TRUE(first);
   Bytes shorter = slice(first->bytes, 0, 30);
   shorter[29] = 0x77;
-  hand.send(shorter, first->from);
+  hand.send(shorter, first->source);
   const auto final = hand.receive();
   ASSERT_TRUE(final);
   ASSERT_EQ(final->bytes.size(), 60u);
@@ -457,14 +456,14 @@ TEST_F(TerminalServiceTest, ConfirmationFromAnotherAddressOrPortIsNotAnswered) {
   const auto first = firstAnswer(hand, 6);
   ASSERT_TRUE(first);
   HandClient otherPort, otherAddress(0, "127.0.0.2");
-  otherPort.send(first->bytes, first->from);
+  otherPort.send(first->bytes, first->source);
   ASSERT_TRUE(server.waitForCount("Принят ошибочный запрос", 1));
-  otherAddress.send(first->bytes, first->from);
+  otherAddress.send(first->bytes, first->source);
   ASSERT_TRUE(server.waitForCount("Принят ошибочный запрос", 2));
   EXPECT_FALSE(otherPort.receive(milliseconds(100)));
   EXPECT_FALSE(otherAddress.receive(milliseconds(100)));
 
-  hand.send(first->bytes, first->from);
+  hand.send(first->bytes, first->source);
   const auto final = hand.receive();
   ASSERT_TRUE(final);
   EXPECT_EQ(final->bytes, first->bytes);
@@ -491,7 +490,7 @@ TEST_F(TerminalServiceTest, MissingConfirmationEndsTheExchangeWithoutFinalAnswer
 
   const auto again = firstAnswer(hand, 9);
   ASSERT_TRUE(again);
-  hand.send(again->bytes, again->from);
+  hand.send(again->bytes, again->source);
   EXPECT_TRUE(hand.receive());
   ASSERT_TRUE(server.waitForOutput("терминал №9\n"));
   EXPECT_TRUE(inOrder(server.outputLines(), {"Статистика: 127.0.0.1 размер 40", "Ошибка приема 11",

@@ -1,7 +1,5 @@
 // Which mode the real programs start in: the window by default, the terminal with --console, and
 // the terminal, with a one-line note on stderr, where there is no display.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "common/platform/sockets.h"
 #include "common/ui/display.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
@@ -72,19 +71,16 @@ TEST(WindowDispatch, AForwardedDisplayThatDoesNotAnswerFallsBackToTheTerminal) {
   EXPECT_NE(client.output().find("Соединение с 127.0.0.1, порт 87"), std::string::npos);
 
   // The same check passes while something listens on the display's port, and fails once it is gone.
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(listener, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(6000 + 57);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(listener, 4), 0);
+  int error = 0;
+  platform::Socket listener = platform::openSocket(platform::Family::IPv4, SOCK_STREAM, 0, error);
+  ASSERT_TRUE(listener.valid());
+  ASSERT_TRUE(platform::bindTo(listener.fd(), platform::Address::loopback(platform::Family::IPv4, 6000 + 57), error));
+  ASSERT_TRUE(platform::listenOn(listener.fd(), 4, error));
   for (const char* display : {"127.0.0.1:57", "localhost:57.0", "[127.0.0.1]:57"}) {
     setenv("DISPLAY", display, 1);
     EXPECT_EQ(ui::displayProblem(), "") << display;
   }
-  close(listener);
+  listener.close();
   EXPECT_EQ(ui::displayProblem(), "no display (DISPLAY=[127.0.0.1]:57 does not answer): running in the terminal");
   setenv("DISPLAY", "no-such-host.invalid:0", 1);
   EXPECT_NE(ui::displayProblem(), "");

@@ -27,6 +27,7 @@
 #include "server/service_host.h"
 #include "server/ui/server_dialog.h"
 #include "tests/gui/gui_support.h"
+#include "tests/support/echo_server.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
 
@@ -141,10 +142,7 @@ TEST(WindowLists, TheServicesAnswerWhileTheWindowThreadIsBusy) {
   dialog.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
 
-  int error = 0;
-  platform::Socket socket = platform::openSocket(SOCK_DGRAM, 0, error);
-  platform::setReceiveTimeout(socket.fd(), 2000, error);
-  platform::connectTo(socket.fd(), platform::ipv4Address(htonl(INADDR_LOOPBACK), EchoPort), error);
+  testing::EchoPeer socket(SOCK_DGRAM);
   std::uint8_t request[32] = {}, answer[64];
   buildEchoRequest(request, 0);
   const auto answered = [&] {

@@ -1,6 +1,5 @@
 // The server's window on the offscreen platform: its initial state, the services started while it
 // initialises, and its two lists filling from many service threads at once through the hand-off.
-#include <arpa/inet.h>
 
 #include <cstring>
 
@@ -21,7 +20,7 @@
 #include <QTest>
 
 #include "common/cp1251.h"
-#include "common/platform/net.h"
+#include "common/platform/sockets.h"
 #include "common/protocol.h"
 #include "common/ui/dialog_units.h"
 #include "server/service_host.h"
@@ -241,16 +240,13 @@ TEST_F(ServerWindowTest, ListsFillFromTheRealServices) {
   REQUIRE_PRIVATE_NETWORK();
   open([this](ServerContext&) { host_.start(); });
   int error = 0;
-  platform::Socket socket = platform::openSocket(SOCK_DGRAM, 0, error);
+  platform::Socket socket = platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0, error);
   ASSERT_TRUE(socket.valid());
-  sockaddr_in server{};
-  server.sin_family = AF_INET;
-  server.sin_port = htons(EchoPort);
-  server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const auto server = platform::Address::loopback(platform::Family::IPv4, EchoPort);
   std::vector<std::uint8_t> request(32, 0);
   buildEchoRequest(request.data(), 0);
   ASSERT_TRUE(waitUntil([&] {
-    sendto(socket.fd(), request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&server), sizeof server);
+    platform::sendTo(socket.fd(), request.data(), request.size(), server);
     QTest::qWait(100);
     return dialog_->statisticsList()->count() > 0;
   }));
@@ -270,20 +266,16 @@ TEST_F(ServerWindowTest, TheServicesTableCountsRequestsFromTheRealServices) {
   const int udp = static_cast<int>(EchoUdpSlot);
   ASSERT_TRUE(waitUntil([&] { return table.cell(udp, ServiceTable::State) == "работает"; }));
   int error = 0;
-  platform::Socket socket = platform::openSocket(SOCK_DGRAM, 0, error);
+  platform::Socket socket = platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0, error);
   ASSERT_TRUE(socket.valid());
   const timeval wait{5, 0};
   setsockopt(socket.fd(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-  sockaddr_in server{};
-  server.sin_family = AF_INET;
-  server.sin_port = htons(EchoPort);
-  server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const auto server = platform::Address::loopback(platform::Family::IPv4, EchoPort);
   constexpr int Requests = 7;
   std::vector<std::uint8_t> request(32, 0), answer(1500);
   for (int i = 0; i < Requests; ++i) {
     buildEchoRequest(request.data(), 0);
-    ASSERT_EQ(sendto(socket.fd(), request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&server), sizeof server),
-              static_cast<ssize_t>(request.size()));
+    ASSERT_EQ(platform::sendTo(socket.fd(), request.data(), request.size(), server).n, static_cast<ssize_t>(request.size()));
     ASSERT_GT(recv(socket.fd(), answer.data(), answer.size(), 0), 0) << "request " << i << " unanswered";
   }
   // The window samples the counters once a second on its own.

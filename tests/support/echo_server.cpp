@@ -1,7 +1,5 @@
 #include "tests/support/echo_server.h"
 
-#include <arpa/inet.h>
-
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -9,6 +7,7 @@
 
 #include "common/activity_log.h"
 #include "common/cp1251.h"
+#include "common/platform/sockets.h"
 #include "server/console.h"
 #include "tests/support/two_hosts.h"
 
@@ -54,9 +53,10 @@ bool echoPortBound(const char* table, const char* state) { return portBound(tabl
 
 EchoPeer::EchoPeer(int type, const char* address) {
   int error = 0;
-  socket_ = platform::openSocket(type, 0, error);
+  const platform::Address server = literal(address, EchoPort);
+  socket_ = platform::openSocket(server.family(), type, 0, error);
   platform::setReceiveTimeout(socket_.fd(), 2000, error);
-  connected_ = platform::connectTo(socket_.fd(), platform::ipv4Address(inet_addr(address), EchoPort), error);
+  connected_ = platform::connectTo(socket_.fd(), server, error);
 }
 
 std::optional<Bytes> EchoPeer::receive() {

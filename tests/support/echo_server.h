@@ -2,8 +2,6 @@
 // sends to port 87 with sockets of its own.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <optional>
 #include <string>
 #include <vector>

@@ -3,11 +3,11 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <cstring>
 #include <stdexcept>
 
 #include "common/platform/sockets.h"
 #include "common/protocol.h"
+#include "tests/support/two_hosts.h"
 
 namespace connchk::testing {
 
@@ -17,11 +17,6 @@ constexpr int PollMs = 50;
 bool readable(int fd) {
   pollfd p{fd, POLLIN, 0};
   return poll(&p, 1, PollMs) > 0;
-}
-
-platform::Address ipv4(std::uint32_t addressNetworkOrder, std::uint16_t port) {
-  return platform::Address::fromBytes(platform::Family::IPv4, reinterpret_cast<const std::uint8_t*>(&addressNetworkOrder),
-                                      port);
 }
 
 platform::Socket boundSocket(int type, const platform::Address& address) {
@@ -34,20 +29,6 @@ platform::Socket boundSocket(int type, const platform::Address& address) {
     throw std::runtime_error("test peer cannot bind " + address.textWithPort());
   }
   return s;
-}
-
-platform::Socket boundSocket(int type, std::uint32_t address, std::uint16_t port) {
-  return boundSocket(type, ipv4(address, port));
-}
-
-// The IPv4 form of a source, for the tests that read it as sockaddr_in; zero for IPv6.
-sockaddr_in ipv4Form(const platform::Address& address) {
-  sockaddr_in four{};
-  if (address.family() != platform::Family::IPv4) return four;
-  sockaddr_storage any{};
-  address.toSockaddr(any, platform::Family::IPv4);
-  std::memcpy(&four, &any, sizeof four);
-  return four;
 }
 
 Replies single(Answer answer) {
@@ -96,7 +77,7 @@ void Peer::take(const std::uint8_t* data, std::size_t n, const platform::Address
   Bytes request(data, data + n);
   {
     std::lock_guard<std::mutex> hold(mutex_);
-    received_.push_back({request, ipv4Form(from), from, std::chrono::steady_clock::now()});
+    received_.push_back({request, from, std::chrono::steady_clock::now()});
   }
   for (const Reply& reply : replies_(request)) {
     // Waits in short steps, so that a peer being stopped does not hold the test.
@@ -112,11 +93,11 @@ void Peer::stopServing() {
   if (thread_.joinable()) thread_.join();
 }
 
-UdpPeer::UdpPeer(std::uint16_t port, Answer answer, std::uint32_t address)
+UdpPeer::UdpPeer(std::uint16_t port, Answer answer, const char* address)
     : UdpPeer(port, single(std::move(answer)), address) {}
 
-UdpPeer::UdpPeer(std::uint16_t port, Replies replies, std::uint32_t address)
-    : UdpPeer(ipv4(address, port), std::move(replies)) {}
+UdpPeer::UdpPeer(std::uint16_t port, Replies replies, const char* address)
+    : UdpPeer(literal(address, port), std::move(replies)) {}
 
 void Peer::serveDatagrams(int fd) {
   std::vector<std::uint8_t> buf(65536);
@@ -169,20 +150,21 @@ TcpPeer::TcpPeer(const platform::Address& address, Replies replies)
   });
 }
 
-UdpSender::UdpSender(std::uint32_t address, std::uint16_t port) : socket_(boundSocket(SOCK_DGRAM, address, port)) {}
+UdpSender::UdpSender(const char* address, std::uint16_t port) : socket_(boundSocket(SOCK_DGRAM, literal(address, port))) {}
 
-void UdpSender::send(const Bytes& bytes, const sockaddr_in& to) {
+void UdpSender::send(const Bytes& bytes, const platform::Address& to) {
   if (platform::sendTo(socket_.fd(), bytes.data(), bytes.size(), to).failed()) {
     throw std::runtime_error("stranger cannot send");
   }
 }
 
-TcpBlackHole::TcpBlackHole(std::uint16_t port) : listening_(boundSocket(SOCK_STREAM, htonl(INADDR_LOOPBACK), port)) {
+TcpBlackHole::TcpBlackHole(std::uint16_t port)
+    : listening_(boundSocket(SOCK_STREAM, platform::Address::loopback(platform::Family::IPv4, port))) {
   // A queue of one, taken by a connection that is never accepted.
   int error = 0;
   if (listen(listening_.fd(), 0) != 0) throw std::runtime_error("black hole cannot listen");
-  queued_ = platform::openSocket(SOCK_STREAM, 0, error);
-  if (!platform::connectTo(queued_.fd(), platform::ipv4Address(htonl(INADDR_LOOPBACK), port), error)) {
+  queued_ = platform::openSocket(platform::Family::IPv4, SOCK_STREAM, 0, error);
+  if (!platform::connectTo(queued_.fd(), platform::Address::loopback(platform::Family::IPv4, port), error)) {
     throw std::runtime_error("black hole cannot fill its queue");
   }
 }

@@ -2,8 +2,6 @@
 // got, and answer through a function the test gives (or stay silent). Each stops when destroyed.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -39,8 +37,7 @@ Bytes withSendTimeZero(Bytes answer, std::size_t offset = 0);
 
 struct Received {
   Bytes bytes;
-  sockaddr_in from{};        // an IPv4 source; zero for an IPv6 one
-  platform::Address source;  // the source of either family
+  platform::Address source;  // of either family, with its port
   std::chrono::steady_clock::time_point at;
 };
 
@@ -71,8 +68,9 @@ class Peer {
 
 class UdpPeer : public Peer {
  public:
-  UdpPeer(std::uint16_t port, Answer answer, std::uint32_t addressNetworkOrder = htonl(INADDR_LOOPBACK));
-  UdpPeer(std::uint16_t port, Replies replies, std::uint32_t addressNetworkOrder = htonl(INADDR_LOOPBACK));
+  // On an IPv4 literal ("0.0.0.0" for every address).
+  UdpPeer(std::uint16_t port, Answer answer, const char* address = "127.0.0.1");
+  UdpPeer(std::uint16_t port, Replies replies, const char* address = "127.0.0.1");
   // On an address of either family with its port (an IPv6 one serves IPv6 alone).
   UdpPeer(const platform::Address& address, Replies replies);
   ~UdpPeer() { stopServing(); }
@@ -109,8 +107,8 @@ class RawPeer : public Peer {
 // Sends datagrams from an address and port of its own: a stranger to the client.
 class UdpSender {
  public:
-  UdpSender(std::uint32_t addressNetworkOrder, std::uint16_t port);
-  void send(const Bytes& bytes, const sockaddr_in& to);
+  UdpSender(const char* address, std::uint16_t port);
+  void send(const Bytes& bytes, const platform::Address& to);
 
  private:
   platform::Socket socket_;

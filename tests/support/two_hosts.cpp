@@ -1,6 +1,5 @@
 #include "tests/support/two_hosts.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
@@ -63,14 +62,6 @@ bool runQuietly(const std::vector<std::string>& command) {
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-sockaddr_in hostAddress(const char* dotted, std::uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  inet_pton(AF_INET, dotted, &a.sin_addr);
-  return a;
 }
 
 TwoHosts::TwoHosts() {

@@ -4,8 +4,6 @@
 // removed when the object goes; beds left behind by test processes that were killed are removed too.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -70,7 +68,6 @@ bool waitForUdpPort(std::uint16_t port, int limitMs = 5000);
 // The same for a TCP socket listening on `port`.
 bool waitForTcpListener(std::uint16_t port, int limitMs = 5000);
 
-sockaddr_in hostAddress(const char* dotted, std::uint16_t port);
 // A literal address of either family; fails the test when the text is none.
 platform::Address literal(const std::string& text, std::uint16_t port = 0);
 

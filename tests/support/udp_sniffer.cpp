@@ -1,12 +1,12 @@
 #include "tests/support/udp_sniffer.h"
 
-#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <cstring>
 #include <stdexcept>
 
+#include "common/platform/sockets.h"
 #include "common/protocol.h"
 
 namespace connchk::testing {
@@ -18,7 +18,7 @@ std::uint16_t networkU16(const std::uint8_t* at) { return static_cast<std::uint1
 
 UdpSniffer::UdpSniffer() {
   int error = 0;
-  socket_ = platform::openSocket(SOCK_RAW, IPPROTO_UDP, error);
+  socket_ = platform::openSocket(platform::Family::IPv4, SOCK_RAW, IPPROTO_UDP, error);
   if (!socket_.valid()) throw std::runtime_error("cannot open a raw UDP socket: errno " + std::to_string(error));
   thread_ = std::thread([this] {
     std::uint8_t buf[65536];
@@ -30,8 +30,8 @@ UdpSniffer::UdpSniffer() {
       const std::size_t header = static_cast<std::size_t>(buf[0] & 0x0F) * 4;
       if (static_cast<std::size_t>(n) < header + 8) continue;
       WireDatagram d;
-      std::memcpy(&d.source, buf + IpSourceOffset, 4);
-      std::memcpy(&d.destination, buf + IpSourceOffset + 4, 4);
+      d.source = platform::Address::fromBytes(platform::Family::IPv4, buf + IpSourceOffset);
+      d.destination = platform::Address::fromBytes(platform::Family::IPv4, buf + IpSourceOffset + 4);
       d.sourcePort = networkU16(buf + header);
       d.destinationPort = networkU16(buf + header + 2);
       d.payload.assign(buf + header + 8, buf + n);

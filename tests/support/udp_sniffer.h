@@ -3,8 +3,6 @@
 // what comes in, not what the host sends. Made inside TwoHosts::inHost to watch that host.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -13,14 +11,15 @@
 #include <thread>
 #include <vector>
 
+#include "common/platform/address.h"
 #include "common/platform/net.h"
 
 namespace connchk::testing {
 
 struct WireDatagram {
-  std::uint32_t source = 0;  // network order
+  platform::Address source;  // with port 0: the ports stand beside them
   std::uint16_t sourcePort = 0;
-  std::uint32_t destination = 0;
+  platform::Address destination;
   std::uint16_t destinationPort = 0;
   std::vector<std::uint8_t> payload;
 };

@@ -1,4 +1,4 @@
-#include <arpa/inet.h>
+#include <sys/socket.h>
 
 #include <gtest/gtest.h>
 
@@ -25,11 +25,9 @@ platform::Address numbered(std::uint32_t n) {
 
 // An IPv4 peer as a dual-stack socket reports it: ::ffff:a.b.c.d.
 platform::Address mapped(const char* dotted, std::uint16_t port) {
-  sockaddr_in6 six{};
-  six.sin6_family = AF_INET6;
-  six.sin6_port = htons(port);
-  inet_pton(AF_INET6, (std::string("::ffff:") + dotted).c_str(), &six.sin6_addr);
-  return platform::Address::fromSockaddr(reinterpret_cast<const sockaddr*>(&six), sizeof six).value();
+  sockaddr_storage six{};
+  const socklen_t length = address(dotted, port).toSockaddr(six, platform::Family::IPv6);
+  return platform::Address::fromSockaddr(reinterpret_cast<const sockaddr*>(&six), length).value();
 }
 
 class Lines : public StatisticsView {
