@@ -129,6 +129,16 @@ ProbeQueryParse parseProbeQuery(const std::string& queryString) {
     if (!parsed) return {std::nullopt, format("terminal must be a whole number from %d to %d", MinTerminal, MaxTerminal)};
     query.terminal = *parsed;
   }
+  if (const auto family = param("family")) {
+    const std::string asked = lowerCase(*family);
+    if (asked == "ipv4" || asked == "4") {
+      query.family = platform::FamilyChoice::IPv4;
+    } else if (asked == "ipv6" || asked == "6") {
+      query.family = platform::FamilyChoice::IPv6;
+    } else {
+      return {std::nullopt, "family must be ipv4 or ipv6 (or leave it out for the resolver's first address)"};
+    }
+  }
   return {query, {}};
 }
 
@@ -340,6 +350,7 @@ class ProbeExporter::State {
   ProbeResult run(const ProbeQuery& query, const ProtocolType& type, int timeoutMs, steady_clock::time_point deadline) {
     RunRequest request;
     request.address = query.target;
+    request.family = query.family;
     request.size = query.size;
     request.count = query.count;
     request.protocolNumber = type.number;

@@ -15,6 +15,7 @@
 #include <prometheus/metric_family.h>
 
 #include "client/run_outcome.h"
+#include "common/platform/address.h"
 #include "common/activity_log.h"
 
 namespace connchk::client {
@@ -32,6 +33,7 @@ struct ProbeQuery {
   int count = DefaultProbeCount;
   std::uint32_t size = 32;
   std::uint32_t terminal = 1;
+  platform::FamilyChoice family = platform::FamilyChoice::Any;  // family=ipv4|ipv6 (or 4|6)
 };
 
 struct ProbeQueryParse {

@@ -1,12 +1,13 @@
 #include "common/http/listener.h"
 
-#include <arpa/inet.h>
 #include <pthread.h>
 #include <signal.h>
 #include <CivetServer.h>
 
 #include <cctype>
 #include <mutex>
+
+#include "common/platform/address.h"
 
 namespace connchk::http {
 namespace {
@@ -43,8 +44,9 @@ std::optional<ListenAddress> parseListenAddress(const std::string& text, std::st
   const std::string portText = colon == std::string::npos ? text : text.substr(colon + 1);
   if (colon != std::string::npos) {
     result.address = text.substr(0, colon);
-    in_addr parsed{};
-    if (inet_pton(AF_INET, result.address.c_str(), &parsed) != 1) {
+    // civetweb as Debian builds it listens on IPv4 only.
+    const auto parsed = platform::Address::parse(result.address);
+    if (!parsed || parsed->family() != platform::Family::IPv4 || result.address.find(':') != std::string::npos) {
       error = "the address must be a dotted IPv4 address such as 127.0.0.1 (or leave it out for every address)";
       return std::nullopt;
     }

@@ -1,12 +1,14 @@
 // Both address families between real namespaces: a name with A and AAAA records resolved as
 // asked, ICMP echo without rights through the kernel's datagram sockets, and ICMPv6 echo answered
 // by the kernel of a host of the two-host bed. The calls run in net_probe, started on the host
-// that has the hosts file or as a user without rights.
+// that has the hosts file or as a user without rights. And the server on a host without IPv6.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "common/protocol.h"
 
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
@@ -104,6 +106,41 @@ TEST(Families, Icmpv6EchoIsAnsweredByTheKernelOfABedHost) {
   const auto silent = probe(onClient, {"echo", TwoHosts::ServerAddress6});
   EXPECT_EQ(silent.status, 2);
   EXPECT_EQ(silent.output, "raw\nno reply\n");
+}
+
+// Lines of a kernel socket table of this namespace past its heading.
+int socketsIn(const std::string& table) {
+  std::ifstream in("/proc/thread-self/net/" + table);
+  int lines = 0;
+  for (std::string line; std::getline(in, line);) ++lines;
+  return lines - 1;
+}
+
+// On a host without IPv6 at all (every IPv6 socket refused) the services fall back to IPv4
+// sockets without a word about the family they lack, and serve IPv4 clients as ever.
+TEST(Families, OnAHostWithoutIpv6TheServerServesIpv4Alone) {
+  REQUIRE_PRIVATE_NETWORK();
+  Program server(SERVER_PROGRAM);
+  server.startThrough({"env", std::string("LD_PRELOAD=") + NO_IPV6_LIBRARY, "ASAN_OPTIONS=verify_asan_link_order=0"},
+                      {"--console"});
+  ASSERT_TRUE(server.waitForCount("Старт сервера, протокол", 15)) << server.output();
+  ASSERT_TRUE(waitForUdpPort(EchoPort) && waitForTcpListener(EchoPort) && waitForUdpPort(TerminalPort));
+  EXPECT_EQ(socketsIn("udp6") + socketsIn("tcp6") + socketsIn("raw6"), 0);
+
+  for (const char* protocol : {"udp", "tcp", "raw53", "icmp"}) {
+    Program client(CLIENT_PROGRAM);
+    EXPECT_EQ(client.run({"--console", "-q", "-c", "1", "-p", protocol, "127.0.0.1"}), 0) << protocol;
+  }
+  Program overIpv6(CLIENT_PROGRAM);
+  EXPECT_NE(overIpv6.run({"--console", "-q", "-c", "1", "-W", "1", "-p", "udp", "::1"}), 0);
+  const std::string printed = server.output();
+  for (const char* line : {"Принят пакет от 127.0.0.1 (unresolved), протокол IP-Клиент, 32 байт данных",
+                           "Принят пакет от 127.0.0.1 (unresolved), протокол TCP, 32 байт данных",
+                           "Принят пакет от 127.0.0.1 (unresolved), протокол №53, 52 байт данных"}) {
+    EXPECT_NE(printed.find(line), std::string::npos) << line << "\n" << printed;
+  }
+  EXPECT_EQ(printed.find("IPv6"), std::string::npos) << printed;
+  EXPECT_EQ(printed.find("Ошибка"), std::string::npos) << printed;
 }
 
 }  // namespace

@@ -67,8 +67,12 @@ TEST(ProbeQuery, ReadsTargetProtocolAndOptions) {
   EXPECT_EQ(udp.query->count, client::DefaultProbeCount);
   EXPECT_EQ(udp.query->size, 32u);
 
-  const auto full = parseProbeQuery("protocol=TELM-UDP&target=host.example&count=20&size=1500&terminal=999");
+  EXPECT_EQ(udp.query->family, platform::FamilyChoice::Any);
+  const auto full =
+      parseProbeQuery("protocol=TELM-UDP&target=host.example&count=20&size=1500&terminal=999&family=IPv6");
   ASSERT_TRUE(full.query) << full.error;
+  EXPECT_EQ(full.query->family, platform::FamilyChoice::IPv6);
+  EXPECT_EQ(parseProbeQuery("target=a&protocol=udp&family=4").query->family, platform::FamilyChoice::IPv4);
   EXPECT_EQ(full.query->protocolIndex, client::TerminalUdpIndex);
   EXPECT_EQ(full.query->count, 20);
   EXPECT_EQ(full.query->size, 1500u);
@@ -102,6 +106,7 @@ TEST(ProbeQuery, RefusesWhatCannotBeProbedWithAReason) {
       {"target=a&protocol=udp&count=99999999999", "count must be"},
       {"target=a&protocol=udp&size=11", "size must be"},
       {"target=a&protocol=udp&terminal=0", "terminal must be"},
+      {"target=a&protocol=udp&family=inet6", "family must be"},
   };
   for (const auto& c : cases) {
     const auto parsed = client::parseProbeQuery(c.query);
