@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/protocol.h"
 #include "server/protocol_names.h"
+#include "server/request_rules.h"
 #include "server/sender_statistics.h"
 #include "server/services.h"
 
@@ -95,6 +98,44 @@ TEST(SenderStatistics, ThreadsAddingDifferentAddressesTakeDifferentSlots) {
   for (auto& t : threads) t.join();
   EXPECT_EQ(statistics.filledSlots(), 80);
   EXPECT_EQ(view.lines.size(), 80u);
+}
+
+// A raw IPv6 socket gives the payload alone: layout C is answered with its 20 bytes, ICMPv6 only
+// as an echo request (type 128) with the 28-byte message; anything else is left as it came.
+TEST(RawIpv6Answer, AnswersRequestsOfItsLayoutOnly) {
+  const auto payload = [](std::size_t length, std::size_t markerAt, std::uint8_t type = 0) {
+    std::vector<std::uint8_t> bytes(length, 0x5A);
+    if (length > 0) bytes[0] = type;
+    if (markerAt + MarkerSize <= length) putMarker(bytes.data(), markerAt, RequestMarker);
+    return bytes;
+  };
+  const struct {
+    std::uint8_t protocol;
+    std::vector<std::uint8_t> payload;
+    std::optional<std::size_t> answer;
+  } cases[] = {
+      {53, payload(32, 8), 20},
+      {117, payload(20, 8), 20},
+      {53, payload(19, 8), std::nullopt},  // the marker cut short
+      {53, payload(32, 0), std::nullopt},  // at the UDP echo's other place, not layout C's
+      {53, {}, std::nullopt},
+      {Icmpv6Protocol, payload(28, 16, layout_d6::EchoRequest), 28},
+      {Icmpv6Protocol, payload(28, 16, layout_d6::EchoReply), std::nullopt},  // the kernel's reply
+      {Icmpv6Protocol, payload(27, 16, layout_d6::EchoRequest), std::nullopt},
+      {Icmpv6Protocol, payload(28, 8, layout_d6::EchoRequest), std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << int{c.protocol} << ", " << c.payload.size() << " bytes");
+    auto bytes = c.payload;
+    EXPECT_EQ(makeRawIpv6Answer(c.protocol, bytes.data(), bytes.size()), c.answer);
+    if (!c.answer) {
+      EXPECT_EQ(bytes, c.payload);
+      continue;
+    }
+    const std::size_t markerAt = c.protocol == Icmpv6Protocol ? layout_d::Marker : layout_a::Marker;
+    EXPECT_TRUE(hasMarker(bytes.data(), *c.answer, markerAt, ReplyMarker));
+    EXPECT_EQ(bytes[0], c.payload[0]) << "the send time (or the echo type) stays";
+  }
 }
 
 TEST(ReceivedPacketLine, ReadsUnresolvedAsPlainText) {
