@@ -88,6 +88,8 @@ std::string toWindows1251(const std::string& utf8) {
     char32_t cp = 0;
     if (!decode(utf8, i, cp)) { out += '?'; continue; }
     if (cp < 0x80) { out += static_cast<char>(cp); continue; }
+    // А..я, most of every log line, stand in one run in both tables: no look-up needed.
+    if (cp >= 0x410 && cp <= 0x44F) { out += static_cast<char>(0xC0 + (cp - 0x410)); continue; }
     const auto hit = t.reverse.find(cp);
     out += hit == t.reverse.end() ? '?' : static_cast<char>(hit->second);
   }
