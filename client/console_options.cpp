@@ -121,7 +121,7 @@ std::string applyValues(const TypedValues& typed, const std::function<bool(const
                         ClientOptions& options) {
   RunRequest& r = options.request;
   if (!typed.address.empty()) {
-    if (characterCount(typed.address[0]) > MaxAddressLength) {
+    if (addressTooLong(typed.address[0])) {
       return format("the server address may be at most %zu characters long", MaxAddressLength);
     }
     r.address = typed.address[0];

@@ -22,35 +22,34 @@ using Packet = std::array<std::uint8_t, ReceiveBufferSize>;
 constexpr int ConnectTimeoutMs = 5000;
 
 // Opens the socket, connects it to port 87 of the server (a UDP socket thereby takes datagrams
-// from that address and port only) and logs the connection line. False when the run cannot go
-// on; `exitCode` is then the procedure's.
-bool connectToEchoPort(RunContext& run, int type, platform::Socket& socket, int& exitCode) {
+// from that address and port only) and logs the connection line. An invalid socket when the run
+// cannot go on; run.outcome.exitCode is then the procedure's (0 when stopped).
+platform::Socket connectToEchoPort(RunContext& run, int type) {
   const auto resolved = resolveServer(run);
   if (!resolved) {
-    exitCode = run.failStart(0);
-    return false;
+    run.failStart(0);
+    return {};
   }
   const platform::Address server = resolved->withPort(EchoPort);
   int error = 0;
-  socket = openTestSocket(run, server.family(), type, 0, error);
+  platform::Socket socket = openTestSocket(run, server.family(), type, 0, error);
   if (!socket.valid()) {
-    exitCode = run.failStart(error);
-    return false;
+    run.failStart(error);
+    return socket;
   }
   const auto end = platform::connectWithin(socket.fd(), server, ConnectTimeoutMs,
                                            [&run] { return run.stopRequested(); }, error);
   if (end == platform::ConnectEnd::Stopped) {
     run.outcome.stopped = true;
-    exitCode = 0;
-    return false;
+    return {};
   }
   if (end == platform::ConnectEnd::Failed) {
     run.say(format("Ошибка соединения %i", error));
-    exitCode = run.failStart(0);
-    return false;
+    run.failStart(0);
+    return {};
   }
   logConnection(run, server, platform::localPort(socket.fd()));
-  return true;
+  return socket;
 }
 
 // Bytes still in the stream from earlier rounds (the rest of an oversized or late answer) go
@@ -100,9 +99,8 @@ RoundEnd awaitStreamAnswer(RunContext& run, int fd, const std::uint8_t* request,
 }  // namespace
 
 int EchoUdpTest(RunContext& run) {
-  platform::Socket socket;
-  int exitCode = 0;
-  if (!connectToEchoPort(run, SOCK_DGRAM, socket, exitCode)) return exitCode;
+  const platform::Socket socket = connectToEchoPort(run, SOCK_DGRAM);
+  if (!socket.valid()) return run.outcome.exitCode;
 
   const std::uint32_t length = echoRequestLength(run.params.size);
   Packet request{};
@@ -126,9 +124,8 @@ int EchoUdpTest(RunContext& run) {
 }
 
 int EchoTcpTest(RunContext& run) {
-  platform::Socket socket;
-  int exitCode = 0;
-  if (!connectToEchoPort(run, SOCK_STREAM, socket, exitCode)) return exitCode;
+  const platform::Socket socket = connectToEchoPort(run, SOCK_STREAM);
+  if (!socket.valid()) return run.outcome.exitCode;
 
   const std::uint32_t length = echoRequestLength(run.params.size);
   Packet request{};

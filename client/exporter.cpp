@@ -40,11 +40,6 @@ constexpr const char* MetricsContentType = "text/plain; version=0.0.4; charset=u
 constexpr const char* ScrapeTimeoutHeader = "X-Prometheus-Scrape-Timeout-Seconds";
 constexpr int ExporterThreads = 32;  // probes answered at once; later scrapes wait for a thread
 
-bool allDigits(const std::string& text) {
-  return !text.empty() && text.size() <= 9 &&
-         std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
-}
-
 std::string lowerCase(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
@@ -79,16 +74,6 @@ void respond(mg_connection* connection, int status, const char* contentType, con
 
 }  // namespace
 
-std::optional<int> findProbeProtocol(const std::string& text) {
-  const auto catalogue = ProtocolCatalogue();
-  const std::string lower = lowerCase(text);
-  if (lower == "terminal") return TerminalUdpIndex;
-  for (std::size_t i = 0; i < catalogue.size(); ++i) {
-    if (lower == catalogue[i].shortName) return static_cast<int>(i);
-  }
-  return findProtocolType(text);
-}
-
 ProbeQueryParse parseProbeQuery(const std::string& queryString) {
   const auto param = [&](const char* name) -> std::optional<std::string> {
     std::string value;
@@ -98,7 +83,7 @@ ProbeQueryParse parseProbeQuery(const std::string& queryString) {
   ProbeQuery query;
   const auto target = param("target");
   if (!target || target->empty()) return {std::nullopt, "missing target: give target=HOST, the server's address or host name"};
-  if (target->size() > MaxAddressLength) {
+  if (addressTooLong(*target)) {
     return {std::nullopt, format("target is longer than %zu characters", MaxAddressLength)};
   }
   if (std::any_of(target->begin(), target->end(), [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == 0x7F; })) {
@@ -109,15 +94,14 @@ ProbeQueryParse parseProbeQuery(const std::string& queryString) {
   const auto protocol = param("protocol");
   const std::string allowed = "use a short name (" + shortNames() + "), the exact catalogue text or its index 0 to 14";
   if (!protocol || protocol->empty()) return {std::nullopt, "missing protocol: give protocol=TYPE; " + allowed};
-  const auto index = findProbeProtocol(*protocol);
+  const auto index = findProtocolType(*protocol);
   if (!index) return {std::nullopt, "unknown protocol: " + allowed};
   query.protocolIndex = *index;
 
   if (const auto count = param("count")) {
-    if (!allDigits(*count) || std::stoi(*count) < 1 || std::stoi(*count) > MaxProbeCount) {
-      return {std::nullopt, format("count must be a whole number from 1 to %d", MaxProbeCount)};
-    }
-    query.count = std::stoi(*count);
+    const auto parsed = parseWholeNumber(*count, 1, MaxProbeCount);
+    if (!parsed) return {std::nullopt, format("count must be a whole number from 1 to %d", MaxProbeCount)};
+    query.count = static_cast<int>(*parsed);
   }
   if (const auto size = param("size")) {
     const auto parsed = parseSize(*size);

@@ -44,10 +44,6 @@ struct ProbeQueryParse {
 // Reads the query part of a /probe URL (after '?', still URL-encoded).
 ProbeQueryParse parseProbeQuery(const std::string& queryString);
 
-// A protocol type by its short name in any letter case ("udp", "raw53", "terminal" too), its exact
-// catalogue text, or its index "0".."14".
-std::optional<int> findProbeProtocol(const std::string& text);
-
 // The time a probe may take: the scrape's time-out (Prometheus sends it with every scrape, in
 // seconds) less half a second for the answer's way back, at most 60 s; 9 s without one.
 std::chrono::milliseconds probeBudget(const char* scrapeTimeoutHeader);

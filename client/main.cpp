@@ -8,6 +8,7 @@
 #include "client/exporter.h"
 #include "common/activity_log.h"
 #include "common/log_directory.h"
+#include "common/platform/signals.h"
 #ifdef CHECKER_WITH_GUI
 #include "client/ui/client_app.h"
 #include "common/ui/display.h"
@@ -15,6 +16,7 @@
 
 int main(int argc, char** argv) {
   using namespace connchk::client;
+  connchk::platform::keepStandardDescriptorsOpen();
   const std::vector<std::string> args(argv + 1, argv + argc);
   // The probe exporter is a mode of its own: `--exporter [ADDRESS:]PORT` and no run options.
   if (const auto exporter = findExporterArgument(args)) {

@@ -51,7 +51,7 @@ StartRefusal RunControl::startRun(const RunRequest& request) {
   {
     std::lock_guard<std::mutex> hold(mutex_);
     if (current_ && !current_->finished) return StartRefusal::AlreadyRunning;
-    if (characterCount(request.address) > MaxAddressLength) return StartRefusal::AddressTooLong;
+    if (addressTooLong(request.address)) return StartRefusal::AddressTooLong;
     previous = std::move(worker_);
   }
   // The previous worker has finished its run but may still be in its last hook, which may ask

@@ -66,6 +66,8 @@ std::optional<std::int32_t> parseCountOption(const std::string& text) {
   return static_cast<std::int32_t>(value);
 }
 
+bool addressTooLong(const std::string& address) { return characterCount(address) > MaxAddressLength; }
+
 std::size_t characterCount(const std::string& text) {
   std::size_t count = 0;
   for (const char c : text) {
@@ -74,8 +76,7 @@ std::size_t characterCount(const std::string& text) {
   return count;
 }
 
-namespace {
-std::optional<std::uint32_t> parseBounded(const std::string& text, std::uint32_t low, std::uint32_t high) {
+std::optional<std::uint32_t> parseWholeNumber(const std::string& text, std::uint32_t low, std::uint32_t high) {
   if (text.empty() || text.size() > 9) return std::nullopt;
   std::uint32_t value = 0;
   for (const char c : text) {
@@ -85,14 +86,13 @@ std::optional<std::uint32_t> parseBounded(const std::string& text, std::uint32_t
   if (value < low || value > high) return std::nullopt;
   return value;
 }
-}  // namespace
 
 std::optional<std::uint32_t> parseSize(const std::string& text) {
-  return parseBounded(text, MinPacketSize, MaxPacketSize);
+  return parseWholeNumber(text, MinPacketSize, MaxPacketSize);
 }
 
 std::optional<std::uint32_t> parseTerminal(const std::string& text) {
-  return parseBounded(text, MinTerminal, MaxTerminal);
+  return parseWholeNumber(text, MinTerminal, MaxTerminal);
 }
 
 TestKind chooseTest(std::uint8_t protocol, int protocolIndex) {

@@ -52,6 +52,11 @@ std::optional<std::int32_t> parseCountOption(const std::string& text);
 
 // The number of characters of a UTF-8 text (not its bytes).
 std::size_t characterCount(const std::string& text);
+// Longer than MaxAddressLength characters (not bytes).
+bool addressTooLong(const std::string& address);
+
+// A text of digits only (at most 9) whose value lies within low..high.
+std::optional<std::uint32_t> parseWholeNumber(const std::string& text, std::uint32_t low, std::uint32_t high);
 
 // A size text of digits only, within 12..1500.
 std::optional<std::uint32_t> parseSize(const std::string& text);

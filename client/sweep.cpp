@@ -6,6 +6,7 @@
 
 #include "client/protocol_catalogue.h"
 #include "client/report.h"
+#include "client/test_skeleton.h"
 #include "common/platform/icmp_socket.h"
 #include "common/platform/sockets.h"
 #include "common/protocol.h"
@@ -89,7 +90,7 @@ SweepRow judgeRun(int typeIndex, const RunOutcome& outcome) {
 
 std::optional<SweepRow> notRunnable(int typeIndex, platform::Family family) {
   int error = 0;
-  if (usesRawSocket(typeIndex) && typeAt(typeIndex).number == IcmpProtocol) {
+  if (typeIndex == IcmpIndex) {
     // ICMP runs without the raw right too, where the system lets the user's group echo.
     platform::NetError why;
     if (platform::openIcmpEchoSocket(family, why)) return std::nullopt;
@@ -108,9 +109,7 @@ std::optional<SweepRow> notRunnable(int typeIndex, platform::Family family) {
   if (typeIndex == TerminalUdpIndex) {
     // The exchange needs this host's own UDP port 855, which a server here (or another client) holds.
     const platform::Socket probe = platform::openSocket(family, SOCK_DGRAM, 0, error);
-    if (probe.valid() && platform::bindTo(probe.fd(), platform::Address::any(family, TerminalPort), error)) {
-      return std::nullopt;
-    }
+    if (probe.valid() && bindTerminalPort(probe.fd(), family, error)) return std::nullopt;
     if (error == EADDRINUSE) {
       return row(typeIndex, SweepVerdict::NotRun, "port-855-taken", "порт 855 занят на этом хосте");
     }
@@ -130,18 +129,15 @@ void Sweep::stop() {
 
 SweepResult Sweep::run(const SweepPlan& plan, const SweepProgress& progress) {
   SweepResult result;
-  if (plan.request.address.size() > MaxAddressLength) {
+  if (addressTooLong(plan.request.address)) {
     result.failure = startRefusalText(StartRefusal::AddressTooLong);
     return result;
   }
-  platform::NetError why;
-  const auto server = platform::resolve(plan.request.address, plan.request.family, why);
-  if (!server) {
-    result.failure = "Невозможно определить адрес ВЕЛТ-IP для подключения";
-    log_.log(result.failure);
-    if (plan.request.family != platform::FamilyChoice::Any) log_.log(why.text);
-    return result;
-  }
+  const auto server = resolveServer(plan.request.address, plan.request.family, [&](const std::string& line) {
+    if (result.failure.empty()) result.failure = line;
+    log_.log(line);
+  });
+  if (!server) return result;
   result.started = true;
   // Every type's run goes to the family this first look-up found, whatever a later one gives.
   RunRequest request = plan.request;

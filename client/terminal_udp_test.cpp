@@ -24,10 +24,7 @@ int TerminalUdpTest(RunContext& run) {
   platform::Socket socket = openTestSocket(run, server.family(), SOCK_DGRAM, 0, error);
   if (!socket.valid()) return run.failStart(error);
 
-  // Port 855 of the server's family, where the server answers; an IPv6 socket leaves the IPv4
-  // port 855 to others.
-  if (server.family() == platform::Family::IPv6) platform::setIPv6Only(socket.fd(), true, error);
-  if (!platform::bindTo(socket.fd(), platform::Address::any(server.family(), TerminalPort), error)) {
+  if (!bindTerminalPort(socket.fd(), server.family(), error)) {
     run.say(format("Ошибка bind %i", error));
     return run.failStart(0);
   }

@@ -94,14 +94,24 @@ platform::Socket openTestSocket(RunContext& run, platform::Family family, int ty
   return socket;
 }
 
-std::optional<platform::Address> resolveServer(RunContext& run) {
+std::optional<platform::Address> resolveServer(const std::string& address, platform::FamilyChoice family,
+                                               const std::function<void(const std::string&)>& say) {
   platform::NetError why;
-  auto server = platform::resolve(run.params.address, run.params.family, why);
+  auto server = platform::resolve(address, family, why);
   if (!server) {
-    run.say("Невозможно определить адрес ВЕЛТ-IP для подключения");
-    if (run.params.family != platform::FamilyChoice::Any) run.say(why.text);
+    say("Невозможно определить адрес ВЕЛТ-IP для подключения");
+    if (family != platform::FamilyChoice::Any) say(why.text);
   }
   return server;
+}
+
+std::optional<platform::Address> resolveServer(RunContext& run) {
+  return resolveServer(run.params.address, run.params.family, [&run](const std::string& line) { run.say(line); });
+}
+
+bool bindTerminalPort(int fd, platform::Family family, int& error) {
+  if (family == platform::Family::IPv6) platform::setIPv6Only(fd, true, error);
+  return platform::bindTo(fd, platform::Address::any(family, TerminalPort), error);
 }
 
 void logConnection(RunContext& run, const platform::Address& server, int ownPort) {

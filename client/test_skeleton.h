@@ -82,6 +82,13 @@ platform::Socket openTestSocket(RunContext& run, platform::Family family, int ty
 // resolver gives), or nullopt after logging that it cannot be resolved. Where a family was forced
 // the resolver's reason follows, since the name may well exist in the other family.
 std::optional<platform::Address> resolveServer(RunContext& run);
+// The same for any caller, saying its lines through `say`.
+std::optional<platform::Address> resolveServer(const std::string& address, platform::FamilyChoice family,
+                                               const std::function<void(const std::string&)>& say);
+
+// Binds this host's UDP port 855 of `family` to `fd`, where the terminal exchange's answers come;
+// an IPv6 socket leaves the IPv4 port 855 to others.
+bool bindTerminalPort(int fd, platform::Family family, int& error);
 
 // Logs "Соединение с %s, порт %i (свой порт %i)" with the server's address in its usual text form
 // and its port.

@@ -53,15 +53,14 @@ std::string ActivityLog::viewLine(LogStyle style, const std::string& timeOfDay, 
 }
 
 std::string ActivityLog::fileBytes(LogStyle style, const std::string& viewLine) {
-  return toWindows1251(viewLine) + (style == LogStyle::Client ? "\r\n" : "\n\r");
+  std::string bytes;
+  appendFileBytes(bytes, style, viewLine);
+  return bytes;
 }
 
-void ActivityLog::setDirectory(const std::string& directory) {
-  std::lock_guard<std::mutex> hold(mutex_);
-  std::string dir = directory.empty() ? std::string(".") : directory;
-  if (dir.back() != '/') dir += '/';
-  path_ = dir + fileName_;
-  reopenWanted_ = true;
+void ActivityLog::appendFileBytes(std::string& out, LogStyle style, const std::string& viewLine) {
+  appendWindows1251(out, viewLine);
+  out += style == LogStyle::Client ? "\r\n" : "\n\r";
 }
 
 void ActivityLog::reopen() {
@@ -144,12 +143,11 @@ void ActivityLog::writerLoop() {
     // Lines that come together (the lines of one answer, a burst) go out in one write.
     wake_.wait_for(hold, FlushPeriod, [&] { return flushWanted_ || stopping_; });
     flushWanted_ = false;
-    batch.lines.swap(waiting_);
-    waiting_.clear();
+    batch.lines.swap(waiting_);  // the batch's emptied vector, with its room, takes the next lines
     waitingBytes_ = 0;
     batch.refused = std::exchange(refused_, 0);
     batch.reopen = std::exchange(reopenWanted_, false);
-    batch.path = pathLocked();
+    if (batch.path.empty()) batch.path = pathLocked();  // the name never changes once known
     const bool last = stopping_;
     hold.unlock();
 
@@ -168,11 +166,15 @@ std::uint64_t ActivityLog::writeBatch(const Batch& batch) {
   if (batch.reopen) file_.close();
   if (batch.lines.empty() && batch.refused == 0) return 0;
 
+  // One buffer for the whole batch: Windows-1251 takes at most as many bytes as UTF-8.
+  std::size_t room = 0;
+  for (const std::string& line : batch.lines) room += line.size() + 2;
   std::string bytes;
+  bytes.reserve(room);
   std::vector<std::size_t> lineEnds;
   lineEnds.reserve(batch.lines.size());
   for (const std::string& line : batch.lines) {
-    bytes += fileBytes(style_, line);
+    appendFileBytes(bytes, style_, line);
     lineEnds.push_back(bytes.size());
   }
 

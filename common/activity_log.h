@@ -86,9 +86,6 @@ class ActivityLog {
   // seconds) until every line logged is in the file, and lets the view show what it still holds.
   void closeForExit();
 
-  // Puts the file in `directory` instead of beside the executable.
-  void setDirectory(const std::string& directory);
-
   // Lets go of the file so that the next line opens it anew by its name (log rotation, SIGHUP).
   // The file is also opened anew when a check (at most once a second) finds it renamed or removed.
   void reopen();
@@ -97,11 +94,11 @@ class ActivityLog {
   std::uint64_t linesLost() const;
 
   std::string filePath();
-  LogStyle style() const { return style_; }
 
   // The line as a view shows it (client: "[HH:mm:ss] " + text), and its bytes in the file.
   static std::string viewLine(LogStyle style, const std::string& timeOfDay, const std::string& text);
   static std::string fileBytes(LogStyle style, const std::string& viewLine);
+  static void appendFileBytes(std::string& out, LogStyle style, const std::string& viewLine);
 
  private:
   ActivityLog(LogStyle style, std::string fileName, std::optional<std::string> path);

@@ -81,9 +81,14 @@ void appendUtf8(std::string& out, char32_t cp) {
 }  // namespace
 
 std::string toWindows1251(const std::string& utf8) {
-  const Table& t = table();
   std::string out;
   out.reserve(utf8.size());
+  appendWindows1251(out, utf8);
+  return out;
+}
+
+void appendWindows1251(std::string& out, const std::string& utf8) {
+  const Table& t = table();
   for (std::size_t i = 0; i < utf8.size();) {
     char32_t cp = 0;
     if (!decode(utf8, i, cp)) { out += '?'; continue; }
@@ -93,7 +98,6 @@ std::string toWindows1251(const std::string& utf8) {
     const auto hit = t.reverse.find(cp);
     out += hit == t.reverse.end() ? '?' : static_cast<char>(hit->second);
   }
-  return out;
 }
 
 std::string fromWindows1251(const std::string& bytes) {

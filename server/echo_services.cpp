@@ -19,8 +19,8 @@
 namespace connchk::server {
 namespace {
 
-constexpr const char* UdpLabel = "IP-Клиент";
-constexpr const char* TcpLabel = "TCP";
+using messages::TcpEchoLabel;
+using messages::UdpEchoLabel;
 
 using Clock = std::chrono::steady_clock;
 
@@ -100,7 +100,7 @@ int TcpEcho::serve() {
   run_.serving();
   std::array<epoll_event, 64> ready;
   while (!run_.stop().signalled()) {
-    const int n = poller_.wait(ready.data(), static_cast<int>(ready.size()), waitLimitMs());
+    const int n = poller_.wait(ready.data(), static_cast<int>(ready.size()), run_.waitLimit(waitLimitMs()));
     const auto now = Clock::now();
     for (int i = 0; i < n && !run_.stop().signalled(); ++i) {
       const std::uint64_t tag = ready[i].data.u64;
@@ -193,13 +193,13 @@ void TcpEcho::judge(Connection& c, Clock::time_point now) {
   const std::size_t length = c.request.size();
   std::uint8_t* bytes = c.request.data();
   if (!makeEchoAnswer(EchoKind::Tcp, bytes, length)) {
-    run_.erroneous(c.dotted, messages::packetTail(TcpLabel, length));
+    run_.erroneous(c.dotted, messages::packetTail(TcpEchoLabel, length));
     c.request.clear();
     return;
   }
   run_.accepted(c.peer, length);
   const auto sent = platform::sendBytes(c.socket.fd(), bytes, length, platform::Wait::Now);
-  run_.receivedPacket(c.dotted, messages::packetTail(TcpLabel, length));
+  run_.receivedPacket(c.dotted, messages::packetTail(TcpEchoLabel, length));
   const std::size_t went = sent.failed() ? 0 : static_cast<std::size_t>(sent.n);
   if (went == length || (sent.failed() && !platform::isTimeout(sent.error))) {
     run_.answerSent(sent);
@@ -277,7 +277,7 @@ void TcpEcho::end(Connection& c, const std::string& line) {
 }  // namespace
 
 int EchoUdpService(ServiceRun& run) {
-  platform::Socket socket = run.open({.type = SOCK_DGRAM, .startLine = messages::startLine(UdpLabel), .port = EchoPort});
+  platform::Socket socket = run.open({.type = SOCK_DGRAM, .startLine = messages::startLine(UdpEchoLabel), .port = EchoPort});
   if (!socket.valid()) return -1;
   run.serving();
 
@@ -291,12 +291,12 @@ int EchoUdpService(ServiceRun& run) {
     }
     const std::string from = sender.text();
     if (!makeEchoAnswer(EchoKind::Udp, buffer.data(), length)) {
-      run.erroneous(from, messages::packetTail(UdpLabel, length));
+      run.erroneous(from, messages::packetTail(UdpEchoLabel, length));
       continue;
     }
     run.accepted(sender, length);
     const auto sent = platform::sendTo(socket.fd(), buffer.data(), length, sender);
-    run.receivedPacket(from, messages::packetTail(UdpLabel, length));
+    run.receivedPacket(from, messages::packetTail(UdpEchoLabel, length));
     run.answerSent(sent);
   }
   return 0;
@@ -304,7 +304,7 @@ int EchoUdpService(ServiceRun& run) {
 
 int EchoTcpService(ServiceRun& run) {
   platform::Socket listening = run.open(
-      {.type = SOCK_STREAM, .startLine = messages::startLine(TcpLabel), .port = EchoPort, .listenBacklog = ListenBacklog});
+      {.type = SOCK_STREAM, .startLine = messages::startLine(TcpEchoLabel), .port = EchoPort, .listenBacklog = ListenBacklog});
   if (!listening.valid()) return -1;
   return TcpEcho(run, std::move(listening)).serve();
 }

@@ -7,11 +7,13 @@ namespace connchk::server::messages {
 
 std::string startLine(const char* protocol) { return format("Старт сервера, протокол %s", protocol); }
 
-std::string rawStartLine(std::uint32_t protocol) {
-  std::string line = format("Старт сервера, протокол №%u", protocol);
-  if (const auto name = protocolName(protocol)) line += " (" + *name + ")";
-  return line;
+std::string rawProtocolTitle(std::uint32_t protocol) {
+  std::string title = format("№%u", protocol);
+  if (const auto name = protocolName(protocol)) title += " (" + *name + ")";
+  return title;
 }
+
+std::string rawStartLine(std::uint32_t protocol) { return "Старт сервера, протокол " + rawProtocolTitle(protocol); }
 
 std::string socketOpenFailed(int error) { return format("Ошибка %i при открытии сокета", error); }
 std::string bindFailed(int error) { return format("Ошибка bind %i", error); }

@@ -16,8 +16,16 @@ inline constexpr const char* ErroneousRequest = "Принят ошибочный
 inline constexpr const char* ClientClosed = "Клиент закрыл соединение";
 inline constexpr const char* NoServiceStarted = "Ни одна служба не запустилась, сервер завершает работу";
 
-// Start-up: "Старт сервера, протокол TCP"; the raw responders name their number and, where the
-// server's table has one, the protocol's name: "Старт сервера, протокол №53 (ВЕЛТ-IP)".
+// The protocols' labels in the lines of the UDP echo, the TCP echo and the terminal exchange.
+inline constexpr const char* UdpEchoLabel = "IP-Клиент";
+inline constexpr const char* TcpEchoLabel = "TCP";
+inline constexpr const char* TerminalLabel = "TELM-UDP";
+
+// A raw responder's protocol: its number and, where the server's table has one, its name:
+// "№53 (ВЕЛТ-IP)".
+std::string rawProtocolTitle(std::uint32_t protocol);
+
+// Start-up: "Старт сервера, протокол TCP", "Старт сервера, протокол №53 (ВЕЛТ-IP)".
 std::string startLine(const char* protocol);
 std::string rawStartLine(std::uint32_t protocol);
 std::string socketOpenFailed(int error);

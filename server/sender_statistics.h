@@ -47,16 +47,18 @@ class SenderStatistics {
   static std::string lineFor(const platform::Address& sender, unsigned long length);
 
  private:
-  mutable std::mutex mutex_;
-  std::array<platform::Address, Slots> slots_{};
-  std::size_t filled_ = 0;
+  // Counts a request of a listed sender; false when `host` is not listed (yet). Under activityMutex_.
+  bool countKnown(const platform::Address& host, std::int64_t nowMs);
+
+  // New senders take their slots one at a time under this lock, which is held while their line
+  // goes to the view, so that the lines come in slot order.
+  std::mutex newSenderMutex_;
   StatisticsView* view_ = nullptr;
-  // Guarded by its own lock, never held while a view is called: a window reads it while a
-  // service may be waiting on that window with the table's lock held.
-  void noteRequest(std::size_t slot, const platform::Address& host);
+  // The slots, guarded by their own lock, never held while a view is called: a request from a
+  // listed sender, and a window reading the slots, never wait on a view.
   mutable std::mutex activityMutex_;
   std::array<SenderActivity, Slots> activity_{};
-  std::size_t activityFilled_ = 0;
+  std::size_t filled_ = 0;
 };
 
 }  // namespace connchk::server

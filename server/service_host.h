@@ -35,9 +35,6 @@ class ServiceHost {
   // then (stuck writing a line to an output that nobody reads, say).
   bool stop(std::chrono::milliseconds limit);
 
-  ServerContext& context() { return server_; }
-  ServerCounters& counters() { return server_.counters; }
-
  private:
   void run(std::size_t slot, std::function<int(ServiceRun&)> service);
 

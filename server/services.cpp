@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace connchk::server {
@@ -16,13 +17,12 @@ void ServiceRun::startFailed(const std::string& line) {
 }
 
 // (On this platform there is no sockets library to start, so that step cannot fail.)
-platform::Socket ServiceRun::open(const Opening& opening, platform::Family* family) {
+platform::Socket ServiceRun::open(const Opening& opening) {
   int error = 0;
   platform::Family opened = platform::Family::IPv4;
   platform::Socket socket = opening.type == SOCK_RAW
                                 ? platform::openSocket(opened, opening.type, opening.protocol, error)
                                 : platform::openDualStackSocket(opening.type, opened, error);
-  if (family) *family = opened;
   if (!socket.valid()) {
     startFailed(messages::socketOpenFailed(error));
     return socket;
@@ -70,6 +70,12 @@ int ServiceRun::watch(platform::Poller& events, int fd, std::uint64_t tag, std::
   if (!events.add(fd, EPOLLIN, tag)) return errno;
   if (stop_.fd() >= 0 && !events.add(stop_.fd(), EPOLLIN, stopTag)) return errno;
   return 0;
+}
+
+int ServiceRun::waitLimit(int ms) const {
+  constexpr int StopLookMs = 100;
+  if (stop_.fd() >= 0) return ms;
+  return ms < 0 ? StopLookMs : std::min(ms, StopLookMs);
 }
 
 void ServiceRun::receiveFailed(int error) {

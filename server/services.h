@@ -47,8 +47,8 @@ class ServiceRun {
   // listening TCP socket: with address reuse, then listen). On a failure its line is logged, the
   // service is marked failed with it, and the socket returned is invalid. The start line comes
   // before the bind, so it stands in the log even when the bind fails.
-  // A UDP or TCP socket serves both families (see platform::openDualStackSocket); `family`, if
-  // given, learns which it is. A raw socket is IPv4: raw sockets carry one family each.
+  // A UDP or TCP socket serves both families (see platform::openDualStackSocket); a raw socket is
+  // IPv4: raw sockets carry one family each.
   struct Opening {
     int type;
     int protocol = 0;
@@ -56,7 +56,7 @@ class ServiceRun {
     std::uint16_t port;
     int listenBacklog = 0;  // > 0: a listening TCP socket
   };
-  platform::Socket open(const Opening& opening, platform::Family* family = nullptr);
+  platform::Socket open(const Opening& opening);
   void serving() { counters_.state = ServiceState::Running; }
   // A start-up step that failed: its line, and the service marked failed with it.
   void startFailed(const std::string& line);
@@ -75,6 +75,9 @@ class ServiceRun {
   // Puts `fd` and the host's stop into `events`, for a service that serves many sockets from one
   // thread; 0, or the error that kept them out.
   int watch(platform::Poller& events, int fd, std::uint64_t tag, std::uint64_t stopTag) const;
+  // The limit for a wait on such a set: `ms` (-1: none), or at most 100 ms where the stop has no
+  // descriptor in the set, so that the stop is still looked at.
+  int waitLimit(int ms) const;
 
   // The shared rules: a failed receive, an erroneous request (its received-packet line first),
   // an accepted request's sender, and the lines after an answer's send.

@@ -17,7 +17,7 @@
 namespace connchk::server {
 namespace {
 
-constexpr const char* Label = "TELM-UDP";
+constexpr const char* Label = messages::TerminalLabel;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t MostExchanges = 64;
@@ -39,8 +39,7 @@ struct Exchange {
 
 class TerminalExchanges {
  public:
-  TerminalExchanges(ServiceRun& run, platform::Socket listening, platform::Family family)
-      : run_(run), listening_(std::move(listening)), family_(family) {}
+  TerminalExchanges(ServiceRun& run, platform::Socket listening) : run_(run), listening_(std::move(listening)) {}
   ~TerminalExchanges() {
     run_.server().counters.terminalExchangesInProgress -= static_cast<std::int64_t>(exchanges_.size());
   }
@@ -63,7 +62,6 @@ class TerminalExchanges {
 
   ServiceRun& run_;
   platform::Socket listening_;
-  platform::Family family_;  // of port 855's socket; each exchange's socket is of the same
   platform::Poller poller_;
   std::list<Exchange> exchanges_;  // oldest first, and so in the order of their deadlines
   Buffer request_{};
@@ -78,7 +76,7 @@ int TerminalExchanges::serve() {
   run_.serving();
   std::array<epoll_event, MostExchanges + 2> ready;
   while (!run_.stop().signalled()) {
-    const int n = poller_.wait(ready.data(), static_cast<int>(ready.size()), waitLimitMs(Clock::now()));
+    const int n = poller_.wait(ready.data(), static_cast<int>(ready.size()), run_.waitLimit(waitLimitMs(Clock::now())));
     for (int i = 0; i < n && !run_.stop().signalled(); ++i) {
       const std::uint64_t tag = ready[i].data.u64;
       if (tag == StopTag) break;
@@ -168,10 +166,11 @@ void TerminalExchanges::start(const TerminalRequest& request, std::size_t length
     awaitNext();
   };
   int error = 0;
-  x.socket = platform::openSocket(family_, SOCK_DGRAM, 0, error);
-  if (x.socket.valid() && family_ == platform::Family::IPv6) platform::setIPv6Only(x.socket.fd(), false, error);
-  if (!x.socket.valid() || error != 0) return lose(messages::socketOpenFailed(error));
-  if (!platform::bindTo(x.socket.fd(), platform::Address::any(family_, request.port), error)) {
+  // Of the same kind as port 855's socket, so that it answers a client of either family.
+  platform::Family family = platform::Family::IPv4;
+  x.socket = platform::openDualStackSocket(SOCK_DGRAM, family, error);
+  if (!x.socket.valid()) return lose(messages::socketOpenFailed(error));
+  if (!platform::bindTo(x.socket.fd(), platform::Address::any(family, request.port), error)) {
     return lose(messages::bindFailed(error));
   }
   // The first answer: the request with the reply marker, from the exchange's own port.
@@ -249,11 +248,10 @@ void TerminalExchanges::end(std::list<Exchange>::iterator x) {
 }  // namespace
 
 int TerminalUdpService(ServiceRun& run) {
-  platform::Family family = platform::Family::IPv4;
   platform::Socket listening =
-      run.open({.type = SOCK_DGRAM, .startLine = messages::startLine(Label), .port = TerminalPort}, &family);
+      run.open({.type = SOCK_DGRAM, .startLine = messages::startLine(Label), .port = TerminalPort});
   if (!listening.valid()) return -1;
-  return TerminalExchanges(run, std::move(listening), family).serve();
+  return TerminalExchanges(run, std::move(listening)).serve();
 }
 
 }  // namespace connchk::server

@@ -40,32 +40,28 @@ NetError noRight(Family family, int rawCode, int code) {
   return NetError{"socket", rawCode, why.str()};
 }
 
-// A raw ICMPv6 socket sees all ICMPv6 traffic, neighbour discovery included; echo is all we want.
-bool passEchoOnly(int fd) {
+// A raw ICMPv6 socket sees all ICMPv6 traffic, neighbour discovery included; echo requests (and,
+// for a client, replies) are all we want.
+bool passEcho(int fd, bool replies, int& error) {
   icmp6_filter filter{};
   ICMP6_FILTER_SETBLOCKALL(&filter);
   ICMP6_FILTER_SETPASS(ICMP6_ECHO_REQUEST, &filter);
-  ICMP6_FILTER_SETPASS(ICMP6_ECHO_REPLY, &filter);
-  return ::setsockopt(fd, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter) == 0;
-}
-
-}  // namespace
-
-bool passOnlyEchoRequests(int fd, int& error) {
-  icmp6_filter filter{};
-  ICMP6_FILTER_SETBLOCKALL(&filter);
-  ICMP6_FILTER_SETPASS(ICMP6_ECHO_REQUEST, &filter);
+  if (replies) ICMP6_FILTER_SETPASS(ICMP6_ECHO_REPLY, &filter);
   const bool ok = ::setsockopt(fd, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter) == 0;
   error = ok ? 0 : errno;
   return ok;
 }
 
+}  // namespace
+
+bool passOnlyEchoRequests(int fd, int& error) { return passEcho(fd, false, error); }
+
 std::optional<IcmpEchoSocket> openIcmpEchoSocket(Family family, NetError& error) {
   int code = 0;
   IcmpEchoSocket echo{openSocket(family, SOCK_RAW, icmpProtocol(family), code), family, EchoSocketKind::Raw};
   if (echo.socket.valid()) {
-    if (family == Family::IPv6 && !passEchoOnly(echo.socket.fd())) {
-      error = NetError{"setsockopt", errno, "Ошибка " + std::to_string(errno) + " при настройке сокета ICMPv6"};
+    if (family == Family::IPv6 && !passEcho(echo.socket.fd(), true, code)) {
+      error = NetError{"setsockopt", code, "Ошибка " + std::to_string(code) + " при настройке сокета ICMPv6"};
       return std::nullopt;
     }
     return echo;

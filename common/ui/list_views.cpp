@@ -9,18 +9,22 @@ namespace connchk::ui {
 
 void appendToList(QListWidget* list, const std::deque<std::string>& lines, bool bounded) {
   if (lines.empty()) return;
-  for (const std::string& line : lines) {
-    list->addItem(QString::fromStdString(line));
-    const int drop = bounded ? lineToDropAfterInsert(list->count()) : -1;
-    if (drop >= 0) delete list->takeItem(drop);
+  // What a bounded list keeps is its first row ever and the newest rows after it: rows and lines
+  // that would be dropped at once are taken out or passed over in one go, not one by one.
+  std::size_t skip = 0;  // of the new lines, after the first when the list is empty
+  const int count = list->count();
+  const int surplus = bounded ? count + static_cast<int>(lines.size()) - LogViewCapacity : 0;
+  if (surplus > 0) {
+    const int fromRows = std::min(surplus, std::max(count - 1, 0));
+    if (fromRows > 0) list->model()->removeRows(1, fromRows);
+    skip = static_cast<std::size_t>(surplus - fromRows);
   }
+  std::size_t i = 0;
+  if (count == 0) list->addItem(QString::fromStdString(lines[i++]));
+  for (i += skip; i < lines.size(); ++i) list->addItem(QString::fromStdString(lines[i]));
   const int last = list->count() - 1;
   list->setCurrentRow(last);
   list->scrollToItem(list->item(last));
-}
-
-void appendToList(QListWidget* list, const std::string& line, bool bounded) {
-  appendToList(list, std::deque<std::string>{line}, bounded);
 }
 
 BatchedList::BatchedList(QListWidget* list, HandOff& handOff, bool bounded)
@@ -45,7 +49,7 @@ void BatchedList::append(std::string line) {
     if (!w.scheduled) {
       w.scheduled = true;
       const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - w.lastShown);
-      delayMs = std::max(0, BatchPeriodMs - static_cast<int>(std::min<long long>(since.count(), BatchPeriodMs)));
+      delayMs = std::max(0, BatchIntervalMs - static_cast<int>(std::min<long long>(since.count(), BatchIntervalMs)));
     }
   }
   if (delayMs < 0) return;

@@ -13,6 +13,7 @@
 #include <QListWidget>
 
 #include "common/activity_log.h"
+#include "common/ui/batch_queue.h"
 #include "common/ui/hand_off.h"
 
 namespace connchk::ui {
@@ -20,15 +21,12 @@ namespace connchk::ui {
 // Appends `lines` at the end and makes the last one current and visible; with `bounded`, drops
 // the second line each time the list would hold more than 100. Runs on the list's own thread.
 void appendToList(QListWidget* list, const std::deque<std::string>& lines, bool bounded);
-void appendToList(QListWidget* list, const std::string& line, bool bounded);
 
 // Lines for one list, shown at most about 30 times a second. With `bounded`, what waits keeps
 // only what the list will keep (the first line ever and the 99 newest), so a window that lags
 // behind costs at most 100 waiting lines.
 class BatchedList {
  public:
-  static constexpr int BatchPeriodMs = 33;
-
   BatchedList(QListWidget* list, HandOff& handOff, bool bounded);
   // Any thread; never waits for the window.
   void append(std::string line);

@@ -41,10 +41,10 @@ ServerDialog::ServerDialog(ServerContext& server, ServiceStarter starter, QWidge
   du.place(servicesFrame, 7, 262, 480, GrowthUnits - 7);
   services_ = new ServiceTable(server_.counters, this);
   du.place(services_, 13, 272, 468, GrowthUnits - 21);
-  refreshTimer_ = new QTimer(this);
-  refreshTimer_->setInterval(1000);
-  connect(refreshTimer_, &QTimer::timeout, this, [this] { refreshFigures(); });
-  refreshTimer_->start();
+  auto* refreshTimer = new QTimer(this);
+  refreshTimer->setInterval(1000);
+  connect(refreshTimer, &QTimer::timeout, this, [this] { refreshFigures(); });
+  refreshTimer->start();
   // 1. The About entry (in the context menu, as there is no system menu to extend) and the icon.
   about_ = new QAction(QStringLiteral("&About server..."), this);
   connect(about_, &QAction::triggered, this, [this] { showAbout(); });

@@ -18,7 +18,6 @@
 class QAction;
 class QListWidget;
 class QPushButton;
-class QTimer;
 
 namespace connchk::server::ui {
 
@@ -67,7 +66,6 @@ class ServerDialog : public QDialog {
   QPushButton* exit_ = nullptr;
   QAction* about_ = nullptr;
   ServiceTable* services_ = nullptr;
-  QTimer* refreshTimer_ = nullptr;
 };
 
 }  // namespace connchk::server::ui

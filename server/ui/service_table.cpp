@@ -4,21 +4,18 @@
 
 #include <QHeaderView>
 
-#include "server/protocol_names.h"
+#include "server/messages.h"
 #include "server/services.h"
 
 namespace connchk::server::ui {
 
 QString serviceName(std::size_t slot) {
   constexpr std::size_t RawCount = std::size(RawServiceProtocols);
-  if (slot < RawCount) {
-    const std::uint32_t number = RawServiceProtocols[slot];
-    return QStringLiteral("№%1 (%2)").arg(number).arg(QString::fromStdString(protocolName(number).value_or("")));
-  }
+  if (slot < RawCount) return QString::fromStdString(messages::rawProtocolTitle(RawServiceProtocols[slot]));
   switch (slot) {
-    case EchoUdpSlot: return QStringLiteral("IP-Клиент");
-    case EchoTcpSlot: return QStringLiteral("TCP");
-    case TerminalUdpSlot: return QStringLiteral("TELM-UDP");
+    case EchoUdpSlot: return QString::fromUtf8(messages::UdpEchoLabel);
+    case EchoTcpSlot: return QString::fromUtf8(messages::TcpEchoLabel);
+    case TerminalUdpSlot: return QString::fromUtf8(messages::TerminalLabel);
   }
   return {};
 }

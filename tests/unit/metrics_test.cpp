@@ -84,8 +84,8 @@ TEST(ProbeQuery, ReadsTargetProtocolAndOptions) {
     ASSERT_TRUE(parsed.query) << protocol << ": " << parsed.error;
     EXPECT_EQ(parsed.query->protocolIndex, 14) << protocol;
   }
-  EXPECT_EQ(client::findProbeProtocol("terminal"), client::TerminalUdpIndex);
-  EXPECT_EQ(client::findProbeProtocol("raw117"), 10);
+  EXPECT_EQ(client::findProtocolType("terminal"), client::TerminalUdpIndex);
+  EXPECT_EQ(client::findProtocolType("raw117"), 10);
 }
 
 TEST(ProbeQuery, RefusesWhatCannotBeProbedWithAReason) {
