@@ -115,6 +115,10 @@ TEST(ProbeQuery, RefusesWhatCannotBeProbedWithAReason) {
   }
   const auto longTarget = client::parseProbeQuery("protocol=udp&target=" + std::string(256, 'a'));
   EXPECT_NE(longTarget.error.find("longer than 255"), std::string::npos);
+  // The bound counts characters, not bytes: 200 Cyrillic letters (400 bytes) are a fit name.
+  std::string cyrillic;
+  for (int i = 0; i < 200; ++i) cyrillic += "%D1%8F";
+  EXPECT_TRUE(client::parseProbeQuery("protocol=udp&target=" + cyrillic).query);
 }
 
 TEST(ProbeTiming, FitsEveryRoundInTheScrapeTimeOut) {
