@@ -109,10 +109,8 @@ TEST(LogDirectory, TheWindowLogsInTheFolderGiven) {
   Program server(SERVER_PROGRAM);
   server.start({"--log-dir", logs.path});
   const std::string started = toWindows1251("Старт сервера, протокол TCP") + "\n\r";
-  for (int tries = 0; tries < 500 && readFile(logs.file(ServerLogFileName)).find(started) == std::string::npos; ++tries) {
-    usleep(20000);
-  }
-  EXPECT_NE(readFile(logs.file(ServerLogFileName)).find(started), std::string::npos) << server.errors();
+  EXPECT_TRUE(eventually([&] { return readFile(logs.file(ServerLogFileName)).find(started) != std::string::npos; }))
+      << server.errors();
   EXPECT_EQ(server.output(), "") << "the window, not the terminal";
   EXPECT_TRUE(server.running());
 }

@@ -37,32 +37,20 @@ using namespace std::chrono_literals;
 const std::string PacketLine = "Принят пакет от 127.0.0.1 (unresolved), протокол IP-Клиент, 32 байт данных";
 const std::string LostLinePrefix = "Потеряно строк протокола: ";
 
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
-
 // Sends UDP echo requests of 32 bytes one after the other, each answered within two seconds.
 class Requester {
  public:
   // How many of `count` requests were answered, stopping at the first that was not.
   int send(int count) {
-    std::uint8_t request[32] = {}, answer[64];
-    buildEchoRequest(request, 0);
     for (int i = 0; i < count; ++i) {
-      if (platform::sendBytes(peer_.fd(), request, sizeof request).failed()) return i;
-      const auto got = platform::receive(peer_.fd(), answer, sizeof answer);
-      if (got.n != sizeof request || !hasMarker(answer, sizeof request, layout_a::Marker, ReplyMarker)) return i;
+      if (!peer_.answers(request_)) return i;
     }
     return count;
   }
 
  private:
   EchoPeer peer_{SOCK_DGRAM};
+  const Bytes request_ = echoRequest(32);
 };
 
 // The server in terminal mode (or its window, given the environment), up and answering.

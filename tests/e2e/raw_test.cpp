@@ -421,7 +421,7 @@ TEST(RawE2e, AnswersFromAnotherHostAreSkippedAndNeverBecomeThePeer) {
   client.start(clientArgs("ВЕЛТ-IP", "2"));
   ASSERT_TRUE(client.waitForOutput("Отослан запрос к серверу")) << client.output();
   const auto sentRequests = [&] { return sniffer.matching([](const Bytes& d) { return carries(d, 28, RequestMarker); }); };
-  for (int i = 0; i < 100 && sentRequests().empty(); ++i) std::this_thread::sleep_for(10ms);
+  eventually([&] { return !sentRequests().empty(); });
   ASSERT_EQ(sentRequests().size(), 1u);
   const Bytes request = sentRequests()[0];
   Bytes answer(request.begin() + 20, request.begin() + 40);

@@ -159,11 +159,8 @@ TEST(ServerEcho, UdpAnswerIsTheRequestWithTheReplyMarker) {
   ASSERT_TRUE(server.start());
   EchoPeer peer(SOCK_DGRAM);
   const Bytes first = echoRequest(100);
-  peer.send(first);
-  EXPECT_EQ(peer.receive(), withReplyMarker(first)) << "same length, only bytes 8 to 19 changed";
-  const Bytes second = echoRequest(20);
-  peer.send(second);
-  EXPECT_EQ(peer.receive(), withReplyMarker(second));
+  EXPECT_TRUE(peer.answers(first)) << "same length, only bytes 8 to 19 changed";
+  EXPECT_TRUE(peer.answers(echoRequest(20)));
 
   ASSERT_TRUE(server.waitFor(WaitingLine, 2));
   EXPECT_TRUE(inOrder(server.lines(), {std::string(server::StatisticsMark) + "127.0.0.1 размер 100", packetLine("IP-Клиент", 100),
@@ -184,9 +181,7 @@ TEST(ServerEcho, UdpEmptyOrUnmarkedDatagramsGetNoAnswerAndTheNextIsServed) {
   EXPECT_EQ(occurrences(server.program.output(), server::StatisticsMark), 0) << "an erroneous sender is not recorded";
 
   // Had either been answered, its answer would come first.
-  const Bytes valid = echoRequest(32);
-  peer.send(valid);
-  EXPECT_EQ(peer.receive(), withReplyMarker(valid));
+  EXPECT_TRUE(peer.answers(echoRequest(32)));
   ASSERT_TRUE(server.waitFor(WaitingLine));
   EXPECT_TRUE(inOrder(server.lines(), {ClosedLine, packetLine("IP-Клиент", 32), ErroneousLine,
                                        std::string(server::StatisticsMark) + "127.0.0.1 размер 32",
@@ -231,8 +226,7 @@ TEST(ServerEcho, UdpDatagramTooShortForItsMarkerIsErroneous) {
   EchoPeer peer(SOCK_DGRAM);
   Bytes validAtZero = echoRequest(32, 0);
   validAtZero[19] = 'Q';
-  peer.send(validAtZero);
-  ASSERT_EQ(peer.receive(), withReplyMarker(validAtZero, 0));
+  ASSERT_TRUE(peer.answers(validAtZero, 0));
   peer.send(cut(echoRequest(20), 19));  // "CLI" ends at byte 18
   ASSERT_TRUE(server.waitFor(ErroneousLine, 1));
 
@@ -242,9 +236,7 @@ TEST(ServerEcho, UdpDatagramTooShortForItsMarkerIsErroneous) {
   peer.send(cut(echoRequest(12, 0), 11));
   ASSERT_TRUE(server.waitFor(ErroneousLine, 3));
 
-  const Bytes valid = echoRequest(32);
-  peer.send(valid);
-  EXPECT_EQ(peer.receive(), withReplyMarker(valid)) << "no short datagram was answered";
+  EXPECT_TRUE(peer.answers(echoRequest(32))) << "no short datagram was answered";
   ASSERT_TRUE(server.waitFor(WaitingLine, 2));
   EXPECT_TRUE(inOrder(server.lines(), {packetLine("IP-Клиент", 19), ErroneousLine, packetLine("IP-Клиент", 32),
                                        ErroneousLine, packetLine("IP-Клиент", 11), ErroneousLine}));
@@ -263,9 +255,7 @@ TEST(ServerEcho, UdpSendFailureIsLoggedAfterTheSenderIsRecorded) {
   EXPECT_EQ(occurrences(server.program.output(), WaitingLine), 0);
 
   EchoPeer peer(SOCK_DGRAM);
-  const Bytes valid = echoRequest(32);
-  peer.send(valid);
-  EXPECT_EQ(peer.receive(), withReplyMarker(valid));
+  EXPECT_TRUE(peer.answers(echoRequest(32)));
   EXPECT_TRUE(server.logFileMatchesOutput());
 }
 
@@ -296,9 +286,7 @@ TEST(ServerEcho, TcpPieceWithoutWholeMarkerIsErroneousAndTheConnectionStays) {
   ASSERT_TRUE(server.waitFor(ErroneousLine, 1));
   peer.send(cut(echoRequest(20), 19));
   ASSERT_TRUE(server.waitFor(ErroneousLine, 2));
-  const Bytes valid = echoRequest(32);
-  peer.send(valid);
-  EXPECT_EQ(peer.receive(), withReplyMarker(valid)) << "the first bytes back are the valid request's";
+  EXPECT_TRUE(peer.answers(echoRequest(32))) << "the first bytes back are the valid request's";
   peer.close();
   ASSERT_TRUE(server.waitFor(ClosedLine));
   EXPECT_TRUE(inOrder(server.lines(), {packetLine("TCP", 32), ErroneousLine, packetLine("TCP", 19), ErroneousLine,
@@ -357,9 +345,7 @@ TEST(ServerEcho, HeldConnectionsHoldUpNoOtherClient) {
   ASSERT_TRUE(server.waitFor("Соединение с 127.0.0.1 закрыто: ответ не уходит 5 с", 1, milliseconds(15000)));
   EXPECT_TRUE(inOrder(server.lines(), {packetLine("TCP", 10), ErroneousLine})) << "half a request, once it paused";
 
-  const Bytes valid = echoRequest(40);
-  idle.send(valid);
-  EXPECT_EQ(idle.receive(), withReplyMarker(valid)) << "the idle connection is still served";
+  EXPECT_TRUE(idle.answers(echoRequest(40))) << "the idle connection is still served";
   EXPECT_TRUE(server.logFileMatchesOutput());
 }
 
@@ -429,9 +415,7 @@ TEST(ServerEcho, UdpPortTakenLeavesTheTcpServiceServing) {
 
   EchoPeer peer(SOCK_STREAM);
   ASSERT_TRUE(peer.connected());
-  const Bytes valid = echoRequest(32);
-  peer.send(valid);
-  EXPECT_EQ(peer.receive(), withReplyMarker(valid));
+  EXPECT_TRUE(peer.answers(echoRequest(32)));
   EXPECT_TRUE(server.program.running());
   EXPECT_TRUE(server.logFileMatchesOutput());
 }

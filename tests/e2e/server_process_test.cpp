@@ -33,9 +33,7 @@ void echoAnswersOverUdpAndTcp(const char* address = "127.0.0.1") {
   for (const int type : {SOCK_DGRAM, SOCK_STREAM}) {
     EchoPeer peer(type, address);
     ASSERT_TRUE(peer.connected());
-    const Bytes request = echoRequest(32);
-    peer.send(request);
-    EXPECT_EQ(peer.receive(), withReplyMarker(request)) << (type == SOCK_DGRAM ? "UDP" : "TCP");
+    EXPECT_TRUE(peer.answers(echoRequest(32))) << (type == SOCK_DGRAM ? "UDP" : "TCP");
   }
 }
 
@@ -51,9 +49,7 @@ TEST(ServerProcess, UserSignalsArePassedOverAHangUpGoesOnATerminationEnds) {
     SCOPED_TRACE(mode.args.empty() ? "window" : "terminal");
     EchoServer server;
     ASSERT_TRUE(server.start(mode.launcher, mode.args));
-    for (int tries = 0; tries < 500 && occurrences(logText(server), "Старт сервера") < 15; ++tries) {
-      std::this_thread::sleep_for(10ms);
-    }
+    ASSERT_TRUE(eventually([&] { return occurrences(logText(server), "Старт сервера") >= 15; })) << logText(server);
     // As log rotation does: the file is renamed, then the server is told.
     const std::string file = server.program.folder() + "/" + ServerLogFileName;
     ASSERT_EQ(std::rename(file.c_str(), (file + ".1").c_str()), 0);
@@ -63,9 +59,7 @@ TEST(ServerProcess, UserSignalsArePassedOverAHangUpGoesOnATerminationEnds) {
     ASSERT_TRUE(server.program.running());
 
     echoAnswersOverUdpAndTcp();
-    for (int tries = 0; tries < 200 && occurrences(logText(server), WaitingLine) < 2; ++tries) {
-      std::this_thread::sleep_for(10ms);
-    }
+    eventually([&] { return occurrences(logText(server), WaitingLine) >= 2; });
     EXPECT_EQ(readFile(file + ".1"), rotated) << "the rotated file is left alone";
     const std::string fresh = logText(server);
     EXPECT_EQ(fresh.find("Старт сервера"), std::string::npos) << fresh;
@@ -107,9 +101,7 @@ TEST(ServerProcess, AStdoutThatIsGoneEndsNothing) {
     echoAnswersOverUdpAndTcp();
     echoAnswersOverUdpAndTcp();
     EXPECT_TRUE(server.program.running());
-    for (int tries = 0; tries < 200 && occurrences(logText(server), WaitingLine) < 4; ++tries) {
-      std::this_thread::sleep_for(10ms);
-    }
+    eventually([&] { return occurrences(logText(server), WaitingLine) >= 4; });
     EXPECT_EQ(occurrences(logText(server), WaitingLine), 4);
     server.program.signal(SIGTERM);
     EXPECT_EQ(server.program.wait(5000ms), 0);
@@ -141,9 +133,7 @@ TEST(ServerProcess, KilledWithAConnectionOpenAndStartedAgainAtOnceServesTcp) {
   EchoServer first;
   ASSERT_TRUE(first.start());
   EchoPeer peer(SOCK_STREAM);
-  const Bytes request = echoRequest(32);
-  peer.send(request);
-  ASSERT_EQ(peer.receive(), withReplyMarker(request));
+  ASSERT_TRUE(peer.answers(echoRequest(32)));
   first.program.signal(SIGKILL);
   first.program.wait();
   peer.close();
@@ -185,9 +175,7 @@ TEST(ServerProcess, VanishedPeerIsFoundByKeepalive) {
   std::unique_ptr<EchoPeer> peer;
   bed.inHost(Host::Client, [&] { peer = std::make_unique<EchoPeer>(SOCK_STREAM, TwoHosts::ServerAddress); });
   ASSERT_TRUE(peer->connected());
-  const Bytes request = echoRequest(32);
-  peer->send(request);
-  ASSERT_EQ(peer->receive(), withReplyMarker(request));
+  ASSERT_TRUE(peer->answers(echoRequest(32)));
 
   const auto vanished = std::chrono::steady_clock::now();
   ASSERT_TRUE(runQuietly({"ip", "-n", bed.name(Host::Client), "link", "set", "veth0", "down"}));

@@ -25,28 +25,23 @@ bool echoPortBound(const char* table, const char* state) { return portBound(tabl
 ::testing::AssertionResult EchoServer::start(const std::vector<std::string>& launcher,
                                              const std::vector<std::string>& args) {
   program.startThrough(launcher, args);
-  const auto deadline = std::chrono::steady_clock::now() + milliseconds(10000);
-  while (!(echoPortBound("udp", nullptr) && echoPortBound("tcp", "0A"))) {
-    if (std::chrono::steady_clock::now() > deadline || !program.running()) {
-      return ::testing::AssertionFailure() << "the echo services did not start:\n" << program.output();
-    }
-    std::this_thread::sleep_for(milliseconds(10));
-  }
-  return ::testing::AssertionSuccess();
+  const auto serving = [] { return echoPortBound("udp", nullptr) && echoPortBound("tcp", "0A"); };
+  if (eventually([&] { return serving() || !program.running(); }) && serving()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "the echo services did not start:\n" << program.output();
 }
 
 ::testing::AssertionResult EchoServer::logFileMatchesOutput() {
   std::string expected, actual;
-  for (int tries = 0; tries < 200; ++tries) {
+  const auto same = [&] {
     expected.clear();
     for (const auto& line : lines()) {
       if (line.rfind(server::StatisticsMark, 0) != 0) expected += toWindows1251(line) + "\n\r";
     }
     actual = program.logBytes(ServerLogFileName);
     // A server always has its start lines to show: empty on both sides is too early to tell.
-    if (!expected.empty() && actual == expected) return ::testing::AssertionSuccess();
-    std::this_thread::sleep_for(milliseconds(10));
-  }
+    return !expected.empty() && actual == expected;
+  };
+  if (eventually(same)) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "server_log.txt:\n" << fromWindows1251(actual) << "\nprinted:\n"
                                        << program.output();
 }
@@ -65,6 +60,16 @@ std::optional<Bytes> EchoPeer::receive() {
   if (got.n <= 0) return std::nullopt;
   b.resize(static_cast<std::size_t>(got.n));
   return b;
+}
+
+::testing::AssertionResult EchoPeer::answers(const Bytes& request, std::size_t markerAt) {
+  if (platform::sendBytes(socket_.fd(), request.data(), request.size()).n != ssize_t(request.size())) {
+    return ::testing::AssertionFailure() << "the request was not sent";
+  }
+  const std::optional<Bytes> answer = receive();
+  if (answer == withReplyMarker(request, markerAt)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "answer " << ::testing::PrintToString(answer) << " to "
+                                       << ::testing::PrintToString(request);
 }
 
 }  // namespace connchk::testing

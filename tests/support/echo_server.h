@@ -51,6 +51,9 @@ class EchoPeer {
   bool connected() const { return connected_; }
   void send(const Bytes& b) { ASSERT_EQ(platform::sendBytes(socket_.fd(), b.data(), b.size()).n, ssize_t(b.size())); }
   std::optional<Bytes> receive();
+  // Sends `request` and takes its answer, which must be the request with the reply marker at
+  // `markerAt`.
+  ::testing::AssertionResult answers(const Bytes& request, std::size_t markerAt = layout_a::Marker);
   void close() { socket_.close(); }
   int fd() const { return socket_.fd(); }
 

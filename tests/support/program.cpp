@@ -100,19 +100,12 @@ bool Program::reaped() {
 }
 
 int Program::wait(milliseconds limit) {
-  if (pid_ <= 0) return status_;
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    if (reaped()) return status_;
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-      status_ = -1;
-      return -1;
-    }
-    std::this_thread::sleep_for(milliseconds(10));
-  }
+  if (pid_ <= 0 || eventually([this] { return reaped(); }, limit)) return status_;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+  status_ = -1;
+  return -1;
 }
 
 int Program::run(const std::vector<std::string>& args, milliseconds limit) {
@@ -127,12 +120,7 @@ void Program::signal(int sig) {
 bool Program::running() { return pid_ > 0 && !reaped(); }
 
 bool Program::waitForCount(const std::string& text, int times, milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (occurrences(output(), text) < times) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(milliseconds(10));
-  }
-  return true;
+  return eventually([&] { return occurrences(output(), text) >= times; }, limit);
 }
 
 bool Program::waitForOutput(const std::string& text, milliseconds limit) { return waitForCount(text, 1, limit); }
@@ -206,6 +194,15 @@ std::vector<int> roundTripsMs(const std::vector<std::string>& lines) {
     trips.push_back((minutes * 60 + seconds) * 1000 + millis);
   }
   return trips;
+}
+
+bool eventually(const std::function<bool()>& done, milliseconds limit, milliseconds step) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(step);
+  }
+  return true;
 }
 
 int occurrences(const std::string& text, const std::string& needle) {

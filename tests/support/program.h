@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,9 @@ std::vector<int> roundTripsMs(const std::vector<std::string>& lines);
 // True when `wanted` stand in `lines` in this order (other lines, of other services say, may
 // come between them).
 ::testing::AssertionResult inOrder(const std::vector<std::string>& lines, const std::vector<std::string>& wanted);
+// Polls `done` every `step` until it holds; false when `limit` passes first.
+bool eventually(const std::function<bool()>& done, milliseconds limit = milliseconds(10000),
+                milliseconds step = milliseconds(10));
 // How many times `needle` stands in `text`.
 int occurrences(const std::string& text, const std::string& needle);
 std::string readFile(const std::string& path);

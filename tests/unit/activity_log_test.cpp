@@ -22,6 +22,7 @@ namespace connchk {
 namespace {
 
 namespace fs = std::filesystem;
+using connchk::testing::eventually;
 using connchk::testing::readFile;
 
 // A view that keeps lines the way the window's list does: bounded, sparing the first line.
@@ -261,8 +262,8 @@ TEST(ConsoleView, ASlowOrGoneReaderCostsPrintedLinesOnly) {
       for (int i = 0; i < Lines; ++i) view.appendLine(std::to_string(i) + " " + filler);
       returned = true;
     });
-    for (int waited = 0; waited < 20000 && !returned; ++waited) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_TRUE(returned) << "appendLine waits for the reader";
+    ASSERT_TRUE(eventually([&] { return returned.load(); }, std::chrono::milliseconds(20000), std::chrono::milliseconds(1)))
+        << "appendLine waits for the reader";
     caller.join();
     const std::uint64_t dropped = view.linesDropped();
     EXPECT_GT(dropped, 0u);
