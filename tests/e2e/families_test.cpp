@@ -10,6 +10,7 @@
 
 #include "common/protocol.h"
 
+#include "tests/support/echo_server.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
 #include "tests/support/rights.h"
@@ -121,10 +122,9 @@ int socketsIn(const std::string& table) {
 TEST(Families, OnAHostWithoutIpv6TheServerServesIpv4Alone) {
   REQUIRE_PRIVATE_NETWORK();
   Program server(SERVER_PROGRAM);
-  server.startThrough({"env", std::string("LD_PRELOAD=") + NO_IPV6_LIBRARY, "ASAN_OPTIONS=verify_asan_link_order=0"},
-                      {"--console"});
+  ASSERT_TRUE(startServer(
+      server, {"--console"}, {"env", std::string("LD_PRELOAD=") + NO_IPV6_LIBRARY, "ASAN_OPTIONS=verify_asan_link_order=0"}));
   ASSERT_TRUE(server.waitForCount("Старт сервера, протокол", 15)) << server.output();
-  ASSERT_TRUE(waitForUdpPort(EchoPort) && waitForTcpListener(EchoPort) && waitForUdpPort(TerminalPort));
   EXPECT_EQ(socketsIn("udp6") + socketsIn("tcp6") + socketsIn("raw6"), 0);
 
   for (const char* protocol : {"udp", "tcp", "raw53", "icmp"}) {

@@ -54,14 +54,14 @@ class Requester {
 };
 
 // The server in terminal mode (or its window, given the environment), up and answering.
-::testing::AssertionResult startServer(Program& server, int* outputPipe = nullptr,
+::testing::AssertionResult startAnswering(Program& server, int* outputPipe = nullptr,
                                        const std::vector<std::string>& args = {"--console"}) {
   if (outputPipe) {
     *outputPipe = server.startWithOutputPipe(args);
   } else {
     server.start(args);
   }
-  if (!eventually([] { return echoPortBound("udp", nullptr); }) || Requester().send(1) != 1) {
+  if (!serverServes(server) || Requester().send(1) != 1) {
     return ::testing::AssertionFailure() << "the UDP echo service did not answer:\n" << server.errors();
   }
   return ::testing::AssertionSuccess();
@@ -115,7 +115,7 @@ TEST(ServerLog, AnOutputClosedEarlyOrNeverReadCostsNoAnswerAndNoFileLine) {
     SCOPED_TRACE(closedEarly ? "closed after two lines" : "never read");
     Program server(SERVER_PROGRAM);
     int output = -1;
-    ASSERT_TRUE(startServer(server, &output));
+    ASSERT_TRUE(startAnswering(server, &output));
     if (closedEarly) {
       std::string head;
       char c;
@@ -158,7 +158,7 @@ TEST(ServerLog, AFullDiskCostsCountedLinesNotAnswers) {
   SmallDisk disk(server.folder() + "/disk", 256 * 1024);
   ASSERT_TRUE(disk.ready()) << disk.problem();
   fs::create_symlink(disk.folder() + "/" + ServerLogFileName, server.folder() + "/" + ServerLogFileName);
-  ASSERT_TRUE(startServer(server));
+  ASSERT_TRUE(startAnswering(server));
   EXPECT_EQ(Requester().send(20), 20);
 
   ASSERT_TRUE(disk.fill());
@@ -192,7 +192,7 @@ TEST(ServerLog, AFullDiskCostsCountedLinesNotAnswers) {
 TEST(ServerLog, ARenamedLogFileGivesWayToANewOne) {
   REQUIRE_PRIVATE_NETWORK();
   Program server(SERVER_PROGRAM);
-  ASSERT_TRUE(startServer(server));
+  ASSERT_TRUE(startAnswering(server));
   EXPECT_EQ(Requester().send(3), 3);
   ASSERT_TRUE(eventually([&] { return occurrences(fileText(server), "Ожидание нового запроса") == 4; }));
   fs::rename(server.folder() + "/" + ServerLogFileName, server.folder() + "/server_log.txt.1");
@@ -220,7 +220,7 @@ TEST(ServerLog, ATerminationRequestToTheWindowKeepsEveryLineInTheFile) {
   REQUIRE_PRIVATE_NETWORK();
   setenv("QT_QPA_PLATFORM", "offscreen", 1);
   Program server(SERVER_PROGRAM);
-  ASSERT_TRUE(startServer(server, nullptr, {}));
+  ASSERT_TRUE(startAnswering(server, nullptr, {}));
   std::atomic<int> answered{1};
   std::atomic<bool> stop{false};
   std::thread load([&] {

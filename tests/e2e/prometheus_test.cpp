@@ -19,6 +19,7 @@
 #include "common/activity_log.h"
 #include "common/cp1251.h"
 #include "tests/support/http_get.h"
+#include "tests/support/echo_server.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
 #include "tests/support/two_hosts.h"
@@ -49,12 +50,6 @@ double secondsSince(steady_clock::time_point start) {
   return ::testing::AssertionFailure() << "the exporter did not answer:\n" << exporter.errors();
 }
 
-// The real server, waited for until its UDP and TCP echo services serve.
-::testing::AssertionResult startServer(Program& server, std::vector<std::string> args = {"--console"}) {
-  server.start(args);
-  if (waitForUdpPort(87, 10000) && waitForTcpListener(87, 10000)) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "the echo services did not start:\n" << server.output() << server.errors();
-}
 
 class ExporterE2e : public ::testing::Test {
  protected:
@@ -220,8 +215,7 @@ TEST(ExporterTwoHostsE2e, TerminalProbesTakePort855InTurn) {
   Program server(SERVER_PROGRAM);
   Program exporter(CLIENT_PROGRAM);
   bed.inHost(TwoHosts::Host::Server, [&] {
-    server.start({"--console"});
-    ASSERT_TRUE(waitForUdpPort(855, 10000)) << server.output();
+    ASSERT_TRUE(startServer(server));
   });
   bed.inHost(TwoHosts::Host::Client, [&] {
     ASSERT_TRUE(startExporter(exporter));

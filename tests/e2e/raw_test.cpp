@@ -32,6 +32,7 @@
 #include "common/text_format.h"
 #include "tests/support/kept_lines.h"
 #include "tests/support/peers.h"
+#include "tests/support/echo_server.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
 
@@ -186,12 +187,6 @@ bool hasSequence(const Lines& lines, const Lines& expected) {
   return std::search(lines.begin(), lines.end(), expected.begin(), expected.end()) != lines.end();
 }
 
-void startServer(Program& server, const std::vector<std::string>& launcher = {}) {
-  server.startThrough(launcher, {"--console"});
-  const std::string awaited = launcher.empty() ? ServerStartPrefix : "при открытии сокета";
-  ASSERT_TRUE(server.waitForCount(awaited, 12, 5000ms)) << server.output();
-}
-
 std::vector<std::string> clientArgs(const std::string& protocol, const std::string& count, const std::string& size = "32",
                                     const std::string& address = "127.0.0.1") {
   return {"--console", "--protocol", protocol, "--count", count, "--size", size, address};
@@ -200,7 +195,7 @@ std::vector<std::string> clientArgs(const std::string& protocol, const std::stri
 TEST(RawE2e, ServerAnswersEveryRawProtocolOfTheClient) {
   REQUIRE_PRIVATE_NETWORK();
   Program server(SERVER_PROGRAM);
-  startServer(server);
+  ASSERT_TRUE(startServer(server));
   for (const char* line : {"№1 (ICMP)", "№53 (ВЕЛТ-IP)", "№55 (TELM-IP)", "№56 (ВЕЛТ-IP RADM)", "№110 (ВЕЛТ-IP Поток 1)",
                            "№117 (ВЕЛТ-IP Поток 8)"}) {
     EXPECT_NE(server.output().find("Старт сервера, протокол " + std::string(line) + "\n"), std::string::npos) << line;
@@ -263,7 +258,7 @@ TEST(RawE2e, IcmpAgainstAHostWithoutServerIsAnsweredByItsKernel) {
 TEST(RawE2e, IcmpPassesOverTheServersAnswerAndTakesTheKernelsReply) {
   REQUIRE_PRIVATE_NETWORK();
   Program server(SERVER_PROGRAM);
-  startServer(server);
+  ASSERT_TRUE(startServer(server));
   RawSniffer sniffer(1);
 
   // With the kernel silent only the server answers, and its answer is not an echo reply.
@@ -365,7 +360,7 @@ TEST(RawE2e, EchoRepliesToAnotherRequestDoNotEndOrStretchTheWait) {
 TEST(RawE2e, LayoutCRequestFromHping3IsAnsweredToItsSource) {
   REQUIRE_PRIVATE_NETWORK();
   Program server(SERVER_PROGRAM);
-  startServer(server);
+  ASSERT_TRUE(startServer(server));
   RawSniffer sniffer(53);
   const std::string file = server.folder() + "/request.bin";
   const Bytes request = rawRequest(0x0807060504030201ULL, 24);
@@ -386,7 +381,7 @@ TEST(RawE2e, LayoutCRequestFromHping3IsAnsweredToItsSource) {
 TEST(RawE2e, DatagramsWithOptionsOrWithoutTheirWholeMarkerAreNotRecognised) {
   REQUIRE_PRIVATE_NETWORK();
   Program server(SERVER_PROGRAM);
-  startServer(server);
+  ASSERT_TRUE(startServer(server));
   const std::string request = hex(rawRequest(1, 32));
   Bytes icmpMarkerAt28(28, 0);
   icmpMarkerAt28[0] = 8;
@@ -433,7 +428,7 @@ TEST(RawE2e, AnswersFromAnotherHostAreSkippedAndNeverBecomeThePeer) {
   EXPECT_LT(Clock::now() - start, 6500ms) << "the wait started again after another host's datagram";
 
   Program server(SERVER_PROGRAM);
-  startServer(server);
+  ASSERT_TRUE(startServer(server));
   EXPECT_EQ(client.wait(), 0) << client.output();
   const Lines lines = clientLines(client);
   ASSERT_EQ(lines.size(), 5u) << client.output();
@@ -448,7 +443,7 @@ TEST(RawE2e, AnswersFromAnotherHostAreSkippedAndNeverBecomeThePeer) {
 TEST(RawE2e, WithoutTheRawRightEveryProgramSaysSo) {
   REQUIRE_PRIVATE_NETWORK();
   Program server(SERVER_PROGRAM);
-  startServer(server, DropRawRight);
+  ASSERT_TRUE(startServer(server, {"--console"}, DropRawRight));
   const std::string refused = format("Ошибка %i при открытии сокета", EPERM);
   EXPECT_EQ(occurrences(server.output(), refused + "\n"), 12) << server.output();
   EXPECT_EQ(occurrences(server.output(), ServerStartPrefix), 0);
@@ -470,7 +465,7 @@ TEST(RawE2e, WithoutTheRawRightEveryProgramSaysSo) {
 TEST(RawE2e, WithoutTheRawRightTheOtherServicesStillAnswer) {
   REQUIRE_PRIVATE_NETWORK();
   Program server(SERVER_PROGRAM);
-  startServer(server, DropRawRight);
+  ASSERT_TRUE(startServer(server, {"--console"}, DropRawRight));
   Program echo(CLIENT_PROGRAM);
   echo.startThrough(DropRawRight, clientArgs("IP-Клиент", "1"));
   EXPECT_EQ(echo.wait(), 0) << echo.output();

@@ -15,6 +15,7 @@
 #include "common/platform/sockets.h"
 #include "common/protocol.h"
 #include "tests/support/peers.h"
+#include "tests/support/echo_server.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
 #include "tests/support/two_hosts.h"
@@ -66,12 +67,6 @@ class HandClient {
   platform::Socket socket_;
 };
 
-// The server and the terminal service listening, started in the calling thread's namespace.
-bool startServer(Program& server) {
-  server.start({"--console"});
-  return server.waitForOutput("Старт сервера, протокол TELM-UDP") && waitForUdpPort(TerminalPort);
-}
-
 std::vector<std::string> clientLines(const Program& client) {
   return withoutSummaryLines(withoutTimePrefixes(client.outputLines()));  // the summary has tests of its own
 }
@@ -93,7 +88,7 @@ class TwoHostsTest : public ::testing::Test {
   }
   bool startServerOnBed(Program& server) {
     bool up = false;
-    bed.inHost(Host::Server, [&] { up = startServer(server); });
+    bed.inHost(Host::Server, [&] { up = bool(startServer(server)); });
     return up;
   }
   // The terminal mode's arguments for a TELM-UDP run against the server host.
@@ -357,7 +352,7 @@ class TerminalServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     REQUIRE_PRIVATE_NETWORK();
-    ASSERT_TRUE(startServer(server)) << server.output();
+    ASSERT_TRUE(startServer(server));
   }
   Program server{SERVER_PROGRAM};
   HandClient hand;

@@ -22,12 +22,23 @@ Bytes echoRequest(std::size_t length, std::optional<std::size_t> markerAt) {
 
 bool echoPortBound(const char* table, const char* state) { return portBound(table, EchoPort, state); }
 
-::testing::AssertionResult EchoServer::start(const std::vector<std::string>& launcher,
-                                             const std::vector<std::string>& args) {
-  program.startThrough(launcher, args);
-  const auto serving = [] { return echoPortBound("udp", nullptr) && echoPortBound("tcp", "0A"); };
-  if (eventually([&] { return serving() || !program.running(); }) && serving()) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "the echo services did not start:\n" << program.output();
+::testing::AssertionResult startServer(Program& server, const std::vector<std::string>& args,
+                                       const std::vector<std::string>& launcher) {
+  server.startThrough(launcher, args);
+  return serverServes(server);
+}
+
+::testing::AssertionResult serverServes(Program& server) {
+  const std::string started = toWindows1251("Старт сервера, протокол"), refused = toWindows1251("при открытии сокета");
+  const auto serving = [&] {
+    const std::string file = server.logBytes(ServerLogFileName);
+    return occurrences(file, started) + occurrences(file, refused) >= 15 && portBound("udp", EchoPort) &&
+           portBound("tcp", EchoPort, "0A") && portBound("udp", TerminalPort);
+  };
+  if (eventually([&] { return !server.running() || serving(); }, milliseconds(15000)) && server.running()) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "the server does not serve:\n" << server.output() << server.errors();
 }
 
 ::testing::AssertionResult EchoServer::logFileMatchesOutput() {
