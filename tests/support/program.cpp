@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -179,6 +180,45 @@ std::vector<std::string> withoutSummaryLines(const std::vector<std::string>& lin
   std::string all;
   for (const auto& line : lines) all += "  " + line + "\n";
   return ::testing::AssertionFailure() << "missing \"" << wanted[next] << "\" (in order) in:\n" << all;
+}
+
+std::vector<std::string> roundLines(const Program& client) {
+  return withoutSummaryLines(withoutTimePrefixes(client.outputLines()));
+}
+
+namespace {
+// Whether `lines` from `at` match `patterns` one by one (and, with `whole`, end there).
+::testing::AssertionResult linesMatch(const std::vector<std::string>& lines, std::size_t at,
+                                      const std::vector<std::string>& patterns, bool whole) {
+  if (whole ? lines.size() != at + patterns.size() : lines.size() < at + patterns.size()) {
+    return ::testing::AssertionFailure() << ::testing::PrintToString(lines);
+  }
+  for (std::size_t i = 0; i < patterns.size(); ++i) {
+    if (!std::regex_match(lines[at + i], std::regex(patterns[i]))) {
+      return ::testing::AssertionFailure() << "'" << lines[at + i] << "' is not '" << patterns[i] << "'";
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+std::vector<std::string> roundPatterns(const std::string& sent, const std::string& label) {
+  return {sent, "Получен ответ от сервера", "Протокол " + label + R"(\. Время приема-передачи: 0:0[0-4]\.\d\d\d)"};
+}
+}  // namespace
+
+::testing::AssertionResult answered(const std::vector<std::string>& lines, const std::vector<std::string>& head,
+                                    const std::vector<std::string>& sentLines, const std::string& label) {
+  std::vector<std::string> patterns = head;
+  for (const auto& sent : sentLines) {
+    const auto round = roundPatterns(sent, label);
+    patterns.insert(patterns.end(), round.begin(), round.end());
+  }
+  return linesMatch(lines, 0, patterns, true);
+}
+
+::testing::AssertionResult answeredRound(const std::vector<std::string>& lines, std::size_t at, const std::string& sent,
+                                         const std::string& label) {
+  return linesMatch(lines, at, roundPatterns(sent, label), false);
 }
 
 std::vector<int> roundTripsMs(const std::vector<std::string>& lines) {

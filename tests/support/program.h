@@ -70,6 +70,16 @@ std::string withoutTimePrefix(const std::string& line);
 std::vector<std::string> withoutTimePrefixes(const std::vector<std::string>& lines);
 // A client's lines without the summary lines that end each run (for tests of the rounds' lines).
 std::vector<std::string> withoutSummaryLines(const std::vector<std::string>& lines);
+// A client's lines without their time prefixes and the summary lines (which have tests of their
+// own): the lines of its rounds.
+std::vector<std::string> roundLines(const Program& client);
+// True when `lines` are `head`, then per line of `sentLines` that request line, the answer line
+// and a round trip of protocol `label` below five seconds; every line is matched as a pattern.
+::testing::AssertionResult answered(const std::vector<std::string>& lines, const std::vector<std::string>& head,
+                                    const std::vector<std::string>& sentLines, const std::string& label);
+// The same for the three lines of one answered round, from `at`, with other lines around them.
+::testing::AssertionResult answeredRound(const std::vector<std::string>& lines, std::size_t at, const std::string& sent,
+                                         const std::string& label);
 // The round trips of the client's "... Время приема-передачи: m:ss.mmm" lines, in milliseconds.
 std::vector<int> roundTripsMs(const std::vector<std::string>& lines);
 // True when `wanted` stand in `lines` in this order (other lines, of other services say, may
