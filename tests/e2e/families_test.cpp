@@ -34,11 +34,6 @@ ProbeRun probe(const Words& launcher, const Words& args) {
   return {status, program.output() + program.errors()};
 }
 
-Words operator+(Words a, const Words& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
 TEST(Families, NameWithBothRecordsResolvesToTheFamilyAsked) {
   TwoHosts bed;
   REQUIRE_TWO_HOSTS(bed);
@@ -58,7 +53,7 @@ TEST(Families, NameWithBothRecordsResolvesToTheFamilyAsked) {
       {{"-6", "192.0.2.1"}, 1, "Адрес 192.0.2.1 не является адресом IPv6\n"},
   };
   for (const auto& c : cases) {
-    const auto run = probe(bed.launcherIn(Host::Client), Words{"resolve"} + c.args);
+    const auto run = probe(bed.launcherIn(Host::Client), with({"resolve"}, c.args));
     EXPECT_EQ(run.status, c.status) << c.args.back();
     EXPECT_EQ(run.output, c.output) << c.args.back();
   }
@@ -100,7 +95,7 @@ TEST(Families, Icmpv6EchoIsAnsweredByTheKernelOfABedHost) {
   const Words onClient = bed.launcherIn(Host::Client);
   const std::string reply = std::string("reply from ") + TwoHosts::ServerAddress6 + " identifier 4660\n";
   EXPECT_EQ(probe(onClient, {"echo", TwoHosts::ServerAddress6}).output, "raw\n" + reply);
-  EXPECT_EQ(probe(onClient + withoutRights(), {"echo", TwoHosts::ServerAddress6}).output, "datagram\n" + reply);
+  EXPECT_EQ(probe(with(onClient, withoutRights()), {"echo", TwoHosts::ServerAddress6}).output, "datagram\n" + reply);
 
   // Once the server host's kernel stops answering, nothing else does.
   bed.inHost(Host::Server, [] { std::ofstream("/proc/sys/net/ipv6/icmp/echo_ignore_all") << "1"; });

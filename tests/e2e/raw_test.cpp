@@ -34,6 +34,7 @@
 #include "tests/support/peers.h"
 #include "tests/support/echo_server.h"
 #include "tests/support/private_network.h"
+#include "tests/support/rights.h"
 #include "tests/support/program.h"
 
 namespace connchk::testing {
@@ -44,7 +45,6 @@ using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
 
 const std::string ServerStartPrefix = "Старт сервера, протокол №";
-const std::vector<std::string> DropRawRight = {"setpriv", "--inh-caps=-net_raw", "--bounding-set=-net_raw", "--"};
 
 // Every datagram of one IP protocol that reaches the namespace, header first, as a raw socket
 // receives it: requests, answers and the kernel's replies alike.

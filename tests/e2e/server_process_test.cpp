@@ -17,6 +17,7 @@
 #include "common/platform/net.h"
 #include "tests/support/echo_server.h"
 #include "tests/support/private_network.h"
+#include "tests/support/rights.h"
 #include "tests/support/program.h"
 #include "tests/support/two_hosts.h"
 
@@ -137,7 +138,7 @@ TEST(ServerProcess, KilledWithAConnectionOpenAndStartedAgainAtOnceServesTcp) {
   first.program.signal(SIGKILL);
   first.program.wait();
   peer.close();
-  EXPECT_TRUE(echoPortBound("tcp", "06")) << "the last run's connection lingers in TIME_WAIT on port 87";
+  EXPECT_TRUE(portBound("tcp", EchoPort, "06")) << "the last run's connection lingers in TIME_WAIT on port 87";
 
   EchoServer second;
   ASSERT_TRUE(second.start());
@@ -153,7 +154,7 @@ TEST(ServerProcess, NoServiceAbleToStartIsSaidAndEndsWith1) {
   UdpPeer terminal(TerminalPort, silent, "0.0.0.0");
   TcpPeer echoTcp(EchoPort, silent);
   Program server(SERVER_PROGRAM);
-  server.startThrough({"setpriv", "--inh-caps=-net_raw", "--bounding-set=-net_raw", "--"}, {"--console"});
+  server.startThrough(DropRawRight, {"--console"});
   EXPECT_EQ(server.wait(10000ms), 1) << server.output();
   const std::string said = "Ни одна служба не запустилась, сервер завершает работу";
   EXPECT_EQ(server.outputLines().back(), said);

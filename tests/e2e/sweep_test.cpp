@@ -31,14 +31,8 @@ using Host = TwoHosts::Host;
 using nlohmann::json;
 using std::chrono::milliseconds;
 
-const std::vector<std::string> DropRawRight = {"setpriv", "--inh-caps=-net_raw", "--bounding-set=-net_raw", "--"};
 // Short rounds, so that a sweep of fifteen types takes seconds.
 const std::vector<std::string> QuickSweep = {"--sweep", "-c", "2", "-i", "0.2", "-W", "1"};
-
-std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more) {
-  args.insert(args.end(), more.begin(), more.end());
-  return args;
-}
 
 // The verdict of every type in a sweep's JSON, by short name.
 std::map<std::string, json> typesByName(const json& sweep) {
@@ -201,7 +195,7 @@ TEST(SweepOneHost, ABlockedPortFailsItsTypeOnlyAndTheTerminalExchangeCannotRunBe
 
 TEST(SweepOneHost, CtrlCEndsTheTypeRunningAndLeavesTheRestNotRun) {
   REQUIRE_PRIVATE_NETWORK();
-  UdpPeer server(EchoPort, [](const Bytes& request) { return withReplyMarker(request); });
+  UdpPeer server(EchoPort, echo);
   Program client(CLIENT_PROGRAM);
   client.start({"--sweep", "--json", "-p", "udp", "-p", "tcp", "-c", "50", "-i", "0.2"});
   ASSERT_TRUE(server.waitForCount(2));

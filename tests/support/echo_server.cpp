@@ -20,8 +20,6 @@ Bytes echoRequest(std::size_t length, std::optional<std::size_t> markerAt) {
   return b;
 }
 
-bool echoPortBound(const char* table, const char* state) { return portBound(table, EchoPort, state); }
-
 ::testing::AssertionResult startServer(Program& server, const std::vector<std::string>& args,
                                        const std::vector<std::string>& launcher) {
   server.startThrough(launcher, args);

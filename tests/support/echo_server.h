@@ -26,10 +26,6 @@ Bytes echoRequest(std::size_t length, std::optional<std::size_t> markerAt = layo
 // The same wait for a server already started (with its stdout on a pipe, say).
 ::testing::AssertionResult serverServes(Program& server);
 
-// Whether a socket is bound to port 87 in the calling thread's namespace ("udp" or "tcp", and for
-// TCP the state, "0A" listening), read from the kernel's table.
-bool echoPortBound(const char* table, const char* state);
-
 class EchoServer {
  public:
   EchoServer() : program(SERVER_PROGRAM) {}

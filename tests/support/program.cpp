@@ -27,6 +27,20 @@ std::string readFile(const std::string& path) {
   return all.str();
 }
 
+ScratchFolder::ScratchFolder(mode_t mode) {
+  char pattern[] = "/tmp/checker-test-XXXXXX";
+  const char* made = mkdtemp(pattern);
+  if (!made) throw std::runtime_error("mkdtemp failed");
+  path = made;
+  chmod(path.c_str(), mode);
+}
+
+ScratchFolder::~ScratchFolder() {
+  chmod(path.c_str(), 0755);  // a test may have taken the right to write it
+  std::error_code ignored;
+  fs::remove_all(path, ignored);
+}
+
 Program::Program(const std::string& executable, bool copy) {
   char pattern[] = "/tmp/checker-test-XXXXXX";
   const char* made = mkdtemp(pattern);
@@ -130,6 +144,11 @@ std::string Program::output() const { return readFile(folder_ + "/stdout.txt"); 
 std::string Program::errors() const { return readFile(folder_ + "/stderr.txt"); }
 std::vector<std::string> Program::outputLines() const { return splitLines(output()); }
 std::string Program::logBytes(const std::string& fileName) const { return readFile(folder_ + "/" + fileName); }
+
+std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more) {
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
 
 std::vector<std::string> splitLines(const std::string& text, const std::string& end) {
   std::vector<std::string> lines;

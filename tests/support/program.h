@@ -63,6 +63,18 @@ class Program {
   int status_ = -1;
 };
 
+// A folder of the test's own under /tmp, removed at the end; `mode` decides who may write it.
+struct ScratchFolder {
+  explicit ScratchFolder(mode_t mode = 0755);
+  ~ScratchFolder();
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  std::string file(const std::string& name) const { return path + "/" + name; }
+  std::string path;
+};
+
+// `args` followed by `more`.
+std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more);
 // Splits text into lines, dropping the line ends.
 std::vector<std::string> splitLines(const std::string& text, const std::string& end = "\n");
 // A client line without its "[HH:mm:ss] " prefix; the line unchanged if it has none.
