@@ -26,8 +26,6 @@ constexpr const char* Sent = "Отослан запрос к серверу";
 constexpr const char* Answered = "Получен ответ от сервера";
 constexpr const char* TimedOut = "Превышено время ожидания ответа";
 
-std::optional<Bytes> echo(const Bytes& request) { return withReplyMarker(request); }
-
 constexpr std::int64_t OneHour = 36'000'000'000LL;  // in 100-ns units
 constexpr milliseconds Held(300);                   // how long a peer holds back the real answer
 

@@ -44,25 +44,7 @@ ClientRun runClient(const Words& launcher, const Words& args) {
   client.startThrough(launcher, args);
   const int status = client.wait();
   // The summary at the end is checked elsewhere; here the lines of the rounds count.
-  return {status, withoutSummaryLines(withoutTimePrefixes(client.outputLines()))};
-}
-
-// The lines of a run whose every round got its answer: `head` first (matched as patterns), then
-// per round the request line, the answer line and the round trip of protocol `label`.
-::testing::AssertionResult answered(const Lines& lines, const Lines& head, const std::vector<std::string>& sentLines,
-                                    const std::string& label) {
-  std::vector<std::string> patterns = head;
-  for (const auto& sent : sentLines) {
-    patterns.insert(patterns.end(), {sent, "Получен ответ от сервера",
-                                     "Протокол " + label + R"(\. Время приема-передачи: 0:0[0-4]\.\d\d\d)"});
-  }
-  if (lines.size() != patterns.size()) return ::testing::AssertionFailure() << ::testing::PrintToString(lines);
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (!std::regex_match(lines[i], std::regex(patterns[i]))) {
-      return ::testing::AssertionFailure() << "'" << lines[i] << "' is not '" << patterns[i] << "'";
-    }
-  }
-  return ::testing::AssertionSuccess();
+  return {status, roundLines(client)};
 }
 
 std::string connectionLine(const std::string& address, int port) {

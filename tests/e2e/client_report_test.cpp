@@ -31,13 +31,6 @@ using Lines = std::vector<std::string>;
 const std::string RoundTripHead = "Время приема-передачи мин/сред/макс/откл: ";
 const Lines QuickRounds = {"-i", "0.2", "-W", "0.5"};
 
-Lines with(Lines args, const Lines& more) {
-  args.insert(args.end(), more.begin(), more.end());
-  return args;
-}
-
-std::optional<Bytes> echo(const Bytes& request) { return withReplyMarker(request); }
-
 // A UDP echo that answers the first request, leaves the second unanswered, and so on.
 Answer everyOther() {
   auto seen = std::make_shared<int>(0);

@@ -10,6 +10,7 @@
 
 #include "common/protocol.h"
 
+#include "tests/support/echo_server.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
 #include "tests/support/rights.h"
@@ -33,11 +34,6 @@ ProbeRun probe(const Words& launcher, const Words& args) {
   return {status, program.output() + program.errors()};
 }
 
-Words operator+(Words a, const Words& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
 TEST(Families, NameWithBothRecordsResolvesToTheFamilyAsked) {
   TwoHosts bed;
   REQUIRE_TWO_HOSTS(bed);
@@ -57,7 +53,7 @@ TEST(Families, NameWithBothRecordsResolvesToTheFamilyAsked) {
       {{"-6", "192.0.2.1"}, 1, "Адрес 192.0.2.1 не является адресом IPv6\n"},
   };
   for (const auto& c : cases) {
-    const auto run = probe(bed.launcherIn(Host::Client), Words{"resolve"} + c.args);
+    const auto run = probe(bed.launcherIn(Host::Client), with({"resolve"}, c.args));
     EXPECT_EQ(run.status, c.status) << c.args.back();
     EXPECT_EQ(run.output, c.output) << c.args.back();
   }
@@ -99,7 +95,7 @@ TEST(Families, Icmpv6EchoIsAnsweredByTheKernelOfABedHost) {
   const Words onClient = bed.launcherIn(Host::Client);
   const std::string reply = std::string("reply from ") + TwoHosts::ServerAddress6 + " identifier 4660\n";
   EXPECT_EQ(probe(onClient, {"echo", TwoHosts::ServerAddress6}).output, "raw\n" + reply);
-  EXPECT_EQ(probe(onClient + withoutRights(), {"echo", TwoHosts::ServerAddress6}).output, "datagram\n" + reply);
+  EXPECT_EQ(probe(with(onClient, withoutRights()), {"echo", TwoHosts::ServerAddress6}).output, "datagram\n" + reply);
 
   // Once the server host's kernel stops answering, nothing else does.
   bed.inHost(Host::Server, [] { std::ofstream("/proc/sys/net/ipv6/icmp/echo_ignore_all") << "1"; });
@@ -121,10 +117,9 @@ int socketsIn(const std::string& table) {
 TEST(Families, OnAHostWithoutIpv6TheServerServesIpv4Alone) {
   REQUIRE_PRIVATE_NETWORK();
   Program server(SERVER_PROGRAM);
-  server.startThrough({"env", std::string("LD_PRELOAD=") + NO_IPV6_LIBRARY, "ASAN_OPTIONS=verify_asan_link_order=0"},
-                      {"--console"});
+  ASSERT_TRUE(startServer(
+      server, {"--console"}, {"env", std::string("LD_PRELOAD=") + NO_IPV6_LIBRARY, "ASAN_OPTIONS=verify_asan_link_order=0"}));
   ASSERT_TRUE(server.waitForCount("Старт сервера, протокол", 15)) << server.output();
-  ASSERT_TRUE(waitForUdpPort(EchoPort) && waitForTcpListener(EchoPort) && waitForUdpPort(TerminalPort));
   EXPECT_EQ(socketsIn("udp6") + socketsIn("tcp6") + socketsIn("raw6"), 0);
 
   for (const char* protocol : {"udp", "tcp", "raw53", "icmp"}) {

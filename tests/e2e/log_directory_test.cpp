@@ -24,24 +24,12 @@ namespace fs = std::filesystem;
 // Runs a program as the unprivileged user nobody (root may write anywhere).
 const std::vector<std::string> AsNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
 
-// A folder of the test's own, removed at the end; `mode` decides who may write it.
-struct Folder {
-  explicit Folder(mode_t mode = 0755) {
-    char pattern[] = "/tmp/checker-logdir-XXXXXX";
-    path = mkdtemp(pattern);
-    chmod(path.c_str(), mode);
-  }
-  ~Folder() { fs::remove_all(path); }
-  std::string file(const std::string& name) const { return path + "/" + name; }
-  std::string path;
-};
-
 // The programs' own folders must be reachable by nobody too.
 void openToAll(const Program& program) { chmod(program.folder().c_str(), 0755); }
 
 TEST(LogDirectory, EachProgramWritesItsLogInTheFolderGiven) {
   REQUIRE_PRIVATE_NETWORK();
-  Folder serverLogs, clientLogs;
+  ScratchFolder serverLogs, clientLogs;
   Program server(SERVER_PROGRAM), client(CLIENT_PROGRAM);
   server.start({"--console", "--log-dir", serverLogs.path});
   ASSERT_TRUE(server.waitForOutput("Старт сервера, протокол TCP\n")) << server.output() << server.errors();
@@ -59,8 +47,8 @@ TEST(LogDirectory, EachProgramWritesItsLogInTheFolderGiven) {
 }
 
 TEST(LogDirectory, AFolderThatCannotTakeTheLogIsRefusedAtStart) {
-  Folder root;                 // root's, others may only read it
-  Folder everyone(0777);       // anyone may write, but a log file there is root's
+  ScratchFolder root;                 // root's, others may only read it
+  ScratchFolder everyone(0777);       // anyone may write, but a log file there is root's
   std::ofstream(everyone.file(ClientLogFileName)) << "";
   chmod(everyone.file(ClientLogFileName).c_str(), 0644);
   std::ofstream(root.file("plain")) << "";
@@ -105,14 +93,12 @@ TEST(LogDirectory, TheWindowLogsInTheFolderGiven) {
   unsetenv("DISPLAY");
   unsetenv("WAYLAND_DISPLAY");
   setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  Folder logs;
+  ScratchFolder logs;
   Program server(SERVER_PROGRAM);
   server.start({"--log-dir", logs.path});
   const std::string started = toWindows1251("Старт сервера, протокол TCP") + "\n\r";
-  for (int tries = 0; tries < 500 && readFile(logs.file(ServerLogFileName)).find(started) == std::string::npos; ++tries) {
-    usleep(20000);
-  }
-  EXPECT_NE(readFile(logs.file(ServerLogFileName)).find(started), std::string::npos) << server.errors();
+  EXPECT_TRUE(eventually([&] { return readFile(logs.file(ServerLogFileName)).find(started) != std::string::npos; }))
+      << server.errors();
   EXPECT_EQ(server.output(), "") << "the window, not the terminal";
   EXPECT_TRUE(server.running());
 }

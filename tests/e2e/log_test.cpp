@@ -37,43 +37,31 @@ using namespace std::chrono_literals;
 const std::string PacketLine = "Принят пакет от 127.0.0.1 (unresolved), протокол IP-Клиент, 32 байт данных";
 const std::string LostLinePrefix = "Потеряно строк протокола: ";
 
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
-
 // Sends UDP echo requests of 32 bytes one after the other, each answered within two seconds.
 class Requester {
  public:
   // How many of `count` requests were answered, stopping at the first that was not.
   int send(int count) {
-    std::uint8_t request[32] = {}, answer[64];
-    buildEchoRequest(request, 0);
     for (int i = 0; i < count; ++i) {
-      if (platform::sendBytes(peer_.fd(), request, sizeof request).failed()) return i;
-      const auto got = platform::receive(peer_.fd(), answer, sizeof answer);
-      if (got.n != sizeof request || !hasMarker(answer, sizeof request, layout_a::Marker, ReplyMarker)) return i;
+      if (!peer_.answers(request_)) return i;
     }
     return count;
   }
 
  private:
   EchoPeer peer_{SOCK_DGRAM};
+  const Bytes request_ = echoRequest(32);
 };
 
 // The server in terminal mode (or its window, given the environment), up and answering.
-::testing::AssertionResult startServer(Program& server, int* outputPipe = nullptr,
+::testing::AssertionResult startAnswering(Program& server, int* outputPipe = nullptr,
                                        const std::vector<std::string>& args = {"--console"}) {
   if (outputPipe) {
     *outputPipe = server.startWithOutputPipe(args);
   } else {
     server.start(args);
   }
-  if (!eventually([] { return echoPortBound("udp", nullptr); }) || Requester().send(1) != 1) {
+  if (!serverServes(server) || Requester().send(1) != 1) {
     return ::testing::AssertionFailure() << "the UDP echo service did not answer:\n" << server.errors();
   }
   return ::testing::AssertionSuccess();
@@ -127,7 +115,7 @@ TEST(ServerLog, AnOutputClosedEarlyOrNeverReadCostsNoAnswerAndNoFileLine) {
     SCOPED_TRACE(closedEarly ? "closed after two lines" : "never read");
     Program server(SERVER_PROGRAM);
     int output = -1;
-    ASSERT_TRUE(startServer(server, &output));
+    ASSERT_TRUE(startAnswering(server, &output));
     if (closedEarly) {
       std::string head;
       char c;
@@ -170,7 +158,7 @@ TEST(ServerLog, AFullDiskCostsCountedLinesNotAnswers) {
   SmallDisk disk(server.folder() + "/disk", 256 * 1024);
   ASSERT_TRUE(disk.ready()) << disk.problem();
   fs::create_symlink(disk.folder() + "/" + ServerLogFileName, server.folder() + "/" + ServerLogFileName);
-  ASSERT_TRUE(startServer(server));
+  ASSERT_TRUE(startAnswering(server));
   EXPECT_EQ(Requester().send(20), 20);
 
   ASSERT_TRUE(disk.fill());
@@ -204,7 +192,7 @@ TEST(ServerLog, AFullDiskCostsCountedLinesNotAnswers) {
 TEST(ServerLog, ARenamedLogFileGivesWayToANewOne) {
   REQUIRE_PRIVATE_NETWORK();
   Program server(SERVER_PROGRAM);
-  ASSERT_TRUE(startServer(server));
+  ASSERT_TRUE(startAnswering(server));
   EXPECT_EQ(Requester().send(3), 3);
   ASSERT_TRUE(eventually([&] { return occurrences(fileText(server), "Ожидание нового запроса") == 4; }));
   fs::rename(server.folder() + "/" + ServerLogFileName, server.folder() + "/server_log.txt.1");
@@ -232,7 +220,7 @@ TEST(ServerLog, ATerminationRequestToTheWindowKeepsEveryLineInTheFile) {
   REQUIRE_PRIVATE_NETWORK();
   setenv("QT_QPA_PLATFORM", "offscreen", 1);
   Program server(SERVER_PROGRAM);
-  ASSERT_TRUE(startServer(server, nullptr, {}));
+  ASSERT_TRUE(startAnswering(server, nullptr, {}));
   std::atomic<int> answered{1};
   std::atomic<bool> stop{false};
   std::thread load([&] {

@@ -19,6 +19,7 @@
 #include "common/activity_log.h"
 #include "common/cp1251.h"
 #include "tests/support/http_get.h"
+#include "tests/support/echo_server.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
 #include "tests/support/two_hosts.h"
@@ -36,15 +37,6 @@ std::string probeUrl(const std::string& query, const std::string& host = "127.0.
   return "http://" + host + ":9188/probe?" + query;
 }
 
-bool waitUntil(const std::function<bool()>& ready, milliseconds limit) {
-  const auto deadline = steady_clock::now() + limit;
-  while (!ready()) {
-    if (steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(milliseconds(50));
-  }
-  return true;
-}
-
 double secondsSince(steady_clock::time_point start) {
   return std::chrono::duration<double>(steady_clock::now() - start).count();
 }
@@ -52,18 +44,12 @@ double secondsSince(steady_clock::time_point start) {
 // The client's exporter, started and waited for until it answers.
 ::testing::AssertionResult startExporter(Program& exporter, const std::string& host = "127.0.0.1") {
   exporter.start({"--exporter", host + ":9188"});
-  if (waitUntil([&] { return httpGet("http://" + host + ":9188/metrics").status == 200; }, milliseconds(10000))) {
+  if (eventually([&] { return httpGet("http://" + host + ":9188/metrics").status == 200; })) {
     return ::testing::AssertionSuccess();
   }
   return ::testing::AssertionFailure() << "the exporter did not answer:\n" << exporter.errors();
 }
 
-// The real server, waited for until its UDP and TCP echo services serve.
-::testing::AssertionResult startServer(Program& server, std::vector<std::string> args = {"--console"}) {
-  server.start(args);
-  if (waitForUdpPort(87, 10000) && waitForTcpListener(87, 10000)) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "the echo services did not start:\n" << server.output() << server.errors();
-}
 
 class ExporterE2e : public ::testing::Test {
  protected:
@@ -104,7 +90,7 @@ TEST_F(ExporterE2e, ProbesTheRealServerOverUdpTcpAndIcmpOfEitherFamily) {
   // The runs went to the client's log as every run does (its writer may still be at the last
   // line), and the exporter counted them.
   std::string log;
-  waitUntil([&] { return occurrences(log = fromWindows1251(exporter.logBytes(ClientLogFileName)), "Ошибка bind 98") > 0; },
+  eventually([&] { return occurrences(log = fromWindows1251(exporter.logBytes(ClientLogFileName)), "Ошибка bind 98") > 0; },
             milliseconds(5000));
   EXPECT_EQ(occurrences(log, "Получен ответ от сервера"), 18) << log;
   EXPECT_EQ(occurrences(log, "Соединение с ::1, порт 87"), 2) << log;
@@ -229,8 +215,7 @@ TEST(ExporterTwoHostsE2e, TerminalProbesTakePort855InTurn) {
   Program server(SERVER_PROGRAM);
   Program exporter(CLIENT_PROGRAM);
   bed.inHost(TwoHosts::Host::Server, [&] {
-    server.start({"--console"});
-    ASSERT_TRUE(waitForUdpPort(855, 10000)) << server.output();
+    ASSERT_TRUE(startServer(server));
   });
   bed.inHost(TwoHosts::Host::Client, [&] {
     ASSERT_TRUE(startExporter(exporter));
@@ -281,7 +266,7 @@ class Prometheus {
     write("prometheus.yml", config);
     setTargets(servers, probes);
     program_.start({"--config.file=prometheus.yml", "--storage.tsdb.path=data", std::string("--web.listen-address=") + At});
-    if (waitUntil([&] { return httpGet(std::string("http://") + At + "/-/ready").status == 200; }, milliseconds(30000))) {
+    if (eventually([&] { return httpGet(std::string("http://") + At + "/-/ready").status == 200; }, milliseconds(30000))) {
       return ::testing::AssertionSuccess();
     }
     return ::testing::AssertionFailure() << "Prometheus did not get ready:\n" << program_.errors();
@@ -345,18 +330,18 @@ TEST(PrometheusE2e, ScrapesTheServerAndProbesEveryPathThroughTheExporter) {
                                "- labels: {protocol: icmp, count: '2'}\n  targets: [127.0.0.1]\n"));
 
   std::map<std::string, double> success;
-  EXPECT_TRUE(waitUntil(
+  EXPECT_TRUE(eventually(
       [&] {
         success = prometheus.query("probe_success{job=\"connchk-probe\",instance=\"127.0.0.1\"}", "protocol");
         return success.size() == 3 && success["udp"] == 1 && success["tcp"] == 1 && success["icmp"] == 1;
       },
       milliseconds(40000)))
       << "probe_success by protocol: " << ::testing::PrintToString(success) << "\n" << prometheus.log();
-  EXPECT_TRUE(waitUntil([&] { return prometheus.query("connchk_server_build_info", "instance")[MetricsAt] == 1; },
+  EXPECT_TRUE(eventually([&] { return prometheus.query("connchk_server_build_info", "instance")[MetricsAt] == 1; },
                         milliseconds(20000)))
       << "the server is scraped";
   std::map<std::string, double> blocked;
-  EXPECT_TRUE(waitUntil(
+  EXPECT_TRUE(eventually(
       [&] {
         blocked = prometheus.query("probe_success{job=\"connchk-probe\",protocol=\"udp\"}", "instance");
         return blocked.count("127.0.0.2");
@@ -368,7 +353,7 @@ TEST(PrometheusE2e, ScrapesTheServerAndProbesEveryPathThroughTheExporter) {
   // Stop probing, let the last probe end, and let Prometheus read both sides once more: then every
   // request the probes sent has been answered and counted by the server.
   prometheus.setTargets(servers, "[]\n");
-  ASSERT_TRUE(waitUntil(
+  ASSERT_TRUE(eventually(
       [&] {
         return prometheus.query("up{job=\"connchk-probe\"}", "instance").empty() &&
                samplesOf(httpGet("http://127.0.0.1:9188/metrics").body)["connchk_exporter_probes_in_progress"] == 0;
@@ -380,7 +365,7 @@ TEST(PrometheusE2e, ScrapesTheServerAndProbesEveryPathThroughTheExporter) {
     const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     return last.count(job) && last.at(job) > now - std::chrono::duration<double>(steady_clock::now() - settled).count();
   };
-  ASSERT_TRUE(waitUntil([&] { return scrapedSince("connchk-server") && scrapedSince("connchk-exporter"); },
+  ASSERT_TRUE(eventually([&] { return scrapedSince("connchk-server") && scrapedSince("connchk-exporter"); },
                         milliseconds(20000)));
   auto answered = prometheus.query("connchk_server_requests_answered_total", "protocol");
   auto sent = prometheus.query("connchk_exporter_requests_sent_total", "protocol");

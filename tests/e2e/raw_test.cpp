@@ -32,7 +32,9 @@
 #include "common/text_format.h"
 #include "tests/support/kept_lines.h"
 #include "tests/support/peers.h"
+#include "tests/support/echo_server.h"
 #include "tests/support/private_network.h"
+#include "tests/support/rights.h"
 #include "tests/support/program.h"
 
 namespace connchk::testing {
@@ -43,7 +45,6 @@ using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
 
 const std::string ServerStartPrefix = "Старт сервера, протокол №";
-const std::vector<std::string> DropRawRight = {"setpriv", "--inh-caps=-net_raw", "--bounding-set=-net_raw", "--"};
 
 // Every datagram of one IP protocol that reaches the namespace, header first, as a raw socket
 // receives it: requests, answers and the kernel's replies alike.
@@ -160,36 +161,9 @@ int runScapy(const std::string& sends) {
   return status;
 }
 
-Lines clientLines(const Program& client) {
-  return withoutSummaryLines(withoutTimePrefixes(client.outputLines()));  // the summary has tests of its own
-}
-
-// "Протокол №P. Время приема-передачи: 0:0s.mmm", a round trip below five seconds.
-bool isRoundTripLine(const std::string& line, unsigned protocol) {
-  const std::string head = format("Протокол №%u. Время приема-передачи: 0:0", protocol);
-  if (line.size() != head.size() + 5 || line.compare(0, head.size(), head) != 0) return false;
-  const std::string time = line.substr(head.size());  // "s.mmm"
-  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
-  return time[0] >= '0' && time[0] <= '4' && time[1] == '.' && digit(time[2]) && digit(time[3]) && digit(time[4]);
-}
-
-// The lines the client writes for a round that got its answer.
-void expectAnsweredRound(const Lines& lines, std::size_t at, const std::string& sentLine, unsigned protocol) {
-  ASSERT_GE(lines.size(), at + 3) << ::testing::PrintToString(lines);
-  EXPECT_EQ(lines[at], sentLine);
-  EXPECT_EQ(lines[at + 1], "Получен ответ от сервера");
-  EXPECT_TRUE(isRoundTripLine(lines[at + 2], protocol)) << lines[at + 2];
-}
-
 // True when `expected` stands in `lines` as consecutive lines.
 bool hasSequence(const Lines& lines, const Lines& expected) {
   return std::search(lines.begin(), lines.end(), expected.begin(), expected.end()) != lines.end();
-}
-
-void startServer(Program& server, const std::vector<std::string>& launcher = {}) {
-  server.startThrough(launcher, {"--console"});
-  const std::string awaited = launcher.empty() ? ServerStartPrefix : "при открытии сокета";
-  ASSERT_TRUE(server.waitForCount(awaited, 12, 5000ms)) << server.output();
 }
 
 std::vector<std::string> clientArgs(const std::string& protocol, const std::string& count, const std::string& size = "32",
@@ -200,7 +174,7 @@ std::vector<std::string> clientArgs(const std::string& protocol, const std::stri
 TEST(RawE2e, ServerAnswersEveryRawProtocolOfTheClient) {
   REQUIRE_PRIVATE_NETWORK();
   Program server(SERVER_PROGRAM);
-  startServer(server);
+  ASSERT_TRUE(startServer(server));
   for (const char* line : {"№1 (ICMP)", "№53 (ВЕЛТ-IP)", "№55 (TELM-IP)", "№56 (ВЕЛТ-IP RADM)", "№110 (ВЕЛТ-IP Поток 1)",
                            "№117 (ВЕЛТ-IP Поток 8)"}) {
     EXPECT_NE(server.output().find("Старт сервера, протокол " + std::string(line) + "\n"), std::string::npos) << line;
@@ -209,9 +183,7 @@ TEST(RawE2e, ServerAnswersEveryRawProtocolOfTheClient) {
   RawSniffer sniffer(53);
   Program first(CLIENT_PROGRAM);
   ASSERT_EQ(first.run(clientArgs("ВЕЛТ-IP", "1", "64")), 0) << first.output();
-  const Lines lines = clientLines(first);
-  ASSERT_EQ(lines.size(), 3u) << first.output();
-  expectAnsweredRound(lines, 0, "Отослан запрос к серверу", 53);
+  EXPECT_TRUE(answered(roundLines(first), {}, {"Отослан запрос к серверу"}, "№53")) << first.output();
 
   ASSERT_TRUE(server.waitForOutput("Статистика: 127.0.0.1 размер 84\n")) << server.output();
   EXPECT_TRUE(hasSequence(server.outputLines(), {"Принят пакет от 127.0.0.1 (unresolved), протокол №53, 84 байт данных",
@@ -240,9 +212,7 @@ TEST(RawE2e, ServerAnswersEveryRawProtocolOfTheClient) {
   for (std::size_t i = 0; i < others.size(); ++i) {
     const unsigned number = others[i].second;
     EXPECT_EQ(clients[i]->wait(), 0) << clients[i]->output();
-    const Lines got = clientLines(*clients[i]);
-    ASSERT_EQ(got.size(), 3u) << clients[i]->output();
-    expectAnsweredRound(got, 0, "Отослан запрос к серверу", number);
+    EXPECT_TRUE(answered(roundLines(*clients[i]), {}, {"Отослан запрос к серверу"}, "№" + std::to_string(number))) << clients[i]->output();
     const std::string received =
         format("Принят пакет от 127.0.0.1 (unresolved), протокол №%u, %d байт данных", number, number == 55 ? 40 : 52);
     EXPECT_TRUE(server.waitForOutput(received + "\n", 2000ms)) << received;
@@ -254,23 +224,20 @@ TEST(RawE2e, IcmpAgainstAHostWithoutServerIsAnsweredByItsKernel) {
   REQUIRE_PRIVATE_NETWORK();
   Program client(CLIENT_PROGRAM);
   ASSERT_EQ(client.run(clientArgs("ICMP", "2")), 0) << client.output();
-  const Lines lines = clientLines(client);
-  ASSERT_EQ(lines.size(), 6u) << client.output();
-  expectAnsweredRound(lines, 0, "Отослан запрос к серверу (1)", 1);
-  expectAnsweredRound(lines, 3, "Отослан запрос к серверу (2)", 1);
+  EXPECT_TRUE(answered(roundLines(client), {}, {R"(Отослан запрос к серверу \(1\))", R"(Отослан запрос к серверу \(2\))"}, "№1")) << client.output();
 }
 
 TEST(RawE2e, IcmpPassesOverTheServersAnswerAndTakesTheKernelsReply) {
   REQUIRE_PRIVATE_NETWORK();
   Program server(SERVER_PROGRAM);
-  startServer(server);
+  ASSERT_TRUE(startServer(server));
   RawSniffer sniffer(1);
 
   // With the kernel silent only the server answers, and its answer is not an echo reply.
   setKernelEcho(false);
   Program unanswered(CLIENT_PROGRAM);
   EXPECT_EQ(unanswered.run(clientArgs("ICMP", "1")), 1);
-  EXPECT_EQ(clientLines(unanswered), (Lines{"Отослан запрос к серверу (1)", "Превышено время ожидания ответа"}));
+  EXPECT_EQ(roundLines(unanswered), (Lines{"Отослан запрос к серверу (1)", "Превышено время ожидания ответа"}));
   EXPECT_TRUE(hasSequence(server.outputLines(), {"Принят пакет от 127.0.0.1 (unresolved), протокол №1, 48 байт данных",
                                                  "Отослано 28 байт данных", "Ожидание нового запроса"}))
       << server.output();
@@ -284,11 +251,9 @@ TEST(RawE2e, IcmpPassesOverTheServersAnswerAndTakesTheKernelsReply) {
   EXPECT_EQ(InternetChecksum(answer.data() + 20, 28), 0) << "checksum of a whole message with a valid checksum";
 
   setKernelEcho(true);
-  Program answered(CLIENT_PROGRAM);
-  EXPECT_EQ(answered.run(clientArgs("ICMP", "1")), 0) << answered.output();
-  const Lines lines = clientLines(answered);
-  ASSERT_EQ(lines.size(), 3u) << answered.output();
-  expectAnsweredRound(lines, 0, "Отослан запрос к серверу (1)", 1);
+  Program answeredClient(CLIENT_PROGRAM);
+  EXPECT_EQ(answeredClient.run(clientArgs("ICMP", "1")), 0) << answeredClient.output();
+  EXPECT_TRUE(answered(roundLines(answeredClient), {}, {R"(Отослан запрос к серверу \(1\))"}, "№1")) << answeredClient.output();
 }
 
 TEST(RawE2e, IcmpRequestNumbersGoOnFromOneRunToTheNext) {
@@ -308,10 +273,7 @@ TEST(RawE2e, IcmpRequestNumbersGoOnFromOneRunToTheNext) {
       EXPECT_EQ(control.waitForEnd().answersAccepted, 1);
     }
     EXPECT_EQ(client::IcmpRequestCounter::process().current(), 2);
-    const Lines lines = withoutSummaryLines(view.lines());
-    ASSERT_EQ(lines.size(), 6u) << ::testing::PrintToString(lines);
-    expectAnsweredRound(lines, 0, "Отослан запрос к серверу (1)", 1);
-    expectAnsweredRound(lines, 3, "Отослан запрос к серверу (2)", 1);
+    EXPECT_TRUE(answered(withoutSummaryLines(view.lines()), {}, {R"(Отослан запрос к серверу \(1\))", R"(Отослан запрос к серверу \(2\))"}, "№1"));
   }
   std::filesystem::remove_all(folder);
 }
@@ -325,7 +287,7 @@ void expectStopWhileOtherTrafficComes(const std::string& type, const std::string
   std::this_thread::sleep_for(500ms);
   client.signal(SIGINT);
   EXPECT_EQ(client.wait(3000ms), 1) << "still running 3 s after Stop: " << client.output();
-  EXPECT_EQ(clientLines(client), (Lines{sentLine}));
+  EXPECT_EQ(roundLines(client), (Lines{sentLine}));
 }
 
 TEST(RawE2e, StopEndsARawRunThatKeepsReceivingOtherTraffic) {
@@ -359,13 +321,13 @@ TEST(RawE2e, EchoRepliesToAnotherRequestDoNotEndOrStretchTheWait) {
   const auto took = Clock::now() - start;
   EXPECT_GE(took, 4900ms);
   EXPECT_LT(took, 6500ms);
-  EXPECT_EQ(clientLines(client), (Lines{"Отослан запрос к серверу (1)", "Превышено время ожидания ответа"}));
+  EXPECT_EQ(roundLines(client), (Lines{"Отослан запрос к серверу (1)", "Превышено время ожидания ответа"}));
 }
 
 TEST(RawE2e, LayoutCRequestFromHping3IsAnsweredToItsSource) {
   REQUIRE_PRIVATE_NETWORK();
   Program server(SERVER_PROGRAM);
-  startServer(server);
+  ASSERT_TRUE(startServer(server));
   RawSniffer sniffer(53);
   const std::string file = server.folder() + "/request.bin";
   const Bytes request = rawRequest(0x0807060504030201ULL, 24);
@@ -386,7 +348,7 @@ TEST(RawE2e, LayoutCRequestFromHping3IsAnsweredToItsSource) {
 TEST(RawE2e, DatagramsWithOptionsOrWithoutTheirWholeMarkerAreNotRecognised) {
   REQUIRE_PRIVATE_NETWORK();
   Program server(SERVER_PROGRAM);
-  startServer(server);
+  ASSERT_TRUE(startServer(server));
   const std::string request = hex(rawRequest(1, 32));
   Bytes icmpMarkerAt28(28, 0);
   icmpMarkerAt28[0] = 8;
@@ -421,7 +383,7 @@ TEST(RawE2e, AnswersFromAnotherHostAreSkippedAndNeverBecomeThePeer) {
   client.start(clientArgs("ВЕЛТ-IP", "2"));
   ASSERT_TRUE(client.waitForOutput("Отослан запрос к серверу")) << client.output();
   const auto sentRequests = [&] { return sniffer.matching([](const Bytes& d) { return carries(d, 28, RequestMarker); }); };
-  for (int i = 0; i < 100 && sentRequests().empty(); ++i) std::this_thread::sleep_for(10ms);
+  eventually([&] { return !sentRequests().empty(); });
   ASSERT_EQ(sentRequests().size(), 1u);
   const Bytes request = sentRequests()[0];
   Bytes answer(request.begin() + 20, request.begin() + 40);
@@ -433,12 +395,9 @@ TEST(RawE2e, AnswersFromAnotherHostAreSkippedAndNeverBecomeThePeer) {
   EXPECT_LT(Clock::now() - start, 6500ms) << "the wait started again after another host's datagram";
 
   Program server(SERVER_PROGRAM);
-  startServer(server);
+  ASSERT_TRUE(startServer(server));
   EXPECT_EQ(client.wait(), 0) << client.output();
-  const Lines lines = clientLines(client);
-  ASSERT_EQ(lines.size(), 5u) << client.output();
-  EXPECT_EQ(lines[1], "Превышено время ожидания ответа");
-  expectAnsweredRound(lines, 2, "Отослан запрос к серверу", 53);
+  EXPECT_TRUE(answered(roundLines(client), {"Отослан запрос к серверу", "Превышено время ожидания ответа"}, {"Отослан запрос к серверу"}, "№53")) << client.output();
   const auto requests = sentRequests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(destinationOf(requests[0]), "127.0.0.1");
@@ -448,7 +407,7 @@ TEST(RawE2e, AnswersFromAnotherHostAreSkippedAndNeverBecomeThePeer) {
 TEST(RawE2e, WithoutTheRawRightEveryProgramSaysSo) {
   REQUIRE_PRIVATE_NETWORK();
   Program server(SERVER_PROGRAM);
-  startServer(server, DropRawRight);
+  ASSERT_TRUE(startServer(server, {"--console"}, DropRawRight));
   const std::string refused = format("Ошибка %i при открытии сокета", EPERM);
   EXPECT_EQ(occurrences(server.output(), refused + "\n"), 12) << server.output();
   EXPECT_EQ(occurrences(server.output(), ServerStartPrefix), 0);
@@ -456,11 +415,11 @@ TEST(RawE2e, WithoutTheRawRightEveryProgramSaysSo) {
   Program raw(CLIENT_PROGRAM);
   raw.startThrough(DropRawRight, clientArgs("ВЕЛТ-IP", "1"));
   EXPECT_EQ(raw.wait(), 2);
-  EXPECT_EQ(clientLines(raw), (Lines{refused}));
+  EXPECT_EQ(roundLines(raw), (Lines{refused}));
   Program icmp(CLIENT_PROGRAM);
   icmp.startThrough(DropRawRight, clientArgs("ICMP", "1"));
   EXPECT_EQ(icmp.wait(), 2);
-  const Lines icmpLines = clientLines(icmp);
+  const Lines icmpLines = roundLines(icmp);
   ASSERT_EQ(icmpLines.size(), 2u) << icmp.output();
   EXPECT_EQ(icmpLines[0], format("Ошибка bind %i", EPERM));
   EXPECT_EQ(icmpLines[1].rfind("Нет права открыть сокет ICMP: нужно право CAP_NET_RAW", 0), 0u) << icmpLines[1];
@@ -470,7 +429,7 @@ TEST(RawE2e, WithoutTheRawRightEveryProgramSaysSo) {
 TEST(RawE2e, WithoutTheRawRightTheOtherServicesStillAnswer) {
   REQUIRE_PRIVATE_NETWORK();
   Program server(SERVER_PROGRAM);
-  startServer(server, DropRawRight);
+  ASSERT_TRUE(startServer(server, {"--console"}, DropRawRight));
   Program echo(CLIENT_PROGRAM);
   echo.startThrough(DropRawRight, clientArgs("IP-Клиент", "1"));
   EXPECT_EQ(echo.wait(), 0) << echo.output();

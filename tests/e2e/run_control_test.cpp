@@ -20,6 +20,7 @@ namespace connchk::client {
 namespace {
 
 using connchk::testing::Bytes;
+using connchk::testing::echo;
 using connchk::testing::Reply;
 using connchk::testing::Replies;
 using connchk::testing::UdpPeer;
@@ -193,7 +194,7 @@ TEST_F(RunControlTest, EveryRoundButTheLastIsFollowedByThePause) {
     EXPECT_GE(took, 1.25);
     EXPECT_LT(took, 1.9) << "a pause after the last round";
   }
-  UdpPeer server(EchoPort, [](const Bytes& r) { return withReplyMarker(r); });
+  UdpPeer server(EchoPort, echo);
   const auto start = Clock::now();
   ASSERT_EQ(control.startRun(udpEcho(1, 5000, 3000)), StartRefusal::None);
   EXPECT_EQ(control.waitForEnd().answersAccepted, 1);
@@ -229,7 +230,7 @@ TEST_F(RunControlTest, ALateAnswerIsNotTakenForTheNextRound) {
 // connection is made and its line logged.
 TEST_F(RunControlTest, CountBelowOneRunsNoRoundButStillConnects) {
   REQUIRE_PRIVATE_NETWORK();
-  UdpPeer server(EchoPort, [](const Bytes& r) { return withReplyMarker(r); });
+  UdpPeer server(EchoPort, echo);
   RunControl control(log(), hooks());
   ASSERT_EQ(control.startRun(udpEcho(parseCountText("abc"))), StartRefusal::None);
   const RunOutcome outcome = control.waitForEnd();

@@ -106,9 +106,18 @@ void expectClientLogMatchesOutput(const Program& client) {
   EXPECT_EQ(client.logBytes(ClientLogFileName), expected);
 }
 
-void clientRunIsAnsweredAndLoggedOnBothSides(const std::string& protocolType, const std::string& label) {
+// The server started afresh for each test, on the test's own loopback.
+class ServerEcho : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_PRIVATE_NETWORK();
+    ASSERT_TRUE(server.start());
+  }
   EchoServer server;
-  ASSERT_TRUE(server.start());
+};
+
+void clientRunIsAnsweredAndLoggedOnBothSides(EchoServer& server, const std::string& protocolType,
+                                             const std::string& label) {
   Program client(CLIENT_PROGRAM);
   ASSERT_EQ(client.run({"--console", "--protocol", protocolType, "--count", "2", "--size", "40", Loopback}), 0)
       << client.output() << client.errors();
@@ -143,27 +152,19 @@ void clientRunIsAnsweredAndLoggedOnBothSides(const std::string& protocolType, co
   EXPECT_EQ(server.program.wait(milliseconds(5000)), 0) << "a termination request ends it as Exit does";
 }
 
-TEST(ServerEcho, ClientUdpRunIsAnsweredAndLoggedOnBothSides) {
-  REQUIRE_PRIVATE_NETWORK();
-  clientRunIsAnsweredAndLoggedOnBothSides("IP-Клиент", "IP-Клиент");
+TEST_F(ServerEcho, ClientUdpRunIsAnsweredAndLoggedOnBothSides) {
+  clientRunIsAnsweredAndLoggedOnBothSides(server, "IP-Клиент", "IP-Клиент");
 }
 
-TEST(ServerEcho, ClientTcpRunIsAnsweredAndLoggedOnBothSides) {
-  REQUIRE_PRIVATE_NETWORK();
-  clientRunIsAnsweredAndLoggedOnBothSides("TCP (порт 87)", "TCP");
+TEST_F(ServerEcho, ClientTcpRunIsAnsweredAndLoggedOnBothSides) {
+  clientRunIsAnsweredAndLoggedOnBothSides(server, "TCP (порт 87)", "TCP");
 }
 
-TEST(ServerEcho, UdpAnswerIsTheRequestWithTheReplyMarker) {
-  REQUIRE_PRIVATE_NETWORK();
-  EchoServer server;
-  ASSERT_TRUE(server.start());
+TEST_F(ServerEcho, UdpAnswerIsTheRequestWithTheReplyMarker) {
   EchoPeer peer(SOCK_DGRAM);
   const Bytes first = echoRequest(100);
-  peer.send(first);
-  EXPECT_EQ(peer.receive(), withReplyMarker(first)) << "same length, only bytes 8 to 19 changed";
-  const Bytes second = echoRequest(20);
-  peer.send(second);
-  EXPECT_EQ(peer.receive(), withReplyMarker(second));
+  EXPECT_TRUE(peer.answers(first)) << "same length, only bytes 8 to 19 changed";
+  EXPECT_TRUE(peer.answers(echoRequest(20)));
 
   ASSERT_TRUE(server.waitFor(WaitingLine, 2));
   EXPECT_TRUE(inOrder(server.lines(), {std::string(server::StatisticsMark) + "127.0.0.1 размер 100", packetLine("IP-Клиент", 100),
@@ -172,10 +173,7 @@ TEST(ServerEcho, UdpAnswerIsTheRequestWithTheReplyMarker) {
   EXPECT_TRUE(server.logFileMatchesOutput());
 }
 
-TEST(ServerEcho, UdpEmptyOrUnmarkedDatagramsGetNoAnswerAndTheNextIsServed) {
-  REQUIRE_PRIVATE_NETWORK();
-  EchoServer server;
-  ASSERT_TRUE(server.start());
+TEST_F(ServerEcho, UdpEmptyOrUnmarkedDatagramsGetNoAnswerAndTheNextIsServed) {
   EchoPeer peer(SOCK_DGRAM);
   peer.send({});
   ASSERT_TRUE(server.waitFor(ClosedLine));
@@ -184,9 +182,7 @@ TEST(ServerEcho, UdpEmptyOrUnmarkedDatagramsGetNoAnswerAndTheNextIsServed) {
   EXPECT_EQ(occurrences(server.program.output(), server::StatisticsMark), 0) << "an erroneous sender is not recorded";
 
   // Had either been answered, its answer would come first.
-  const Bytes valid = echoRequest(32);
-  peer.send(valid);
-  EXPECT_EQ(peer.receive(), withReplyMarker(valid));
+  EXPECT_TRUE(peer.answers(echoRequest(32)));
   ASSERT_TRUE(server.waitFor(WaitingLine));
   EXPECT_TRUE(inOrder(server.lines(), {ClosedLine, packetLine("IP-Клиент", 32), ErroneousLine,
                                        std::string(server::StatisticsMark) + "127.0.0.1 размер 32",
@@ -194,10 +190,7 @@ TEST(ServerEcho, UdpEmptyOrUnmarkedDatagramsGetNoAnswerAndTheNextIsServed) {
   EXPECT_TRUE(server.logFileMatchesOutput());
 }
 
-TEST(ServerEcho, MarkerAtOffsetZeroIsAnsweredThereOverUdpButErroneousOverTcp) {
-  REQUIRE_PRIVATE_NETWORK();
-  EchoServer server;
-  ASSERT_TRUE(server.start());
+TEST_F(ServerEcho, MarkerAtOffsetZeroIsAnsweredThereOverUdpButErroneousOverTcp) {
   const Bytes atZero = echoRequest(32, 0);
   EXPECT_EQ(throughSocat(server, "UDP", atZero), withReplyMarker(atZero, 0));
   ASSERT_TRUE(server.waitFor(WaitingLine));
@@ -209,10 +202,7 @@ TEST(ServerEcho, MarkerAtOffsetZeroIsAnsweredThereOverUdpButErroneousOverTcp) {
   EXPECT_TRUE(server.logFileMatchesOutput());
 }
 
-TEST(ServerEcho, UdpDatagramOver2048BytesFailsTheReceive) {
-  REQUIRE_PRIVATE_NETWORK();
-  EchoServer server;
-  ASSERT_TRUE(server.start());
+TEST_F(ServerEcho, UdpDatagramOver2048BytesFailsTheReceive) {
   EXPECT_EQ(throughSocat(server, "UDP", echoRequest(2049)), Bytes{});
   ASSERT_TRUE(server.waitFor(format("Ошибка приема %i", EMSGSIZE)));
   const Bytes largest = echoRequest(2048);
@@ -224,15 +214,11 @@ TEST(ServerEcho, UdpDatagramOver2048BytesFailsTheReceive) {
 
 // Each short datagram follows one that left the rest of its marker in the service's buffer; only
 // what was received may count.
-TEST(ServerEcho, UdpDatagramTooShortForItsMarkerIsErroneous) {
-  REQUIRE_PRIVATE_NETWORK();
-  EchoServer server;
-  ASSERT_TRUE(server.start());
+TEST_F(ServerEcho, UdpDatagramTooShortForItsMarkerIsErroneous) {
   EchoPeer peer(SOCK_DGRAM);
   Bytes validAtZero = echoRequest(32, 0);
   validAtZero[19] = 'Q';
-  peer.send(validAtZero);
-  ASSERT_EQ(peer.receive(), withReplyMarker(validAtZero, 0));
+  ASSERT_TRUE(peer.answers(validAtZero, 0));
   peer.send(cut(echoRequest(20), 19));  // "CLI" ends at byte 18
   ASSERT_TRUE(server.waitFor(ErroneousLine, 1));
 
@@ -242,9 +228,7 @@ TEST(ServerEcho, UdpDatagramTooShortForItsMarkerIsErroneous) {
   peer.send(cut(echoRequest(12, 0), 11));
   ASSERT_TRUE(server.waitFor(ErroneousLine, 3));
 
-  const Bytes valid = echoRequest(32);
-  peer.send(valid);
-  EXPECT_EQ(peer.receive(), withReplyMarker(valid)) << "no short datagram was answered";
+  EXPECT_TRUE(peer.answers(echoRequest(32))) << "no short datagram was answered";
   ASSERT_TRUE(server.waitFor(WaitingLine, 2));
   EXPECT_TRUE(inOrder(server.lines(), {packetLine("IP-Клиент", 19), ErroneousLine, packetLine("IP-Клиент", 32),
                                        ErroneousLine, packetLine("IP-Клиент", 11), ErroneousLine}));
@@ -252,10 +236,7 @@ TEST(ServerEcho, UdpDatagramTooShortForItsMarkerIsErroneous) {
 
 // scapy sends from source port 0, to which nothing can be sent: the request is recorded, the send
 // fails, and the service goes on. scapy's empty datagram is a closed client.
-TEST(ServerEcho, UdpSendFailureIsLoggedAfterTheSenderIsRecorded) {
-  REQUIRE_PRIVATE_NETWORK();
-  EchoServer server;
-  ASSERT_TRUE(server.start());
+TEST_F(ServerEcho, UdpSendFailureIsLoggedAfterTheSenderIsRecorded) {
   throughScapy({{0, "b'\\x01' * 8 + b'\\xff' * 8 + b'CLIQ' + b'\\x00' * 12"}, {4000, "b''"}});
   ASSERT_TRUE(server.waitFor(ClosedLine));
   EXPECT_TRUE(inOrder(server.lines(), {std::string(server::StatisticsMark) + "127.0.0.1 размер 32", packetLine("IP-Клиент", 32),
@@ -263,16 +244,11 @@ TEST(ServerEcho, UdpSendFailureIsLoggedAfterTheSenderIsRecorded) {
   EXPECT_EQ(occurrences(server.program.output(), WaitingLine), 0);
 
   EchoPeer peer(SOCK_DGRAM);
-  const Bytes valid = echoRequest(32);
-  peer.send(valid);
-  EXPECT_EQ(peer.receive(), withReplyMarker(valid));
+  EXPECT_TRUE(peer.answers(echoRequest(32)));
   EXPECT_TRUE(server.logFileMatchesOutput());
 }
 
-TEST(ServerEcho, TcpTwoRequestsInOneReceiveAreOneRequest) {
-  REQUIRE_PRIVATE_NETWORK();
-  EchoServer server;
-  ASSERT_TRUE(server.start());
+TEST_F(ServerEcho, TcpTwoRequestsInOneReceiveAreOneRequest) {
   Bytes both = echoRequest(32);
   const Bytes second = echoRequest(32);
   both.insert(both.end(), second.begin(), second.end());
@@ -284,10 +260,7 @@ TEST(ServerEcho, TcpTwoRequestsInOneReceiveAreOneRequest) {
   EXPECT_TRUE(server.logFileMatchesOutput());
 }
 
-TEST(ServerEcho, TcpPieceWithoutWholeMarkerIsErroneousAndTheConnectionStays) {
-  REQUIRE_PRIVATE_NETWORK();
-  EchoServer server;
-  ASSERT_TRUE(server.start());
+TEST_F(ServerEcho, TcpPieceWithoutWholeMarkerIsErroneousAndTheConnectionStays) {
   EchoPeer peer(SOCK_STREAM);
   ASSERT_TRUE(peer.connected());
   Bytes unmarked = echoRequest(32, std::nullopt);
@@ -296,9 +269,7 @@ TEST(ServerEcho, TcpPieceWithoutWholeMarkerIsErroneousAndTheConnectionStays) {
   ASSERT_TRUE(server.waitFor(ErroneousLine, 1));
   peer.send(cut(echoRequest(20), 19));
   ASSERT_TRUE(server.waitFor(ErroneousLine, 2));
-  const Bytes valid = echoRequest(32);
-  peer.send(valid);
-  EXPECT_EQ(peer.receive(), withReplyMarker(valid)) << "the first bytes back are the valid request's";
+  EXPECT_TRUE(peer.answers(echoRequest(32))) << "the first bytes back are the valid request's";
   peer.close();
   ASSERT_TRUE(server.waitFor(ClosedLine));
   EXPECT_TRUE(inOrder(server.lines(), {packetLine("TCP", 32), ErroneousLine, packetLine("TCP", 19), ErroneousLine,
@@ -309,10 +280,7 @@ TEST(ServerEcho, TcpPieceWithoutWholeMarkerIsErroneousAndTheConnectionStays) {
 
 // However a request is cut on its way, its pieces make one request: each split below is answered
 // once, with the whole request.
-TEST(ServerEcho, TcpRequestInPiecesIsOneRequest) {
-  REQUIRE_PRIVATE_NETWORK();
-  EchoServer server;
-  ASSERT_TRUE(server.start());
+TEST_F(ServerEcho, TcpRequestInPiecesIsOneRequest) {
   EchoPeer peer(SOCK_STREAM);
   ASSERT_TRUE(peer.connected());
   for (const std::size_t first : {1, 10, 19}) {
@@ -330,10 +298,7 @@ TEST(ServerEcho, TcpRequestInPiecesIsOneRequest) {
 // Connections that hold on: one idle, one with half a request, one that sends but never reads.
 // None holds up a real client, answered within a second; the one whose answers stop moving is
 // closed once they have not moved for five seconds, and the others are served as before.
-TEST(ServerEcho, HeldConnectionsHoldUpNoOtherClient) {
-  REQUIRE_PRIVATE_NETWORK();
-  EchoServer server;
-  ASSERT_TRUE(server.start());
+TEST_F(ServerEcho, HeldConnectionsHoldUpNoOtherClient) {
   EchoPeer idle(SOCK_STREAM), half(SOCK_STREAM);
   ASSERT_TRUE(idle.connected() && half.connected());
   half.send(cut(echoRequest(32), 10));
@@ -357,16 +322,11 @@ TEST(ServerEcho, HeldConnectionsHoldUpNoOtherClient) {
   ASSERT_TRUE(server.waitFor("Соединение с 127.0.0.1 закрыто: ответ не уходит 5 с", 1, milliseconds(15000)));
   EXPECT_TRUE(inOrder(server.lines(), {packetLine("TCP", 10), ErroneousLine})) << "half a request, once it paused";
 
-  const Bytes valid = echoRequest(40);
-  idle.send(valid);
-  EXPECT_EQ(idle.receive(), withReplyMarker(valid)) << "the idle connection is still served";
+  EXPECT_TRUE(idle.answers(echoRequest(40))) << "the idle connection is still served";
   EXPECT_TRUE(server.logFileMatchesOutput());
 }
 
-TEST(ServerEcho, HundredTcpClientsAtOnceAreEachAnswered) {
-  REQUIRE_PRIVATE_NETWORK();
-  EchoServer server;
-  ASSERT_TRUE(server.start());
+TEST_F(ServerEcho, HundredTcpClientsAtOnceAreEachAnswered) {
   std::vector<std::unique_ptr<EchoPeer>> peers;
   for (int i = 0; i < 100; ++i) {
     peers.push_back(std::make_unique<EchoPeer>(SOCK_STREAM));
@@ -382,10 +342,7 @@ TEST(ServerEcho, HundredTcpClientsAtOnceAreEachAnswered) {
 
 // With no descriptor left the accept fails: the service logs it, pauses, tries again, and serves
 // the waiting connection once descriptors are back.
-TEST(ServerEcho, FailedAcceptIsLoggedAndAcceptedAgainAfterAPause) {
-  REQUIRE_PRIVATE_NETWORK();
-  EchoServer server;
-  ASSERT_TRUE(server.start());
+TEST_F(ServerEcho, FailedAcceptIsLoggedAndAcceptedAgainAfterAPause) {
   ASSERT_TRUE(server.logFileMatchesOutput());  // the log holds its file open from now on
   const pid_t pid = server.program.pid();
   int lowestFree = 0;
@@ -416,7 +373,7 @@ TEST(ServerEcho, FailedAcceptIsLoggedAndAcceptedAgainAfterAPause) {
   EXPECT_TRUE(server.logFileMatchesOutput());
 }
 
-TEST(ServerEcho, UdpPortTakenLeavesTheTcpServiceServing) {
+TEST(ServerStart, UdpPortTakenLeavesTheTcpServiceServing) {
   REQUIRE_PRIVATE_NETWORK();
   int error = 0;
   platform::Socket taken = platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0, error);
@@ -429,17 +386,12 @@ TEST(ServerEcho, UdpPortTakenLeavesTheTcpServiceServing) {
 
   EchoPeer peer(SOCK_STREAM);
   ASSERT_TRUE(peer.connected());
-  const Bytes valid = echoRequest(32);
-  peer.send(valid);
-  EXPECT_EQ(peer.receive(), withReplyMarker(valid));
+  EXPECT_TRUE(peer.answers(echoRequest(32)));
   EXPECT_TRUE(server.program.running());
   EXPECT_TRUE(server.logFileMatchesOutput());
 }
 
-TEST(ServerEcho, TerminationUnderLoadKeepsEveryPrintedLineInTheFile) {
-  REQUIRE_PRIVATE_NETWORK();
-  EchoServer server;
-  ASSERT_TRUE(server.start());
+TEST_F(ServerEcho, TerminationUnderLoadKeepsEveryPrintedLineInTheFile) {
   // A bounded burst of requests keeps the log busy while the termination request arrives.
   std::thread load([] {
     EchoPeer peer(SOCK_DGRAM);
@@ -453,7 +405,7 @@ TEST(ServerEcho, TerminationUnderLoadKeepsEveryPrintedLineInTheFile) {
   EXPECT_TRUE(server.logFileMatchesOutput());
 }
 
-TEST(ServerEcho, CommandLine) {
+TEST(ServerProgram, CommandLine) {
   Program version(SERVER_PROGRAM);
   EXPECT_EQ(version.run({"--version"}), 0);
   EXPECT_EQ(version.output(), "server Version 1.0\n");

@@ -17,6 +17,7 @@
 #include "common/platform/net.h"
 #include "tests/support/echo_server.h"
 #include "tests/support/private_network.h"
+#include "tests/support/rights.h"
 #include "tests/support/program.h"
 #include "tests/support/two_hosts.h"
 
@@ -33,9 +34,7 @@ void echoAnswersOverUdpAndTcp(const char* address = "127.0.0.1") {
   for (const int type : {SOCK_DGRAM, SOCK_STREAM}) {
     EchoPeer peer(type, address);
     ASSERT_TRUE(peer.connected());
-    const Bytes request = echoRequest(32);
-    peer.send(request);
-    EXPECT_EQ(peer.receive(), withReplyMarker(request)) << (type == SOCK_DGRAM ? "UDP" : "TCP");
+    EXPECT_TRUE(peer.answers(echoRequest(32))) << (type == SOCK_DGRAM ? "UDP" : "TCP");
   }
 }
 
@@ -51,9 +50,7 @@ TEST(ServerProcess, UserSignalsArePassedOverAHangUpGoesOnATerminationEnds) {
     SCOPED_TRACE(mode.args.empty() ? "window" : "terminal");
     EchoServer server;
     ASSERT_TRUE(server.start(mode.launcher, mode.args));
-    for (int tries = 0; tries < 500 && occurrences(logText(server), "Старт сервера") < 15; ++tries) {
-      std::this_thread::sleep_for(10ms);
-    }
+    ASSERT_TRUE(eventually([&] { return occurrences(logText(server), "Старт сервера") >= 15; })) << logText(server);
     // As log rotation does: the file is renamed, then the server is told.
     const std::string file = server.program.folder() + "/" + ServerLogFileName;
     ASSERT_EQ(std::rename(file.c_str(), (file + ".1").c_str()), 0);
@@ -63,9 +60,7 @@ TEST(ServerProcess, UserSignalsArePassedOverAHangUpGoesOnATerminationEnds) {
     ASSERT_TRUE(server.program.running());
 
     echoAnswersOverUdpAndTcp();
-    for (int tries = 0; tries < 200 && occurrences(logText(server), WaitingLine) < 2; ++tries) {
-      std::this_thread::sleep_for(10ms);
-    }
+    eventually([&] { return occurrences(logText(server), WaitingLine) >= 2; });
     EXPECT_EQ(readFile(file + ".1"), rotated) << "the rotated file is left alone";
     const std::string fresh = logText(server);
     EXPECT_EQ(fresh.find("Старт сервера"), std::string::npos) << fresh;
@@ -107,9 +102,7 @@ TEST(ServerProcess, AStdoutThatIsGoneEndsNothing) {
     echoAnswersOverUdpAndTcp();
     echoAnswersOverUdpAndTcp();
     EXPECT_TRUE(server.program.running());
-    for (int tries = 0; tries < 200 && occurrences(logText(server), WaitingLine) < 4; ++tries) {
-      std::this_thread::sleep_for(10ms);
-    }
+    eventually([&] { return occurrences(logText(server), WaitingLine) >= 4; });
     EXPECT_EQ(occurrences(logText(server), WaitingLine), 4);
     server.program.signal(SIGTERM);
     EXPECT_EQ(server.program.wait(5000ms), 0);
@@ -141,13 +134,11 @@ TEST(ServerProcess, KilledWithAConnectionOpenAndStartedAgainAtOnceServesTcp) {
   EchoServer first;
   ASSERT_TRUE(first.start());
   EchoPeer peer(SOCK_STREAM);
-  const Bytes request = echoRequest(32);
-  peer.send(request);
-  ASSERT_EQ(peer.receive(), withReplyMarker(request));
+  ASSERT_TRUE(peer.answers(echoRequest(32)));
   first.program.signal(SIGKILL);
   first.program.wait();
   peer.close();
-  EXPECT_TRUE(echoPortBound("tcp", "06")) << "the last run's connection lingers in TIME_WAIT on port 87";
+  EXPECT_TRUE(portBound("tcp", EchoPort, "06")) << "the last run's connection lingers in TIME_WAIT on port 87";
 
   EchoServer second;
   ASSERT_TRUE(second.start());
@@ -163,7 +154,7 @@ TEST(ServerProcess, NoServiceAbleToStartIsSaidAndEndsWith1) {
   UdpPeer terminal(TerminalPort, silent, "0.0.0.0");
   TcpPeer echoTcp(EchoPort, silent);
   Program server(SERVER_PROGRAM);
-  server.startThrough({"setpriv", "--inh-caps=-net_raw", "--bounding-set=-net_raw", "--"}, {"--console"});
+  server.startThrough(DropRawRight, {"--console"});
   EXPECT_EQ(server.wait(10000ms), 1) << server.output();
   const std::string said = "Ни одна служба не запустилась, сервер завершает работу";
   EXPECT_EQ(server.outputLines().back(), said);
@@ -185,9 +176,7 @@ TEST(ServerProcess, VanishedPeerIsFoundByKeepalive) {
   std::unique_ptr<EchoPeer> peer;
   bed.inHost(Host::Client, [&] { peer = std::make_unique<EchoPeer>(SOCK_STREAM, TwoHosts::ServerAddress); });
   ASSERT_TRUE(peer->connected());
-  const Bytes request = echoRequest(32);
-  peer->send(request);
-  ASSERT_EQ(peer->receive(), withReplyMarker(request));
+  ASSERT_TRUE(peer->answers(echoRequest(32)));
 
   const auto vanished = std::chrono::steady_clock::now();
   ASSERT_TRUE(runQuietly({"ip", "-n", bed.name(Host::Client), "link", "set", "veth0", "down"}));

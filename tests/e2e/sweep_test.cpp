@@ -18,6 +18,7 @@
 #include "common/cp1251.h"
 #include "common/protocol.h"
 #include "tests/support/peers.h"
+#include "tests/support/echo_server.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
 #include "tests/support/rights.h"
@@ -30,21 +31,8 @@ using Host = TwoHosts::Host;
 using nlohmann::json;
 using std::chrono::milliseconds;
 
-const std::vector<std::string> DropRawRight = {"setpriv", "--inh-caps=-net_raw", "--bounding-set=-net_raw", "--"};
 // Short rounds, so that a sweep of fifteen types takes seconds.
 const std::vector<std::string> QuickSweep = {"--sweep", "-c", "2", "-i", "0.2", "-W", "1"};
-
-std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more) {
-  args.insert(args.end(), more.begin(), more.end());
-  return args;
-}
-
-// The server with all fifteen services started and its UDP ports bound, in the calling namespace.
-bool startServer(Program& server) {
-  server.start({"--console"});
-  return server.waitForCount("Старт сервера, протокол", 15) && waitForUdpPort(EchoPort) &&
-         waitForUdpPort(TerminalPort);
-}
 
 // The verdict of every type in a sweep's JSON, by short name.
 std::map<std::string, json> typesByName(const json& sweep) {
@@ -82,9 +70,8 @@ class SweepTwoHosts : public ::testing::Test {
   void SetUp() override {
     REQUIRE_PRIVATE_NETWORK();
     REQUIRE_TWO_HOSTS(bed);
-    bool up = false;
-    bed.inHost(Host::Server, [&] { up = startServer(server); });
-    ASSERT_TRUE(up) << server.output();
+    bed.inHost(Host::Server, [&] { ASSERT_TRUE(startServer(server)); });
+    ASSERT_TRUE(server.running());
   }
   int sweep(Program& client, const std::vector<std::string>& args, const std::vector<std::string>& launcher = {},
             const char* target = TwoHosts::ServerAddress) {
@@ -179,7 +166,7 @@ TEST_F(SweepTwoHosts, WithoutTheRawRightRawTypesAreNotRunAndIcmpNeedsThePingGrou
 TEST(SweepOneHost, ABlockedPortFailsItsTypeOnlyAndTheTerminalExchangeCannotRunBesideTheServer) {
   REQUIRE_PRIVATE_NETWORK();
   Program server(SERVER_PROGRAM);
-  ASSERT_TRUE(startServer(server)) << server.output();
+  ASSERT_TRUE(startServer(server));
   // This namespace's own firewall drops UDP to port 87: the UDP echo, and only it, goes unanswered.
   // The table goes with the test (the next test of this process shares the namespace).
   struct DropTable {
@@ -208,7 +195,7 @@ TEST(SweepOneHost, ABlockedPortFailsItsTypeOnlyAndTheTerminalExchangeCannotRunBe
 
 TEST(SweepOneHost, CtrlCEndsTheTypeRunningAndLeavesTheRestNotRun) {
   REQUIRE_PRIVATE_NETWORK();
-  UdpPeer server(EchoPort, [](const Bytes& request) { return withReplyMarker(request); });
+  UdpPeer server(EchoPort, echo);
   Program client(CLIENT_PROGRAM);
   client.start({"--sweep", "--json", "-p", "udp", "-p", "tcp", "-c", "50", "-i", "0.2"});
   ASSERT_TRUE(server.waitForCount(2));

@@ -15,6 +15,7 @@
 #include "common/platform/sockets.h"
 #include "common/protocol.h"
 #include "tests/support/peers.h"
+#include "tests/support/echo_server.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
 #include "tests/support/two_hosts.h"
@@ -66,25 +67,6 @@ class HandClient {
   platform::Socket socket_;
 };
 
-// The server and the terminal service listening, started in the calling thread's namespace.
-bool startServer(Program& server) {
-  server.start({"--console"});
-  return server.waitForOutput("Старт сервера, протокол TELM-UDP") && waitForUdpPort(TerminalPort);
-}
-
-std::vector<std::string> clientLines(const Program& client) {
-  return withoutSummaryLines(withoutTimePrefixes(client.outputLines()));  // the summary has tests of its own
-}
-
-// "Протокол TELM-UDP. Время приема-передачи: 0:0s.mmm" with a round trip below five seconds.
-bool isRoundTripLine(const std::string& line) {
-  const std::string head = "Протокол TELM-UDP. Время приема-передачи: 0:0";
-  if (line.size() != head.size() + 5 || line.compare(0, head.size(), head) != 0) return false;
-  const std::string time = line.substr(head.size());  // "s.mmm"
-  auto digit = [](char c) { return c >= '0' && c <= '9'; };
-  return time[0] >= '0' && time[0] <= '4' && time[1] == '.' && digit(time[2]) && digit(time[3]) && digit(time[4]);
-}
-
 class TwoHostsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -93,7 +75,7 @@ class TwoHostsTest : public ::testing::Test {
   }
   bool startServerOnBed(Program& server) {
     bool up = false;
-    bed.inHost(Host::Server, [&] { up = startServer(server); });
+    bed.inHost(Host::Server, [&] { up = bool(startServer(server)); });
     return up;
   }
   // The terminal mode's arguments for a TELM-UDP run against the server host.
@@ -132,12 +114,9 @@ TEST_F(TwoHostsTest, RoundSucceedsWithEveryLineAndAnswersFromPort856) {
   Program client(CLIENT_PROGRAM);
   ASSERT_EQ(runClient(client, {"--terminal", "1", "--size", "32"}), 0) << client.output();
 
-  const auto lines = clientLines(client);
-  ASSERT_EQ(lines.size(), 4u) << client.output();
-  EXPECT_EQ(lines[0], "Соединение с 192.0.2.1, порт 855 (свой порт 855)");
-  EXPECT_EQ(lines[1], "Отослан запрос к серверу");
-  EXPECT_EQ(lines[2], "Получен ответ от сервера");
-  EXPECT_TRUE(isRoundTripLine(lines[3])) << lines[3];
+  EXPECT_TRUE(answered(roundLines(client), {R"(Соединение с 192\.0\.2\.1, порт 855 \(свой порт 855\))"},
+                       {"Отослан запрос к серверу"}, "TELM-UDP"))
+      << client.output();
 
   ASSERT_TRUE(server.waitForOutput("терминал №1\n"));
   EXPECT_TRUE(inOrder(server.outputLines(), {"Старт сервера, протокол TELM-UDP", "Статистика: 192.0.2.2 размер 40",
@@ -274,7 +253,7 @@ TEST_F(TwoHostsTest, ForgedDatagramsToPort855AreNeitherReflectedNorTaken) {
   stranger->send(forged, literal(TwoHosts::ClientAddress, TerminalPort));
   EXPECT_EQ(client.wait(), 0) << client.output();
 
-  const auto lines = clientLines(client);
+  const auto lines = roundLines(client);
   EXPECT_EQ(occurrences(client.output(), "Получен ответ от сервера"), 2) << client.output();
   const auto trips = roundTripsMs(lines);
   ASSERT_EQ(trips.size(), 2u);
@@ -316,13 +295,9 @@ TEST_F(TwoHostsTest, CutAndEmptyAnswersAreNotTheExchangesAnswers) {
   const auto got = server->received();
   ASSERT_EQ(got.size(), 6u);
   EXPECT_EQ(got[1].bytes, withReplyMarker(got[0].bytes, 12)) << "the confirmation is the whole first answer";
-  const auto lines = clientLines(client);
+  const auto lines = roundLines(client);
   ASSERT_EQ(lines.size(), 9u) << client.output();
-  for (const std::size_t at : {1u, 4u}) {
-    EXPECT_EQ(lines[at], "Отослан запрос к серверу");
-    EXPECT_EQ(lines[at + 1], "Получен ответ от сервера");
-    EXPECT_TRUE(isRoundTripLine(lines[at + 2])) << lines[at + 2];
-  }
+  for (const std::size_t at : {1u, 4u}) EXPECT_TRUE(answeredRound(lines, at, "Отослан запрос к серверу", "TELM-UDP"));
   EXPECT_EQ(lines[7], "Отослан запрос к серверу");
   EXPECT_EQ(lines[8], "Сервер закрыл соединение");
 }
@@ -338,7 +313,7 @@ TEST_F(TwoHostsTest, SilentServerGivesTheTimeOutAndTheNextRequestAfterThePause) 
   EXPECT_GE(gap, 5900) << "five seconds of waiting, then the pause";
   EXPECT_LT(gap, 6700);
   ASSERT_TRUE(client.waitForCount("Отослан запрос к серверу", 2));
-  EXPECT_TRUE(inOrder(clientLines(client),
+  EXPECT_TRUE(inOrder(roundLines(client),
                       {"Отослан запрос к серверу", "Превышено время ожидания ответа", "Отослан запрос к серверу"}));
 }
 
@@ -349,7 +324,7 @@ TEST(TerminalOneHostTest, ClientCannotBindATakenPort855AndSendsNothing) {
   UdpPeer holder(TerminalPort, silent, "0.0.0.0");
   Program client(CLIENT_PROGRAM);
   EXPECT_EQ(client.run({"--console", "--protocol", "TELM-UDP", "127.0.0.1"}), 2);
-  EXPECT_EQ(clientLines(client), (std::vector<std::string>{"Ошибка bind 98"}));
+  EXPECT_EQ(roundLines(client), (std::vector<std::string>{"Ошибка bind 98"}));
   EXPECT_FALSE(holder.waitForCount(1, milliseconds(200)));
 }
 
@@ -357,7 +332,7 @@ class TerminalServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     REQUIRE_PRIVATE_NETWORK();
-    ASSERT_TRUE(startServer(server)) << server.output();
+    ASSERT_TRUE(startServer(server));
   }
   Program server{SERVER_PROGRAM};
   HandClient hand;

@@ -34,10 +34,12 @@
 #include "common/ui/dialog_units.h"
 #include "server/service_host.h"
 #include "server/services.h"
+#include "common/protocol.h"
 #include "tests/gui/gui_support.h"
 #include "tests/support/peers.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
+#include "tests/support/two_hosts.h"
 
 namespace connchk::client::ui {
 namespace {
@@ -510,7 +512,12 @@ TEST_F(ClientWindowTest, TheContextMenuOffersTheAboutBox) {
 
 // The real server's services on this test's loopback, in this process.
 struct RealServer {
-  RealServer() { host.start(); }
+  RealServer() {
+    host.start();
+    EXPECT_TRUE(connchk::testing::eventually([] {
+      return connchk::testing::portBound("udp", EchoPort) && connchk::testing::portBound("tcp", EchoPort, "0A");
+    })) << "the echo services serve before the first request";
+  }
   ~RealServer() { host.stop(); }
   ScratchFolder folder;
   ActivityLog log = ActivityLog::atPath(LogStyle::Server, folder.file("server_log.txt"));

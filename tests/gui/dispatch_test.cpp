@@ -31,15 +31,6 @@ void withOffscreenDisplay() {
   setenv("QT_QPA_PLATFORM", "offscreen", 1);
 }
 
-bool waitForErrors(Program& program, const std::string& text, std::chrono::milliseconds limit = 10s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (program.errors().find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(20ms);
-  }
-  return false;
-}
-
 TEST(WindowDispatch, ClientWithoutADisplaySaysSoAndRunsInTheTerminal) {
   REQUIRE_PRIVATE_NETWORK();
   withoutDisplay();
@@ -107,7 +98,7 @@ TEST(WindowDispatch, ServerWithoutADisplaySaysSoAndRunsInTheTerminal) {
   withoutDisplay();
   Program server(SERVER_PROGRAM);
   server.start({});
-  EXPECT_TRUE(waitForErrors(server, std::string("server: ") + ui::NoDisplayNote + "\n"));
+  EXPECT_TRUE(eventually([&] { return server.errors().find(std::string("server: ") + ui::NoDisplayNote + "\n") != std::string::npos; }));
   EXPECT_TRUE(server.running());
 
   withOffscreenDisplay();

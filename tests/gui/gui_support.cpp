@@ -29,13 +29,12 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
   return QTest::qWaitFor(done, static_cast<int>(limit.count()));
 }
 
-MessageBoxWatcher::MessageBoxWatcher(std::function<void()> whileShown) : whileShown_(std::move(whileShown)) {
+MessageBoxWatcher::MessageBoxWatcher() {
   timer_.setInterval(20);
   QObject::connect(&timer_, &QTimer::timeout, [this] {
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     if (!box || !box->isVisible()) return;
     seen.push_back({box->windowTitle(), box->text()});
-    if (whileShown_) whileShown_();
     box->done(QMessageBox::Ok);
   });
   timer_.start();
@@ -45,16 +44,6 @@ std::vector<std::string> listLines(const QListWidget* list) {
   std::vector<std::string> lines;
   for (int i = 0; i < list->count(); ++i) lines.push_back(list->item(i)->text().toStdString());
   return lines;
-}
-
-ScratchFolder::ScratchFolder() {
-  char pattern[] = "/tmp/checker-gui-XXXXXX";
-  path_ = mkdtemp(pattern);
-}
-
-ScratchFolder::~ScratchFolder() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
 }
 
 AboutSeen aboutBoxOpenedBy(QAction* action) {

@@ -13,6 +13,8 @@
 #include <QString>
 #include <QTimer>
 
+#include "tests/support/program.h"
+
 namespace connchk::testing {
 
 // Creates the application on first use, always on the offscreen platform.
@@ -22,10 +24,10 @@ void ensureApplication();
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
 
 // Watches for application-modal message boxes while it lives, keeps their title and text and
-// dismisses each with OK (after `holdFor`, so a test can look at what happens meanwhile).
+// dismisses each with OK.
 class MessageBoxWatcher {
  public:
-  explicit MessageBoxWatcher(std::function<void()> whileShown = {});
+  MessageBoxWatcher();
   struct Seen {
     QString title;
     QString text;
@@ -34,7 +36,6 @@ class MessageBoxWatcher {
 
  private:
   QTimer timer_;
-  std::function<void()> whileShown_;
 };
 
 std::vector<std::string> listLines(const QListWidget* list);
@@ -45,17 +46,5 @@ struct AboutSeen {
   QString version;
 };
 AboutSeen aboutBoxOpenedBy(QAction* action);
-
-// A folder of its own under /tmp, removed at the end.
-class ScratchFolder {
- public:
-  ScratchFolder();
-  ~ScratchFolder();
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 }  // namespace connchk::testing

@@ -35,6 +35,7 @@ namespace connchk::ui {
 namespace {
 
 using connchk::testing::ensureApplication;
+using connchk::testing::eventually;
 using connchk::testing::listLines;
 using connchk::testing::ScratchFolder;
 using connchk::testing::waitUntil;
@@ -98,9 +99,7 @@ TEST(WindowLists, ABurstFromManyThreadsNeverWaitsForTheWindow) {
       ++finished;
     });
   }
-  const auto limit = std::chrono::steady_clock::now() + 30s;
-  while (finished < Threads && std::chrono::steady_clock::now() < limit) std::this_thread::sleep_for(5ms);
-  EXPECT_EQ(finished, Threads) << "the threads wait for the window thread";
+  EXPECT_TRUE(eventually([&] { return finished == Threads; }, 30s)) << "the threads wait for the window thread";
   ASSERT_TRUE(waitUntil([&] { return finished == Threads; }));  // (lets a waiting thread go)
   for (auto& t : threads) t.join();
 
@@ -143,13 +142,8 @@ TEST(WindowLists, TheServicesAnswerWhileTheWindowThreadIsBusy) {
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
 
   testing::EchoPeer socket(SOCK_DGRAM);
-  std::uint8_t request[32] = {}, answer[64];
-  buildEchoRequest(request, 0);
-  const auto answered = [&] {
-    if (platform::sendBytes(socket.fd(), request, sizeof request).failed()) return false;
-    const auto got = platform::receive(socket.fd(), answer, sizeof answer);
-    return got.n == sizeof request && hasMarker(answer, sizeof request, layout_a::Marker, ReplyMarker);
-  };
+  const testing::Bytes request = testing::echoRequest(32);
+  const auto answered = [&] { return bool(socket.answers(request)); };
   ASSERT_TRUE(waitUntil(answered));  // the service is up; the window thread ran meanwhile
 
   // This thread is the window thread: from here on it runs no event until the load is over.

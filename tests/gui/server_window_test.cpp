@@ -28,6 +28,7 @@
 #include "server/ui/server_dialog.h"
 #include "server/ui/service_table.h"
 #include "tests/gui/gui_support.h"
+#include "tests/support/echo_server.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
 
@@ -206,9 +207,7 @@ TEST_F(ServerWindowTest, ClosingReleasesServiceThreadsThatWaitOnTheWindow) {
     services.join();
     joined = true;
   });
-  const auto limit = std::chrono::steady_clock::now() + 5s;
-  while (!joined && std::chrono::steady_clock::now() < limit) std::this_thread::sleep_for(10ms);
-  EXPECT_TRUE(joined) << "a service thread stays blocked on the closed window";
+  EXPECT_TRUE(connchk::testing::eventually([&] { return joined.load(); }, 5s)) << "a service thread stays blocked on the closed window";
   joiner.join();
   // Every line still reached the file.
   ASSERT_TRUE(log_.flush());
@@ -265,18 +264,10 @@ TEST_F(ServerWindowTest, TheServicesTableCountsRequestsFromTheRealServices) {
   const ServiceTable& table = *dialog_->serviceTable();
   const int udp = static_cast<int>(EchoUdpSlot);
   ASSERT_TRUE(waitUntil([&] { return table.cell(udp, ServiceTable::State) == "работает"; }));
-  int error = 0;
-  platform::Socket socket = platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0, error);
-  ASSERT_TRUE(socket.valid());
-  const timeval wait{5, 0};
-  setsockopt(socket.fd(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-  const auto server = platform::Address::loopback(platform::Family::IPv4, EchoPort);
+  connchk::testing::EchoPeer peer(SOCK_DGRAM);
   constexpr int Requests = 7;
-  std::vector<std::uint8_t> request(32, 0), answer(1500);
   for (int i = 0; i < Requests; ++i) {
-    buildEchoRequest(request.data(), 0);
-    ASSERT_EQ(platform::sendTo(socket.fd(), request.data(), request.size(), server).n, static_cast<ssize_t>(request.size()));
-    ASSERT_GT(recv(socket.fd(), answer.data(), answer.size(), 0), 0) << "request " << i << " unanswered";
+    ASSERT_TRUE(peer.answers(connchk::testing::echoRequest(32))) << "request " << i << " unanswered";
   }
   // The window samples the counters once a second on its own.
   EXPECT_TRUE(waitUntil([&] { return table.cell(udp, ServiceTable::Answered) == QString::number(Requests); }))

@@ -20,33 +20,37 @@ Bytes echoRequest(std::size_t length, std::optional<std::size_t> markerAt) {
   return b;
 }
 
-bool echoPortBound(const char* table, const char* state) { return portBound(table, EchoPort, state); }
+::testing::AssertionResult startServer(Program& server, const std::vector<std::string>& args,
+                                       const std::vector<std::string>& launcher) {
+  server.startThrough(launcher, args);
+  return serverServes(server);
+}
 
-::testing::AssertionResult EchoServer::start(const std::vector<std::string>& launcher,
-                                             const std::vector<std::string>& args) {
-  program.startThrough(launcher, args);
-  const auto deadline = std::chrono::steady_clock::now() + milliseconds(10000);
-  while (!(echoPortBound("udp", nullptr) && echoPortBound("tcp", "0A"))) {
-    if (std::chrono::steady_clock::now() > deadline || !program.running()) {
-      return ::testing::AssertionFailure() << "the echo services did not start:\n" << program.output();
-    }
-    std::this_thread::sleep_for(milliseconds(10));
+::testing::AssertionResult serverServes(Program& server) {
+  const std::string started = toWindows1251("Старт сервера, протокол"), refused = toWindows1251("при открытии сокета");
+  const auto serving = [&] {
+    const std::string file = server.logBytes(ServerLogFileName);
+    return occurrences(file, started) + occurrences(file, refused) >= 15 && portBound("udp", EchoPort) &&
+           portBound("tcp", EchoPort, "0A") && portBound("udp", TerminalPort);
+  };
+  if (eventually([&] { return !server.running() || serving(); }, milliseconds(15000)) && server.running()) {
+    return ::testing::AssertionSuccess();
   }
-  return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "the server does not serve:\n" << server.output() << server.errors();
 }
 
 ::testing::AssertionResult EchoServer::logFileMatchesOutput() {
   std::string expected, actual;
-  for (int tries = 0; tries < 200; ++tries) {
+  const auto same = [&] {
     expected.clear();
     for (const auto& line : lines()) {
       if (line.rfind(server::StatisticsMark, 0) != 0) expected += toWindows1251(line) + "\n\r";
     }
     actual = program.logBytes(ServerLogFileName);
     // A server always has its start lines to show: empty on both sides is too early to tell.
-    if (!expected.empty() && actual == expected) return ::testing::AssertionSuccess();
-    std::this_thread::sleep_for(milliseconds(10));
-  }
+    return !expected.empty() && actual == expected;
+  };
+  if (eventually(same)) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "server_log.txt:\n" << fromWindows1251(actual) << "\nprinted:\n"
                                        << program.output();
 }
@@ -65,6 +69,16 @@ std::optional<Bytes> EchoPeer::receive() {
   if (got.n <= 0) return std::nullopt;
   b.resize(static_cast<std::size_t>(got.n));
   return b;
+}
+
+::testing::AssertionResult EchoPeer::answers(const Bytes& request, std::size_t markerAt) {
+  if (platform::sendBytes(socket_.fd(), request.data(), request.size()).n != ssize_t(request.size())) {
+    return ::testing::AssertionFailure() << "the request was not sent";
+  }
+  const std::optional<Bytes> answer = receive();
+  if (answer == withReplyMarker(request, markerAt)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "answer " << ::testing::PrintToString(answer) << " to "
+                                       << ::testing::PrintToString(request);
 }
 
 }  // namespace connchk::testing

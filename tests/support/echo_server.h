@@ -18,17 +18,23 @@ namespace connchk::testing {
 // A layout A request: a recognisable timestamp, the request marker at `markerAt`, numbered filler.
 Bytes echoRequest(std::size_t length, std::optional<std::size_t> markerAt = layout_a::Marker);
 
-// Whether a socket is bound to port 87 in the calling thread's namespace ("udp" or "tcp", and for
-// TCP the state, "0A" listening), read from the kernel's table.
-bool echoPortBound(const char* table, const char* state);
+// Starts the server (through `launcher`, if any) and waits until it serves: each of its fifteen
+// services has started or said why it cannot, and UDP and TCP port 87 and UDP port 855 are bound.
+// Reads the log file, which every mode writes.
+::testing::AssertionResult startServer(Program& server, const std::vector<std::string>& args = {"--console"},
+                                       const std::vector<std::string>& launcher = {});
+// The same wait for a server already started (with its stdout on a pipe, say).
+::testing::AssertionResult serverServes(Program& server);
 
 class EchoServer {
  public:
   EchoServer() : program(SERVER_PROGRAM) {}
 
-  // Starts it (through `launcher`, if any) and waits until both echo ports are bound.
+  // Starts it (through `launcher`, if any) and waits until it serves, as startServer does.
   ::testing::AssertionResult start(const std::vector<std::string>& launcher = {},
-                                   const std::vector<std::string>& args = {"--console"});
+                                   const std::vector<std::string>& args = {"--console"}) {
+    return startServer(program, args, launcher);
+  }
 
   std::vector<std::string> lines() const { return program.outputLines(); }
   bool waitFor(const std::string& line, int times = 1, milliseconds limit = milliseconds(10000)) {
@@ -51,6 +57,9 @@ class EchoPeer {
   bool connected() const { return connected_; }
   void send(const Bytes& b) { ASSERT_EQ(platform::sendBytes(socket_.fd(), b.data(), b.size()).n, ssize_t(b.size())); }
   std::optional<Bytes> receive();
+  // Sends `request` and takes its answer, which must be the request with the reply marker at
+  // `markerAt`.
+  ::testing::AssertionResult answers(const Bytes& request, std::size_t markerAt = layout_a::Marker);
   void close() { socket_.close(); }
   int fd() const { return socket_.fd(); }
 

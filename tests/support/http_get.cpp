@@ -8,8 +8,8 @@
 
 namespace connchk::testing {
 
-HttpAnswer httpGet(const std::string& url, const std::vector<std::string>& headers, int limitSeconds) {
-  std::vector<std::string> command{"curl", "-s", "-g", "--max-time", std::to_string(limitSeconds), "-w", "\n%{http_code}"};
+HttpAnswer httpGet(const std::string& url, const std::vector<std::string>& headers) {
+  std::vector<std::string> command{"curl", "-s", "-g", "--max-time", "20", "-w", "\n%{http_code}"};
   for (const std::string& header : headers) {
     command.push_back("-H");
     command.push_back(header);

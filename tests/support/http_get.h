@@ -12,7 +12,8 @@ struct HttpAnswer {
   std::string body;
 };
 
-HttpAnswer httpGet(const std::string& url, const std::vector<std::string>& headers = {}, int limitSeconds = 20);
+// Gets `url` with curl, giving up after 20 seconds.
+HttpAnswer httpGet(const std::string& url, const std::vector<std::string>& headers = {});
 
 // Every sample of a Prometheus text page, keyed by its series as written ("name" or
 // "name{label=\"value\",...}"); comment lines are left out.

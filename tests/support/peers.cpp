@@ -7,6 +7,7 @@
 
 #include "common/platform/sockets.h"
 #include "common/protocol.h"
+#include "tests/support/program.h"
 #include "tests/support/two_hosts.h"
 
 namespace connchk::testing {
@@ -64,12 +65,7 @@ std::vector<Received> Peer::received() {
 }
 
 bool Peer::waitForCount(std::size_t n, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (received().size() < n) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  return eventually([&] { return received().size() >= n; }, limit, std::chrono::milliseconds(5));
 }
 
 void Peer::take(const std::uint8_t* data, std::size_t n, const platform::Address& from,

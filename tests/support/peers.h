@@ -30,6 +30,7 @@ using Replies = std::function<std::vector<Reply>(const Bytes& request)>;
 // The echo answer of a working server: the request with the reply marker at `offset`.
 Bytes withReplyMarker(Bytes request, std::size_t offset = 8);
 inline std::optional<Bytes> silent(const Bytes&) { return std::nullopt; }
+inline std::optional<Bytes> echo(const Bytes& request) { return withReplyMarker(request); }
 // The same with its send time moved by `shift` (100-ns units): a forged answer.
 Bytes withSendTimeMoved(Bytes answer, std::int64_t shift, std::size_t offset = 0);
 // An answer with its send time set to zero.

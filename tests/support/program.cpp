@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -24,6 +25,20 @@ std::string readFile(const std::string& path) {
   std::stringstream all;
   all << in.rdbuf();
   return all.str();
+}
+
+ScratchFolder::ScratchFolder(mode_t mode) {
+  char pattern[] = "/tmp/checker-test-XXXXXX";
+  const char* made = mkdtemp(pattern);
+  if (!made) throw std::runtime_error("mkdtemp failed");
+  path = made;
+  chmod(path.c_str(), mode);
+}
+
+ScratchFolder::~ScratchFolder() {
+  chmod(path.c_str(), 0755);  // a test may have taken the right to write it
+  std::error_code ignored;
+  fs::remove_all(path, ignored);
 }
 
 Program::Program(const std::string& executable, bool copy) {
@@ -100,19 +115,12 @@ bool Program::reaped() {
 }
 
 int Program::wait(milliseconds limit) {
-  if (pid_ <= 0) return status_;
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    if (reaped()) return status_;
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-      status_ = -1;
-      return -1;
-    }
-    std::this_thread::sleep_for(milliseconds(10));
-  }
+  if (pid_ <= 0 || eventually([this] { return reaped(); }, limit)) return status_;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+  status_ = -1;
+  return -1;
 }
 
 int Program::run(const std::vector<std::string>& args, milliseconds limit) {
@@ -127,12 +135,7 @@ void Program::signal(int sig) {
 bool Program::running() { return pid_ > 0 && !reaped(); }
 
 bool Program::waitForCount(const std::string& text, int times, milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (occurrences(output(), text) < times) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(milliseconds(10));
-  }
-  return true;
+  return eventually([&] { return occurrences(output(), text) >= times; }, limit);
 }
 
 bool Program::waitForOutput(const std::string& text, milliseconds limit) { return waitForCount(text, 1, limit); }
@@ -141,6 +144,11 @@ std::string Program::output() const { return readFile(folder_ + "/stdout.txt"); 
 std::string Program::errors() const { return readFile(folder_ + "/stderr.txt"); }
 std::vector<std::string> Program::outputLines() const { return splitLines(output()); }
 std::string Program::logBytes(const std::string& fileName) const { return readFile(folder_ + "/" + fileName); }
+
+std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more) {
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
 
 std::vector<std::string> splitLines(const std::string& text, const std::string& end) {
   std::vector<std::string> lines;
@@ -193,6 +201,45 @@ std::vector<std::string> withoutSummaryLines(const std::vector<std::string>& lin
   return ::testing::AssertionFailure() << "missing \"" << wanted[next] << "\" (in order) in:\n" << all;
 }
 
+std::vector<std::string> roundLines(const Program& client) {
+  return withoutSummaryLines(withoutTimePrefixes(client.outputLines()));
+}
+
+namespace {
+// Whether `lines` from `at` match `patterns` one by one (and, with `whole`, end there).
+::testing::AssertionResult linesMatch(const std::vector<std::string>& lines, std::size_t at,
+                                      const std::vector<std::string>& patterns, bool whole) {
+  if (whole ? lines.size() != at + patterns.size() : lines.size() < at + patterns.size()) {
+    return ::testing::AssertionFailure() << ::testing::PrintToString(lines);
+  }
+  for (std::size_t i = 0; i < patterns.size(); ++i) {
+    if (!std::regex_match(lines[at + i], std::regex(patterns[i]))) {
+      return ::testing::AssertionFailure() << "'" << lines[at + i] << "' is not '" << patterns[i] << "'";
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+std::vector<std::string> roundPatterns(const std::string& sent, const std::string& label) {
+  return {sent, "Получен ответ от сервера", "Протокол " + label + R"(\. Время приема-передачи: 0:0[0-4]\.\d\d\d)"};
+}
+}  // namespace
+
+::testing::AssertionResult answered(const std::vector<std::string>& lines, const std::vector<std::string>& head,
+                                    const std::vector<std::string>& sentLines, const std::string& label) {
+  std::vector<std::string> patterns = head;
+  for (const auto& sent : sentLines) {
+    const auto round = roundPatterns(sent, label);
+    patterns.insert(patterns.end(), round.begin(), round.end());
+  }
+  return linesMatch(lines, 0, patterns, true);
+}
+
+::testing::AssertionResult answeredRound(const std::vector<std::string>& lines, std::size_t at, const std::string& sent,
+                                         const std::string& label) {
+  return linesMatch(lines, at, roundPatterns(sent, label), false);
+}
+
 std::vector<int> roundTripsMs(const std::vector<std::string>& lines) {
   std::vector<int> trips;
   const std::string head = "Время приема-передачи: ";
@@ -206,6 +253,15 @@ std::vector<int> roundTripsMs(const std::vector<std::string>& lines) {
     trips.push_back((minutes * 60 + seconds) * 1000 + millis);
   }
   return trips;
+}
+
+bool eventually(const std::function<bool()>& done, milliseconds limit, milliseconds step) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(step);
+  }
+  return true;
 }
 
 int occurrences(const std::string& text, const std::string& needle) {

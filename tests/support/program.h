@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,18 @@ class Program {
   int status_ = -1;
 };
 
+// A folder of the test's own under /tmp, removed at the end; `mode` decides who may write it.
+struct ScratchFolder {
+  explicit ScratchFolder(mode_t mode = 0755);
+  ~ScratchFolder();
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  std::string file(const std::string& name) const { return path + "/" + name; }
+  std::string path;
+};
+
+// `args` followed by `more`.
+std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more);
 // Splits text into lines, dropping the line ends.
 std::vector<std::string> splitLines(const std::string& text, const std::string& end = "\n");
 // A client line without its "[HH:mm:ss] " prefix; the line unchanged if it has none.
@@ -69,11 +82,24 @@ std::string withoutTimePrefix(const std::string& line);
 std::vector<std::string> withoutTimePrefixes(const std::vector<std::string>& lines);
 // A client's lines without the summary lines that end each run (for tests of the rounds' lines).
 std::vector<std::string> withoutSummaryLines(const std::vector<std::string>& lines);
+// A client's lines without their time prefixes and the summary lines (which have tests of their
+// own): the lines of its rounds.
+std::vector<std::string> roundLines(const Program& client);
+// True when `lines` are `head`, then per line of `sentLines` that request line, the answer line
+// and a round trip of protocol `label` below five seconds; every line is matched as a pattern.
+::testing::AssertionResult answered(const std::vector<std::string>& lines, const std::vector<std::string>& head,
+                                    const std::vector<std::string>& sentLines, const std::string& label);
+// The same for the three lines of one answered round, from `at`, with other lines around them.
+::testing::AssertionResult answeredRound(const std::vector<std::string>& lines, std::size_t at, const std::string& sent,
+                                         const std::string& label);
 // The round trips of the client's "... Время приема-передачи: m:ss.mmm" lines, in milliseconds.
 std::vector<int> roundTripsMs(const std::vector<std::string>& lines);
 // True when `wanted` stand in `lines` in this order (other lines, of other services say, may
 // come between them).
 ::testing::AssertionResult inOrder(const std::vector<std::string>& lines, const std::vector<std::string>& wanted);
+// Polls `done` every `step` until it holds; false when `limit` passes first.
+bool eventually(const std::function<bool()>& done, milliseconds limit = milliseconds(10000),
+                milliseconds step = milliseconds(10));
 // How many times `needle` stands in `text`.
 int occurrences(const std::string& text, const std::string& needle);
 std::string readFile(const std::string& path);

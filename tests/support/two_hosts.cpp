@@ -14,6 +14,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/support/program.h"
+
 namespace connchk::testing {
 namespace {
 
@@ -168,19 +170,12 @@ bool portBound(const char* table, std::uint16_t port, const char* state) {
   return false;
 }
 
-namespace {
-// Polls portBound until it holds or `limitMs` has passed.
-bool waitForPortInTable(const char* table, std::uint16_t port, const char* state, int limitMs) {
-  for (int waited = 0; waited <= limitMs; waited += 20) {
-    if (portBound(table, port, state)) return true;
-    usleep(20000);
-  }
-  return false;
+bool waitForUdpPort(std::uint16_t port, int limitMs) {
+  return eventually([=] { return portBound("udp", port, nullptr); }, milliseconds(limitMs));
 }
-}  // namespace
 
-bool waitForUdpPort(std::uint16_t port, int limitMs) { return waitForPortInTable("udp", port, nullptr, limitMs); }
-
-bool waitForTcpListener(std::uint16_t port, int limitMs) { return waitForPortInTable("tcp", port, "0A", limitMs); }
+bool waitForTcpListener(std::uint16_t port, int limitMs) {
+  return eventually([=] { return portBound("tcp", port, "0A"); }, milliseconds(limitMs));
+}
 
 }  // namespace connchk::testing

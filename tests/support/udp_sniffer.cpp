@@ -8,6 +8,7 @@
 
 #include "common/platform/sockets.h"
 #include "common/protocol.h"
+#include "tests/support/program.h"
 
 namespace connchk::testing {
 namespace {
@@ -53,14 +54,12 @@ std::vector<WireDatagram> UdpSniffer::seen() {
 
 bool UdpSniffer::waitFor(const std::function<bool(const WireDatagram&)>& wanted, std::size_t n,
                          std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  for (;;) {
+  const auto enough = [&] {
     std::size_t count = 0;
     for (const auto& d : seen()) count += wanted(d) ? 1 : 0;
-    if (count >= n) return true;
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+    return count >= n;
+  };
+  return eventually(enough, limit, std::chrono::milliseconds(5));
 }
 
 std::function<bool(const WireDatagram&)> toPort(std::uint16_t port) {

@@ -22,7 +22,9 @@ namespace connchk {
 namespace {
 
 namespace fs = std::filesystem;
+using connchk::testing::eventually;
 using connchk::testing::readFile;
+using connchk::testing::ScratchFolder;
 
 // A view that keeps lines the way the window's list does: bounded, sparing the first line.
 class ListView : public LogView {
@@ -33,19 +35,6 @@ class ListView : public LogView {
     if (drop >= 0) lines.erase(lines.begin() + drop);
   }
   std::vector<std::string> lines;
-};
-
-class TempFolder {
- public:
-  TempFolder() {
-    char pattern[] = "/tmp/checker-log-XXXXXX";
-    path = mkdtemp(pattern);
-  }
-  ~TempFolder() {
-    chmod(path.c_str(), 0755);
-    fs::remove_all(path);
-  }
-  std::string path;
 };
 
 TEST(Cp1251, ConvertsCyrillicAndMarksWhatItCannotHold) {
@@ -65,7 +54,7 @@ TEST(Cp1251, ConvertsCyrillicAndMarksWhatItCannotHold) {
 }
 
 TEST(ActivityLog, ClientLineHasTimePrefixAndEndsWithCrLfInWindows1251) {
-  TempFolder folder;
+  ScratchFolder folder;
   const std::string path = folder.path + "/client_log.txt";
   ActivityLog log = ActivityLog::atPath(LogStyle::Client, path);
   ListView view;
@@ -80,7 +69,7 @@ TEST(ActivityLog, ClientLineHasTimePrefixAndEndsWithCrLfInWindows1251) {
 }
 
 TEST(ActivityLog, ServerLineIsTheMessageAloneEndingWithLfThenCr) {
-  TempFolder folder;
+  ScratchFolder folder;
   const std::string path = folder.path + "/server_log.txt";
   ActivityLog log = ActivityLog::atPath(LogStyle::Server, path);
   ListView view;
@@ -92,7 +81,7 @@ TEST(ActivityLog, ServerLineIsTheMessageAloneEndingWithLfThenCr) {
 }
 
 TEST(ActivityLog, AppendsToAnExistingFile) {
-  TempFolder folder;
+  ScratchFolder folder;
   const std::string path = folder.path + "/server_log.txt";
   { std::FILE* f = std::fopen(path.c_str(), "wb"); std::fputs("earlier\n\r", f); std::fclose(f); }
   ActivityLog log = ActivityLog::atPath(LogStyle::Server, path);
@@ -103,7 +92,7 @@ TEST(ActivityLog, AppendsToAnExistingFile) {
 }
 
 TEST(ActivityLog, ViewKeepsTheFirstLineAndTheNinetyNineNewest) {
-  TempFolder folder;
+  ScratchFolder folder;
   ActivityLog log = ActivityLog::atPath(LogStyle::Server, folder.path + "/server_log.txt");
   ListView view;
   log.setView(&view);
@@ -132,7 +121,7 @@ int asUnprivilegedUser(Body body) {
 }
 
 TEST(ActivityLog, ReadOnlyFolderAlertsOnceCountsTheLostLinesAndTheViewStillFills) {
-  TempFolder folder;
+  ScratchFolder folder;
   ASSERT_EQ(chmod(folder.path.c_str(), 0555), 0);
   const std::string path = folder.path + "/client_log.txt";
   const int status = asUnprivilegedUser([&] {
@@ -155,7 +144,7 @@ TEST(ActivityLog, ReadOnlyFolderAlertsOnceCountsTheLostLinesAndTheViewStillFills
 }
 
 TEST(ActivityLog, LinesOfManyThreadsStayWholeAndInOneOrder) {
-  TempFolder folder;
+  ScratchFolder folder;
   const std::string path = folder.path + "/server_log.txt";
   ActivityLog log = ActivityLog::atPath(LogStyle::Server, path);
   ListView view;
@@ -191,7 +180,7 @@ class GateView : public LogView {
 };
 
 TEST(ActivityLog, CloseForExitWaitsForTheLineBeingWrittenToReachTheFile) {
-  TempFolder folder;
+  ScratchFolder folder;
   const std::string path = folder.path + "/server_log.txt";
   // The log stays closed for good, as it does in a process that ends: kept reachable, never destroyed.
   static ActivityLog* closed = nullptr;
@@ -216,7 +205,7 @@ TEST(ActivityLog, CloseForExitWaitsForTheLineBeingWrittenToReachTheFile) {
 // Log rotation: a file renamed or removed is let go within a second, reopen() lets go at once;
 // every line stands whole in exactly one of the files, in order.
 TEST(ActivityLog, ARenamedOrRemovedFileGivesWayToANewOne) {
-  TempFolder folder;
+  ScratchFolder folder;
   const std::string path = folder.path + "/server_log.txt";
   ActivityLog log = ActivityLog::atPath(LogStyle::Server, path);
   const auto logAndFlush = [&log](const std::string& line) {
@@ -261,8 +250,8 @@ TEST(ConsoleView, ASlowOrGoneReaderCostsPrintedLinesOnly) {
       for (int i = 0; i < Lines; ++i) view.appendLine(std::to_string(i) + " " + filler);
       returned = true;
     });
-    for (int waited = 0; waited < 20000 && !returned; ++waited) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_TRUE(returned) << "appendLine waits for the reader";
+    ASSERT_TRUE(eventually([&] { return returned.load(); }, std::chrono::milliseconds(20000), std::chrono::milliseconds(1)))
+        << "appendLine waits for the reader";
     caller.join();
     const std::uint64_t dropped = view.linesDropped();
     EXPECT_GT(dropped, 0u);
