@@ -49,6 +49,18 @@ double secondsBetween(const Received& a, const Received& b) {
   return ::testing::AssertionSuccess();
 }
 
+// Started with stdout closed, the client runs as ever: one request goes out and nothing else
+// reaches the peer, it ends with 0, and its log file has the run.
+TEST(ClientEcho, AClosedStdoutCostsTheRunNothing) {
+  REQUIRE_PRIVATE_NETWORK();
+  UdpPeer server(EchoPort, echo);
+  Program client(CLIENT_PROGRAM);
+  client.startThrough({"sh", "-c", "exec \"$0\" \"$@\" >&-"}, {"--console", "127.0.0.1"});
+  EXPECT_EQ(client.wait(), 0) << client.errors();
+  EXPECT_EQ(server.received().size(), 1u);
+  EXPECT_NE(fromWindows1251(client.logBytes("client_log.txt")).find("Итого: отослано 1, получено 1"), std::string::npos);
+}
+
 TEST(ClientEcho, UdpAnswersAreTimedAndLoggedInOrder) {
   REQUIRE_PRIVATE_NETWORK();
   UdpPeer server(EchoPort, echo);

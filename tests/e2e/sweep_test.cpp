@@ -15,7 +15,9 @@
 #include <nlohmann/json.hpp>
 
 #include "client/protocol_catalogue.h"
+#include "client/sweep.h"
 #include "common/cp1251.h"
+#include "common/platform/sockets.h"
 #include "common/protocol.h"
 #include "tests/support/peers.h"
 #include "tests/support/echo_server.h"
@@ -191,6 +193,36 @@ TEST(SweepOneHost, ABlockedPortFailsItsTypeOnlyAndTheTerminalExchangeCannotRunBe
   EXPECT_EQ(doc["failed"], 1);
   EXPECT_EQ(doc["not_run"], 1);
   EXPECT_EQ(doc["exit_status"], 1);
+}
+
+// Port 855 is taken per family: an IPv4 holder (a client's terminal run over IPv4, say) leaves
+// the IPv6 exchange free, an IPv6-only holder the IPv4 one; a socket of both families blocks both.
+TEST(SweepOneHost, Port855IsTakenForTheFamiliesItsHolderServes) {
+  REQUIRE_PRIVATE_NETWORK();
+  using platform::Family;
+  const struct {
+    Family holder;
+    bool ipv6Only;
+    Family asked;
+    bool runs;
+  } cases[] = {{Family::IPv4, false, Family::IPv6, true},  {Family::IPv6, true, Family::IPv4, true},
+               {Family::IPv4, false, Family::IPv4, false}, {Family::IPv6, false, Family::IPv4, false},
+               {Family::IPv6, false, Family::IPv6, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << platform::familyName(c.holder) << (c.ipv6Only ? " only" : "") << " holds, "
+                                      << platform::familyName(c.asked) << " asked");
+    int error = 0;
+    const platform::Socket holder = platform::openSocket(c.holder, SOCK_DGRAM, 0, error);
+    if (c.holder == Family::IPv6) {
+      ASSERT_TRUE(platform::setIPv6Only(holder.fd(), c.ipv6Only, error));
+    }
+    ASSERT_TRUE(platform::bindTo(holder.fd(), platform::Address::any(c.holder, TerminalPort), error)) << error;
+    const auto blocked = client::notRunnable(client::TerminalUdpIndex, c.asked);
+    EXPECT_EQ(!blocked, c.runs);
+    if (blocked) {
+      EXPECT_EQ(blocked->reasonCode, "port-855-taken");
+    }
+  }
 }
 
 TEST(SweepOneHost, CtrlCEndsTheTypeRunningAndLeavesTheRestNotRun) {
