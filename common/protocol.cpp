@@ -1,5 +1,6 @@
 #include "common/protocol.h"
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 
@@ -154,6 +155,110 @@ std::size_t buildRawAnswer(std::uint8_t* buf) {
   std::memmove(buf, buf + IpHeaderSize, TimestampSize);
   putMarker(buf, layout_a::Marker, ReplyMarker);
   return layout_a::MinLength;
+}
+
+std::size_t accountQueryLength(std::size_t identities) {
+  return layout_e::HeaderLength + identities * layout_e::IdentitySize;
+}
+
+std::size_t accountAnswerLength(std::size_t identities) {
+  return layout_e::HeaderLength + identities * layout_e::EntrySize;
+}
+
+namespace {
+void putAccountHeader(std::uint8_t* buf, std::uint64_t queryTime, const Marker& marker, std::size_t count) {
+  putU64(buf, layout_e::QueryTime, queryTime);
+  putMarker(buf, layout_e::Marker, marker);
+  buf[layout_e::Version] = layout_e::CurrentVersion;
+  buf[layout_e::Count] = static_cast<std::uint8_t>(count);
+}
+
+// The count of a layout E message with `marker` whose whole header was received; 0 when it is none.
+std::size_t accountCount(const std::uint8_t* bytes, std::size_t length, const Marker& marker) {
+  if (length < layout_e::HeaderLength || !hasMarker(bytes, length, layout_e::Marker, marker)) return 0;
+  if (bytes[layout_e::Version] != layout_e::CurrentVersion) return 0;
+  const std::size_t count = bytes[layout_e::Count];
+  return count <= layout_e::MaxIdentities ? count : 0;
+}
+}  // namespace
+
+std::vector<std::uint8_t> writeAccountQuery(std::uint64_t queryTime, std::span<const std::uint64_t> identities,
+                                            std::size_t padTo) {
+  const std::size_t count = std::min(identities.size(), layout_e::MaxIdentities);
+  std::vector<std::uint8_t> query(std::max(accountQueryLength(count), padTo), 0);
+  putAccountHeader(query.data(), queryTime, AccountQueryMarker, count);
+  for (std::size_t i = 0; i < count; ++i) putU64(query.data(), accountQueryLength(i), identities[i]);
+  return query;
+}
+
+std::optional<AccountQuery> readAccountQuery(const std::uint8_t* bytes, std::size_t length) {
+  const std::size_t count = accountCount(bytes, length, AccountQueryMarker);
+  if (count == 0 || length < accountQueryLength(count)) return std::nullopt;
+  AccountQuery query{readU64(bytes, layout_e::QueryTime), {}};
+  for (std::size_t i = 0; i < count; ++i) query.identities.push_back(readU64(bytes, accountQueryLength(i)));
+  return query;
+}
+
+std::size_t accountQueryNeeds(const std::uint8_t* bytes, std::size_t length) {
+  if (!hasMarker(bytes, length, layout_e::Marker, AccountQueryMarker)) return 0;
+  if (length < layout_e::HeaderLength) return layout_e::HeaderLength;
+  const std::size_t count = std::min<std::size_t>(bytes[layout_e::Count], layout_e::MaxIdentities);
+  return accountQueryLength(count);
+}
+
+std::vector<std::uint8_t> writeAccountAnswer(std::uint64_t queryTime, std::span<const RequestArrival> entries) {
+  const std::size_t count = std::min(entries.size(), layout_e::MaxIdentities);
+  std::vector<std::uint8_t> answer(accountAnswerLength(count), 0);
+  putAccountHeader(answer.data(), queryTime, AccountAnswerMarker, count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const RequestArrival& e = entries[i];
+    std::uint8_t* at = answer.data() + accountAnswerLength(i);
+    putU64(at, 0, e.identity);
+    if (!e.arrived) continue;  // an identity the server does not know (or will not tell) says nothing more
+    at[8] = static_cast<std::uint8_t>(layout_e::FlagArrived | (e.ttl >= 0 ? layout_e::FlagTtlKnown : 0) |
+                                      (e.tos >= 0 ? layout_e::FlagTosKnown : 0) | (e.ipv6 ? layout_e::FlagIpv6 : 0));
+    at[9] = static_cast<std::uint8_t>(e.service);
+    at[10] = e.protocol;
+    at[11] = static_cast<std::uint8_t>(std::max(e.ttl, 0));
+    at[12] = static_cast<std::uint8_t>(std::max(e.tos, 0));
+    putU16(at, 14, e.size);
+    putU16(at, 16, e.port);
+    if (e.ipv6) {
+      std::memcpy(at + 20, e.address.data(), 16);
+    } else {
+      at[30] = 0xFF;
+      at[31] = 0xFF;
+      std::memcpy(at + 32, e.address.data(), 4);
+    }
+    putU32(at, 36, e.ageMs);
+  }
+  return answer;
+}
+
+std::optional<AccountAnswer> readAccountAnswer(const std::uint8_t* bytes, std::size_t length) {
+  const std::size_t count = accountCount(bytes, length, AccountAnswerMarker);
+  if (count == 0 || length < accountAnswerLength(count)) return std::nullopt;
+  AccountAnswer answer{readU64(bytes, layout_e::QueryTime), {}};
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint8_t* at = bytes + accountAnswerLength(i);
+    RequestArrival e;
+    e.identity = readU64(at, 0);
+    const std::uint8_t flags = at[8];
+    e.arrived = (flags & layout_e::FlagArrived) != 0;
+    if (e.arrived) {
+      e.service = static_cast<AccountService>(at[9]);
+      e.protocol = at[10];
+      e.ttl = (flags & layout_e::FlagTtlKnown) ? at[11] : -1;
+      e.tos = (flags & layout_e::FlagTosKnown) ? at[12] : -1;
+      e.size = readU16(at, 14);
+      e.port = readU16(at, 16);
+      e.ipv6 = (flags & layout_e::FlagIpv6) != 0;
+      std::memcpy(e.address.data(), e.ipv6 ? at + 20 : at + 32, e.ipv6 ? 16 : 4);
+      e.ageMs = readU32(at, 36);
+    }
+    answer.entries.push_back(e);
+  }
+  return answer;
 }
 
 }  // namespace connchk

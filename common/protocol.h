@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 namespace connchk {
 
@@ -129,5 +131,86 @@ std::size_t rawTimestampOffset(std::uint8_t ipProtocol);
 // Server side: builds the answer to a raw request in place at the front of `buf`, which holds the
 // received datagram with its IPv4 header. Returns the answer length (28 for ICMP, 20 otherwise).
 std::size_t buildRawAnswer(std::uint8_t* buf);
+
+// Layout E: the account query and its answer, over TCP or UDP port 87. The client names requests
+// it sent by their identity (the 8 send-time bytes at their timestamp offset) and the server tells,
+// for each, whether it received it and what it looked like on arrival. Both carry markers of their
+// own at offset 8, so an original server takes a query as an erroneous request (neither marker is
+// the request marker at 8 or 0) and an original client never takes an answer for an echo answer.
+//
+//   query:  0 query time (8)  8 AccountQueryMarker (12)  20 version  21 count N  22 reserved (2)
+//           24 N identities of 8 bytes, then padding (zero) that the server does not read
+//   answer: 0 query time (8)  8 AccountAnswerMarker (12)  20 version  21 count N  22 reserved (2)
+//           24 N entries of 40 bytes, in the order of the query's identities
+//
+// Over UDP the server answers only a query at least as long as its answer (the client pads it),
+// so the service can never be used to send more than it received.
+inline constexpr Marker AccountQueryMarker{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 'C', 'L', 'A', 'Q'};
+inline constexpr Marker AccountAnswerMarker{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 'C', 'L', 'A', 'A'};
+namespace layout_e {
+inline constexpr std::size_t QueryTime = 0;
+inline constexpr std::size_t Marker = 8;
+inline constexpr std::size_t Version = 20;
+inline constexpr std::size_t Count = 21;
+inline constexpr std::size_t HeaderLength = 24;
+inline constexpr std::size_t IdentitySize = 8;
+inline constexpr std::size_t EntrySize = 40;
+inline constexpr std::size_t MaxIdentities = 64;
+inline constexpr std::uint8_t CurrentVersion = 1;
+// An entry: identity (8), flags (1), service (1), IP protocol (1), TTL or hop limit (1), TOS or
+// traffic class (1), reserved (1), size (2), source port (2), reserved (2), source address (16,
+// an IPv4 address in its mapped form ::ffff:a.b.c.d), milliseconds since arrival (4).
+inline constexpr std::uint8_t FlagArrived = 1;
+inline constexpr std::uint8_t FlagTtlKnown = 2;
+inline constexpr std::uint8_t FlagTosKnown = 4;
+inline constexpr std::uint8_t FlagIpv6 = 8;
+// What fits one UDP receive of ReceiveBufferSize bytes once the query is padded to its answer.
+inline constexpr std::size_t MaxIdentitiesOverUdp = (ReceiveBufferSize - HeaderLength) / EntrySize;  // 50
+}  // namespace layout_e
+
+// Which service received a request, as the account tells it.
+enum class AccountService : std::uint8_t { None = 0, UdpEcho = 1, TcpEcho = 2, Terminal = 3, Raw = 4 };
+
+// One request as the server's account tells it. Without `arrived` only the identity means anything.
+struct RequestArrival {
+  std::uint64_t identity = 0;
+  bool arrived = false;
+  AccountService service = AccountService::None;
+  std::uint8_t protocol = 0;  // the IP protocol it came in: 17, 6, or the raw number (1, 58, 53, ...)
+  int ttl = -1;               // TTL or hop limit on arrival; -1 when the server could not see it
+  int tos = -1;               // TOS or traffic class byte on arrival; -1 when unknown
+  std::uint16_t size = 0;     // as the server's log counts it
+  bool ipv6 = false;
+  std::array<std::uint8_t, 16> address{};  // source as seen, network order; IPv4 in the first 4
+  std::uint16_t port = 0;                  // source port as seen (0 for raw and ICMP)
+  std::uint32_t ageMs = 0;                 // how long before the answer it arrived
+  bool operator==(const RequestArrival&) const = default;
+};
+
+struct AccountQuery {
+  std::uint64_t queryTime = 0;
+  std::vector<std::uint64_t> identities;
+};
+struct AccountAnswer {
+  std::uint64_t queryTime = 0;
+  std::vector<RequestArrival> entries;
+};
+
+std::size_t accountQueryLength(std::size_t identities);   // unpadded
+std::size_t accountAnswerLength(std::size_t identities);
+
+// At most MaxIdentities identities (more are not written). `padTo` lengthens the query with zero
+// bytes (a UDP query is padded to its answer's length).
+std::vector<std::uint8_t> writeAccountQuery(std::uint64_t queryTime, std::span<const std::uint64_t> identities,
+                                            std::size_t padTo = 0);
+// A query: the marker at 8, a version the reader knows, 1 to 64 identities, all received.
+std::optional<AccountQuery> readAccountQuery(const std::uint8_t* bytes, std::size_t length);
+// How many bytes a TCP reader must hold before it can judge what starts with `bytes`: 0 when it is
+// no account query (judged as any request is), else the header's or the whole query's length.
+std::size_t accountQueryNeeds(const std::uint8_t* bytes, std::size_t length);
+
+std::vector<std::uint8_t> writeAccountAnswer(std::uint64_t queryTime, std::span<const RequestArrival> entries);
+// An answer: the marker at 8, a known version, 1 to 64 entries, all received.
+std::optional<AccountAnswer> readAccountAnswer(const std::uint8_t* bytes, std::size_t length);
 
 }  // namespace connchk

@@ -50,6 +50,7 @@ struct Connection {
   platform::Address peer;
   std::string dotted;  // its text for the log lines
   PieceGatherer request;
+  platform::ArrivalMarks synMarks;  // TTL and TOS of the connection's SYN, where the system kept it
   Clock::time_point lastHeard;  // bytes received, or the connection's start
   // The part of an answer the peer has not taken yet; reading waits until it has.
   std::vector<std::uint8_t> unsent;
@@ -75,6 +76,8 @@ class TcpEcho {
   void take(platform::Socket socket, const platform::Address& peer, Clock::time_point now);
   void readFrom(Connection& c, Clock::time_point now);
   void judge(Connection& c, Clock::time_point now);
+  void keepSending(Connection& c, const std::uint8_t* bytes, std::size_t length, const platform::IoResult& sent,
+                   Clock::time_point now);
   void sendRest(Connection& c, Clock::time_point now);
   void lookAtDeadlines(Clock::time_point now);
   void end(Connection& c, const std::string& line = {});
@@ -162,6 +165,7 @@ void TcpEcho::take(platform::Socket socket, const platform::Address& peer, Clock
   c->peer = peer;
   c->dotted = dotted;
   c->lastHeard = now;
+  c->synMarks = platform::synMarks(c->socket.fd());
   const int fd = c->socket.fd();
   if (!poller_.add(fd, EPOLLIN, static_cast<std::uint64_t>(fd))) {
     run_.receiveFailed(errno);
@@ -192,26 +196,39 @@ void TcpEcho::readFrom(Connection& c, Clock::time_point now) {
 void TcpEcho::judge(Connection& c, Clock::time_point now) {
   const std::size_t length = c.request.size();
   std::uint8_t* bytes = c.request.data();
+  std::vector<std::uint8_t> account;
+  if (run_.accountQuery(bytes, length, c.peer, TcpEchoLabel, nullptr, account)) {
+    c.request.clear();
+    if (!account.empty()) {
+      keepSending(c, account.data(), account.size(),
+                  platform::sendBytes(c.socket.fd(), account.data(), account.size(), platform::Wait::Now), now);
+    }
+    return;
+  }
   if (!makeEchoAnswer(EchoKind::Tcp, bytes, length)) {
     run_.erroneous(c.dotted, messages::packetTail(TcpEchoLabel, length));
     c.request.clear();
     return;
   }
-  run_.accepted(c.peer, length);
+  run_.accepted(c.peer, length, Arrived{readU64(bytes, layout_a::Timestamp), AccountService::TcpEcho, 6, c.synMarks});
   const auto sent = platform::sendBytes(c.socket.fd(), bytes, length, platform::Wait::Now);
   run_.receivedPacket(c.dotted, messages::packetTail(TcpEchoLabel, length));
+  keepSending(c, bytes, length, sent, now);
+  c.request.clear();
+}
+
+// After the first send of an answer: done, failed, or the rest goes as the peer makes room.
+void TcpEcho::keepSending(Connection& c, const std::uint8_t* bytes, std::size_t length, const platform::IoResult& sent,
+                          Clock::time_point now) {
   const std::size_t went = sent.failed() ? 0 : static_cast<std::size_t>(sent.n);
   if (went == length || (sent.failed() && !platform::isTimeout(sent.error))) {
     run_.answerSent(sent);
-    c.request.clear();
     return;
   }
-  // The peer cannot take it all now: the rest goes as it makes room.
   c.unsent.assign(bytes + went, bytes + length);
   c.unsentFrom = 0;
   c.answerLength = length;
   c.lastProgress = now;
-  c.request.clear();
   watch(c);
 }
 
@@ -284,17 +301,29 @@ int EchoUdpService(ServiceRun& run) {
   std::array<std::uint8_t, ReceiveBufferSize> buffer{};
   platform::Address sender;
   std::size_t length = 0;
+  const auto limit = std::make_unique<QueryRateLimit>();
+  std::vector<std::uint8_t> account;
   while (run.receiveDatagram(socket.fd(), buffer, sender, length)) {
     if (length == 0) {
       run.say(messages::ClientClosed);
       continue;
     }
+    if (run.accountQuery(buffer.data(), length, sender, UdpEchoLabel, limit.get(), account)) {
+      if (!account.empty()) run.answerSent(platform::sendTo(socket.fd(), account.data(), account.size(), sender));
+      continue;
+    }
     const std::string from = sender.text();
+    const auto markerAt = echoMarkerOffset(EchoKind::Udp, buffer.data(), length);
     if (!makeEchoAnswer(EchoKind::Udp, buffer.data(), length)) {
       run.erroneous(from, messages::packetTail(UdpEchoLabel, length));
       continue;
     }
-    run.accepted(sender, length);
+    // A request with its marker at 0 carries no send time of its own: the account does not keep it.
+    if (markerAt == layout_a::Marker) {
+      run.accepted(sender, length, Arrived{readU64(buffer.data(), layout_a::Timestamp), AccountService::UdpEcho, 17, run.marks()});
+    } else {
+      run.accepted(sender, length);
+    }
     const auto sent = platform::sendTo(socket.fd(), buffer.data(), length, sender);
     run.receivedPacket(from, messages::packetTail(UdpEchoLabel, length));
     run.answerSent(sent);
@@ -306,6 +335,7 @@ int EchoTcpService(ServiceRun& run) {
   platform::Socket listening = run.open(
       {.type = SOCK_STREAM, .startLine = messages::startLine(TcpEchoLabel), .port = EchoPort, .listenBacklog = ListenBacklog});
   if (!listening.valid()) return -1;
+  platform::keepSyns(listening.fd());
   return TcpEcho(run, std::move(listening)).serve();
 }
 

@@ -57,6 +57,19 @@ std::string connectionRefused(const std::string& dottedAddress, int open) {
   return format("Соединение с %s отклонено: открыто соединений %i", dottedAddress.c_str(), open);
 }
 
+std::string accountQueryLine(const std::string& dottedAddress, const char* protocol, int asked, int arrived) {
+  return format("Запрос отчета о приеме от %s, протокол %s: запросов %d, из них получено %d", dottedAddress.c_str(),
+                protocol, asked, arrived);
+}
+
+std::string accountQueryTooOften(const std::string& dottedAddress) {
+  return format("Запрос отчета о приеме от %s отклонен: слишком частые запросы", dottedAddress.c_str());
+}
+
+std::string accountQueryTooShort(const std::string& dottedAddress) {
+  return format("Запрос отчета о приеме от %s отклонен: запрос короче ответа", dottedAddress.c_str());
+}
+
 std::string exchangeAbandoned(std::uint32_t terminal) {
   return format("Ожидание подтверждения прервано, терминал №%lu", static_cast<unsigned long>(terminal));
 }

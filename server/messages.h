@@ -52,6 +52,12 @@ std::string connectionIdle(const std::string& dottedAddress, int seconds);
 std::string connectionSendStuck(const std::string& dottedAddress, int seconds);
 std::string connectionRefused(const std::string& dottedAddress, int open);
 
+// An account query: "Запрос отчета о приеме от 10.1.2.3, протокол TCP: запросов 4, из них получено 3",
+// and the two reasons a UDP query goes unanswered.
+std::string accountQueryLine(const std::string& dottedAddress, const char* protocol, int asked, int arrived);
+std::string accountQueryTooOften(const std::string& dottedAddress);
+std::string accountQueryTooShort(const std::string& dottedAddress);
+
 // A terminal exchange that gives way to a newer request before its confirmation came.
 std::string exchangeAbandoned(std::uint32_t terminal);
 

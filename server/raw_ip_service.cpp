@@ -30,6 +30,7 @@ platform::Socket openIpv6Socket(ServiceRun& run, std::uint32_t protocol) {
     socket.close();
   }
   if (!socket.valid() && error != EAFNOSUPPORT) run.say(messages::ipv6SocketFailed(error));
+  if (socket.valid()) platform::askForArrivalMarks(socket.fd(), platform::Family::IPv6);
   return socket;
 }
 
@@ -44,17 +45,21 @@ class RawResponder {
     // The answer goes to the source named in the received header, on the same protocol, and
     // leaves before its request is reported.
     const auto destination = platform::Address::fromBytes(platform::Family::IPv4, answer->source.data());
-    run_.accepted(destination, length);
+    run_.accepted(destination, length,
+                  Arrived{answer->identity, AccountService::Raw, answer->protocol, {answer->ttl, answer->tos}});
     const auto sent = platform::sendTo(fd, packet_.data(), answer->length, destination);
     run_.receivedPacket(destination.text(), messages::numberedPacketTail(protocol_, length));
     run_.answerSent(sent);
   }
 
   void answerIpv6(int fd, const platform::Address& sender, std::size_t length) {
+    // The send time stands where the layout puts it, before the answer is built over it.
+    const std::size_t stampAt = protocol_ == IcmpProtocol ? layout_d::Timestamp : layout_a::Timestamp;
+    const std::uint64_t identity = length >= stampAt + TimestampSize ? readU64(packet_.data(), stampAt) : 0;
     const auto answerLength = makeRawIpv6Answer(ipv6Protocol(protocol_), packet_.data(), length);
     if (!answerLength) return;
     const std::size_t counted = length + Ipv6HeaderSize;
-    run_.accepted(sender, counted);
+    run_.accepted(sender, counted, Arrived{identity, AccountService::Raw, ipv6Protocol(protocol_), run_.marks()});
     const auto sent = platform::sendTo(fd, packet_.data(), *answerLength, sender.withPort(0));
     run_.receivedPacket(sender.text(), messages::numberedPacketTail(protocol_, counted));
     run_.answerSent(sent);

@@ -34,6 +34,10 @@ std::optional<RawAnswer> makeRawAnswer(std::uint8_t* packet, std::size_t length)
   // The marker lies past the header, so the whole source address field was received.
   RawAnswer answer{};
   std::memcpy(answer.source.data(), packet + IpSourceOffset, answer.source.size());
+  answer.identity = readU64(packet, rawTimestampOffset(ipProtocol));
+  answer.protocol = ipProtocol;
+  answer.ttl = packet[8];
+  answer.tos = packet[1];
   answer.length = buildRawAnswer(packet);
   return answer;
 }

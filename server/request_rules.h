@@ -39,6 +39,11 @@ bool isConfirmation(const std::uint8_t* datagram, std::size_t length);
 struct RawAnswer {
   std::size_t length;                 // of the answer built at the front of the packet
   std::array<std::uint8_t, 4> source;  // named in the request's IPv4 header: where the answer goes
+  // What the account keeps of the request, read before the answer overwrites it.
+  std::uint64_t identity;   // its send time
+  std::uint8_t protocol;    // the header's protocol byte
+  std::uint8_t ttl;
+  std::uint8_t tos;
 };
 
 // A raw datagram (with its 20-byte IPv4 header) that carries the request marker where its layout
@@ -69,7 +74,10 @@ class PieceGatherer {
 
   bool empty() const { return have_ == 0; }
   // Enough to judge without waiting for more.
-  bool complete() const { return have_ >= layout_a::MinLength || have_ == Capacity; }
+  // An account query is judged once it is whole.
+  bool complete() const {
+    return have_ == Capacity || (have_ >= layout_a::MinLength && have_ >= accountQueryNeeds(buffer_.data(), have_));
+  }
 
   std::uint8_t* data() { return buffer_.data(); }
   std::size_t size() const { return have_; }

@@ -28,6 +28,7 @@ platform::Socket ServiceRun::open(const Opening& opening) {
     return socket;
   }
   say(opening.startLine);
+  if (opening.type == SOCK_DGRAM) platform::askForArrivalMarks(socket.fd(), opened);
   if (opening.listenBacklog > 0) platform::setReuseAddress(socket.fd(), error);
   if (!platform::bindTo(socket.fd(), platform::Address::any(opened, opening.port), error)) {
     startFailed(messages::bindFailed(error));
@@ -48,7 +49,7 @@ bool ServiceRun::receiveDatagram(std::span<const int> fds, std::span<std::uint8_
     for (std::size_t turn = 0; turn < fds.size(); ++turn) {
       const std::size_t i = (nextSocket_ + turn) % fds.size();
       if (fds[i] < 0) continue;
-      const auto got = platform::receiveFrom(fds[i], buffer.data(), buffer.size(), from, platform::Wait::Now);
+      const auto got = platform::receiveFrom(fds[i], buffer.data(), buffer.size(), from, platform::Wait::Now, marks_);
       if (!got.failed()) {
         length = static_cast<std::size_t>(got.n);
         which = i;
@@ -91,6 +92,41 @@ void ServiceRun::erroneous(const std::string& dottedAddress, const std::string& 
 
 void ServiceRun::accepted(const platform::Address& sender, std::size_t length) {
   server_.statistics.record(sender, static_cast<unsigned long>(length));
+}
+
+void ServiceRun::accepted(const platform::Address& sender, std::size_t length, const Arrived& arrived) {
+  accepted(sender, length);
+  server_.accounts.record(arrived, sender, length);
+}
+
+bool ServiceRun::accountQuery(const std::uint8_t* bytes, std::size_t length, const platform::Address& from,
+                              const char* label, QueryRateLimit* limit, std::vector<std::uint8_t>& answer) {
+  answer.clear();
+  if (!hasMarker(bytes, length, layout_e::Marker, AccountQueryMarker)) return false;
+  const std::string dotted = from.text();
+  const auto query = readAccountQuery(bytes, length);
+  if (!query) {
+    erroneous(dotted, messages::packetTail(label, length));
+    return true;
+  }
+  // A flood (of forged sources, say) gets one refusal line a second, not one per query.
+  const auto refuse = [&](const std::string& line) {
+    ++counters_.dropped;
+    if (limit->mayTellRefusal()) say(line);
+  };
+  if (limit && !limit->allow(from)) {
+    refuse(messages::accountQueryTooOften(dotted));
+    return true;
+  }
+  if (limit && length < accountAnswerLength(query->identities.size())) {
+    refuse(messages::accountQueryTooShort(dotted));
+    return true;
+  }
+  const auto told = server_.accounts.lookUp(query->identities, from);
+  const int arrived = static_cast<int>(std::count_if(told.begin(), told.end(), [](const auto& a) { return a.arrived; }));
+  say(messages::accountQueryLine(dotted, label, static_cast<int>(told.size()), arrived));
+  answer = writeAccountAnswer(query->queryTime, told);
+  return true;
 }
 
 void ServiceRun::receivedPacket(const std::string& dottedAddress, const std::string& tail) {

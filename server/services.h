@@ -7,12 +7,14 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "common/activity_log.h"
 #include "common/platform/address.h"
 #include "common/platform/net.h"
 #include "common/platform/sockets.h"
 #include "common/platform/wait.h"
+#include "server/account_store.h"
 #include "server/messages.h"
 #include "server/sender_statistics.h"
 #include "server/service_counters.h"
@@ -25,6 +27,8 @@ struct ServerContext {
   ActivityLog& log;
   SenderStatistics& statistics;
   ServerCounters& counters;
+  // What the services received, for the clients' account queries.
+  AccountStore& accounts = AccountStore::process();
 };
 
 // The received-packet line of a request from `dottedAddress` (see messages.h).
@@ -84,6 +88,17 @@ class ServiceRun {
   void receiveFailed(int error);
   void erroneous(const std::string& dottedAddress, const std::string& tail);
   void accepted(const platform::Address& sender, std::size_t length);
+  // The same, kept in the account too.
+  void accepted(const platform::Address& sender, std::size_t length, const Arrived& arrived);
+  // The TTL and TOS the last datagram receiveDatagram gave came with (see platform::ArrivalMarks).
+  const platform::ArrivalMarks& marks() const { return marks_; }
+
+  // An account query (layout E) in `bytes`: false when it is none. Otherwise it is logged and
+  // `answer` holds what to send back, or stays empty when the query is erroneous or refused.
+  // Over UDP (`limit` given) a query is answered only within its source's allowance and when it
+  // is at least as long as its answer.
+  bool accountQuery(const std::uint8_t* bytes, std::size_t length, const platform::Address& from, const char* label,
+                    QueryRateLimit* limit, std::vector<std::uint8_t>& answer);
   void receivedPacket(const std::string& dottedAddress, const std::string& tail);
   // "Отослано N байт данных" and "Ожидание нового запроса", or the send's failure.
   void answerSent(const platform::IoResult& sent);
@@ -97,6 +112,7 @@ class ServiceRun {
   ServiceCounters& counters_;
   const platform::StopEvent& stop_;
   std::size_t nextSocket_ = 0;  // where receiveDatagram looks first
+  platform::ArrivalMarks marks_;
 };
 
 // Each returns 0 once stopped, or -1 when it cannot start.

@@ -65,6 +65,7 @@ class TerminalExchanges {
   platform::Poller poller_;
   std::list<Exchange> exchanges_;  // oldest first, and so in the order of their deadlines
   Buffer request_{};
+  platform::ArrivalMarks marks_;  // of the request in request_
   bool servedRequest_ = false;  // the waiting line follows every event once one was served
 };
 
@@ -107,7 +108,8 @@ void TerminalExchanges::awaitNext() {
 void TerminalExchanges::takeRequests() {
   for (int taken = 0; taken < RequestsPerRound; ++taken) {
     platform::Address client;
-    const auto got = platform::receiveFrom(listening_.fd(), request_.data(), request_.size(), client, platform::Wait::Now);
+    const auto got =
+        platform::receiveFrom(listening_.fd(), request_.data(), request_.size(), client, platform::Wait::Now, marks_);
     if (got.failed() && platform::isTimeout(got.error)) return;
     if (got.failed()) {
       run_.receiveFailed(got.error);
@@ -130,7 +132,7 @@ void TerminalExchanges::takeRequest(std::size_t length, const platform::Address&
     awaitNext();
     return;
   }
-  run_.accepted(client, length);
+  run_.accepted(client, length, Arrived{readU64(request_.data(), layout_b::Timestamp), AccountService::Terminal, 17, marks_});
   servedRequest_ = true;
   makeRoomFor(*request, client);
   start(*request, length, client);

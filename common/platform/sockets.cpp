@@ -1,9 +1,11 @@
 #include "common/platform/sockets.h"
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace connchk::platform {
 
@@ -64,6 +66,63 @@ IoResult sendTo(int fd, const void* data, std::size_t length, const Address& to)
 }
 
 IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait) {
+  ArrivalMarks unread;
+  return receiveFrom(fd, buffer, capacity, from, wait, unread);
+}
+
+void askForArrivalMarks(int fd, Family family) {
+  const int on = 1;
+  // Each may fail (a raw IPv6 socket has no IPv4 options); the marks then read -1.
+  ::setsockopt(fd, IPPROTO_IP, IP_RECVTTL, &on, sizeof on);
+  ::setsockopt(fd, IPPROTO_IP, IP_RECVTOS, &on, sizeof on);
+  if (family == Family::IPv6) {
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_RECVHOPLIMIT, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_RECVTCLASS, &on, sizeof on);
+  }
+}
+
+namespace {
+void readMarks(msghdr& message, ArrivalMarks& marks) {
+  marks = ArrivalMarks{};
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    const unsigned char* data = CMSG_DATA(c);
+    const std::size_t size = c->cmsg_len - CMSG_LEN(0);
+    int value = -1;
+    if (size >= sizeof(int)) {
+      std::memcpy(&value, data, sizeof value);
+    } else if (size >= 1) {
+      value = data[0];  // IP_TOS comes as one byte
+    }
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL) marks.ttl = value;
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TOS) marks.tos = size >= 1 ? data[0] : -1;
+    if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_HOPLIMIT) marks.ttl = value;
+    if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_TCLASS) marks.tos = value;
+  }
+}
+}  // namespace
+
+void keepSyns(int listeningFd) {
+  const int on = 1;
+  ::setsockopt(listeningFd, IPPROTO_TCP, TCP_SAVE_SYN, &on, sizeof on);
+}
+
+ArrivalMarks synMarks(int connectionFd) {
+  std::uint8_t syn[512];
+  socklen_t length = sizeof syn;
+  if (::getsockopt(connectionFd, IPPROTO_TCP, TCP_SAVED_SYN, syn, &length) != 0) return {};
+  return headerMarks(syn, length);
+}
+
+ArrivalMarks headerMarks(const std::uint8_t* header, std::size_t length) {
+  if (length >= 20 && (header[0] >> 4) == 4) return ArrivalMarks{header[8], header[1]};
+  if (length >= 40 && (header[0] >> 4) == 6) {
+    return ArrivalMarks{header[7], ((header[0] & 0x0F) << 4) | (header[1] >> 4)};
+  }
+  return {};
+}
+
+IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait, ArrivalMarks& marks) {
+  alignas(cmsghdr) unsigned char control[128];
   sockaddr_storage source{};
   iovec part{buffer, capacity};
   msghdr message{};
@@ -74,10 +133,13 @@ IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, 
     message.msg_namelen = sizeof source;
     message.msg_iov = &part;
     message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
     n = ::recvmsg(fd, &message, wait == Wait::Now ? MSG_DONTWAIT : 0);
   } while (n < 0 && errno == EINTR);
   if (n < 0) return IoResult{n, errno};
   if (message.msg_flags & MSG_TRUNC) return IoResult{-1, EMSGSIZE};
+  readMarks(message, marks);
   if (auto sender = Address::fromSockaddr(reinterpret_cast<const sockaddr*>(&source), message.msg_namelen)) {
     from = *sender;
   }

@@ -35,6 +35,27 @@ IoResult sendTo(int fd, const void* data, std::size_t length, const Address& to)
 // it was when the call fails.
 IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait = Wait::Block);
 
+// The TTL (IPv6: hop limit) and TOS (IPv6: traffic class) byte a packet arrived with; -1 where the
+// system did not tell.
+struct ArrivalMarks {
+  int ttl = -1;
+  int tos = -1;
+};
+// Asks the system to hand a datagram socket's (or a raw IPv6 socket's) arrival marks over with
+// every datagram: IP_RECVTTL and IP_RECVTOS, and for an IPv6 socket also IPV6_RECVHOPLIMIT and
+// IPV6_RECVTCLASS (a dual-stack socket gets IPv4 peers' marks through the former).
+void askForArrivalMarks(int fd, Family family);
+// receiveFrom that also reads the marks handed over with the datagram into `marks`.
+IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait, ArrivalMarks& marks);
+
+// TCP has no marks per segment; Linux can keep each connection's SYN (TCP_SAVE_SYN on the
+// listening socket), whose IP header tells the TTL and TOS the connection's first packet came with.
+void keepSyns(int listeningFd);
+// The marks of an accepted connection's SYN, once; -1s where none was kept.
+ArrivalMarks synMarks(int connectionFd);
+// The marks in an IPv4 or IPv6 header at the front of `header` (its version nibble says which).
+ArrivalMarks headerMarks(const std::uint8_t* header, std::size_t length);
+
 // The next connection of a listening socket with the peer's address; on failure the socket is
 // invalid and `error` holds the code. With Wait::Now the connection's own sends and receives never
 // wait either.
