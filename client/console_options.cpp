@@ -19,7 +19,7 @@ namespace {
 // refusal names its option and says what it allows.
 struct TypedValues {
   std::vector<std::string> address;
-  std::string size, count, terminal, interval, timeout, logDirectory, exporter;
+  std::string size, count, terminal, interval, timeout, logDirectory, exporter, tos;
   std::vector<std::string> protocols;
 };
 
@@ -47,6 +47,12 @@ std::string usageFooter() {
       "Exit status: 0 when an answer came (a sweep: no type failed and one passed), 1 when none came\n"
       "(a sweep: a type failed), 2 when the run could not start (bad option, socket, bind or connect\n"
       "failure, unknown host; a sweep in which no type could run).\n"
+      "\n"
+      "After every run (and every type of a sweep) the client asks the server which of the run's\n"
+      "requests it received, over TCP port 87 (UDP 87 when TCP does not connect), and says whether\n"
+      "requests or answers were lost, how the server sees this host (a NAT on the way), the TTL on\n"
+      "arrival and the hops it implies, and a DSCP the path rewrote. A server without this account\n"
+      "gives none and the verdict stays as it is; --no-account does not ask.\n"
       "\n"
       "Protocol types: -p takes the text, the index, the short name in any letter case (\"terminal\"\n"
       "is telm-udp too) or, for a raw type, its protocol number. A number below 15 is always an index\n"
@@ -90,6 +96,12 @@ std::unique_ptr<CLI::App> makeApp(ClientOptions& options, TypedValues& typed) {
       ->type_name("SECONDS");
   app->add_option("-W,--timeout", typed.timeout, "wait for an answer, at least 0.1 (default 5)")
       ->type_name("SECONDS");
+  app->add_option("-Q,--tos", typed.tos,
+                  "TOS / traffic class byte of the requests, 0 to 255 (DSCP 46 is 184), as ping -Q")
+      ->type_name("N");
+  app->add_flag_callback(
+      "--no-account", [&options] { options.request.account = false; },
+      "do not ask the server what it received after each run (see docs/account.md)");
   app->add_flag("-q,--quiet", options.quiet, "print only the summary, or the sweep's matrix");
   app->add_flag("--json", options.json, "print the run or the sweep as one JSON document on stdout");
   app->add_flag("--sweep", options.sweep, "check every protocol type (or those given with -p)");
@@ -145,6 +157,11 @@ std::string applyValues(const TypedValues& typed, const std::function<bool(const
     const auto ms = parseSeconds(typed.timeout, MinTimeoutMs, MaxSecondsOption * 1000);
     if (!ms) return format("-W/--timeout must be a number of seconds from 0.1 to %d", MaxSecondsOption);
     r.timeoutMs = *ms;
+  }
+  if (given("--tos")) {
+    const auto tos = parseWholeNumber(typed.tos, 0, 255);
+    if (!tos) return "-Q/--tos must be a whole number from 0 to 255";
+    r.tos = static_cast<int>(*tos);
   }
   for (const std::string& name : typed.protocols) {
     const ProtocolLookup found = lookUpProtocolType(name);

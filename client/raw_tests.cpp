@@ -59,6 +59,7 @@ std::optional<platform::IcmpEchoSocket> openEchoSocket(RunContext& run, Family f
   }
   int error = 0;
   platform::setNonBlocking(echo->socket.fd(), error);
+  if (run.params.tos >= 0) platform::setTrafficClass(echo->socket.fd(), family, run.params.tos, error);
   return echo;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "client/account.h"
 #include "client/protocol_catalogue.h"
 #include "client/sweep.h"
 #include "common/text_format.h"
@@ -63,6 +64,7 @@ std::vector<std::string> summaryLines(const RunOutcome& outcome) {
                     millisecondsText(s.avgUs) + "/" + millisecondsText(s.maxUs) + "/" +
                     millisecondsText(s.mdevUs) + " мс");
   }
+  for (std::string& line : accountLines(outcome.account)) lines.push_back(std::move(line));
   return lines;
 }
 
@@ -72,7 +74,8 @@ void logRunSummary(ActivityLog& log, const RunOutcome& outcome) {
 
 std::vector<std::string> sweepMatrixLines(const std::vector<SweepRow>& rows) {
   const auto catalogue = ProtocolCatalogue();
-  const std::vector<std::string> header = {"Тип протокола", "№", "Отослано", "Получено", "Потери", "Медиана, мс"};
+  const std::vector<std::string> header = {"Тип протокола", "№",      "Отослано",        "Получено",
+                                          "Потери",        "Медиана, мс", "Туда / обратно"};
   std::vector<std::vector<std::string>> cells;
   for (const SweepRow& row : rows) {
     const ProtocolType& type = catalogue[static_cast<std::size_t>(row.typeIndex)];
@@ -81,7 +84,7 @@ std::vector<std::string> sweepMatrixLines(const std::vector<SweepRow>& rows) {
     cells.push_back({type.text, format("%u", type.number), ran ? format("%d", row.summary.sent) : "-",
                      ran ? format("%d", row.summary.answered) : "-",
                      ran ? lossText(row.summary.lossPercent) + "%" : "-",
-                     timed ? millisecondsText(row.summary.medianUs) : "-"});
+                     timed ? millisecondsText(row.summary.medianUs) : "-", accountLossCell(row.outcome.account)});
   }
   std::vector<std::size_t> widths;
   for (const std::string& title : header) widths.push_back(displayWidth(title));

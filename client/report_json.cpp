@@ -59,6 +59,16 @@ json summaryJson(const RunSummary& s) {
 
 json textOrNull(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
 
+json numberOrNull(int value) { return value < 0 ? json(nullptr) : json(value); }
+
+// What the server said it received; null when it gave no account (or was not asked).
+json accountJson(const ServerAccount& a) {
+  if (!a.given) return json(nullptr);
+  return {{"reached", a.reached},     {"lost_there", a.lostThere},       {"lost_back", a.lostBack},
+          {"seen_as", textOrNull(a.seenAs)}, {"ttl", numberOrNull(a.ttl)}, {"tos", numberOrNull(a.tos)},
+          {"sizes", a.sizes}};
+}
+
 }  // namespace
 
 std::string utcTimeText(std::int64_t unixMicroseconds) {
@@ -78,6 +88,7 @@ json runJson(const RunRequest& request, const RunOutcome& outcome, const std::st
           {"stopped", outcome.stopped},
           {"rounds", roundsJson(outcome)},
           {"summary", summaryJson(summarize(outcome))},
+          {"account", accountJson(outcome.account)},
           {"exit_status", runExitStatus(outcome)}};
 }
 
@@ -97,6 +108,7 @@ json sweepJson(const RunRequest& request, const SweepResult& result) {
                      {"reason", textOrNull(row.reason)},
                      {"stopped", row.outcome.stopped},
                      {"summary", summaryJson(row.summary)},
+                     {"account", accountJson(row.outcome.account)},
                      {"rounds", roundsJson(row.outcome)}});
   }
   return {{"kind", "sweep"},

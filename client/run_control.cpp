@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "client/account.h"
 #include "client/report.h"
 #include "client/tests.h"
 
@@ -12,6 +13,7 @@ struct RunControl::Run {
   TestKind kind = TestKind::EchoUdp;
   std::atomic<bool> stop{false};
   std::atomic<bool> finished{false};
+  bool askAccount = true;
   RunOutcome outcome;
 };
 
@@ -66,6 +68,8 @@ StartRefusal RunControl::startRun(const RunRequest& request) {
   run->params.protocol = protocol;
   run->params.intervalMs = request.intervalMs;
   run->params.timeoutMs = request.timeoutMs;
+  run->params.tos = request.tos;
+  run->askAccount = request.account;
   if (kind == TestKind::TerminalUdp) run->params.terminal = request.terminal;
   run->kind = kind;
 
@@ -76,6 +80,7 @@ StartRefusal RunControl::startRun(const RunRequest& request) {
   worker_ = std::thread([run, this] {
     RunContext context(run->params, log_, run->stop, hooks_.roundEnded);
     context.outcome.exitCode = runProcedure(run->kind, context);
+    if (run->askAccount) context.outcome.account = takeAccount(run->params, run->kind, context.outcome);
     logRunSummary(log_, context.outcome);  // before the buttons come back, so it ends the run's lines
     run->outcome = context.outcome;
     run->finished = true;

@@ -25,6 +25,26 @@ struct RoundRecord {
   RoundResult result = RoundResult::TimedOut;
   int error = 0;                  // socket error code for ReceiveError / SendError
   std::int64_t roundTripUs = -1;  // monotonic round trip of an answered round, else -1
+  std::uint64_t identity = 0;     // the send time the request carried (its name in the server's account); 0: none left
+};
+
+// What the server said it received of a run's requests (see client/account.h).
+struct ServerAccount {
+  bool asked = false;     // a query went out (requests were sent and the account was not declined)
+  bool given = false;     // the server answered it
+  int requests = 0;       // requests asked about
+  int reached = 0;        // of them, received by the server
+  int lostThere = 0;      // not answered and not received: lost on the way there
+  int lostBack = 0;       // not answered, yet received: the answer was lost on the way back
+  std::string seenAs;     // the newest received request's source as the server saw it, "ADDRESS[:PORT]"
+  std::string sentFrom;   // the same as this host sent it
+  bool translated = false;  // seenAs differs from sentFrom: a NAT on the way
+  int ttl = -1;           // TTL / hop limit of the newest received request on arrival (-1: unknown)
+  int sentTtl = -1;       // what this host sends with (-1: unknown)
+  int tos = -1;           // TOS / traffic class of the newest received request on arrival (-1: unknown)
+  int sentTos = 0;        // what the requests were sent with
+  std::vector<int> sizes; // of the received requests, as the server counted them
+  std::uint32_t answerPort = 0;  // TELM-UDP: the port the server answers from (855 + N); 0 otherwise
 };
 
 struct RunOutcome {
@@ -34,6 +54,9 @@ struct RunOutcome {
   int requestsSent = 0;      // requests that left (a send that succeeded)
   int answersAccepted = 0;   // rounds that logged "Получен ответ от сервера"
   std::vector<RoundRecord> rounds;  // every round in order (also those without an answer)
+  int localPort = 0;         // the port the requests left from (UDP and TCP), 0 where none
+  std::string server;        // the address the run talked to, numeric; empty when not resolved
+  ServerAccount account;
 };
 
 const char* roundResultName(RoundResult result);  // "answered", "timeout", "receive-error", ...

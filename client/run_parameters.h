@@ -27,6 +27,7 @@ struct TestRunParameters {
   std::uint32_t terminal = 1;  // terminal number of the terminal exchange
   int intervalMs = 1000;       // pause after each round (not after the last)
   int timeoutMs = 5000;        // wait for an answer, counted from the send
+  int tos = -1;                // TOS / traffic class of the requests (0-255); -1: the system's
 };
 
 // What the operator chose, as the window or the terminal hands it to startRun.
@@ -40,6 +41,8 @@ struct RunRequest {
   std::uint32_t terminal = 1;
   int intervalMs = 1000;
   int timeoutMs = 5000;
+  int tos = -1;         // -Q: TOS / traffic class of the requests; -1 leaves the system's
+  bool account = true;  // ask the server what it received after the run (--no-account: not)
 };
 
 // The window's count text: "Бесконечно" is -1; anything else is read as a decimal integer

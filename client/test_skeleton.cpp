@@ -33,12 +33,14 @@ int RunContext::failStart(int code) {
 void RunContext::beginRound() {
   ++roundNumber_;
   sentAtUnixUs_ = 0;
+  identity_ = 0;
   sentAt_ = MonotonicClock::now();
 }
 
 std::uint64_t RunContext::takeSendTime() {
   lastSendTime_ = std::max(SendTimestamp(), lastSendTime_ + 1);
   sentAtUnixUs_ = static_cast<std::int64_t>(lastSendTime_ / 10) - UnixEpochIn1601Us;
+  identity_ = lastSendTime_;
   sentAt_ = MonotonicClock::now();
   return lastSendTime_;
 }
@@ -73,7 +75,9 @@ RoundEnd RunContext::roundWithoutAnswer(RoundResult why, int error) {
 }
 
 void RunContext::endRound(RoundResult result, int error, std::int64_t roundTripUs) {
-  outcome.rounds.push_back(RoundRecord{roundNumber_, sentAtUnixUs_, result, error, roundTripUs});
+  // A request that could not be sent left no identity to ask about.
+  const std::uint64_t identity = result == RoundResult::SendError ? 0 : identity_;
+  outcome.rounds.push_back(RoundRecord{roundNumber_, sentAtUnixUs_, result, error, roundTripUs, identity});
   if (roundEnded_) roundEnded_(outcome.rounds.back());
 }
 
@@ -90,6 +94,7 @@ platform::Socket openTestSocket(RunContext& run, platform::Family family, int ty
     return socket;
   }
   platform::setNonBlocking(socket.fd(), error);
+  if (run.params.tos >= 0) platform::setTrafficClass(socket.fd(), family, run.params.tos, error);
   error = 0;
   return socket;
 }
@@ -106,7 +111,9 @@ std::optional<platform::Address> resolveServer(const std::string& address, platf
 }
 
 std::optional<platform::Address> resolveServer(RunContext& run) {
-  return resolveServer(run.params.address, run.params.family, [&run](const std::string& line) { run.say(line); });
+  auto server = resolveServer(run.params.address, run.params.family, [&run](const std::string& line) { run.say(line); });
+  if (server) run.outcome.server = server->text();
+  return server;
 }
 
 bool bindTerminalPort(int fd, platform::Family family, int& error) {
@@ -115,6 +122,7 @@ bool bindTerminalPort(int fd, platform::Family family, int& error) {
 }
 
 void logConnection(RunContext& run, const platform::Address& server, int ownPort) {
+  run.outcome.localPort = ownPort;
   run.say(format("Соединение с %s, порт %i (свой порт %i)", server.text().c_str(), static_cast<int>(server.port()),
                  ownPort));
 }

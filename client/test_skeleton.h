@@ -71,6 +71,7 @@ class RunContext {
   int roundNumber_ = 0;
   std::uint64_t lastSendTime_ = 0;
   std::int64_t sentAtUnixUs_ = 0;
+  std::uint64_t identity_ = 0;  // this round's request's send time, once it was taken
   MonotonicClock::time_point sentAt_{};
 };
 

@@ -96,4 +96,12 @@ bool listenOn(int fd, int backlog, int& error) {
   return ok;
 }
 
+int outgoingTtl(int fd, bool ipv6) {
+  int value = -1;
+  socklen_t length = sizeof value;
+  const bool ok = ipv6 ? ::getsockopt(fd, IPPROTO_IPV6, IPV6_UNICAST_HOPS, &value, &length) == 0
+                       : ::getsockopt(fd, IPPROTO_IP, IP_TTL, &value, &length) == 0;
+  return ok ? value : -1;
+}
+
 }  // namespace connchk::platform

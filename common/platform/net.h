@@ -69,4 +69,7 @@ IoResult receive(int fd, void* buffer, std::size_t capacity, Wait wait = Wait::B
 
 bool listenOn(int fd, int backlog, int& error);
 
+// The TTL (IPv6: hop limit) a socket's packets leave with, -1 when it cannot be read.
+int outgoingTtl(int fd, bool ipv6);
+
 }  // namespace connchk::platform

@@ -101,6 +101,13 @@ void readMarks(msghdr& message, ArrivalMarks& marks) {
 }
 }  // namespace
 
+bool setTrafficClass(int fd, Family family, int tos, int& error) {
+  const bool ok = family == Family::IPv6 ? ::setsockopt(fd, IPPROTO_IPV6, IPV6_TCLASS, &tos, sizeof tos) == 0
+                                         : ::setsockopt(fd, IPPROTO_IP, IP_TOS, &tos, sizeof tos) == 0;
+  error = ok ? 0 : errno;
+  return ok;
+}
+
 void keepSyns(int listeningFd) {
   const int on = 1;
   ::setsockopt(listeningFd, IPPROTO_TCP, TCP_SAVE_SYN, &on, sizeof on);

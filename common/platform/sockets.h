@@ -48,6 +48,10 @@ void askForArrivalMarks(int fd, Family family);
 // receiveFrom that also reads the marks handed over with the datagram into `marks`.
 IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait, ArrivalMarks& marks);
 
+// Sets the TOS byte (IPv6: traffic class) of what the socket sends; for IPv6 both, so that IPv4
+// peers of a dual-stack socket get it too.
+bool setTrafficClass(int fd, Family family, int tos, int& error);
+
 // TCP has no marks per segment; Linux can keep each connection's SYN (TCP_SAVE_SYN on the
 // listening socket), whose IP header tells the TTL and TOS the connection's first packet came with.
 void keepSyns(int listeningFd);
