@@ -49,7 +49,7 @@ std::string clientOnClientHost(const TwoHosts& bed, const Words& args) {
   return client.output();
 }
 
-int answeredRounds(const std::string& clientOutput) { return occurrences(clientOutput, "Время приема-передачи"); }
+int answeredRounds(const std::string& clientOutput) { return occurrences(clientOutput, ". Время приема-передачи: "); }
 
 // Senders on the server's own network with addresses nobody answers for: sockets bound to those
 // addresses (IP_TRANSPARENT lets a socket send from an address its host does not have), each
