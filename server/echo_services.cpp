@@ -309,7 +309,7 @@ int EchoUdpService(ServiceRun& run) {
       continue;
     }
     if (run.accountQuery(buffer.data(), length, sender, UdpEchoLabel, limit.get(), account)) {
-      if (!account.empty()) run.answerSent(platform::sendTo(socket.fd(), account.data(), account.size(), sender));
+      if (!account.empty()) run.answerSent(platform::sendTo(socket.fd(), account.data(), account.size(), sender, platform::Wait::Now));
       continue;
     }
     const std::string from = sender.text();
@@ -324,7 +324,7 @@ int EchoUdpService(ServiceRun& run) {
     } else {
       run.accepted(sender, length);
     }
-    const auto sent = platform::sendTo(socket.fd(), buffer.data(), length, sender);
+    const auto sent = platform::sendTo(socket.fd(), buffer.data(), length, sender, platform::Wait::Now);
     run.receivedPacket(from, messages::packetTail(UdpEchoLabel, length));
     run.answerSent(sent);
   }

@@ -31,6 +31,7 @@ platform::Socket openIpv6Socket(ServiceRun& run, std::uint32_t protocol) {
   }
   if (!socket.valid() && error != EAFNOSUPPORT) run.say(messages::ipv6SocketFailed(error));
   if (socket.valid()) platform::askForArrivalMarks(socket.fd(), platform::Family::IPv6);
+  if (socket.valid()) platform::raiseSendBuffer(socket.fd(), AnswerBufferBytes);
   return socket;
 }
 
@@ -47,7 +48,7 @@ class RawResponder {
     const auto destination = platform::Address::fromBytes(platform::Family::IPv4, answer->source.data());
     run_.accepted(destination, length,
                   Arrived{answer->identity, AccountService::Raw, answer->protocol, {answer->ttl, answer->tos}});
-    const auto sent = platform::sendTo(fd, packet_.data(), answer->length, destination);
+    const auto sent = platform::sendTo(fd, packet_.data(), answer->length, destination, platform::Wait::Now);
     run_.receivedPacket(destination.text(), messages::numberedPacketTail(protocol_, length));
     run_.answerSent(sent);
   }
@@ -60,7 +61,7 @@ class RawResponder {
     if (!answerLength) return;
     const std::size_t counted = length + Ipv6HeaderSize;
     run_.accepted(sender, counted, Arrived{identity, AccountService::Raw, ipv6Protocol(protocol_), run_.marks()});
-    const auto sent = platform::sendTo(fd, packet_.data(), *answerLength, sender.withPort(0));
+    const auto sent = platform::sendTo(fd, packet_.data(), *answerLength, sender.withPort(0), platform::Wait::Now);
     run_.receivedPacket(sender.text(), messages::numberedPacketTail(protocol_, counted));
     run_.answerSent(sent);
   }
