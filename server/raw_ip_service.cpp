@@ -43,6 +43,7 @@ class RawResponder {
     // Datagrams of the protocol that are not requests of ours are passed over without a line.
     const auto answer = makeRawAnswer(packet_.data(), length);
     if (!answer) return;
+    run_.beginRequest();
     // The answer goes to the source named in the received header, on the same protocol, and
     // leaves before its request is reported.
     const auto destination = platform::Address::fromBytes(platform::Family::IPv4, answer->source.data());
@@ -59,6 +60,7 @@ class RawResponder {
     const std::uint64_t identity = length >= stampAt + TimestampSize ? readU64(packet_.data(), stampAt) : 0;
     const auto answerLength = makeRawIpv6Answer(ipv6Protocol(protocol_), packet_.data(), length);
     if (!answerLength) return;
+    run_.beginRequest();
     const std::size_t counted = length + Ipv6HeaderSize;
     run_.accepted(sender, counted, Arrived{identity, AccountService::Raw, ipv6Protocol(protocol_), run_.marks()});
     const auto sent = platform::sendTo(fd, packet_.data(), *answerLength, sender.withPort(0), platform::Wait::Now);
@@ -92,7 +94,8 @@ int RawIpService(ServiceRun& run, std::uint32_t protocol) {
     if (which == 1) {
       responder.answerIpv6(ipv6.fd(), sender, length);  // an empty payload is no request either
     } else if (length == 0) {
-      run.say(messages::ClientClosed);
+      run.beginRequest();
+      run.emptyRequest();
     } else {
       responder.answerIpv4(ipv4.fd(), length);
     }

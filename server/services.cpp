@@ -82,13 +82,21 @@ int ServiceRun::waitLimit(int ms) const {
 
 void ServiceRun::receiveFailed(int error) {
   ++counters_.receiveErrors;
-  say(messages::receiveFailed(error));
+  beginRequest();
+  if (!writing_) gate_.leftOut(RequestOutcome::Erroneous);
+  sayForRequest(messages::receiveFailed(error));
+}
+
+void ServiceRun::emptyRequest() {
+  if (!writing_) gate_.leftOut(RequestOutcome::Erroneous);
+  sayForRequest(messages::ClientClosed);
 }
 
 void ServiceRun::erroneous(const std::string& dottedAddress, const std::string& tail) {
   ++counters_.erroneous;
+  if (!writing_) gate_.leftOut(RequestOutcome::Erroneous);
   receivedPacket(dottedAddress, tail);
-  say(messages::ErroneousRequest);
+  sayForRequest(messages::ErroneousRequest);
 }
 
 void ServiceRun::accepted(const platform::Address& sender, std::size_t length) {
@@ -113,7 +121,7 @@ bool ServiceRun::accountQuery(const std::uint8_t* bytes, std::size_t length, con
   // A flood (of forged sources, say) gets one refusal line a second, not one per query.
   const auto refuse = [&](const std::string& line) {
     ++counters_.dropped;
-    if (limit->mayTellRefusal()) say(line);
+    if (writing_ && limit->mayTellRefusal()) say(line);
   };
   if (limit && !limit->allow(from)) {
     refuse(messages::accountQueryTooOften(dotted));
@@ -125,13 +133,13 @@ bool ServiceRun::accountQuery(const std::uint8_t* bytes, std::size_t length, con
   }
   const auto told = server_.accounts.lookUp(query->identities, from);
   const int arrived = static_cast<int>(std::count_if(told.begin(), told.end(), [](const auto& a) { return a.arrived; }));
-  say(messages::accountQueryLine(dotted, label, static_cast<int>(told.size()), arrived));
+  sayForRequest(messages::accountQueryLine(dotted, label, static_cast<int>(told.size()), arrived));
   answer = writeAccountAnswer(query->queryTime, told);
   return true;
 }
 
 void ServiceRun::receivedPacket(const std::string& dottedAddress, const std::string& tail) {
-  ReportReceivedPacket(server_, dottedAddress, tail);
+  if (writing_) ReportReceivedPacket(server_, dottedAddress, tail);
 }
 
 void ServiceRun::answerSent(const platform::IoResult& sent) {
@@ -140,22 +148,24 @@ void ServiceRun::answerSent(const platform::IoResult& sent) {
     return;
   }
   answered(messages::bytesSent(sent.n));
-  say(messages::WaitingForRequest);
+  sayForRequest(messages::WaitingForRequest);
 }
 
 void ServiceRun::answered(const std::string& sentLine) {
   ++counters_.answered;
-  say(sentLine);
+  if (!writing_) gate_.leftOut(RequestOutcome::Answered);
+  sayForRequest(sentLine);
 }
 
 void ServiceRun::dropped(const std::string& line) {
   ++counters_.dropped;
-  say(line);
+  sayForRequest(line);
 }
 
 void ServiceRun::sendFailed(int error) {
   ++counters_.sendErrors;
-  say(messages::sendFailed(error));
+  if (!writing_) gate_.leftOut(RequestOutcome::Unanswered);
+  sayForRequest(messages::sendFailed(error));
 }
 
 }  // namespace connchk::server
