@@ -77,8 +77,7 @@ class PieceGatherer {
   void received(std::size_t n) { have_ += n; }
 
   bool empty() const { return have_ == 0; }
-  // Enough to judge without waiting for more.
-  // An account query is judged once it is whole.
+  // Enough to judge without waiting for more (an account query: once it is whole).
   bool complete() const {
     return have_ == Capacity || (have_ >= layout_a::MinLength && have_ >= accountQueryNeeds(buffer_.data(), have_));
   }
