@@ -82,7 +82,8 @@ std::optional<std::vector<RequestArrival>> askOverUdp(const platform::Address& s
       if (got.failed() && !platform::isTimeout(got.error)) return std::nullopt;  // refused: nothing listens
       if (got.failed()) continue;
       answer = readAccountAnswer(datagram, static_cast<std::size_t>(got.n));
-      if (answer && (answer->queryTime != queryTime || answer->entries.size() != chunk.size())) answer.reset();
+      // Anything else from the server (a peer that echoes whatever comes) says it knows no account.
+      if (!answer || answer->queryTime != queryTime || answer->entries.size() != chunk.size()) return std::nullopt;
     }
     told.insert(told.end(), answer->entries.begin(), answer->entries.end());
   }

@@ -183,7 +183,8 @@ std::vector<std::string> withoutSummaryLines(const std::vector<std::string>& lin
   std::vector<std::string> kept;
   for (const std::string& line : lines) {
     const std::string text = withoutTimePrefix(line);
-    if (text.rfind("Итого: отослано ", 0) != 0 && text.rfind("Время приема-передачи мин/сред/макс/откл: ", 0) != 0) {
+    if (text.rfind("Итого: отослано ", 0) != 0 && text.rfind("Время приема-передачи мин/сред/макс/откл: ", 0) != 0 &&
+        text.rfind("Отчет сервера: ", 0) != 0) {
       kept.push_back(line);
     }
   }

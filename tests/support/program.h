@@ -80,7 +80,8 @@ std::vector<std::string> splitLines(const std::string& text, const std::string& 
 // A client line without its "[HH:mm:ss] " prefix; the line unchanged if it has none.
 std::string withoutTimePrefix(const std::string& line);
 std::vector<std::string> withoutTimePrefixes(const std::vector<std::string>& lines);
-// A client's lines without the summary lines that end each run (for tests of the rounds' lines).
+// A client's lines without the summary and the server's account that end each run (for tests of
+// the rounds' lines).
 std::vector<std::string> withoutSummaryLines(const std::vector<std::string>& lines);
 // A client's lines without their time prefixes and the summary lines (which have tests of their
 // own): the lines of its rounds.

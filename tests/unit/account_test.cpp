@@ -5,6 +5,7 @@
 #include <chrono>
 #include <vector>
 
+#include "client/account.h"
 #include "common/protocol.h"
 #include "server/account_store.h"
 #include "server/request_rules.h"
@@ -15,6 +16,10 @@ namespace {
 using server::AccountStore;
 using server::Arrived;
 using server::QueryRateLimit;
+using client::RoundRecord;
+using client::RoundResult;
+using client::RunOutcome;
+using client::ServerAccount;
 
 platform::Address at(const char* literal, std::uint16_t port = 0) { return platform::Address::parse(literal, port).value(); }
 
@@ -190,6 +195,74 @@ TEST(QueryRateLimit, AllowsABurstThenFiveASecondPerSource) {
   EXPECT_TRUE(limit.mayTellRefusal(t0));
   EXPECT_FALSE(limit.mayTellRefusal(t0 + std::chrono::milliseconds(999)));
   EXPECT_TRUE(limit.mayTellRefusal(t0 + std::chrono::seconds(1)));
+}
+
+// A run of four requests (identities 1 to 4) of which those in `answered` were answered, and what
+// a server told of those in `arrived`.
+struct AccountCase {
+  const char* what;
+  std::vector<int> answered;
+  std::vector<int> arrived;
+  int ttl, tos, sentTos;
+  std::uint16_t port;  // as the server saw it
+  std::uint32_t answerPort;
+  std::vector<std::string> lines;
+};
+
+TEST(ClientAccount, TellsWhichWayItBroke) {
+  const std::string h = "Отчет сервера: ";
+  const std::vector<AccountCase> cases = {
+      {"open path", {1, 2, 3, 4}, {1, 2, 3, 4}, 62, 0, 0, 40112, 0,
+       {h + "запросов дошло до сервера 4 из 4", h + "сервер видит вас как 198.51.100.7:40112",
+        h + "TTL по прибытии 62, маршрутизаторов на пути 2"}},
+      {"answers lost", {}, {1, 2, 3, 4}, 62, 0, 0, 40112, 0,
+       {h + "запросов дошло до сервера 4 из 4", h + "запросы доходят, ответы теряются на обратном пути",
+        h + "сервер видит вас как 198.51.100.7:40112", h + "TTL по прибытии 62, маршрутизаторов на пути 2"}},
+      {"requests lost", {}, {}, -1, -1, 0, 0, 0,
+       {h + "запросов дошло до сервера 0 из 4", h + "запросы теряются на пути к серверу"}},
+      {"both, a NAT, the exchange's port", {1}, {1, 2}, 60, 0, 184, 855, 856,
+       {h + "запросов дошло до сервера 2 из 4", h + "потеряно на пути к серверу 2, на обратном пути 1",
+        h + "сервер видит вас как 198.51.100.7:855", h + "адрес изменён по пути (NAT)",
+        h + "TELM-UDP за NAT: сервер отвечает с порта 856, а NAT пропускает ответы только с порта 855",
+        h + "TTL по прибытии 60, маршрутизаторов на пути 4", h + "DSCP отправлен 46, получен 0: изменён по пути"}},
+      {"marks unknown, DSCP kept", {1, 2, 3, 4}, {1, 2, 3, 4}, -1, 184, 184, 40112, 0,
+       {h + "запросов дошло до сервера 4 из 4", h + "сервер видит вас как 198.51.100.7:40112",
+        h + "DSCP отправлен 46, получен 46"}},
+  };
+  for (const AccountCase& c : cases) {
+    RunOutcome outcome;
+    std::vector<RequestArrival> told;
+    for (std::uint64_t id = 1; id <= 4; ++id) {
+      const bool answered = std::count(c.answered.begin(), c.answered.end(), static_cast<int>(id)) > 0;
+      outcome.rounds.push_back(RoundRecord{.number = static_cast<int>(id),
+                                           .result = answered ? RoundResult::Answered : RoundResult::TimedOut,
+                                           .identity = id});
+      RequestArrival a = arrivedFrom(id, {198, 51, 100, 7}, false);
+      a.arrived = std::count(c.arrived.begin(), c.arrived.end(), static_cast<int>(id)) > 0;
+      a.ttl = c.ttl;
+      a.tos = c.tos;
+      a.port = c.port;
+      told.push_back(a);
+    }
+    told.push_back(arrivedFrom(99, {198, 51, 100, 7}, false));  // not this run's: left out
+    // The exchange case runs behind a NAT: this host is 10.0.0.5 there.
+    const client::SendingSide side{c.answerPort ? "10.0.0.5" : "198.51.100.7", c.answerPort ? 855 : 40112, 64, c.sentTos,
+                                   c.answerPort};
+    const ServerAccount account = client::judgeAccount(outcome, told, side);
+    EXPECT_EQ(client::accountLines(account), c.lines) << c.what;
+  }
+  const ServerAccount silent = client::judgeAccount(RunOutcome{}, std::nullopt, {});
+  EXPECT_EQ(client::accountLines(silent), std::vector<std::string>{h + "сервер не сообщает, что получил"});
+  EXPECT_EQ(client::accountLossCell(silent), "-");
+  EXPECT_TRUE(client::accountLines(ServerAccount{}).empty()) << "not asked: nothing said";
+}
+
+TEST(ClientAccount, HopsCountFromTheTtlSentOrTheUsualStart) {
+  EXPECT_EQ(client::hopsTaken(64, 62), 2);
+  EXPECT_EQ(client::hopsTaken(-1, 62), 2);
+  EXPECT_EQ(client::hopsTaken(-1, 120), 8);
+  EXPECT_EQ(client::hopsTaken(-1, 250), 5);
+  EXPECT_EQ(client::hopsTaken(64, -1), -1);
 }
 
 }  // namespace

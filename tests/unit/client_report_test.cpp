@@ -101,14 +101,17 @@ TEST(SweepVerdicts, FromEachWayARunCanEnd) {
 TEST(SweepMatrix, LinesUpItsColumnsForCyrillicTextToo) {
   SweepRow notRun{TerminalUdpIndex, SweepVerdict::NotRun, "port-855-taken", "порт 855 занят на этом хосте", {}, {}};
   SweepRow blocked = judgeRun(UdpEchoIndex, outcomeOf({-1, -1}));
+  blocked.outcome.account.given = true;
+  blocked.outcome.account.lostBack = 2;
   SweepRow passed = judgeRun(3, outcomeOf({100, 300, 200}));
   const auto lines = sweepMatrixLines({passed, blocked, notRun});
   ASSERT_EQ(lines.size(), 6u);
   EXPECT_EQ(lines[0], "Итоги проверки по типам протоколов:");
-  EXPECT_EQ(lines[1], "Тип протокола    №    Отослано  Получено  Потери  Медиана, мс  Итог");
-  EXPECT_EQ(lines[2], "ВЕЛТ-IP Поток 1  110  3         3         0%      0.200        пройден");
-  EXPECT_EQ(lines[3], "IP-Клиент        17   2         0         100%    -            не пройден: нет ответа");
-  EXPECT_EQ(lines[4], "TELM-UDP         17   -         -         -       -            не проверен: порт 855 занят на этом хосте");
+  EXPECT_EQ(lines[1], "Тип протокола    №    Отослано  Получено  Потери  Медиана, мс  Туда / обратно  Итог");
+  EXPECT_EQ(lines[2], "ВЕЛТ-IP Поток 1  110  3         3         0%      0.200        -               пройден");
+  EXPECT_EQ(lines[3], "IP-Клиент        17   2         0         100%    -            0 / 2           не пройден: нет ответа");
+  EXPECT_EQ(lines[4],
+            "TELM-UDP         17   -         -         -       -            -               не проверен: порт 855 занят на этом хосте");
   EXPECT_EQ(lines[5], "Пройдено 1, не пройдено 1, не проверено 1");
 }
 
