@@ -101,6 +101,8 @@ ProbeResult ProbeRunner::runChecked(const ProbeQuery& query, int timeoutMs, stea
   request.terminal = query.terminal;
   request.intervalMs = ProbeIntervalMs;
   request.timeoutMs = timeoutMs;
+  // A probe must end within its scrape's time-out; the account would come on top of it.
+  request.account = false;
 
   platform::StopEvent ended;
   RunControl control(log_, ButtonHooks{{}, [&ended] { ended.signal(); }, {}});

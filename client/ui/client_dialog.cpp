@@ -248,6 +248,8 @@ void ClientDialog::checkClicked() {
   request.protocolNumber = values_.protocolNumber;
   request.protocolIndex = protocol_->currentIndex();
   request.terminal = static_cast<std::uint32_t>(terminal_->value());
+  // The window does not show the server's account yet: it does not ask for it.
+  request.account = false;
   lastRequest_ = request;
   rounds_.takeAll();
   live_ = RunOutcome{};

@@ -55,7 +55,7 @@ TEST(ClientEcho, AClosedStdoutCostsTheRunNothing) {
   REQUIRE_PRIVATE_NETWORK();
   UdpPeer server(EchoPort, echo);
   Program client(CLIENT_PROGRAM);
-  client.startThrough({"sh", "-c", "exec \"$0\" \"$@\" >&-"}, {"--console", "127.0.0.1"});
+  client.startThrough({"sh", "-c", "exec \"$0\" \"$@\" >&-"}, {"--console", "--no-account", "127.0.0.1"});
   EXPECT_EQ(client.wait(), 0) << client.errors();
   EXPECT_EQ(server.received().size(), 1u);
   EXPECT_NE(fromWindows1251(client.logBytes("client_log.txt")).find("Итого: отослано 1, получено 1"), std::string::npos);
@@ -65,7 +65,7 @@ TEST(ClientEcho, UdpAnswersAreTimedAndLoggedInOrder) {
   REQUIRE_PRIVATE_NETWORK();
   UdpPeer server(EchoPort, echo);
   Program client(CLIENT_PROGRAM);
-  ASSERT_EQ(client.run({"--console", "--count", "2", "127.0.0.1"}), 0) << client.errors();
+  ASSERT_EQ(client.run({"--console", "--no-account", "--count", "2", "127.0.0.1"}), 0) << client.errors();
 
   const Lines lines = clientLines(client);
   ASSERT_EQ(lines.size(), 9u) << client.output();
@@ -97,7 +97,7 @@ TEST(ClientEcho, TcpAnswersAreTimedOverOneConnection) {
   REQUIRE_PRIVATE_NETWORK();
   TcpPeer server(EchoPort, echo);
   Program client(CLIENT_PROGRAM);
-  ASSERT_EQ(client.run({"--console", "--protocol", "TCP (порт 87)", "--count", "2", "--size", "100"}), 0)
+  ASSERT_EQ(client.run({"--console", "--no-account", "--protocol", "TCP (порт 87)", "--count", "2", "--size", "100"}), 0)
       << client.errors();
   const Lines lines = clientLines(client);
   ASSERT_EQ(lines.size(), 9u) << client.output();  // the rounds, then the two summary lines
@@ -115,7 +115,7 @@ TEST(ClientEcho, SilentUdpPeerTimesOutAndTheNextRequestFollowsThePause) {
   REQUIRE_PRIVATE_NETWORK();
   UdpPeer server(EchoPort, silent);
   Program client(CLIENT_PROGRAM);
-  EXPECT_EQ(client.run({"--console", "--count", "2"}), 1) << "no answer was accepted";
+  EXPECT_EQ(client.run({"--console", "--no-account", "--count", "2"}), 1) << "no answer was accepted";
   const Lines lines = clientLines(client);
   ASSERT_EQ(lines.size(), 6u) << client.output();
   EXPECT_EQ(lines[1], Sent);
@@ -164,7 +164,7 @@ TEST(ClientEcho, UdpTakesOnlyTheAnswerThatCarriesItsRequestsSendTime) {
     return before;
   }));
   Program client(CLIENT_PROGRAM);
-  ASSERT_EQ(client.run({"--console", "--count", "4"}), 0) << client.output();
+  ASSERT_EQ(client.run({"--console", "--no-account", "--count", "4"}), 0) << client.output();
   EXPECT_EQ(occurrences(client.output(), Sent), 4);
   EXPECT_EQ(occurrences(client.output(), Answered), 4) << client.output();
   const auto trips = roundTripsMs(client.outputLines());
@@ -204,7 +204,7 @@ TEST(ClientEcho, TcpReadsTheAnswerAsAStreamAndDropsWhatIsLeftOver) {
     return replies;
   }));
   Program client(CLIENT_PROGRAM);
-  ASSERT_EQ(client.run({"--console", "--protocol", "TCP (порт 87)", "--count", "3", "--size", "100"}), 0)
+  ASSERT_EQ(client.run({"--console", "--no-account", "--protocol", "TCP (порт 87)", "--count", "3", "--size", "100"}), 0)
       << client.output();
   EXPECT_EQ(occurrences(client.output(), Answered), 3) << client.output();
   const auto trips = roundTripsMs(client.outputLines());
@@ -220,7 +220,7 @@ TEST(ClientEcho, SizeTwelveSendsTwentyBytes) {
   REQUIRE_PRIVATE_NETWORK();
   UdpPeer server(EchoPort, echo);
   Program client(CLIENT_PROGRAM);
-  ASSERT_EQ(client.run({"--console", "--size", "12"}), 0);
+  ASSERT_EQ(client.run({"--console", "--no-account", "--size", "12"}), 0);
   const auto requests = server.received();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].bytes.size(), 20u);
@@ -229,7 +229,7 @@ TEST(ClientEcho, SizeTwelveSendsTwentyBytes) {
 TEST(ClientEcho, RefusedTcpConnectionEndsTheRunAtOnce) {
   REQUIRE_PRIVATE_NETWORK();
   Program client(CLIENT_PROGRAM);
-  EXPECT_EQ(client.run({"--console", "--protocol", "14"}, milliseconds(3000)), 2);
+  EXPECT_EQ(client.run({"--console", "--no-account", "--protocol", "14"}, milliseconds(3000)), 2);
   EXPECT_EQ(clientLines(client), Lines{"Ошибка соединения 111"});
 }
 
@@ -237,7 +237,7 @@ TEST(ClientEcho, UnknownHostIsReportedAndNothingIsSent) {
   REQUIRE_PRIVATE_NETWORK();
   UdpPeer server(EchoPort, echo);
   Program client(CLIENT_PROGRAM);
-  EXPECT_EQ(client.run({"--console", "no-such-host.invalid"}, milliseconds(10000)), 2);
+  EXPECT_EQ(client.run({"--console", "--no-account", "no-such-host.invalid"}, milliseconds(10000)), 2);
   EXPECT_EQ(clientLines(client), Lines{"Невозможно определить адрес ВЕЛТ-IP для подключения"});
   EXPECT_TRUE(server.received().empty());
 }
@@ -252,7 +252,7 @@ TEST(ClientEcho, BadOptionsAreRefusedBeforeAnythingIsSent) {
       {{"--count", "3x"}, "--count"},   {{"--count", "-1abc"}, "--count"},
       {{"--count", ""}, "--count"},     {{"--count=Бесконечность"}, "--count"}};
   for (const auto& [options, named] : bad) {
-    std::vector<std::string> args{"--console"};
+    std::vector<std::string> args{"--console", "--no-account"};
     args.insert(args.end(), options.begin(), options.end());
     Program client(CLIENT_PROGRAM);
     EXPECT_EQ(client.run(args), 2) << options[0];
@@ -268,7 +268,7 @@ TEST(ClientEcho, BadOptionsAreRefusedBeforeAnythingIsSent) {
 TEST(ClientEcho, ClosedPortWithoutEndSendsNoFaster) {
   REQUIRE_PRIVATE_NETWORK();
   Program client(CLIENT_PROGRAM);
-  client.start({"--console", "--count", "бЕСКОНЕЧНО"});
+  client.start({"--console", "--no-account", "--count", "бЕСКОНЕЧНО"});
   std::this_thread::sleep_for(milliseconds(3000));
   client.signal(SIGINT);
   EXPECT_EQ(client.wait(milliseconds(1500)), 1);
@@ -284,7 +284,7 @@ TEST(ClientEcho, ClosedPortWithoutEndSendsNoFaster) {
 TEST(ClientEcho, TcpConnectIntoABlackHoleEndsOnCtrlCOrAfterFiveSeconds) {
   REQUIRE_PRIVATE_NETWORK();
   TcpBlackHole hole(EchoPort);
-  const std::vector<std::string> args = {"--console", "--protocol", "TCP (порт 87)"};
+  const std::vector<std::string> args = {"--console", "--no-account", "--protocol", "TCP (порт 87)"};
   Program stopped(CLIENT_PROGRAM);
   stopped.start(args);
   std::this_thread::sleep_for(milliseconds(1000));
@@ -307,7 +307,7 @@ TEST(ClientEcho, CtrlCDuringThePauseEndsTheRunWithoutAnotherRequest) {
   REQUIRE_PRIVATE_NETWORK();
   UdpPeer server(EchoPort, echo);
   Program client(CLIENT_PROGRAM);
-  client.start({"--console", "--count", "Бесконечно"});
+  client.start({"--console", "--no-account", "--count", "Бесконечно"});
   ASSERT_TRUE(client.waitForOutput("Время приема-передачи"));
   client.signal(SIGINT);
   EXPECT_EQ(client.wait(milliseconds(3000)), 0) << "the run ends after the pause, with its answer counted";
@@ -319,7 +319,7 @@ TEST(ClientEcho, SecondCtrlCEndsTheProgramAtOnce) {
   REQUIRE_PRIVATE_NETWORK();
   UdpPeer server(EchoPort, silent);
   Program client(CLIENT_PROGRAM);
-  client.start({"--console", "--count", "-1"});
+  client.start({"--console", "--no-account", "--count", "-1"});
   ASSERT_TRUE(client.waitForOutput(Sent));
   client.signal(SIGINT);
   // Signals of one kind that arrive together count once; a person's second press comes later.

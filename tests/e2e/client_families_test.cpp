@@ -119,7 +119,7 @@ TEST(ClientFamilies, EveryProtocolTypeRunsOverIpv6BetweenTwoHosts) {
     SCOPED_TRACE(catalogue[index].text);
     const auto number = catalogue[index].number;
     const Expected e = expected(number, client::chooseTest(static_cast<std::uint8_t>(number), static_cast<int>(index)));
-    const auto run = runClient(onClient, {"--console", "--protocol", std::to_string(index), server});
+    const auto run = runClient(onClient, {"--console", "--no-account", "--protocol", std::to_string(index), server});
     EXPECT_EQ(run.status, 0);
     EXPECT_TRUE(answered(run.lines, e.head, {e.sent}, e.label));
     // The request as it reached the server host (for ICMPv6 the echo request among the
@@ -168,7 +168,7 @@ TEST(ClientFamilies, MinusFourAndMinusSixPickTheFamilyOfANameWithBoth) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
-    Words args{"--console"};
+    Words args{"--console", "--no-account"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     const auto run = runClient(bed.launcherIn(Host::Client), args);
     EXPECT_EQ(run.status, c.status);
@@ -207,7 +207,7 @@ TEST(ClientFamilies, IcmpWithoutRightsUsesTheDatagramSocketWhereTheGroupIsAllowe
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.groups) + " " + c.target);
     ASSERT_TRUE(setPingGroupRange(c.groups));
-    const auto run = runClient(withoutRights(), {"--console", "--protocol", "ICMP", "--count", "2", c.target});
+    const auto run = runClient(withoutRights(), {"--console", "--no-account", "--protocol", "ICMP", "--count", "2", c.target});
     EXPECT_EQ(run.status, c.status);
     if (c.status == 0) {
       EXPECT_TRUE(answered(run.lines, {fallback}, {R"(Отослан запрос к серверу \(1\))", R"(Отослан запрос к серверу \(2\))"},

@@ -29,7 +29,7 @@ using std::chrono::milliseconds;
 using Lines = std::vector<std::string>;
 
 const std::string RoundTripHead = "Время приема-передачи мин/сред/макс/откл: ";
-const Lines QuickRounds = {"-i", "0.2", "-W", "0.5"};
+const Lines QuickRounds = {"-i", "0.2", "-W", "0.5", "--no-account"};
 
 // A UDP echo that answers the first request, leaves the second unanswered, and so on.
 Answer everyOther() {
@@ -87,7 +87,7 @@ TEST(ClientSummary, EndsARunStoppedByCtrlCWithWhatWasSent) {
   REQUIRE_PRIVATE_NETWORK();
   UdpPeer server(EchoPort, echo);
   Program client(CLIENT_PROGRAM);
-  client.start({"--console", "-c", "-1", "-i", "0.2"});
+  client.start({"--console", "--no-account", "-c", "-1", "-i", "0.2"});
   ASSERT_TRUE(client.waitForCount("Получен ответ от сервера", 3));
   client.signal(SIGINT);
   ASSERT_EQ(client.wait(milliseconds(5000)), 0);
@@ -228,8 +228,8 @@ TEST(ClientPacing, IntervalAndTimeOutSetTheGapsBetweenRequests) {
     double low, high;  // seconds between requests as the peer receives them
   };
   const std::vector<Case> cases = {
-      {echo, {"--console", "-c", "5", "-i", "0.2"}, 0.18, 0.6},
-      {silent, {"--console", "-c", "3", "-i", "0.2", "-W", "0.5"}, 0.45, 1.3},
+      {echo, {"--console", "-c", "5", "-i", "0.2", "--no-account"}, 0.18, 0.6},
+      {silent, {"--console", "-c", "3", "-i", "0.2", "-W", "0.5", "--no-account"}, 0.45, 1.3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));

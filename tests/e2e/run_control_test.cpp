@@ -52,6 +52,7 @@ class RunControlTest : public ::testing::Test {
 
 RunRequest udpEcho(std::int32_t count, int timeoutMs = 5000, int intervalMs = 1000) {
   RunRequest r;
+  r.account = false;  // these runs are about the rounds
   r.count = count;
   r.timeoutMs = timeoutMs;
   r.intervalMs = intervalMs;
@@ -120,6 +121,7 @@ TEST_F(RunControlTest, ANewRunIsNotStoppedByTheStopOfTheOneBefore) {
 TEST_F(RunControlTest, RefusesALongAddressBeforeAnythingStarts) {
   RunControl control(log(), hooks());
   RunRequest r;
+  r.account = false;  // these runs are about the rounds
   r.address = std::string(256, 'a');
   EXPECT_EQ(control.startRun(r), StartRefusal::AddressTooLong);
   std::string cyrillic;

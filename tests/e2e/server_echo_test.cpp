@@ -119,7 +119,7 @@ class ServerEcho : public ::testing::Test {
 void clientRunIsAnsweredAndLoggedOnBothSides(EchoServer& server, const std::string& protocolType,
                                              const std::string& label) {
   Program client(CLIENT_PROGRAM);
-  ASSERT_EQ(client.run({"--console", "--protocol", protocolType, "--count", "2", "--size", "40", Loopback}), 0)
+  ASSERT_EQ(client.run({"--console", "--no-account", "--protocol", protocolType, "--count", "2", "--size", "40", Loopback}), 0)
       << client.output() << client.errors();
 
   const auto said = withoutTimePrefixes(client.outputLines());
@@ -317,7 +317,7 @@ TEST_F(ServerEcho, HeldConnectionsHoldUpNoOtherClient) {
   }
 
   Program client(CLIENT_PROGRAM);
-  ASSERT_EQ(client.run({"--console", "--protocol", "TCP (порт 87)", Loopback}), 0) << client.output();
+  ASSERT_EQ(client.run({"--console", "--no-account", "--protocol", "TCP (порт 87)", Loopback}), 0) << client.output();
   EXPECT_EQ(occurrences(client.output(), "Время приема-передачи: 0:00."), 1) << client.output();
   ASSERT_TRUE(server.waitFor("Соединение с 127.0.0.1 закрыто: ответ не уходит 5 с", 1, milliseconds(15000)));
   EXPECT_TRUE(inOrder(server.lines(), {packetLine("TCP", 10), ErroneousLine})) << "half a request, once it paused";

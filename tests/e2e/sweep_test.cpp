@@ -34,7 +34,7 @@ using nlohmann::json;
 using std::chrono::milliseconds;
 
 // Short rounds, so that a sweep of fifteen types takes seconds.
-const std::vector<std::string> QuickSweep = {"--sweep", "-c", "2", "-i", "0.2", "-W", "1"};
+const std::vector<std::string> QuickSweep = {"--sweep", "-c", "2", "-i", "0.2", "-W", "1", "--no-account"};
 
 // The verdict of every type in a sweep's JSON, by short name.
 std::map<std::string, json> typesByName(const json& sweep) {
@@ -229,7 +229,7 @@ TEST(SweepOneHost, CtrlCEndsTheTypeRunningAndLeavesTheRestNotRun) {
   REQUIRE_PRIVATE_NETWORK();
   UdpPeer server(EchoPort, echo);
   Program client(CLIENT_PROGRAM);
-  client.start({"--sweep", "--json", "-p", "udp", "-p", "tcp", "-c", "50", "-i", "0.2"});
+  client.start({"--sweep", "--json", "--no-account", "-p", "udp", "-p", "tcp", "-c", "50", "-i", "0.2"});
   ASSERT_TRUE(server.waitForCount(2));
   client.signal(SIGINT);
   ASSERT_EQ(client.wait(milliseconds(5000)), 0) << client.errors();

@@ -80,7 +80,7 @@ class TwoHostsTest : public ::testing::Test {
   }
   // The terminal mode's arguments for a TELM-UDP run against the server host.
   static std::vector<std::string> clientArgs(const std::vector<std::string>& options) {
-    std::vector<std::string> args{"--console", "--protocol", "TELM-UDP"};
+    std::vector<std::string> args{"--console", "--no-account", "--protocol", "TELM-UDP"};
     args.insert(args.end(), options.begin(), options.end());
     args.push_back(TwoHosts::ServerAddress);
     return args;
