@@ -40,11 +40,6 @@ constexpr const char* MetricsContentType = "text/plain; version=0.0.4; charset=u
 constexpr const char* ScrapeTimeoutHeader = "X-Prometheus-Scrape-Timeout-Seconds";
 constexpr int ExporterThreads = 32;  // probes answered at once; later scrapes wait for a thread
 
-std::string lowerCase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 std::string shortNames() {
   std::string names;
   for (const ProtocolType& type : ProtocolCatalogue()) names += std::string(names.empty() ? "" : ", ") + type.shortName;
@@ -114,7 +109,7 @@ ProbeQueryParse parseProbeQuery(const std::string& queryString) {
     query.terminal = *parsed;
   }
   if (const auto family = param("family")) {
-    const std::string asked = lowerCase(*family);
+    const std::string asked = asciiLower(*family);
     if (asked == "ipv4" || asked == "4") {
       query.family = platform::FamilyChoice::IPv4;
     } else if (asked == "ipv6" || asked == "6") {

@@ -15,13 +15,18 @@ void ServiceHost::run(std::size_t slot, std::function<int(ServiceRun&)> service)
 
 void ServiceHost::start() {
   if (!threads_.empty()) return;
-  static_assert(std::size(RawServiceProtocols) == EchoUdpSlot);
-  for (std::size_t slot = 0; slot < EchoUdpSlot; ++slot) {
-    run(slot, [protocol = RawServiceProtocols[slot]](ServiceRun& r) { return RawIpService(r, protocol); });
+  for (std::size_t slot = 0; slot < ServiceCount; ++slot) {
+    const ProtocolDescriptor& type = protocolTypeOfService(slot);
+    switch (type.way) {
+      case TestWay::IcmpEcho:
+      case TestWay::RawIp:
+        run(slot, [protocol = type.number](ServiceRun& r) { return RawIpService(r, protocol); });
+        break;
+      case TestWay::EchoUdp: run(slot, EchoUdpService); break;
+      case TestWay::EchoTcp: run(slot, EchoTcpService); break;
+      case TestWay::TerminalUdp: run(slot, TerminalUdpService); break;
+    }
   }
-  run(EchoUdpSlot, EchoUdpService);
-  run(EchoTcpSlot, EchoTcpService);
-  run(TerminalUdpSlot, TerminalUdpService);
 }
 
 bool ServiceHost::waitUntilStarted(std::chrono::milliseconds limit) const {

@@ -10,12 +10,14 @@
 namespace connchk::server::ui {
 
 QString serviceName(std::size_t slot) {
-  constexpr std::size_t RawCount = std::size(RawServiceProtocols);
-  if (slot < RawCount) return QString::fromStdString(messages::rawProtocolTitle(RawServiceProtocols[slot]));
-  switch (slot) {
-    case EchoUdpSlot: return QString::fromUtf8(messages::UdpEchoLabel);
-    case EchoTcpSlot: return QString::fromUtf8(messages::TcpEchoLabel);
-    case TerminalUdpSlot: return QString::fromUtf8(messages::TerminalLabel);
+  if (slot >= ServiceCount) return {};
+  const ProtocolDescriptor& type = protocolTypeOfService(slot);
+  switch (type.way) {
+    case TestWay::IcmpEcho:
+    case TestWay::RawIp: return QString::fromStdString(messages::rawProtocolTitle(type.number));
+    case TestWay::EchoUdp: return QString::fromUtf8(messages::UdpEchoLabel);
+    case TestWay::EchoTcp: return QString::fromUtf8(messages::TcpEchoLabel);
+    case TestWay::TerminalUdp: return QString::fromUtf8(messages::TerminalLabel);
   }
   return {};
 }
