@@ -27,12 +27,6 @@ std::string verdictText(const SweepRow& row) {
 
 }  // namespace
 
-std::string millisecondsText(std::int64_t microseconds) {
-  const std::int64_t magnitude = std::llabs(microseconds);
-  return format("%s%lld.%03lld", microseconds < 0 ? "-" : "", static_cast<long long>(magnitude / 1000),
-                static_cast<long long>(magnitude % 1000));
-}
-
 std::string lossText(double percent) {
   std::string text = format("%.1f", percent);
   if (text.size() > 2 && text.compare(text.size() - 2, 2, ".0") == 0) text.resize(text.size() - 2);

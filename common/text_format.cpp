@@ -49,6 +49,13 @@ std::optional<std::uint32_t> parseDigits(std::string_view text, std::size_t maxD
   return value;
 }
 
+std::string millisecondsText(std::int64_t microseconds) {
+  const std::uint64_t magnitude =
+      microseconds < 0 ? 0 - static_cast<std::uint64_t>(microseconds) : static_cast<std::uint64_t>(microseconds);
+  return format("%s%llu.%03llu", microseconds < 0 ? "-" : "", static_cast<unsigned long long>(magnitude / 1000),
+                static_cast<unsigned long long>(magnitude % 1000));
+}
+
 std::size_t utf8Characters(std::string_view text) {
   std::size_t count = 0;
   for (const char c : text) {

@@ -20,6 +20,9 @@ std::string asciiLower(std::string text);
 // maxDigits at most 9, so the value always fits), or nothing.
 std::optional<std::uint32_t> parseDigits(std::string_view text, std::size_t maxDigits);
 
+// Microseconds as milliseconds with three decimals: 1234 -> "1.234", -5 -> "-0.005".
+std::string millisecondsText(std::int64_t microseconds);
+
 // The characters of UTF-8 text (bytes that do not continue a character).
 std::size_t utf8Characters(std::string_view text);
 
