@@ -9,18 +9,7 @@
 
 namespace connchk::server::ui {
 
-QString serviceName(std::size_t slot) {
-  if (slot >= ServiceCount) return {};
-  const ProtocolDescriptor& type = protocolTypeOfService(slot);
-  switch (type.way) {
-    case TestWay::IcmpEcho:
-    case TestWay::RawIp: return QString::fromStdString(messages::rawProtocolTitle(type.number));
-    case TestWay::EchoUdp: return QString::fromUtf8(messages::UdpEchoLabel);
-    case TestWay::EchoTcp: return QString::fromUtf8(messages::TcpEchoLabel);
-    case TestWay::TerminalUdp: return QString::fromUtf8(messages::TerminalLabel);
-  }
-  return {};
-}
+QString serviceName(std::size_t slot) { return QString::fromStdString(messages::serviceTitle(slot)); }
 
 namespace {
 QString stateText(const ServiceCounters& service) {
