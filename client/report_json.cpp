@@ -28,6 +28,8 @@ json parametersJson(const RunRequest& request, bool withType) {
     p["protocol"] = request.protocolNumber;
   }
   p["terminal"] = (!withType || request.protocolIndex == TerminalUdpIndex) ? json(request.terminal) : json(nullptr);
+  p["via"] = request.way.viaTable() ? json(nullptr) : json(request.way.name);
+  p["ttl"] = request.way.hopLimit != 0 ? json(request.way.hopLimit) : json(nullptr);
   return p;
 }
 
