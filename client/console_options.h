@@ -25,6 +25,7 @@ struct ClientOptions {
   bool sweep = false;          // --sweep: every type (or those of -p) one after another
   std::vector<int> sweepTypes; // catalogue indices given with -p for a sweep; empty: all
   std::vector<platform::WayOut> vias;  // --via: the sweep runs through each way, side by side
+  std::string exporterListen;  // --exporter [ADDRESS:]PORT: the probe exporter; empty: not it
 
   // --json, --quiet and --sweep are for the terminal: they imply --console.
   bool terminalMode() const { return console || quiet || json || sweep; }
