@@ -180,6 +180,9 @@ ServerAccount takeAccount(const TestRunParameters& params, TestKind kind, const 
   SendingSide side;
   side.host = sourceTowards(*server, side.ttl);
   side.port = outcome.localPort;
+  // -I ADDRESS and --ttl: the requests left from that address and with that TTL.
+  if (params.way.kind == platform::WayOut::Kind::Address) side.host = params.way.address.text();
+  if (params.way.hopLimit != 0) side.ttl = params.way.hopLimit;
   side.tos = std::max(params.tos, 0);
   if (kind == TestKind::TerminalUdp) side.answerPort = TerminalPort + params.terminal;
   return judgeAccount(outcome, askAccount(*server, identities, params.timeoutMs), side);

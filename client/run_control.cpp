@@ -68,6 +68,7 @@ StartRefusal RunControl::startRun(const RunRequest& request) {
   run->params.protocol = protocol;
   run->params.intervalMs = request.intervalMs;
   run->params.timeoutMs = request.timeoutMs;
+  run->params.way = request.way;
   run->params.tos = request.tos;
   run->askAccount = request.account;
   if (kind == TestKind::TerminalUdp) run->params.terminal = request.terminal;

@@ -6,6 +6,8 @@
 #include <string>
 
 #include "common/platform/address.h"
+#include "common/protocol_types.h"
+#include "common/platform/way_out.h"
 
 namespace connchk::client {
 
@@ -27,6 +29,7 @@ struct TestRunParameters {
   std::uint32_t terminal = 1;  // terminal number of the terminal exchange
   int intervalMs = 1000;       // pause after each round (not after the last)
   int timeoutMs = 5000;        // wait for an answer, counted from the send
+  platform::WayOut way;        // -I and --ttl: the way the requests leave, and their TTL
   int tos = -1;                // TOS / traffic class of the requests (0-255); -1: the system's
 };
 
@@ -41,6 +44,7 @@ struct RunRequest {
   std::uint32_t terminal = 1;
   int intervalMs = 1000;
   int timeoutMs = 5000;
+  platform::WayOut way;  // -I, --ttl
   int tos = -1;         // -Q: TOS / traffic class of the requests; -1 leaves the system's
   bool account = true;  // ask the server what it received after the run (--no-account: not)
 };
@@ -67,8 +71,8 @@ std::optional<std::uint32_t> parseSize(const std::string& text);
 // A terminal number text of digits only, within 1..999.
 std::optional<std::uint32_t> parseTerminal(const std::string& text);
 
-// The test procedure that serves a protocol number and list selection.
-enum class TestKind { IcmpEcho, EchoUdp, TerminalUdp, EchoTcp, RawIp };
+// The test procedure that serves a list selection (its way in the protocol table) and its number.
+using TestKind = TestWay;
 TestKind chooseTest(std::uint8_t protocol, int protocolIndex);
 const char* testKindName(TestKind kind);
 
