@@ -37,6 +37,9 @@ TEST(LogDirectory, EachProgramWritesItsLogInTheFolderGiven) {
   // The "--log-dir=DIR" form too; one UDP round against the server.
   ASSERT_EQ(client.run({"--console", "--log-dir=" + clientLogs.path, "127.0.0.1"}), 0) << client.output();
 
+  // The server writes its lines just after the answer has gone.
+  const std::string packet = toWindows1251("Принят пакет от 127.0.0.1 (unresolved), протокол IP-Клиент");
+  EXPECT_TRUE(eventually([&] { return readFile(serverLogs.file(ServerLogFileName)).find(packet) != std::string::npos; }));
   const std::string served = readFile(serverLogs.file(ServerLogFileName));
   EXPECT_NE(served.find(toWindows1251("Старт сервера, протокол TCP") + "\n\r"), std::string::npos) << served;
   EXPECT_NE(served.find(toWindows1251("Принят пакет от 127.0.0.1 (unresolved), протокол IP-Клиент")), std::string::npos);
