@@ -14,6 +14,7 @@
 #include "client/sweep.h"
 #include "client/trace.h"
 #include "client/trace_report.h"
+#include "client/sweep_ways.h"
 #include "common/console_view.h"
 #include "common/platform/signals.h"
 
@@ -100,6 +101,7 @@ int traceInTerminal(const ClientOptions& options, Tracer& tracer, ActivityLog& l
   request.waitMs = options.request.timeoutMs;
   request.size = options.request.size;
   request.terminal = options.request.terminal;
+  request.way = options.request.way;
   const auto say = [&log](const std::string& line) { log.log(line); };
   const TraceResult result = tracer.run(request, say, [&](const TypeTrace& type) {
     for (const std::string& line : traceTableLines(type)) log.log(line);
@@ -116,9 +118,28 @@ int traceInTerminal(const ClientOptions& options, Tracer& tracer, ActivityLog& l
   return result.exitStatus();
 }
 
+int compareWaysInTerminal(const ClientOptions& options, Sweep& sweep, ActivityLog& log) {
+  const ComparedSweep compared =
+      sweepThroughWays(sweep, log, SweepPlan{options.request, options.sweepTypes}, options.vias);
+  if (options.json) {
+    printJson(comparedSweepJson(options.request, compared));
+  } else if (options.quiet) {
+    for (const WaySweep& way : compared.ways) {
+      if (!way.result.started) complain(way.result.failure);
+    }
+    printLines(comparedMatrixLines(compared));
+  }
+  return compared.exitStatus();
+}
+
 }  // namespace
 
 int runClientConsole(const ClientOptions& options) {
+  // A way out that this host does not have is refused before anything is sent or logged.
+  if (const std::string refusal = wayOutRefusal(options); !refusal.empty()) {
+    complain(refusal);
+    return 2;
+  }
   // The view outlives the log, which may show a line until its last write.
   TerminalView view(options.quiet ? nullptr : options.json ? stderr : stdout);
   ActivityLog log(LogStyle::Client, ClientLogFileName);
@@ -145,6 +166,7 @@ int runClientConsole(const ClientOptions& options) {
     _exit(130);
   });
   if (options.trace) return traceInTerminal(options, tracer, log);
+  if (options.sweep && !options.vias.empty()) return compareWaysInTerminal(options, sweep, log);
   return options.sweep ? sweepInTerminal(options, sweep) : runInTerminal(options, control, view);
 }
 

@@ -144,8 +144,13 @@ bool setHopLimit(int fd, Family family, int hops) {
                                 : ::setsockopt(fd, IPPROTO_IPV6, IPV6_UNICAST_HOPS, &hops, sizeof hops) == 0;
 }
 
-// A socket ready for probing: non-blocking, its errors queued for reading.
-bool prepare(const Socket& socket, Family family, int& error) {
+// A socket ready for probing: on the way out asked for, non-blocking, its errors queued for reading.
+bool prepare(const Socket& socket, Family family, const platform::WayOut& way, int& error) {
+  platform::NetError why;
+  if (socket.valid() && way.shaped() && !platform::applyWayOut(socket.fd(), family, way, why)) {
+    error = why.code;
+    return false;
+  }
   return socket.valid() && platform::setNonBlocking(socket.fd(), error) &&
          platform::enableErrorQueue(socket.fd(), family, error);
 }
@@ -321,7 +326,7 @@ class UdpEchoProber : public TypeProber {
     const std::uint64_t sent = nextSendTime();
     Packet request{};
     buildEchoRequest(request.data(), sent);
-    const bool ready = prepare(socket, family_, error) && setHopLimit(socket.fd(), family_, hop);
+    const bool ready = prepare(socket, family_, request_.way, error) && setHopLimit(socket.fd(), family_, hop);
     const bool left = ready && !platform::sendTo(socket.fd(), request.data(), echoRequestLength(request_.size), to).failed();
     Probe& p = addProbe(socket.fd(), ProbeIdentity{UdpProtocol, platform::localPort(socket.fd()), to, sent, {}});
     p.request = request;
@@ -348,7 +353,7 @@ class TcpProber : public TypeProber {
     int error = 0;
     Socket socket = platform::openSocket(family_, SOCK_STREAM, 0, error);
     const Address to = server_.withPort(EchoPort);
-    const bool ready = prepare(socket, family_, error) && setHopLimit(socket.fd(), family_, hop);
+    const bool ready = prepare(socket, family_, request_.way, error) && setHopLimit(socket.fd(), family_, hop);
     const bool connected = ready && platform::connectTo(socket.fd(), to, error);
     Probe& p = addProbe(socket.fd(), ProbeIdentity{TcpProtocol, platform::localPort(socket.fd()), to, 0, {}});
     if (connected) {
@@ -395,9 +400,11 @@ class TerminalProber : public SingleSocketProber {
   bool open(std::string& code, std::string& reason) override {
     int error = 0;
     socket_ = platform::openSocket(family_, SOCK_DGRAM, 0, error);
-    if (socket_.valid() && bindTerminalPort(socket_.fd(), family_, error) && prepare(socket_, family_, error)) {
-      return true;
-    }
+    platform::NetError why;
+    const bool bound = !request_.way.shaped() ? bindTerminalPort(socket_.fd(), family_, error)
+                                              : platform::applyWayOut(socket_.fd(), family_, request_.way, why, TerminalPort);
+    if (request_.way.shaped()) error = why.code;
+    if (socket_.valid() && bound && prepare(socket_, family_, {}, error)) return true;
     if (error == EADDRINUSE) {
       code = "port-855-taken";
       reason = "порт 855 занят на этом хосте";
@@ -444,7 +451,7 @@ class RawProber : public SingleSocketProber {
   bool open(std::string& code, std::string& reason) override {
     int error = 0;
     socket_ = platform::openSocket(family_, SOCK_RAW, protocol_, error);
-    if (prepare(socket_, family_, error)) return true;
+    if (prepare(socket_, family_, request_.way, error)) return true;
     noRight(code, reason, error, "raw-сокет");
     return false;
   }
@@ -484,7 +491,7 @@ class IcmpProber : public TypeProber {
     platform::NetError why;
     auto echo = platform::openIcmpEchoSocket(family_, why);
     int error = 0;
-    if (echo && prepare(echo->socket, family_, error)) {
+    if (echo && prepare(echo->socket, family_, request_.way, error)) {
       echo_ = std::move(*echo);
       return true;
     }

@@ -19,6 +19,7 @@
 
 #include "common/platform/address.h"
 #include "common/platform/icmp_errors.h"
+#include "common/platform/way_out.h"
 
 namespace connchk::client {
 
@@ -37,6 +38,7 @@ struct TraceRequest {
   int waitMs = 5000;        // the longest wait for the answers of one hop
   std::uint32_t size = 32;  // requested packet size, as for a run
   std::uint32_t terminal = 1;
+  platform::WayOut way;     // -I: the interface or address every probe leaves by (its TTL unused)
 };
 
 // What a probe can be known by in an error that quotes it.
