@@ -72,6 +72,18 @@ std::string accountQueryTooShort(const std::string& dottedAddress) {
   return format("Запрос отчета о приеме от %s отклонен: запрос короче ответа", dottedAddress.c_str());
 }
 
+std::string terminalPortForeign(std::uint32_t terminal) {
+  return format("Порт терминала №%lu занят другой программой, запрос отклонен", static_cast<unsigned long>(terminal));
+}
+
+std::string exchangeRefused(std::uint32_t terminal) {
+  return format("Запрос терминала №%lu отклонен: все места ожидают подтверждения", static_cast<unsigned long>(terminal));
+}
+
+std::string connectionRefusedForSource(const std::string& dottedAddress, int open) {
+  return format("Соединение с %s отклонено: открыто соединений с этого адреса %i", dottedAddress.c_str(), open);
+}
+
 std::string exchangeAbandoned(std::uint32_t terminal) {
   return format("Ожидание подтверждения прервано, терминал №%lu", static_cast<unsigned long>(terminal));
 }
