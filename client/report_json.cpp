@@ -6,6 +6,7 @@
 #include "client/protocol_catalogue.h"
 #include "client/report.h"
 #include "client/sweep.h"
+#include "client/trace_report.h"
 #include "common/text_format.h"
 
 namespace connchk::client {
@@ -113,6 +114,7 @@ json sweepJson(const RunRequest& request, const SweepResult& result) {
                      {"summary", summaryJson(row.summary)},
                      {"account", accountJson(row.outcome.account)},
                      {"rounds", roundsJson(row.outcome)}});
+    if (row.trace) types.back()["trace"] = traceObjectJson(*row.trace);
   }
   return {{"kind", "sweep"},
           {"parameters", parametersJson(request, false)},
