@@ -95,10 +95,11 @@ platform::Socket openTestSocket(RunContext& run, platform::Family family, int ty
 }
 
 std::optional<platform::Address> resolveServer(const std::string& address, platform::FamilyChoice family,
-                                               const std::function<void(const std::string&)>& say) {
+                                               const std::function<void(const std::string&)>& say,
+                                               const std::function<bool()>& stopped) {
   platform::NetError why;
-  auto server = platform::resolve(address, family, why);
-  if (!server) {
+  auto server = stopped ? platform::resolve(address, family, why, stopped) : platform::resolve(address, family, why);
+  if (!server && !(stopped && stopped())) {
     say("Невозможно определить адрес ВЕЛТ-IP для подключения");
     if (family != platform::FamilyChoice::Any) say(why.text);
   }
@@ -106,7 +107,12 @@ std::optional<platform::Address> resolveServer(const std::string& address, platf
 }
 
 std::optional<platform::Address> resolveServer(RunContext& run) {
-  return resolveServer(run.params.address, run.params.family, [&run](const std::string& line) { run.say(line); });
+  // Stop ends a name lookup at once, however long the resolver would wait for its name server.
+  auto server = resolveServer(
+      run.params.address, run.params.family, [&run](const std::string& line) { run.say(line); },
+      [&run] { return run.stopRequested(); });
+  if (!server && run.stopRequested()) run.outcome.stopped = true;
+  return server;
 }
 
 bool bindTerminalPort(int fd, platform::Family family, int& error) {

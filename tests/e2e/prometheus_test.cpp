@@ -2,6 +2,7 @@
 // them, against the real server in the test's own network namespace (or two hosts for the
 // terminal exchange), and the real Prometheus server scraping both.
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 
 #include "common/activity_log.h"
 #include "common/cp1251.h"
+#include "common/platform/sockets.h"
 #include "tests/support/http_get.h"
 #include "tests/support/echo_server.h"
 #include "tests/support/private_network.h"
@@ -292,6 +294,58 @@ TEST(ExporterTwoHostsE2e, TerminalProbesTakePort855InTurn) {
   EXPECT_EQ(occurrences(fromWindows1251(exporter.logBytes(ClientLogFileName)), "Ошибка bind"), 0);
 }
 
+// A UDP socket bound to `at` that never answers: a name server that is there but silent.
+platform::Socket silentUdpSocket(const platform::Address& at) {
+  int error = 0;
+  platform::Socket socket = platform::openSocket(at.family(), SOCK_DGRAM, 0, error);
+  if (socket.valid() && !platform::bindTo(socket.fd(), at, error)) return {};
+  return socket;
+}
+
+bool datagramWaiting(int fd) {
+  pollfd waiting{fd, POLLIN, 0};
+  return poll(&waiting, 1, 0) > 0;
+}
+
+// A name whose name server never answers: the lookup is given up when the probe's time is out
+// (the resolver alone would wait 10 s and more), and a termination request ends the exporter at
+// once while another such lookup is under way.
+TEST(ExporterTwoHostsE2e, ALookupThatNeverEndsIsBoundByTheScrapeTimeOut) {
+  TwoHosts bed;
+  REQUIRE_TWO_HOSTS(bed);
+  constexpr const char* SilentServer = "127.0.0.53";
+  ASSERT_TRUE(bed.setNameServer(TwoHosts::Host::Client, SilentServer));
+  Program exporter(CLIENT_PROGRAM);
+  bed.inHost(TwoHosts::Host::Client, [&] {
+    const platform::Socket silent = silentUdpSocket(literal(SilentServer, 53));
+    ASSERT_TRUE(silent.valid());
+    exporter.startThrough(bed.launcherIn(TwoHosts::Host::Client), {"--exporter", ExporterAt});
+    ASSERT_TRUE(eventually([] { return httpGet("http://127.0.0.1:9188/metrics").status == 200; })) << exporter.errors();
+
+    const auto start = steady_clock::now();
+    const HttpAnswer answer = httpGet(probeUrl("target=silent.test&protocol=udp&count=1"),
+                                      {"X-Prometheus-Scrape-Timeout-Seconds: 3"});
+    EXPECT_LT(secondsSince(start), 3.0);
+    EXPECT_EQ(answer.status, 200);
+    auto got = samplesOf(answer.body);
+    EXPECT_EQ(got["probe_success"], 0) << answer.body;
+    EXPECT_EQ(got["probe_start_failed"], 1);
+    EXPECT_EQ(got["probe_requests_sent"], 0);
+    EXPECT_TRUE(datagramWaiting(silent.fd())) << "the name server was asked";
+
+    auto waiting = std::async(std::launch::async, [&bed] {
+      HttpAnswer late;
+      bed.inHost(TwoHosts::Host::Client, [&] { late = httpGet(probeUrl("target=silent.test&protocol=tcp")); });
+      return late;
+    });
+    ASSERT_TRUE(eventually([] {
+      return samplesOf(httpGet("http://127.0.0.1:9188/metrics").body)["connchk_exporter_probes_in_progress"] == 1;
+    }));
+    exporter.signal(SIGTERM);
+    EXPECT_EQ(exporter.wait(milliseconds(2000)), 0) << "SIGTERM ends the exporter within 2 s";
+    EXPECT_EQ(waiting.get().status, 200) << "the probe under way is answered before the end";
+  });
+}
 
 // Prometheus from Debian on a private port, its storage in its own folder, run with the
 // configuration of deploy/prometheus: the same jobs, relabelling and rules, only the targets
