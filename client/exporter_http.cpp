@@ -131,9 +131,9 @@ class ProbeExporter::State {
     if (!result.dropped) respond(connection, 200, MetricsContentType, serialize(probeMetrics(result)));
   }
 
-  ProbeResult runProbe(const ProbeQuery& query, milliseconds budget, const mg_connection*) {
+  ProbeResult runProbe(const ProbeQuery& query, milliseconds budget, const mg_connection* connection) {
     const auto deadline = steady_clock::now() + budget;
-    const ProbeWatch watch{stopping_, -1};
+    const ProbeWatch watch{stopping_, http::connectionSocket(connection)};
     ProbeResult result;
     if (watch.scraperGone()) {
       // It waited for a worker longer than its scraper did.

@@ -55,10 +55,10 @@ double secondsSince(steady_clock::time_point start) {
   return ::testing::AssertionFailure() << "the exporter did not answer:\n" << exporter.errors();
 }
 
-// Connections to 127.0.0.1:`port` that never send a byte, closed when the object goes.
-class IdleConnections {
+// Connections to 127.0.0.1:`port`, idle until told to send, closed when the object goes.
+class Connections {
  public:
-  IdleConnections(std::uint16_t port, int count) {
+  Connections(std::uint16_t port, int count) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
@@ -69,10 +69,19 @@ class IdleConnections {
       else if (fd >= 0) close(fd);
     }
   }
-  ~IdleConnections() {
-    for (const int fd : opened_) close(fd);
-  }
+  ~Connections() { closeAll(); }
   int opened() const { return static_cast<int>(opened_.size()); }
+  // `request` on every connection; false if one could not take it whole.
+  bool sendToEach(const std::string& request) {
+    for (const int fd : opened_) {
+      if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) return false;
+    }
+    return true;
+  }
+  void closeAll() {
+    for (const int fd : opened_) close(fd);
+    opened_.clear();
+  }
 
  private:
   std::vector<int> opened_;
@@ -82,7 +91,7 @@ class IdleConnections {
 // more of them than either endpoint has threads, every scrape is still answered within 3 s (it
 // waited 30 s for one of 2 threads before).
 ::testing::AssertionResult scrapesAnsweredBeside(std::uint16_t port, int idle) {
-  const IdleConnections held(port, idle);
+  const Connections held(port, idle);
   if (held.opened() != idle) return ::testing::AssertionFailure() << "only " << held.opened() << " connections opened";
   for (int scrape = 1; scrape <= 5; ++scrape) {
     const auto start = steady_clock::now();
@@ -259,6 +268,29 @@ TEST_F(ExporterE2e, IdleConnectionsDoNotStarveScrapes) {
   EXPECT_TRUE(scrapesAnsweredBeside(9187, 12));  // more than the server's 8 threads
   EXPECT_TRUE(scrapesAnsweredBeside(9188, 6));
   EXPECT_TRUE(scrapesAnsweredBeside(9188, 40));  // more than the exporter's 32
+}
+
+// Scrapers that give up before their probe ends close their connections: those probes are stopped
+// at once and counted as dropped, and the exporter goes on answering.
+TEST_F(ExporterE2e, AProbeWhoseScraperLeftIsDropped) {
+  ASSERT_TRUE(startExporter(exporter));
+  // UDP to 127.0.0.2 goes nowhere: each probe would wait its whole 9 s for answers.
+  ASSERT_TRUE(runQuietly({"nft", "add table inet block; add chain inet block in { type filter hook input priority 0; };"
+                                 " add rule inet block in ip daddr 127.0.0.2 udp dport 87 drop"}));
+  constexpr int Scrapers = 20;
+  Connections scrapers(9188, Scrapers);
+  ASSERT_EQ(scrapers.opened(), Scrapers);
+  ASSERT_TRUE(scrapers.sendToEach("GET /probe?target=127.0.0.2&protocol=udp HTTP/1.1\r\nHost: exporter\r\n\r\n"));
+  const auto own = [] { return samplesOf(httpGet("http://127.0.0.1:9188/metrics").body); };
+  ASSERT_TRUE(eventually([&] { return own()["connchk_exporter_probes_in_progress"] == Scrapers; }));
+  scrapers.closeAll();
+  const auto left = steady_clock::now();
+  std::map<std::string, double> after;
+  EXPECT_TRUE(eventually([&] { return (after = own())["connchk_exporter_probes_in_progress"] == 0; }))
+      << after["connchk_exporter_probes_in_progress"] << " probes still run";
+  EXPECT_LT(secondsSince(left), 4.0) << "stopped long before their 9 s";
+  EXPECT_EQ(after["connchk_exporter_probes_dropped_total{protocol=\"udp\"}"], Scrapers);
+  EXPECT_EQ(after["connchk_exporter_probes_total{protocol=\"udp\",result=\"failure\"}"], 0) << "none was answered";
 }
 
 // Port 855 of the client's host is taken by one terminal probe at a time: two asked at once both
