@@ -43,9 +43,17 @@ int runProbeExporter(const std::string& listenText) {
   }
   std::fprintf(stderr, "client: probe exporter on port %d: /probe?target=HOST&protocol=TYPE, /metrics\n",
                exporter.port());
-  std::unique_lock<std::mutex> hold(mutex);
-  signalled.wait(hold, [&] { return ending; });
-  return 0;
+  {
+    std::unique_lock<std::mutex> hold(mutex);
+    signalled.wait(hold, [&] { return ending; });
+  }
+  // Every probe answered and every line in the log, the program ends without closing civetweb,
+  // whose accept loop may take two seconds to see its stop: nothing of it needs closing.
+  exporter.stopProbes();
+  log.closeForExit();
+  std::fflush(stdout);
+  std::fflush(stderr);
+  _exit(0);
 }
 
 }  // namespace connchk::client

@@ -80,13 +80,16 @@ class ProbeExporter::State {
     return ports.empty() ? 0 : ports.front();
   }
 
-  // Stops every probe in progress, lets it answer (a run ends within one round of its stop), then
-  // closes the server, which writes nothing more once it is closing.
-  void stop() {
+  // Stops every probe in progress and lets it answer (a run ends within one round of its stop).
+  void stopProbes() {
     stopping_.signal();
     std::unique_lock<std::mutex> hold(mutex_);
     answered_.wait_for(hold, std::chrono::seconds(15), [&] { return answering_ == 0; });
-    hold.unlock();
+  }
+
+  // Then closes the server, which writes nothing more once it is closing.
+  void stop() {
+    stopProbes();
     server_.reset();
   }
 
@@ -128,9 +131,9 @@ class ProbeExporter::State {
     if (!result.dropped) respond(connection, 200, MetricsContentType, serialize(probeMetrics(result)));
   }
 
-  ProbeResult runProbe(const ProbeQuery& query, milliseconds budget, const mg_connection*) {
+  ProbeResult runProbe(const ProbeQuery& query, milliseconds budget, const mg_connection* connection) {
     const auto deadline = steady_clock::now() + budget;
-    const ProbeWatch watch{stopping_, -1};
+    const ProbeWatch watch{stopping_, http::connectionSocket(connection)};
     ProbeResult result;
     if (watch.scraperGone()) {
       // It waited for a worker longer than its scraper did.
@@ -174,5 +177,7 @@ bool ProbeExporter::listen(const std::string& listenText, std::string& error) {
 }
 
 int ProbeExporter::port() const { return state_->port(); }
+
+void ProbeExporter::stopProbes() { state_->stopProbes(); }
 
 }  // namespace connchk::client

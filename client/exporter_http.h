@@ -20,6 +20,9 @@ class ProbeExporter {
 
   // Starts serving on "[ADDRESS:]PORT"; false with the reason in `error`.
   bool listen(const std::string& listenText, std::string& error);
+  // Stops the probes in progress and waits until each has answered; probe requests from now on
+  // are answered 503. The web server goes on (the destructor closes it).
+  void stopProbes();
   int port() const;
 
  private:

@@ -117,10 +117,11 @@ bool takeWayOut(RunContext& run, int fd, platform::Family family, std::uint16_t 
 }
 
 std::optional<platform::Address> resolveServer(const std::string& address, platform::FamilyChoice family,
-                                               const std::function<void(const std::string&)>& say) {
+                                               const std::function<void(const std::string&)>& say,
+                                               const std::function<bool()>& stopped) {
   platform::NetError why;
-  auto server = platform::resolve(address, family, why);
-  if (!server) {
+  auto server = stopped ? platform::resolve(address, family, why, stopped) : platform::resolve(address, family, why);
+  if (!server && !(stopped && stopped())) {
     say("Невозможно определить адрес ВЕЛТ-IP для подключения");
     if (family != platform::FamilyChoice::Any) say(why.text);
   }
@@ -128,7 +129,11 @@ std::optional<platform::Address> resolveServer(const std::string& address, platf
 }
 
 std::optional<platform::Address> resolveServer(RunContext& run) {
-  auto server = resolveServer(run.params.address, run.params.family, [&run](const std::string& line) { run.say(line); });
+  // Stop ends a name lookup at once, however long the resolver would wait for its name server.
+  auto server = resolveServer(
+      run.params.address, run.params.family, [&run](const std::string& line) { run.say(line); },
+      [&run] { return run.stopRequested(); });
+  if (!server && run.stopRequested()) run.outcome.stopped = true;
   if (server) run.outcome.server = server->text();
   return server;
 }

@@ -89,11 +89,14 @@ bool takeWayOut(RunContext& run, int fd, platform::Family family, std::uint16_t 
 
 // The server's address (port 0) in the family asked for (params.family; by default the first the
 // resolver gives), or nullopt after logging that it cannot be resolved. Where a family was forced
-// the resolver's reason follows, since the name may well exist in the other family.
+// the resolver's reason follows, since the name may well exist in the other family. Stop ends a
+// lookup at once: the run is then stopped, and nothing is logged.
 std::optional<platform::Address> resolveServer(RunContext& run);
-// The same for any caller, saying its lines through `say`.
+// The same for any caller, saying its lines through `say`; a lookup is given up (and not logged)
+// once `stopped` holds, when it is given.
 std::optional<platform::Address> resolveServer(const std::string& address, platform::FamilyChoice family,
-                                               const std::function<void(const std::string&)>& say);
+                                               const std::function<void(const std::string&)>& say,
+                                               const std::function<bool()>& stopped = {});
 
 // Binds this host's UDP port 855 of `family` to `fd` (on the way's address, where it names one),
 // where the terminal exchange's answers come; an IPv6 socket leaves the IPv4 port 855 to others.

@@ -1,10 +1,13 @@
 #include "common/http/listener.h"
 
+#include <dirent.h>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <CivetServer.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <mutex>
 
 #include "common/platform/address.h"
@@ -57,6 +60,38 @@ std::optional<ListenAddress> parseListenAddress(const std::string& text, std::st
 std::vector<std::string> endpointOptions(const ListenAddress& address, int threads) {
   return {"listening_ports",   address.listeningPorts(),         "num_threads",       std::to_string(threads),
           "request_timeout_ms", std::to_string(RequestTimeoutMs), "enable_keep_alive", "no"};
+}
+
+int connectionSocket(const mg_connection* connection) {
+  const mg_request_info* request = mg_get_request_info(connection);
+  if (!request) return -1;
+  const auto peer = platform::Address::parse(request->remote_addr, static_cast<std::uint16_t>(request->remote_port));
+  DIR* descriptors = opendir("/proc/self/fd");
+  if (!peer || !descriptors) {
+    if (descriptors) closedir(descriptors);
+    return -1;
+  }
+  // civetweb keeps the socket to itself; the connection's two addresses single it out.
+  int found = -1;
+  while (const dirent* entry = readdir(descriptors)) {
+    const int fd = std::atoi(entry->d_name);
+    if (fd <= 2 || fd == dirfd(descriptors)) continue;
+    sockaddr_storage local{}, remote{};
+    socklen_t localLength = sizeof local, remoteLength = sizeof remote;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&remote), &remoteLength) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
+      continue;
+    }
+    const auto remoteAddress = platform::Address::fromSockaddr(reinterpret_cast<const sockaddr*>(&remote), remoteLength);
+    const auto localAddress = platform::Address::fromSockaddr(reinterpret_cast<const sockaddr*>(&local), localLength);
+    if (remoteAddress && localAddress && remoteAddress->unmapped() == *peer &&
+        localAddress->port() == request->server_port) {
+      found = fd;
+      break;
+    }
+  }
+  closedir(descriptors);
+  return found;
 }
 
 const CivetCallbacks* keepingCallbacks() {

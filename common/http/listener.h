@@ -9,6 +9,7 @@
 #include <vector>
 
 struct CivetCallbacks;
+struct mg_connection;
 
 namespace connchk::http {
 
@@ -31,6 +32,11 @@ inline constexpr int RequestTimeoutMs = 1500;
 // civetweb's options for an endpoint on `address` served by `threads` worker threads: no
 // keep-alive (a connection serves one request), and RequestTimeoutMs for reading and writing.
 std::vector<std::string> endpointOptions(const ListenAddress& address, int threads);
+
+// The socket civetweb serves `connection` on (while its handler runs), found among this
+// process's descriptors by its two addresses, so that the handler can watch for the client
+// leaving; -1 when it cannot be found.
+int connectionSocket(const mg_connection* connection);
 
 // Callbacks for a civetweb server (made directly or through prometheus-cpp's Exposer) that keep
 // what civetweb says, so that a failed start can tell why. At most 1 KiB is kept.

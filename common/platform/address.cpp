@@ -5,9 +5,15 @@
 #include <netdb.h>
 #include <netinet/in.h>
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <tuple>
 
 namespace connchk::platform {
@@ -237,6 +243,61 @@ std::optional<Address> resolve(const std::string& text, FamilyChoice choice, Net
   if (absent) return fail(code, "Имя «" + text + "» не найдено");
   const std::string why = code > 0 ? std::strerror(code) : gai_strerror(code);
   return fail(code, "Ошибка при поиске имени «" + text + "»: " + why);
+}
+
+namespace {
+
+// One lookup on its thread: what it found, once it is done. Shared by the thread and its waiter,
+// so that either may go first.
+struct Lookup {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  std::optional<Address> found;
+  NetError error;
+};
+
+std::atomic<int> lookupsUnderWay{0};
+
+}  // namespace
+
+std::optional<Address> resolve(const std::string& text, FamilyChoice choice, NetError& error,
+                               const std::function<bool()>& stopped) {
+  // A literal (or an empty or refused text) needs no resolver.
+  if (text.empty() || Address::parse(text) || text.find('\0') != std::string::npos) return resolve(text, choice, error);
+  if (lookupsUnderWay.fetch_add(1) >= MaxLookupsUnderWay) {
+    --lookupsUnderWay;
+    error = NetError{"getaddrinfo", EAI_AGAIN, "Поиск имени «" + text + "» не начат: слишком много поисков имён уже идёт"};
+    return std::nullopt;
+  }
+  const auto lookup = std::make_shared<Lookup>();
+  try {
+    std::thread([lookup, text, choice] {
+      NetError why;
+      auto found = resolve(text, choice, why);
+      {
+        std::lock_guard<std::mutex> hold(lookup->mutex);
+        lookup->found = std::move(found);
+        lookup->error = std::move(why);
+        lookup->finished = true;
+      }
+      lookup->done.notify_all();
+      --lookupsUnderWay;
+    }).detach();
+  } catch (const std::system_error& failure) {
+    --lookupsUnderWay;
+    error = NetError{"getaddrinfo", EAI_AGAIN, "Ошибка при поиске имени «" + text + "»: " + failure.what()};
+    return std::nullopt;
+  }
+  std::unique_lock<std::mutex> hold(lookup->mutex);
+  while (!lookup->done.wait_for(hold, std::chrono::milliseconds(20), [&] { return lookup->finished; })) {
+    if (stopped()) {
+      error = NetError{"getaddrinfo", EAI_CANCELED, "Поиск имени «" + text + "» прерван"};
+      return std::nullopt;
+    }
+  }
+  error = lookup->error;
+  return lookup->found;
 }
 
 }  // namespace connchk::platform

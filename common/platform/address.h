@@ -102,6 +102,14 @@ const char* familyName(Family family);
 // of the result is 0. On failure nullopt, and `error` says why in a line fit for the log.
 std::optional<Address> resolve(const std::string& text, FamilyChoice choice, NetError& error);
 
+// The same, given up as soon as `stopped` holds (it is looked at every 20 ms): getaddrinfo cannot
+// be cancelled, so a name is looked up on a thread of its own, which is left to end by itself
+// (the resolver's own time-outs end it) and drops its answer. At most MaxLookupsUnderWay such
+// threads live at once; beyond them a lookup fails at once rather than pile up.
+inline constexpr int MaxLookupsUnderWay = 64;
+std::optional<Address> resolve(const std::string& text, FamilyChoice choice, NetError& error,
+                               const std::function<bool()>& stopped);
+
 }  // namespace connchk::platform
 
 template <>

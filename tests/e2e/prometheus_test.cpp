@@ -2,6 +2,7 @@
 // them, against the real server in the test's own network namespace (or two hosts for the
 // terminal exchange), and the real Prometheus server scraping both.
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 
 #include "common/activity_log.h"
 #include "common/cp1251.h"
+#include "common/platform/sockets.h"
 #include "tests/support/http_get.h"
 #include "tests/support/echo_server.h"
 #include "tests/support/private_network.h"
@@ -53,10 +55,10 @@ double secondsSince(steady_clock::time_point start) {
   return ::testing::AssertionFailure() << "the exporter did not answer:\n" << exporter.errors();
 }
 
-// Connections to 127.0.0.1:`port` that never send a byte, closed when the object goes.
-class IdleConnections {
+// Connections to 127.0.0.1:`port`, idle until told to send, closed when the object goes.
+class Connections {
  public:
-  IdleConnections(std::uint16_t port, int count) {
+  Connections(std::uint16_t port, int count) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
@@ -67,10 +69,19 @@ class IdleConnections {
       else if (fd >= 0) close(fd);
     }
   }
-  ~IdleConnections() {
-    for (const int fd : opened_) close(fd);
-  }
+  ~Connections() { closeAll(); }
   int opened() const { return static_cast<int>(opened_.size()); }
+  // `request` on every connection; false if one could not take it whole.
+  bool sendToEach(const std::string& request) {
+    for (const int fd : opened_) {
+      if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) return false;
+    }
+    return true;
+  }
+  void closeAll() {
+    for (const int fd : opened_) close(fd);
+    opened_.clear();
+  }
 
  private:
   std::vector<int> opened_;
@@ -80,7 +91,7 @@ class IdleConnections {
 // more of them than either endpoint has threads, every scrape is still answered within 3 s (it
 // waited 30 s for one of 2 threads before).
 ::testing::AssertionResult scrapesAnsweredBeside(std::uint16_t port, int idle) {
-  const IdleConnections held(port, idle);
+  const Connections held(port, idle);
   if (held.opened() != idle) return ::testing::AssertionFailure() << "only " << held.opened() << " connections opened";
   for (int scrape = 1; scrape <= 5; ++scrape) {
     const auto start = steady_clock::now();
@@ -259,6 +270,29 @@ TEST_F(ExporterE2e, IdleConnectionsDoNotStarveScrapes) {
   EXPECT_TRUE(scrapesAnsweredBeside(9188, 40));  // more than the exporter's 32
 }
 
+// Scrapers that give up before their probe ends close their connections: those probes are stopped
+// at once and counted as dropped, and the exporter goes on answering.
+TEST_F(ExporterE2e, AProbeWhoseScraperLeftIsDropped) {
+  ASSERT_TRUE(startExporter(exporter));
+  // UDP to 127.0.0.2 goes nowhere: each probe would wait its whole 9 s for answers.
+  ASSERT_TRUE(runQuietly({"nft", "add table inet block; add chain inet block in { type filter hook input priority 0; };"
+                                 " add rule inet block in ip daddr 127.0.0.2 udp dport 87 drop"}));
+  constexpr int Scrapers = 20;
+  Connections scrapers(9188, Scrapers);
+  ASSERT_EQ(scrapers.opened(), Scrapers);
+  ASSERT_TRUE(scrapers.sendToEach("GET /probe?target=127.0.0.2&protocol=udp HTTP/1.1\r\nHost: exporter\r\n\r\n"));
+  const auto own = [] { return samplesOf(httpGet("http://127.0.0.1:9188/metrics").body); };
+  ASSERT_TRUE(eventually([&] { return own()["connchk_exporter_probes_in_progress"] == Scrapers; }));
+  scrapers.closeAll();
+  const auto left = steady_clock::now();
+  std::map<std::string, double> after;
+  EXPECT_TRUE(eventually([&] { return (after = own())["connchk_exporter_probes_in_progress"] == 0; }))
+      << after["connchk_exporter_probes_in_progress"] << " probes still run";
+  EXPECT_LT(secondsSince(left), 4.0) << "stopped long before their 9 s";
+  EXPECT_EQ(after["connchk_exporter_probes_dropped_total{protocol=\"udp\"}"], Scrapers);
+  EXPECT_EQ(after["connchk_exporter_probes_total{protocol=\"udp\",result=\"failure\"}"], 0) << "none was answered";
+}
+
 // Port 855 of the client's host is taken by one terminal probe at a time: two asked at once both
 // pass against a server on the other host.
 TEST(ExporterTwoHostsE2e, TerminalProbesTakePort855InTurn) {
@@ -292,6 +326,58 @@ TEST(ExporterTwoHostsE2e, TerminalProbesTakePort855InTurn) {
   EXPECT_EQ(occurrences(fromWindows1251(exporter.logBytes(ClientLogFileName)), "Ошибка bind"), 0);
 }
 
+// A UDP socket bound to `at` that never answers: a name server that is there but silent.
+platform::Socket silentUdpSocket(const platform::Address& at) {
+  int error = 0;
+  platform::Socket socket = platform::openSocket(at.family(), SOCK_DGRAM, 0, error);
+  if (socket.valid() && !platform::bindTo(socket.fd(), at, error)) return {};
+  return socket;
+}
+
+bool datagramWaiting(int fd) {
+  pollfd waiting{fd, POLLIN, 0};
+  return poll(&waiting, 1, 0) > 0;
+}
+
+// A name whose name server never answers: the lookup is given up when the probe's time is out
+// (the resolver alone would wait 10 s and more), and a termination request ends the exporter at
+// once while another such lookup is under way.
+TEST(ExporterTwoHostsE2e, ALookupThatNeverEndsIsBoundByTheScrapeTimeOut) {
+  TwoHosts bed;
+  REQUIRE_TWO_HOSTS(bed);
+  constexpr const char* SilentServer = "127.0.0.53";
+  ASSERT_TRUE(bed.setNameServer(TwoHosts::Host::Client, SilentServer));
+  Program exporter(CLIENT_PROGRAM);
+  bed.inHost(TwoHosts::Host::Client, [&] {
+    const platform::Socket silent = silentUdpSocket(literal(SilentServer, 53));
+    ASSERT_TRUE(silent.valid());
+    exporter.startThrough(bed.launcherIn(TwoHosts::Host::Client), {"--exporter", ExporterAt});
+    ASSERT_TRUE(eventually([] { return httpGet("http://127.0.0.1:9188/metrics").status == 200; })) << exporter.errors();
+
+    const auto start = steady_clock::now();
+    const HttpAnswer answer = httpGet(probeUrl("target=silent.test&protocol=udp&count=1"),
+                                      {"X-Prometheus-Scrape-Timeout-Seconds: 3"});
+    EXPECT_LT(secondsSince(start), 3.0);
+    EXPECT_EQ(answer.status, 200);
+    auto got = samplesOf(answer.body);
+    EXPECT_EQ(got["probe_success"], 0) << answer.body;
+    EXPECT_EQ(got["probe_start_failed"], 1);
+    EXPECT_EQ(got["probe_requests_sent"], 0);
+    EXPECT_TRUE(datagramWaiting(silent.fd())) << "the name server was asked";
+
+    auto waiting = std::async(std::launch::async, [&bed] {
+      HttpAnswer late;
+      bed.inHost(TwoHosts::Host::Client, [&] { late = httpGet(probeUrl("target=silent.test&protocol=tcp")); });
+      return late;
+    });
+    ASSERT_TRUE(eventually([] {
+      return samplesOf(httpGet("http://127.0.0.1:9188/metrics").body)["connchk_exporter_probes_in_progress"] == 1;
+    }));
+    exporter.signal(SIGTERM);
+    EXPECT_EQ(exporter.wait(milliseconds(2000)), 0) << "SIGTERM ends the exporter within 2 s";
+    EXPECT_EQ(waiting.get().status, 200) << "the probe under way is answered before the end";
+  });
+}
 
 // Prometheus from Debian on a private port, its storage in its own folder, run with the
 // configuration of deploy/prometheus: the same jobs, relabelling and rules, only the targets

@@ -152,6 +152,16 @@ bool TwoHosts::setHostsFile(Host host, const std::vector<std::string>& lines) {
   return !failed && switches.flush().good() && hosts.flush().good();
 }
 
+bool TwoHosts::setNameServer(Host host, const std::string& address) {
+  std::error_code failed;
+  std::filesystem::create_directories(hostsFolder(name(host)), failed);
+  std::ofstream switches(hostsFolder(name(host)) / "nsswitch.conf");
+  switches << "hosts: files dns\n";
+  std::ofstream resolver(hostsFolder(name(host)) / "resolv.conf");
+  resolver << "nameserver " << address << "\n";
+  return !failed && switches.flush().good() && resolver.flush().good();
+}
+
 std::vector<std::string> TwoHosts::launcherIn(Host host) const { return {"ip", "netns", "exec", name(host)}; }
 
 platform::Address literal(const std::string& text, std::uint16_t port) {

@@ -44,6 +44,9 @@ class TwoHosts {
   // source of names. Only programs started through launcherIn() see it: ip netns exec puts it
   // over /etc/hosts for them alone.
   bool setHostsFile(Host host, const std::vector<std::string>& lines);
+  // Gives a host its own name server at `address` (asked after the hosts file), seen as
+  // setHostsFile's file is.
+  bool setNameServer(Host host, const std::string& address);
   // "ip netns exec <host>": put in front of a command, it runs the command on the host.
   std::vector<std::string> launcherIn(Host host) const;
 
