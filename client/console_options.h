@@ -26,6 +26,8 @@ struct ClientOptions {
   std::vector<int> sweepTypes; // catalogue indices given with -p for a sweep; empty: all
   std::vector<platform::WayOut> vias;  // --via: the sweep runs through each way, side by side
   std::string exporterListen;  // --exporter [ADDRESS:]PORT: the probe exporter; empty: not it
+  std::vector<platform::LabelledWay> exporterWays;  // --exporter --via [LABEL=]WAY: what via= may name
+  bool allowAnyVia = false;    // --exporter --allow-via: via= may name any interface or address here
 
   // --json, --quiet and --sweep are for the terminal: they imply --console.
   bool terminalMode() const { return console || quiet || json || sweep; }

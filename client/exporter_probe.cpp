@@ -99,6 +99,7 @@ ProbeResult ProbeRunner::runChecked(const ProbeQuery& query, int timeoutMs, stea
   request.protocolNumber = type.number;
   request.protocolIndex = query.protocolIndex;
   request.terminal = query.terminal;
+  request.way = query.way;
   request.intervalMs = ProbeIntervalMs;
   request.timeoutMs = timeoutMs;
 

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/echo_server.h"
+#include "tests/support/http_get.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
 #include "tests/support/routed_chain.h"
@@ -134,6 +135,29 @@ TEST_F(WayOut, AMissingInterfaceOrAForeignAddressIsRefusedBeforeAnythingIsSent) 
   EXPECT_EQ(check({"-p", "udp", "-c", "1", RoutedChain::ServerAddress}), 0);
   EXPECT_TRUE(server.waitForOutput("Принят пакет от "));
   EXPECT_EQ(occurrences(server.output(), "Принят пакет от "), 1) << server.output();
+}
+
+TEST_F(WayOut, TheExporterProbesThroughTheWayItsLabelNames) {
+  Program exporter(CLIENT_PROGRAM);
+  const std::string probe = std::string("http://127.0.0.1:9188/probe?target=") + RoutedChain::ServerAddress +
+                            "&protocol=raw53&count=1";
+  chain.inNode(Node::Client, [&] {
+    exporter.start({"--exporter", "127.0.0.1:9188", "--via", "tunnel=r1", "--via", "direct=r2"});
+    ASSERT_TRUE(eventually([] { return httpGet("http://127.0.0.1:9188/metrics").status == 200; })) << exporter.errors();
+    EXPECT_EQ(samplesOf(httpGet(probe + "&via=tunnel").body)["probe_success"], 0);
+    EXPECT_EQ(samplesOf(httpGet(probe + "&via=direct").body)["probe_success"], 1);
+    // Not a label it was started with: a scraper does not choose interfaces of its own.
+    const HttpAnswer refused = httpGet(probe + "&via=r2");
+    EXPECT_EQ(refused.status, 400);
+    EXPECT_NE(refused.body.find("tunnel, direct"), std::string::npos) << refused.body;
+  });
+  // A way the host lacks stops the exporter before it listens.
+  Program lacking(CLIENT_PROGRAM);
+  int status = -1;
+  chain.inNode(Node::Client, [&] { status = lacking.run({"--exporter", "127.0.0.1:9189", "--via", "vpn=tun7"}); });
+  EXPECT_EQ(status, 2);
+  EXPECT_NE(lacking.errors().find("client: --via: no interface tun7 on this host"), std::string::npos)
+      << lacking.errors();
 }
 
 }  // namespace
