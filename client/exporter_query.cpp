@@ -108,6 +108,10 @@ ProbeQueryParse parseProbeQuery(const std::string& queryString, const ProbeWays&
       query.family = own;
     }
   }
+  if (const auto trace = param("trace")) {
+    if (*trace != "0" && *trace != "1") return {std::nullopt, "trace must be 1 (trace the type too) or 0"};
+    query.trace = *trace == "1";
+  }
   return {query, {}};
 }
 

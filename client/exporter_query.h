@@ -1,5 +1,6 @@
 // A probe query as Prometheus sends it (/probe?target=HOST&protocol=TYPE[&count=N][&size=N]
-// [&terminal=N][&family=ipv4|ipv6][&via=LABEL]) and the time it may take, from the scrape's own time-out.
+// [&terminal=N][&family=ipv4|ipv6][&via=LABEL][&trace=1]) and the time it may take, from the scrape's
+// own time-out.
 #pragma once
 
 #include <chrono>
@@ -28,6 +29,7 @@ struct ProbeQuery {
   std::uint32_t terminal = 1;
   platform::FamilyChoice family = platform::FamilyChoice::Any;  // family=ipv4|ipv6 (or 4|6)
   platform::WayOut way;   // via=: the way out; the routing table's without it
+  bool trace = false;  // trace=1: the type is also traced, within what is left of the scrape's time
 };
 
 // The ways out a probe may take with via=: a label the exporter was started with (--via
