@@ -21,6 +21,7 @@ namespace {
 struct TypedValues {
   std::vector<std::string> address;
   std::string size, count, terminal, interval, timeout, logDirectory, exporter, interface, ttl, maxHops, probes, tos;
+  bool allowVia = false;
   std::vector<std::string> protocols, vias;
 };
 
@@ -121,8 +122,9 @@ std::unique_ptr<CLI::App> makeApp(ClientOptions& options, TypedValues& typed) {
       ->type_name("N");
   app->add_option("--via", typed.vias,
                   "with --sweep, given two or more times: every type through each way out (NAME or ADDRESS, "
-                  "as -I takes it), compared side by side")
-      ->type_name("NAME|ADDRESS")
+                  "as -I takes it), compared side by side; with --exporter, [LABEL=]WAY: a way a probe may "
+                  "take with via=LABEL")
+      ->type_name("[LABEL=]WAY")
       ->allow_extra_args(false);
   app->add_option("-Q,--tos", typed.tos,
                   "TOS / traffic class byte of the requests, 0 to 255 (DSCP 46 is 184), as ping -Q")
@@ -130,6 +132,9 @@ std::unique_ptr<CLI::App> makeApp(ClientOptions& options, TypedValues& typed) {
   app->add_flag_callback(
       "--no-account", [&options] { options.request.account = false; },
       "do not ask the server what it received after each run (see docs/account.md)");
+  app->add_flag("--allow-via", typed.allowVia,
+                "with --exporter: a probe's via= may name any interface or address of this host, not only "
+                "a label of --via [LABEL=]WAY");
   app->add_flag("-q,--quiet", options.quiet, "print only the summary, or the sweep's matrix");
   app->add_flag("--json", options.json, "print the run or the sweep as one JSON document on stdout");
   app->add_flag("--sweep", options.sweep, "check every protocol type (or those given with -p)");
@@ -273,6 +278,7 @@ std::string applyValues(const TypedValues& typed, const std::function<bool(const
                                                                   : platform::FamilyChoice::IPv6;
     }
   }
+  if (typed.allowVia) return "--allow-via is for --exporter";
   if (!typed.vias.empty()) {
     if (!options.sweep) return "--via is for --sweep (one way out for a run is -I)";
     if (given("--interface")) return "--via and -I cannot be combined: name every way with --via";
@@ -296,10 +302,23 @@ std::string applyValues(const TypedValues& typed, const std::function<bool(const
 std::string applyExporterValues(const CLI::App& app, const TypedValues& typed, ClientOptions& options) {
   for (const CLI::Option* option : app.get_options()) {
     const std::string name = option->get_name();
-    if (option->count() > 0 && name != "--exporter" && name != "--log-dir" && name != "--console") {
-      return "--exporter takes no other option but --log-dir: each probe names its own target and protocol";
+    if (option->count() > 0 && name != "--exporter" && name != "--log-dir" && name != "--console" &&
+        name != "--via" && name != "--allow-via") {
+      return "--exporter takes no other option but --log-dir, --via and --allow-via: each probe names its own "
+             "target and protocol";
     }
   }
+  // The ways out a probe may choose with via=, by label.
+  for (const std::string& text : typed.vias) {
+    std::string problem;
+    auto labelled = platform::parseLabelledWay(text, problem);
+    if (!labelled) return "--via: " + problem;
+    for (const platform::LabelledWay& known : options.exporterWays) {
+      if (known.label == labelled->label) return "--via: the label " + known.label + " is given twice";
+    }
+    options.exporterWays.push_back(std::move(*labelled));
+  }
+  options.allowAnyVia = typed.allowVia;
   if (typed.exporter.empty() || typed.exporter[0] == '-') return "--exporter needs [ADDRESS:]PORT";
   options.exporterListen = typed.exporter;
   if (app.get_option("--log-dir")->count() > 0) {
@@ -351,8 +370,10 @@ ClientOptionsParse parseClientOptions(const std::vector<std::string>& args) {
 }
 
 std::string wayOutRefusal(const ClientOptions& options) {
-  const std::string option = options.vias.empty() ? "-I/--interface" : "--via";
+  const bool vias = !options.vias.empty() || !options.exporterWays.empty();
+  const std::string option = vias ? "--via" : "-I/--interface";
   std::vector<platform::WayOut> ways = options.vias;
+  for (const platform::LabelledWay& labelled : options.exporterWays) ways.push_back(labelled.way);
   if (ways.empty()) ways.push_back(options.request.way);
   for (const platform::WayOut& way : ways) {
     if (const std::string problem = platform::wayOutProblem(way); !problem.empty()) return option + ": " + problem;

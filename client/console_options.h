@@ -26,6 +26,8 @@ struct ClientOptions {
   std::vector<int> sweepTypes; // catalogue indices given with -p for a sweep or a trace; empty: all
   std::vector<platform::WayOut> vias;  // --via: the sweep runs through each way, side by side
   std::string exporterListen;  // --exporter [ADDRESS:]PORT: the probe exporter; empty: not it
+  std::vector<platform::LabelledWay> exporterWays;  // --exporter --via [LABEL=]WAY: what via= may name
+  bool allowAnyVia = false;    // --exporter --allow-via: via= may name any interface or address here
   bool trace = false;          // --trace: where each type stops, hop by hop
   int maxHops = 30;            // --max-hops: the highest TTL a trace sends
   int probes = 2;              // --probes: probes per hop and type

@@ -13,7 +13,7 @@
 
 namespace connchk::client {
 
-int runProbeExporter(const std::string& listenText) {
+int runProbeExporter(const std::string& listenText, const ProbeWays& ways) {
   ActivityLog log(LogStyle::Client, ClientLogFileName);
   ConsoleView view;
   log.setView(&view);
@@ -35,7 +35,7 @@ int runProbeExporter(const std::string& listenText) {
     signalled.notify_all();
   });
 
-  ProbeExporter exporter(log);
+  ProbeExporter exporter(log, ways);
   std::string error;
   if (!exporter.listen(listenText, error)) {
     std::fprintf(stderr, "client: --exporter %s: %s\n", listenText.c_str(), error.c_str());

@@ -5,10 +5,12 @@
 
 #include <string>
 
+#include "client/exporter_query.h"
+
 namespace connchk::client {
 
 // Serves until Ctrl-C or a termination request (exit status 0); 2 when it cannot listen. The log
-// folder has been chosen before.
-int runProbeExporter(const std::string& listenText);
+// folder has been chosen before, and the ways checked.
+int runProbeExporter(const std::string& listenText, const ProbeWays& ways = {});
 
 }  // namespace connchk::client

@@ -60,7 +60,8 @@ class GetHandler : public CivetHandler {
 // The exporter's web server, its own metrics, and what its probes share.
 class ProbeExporter::State {
  public:
-  explicit State(ActivityLog& log) : log_(log), runner_(log), probeHandler_(*this), metricsHandler_(*this) {}
+  State(ActivityLog& log, ProbeWays ways)
+      : log_(log), ways_(std::move(ways)), runner_(log), probeHandler_(*this), metricsHandler_(*this) {}
 
   ~State() { stop(); }
 
@@ -115,7 +116,7 @@ class ProbeExporter::State {
 
   void answerQuery(mg_connection* connection) {
     const mg_request_info* request = mg_get_request_info(connection);
-    ProbeQueryParse parsed = parseProbeQuery(request->query_string ? request->query_string : "");
+    ProbeQueryParse parsed = parseProbeQuery(request->query_string ? request->query_string : "", ways_);
     const milliseconds budget = probeBudget(mg_get_header(connection, ScrapeTimeoutHeader));
     if (parsed.query && !answerTimeoutWithin(budget, parsed.query->count)) {
       parsed = {std::nullopt, format("count %d leaves less than %d ms per answer within the scrape time-out",
@@ -154,6 +155,7 @@ class ProbeExporter::State {
   friend MetricsHandler;
 
   ActivityLog& log_;
+  const ProbeWays ways_;
   ExporterMetrics metrics_;
   ProbeRunner runner_;
 
@@ -167,7 +169,7 @@ class ProbeExporter::State {
   std::unique_ptr<CivetServer> server_;  // last: closed first, while the handlers still exist
 };
 
-ProbeExporter::ProbeExporter(ActivityLog& log) : state_(std::make_unique<State>(log)) {}
+ProbeExporter::ProbeExporter(ActivityLog& log, ProbeWays ways) : state_(std::make_unique<State>(log, std::move(ways))) {}
 
 ProbeExporter::~ProbeExporter() = default;
 

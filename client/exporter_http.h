@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "client/exporter_query.h"
 #include "common/activity_log.h"
 
 namespace connchk::client {
@@ -12,7 +13,7 @@ namespace connchk::client {
 class ProbeExporter {
  public:
   // Probe runs write to `log`, which must outlive the exporter.
-  explicit ProbeExporter(ActivityLog& log);
+  explicit ProbeExporter(ActivityLog& log, ProbeWays ways = {});
   // Stops the probes in progress and waits for them.
   ~ProbeExporter();
   ProbeExporter(const ProbeExporter&) = delete;

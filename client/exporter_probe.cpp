@@ -118,6 +118,7 @@ ProbeResult ProbeRunner::runChecked(const ProbeQuery& query, int timeoutMs, stea
   request.protocolNumber = type.number;
   request.protocolIndex = query.protocolIndex;
   request.terminal = query.terminal;
+  request.way = query.way;
   request.intervalMs = ProbeIntervalMs;
   request.timeoutMs = timeoutMs;
   // A probe must end within its scrape's time-out; the account would come on top of it.

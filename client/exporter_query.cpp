@@ -23,9 +23,28 @@ std::string shortNames() {
   return names;
 }
 
+// The way a probe's via= names, or why it may not take it.
+std::optional<platform::WayOut> probeWay(const std::string& via, const ProbeWays& ways, std::string& problem) {
+  for (const platform::LabelledWay& labelled : ways.labelled) {
+    if (labelled.label == via) return labelled.way;
+  }
+  if (!ways.allowAny) {
+    std::string labels;
+    for (const platform::LabelledWay& labelled : ways.labelled) labels += (labels.empty() ? "" : ", ") + labelled.label;
+    problem = labels.empty() ? "via is not allowed: the exporter was started without --via"
+                             : "via must be one of the ways the exporter was started with: " + labels;
+    return std::nullopt;
+  }
+  auto way = platform::parseWayOut(via, problem);
+  if (!way) return std::nullopt;
+  problem = platform::wayOutProblem(*way);
+  if (!problem.empty()) return std::nullopt;
+  return way;
+}
+
 }  // namespace
 
-ProbeQueryParse parseProbeQuery(const std::string& queryString) {
+ProbeQueryParse parseProbeQuery(const std::string& queryString, const ProbeWays& ways) {
   const auto param = [&](const char* name) -> std::optional<std::string> {
     std::string value;
     if (!CivetServer::getParam(queryString, name, value)) return std::nullopt;
@@ -72,6 +91,21 @@ ProbeQueryParse parseProbeQuery(const std::string& queryString) {
       query.family = platform::FamilyChoice::IPv6;
     } else {
       return {std::nullopt, "family must be ipv4 or ipv6 (or leave it out for the resolver's first address)"};
+    }
+  }
+  if (const auto via = param("via")) {
+    std::string problem;
+    const auto way = probeWay(*via, ways, problem);
+    if (!way) return {std::nullopt, problem};
+    query.way = *way;
+    // An address sends in its own family; one forced otherwise cannot be reached from it.
+    if (way->kind == platform::WayOut::Kind::Address) {
+      const auto own = way->address.family() == platform::Family::IPv4 ? platform::FamilyChoice::IPv4
+                                                                        : platform::FamilyChoice::IPv6;
+      if (query.family != platform::FamilyChoice::Any && query.family != own) {
+        return {std::nullopt, "via names an address of the other family than family= asks for"};
+      }
+      query.family = own;
     }
   }
   if (const auto trace = param("trace")) {

@@ -1,13 +1,16 @@
 // A probe query as Prometheus sends it (/probe?target=HOST&protocol=TYPE[&count=N][&size=N]
-// [&terminal=N][&family=ipv4|ipv6][&trace=1]) and the time it may take, from the scrape's own time-out.
+// [&terminal=N][&family=ipv4|ipv6][&via=LABEL][&trace=1]) and the time it may take, from the scrape's
+// own time-out.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/platform/address.h"
+#include "common/platform/way_out.h"
 
 namespace connchk::client {
 
@@ -25,7 +28,16 @@ struct ProbeQuery {
   std::uint32_t size = 32;
   std::uint32_t terminal = 1;
   platform::FamilyChoice family = platform::FamilyChoice::Any;  // family=ipv4|ipv6 (or 4|6)
+  platform::WayOut way;   // via=: the way out; the routing table's without it
   bool trace = false;  // trace=1: the type is also traced, within what is left of the scrape's time
+};
+
+// The ways out a probe may take with via=: a label the exporter was started with (--via
+// [LABEL=]WAY), or, only where it was started with --allow-via, any interface name or address of
+// this host. A scraper thus cannot make the exporter send through an interface nobody chose.
+struct ProbeWays {
+  std::vector<platform::LabelledWay> labelled;
+  bool allowAny = false;
 };
 
 struct ProbeQueryParse {
@@ -34,7 +46,7 @@ struct ProbeQueryParse {
 };
 
 // Reads the query part of a /probe URL (after '?', still URL-encoded).
-ProbeQueryParse parseProbeQuery(const std::string& queryString);
+ProbeQueryParse parseProbeQuery(const std::string& queryString, const ProbeWays& ways = {});
 
 // The time a probe may take: the scrape's time-out (Prometheus sends it with every scrape, in
 // seconds) less half a second for the answer's way back, at most 60 s; 9 s without one.

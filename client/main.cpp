@@ -39,7 +39,14 @@ int main(int argc, char** argv) {
   // The exporter runs unattended: a log it cannot keep stops it at start.
   const auto need = options.exporterListen.empty() ? connchk::LogFolderNeed::Usual : connchk::LogFolderNeed::Unattended;
   if (!connchk::chooseLogDirectory("client", options.logDirectory, connchk::ClientLogFileName, need)) return 2;
-  if (!options.exporterListen.empty()) return runProbeExporter(options.exporterListen);
+  if (!options.exporterListen.empty()) {
+    // A way out this host lacks is refused before the exporter listens.
+    if (const std::string refusal = wayOutRefusal(options); !refusal.empty()) {
+      std::fprintf(stderr, "client: %s\n", refusal.c_str());
+      return 2;
+    }
+    return runProbeExporter(options.exporterListen, ProbeWays{options.exporterWays, options.allowAnyVia});
+  }
 #ifdef CHECKER_WITH_GUI
   if (!options.terminalMode()) {
     const std::string problem = connchk::ui::displayProblem();

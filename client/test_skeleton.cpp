@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <thread>
 
+#include "common/platform/icmp_errors.h"
 #include "common/platform/socket_wait.h"
 #include "common/platform/sockets.h"
 #include "common/protocol.h"
@@ -110,7 +111,18 @@ bool takeWayOut(RunContext& run, int fd, platform::Family family, std::uint16_t 
   if (localPort != 0 && family == platform::Family::IPv6) platform::setIPv6Only(fd, true, error);
   platform::NetError why;
   error = 0;
-  if (platform::applyWayOut(fd, family, way, why, localPort)) return true;
+  if (platform::applyWayOut(fd, family, way, why, localPort)) {
+    // With a TTL of its own a request may die on the way: the router's ICMP error is then queued
+    // for the socket, to be told when the receive fails. A stream socket is left alone, since
+    // there a queued error would end a working connection.
+    int type = 0;
+    socklen_t length = sizeof type;
+    if (way.hopLimit != 0 && ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) == 0 && type != SOCK_STREAM) {
+      platform::enableErrorQueue(fd, family, error);
+      error = 0;
+    }
+    return true;
+  }
   error = why.code;
   run.say(why.call == "bind" && why.code != EAFNOSUPPORT ? format("Ошибка bind %i", why.code) : why.text);
   return false;
@@ -215,6 +227,17 @@ platform::IoResult sendRequest(RunContext& run, int fd, const std::uint8_t* data
   }
 }
 
+void sayQueuedIcmpErrors(RunContext& run, int fd) {
+  // Bounded: every error is read once, and the queue holds only what this socket's requests drew.
+  for (int i = 0; i < 16; ++i) {
+    platform::IcmpError error;
+    int code = 0;
+    if (platform::readErrorQueue(fd, error, code) != platform::ErrorRead::Error) return;
+    run.say(format("Сообщение %s от %s: %s", error.family == platform::Family::IPv4 ? "ICMP" : "ICMPv6",
+                   error.offender.text().c_str(), platform::icmpErrorReason(error).c_str()));
+  }
+}
+
 Awaited awaitDatagram(RunContext& run, int fd, std::uint8_t* buffer, std::size_t capacity, const Judge& judge) {
   Awaited awaited;
   for (;;) {
@@ -231,6 +254,7 @@ Awaited awaitDatagram(RunContext& run, int fd, std::uint8_t* buffer, std::size_t
     awaited.at = MonotonicClock::now();
     if (got.failed() && platform::isTimeout(got.error)) continue;  // nothing there after all
     if (got.failed() && got.error != EMSGSIZE) {
+      sayQueuedIcmpErrors(run, fd);
       awaited.kind = Awaited::Kind::Failed;
       awaited.error = got.error;
       return awaited;

@@ -135,6 +135,10 @@ struct Awaited {
   MonotonicClock::time_point at{};  // right after the receive that brought it
 };
 
+// Logs "Сообщение ICMP от %s: %s" (ICMPv6 over IPv6) for every ICMP error that the socket's error
+// queue holds (queued only where takeWayOut turned it on, for a run with a TTL of its own).
+void sayQueuedIcmpErrors(RunContext& run, int fd);
+
 // Receives datagrams into `buffer` until `judge` takes one, the round's deadline passes, a receive
 // fails, or Stop is asked for (looked at after every datagram passed over). A datagram too big for
 // the buffer is not an answer of ours and is passed over.

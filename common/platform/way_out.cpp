@@ -104,6 +104,24 @@ std::optional<WayOut> parseWayOut(const std::string& text, std::string& problem)
   return way;
 }
 
+std::optional<LabelledWay> parseLabelledWay(const std::string& text, std::string& problem) {
+  const auto equals = text.find('=');
+  const std::string label = equals == std::string::npos ? text : text.substr(0, equals);
+  const std::string wayText = equals == std::string::npos ? text : text.substr(equals + 1);
+  if (equals != std::string::npos) {
+    const bool fit = !label.empty() && label.size() <= 32 &&
+                     label.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.") ==
+                         std::string::npos;
+    if (!fit) {
+      problem = "\"" + label + "\" is no label: use 1 to 32 letters, digits, '-', '_' or '.'";
+      return std::nullopt;
+    }
+  }
+  auto way = parseWayOut(wayText, problem);
+  if (!way) return std::nullopt;
+  return LabelledWay{label, *way};
+}
+
 std::string wayOutProblem(const WayOut& way) {
   switch (way.kind) {
     case WayOut::Kind::Table: return {};

@@ -50,6 +50,17 @@ std::string wayOutProblem(const WayOut& way);
 // and a line for the log (Russian) where the cause is not the bind itself.
 bool applyWayOut(int fd, Family family, const WayOut& way, NetError& error, std::uint16_t localPort = 0);
 
+// A way out with the name an operator gave it, for those who choose among ways by name (the
+// exporter's probes): "vpn=tun0"; without "LABEL=" the label is the way's own text.
+struct LabelledWay {
+  std::string label;
+  WayOut way;
+};
+
+// "[LABEL=]NAME|ADDRESS"; a label is 1 to 32 letters, digits, '-', '_' or '.'. nullopt with
+// `problem` (English) otherwise.
+std::optional<LabelledWay> parseLabelledWay(const std::string& text, std::string& problem);
+
 // " через интерфейс eth1" or " с адреса 192.0.2.5", then ", TTL 1" where a TTL was set; empty for
 // the table's way without a TTL. Made to follow "Соединение с %s, порт %i" and the like.
 std::string wayOutPhrase(const WayOut& way);

@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "tests/support/echo_server.h"
+#include "tests/support/http_get.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
 #include "tests/support/routed_chain.h"
@@ -99,8 +101,15 @@ TEST_F(WayOut, ASweepThroughBothLinksMarksWhatDiffers) {
 }
 
 TEST_F(WayOut, TtlOneDiesOnTheFirstRouterTtl64Arrives) {
+  // The first router tells why: its "time exceeded" is said for each round. (Over IPv6 the table
+  // prefers r2, whose default route has the lower metric there: r1 is named.)
+  for (const auto& [target, router] : {std::pair{RoutedChain::ServerAddress, "ICMP от " + std::string(RoutedChain::Router1Address)},
+                                       std::pair{RoutedChain::ServerAddress6, "ICMPv6 от " + std::string(RoutedChain::Router1Address6)}}) {
+    Program client(CLIENT_PROGRAM);
+    EXPECT_EQ(check(client, {"-p", "udp", "-c", "2", "--ttl", "1", "-I", "r1", target}), 1) << target;
+    EXPECT_EQ(occurrences(client.output(), "Сообщение " + router + ": время жизни истекло"), 2) << client.output();
+  }
   for (const char* target : {RoutedChain::ServerAddress, RoutedChain::ServerAddress6}) {
-    EXPECT_EQ(check({"-p", "udp", "--ttl", "1", target}), 1) << target;
     EXPECT_EQ(check({"-p", "icmp", "--ttl", "1", target}), 1) << target;
     EXPECT_EQ(check({"-p", "udp", "--ttl", "64", target}), 0) << target;
     EXPECT_EQ(check({"-p", "raw53", "--ttl", "64", "-I", "r2", target}), 0) << target;
@@ -134,6 +143,29 @@ TEST_F(WayOut, AMissingInterfaceOrAForeignAddressIsRefusedBeforeAnythingIsSent) 
   EXPECT_EQ(check({"-p", "udp", "-c", "1", RoutedChain::ServerAddress}), 0);
   EXPECT_TRUE(server.waitForOutput("Принят пакет от "));
   EXPECT_EQ(occurrences(server.output(), "Принят пакет от "), 1) << server.output();
+}
+
+TEST_F(WayOut, TheExporterProbesThroughTheWayItsLabelNames) {
+  Program exporter(CLIENT_PROGRAM);
+  const std::string probe = std::string("http://127.0.0.1:9188/probe?target=") + RoutedChain::ServerAddress +
+                            "&protocol=raw53&count=1";
+  chain.inNode(Node::Client, [&] {
+    exporter.start({"--exporter", "127.0.0.1:9188", "--via", "tunnel=r1", "--via", "direct=r2"});
+    ASSERT_TRUE(eventually([] { return httpGet("http://127.0.0.1:9188/metrics").status == 200; })) << exporter.errors();
+    EXPECT_EQ(samplesOf(httpGet(probe + "&via=tunnel").body)["probe_success"], 0);
+    EXPECT_EQ(samplesOf(httpGet(probe + "&via=direct").body)["probe_success"], 1);
+    // Not a label it was started with: a scraper does not choose interfaces of its own.
+    const HttpAnswer refused = httpGet(probe + "&via=r2");
+    EXPECT_EQ(refused.status, 400);
+    EXPECT_NE(refused.body.find("tunnel, direct"), std::string::npos) << refused.body;
+  });
+  // A way the host lacks stops the exporter before it listens.
+  Program lacking(CLIENT_PROGRAM);
+  int status = -1;
+  chain.inNode(Node::Client, [&] { status = lacking.run({"--exporter", "127.0.0.1:9189", "--via", "vpn=tun7"}); });
+  EXPECT_EQ(status, 2);
+  EXPECT_NE(lacking.errors().find("client: --via: no interface tun7 on this host"), std::string::npos)
+      << lacking.errors();
 }
 
 }  // namespace

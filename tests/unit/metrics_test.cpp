@@ -16,6 +16,7 @@
 #include "common/log_directory.h"
 #include "server/metrics.h"
 #include "tests/support/http_get.h"
+#include "tests/support/private_network.h"
 
 namespace connchk {
 namespace {
@@ -290,6 +291,48 @@ TEST(ServerMetrics, ScrapeReadsTheCountersOfEveryService) {
   EXPECT_NE(error.find("Cannot assign requested address"), std::string::npos) << error;
   endpoint->forget();
   EXPECT_EQ(serverSamples(scrape().body).size(), 1u);
+}
+
+}  // namespace
+}  // namespace connchk
+
+namespace connchk {
+namespace {
+
+// via= names a way out by the label the exporter was started with; any other way only with
+// --allow-via, and then only one this host has.
+TEST(ProbeQuery, ViaNamesAStartedWayOrWithAllowViaOneOfThisHost) {
+  using client::parseProbeQuery;
+  std::string problem;
+  const client::ProbeWays started{{*platform::parseLabelledWay("vpn=lo", problem),
+                                   *platform::parseLabelledWay("127.0.0.1", problem)},
+                                  false};
+  const auto vpn = parseProbeQuery("target=a&protocol=udp&via=vpn", started);
+  ASSERT_TRUE(vpn.query) << vpn.error;
+  EXPECT_EQ(vpn.query->way.kind, platform::WayOut::Kind::Interface);
+  EXPECT_EQ(vpn.query->way.name, "lo");
+  const auto byAddress = parseProbeQuery("target=a&protocol=udp&via=127.0.0.1", started);
+  ASSERT_TRUE(byAddress.query) << byAddress.error;
+  EXPECT_EQ(byAddress.query->family, platform::FamilyChoice::IPv4) << "an address sends in its own family";
+  EXPECT_EQ(parseProbeQuery("target=a&protocol=udp", started).query->way.kind, platform::WayOut::Kind::Table);
+
+  EXPECT_EQ(parseProbeQuery("target=a&protocol=udp&via=lo", started).error,
+            "via must be one of the ways the exporter was started with: vpn, 127.0.0.1");
+  EXPECT_EQ(parseProbeQuery("target=a&protocol=udp&via=vpn").error,
+            "via is not allowed: the exporter was started without --via");
+  EXPECT_NE(parseProbeQuery("target=a&protocol=udp&family=6&via=127.0.0.1", started).error.find("other family"),
+            std::string::npos);
+
+  const client::ProbeWays open{{}, true};
+  if (testing::privateNetworkReady()) {  // "lo" and 127.0.0.1 are this host's in the private namespace
+    EXPECT_TRUE(parseProbeQuery("target=a&protocol=udp&via=lo", open).query);
+    EXPECT_EQ(parseProbeQuery("target=a&protocol=udp&via=nosuch0", open).error, "no interface nosuch0 on this host");
+    EXPECT_EQ(parseProbeQuery("target=a&protocol=udp&via=192.0.2.9", open).error,
+              "192.0.2.9 is not an address of this host");
+  }
+  EXPECT_NE(parseProbeQuery("target=a&protocol=udp&via=a%2Fb", open).error.find("neither"), std::string::npos);
+
+  for (const char* bad : {"=lo", "a b=lo", "vpn=", "vpn=a/b"}) EXPECT_FALSE(platform::parseLabelledWay(bad, problem)) << bad;
 }
 
 }  // namespace

@@ -134,6 +134,14 @@ TEST(WayOptions, InterfaceTtlAndViaAreRead) {
   EXPECT_EQ(parsed.options->vias[1].kind, platform::WayOut::Kind::Address);
   EXPECT_EQ(parsed.options->vias[0].hopLimit, 64) << "--ttl holds for every way";
 
+  parsed = parseClientOptions({"--exporter", "9188", "--via", "vpn=tun0", "--via", "192.0.2.5", "--allow-via"});
+  ASSERT_TRUE(parsed.options) << parsed.error;
+  ASSERT_EQ(parsed.options->exporterWays.size(), 2u);
+  EXPECT_EQ(parsed.options->exporterWays[0].label, "vpn");
+  EXPECT_EQ(parsed.options->exporterWays[0].way.name, "tun0");
+  EXPECT_EQ(parsed.options->exporterWays[1].label, "192.0.2.5");
+  EXPECT_TRUE(parsed.options->allowAnyVia);
+
   const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
       {{"--ttl", "0"}, "--ttl must be a whole number from 1 to 255"},
       {{"--ttl", "256"}, "--ttl must be a whole number from 1 to 255"},
@@ -144,6 +152,10 @@ TEST(WayOptions, InterfaceTtlAndViaAreRead) {
       {{"--sweep", "--via", "a"}, "--via must be given at least twice"},
       {{"--sweep", "-I", "a", "--via", "a", "--via", "b"}, "--via and -I cannot be combined"},
       {{"--sweep", "--via", "a", "--via", "x y"}, "--via: \"x y\" is neither"},
+      {{"--allow-via"}, "--allow-via is for --exporter"},
+      {{"--exporter", "9188", "--via", "a=lo", "--via", "a=eth0"}, "--via: the label a is given twice"},
+      {{"--exporter", "9188", "--via", "a b=lo"}, "--via: \"a b\" is no label"},
+      {{"--exporter", "9188", "-I", "lo"}, "--exporter takes no other option"},
   };
   for (const auto& [args, why] : refused) {
     parsed = parseClientOptions(args);
