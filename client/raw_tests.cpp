@@ -47,6 +47,7 @@ RoundEnd awaitRawAnswer(RunContext& run, int fd, const platform::Address& server
 // socket that the system grants without it (said once). When neither opens, the failure is
 // reported as the bind failure it always was, with the code of the raw socket's refusal, and for
 // a missing right the line that names the right and the setting.
+// The run's way out and TTL go on it as on every test socket.
 std::optional<platform::IcmpEchoSocket> openEchoSocket(RunContext& run, Family family) {
   platform::NetError why;
   auto echo = platform::openIcmpEchoSocket(family, why);
@@ -60,6 +61,7 @@ std::optional<platform::IcmpEchoSocket> openEchoSocket(RunContext& run, Family f
   }
   int error = 0;
   platform::setNonBlocking(echo->socket.fd(), error);
+  if (!takeWayOut(run, echo->socket.fd(), family, 0, error)) return std::nullopt;
   return echo;
 }
 
@@ -77,6 +79,7 @@ int RawIpTest(RunContext& run) {
   int error = 0;
   platform::Socket socket = openTestSocket(run, server->family(), SOCK_RAW, static_cast<int>(protocol), error);
   if (!socket.valid()) return run.failStart(error);
+  logWayOut(run, *server);
   const bool behindIpv4Header = server->family() == Family::IPv4;
 
   const std::uint32_t length = rawRequestLength(run.params.size);
@@ -101,6 +104,7 @@ int IcmpEchoTest(RunContext& run) {
   if (!server) return run.failStart(0);
   const auto echo = openEchoSocket(run, server->family());
   if (!echo) return run.failStart(-1);
+  logWayOut(run, *server);
   const int fd = echo->socket.fd();
   const bool six = server->family() == Family::IPv6;
 

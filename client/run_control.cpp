@@ -66,6 +66,7 @@ StartRefusal RunControl::startRun(const RunRequest& request) {
   run->params.protocol = protocol;
   run->params.intervalMs = request.intervalMs;
   run->params.timeoutMs = request.timeoutMs;
+  run->params.way = request.way;
   if (kind == TestKind::TerminalUdp) run->params.terminal = request.terminal;
   run->kind = kind;
 

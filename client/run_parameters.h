@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/platform/address.h"
+#include "common/platform/way_out.h"
 
 namespace connchk::client {
 
@@ -27,6 +28,7 @@ struct TestRunParameters {
   std::uint32_t terminal = 1;  // terminal number of the terminal exchange
   int intervalMs = 1000;       // pause after each round (not after the last)
   int timeoutMs = 5000;        // wait for an answer, counted from the send
+  platform::WayOut way;        // -I and --ttl: the way the requests leave, and their TTL
 };
 
 // What the operator chose, as the window or the terminal hands it to startRun.
@@ -40,6 +42,7 @@ struct RunRequest {
   std::uint32_t terminal = 1;
   int intervalMs = 1000;
   int timeoutMs = 5000;
+  platform::WayOut way;  // -I, --ttl
 };
 
 // The window's count text: "Бесконечно" is -1; anything else is read as a decimal integer
