@@ -10,6 +10,7 @@
 #include "client/run_outcome.h"
 #include "client/run_parameters.h"
 #include "common/activity_log.h"
+#include "common/text_format.h"
 
 namespace connchk::client {
 
@@ -28,8 +29,7 @@ int runExitStatus(const RunOutcome& outcome);
 // Logs the summary lines of a run that has just ended.
 void logRunSummary(ActivityLog& log, const RunOutcome& outcome);
 
-// Microseconds as milliseconds with three decimals: 1234 -> "1.234".
-std::string millisecondsText(std::int64_t microseconds);
+using connchk::millisecondsText;  // common/text_format.h
 
 // Loss in percent with at most one decimal: "0", "33.3", "100".
 std::string lossText(double percent);

@@ -5,6 +5,7 @@
 #include <QGridLayout>
 #include <QLabel>
 
+#include "common/text_format.h"
 #include "common/ui/group_frame.h"
 
 namespace connchk::client::ui {
@@ -32,7 +33,7 @@ RunVerdict judgeRun(const RunSummary& summary, bool stopped) {
 }
 
 QString millisecondsText(std::int64_t microseconds) {
-  return QString::number(static_cast<double>(microseconds) / 1000.0, 'f', 3) + QStringLiteral(" мс");
+  return QString::fromStdString(connchk::millisecondsText(microseconds)) + QStringLiteral(" мс");
 }
 
 QString percentText(double percent) {
