@@ -98,8 +98,8 @@ std::unique_ptr<CLI::App> makeApp(ClientOptions& options, TypedValues& typed) {
                   format("rounds: a number, or \"%s\" or -1 to run until Ctrl-C (default 1; %d with --sweep)",
                          InfiniteCountText, DefaultSweepCount))
       ->type_name("N");
-  app->add_option("-s,--size", typed.size, format("requested packet size, %u to %u bytes (default 32)",
-                                                  MinPacketSize, MaxPacketSize))
+  app->add_option("-s,--size", typed.size, format("requested packet size, %u to %u bytes (default 32); an ICMP echo "
+                                                  "is padded to it (at least 28)", MinPacketSize, MaxPacketSize))
       ->type_name("BYTES");
   app->add_option("-p,--protocol", typed.protocols,
                   "protocol type (default udp, IP-Клиент); with --sweep it may be given several times")

@@ -10,6 +10,7 @@
 #include <array>
 #include <cerrno>
 #include <functional>
+#include <vector>
 
 #include "client/answer_identity.h"
 #include "client/tests.h"
@@ -108,13 +109,14 @@ int IcmpEchoTest(RunContext& run) {
   const int fd = echo->socket.fd();
   const bool six = server->family() == Family::IPv6;
 
-  std::array<std::uint8_t, layout_d::Length> request{};
+  // The message padded to the size with zero filler, as ping pads its data.
+  std::vector<std::uint8_t> request(icmpRequestLength(run.params.size), 0);
   runRounds(run, [&] {
     const std::uint16_t identifier = IcmpRequestCounter::process().take();
     if (six) {
       buildIcmpv6EchoRequest(request.data(), identifier, run.takeSendTime());
     } else {
-      buildIcmpEchoRequest(request.data(), identifier, run.takeSendTime());
+      buildIcmpEchoRequest(request.data(), identifier, run.takeSendTime(), request.size());
     }
     const auto sent = platform::sendTo(fd, request.data(), request.size(), *server);
     if (sent.failed()) return run.roundWithoutAnswer(RoundResult::SendError, sent.error);

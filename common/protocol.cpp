@@ -74,6 +74,10 @@ std::string RoundTripText(std::uint64_t t0, std::uint64_t t1) {
                 static_cast<int>(millis));
 }
 
+std::uint32_t icmpRequestLength(std::uint32_t size) {
+  return std::max(size, static_cast<std::uint32_t>(layout_d::Length));
+}
+
 std::uint32_t echoRequestLength(std::uint32_t size) {
   return size < layout_a::MinLength ? static_cast<std::uint32_t>(layout_a::MinLength) : size;
 }
@@ -116,9 +120,9 @@ void putEchoAnswer(std::uint8_t* buf) {
 }
 }  // namespace
 
-void buildIcmpEchoRequest(std::uint8_t* buf, std::uint16_t identifier, std::uint64_t timestamp) {
+void buildIcmpEchoRequest(std::uint8_t* buf, std::uint16_t identifier, std::uint64_t timestamp, std::size_t length) {
   putEchoRequest(buf, layout_d::EchoRequest, identifier, timestamp);
-  putU16(buf, layout_d::Checksum, InternetChecksum(buf, static_cast<int>(layout_d::Length)));
+  putU16(buf, layout_d::Checksum, InternetChecksum(buf, static_cast<int>(std::max(length, layout_d::Length))));
 }
 
 void buildIcmpv6EchoRequest(std::uint8_t* buf, std::uint16_t identifier, std::uint64_t timestamp) {

@@ -87,11 +87,16 @@ std::string RoundTripText(std::uint64_t t0, std::uint64_t t1);
 std::uint32_t echoRequestLength(std::uint32_t size);
 std::uint32_t rawRequestLength(std::uint32_t size);
 std::uint32_t terminalRequestLength(std::uint32_t size);
+// ICMP echo: the message is padded to the size, as ping pads its data, but never shorter than the
+// 28 bytes of layout D.
+std::uint32_t icmpRequestLength(std::uint32_t size);
 
 // Writes the defined fields of a request; filler bytes are left as the buffer holds them.
 void buildEchoRequest(std::uint8_t* buf, std::uint64_t timestamp);  // layouts A and C
 void buildTerminalRequest(std::uint8_t* buf, std::uint64_t timestamp, std::uint32_t terminal);
-void buildIcmpEchoRequest(std::uint8_t* buf, std::uint16_t identifier, std::uint64_t timestamp);
+// `length` is the whole message (at least 28): the checksum covers the filler as well.
+void buildIcmpEchoRequest(std::uint8_t* buf, std::uint16_t identifier, std::uint64_t timestamp,
+                          std::size_t length = layout_d::Length);
 
 // ICMPv6 echo (next header 58) follows layout D: the same 28 bytes, offsets and identifier rule,
 // with types 128 (request) and 129 (reply). The kernel computes ICMPv6 checksums (they cover an

@@ -106,7 +106,7 @@ TEST(ClientFamilies, EveryProtocolTypeRunsOverIpv6BetweenTwoHosts) {
       case client::TestKind::EchoTcp: return {{connectionLine(server, 87)}, sent, "TCP", tcp.get(), 32, 8};
       case client::TestKind::TerminalUdp:
         return {{connectionLine(server, 855)}, sent, "TELM-UDP", terminal.get(), 40, 12};
-      case client::TestKind::IcmpEcho: return {{}, sent + R"( \(1\))", "№1", icmpv6.get(), 28, 16};
+      case client::TestKind::IcmpEcho: return {{}, sent + R"( \(1\))", "№1", icmpv6.get(), 32, 16};
       case client::TestKind::RawIp: break;
     }
     // The layout C payload alone: an IPv6 raw socket gives no header, so its marker stands at 8.

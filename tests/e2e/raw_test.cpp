@@ -243,12 +243,13 @@ TEST(RawE2e, IcmpPassesOverTheServersAnswerAndTakesTheKernelsReply) {
   ASSERT_TRUE(startServer(server));
   RawSniffer sniffer(1);
 
-  // With the kernel silent only the server answers, and its answer is not an echo reply.
+  // With the kernel silent only the server answers, and its answer is not an echo reply. The
+  // request is padded to the default size, 32 bytes.
   setKernelEcho(false);
   Program unanswered(CLIENT_PROGRAM);
   EXPECT_EQ(unanswered.run(clientArgs("ICMP", "1")), 1);
   EXPECT_EQ(roundLines(unanswered), (Lines{"Отослан запрос к серверу (1)", "Превышено время ожидания ответа"}));
-  EXPECT_TRUE(hasSequence(server.outputLines(), {"Принят пакет от 127.0.0.1 (unresolved), протокол №1, 48 байт данных",
+  EXPECT_TRUE(hasSequence(server.outputLines(), {"Принят пакет от 127.0.0.1 (unresolved), протокол №1, 52 байт данных",
                                                  "Отослано 28 байт данных", "Ожидание нового запроса"}))
       << server.output();
   const auto answers = sniffer.awaited([](const Bytes& d) { return carries(d, 36, ReplyMarker); });
@@ -264,6 +265,27 @@ TEST(RawE2e, IcmpPassesOverTheServersAnswerAndTakesTheKernelsReply) {
   Program answeredClient(CLIENT_PROGRAM);
   EXPECT_EQ(answeredClient.run(clientArgs("ICMP", "1")), 0) << answeredClient.output();
   EXPECT_TRUE(answered(roundLines(answeredClient), {}, {R"(Отослан запрос к серверу \(1\))"}, "№1")) << answeredClient.output();
+}
+
+TEST(RawE2e, IcmpSizePadsTheEchoAndBothAnswerersStillTakeIt) {
+  REQUIRE_PRIVATE_NETWORK();
+  Program server(SERVER_PROGRAM);
+  ASSERT_TRUE(startServer(server));
+  RawSniffer sniffer(1);
+  Program client(CLIENT_PROGRAM);
+  ASSERT_EQ(client.run({"--console", "-q", "-p", "ICMP", "-s", "1000", "127.0.0.1"}), 0) << client.output();
+  EXPECT_NE(client.output().find("Итого: отослано 1, получено 1, потеряно 0%"), std::string::npos) << client.output();
+
+  // A 1000-byte echo message behind its header, checksummed whole; the kernel's reply carries all
+  // of it back, and the server's responder still recognises it and answers in its 28 bytes.
+  const auto requests = sniffer.matching([](const Bytes& d) { return d.size() > 20 && d[20] == 8 && carries(d, 36, RequestMarker); });
+  const auto replies = sniffer.matching([](const Bytes& d) { return d.size() > 20 && d[20] == 0 && carries(d, 36, RequestMarker); });
+  ASSERT_EQ(requests.size(), 1u);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(requests[0].size(), 1020u);
+  EXPECT_EQ(InternetChecksum(requests[0].data() + 20, 1000), 0);
+  EXPECT_EQ(replies[0].size(), 1020u);
+  EXPECT_TRUE(server.waitForOutput("протокол №1, 1020 байт данных\nОтослано 28 байт данных\n")) << server.output();
 }
 
 // Only an intact echo request is answered: messages of other types that carry the marker (with a

@@ -96,9 +96,9 @@ TEST_F(SweepTwoHosts, EveryTypePassesAgainstAServerWithItsRightsOverEitherFamily
     const char* server;
     const char* client;
     int rawBytes;  // of a 32-byte raw request, as the server counts it
-    int icmpBytes;
-  } families[] = {{TwoHosts::ServerAddress, TwoHosts::ClientAddress, 52, 48},
-                  {TwoHosts::ServerAddress6, TwoHosts::ClientAddress6, 72, 68}};
+    int icmpBytes;  // of the ICMP echo, padded to 32 bytes
+  } families[] = {{TwoHosts::ServerAddress, TwoHosts::ClientAddress, 52, 52},
+                  {TwoHosts::ServerAddress6, TwoHosts::ClientAddress6, 72, 72}};
   for (const auto& family : families) {
     SCOPED_TRACE(family.server);
     Program client(CLIENT_PROGRAM);

@@ -69,6 +69,18 @@ TEST(Layouts, IcmpEchoRequestIsTwentyEightBytesWithAValidChecksum) {
   EXPECT_EQ(InternetChecksum(buf.data(), 28), 0) << "a message with its right checksum sums to zero";
 }
 
+TEST(Layouts, IcmpEchoPaddedToTheSizeCarriesAChecksumOverTheWholeMessage) {
+  EXPECT_EQ(icmpRequestLength(12), 28u);
+  EXPECT_EQ(icmpRequestLength(1000), 1000u);
+  for (const std::size_t length : {std::size_t{29}, std::size_t{1000}, std::size_t{1473}}) {
+    std::vector<std::uint8_t> message(length, 0);
+    message.back() = 0xA5;  // filler that a checksum over 28 bytes would miss
+    buildIcmpEchoRequest(message.data(), 0x0102, 0x1122334455667788ULL, length);
+    EXPECT_EQ(InternetChecksum(message.data(), static_cast<int>(length)), 0) << length;
+    EXPECT_TRUE(hasMarker(message.data(), length, 16, RequestMarker)) << length;
+  }
+}
+
 TEST(Layouts, Icmpv6EchoFollowsLayoutDWithItsOwnTypesAndTheKernelsChecksum) {
   Buffer buf{};
   buf.fill(0xAA);
