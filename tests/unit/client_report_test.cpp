@@ -124,10 +124,13 @@ TEST(SweepMatrix, LinesUpItsColumnsForCyrillicTextToo) {
   passed.trace = reached;
   blocked.trace = silent;
   const auto traced = sweepMatrixLines({passed, blocked, notRun});
-  EXPECT_EQ(traced[1], "Тип протокола    №    Отослано  Получено  Потери  Медиана, мс  Последний узел  Итог");
-  EXPECT_EQ(traced[2], "ВЕЛТ-IP Поток 1  110  3         3         0%      0.200        2 192.0.2.1 *   пройден");
-  EXPECT_EQ(traced[3], "IP-Клиент        17   2         0         100%    -            1 198.51.100.1  не пройден: нет ответа");
-  EXPECT_EQ(traced[4].find("TELM-UDP         17   -         -         -       -            -               "), 0u);
+  EXPECT_EQ(traced[1],
+            "Тип протокола    №    Отослано  Получено  Потери  Медиана, мс  Туда / обратно  Последний узел  Итог");
+  EXPECT_EQ(traced[2],
+            "ВЕЛТ-IP Поток 1  110  3         3         0%      0.200        -               2 192.0.2.1 *   пройден");
+  EXPECT_EQ(traced[3],
+            "IP-Клиент        17   2         0         100%    -            0 / 2           1 198.51.100.1  не пройден: нет ответа");
+  EXPECT_EQ(traced[4].find("TELM-UDP         17   -         -         -       -            -               -               "), 0u);
 }
 
 TEST(ReportJson, NullsWhereAFigureDoesNotExist) {
