@@ -12,6 +12,8 @@
 #include "client/report.h"
 #include "client/run_control.h"
 #include "client/sweep.h"
+#include "client/trace.h"
+#include "client/trace_report.h"
 #include "client/sweep_ways.h"
 #include "common/console_view.h"
 #include "common/platform/signals.h"
@@ -89,6 +91,33 @@ int sweepInTerminal(const ClientOptions& options, Sweep& sweep) {
   return result.exitStatus();
 }
 
+int traceInTerminal(const ClientOptions& options, Tracer& tracer, ActivityLog& log) {
+  TraceRequest request;
+  request.address = options.request.address;
+  request.family = options.request.family;
+  request.types = options.sweepTypes;
+  request.maxHops = options.maxHops;
+  request.probesPerHop = options.probes;
+  request.waitMs = options.request.timeoutMs;
+  request.size = options.request.size;
+  request.terminal = options.request.terminal;
+  request.way = options.request.way;
+  const auto say = [&log](const std::string& line) { log.log(line); };
+  const TraceResult result = tracer.run(request, say, [&](const TypeTrace& type) {
+    for (const std::string& line : traceTableLines(type)) log.log(line);
+  });
+  if (result.started) {
+    for (const std::string& line : traceMatrixLines(result)) log.log(line);
+  }
+  if (options.json) {
+    printJson(traceJson(request, result));
+  } else if (options.quiet) {
+    if (!result.started) complain(result.failure);
+    printLines(result.started ? traceMatrixLines(result) : std::vector<std::string>{});
+  }
+  return result.exitStatus();
+}
+
 int compareWaysInTerminal(const ClientOptions& options, Sweep& sweep, ActivityLog& log) {
   const ComparedSweep compared =
       sweepThroughWays(sweep, log, SweepPlan{options.request, options.sweepTypes}, options.vias);
@@ -119,10 +148,13 @@ int runClientConsole(const ClientOptions& options) {
 
   RunControl control(log, ButtonHooks{});
   Sweep sweep(control, log);
+  Tracer tracer;
   // The first Ctrl-C is Stop; a second one, or a termination request, ends the program at once.
   platform::SignalWatcher signals([&](int signal, int count) {
     if (signal == SIGINT && count == 1) {
-      if (options.sweep) {
+      if (options.trace) {
+        tracer.stop();
+      } else if (options.sweep) {
         sweep.stop();
       } else {
         control.stopRun();
@@ -133,6 +165,7 @@ int runClientConsole(const ClientOptions& options) {
     std::fflush(stdout);
     _exit(130);
   });
+  if (options.trace) return traceInTerminal(options, tracer, log);
   if (options.sweep && !options.vias.empty()) return compareWaysInTerminal(options, sweep, log);
   return options.sweep ? sweepInTerminal(options, sweep) : runInTerminal(options, control, view);
 }
