@@ -607,11 +607,13 @@ TraceResult Tracer::run(const TraceRequest& request, const std::function<void(co
     running.push_back(Running{std::move(prober), result.types.size() - 1});
   }
 
-  for (int hop = 1; hop <= request.maxHops && !running.empty() && !stop_; ++hop) {
+  const auto pastDeadline = [&request] { return request.deadline && Clock::now() >= *request.deadline; };
+  for (int hop = 1; hop <= request.maxHops && !running.empty() && !stop_ && !pastDeadline(); ++hop) {
     for (Running& r : running) r.prober->sendHop(hop);
     ++result.hopRounds;
 
-    const auto deadline = Clock::now() + std::chrono::milliseconds(request.waitMs);
+    auto deadline = Clock::now() + std::chrono::milliseconds(request.waitMs);
+    if (request.deadline) deadline = std::min(deadline, *request.deadline);
     for (;;) {
       const bool done = std::all_of(running.begin(), running.end(), [](const Running& r) { return r.prober->hopDone(); });
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();

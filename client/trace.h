@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -39,6 +40,8 @@ struct TraceRequest {
   std::uint32_t size = 32;  // requested packet size, as for a run
   std::uint32_t terminal = 1;
   platform::WayOut way;     // -I: the interface or address every probe leaves by (its TTL unused)
+  // When the trace must have ended (a probe of the exporter); the unfinished types end as stopped.
+  std::optional<std::chrono::steady_clock::time_point> deadline;
 };
 
 // What a probe can be known by in an error that quotes it.

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -27,6 +28,9 @@ using Clock = std::chrono::steady_clock;
 // The TCP service's bounds.
 constexpr int ListenBacklog = 256;
 constexpr std::size_t MostConnections = 512;
+// Connections of one source address at once, well below the total: one host holding many
+// connections locks no other host out.
+constexpr std::size_t MostConnectionsPerSource = 16;
 constexpr std::chrono::seconds IdleLimit(60);       // nothing received
 constexpr std::chrono::seconds SendStuckLimit(5);   // an answer that does not move
 constexpr std::chrono::milliseconds PiecePause(500);  // a peer that pauses before 20 bytes
@@ -85,6 +89,7 @@ class TcpEcho {
   platform::Socket listening_;
   platform::Poller poller_;
   std::unordered_map<int, std::unique_ptr<Connection>> connections_;
+  std::unordered_map<std::string, std::size_t> perSource_;  // open connections by source address
   bool acceptPaused_ = false;
   Clock::time_point acceptAgainAt;
   Clock::time_point lastLook;
@@ -155,6 +160,12 @@ void TcpEcho::take(platform::Socket socket, const platform::Address& peer, Clock
     run_.dropped(messages::connectionRefused(dotted, static_cast<int>(connections_.size())));
     return;
   }
+  const std::size_t fromSource = perSource_[dotted];
+  if (fromSource >= MostConnectionsPerSource) {
+    run_.beginRequest();
+    run_.dropped(messages::connectionRefusedForSource(dotted, static_cast<int>(fromSource)));
+    return;
+  }
   int error = 0;
   platform::setKeepAlive(socket.fd(), KeepIdleS, KeepIntervalS, KeepProbes, error);
   platform::setSendBuffer(socket.fd(), SendBufferBytes, error);
@@ -169,6 +180,7 @@ void TcpEcho::take(platform::Socket socket, const platform::Address& peer, Clock
     return;
   }
   connections_.emplace(fd, std::move(c));
+  ++perSource_[dotted];
   ++run_.server().counters.tcpConnectionsOpen;
 }
 
@@ -276,6 +288,9 @@ void TcpEcho::lookAtDeadlines(Clock::time_point now) {
 void TcpEcho::end(Connection& c, const std::string& line) {
   if (!line.empty()) run_.say(line);
   const int fd = c.socket.fd();
+  if (const auto source = perSource_.find(c.dotted); source != perSource_.end() && --source->second == 0) {
+    perSource_.erase(source);
+  }
   poller_.remove(fd);
   connections_.erase(fd);
   --run_.server().counters.tcpConnectionsOpen;

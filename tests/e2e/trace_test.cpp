@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/echo_server.h"
+#include "tests/support/http_get.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
 #include "tests/support/rights.h"
@@ -137,6 +138,27 @@ TEST_F(TracePath, ARouterThatDropsProtocol53IsWhereRaw53StopsWhileUdpGoesOn) {
   EXPECT_NE(text.find(std::string("обрывается после узла 2 (") + V4.router2 + "), дальше никто не отвечает"),
             std::string::npos)
       << text;
+}
+
+TEST_F(TracePath, TheExporterTellsTheLastHopOfATracedProbe) {
+  ASSERT_TRUE(chain.nft(Node::Router2, "table inet fault { chain forward { type filter hook forward priority 0; "
+                                       "meta l4proto 53 drop; }; }"));
+  Program exporter(CLIENT_PROGRAM);
+  std::map<std::string, double> raw, udp;
+  chain.inNode(Node::Client, [&] {
+    exporter.start({"--exporter", "127.0.0.1:9188"});
+    ASSERT_TRUE(eventually([&] { return httpGet("http://127.0.0.1:9188/metrics").status == 200; }));
+    // Scrape time-outs of 10 s: the run takes the first half, the trace (one second a hop) the second.
+    const std::string probe = std::string("http://127.0.0.1:9188/probe?target=") + V4.server + "&count=1&trace=1";
+    raw = samplesOf(httpGet(probe + "&protocol=raw53", {"X-Prometheus-Scrape-Timeout-Seconds: 10"}).body);
+    udp = samplesOf(httpGet(probe + "&protocol=udp", {"X-Prometheus-Scrape-Timeout-Seconds: 10"}).body);
+  });
+  EXPECT_EQ(raw["probe_success"], 0);
+  EXPECT_EQ(raw["probe_trace_last_hop"], 2);
+  EXPECT_EQ(raw["probe_trace_reached"], 0);
+  EXPECT_EQ(udp["probe_success"], 1);
+  EXPECT_EQ(udp["probe_trace_last_hop"], 3);
+  EXPECT_EQ(udp["probe_trace_reached"], 1);
 }
 
 TEST_F(TracePath, ARouterThatRejectsTcpIsNamedWithItsReasonOverBothFamilies) {
