@@ -27,6 +27,7 @@
 #include "tests/support/peers.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
+#include "tests/support/routed_chain.h"
 #include "tests/support/small_disk.h"
 #include "tests/support/two_hosts.h"
 
@@ -305,6 +306,80 @@ TEST(ServerBounds, ATerminalPortAnotherProgramHadIsNeverBound) {
   ASSERT_TRUE(server.waitFor("Порт терминала №339 занят другой программой, запрос отклонен", 2));
   EXPECT_FALSE(portBound("udp", vpnPort)) << "the port is left for its program";
   EXPECT_EQ(occurrences(server.program.output(), "Ошибка bind"), 0);
+}
+
+// Sends one request on `fd` in one send and reads the stream until as many bytes came back.
+Bytes streamRound(int fd, const Bytes& request) {
+  EXPECT_EQ(platform::sendBytes(fd, request.data(), request.size()).n, ssize_t(request.size()));
+  Bytes answer(request.size());
+  std::size_t have = 0;
+  int error = 0;
+  while (have < answer.size() && platform::waitReadable(fd, 3000, error) == platform::Readiness::Ready) {
+    const auto got = platform::receive(fd, answer.data() + have, answer.size() - have);
+    if (got.n <= 0) break;
+    have += static_cast<std::size_t>(got.n);
+  }
+  answer.resize(have);
+  return answer;
+}
+
+// TCP requests longer than a segment, over a 1500 path and over a 1400-MTU hop: each answered
+// whole, and logged as one received line with its whole size.
+TEST(ServerBounds, TcpRequestsOfAnySizeAreAnsweredWholeAcrossSegments) {
+  REQUIRE_PRIVATE_NETWORK();
+  for (const int mtu : {0, 1400}) {
+    SCOPED_TRACE(mtu == 0 ? "1500 path" : "1400-MTU hop");
+    RoutedChain chain({.serverLinkMtu = mtu});
+    REQUIRE_CHAIN(chain);
+    EchoServer server;
+    server.program.startThrough(chain.launcherIn(RoutedChain::Node::Server), {"--console", "--log-rate", "0"});
+    chain.inNode(RoutedChain::Node::Server, [&] { ASSERT_TRUE(serverServes(server.program)); });
+    const std::vector<std::size_t> sizes = {1449, 1500, 65000};
+    chain.inNode(RoutedChain::Node::Client, [&] {
+      int error = 0;
+      platform::Socket s = platform::openSocket(platform::Family::IPv4, SOCK_STREAM, 0, error);
+      ASSERT_TRUE(platform::connectTo(s.fd(), literal(RoutedChain::ServerAddress, EchoPort), error)) << error;
+      for (int round = 0; round < 2; ++round) {
+        for (const std::size_t size : sizes) {
+          const Bytes request = echoRequest(size);
+          EXPECT_EQ(streamRound(s.fd(), request), withReplyMarker(request)) << size;
+        }
+      }
+    });
+    for (const std::size_t size : sizes) {
+      EXPECT_TRUE(server.waitFor(format("Принят пакет от %s (unresolved), протокол TCP, %zu байт данных",
+                                        RoutedChain::ClientAddress, size), 2)) << server.program.output();
+      EXPECT_TRUE(server.waitFor(format("Отослано %zu байт данных", size), 2));
+    }
+    EXPECT_EQ(occurrences(server.program.output(), "Принят пакет"), 6);
+    EXPECT_EQ(occurrences(server.program.output(), "Принят ошибочный запрос"), 0);
+  }
+}
+
+// Requests fed a byte at a time with small gaps, one after the other's answer on one connection.
+TEST(ServerBounds, TcpRequestFedByteByByteIsOneRequest) {
+  REQUIRE_PRIVATE_NETWORK();
+  EchoServer server;
+  ASSERT_TRUE(server.start({}, {"--console", "--log-rate", "0"}));
+  EchoPeer peer(SOCK_STREAM);
+  ASSERT_TRUE(peer.connected());
+  for (int round = 0; round < 2; ++round) {
+    const Bytes request = echoRequest(40);
+    for (const std::uint8_t byte : request) {
+      peer.send({byte});
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    Bytes answer;
+    while (answer.size() < request.size()) {
+      const auto got = peer.receive();
+      if (!got) break;
+      answer.insert(answer.end(), got->begin(), got->end());
+    }
+    EXPECT_EQ(answer, withReplyMarker(request)) << "round " << round;
+  }
+  ASSERT_TRUE(server.waitFor("Принят пакет от 127.0.0.1 (unresolved), протокол TCP, 40 байт данных", 2))
+      << server.program.output();
+  EXPECT_EQ(occurrences(server.program.output(), "Принят ошибочный запрос"), 0);
 }
 
 }  // namespace
