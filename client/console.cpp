@@ -80,8 +80,19 @@ int runInTerminal(const ClientOptions& options, RunControl& control, TerminalVie
   return runExitStatus(outcome);
 }
 
-int sweepInTerminal(const ClientOptions& options, Sweep& sweep) {
-  const SweepResult result = sweep.run(SweepPlan{options.request, options.sweepTypes});
+TraceRequest traceRequest(const ClientOptions& options);
+
+// With --trace, every type is traced first (all at once) and the sweep's matrix shows where each stops.
+int sweepInTerminal(const ClientOptions& options, Sweep& sweep, Tracer& tracer, ActivityLog& log) {
+  SweepPlan plan{options.request, options.sweepTypes, {}};
+  if (options.trace) {
+    const TraceResult traced = tracer.run(traceRequest(options), [&log](const std::string& line) { log.log(line); },
+                                          [&](const TypeTrace& type) {
+                                            for (const std::string& line : traceTableLines(type)) log.log(line);
+                                          });
+    plan.traces = traced.types;
+  }
+  const SweepResult result = sweep.run(plan);
   if (options.json) {
     printJson(sweepJson(options.request, result));
   } else if (options.quiet) {
@@ -91,7 +102,7 @@ int sweepInTerminal(const ClientOptions& options, Sweep& sweep) {
   return result.exitStatus();
 }
 
-int traceInTerminal(const ClientOptions& options, Tracer& tracer, ActivityLog& log) {
+TraceRequest traceRequest(const ClientOptions& options) {
   TraceRequest request;
   request.address = options.request.address;
   request.family = options.request.family;
@@ -102,6 +113,11 @@ int traceInTerminal(const ClientOptions& options, Tracer& tracer, ActivityLog& l
   request.size = options.request.size;
   request.terminal = options.request.terminal;
   request.way = options.request.way;
+  return request;
+}
+
+int traceInTerminal(const ClientOptions& options, Tracer& tracer, ActivityLog& log) {
+  const TraceRequest request = traceRequest(options);
   const auto say = [&log](const std::string& line) { log.log(line); };
   const TraceResult result = tracer.run(request, say, [&](const TypeTrace& type) {
     for (const std::string& line : traceTableLines(type)) log.log(line);
@@ -120,7 +136,7 @@ int traceInTerminal(const ClientOptions& options, Tracer& tracer, ActivityLog& l
 
 int compareWaysInTerminal(const ClientOptions& options, Sweep& sweep, ActivityLog& log) {
   const ComparedSweep compared =
-      sweepThroughWays(sweep, log, SweepPlan{options.request, options.sweepTypes}, options.vias);
+      sweepThroughWays(sweep, log, SweepPlan{options.request, options.sweepTypes, {}}, options.vias);
   if (options.json) {
     printJson(comparedSweepJson(options.request, compared));
   } else if (options.quiet) {
@@ -152,11 +168,10 @@ int runClientConsole(const ClientOptions& options) {
   // The first Ctrl-C is Stop; a second one, or a termination request, ends the program at once.
   platform::SignalWatcher signals([&](int signal, int count) {
     if (signal == SIGINT && count == 1) {
-      if (options.trace) {
-        tracer.stop();
-      } else if (options.sweep) {
+      if (options.trace) tracer.stop();
+      if (options.sweep) {
         sweep.stop();
-      } else {
+      } else if (!options.trace) {
         control.stopRun();
       }
       return;
@@ -165,9 +180,10 @@ int runClientConsole(const ClientOptions& options) {
     std::fflush(stdout);
     _exit(130);
   });
-  if (options.trace) return traceInTerminal(options, tracer, log);
   if (options.sweep && !options.vias.empty()) return compareWaysInTerminal(options, sweep, log);
-  return options.sweep ? sweepInTerminal(options, sweep) : runInTerminal(options, control, view);
+  if (options.sweep) return sweepInTerminal(options, sweep, tracer, log);
+  if (options.trace) return traceInTerminal(options, tracer, log);
+  return runInTerminal(options, control, view);
 }
 
 }  // namespace connchk::client

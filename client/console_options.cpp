@@ -49,7 +49,8 @@ std::string usageFooter() {
       "at the server's answer, a refusal, or 3 silent hops. -W is the longest wait for one hop.\n"
       "Without the raw-socket right UDP and TCP are still traced (ICMP errors through IP_RECVERR);\n"
       "the types that cannot be traced say why. Exit status as a sweep: 0 when every traced type\n"
-      "reached the server, 1 when one did not, 2 when none could be traced. See docs/trace.md.\n"
+      "reached the server, 1 when one did not, 2 when none could be traced. --sweep --trace traces\n"
+      "first, then sweeps, and adds each type's last hop to the matrix. See docs/trace.md.\n"
       "--json, --quiet, --sweep and --trace imply --console. Otherwise, where a display is available,\n"
       "the window opens and the options are not used; with no display the client says so and runs here.\n"
       "\n"
@@ -236,6 +237,7 @@ std::string applyValues(const TypedValues& typed, const std::function<bool(const
   if (options.trace && !options.sweep && (given("--count") || given("--interval"))) {
     return "-c/--count and -i/--interval have no meaning for --trace (see --max-hops, --probes, -W)";
   }
+  if (options.trace && !typed.vias.empty()) return "--via cannot be combined with --trace";
   if (options.trace && given("--ttl")) return "--ttl has no meaning for --trace, which sets the TTL of every probe";
   if (given("--ttl")) {
     const auto ttl = parseWholeNumber(typed.ttl, platform::MinHopLimit, platform::MaxHopLimit);

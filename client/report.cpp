@@ -1,5 +1,6 @@
 #include "client/report.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "client/protocol_catalogue.h"
@@ -56,9 +57,19 @@ void logRunSummary(ActivityLog& log, const RunOutcome& outcome) {
   for (const std::string& line : summaryLines(outcome)) log.log(line);
 }
 
+// "3 192.0.2.1" (the hop and its address, "*" after the server's answer), "-" when none answered
+// or the type was not traced.
+static std::string lastHopText(const std::optional<TypeTrace>& trace) {
+  const TraceHop* last = trace ? trace->lastAnswered() : nullptr;
+  if (!last) return "-";
+  return format("%d %s%s", last->hop, last->address ? last->address->text().c_str() : "?", trace->reached() ? " *" : "");
+}
+
 std::vector<std::string> sweepMatrixLines(const std::vector<SweepRow>& rows) {
   const auto catalogue = ProtocolCatalogue();
-  const std::vector<std::string> header = {"Тип протокола", "№", "Отослано", "Получено", "Потери", "Медиана, мс"};
+  std::vector<std::string> header = {"Тип протокола", "№", "Отослано", "Получено", "Потери", "Медиана, мс"};
+  const bool traced = std::any_of(rows.begin(), rows.end(), [](const SweepRow& r) { return r.trace.has_value(); });
+  if (traced) header.push_back("Последний узел");
   std::vector<std::vector<std::string>> cells;
   for (const SweepRow& row : rows) {
     const ProtocolType& type = catalogue[static_cast<std::size_t>(row.typeIndex)];
@@ -68,6 +79,7 @@ std::vector<std::string> sweepMatrixLines(const std::vector<SweepRow>& rows) {
                      ran ? format("%d", row.summary.answered) : "-",
                      ran ? lossText(row.summary.lossPercent) + "%" : "-",
                      timed ? millisecondsText(row.summary.medianUs) : "-"});
+    if (traced) cells.back().push_back(lastHopText(row.trace));
   }
   std::vector<std::size_t> widths;
   for (const std::string& title : header) widths.push_back(utf8Characters(title));

@@ -6,6 +6,7 @@
 #include "client/protocol_catalogue.h"
 #include "client/report.h"
 #include "client/sweep.h"
+#include "client/trace_report.h"
 #include "common/text_format.h"
 
 namespace connchk::client {
@@ -101,6 +102,7 @@ json sweepJson(const RunRequest& request, const SweepResult& result) {
                      {"stopped", row.outcome.stopped},
                      {"summary", summaryJson(row.summary)},
                      {"rounds", roundsJson(row.outcome)}});
+    if (row.trace) types.back()["trace"] = traceObjectJson(*row.trace);
   }
   return {{"kind", "sweep"},
           {"parameters", parametersJson(request, false)},

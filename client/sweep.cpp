@@ -171,6 +171,9 @@ SweepResult Sweep::run(const SweepPlan& plan, const SweepProgress& progress) {
       }
     }
     if (progress.typeFinished) progress.typeFinished(done, position, types.size());
+    for (const TypeTrace& trace : plan.traces) {
+      if (trace.typeIndex == index) done.trace = trace;
+    }
     result.rows.push_back(std::move(done));
   }
   for (const std::string& line : sweepMatrixLines(result.rows)) log_.log(line);

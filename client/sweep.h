@@ -13,6 +13,7 @@
 #include "client/run_control.h"
 #include "client/run_outcome.h"
 #include "client/run_parameters.h"
+#include "client/trace.h"
 #include "common/platform/address.h"
 
 namespace connchk::client {
@@ -22,6 +23,7 @@ inline constexpr int DefaultSweepCount = 3;
 struct SweepPlan {
   RunRequest request;      // address, size, count, terminal, interval and time-out of every run
   std::vector<int> types;  // catalogue indices in the order to run; empty: the whole catalogue
+  std::vector<TypeTrace> traces;  // --sweep --trace: each type's trace, shown beside its row
 };
 
 enum class SweepVerdict { Pass, Fail, NotRun };
@@ -34,6 +36,7 @@ struct SweepRow {
   std::string reason;      // the same for a person, in Russian
   RunOutcome outcome;      // empty for a type not run
   RunSummary summary;
+  std::optional<TypeTrace> trace;  // where the type stops, when the sweep was traced too
 };
 
 struct SweepResult {

@@ -90,6 +90,25 @@ const char* traceEndName(TraceEnd end) {
   return "?";
 }
 
+json traceObjectJson(const TypeTrace& type) {
+  if (!type.traced()) return nullptr;
+  json hops = json::array();
+  for (const TraceHop& hop : type.hops) {
+    hops.push_back({{"hop", hop.hop},
+                    {"address", hop.address ? json(hop.address->text()) : json(nullptr)},
+                    {"rtt_us", hop.rttUs ? json(*hop.rttUs) : json(nullptr)},
+                    {"said", textOrNull(hop.said)}});
+  }
+  const TraceHop* last = type.lastAnswered();
+  const char* stopped = type.end == TraceEnd::Silence ? "silence" : type.end == TraceEnd::Refused ? "refused" : nullptr;
+  return {{"reached", type.reached()},
+          {"last_hop", last ? json(last->hop) : json(nullptr)},
+          {"last_address", last && last->address ? json(last->address->text()) : json(nullptr)},
+          {"stopped", stopped ? json(stopped) : json(nullptr)},
+          {"refused_with", textOrNull(type.refusedWith())},
+          {"hops", hops}};
+}
+
 nlohmann::ordered_json traceJson(const TraceRequest& request, const TraceResult& result) {
   json types = json::array();
   for (const TypeTrace& type : result.types) {
@@ -101,26 +120,7 @@ nlohmann::ordered_json traceJson(const TraceRequest& request, const TraceResult&
                   {"end", traceEndName(type.end)},
                   {"reason_code", textOrNull(type.notTracedCode)},
                   {"reason", textOrNull(type.notTraced)}};
-    if (!type.traced()) {
-      entry["trace"] = nullptr;
-      types.push_back(entry);
-      continue;
-    }
-    json hops = json::array();
-    for (const TraceHop& hop : type.hops) {
-      hops.push_back({{"hop", hop.hop},
-                      {"address", hop.address ? json(hop.address->text()) : json(nullptr)},
-                      {"rtt_us", hop.rttUs ? json(*hop.rttUs) : json(nullptr)},
-                      {"said", textOrNull(hop.said)}});
-    }
-    const TraceHop* last = type.lastAnswered();
-    const char* stopped = type.end == TraceEnd::Silence ? "silence" : type.end == TraceEnd::Refused ? "refused" : nullptr;
-    entry["trace"] = {{"reached", type.reached()},
-                      {"last_hop", last ? json(last->hop) : json(nullptr)},
-                      {"last_address", last && last->address ? json(last->address->text()) : json(nullptr)},
-                      {"stopped", stopped ? json(stopped) : json(nullptr)},
-                      {"refused_with", textOrNull(type.refusedWith())},
-                      {"hops", hops}};
+    entry["trace"] = traceObjectJson(type);
     types.push_back(entry);
   }
   return {{"kind", "trace"},

@@ -21,6 +21,10 @@ std::vector<std::string> traceMatrixLines(const TraceResult& result);
 // "reached", "refused", "silence", "max-hops", "stopped", "not-traced".
 const char* traceEndName(TraceEnd end);
 
+// The "trace" object of one type: reached, last_hop, last_address, stopped, refused_with, hops;
+// null for a type that was not traced.
+nlohmann::ordered_json traceObjectJson(const TypeTrace& type);
+
 nlohmann::ordered_json traceJson(const TraceRequest& request, const TraceResult& result);
 
 }  // namespace connchk::client

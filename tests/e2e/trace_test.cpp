@@ -138,6 +138,12 @@ TEST_F(TracePath, ARouterThatDropsProtocol53IsWhereRaw53StopsWhileUdpGoesOn) {
   EXPECT_NE(text.find(std::string("обрывается после узла 2 (") + V4.router2 + "), дальше никто не отвечает"),
             std::string::npos)
       << text;
+
+  // The sweep traced too: its matrix tells the last hop of each type beside its verdict.
+  const std::string matrix = terminalText({"--sweep", "-q", "-c", "1", "-p", "raw53", "-p", "udp", V4.server});
+  EXPECT_NE(matrix.find("Последний узел"), std::string::npos) << matrix;
+  EXPECT_NE(matrix.find(std::string("2 ") + V4.router2 + "  "), std::string::npos) << matrix;
+  EXPECT_NE(matrix.find(std::string("3 ") + V4.server + " *"), std::string::npos) << matrix;
 }
 
 TEST_F(TracePath, TheExporterTellsTheLastHopOfATracedProbe) {

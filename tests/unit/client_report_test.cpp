@@ -89,17 +89,17 @@ TEST(SweepVerdicts, FromEachWayARunCanEnd) {
   result.started = true;
   result.rows = {judgeRun(1, outcomeOf({5}))};
   EXPECT_EQ(result.exitStatus(), 0);
-  result.rows.push_back(SweepRow{0, SweepVerdict::NotRun, "no-raw-right", "нет права", {}, {}});
+  result.rows.push_back(SweepRow{0, SweepVerdict::NotRun, "no-raw-right", "нет права", {}, {}, {}});
   EXPECT_EQ(result.exitStatus(), 0) << "a type not run is not a failure";
   result.rows.push_back(judgeRun(14, failed));
   EXPECT_EQ(result.exitStatus(), 1);
-  result.rows = {SweepRow{0, SweepVerdict::NotRun, "no-raw-right", "нет права", {}, {}}};
+  result.rows = {SweepRow{0, SweepVerdict::NotRun, "no-raw-right", "нет права", {}, {}, {}}};
   EXPECT_EQ(result.exitStatus(), 2) << "nothing could run";
   EXPECT_EQ(SweepResult{}.exitStatus(), 2);
 }
 
 TEST(SweepMatrix, LinesUpItsColumnsForCyrillicTextToo) {
-  SweepRow notRun{TerminalUdpIndex, SweepVerdict::NotRun, "port-855-taken", "порт 855 занят на этом хосте", {}, {}};
+  SweepRow notRun{TerminalUdpIndex, SweepVerdict::NotRun, "port-855-taken", "порт 855 занят на этом хосте", {}, {}, {}};
   SweepRow blocked = judgeRun(UdpEchoIndex, outcomeOf({-1, -1}));
   SweepRow passed = judgeRun(3, outcomeOf({100, 300, 200}));
   const auto lines = sweepMatrixLines({passed, blocked, notRun});
@@ -110,6 +110,21 @@ TEST(SweepMatrix, LinesUpItsColumnsForCyrillicTextToo) {
   EXPECT_EQ(lines[3], "IP-Клиент        17   2         0         100%    -            не пройден: нет ответа");
   EXPECT_EQ(lines[4], "TELM-UDP         17   -         -         -       -            не проверен: порт 855 занят на этом хосте");
   EXPECT_EQ(lines[5], "Пройдено 1, не пройдено 1, не проверено 1");
+
+  // Traced too: where each type stops, "*" where that was the server's answer.
+  TypeTrace reached{3, TraceEnd::Reached, {}, {}, {}};
+  reached.hops.push_back(TraceHop{1, HopAnswer::TimeExceeded, platform::Address::parse("198.51.100.1"), 10, "x"});
+  reached.hops.push_back(TraceHop{2, HopAnswer::ServerAnswer, platform::Address::parse("192.0.2.1"), 20, "y"});
+  TypeTrace silent{1, TraceEnd::Silence, {}, {}, {}};
+  silent.hops.push_back(TraceHop{1, HopAnswer::TimeExceeded, platform::Address::parse("198.51.100.1"), 10, "x"});
+  silent.hops.push_back(TraceHop{2, HopAnswer::Silent, std::nullopt, std::nullopt, ""});
+  passed.trace = reached;
+  blocked.trace = silent;
+  const auto traced = sweepMatrixLines({passed, blocked, notRun});
+  EXPECT_EQ(traced[1], "Тип протокола    №    Отослано  Получено  Потери  Медиана, мс  Последний узел  Итог");
+  EXPECT_EQ(traced[2], "ВЕЛТ-IP Поток 1  110  3         3         0%      0.200        2 192.0.2.1 *   пройден");
+  EXPECT_EQ(traced[3], "IP-Клиент        17   2         0         100%    -            1 198.51.100.1  не пройден: нет ответа");
+  EXPECT_EQ(traced[4].find("TELM-UDP         17   -         -         -       -            -               "), 0u);
 }
 
 TEST(ReportJson, NullsWhereAFigureDoesNotExist) {
