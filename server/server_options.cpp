@@ -42,7 +42,7 @@ constexpr const char* Usage =
     "range, or for a port another program holds or recently held, binds nothing and is erroneous.\n"
     "\n"
     "Ports below 1024 and raw sockets need root, or the capabilities cap_net_bind_service and\n"
-    "cap_net_raw (see README).\n";
+    "cap_net_raw (see RIGHTS in connchk-server(1)).\n";
 
 struct TypedValues {
   std::string logDirectory, metricsAt, logRate, keepFree, terminals;

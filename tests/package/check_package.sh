@@ -5,6 +5,8 @@
 #   contents: the files, the control fields, the programs, the man pages and the bash completion
 #   unit:     `systemd-analyze verify` of the unit (with the metrics drop-in) and its security rating
 set -euo pipefail
+# With pipefail a `grep -q` that stops reading early fails the pipeline (its writer gets SIGPIPE):
+# a grep at the end of a pipe reads it whole (>/dev/null) instead.
 mode=$1 package_dir=$2 build=$3 with_gui=$4
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
@@ -54,7 +56,7 @@ check_contents() {
   local program
   for program in client server; do
     local installed=$root/usr/bin/connchk-$program
-    readelf -S "$installed" | grep -q '\.debug_info' && fail "connchk-$program is not stripped"
+    readelf -S "$installed" | grep '\.debug_info' >/dev/null && fail "connchk-$program is not stripped"
     [ "$("$installed" --version)" = "$program Version 1.0" ] || fail "connchk-$program --version"
 
     local page=$root/usr/share/man/man1/connchk-$program.1.gz warnings
@@ -65,7 +67,7 @@ check_contents() {
     # Every long option the program knows is documented and completed.
     local option completion=$root/usr/share/bash-completion/completions/connchk-$program
     for option in $(long_options "$build/$program/$program"); do
-      options_section "$tmp/$program.txt" | grep -qE -- "^ {7}(.*, )?$option( |\$)" ||
+      options_section "$tmp/$program.txt" | grep -E -- "^ {7}(.*, )?$option( |\$)" >/dev/null ||
         fail "man page connchk-$program does not describe $option under OPTIONS"
       bash -c 'source "$1"; COMP_WORDS=("connchk-$2" "$3"); COMP_CWORD=1; "_connchk_$2"
                [[ " ${COMPREPLY[*]} " == *" $3 "* ]]' check "$completion" "$program" "$option" ||

@@ -13,7 +13,8 @@ expect_status() {
   [ "$got" -eq "$want" ] || fail "$* exited $got, not $want"
 }
 # The server's log is Windows-1251 text.
-log_has() { iconv -f CP1251 -t UTF-8 "$1" 2>/dev/null | grep -qF -- "$2"; }
+# (grep reads the pipe whole: with pipefail, a `grep -q` that stops early fails the pipeline.)
+log_has() { iconv -f CP1251 -t UTF-8 "$1" 2>/dev/null | grep -F -- "$2" >/dev/null; }
 
 step "apt installs the package and what it depends on"
 apt-get update -q

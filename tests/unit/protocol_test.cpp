@@ -5,6 +5,8 @@
 #include <array>
 #include <vector>
 
+#include "common/text_format.h"
+
 namespace connchk {
 namespace {
 
@@ -158,6 +160,25 @@ TEST(RawAnswer, OfIcmpKeepsTypeIdentifierAndTimestampWithAFreshChecksum) {
   EXPECT_EQ(readU64(buf.data(), 8), 0x55AAu);
   EXPECT_TRUE(hasMarker(buf.data(), 28, 16, ReplyMarker));
   EXPECT_EQ(InternetChecksum(buf.data(), 28), 0);
+}
+
+// The small text helpers both programs read typed values and print figures with.
+TEST(TextHelpers, DigitsCaseCharactersAndMilliseconds) {
+  const struct {
+    const char* text;
+    std::size_t maxDigits;
+    std::optional<std::uint32_t> value;
+  } digits[] = {{"0", 3, 0u},      {"117", 3, 117u}, {"1000", 3, std::nullopt}, {"", 3, std::nullopt},
+                {"-1", 3, std::nullopt}, {"1 ", 3, std::nullopt}, {"+5", 3, std::nullopt}, {"0009", 4, 9u},
+                {"999999999", 9, 999999999u}, {"9999999999", 12, std::nullopt}, {"٣", 3, std::nullopt}};
+  for (const auto& d : digits) EXPECT_EQ(parseDigits(d.text, d.maxDigits), d.value) << d.text;
+  EXPECT_EQ(asciiLower("TCP (порт 87) Telm-UDP"), "tcp (порт 87) telm-udp") << "Cyrillic stays as it is";
+  EXPECT_EQ(utf8Characters("ВЕЛТ-IP"), 7u);
+  EXPECT_EQ(utf8Characters(""), 0u);
+  EXPECT_EQ(millisecondsText(1234), "1.234");
+  EXPECT_EQ(millisecondsText(5), "0.005");
+  EXPECT_EQ(millisecondsText(-5), "-0.005");
+  EXPECT_EQ(millisecondsText(86400000000), "86400000.000");
 }
 
 }  // namespace
