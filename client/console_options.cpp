@@ -19,7 +19,7 @@ namespace {
 // refusal names its option and says what it allows.
 struct TypedValues {
   std::vector<std::string> address;
-  std::string size, count, terminal, interval, timeout, logDirectory, exporter;
+  std::string size, count, terminal, interval, timeout, maxLoss, logDirectory, exporter;
   std::vector<std::string> protocols;
 };
 
@@ -44,9 +44,15 @@ std::string usageFooter() {
       "--json, --quiet and --sweep imply --console. Otherwise, where a display is available, the\n"
       "window opens and the options are not used; with no display the client says so and runs here.\n"
       "\n"
-      "Exit status: 0 when an answer came (a sweep: no type failed and one passed), 1 when none came\n"
-      "(a sweep: a type failed), 2 when the run could not start (bad option, socket, bind or connect\n"
-      "failure, unknown host; a sweep in which no type could run).\n"
+      "A run passes when every request is answered, passes with loss when some are not (at most\n"
+      "--max-loss percent of them, 100 by default), and fails otherwise.\n"
+      "Exit status: 0 when the run passed, with loss or without (a sweep: no type failed and one\n"
+      "passed); 1 for a fault of the path: no answer, too much loss, refused, reset, unreachable, a TCP\n"
+      "connection refused or timed out (a sweep: a type failed); 2 for a fault of this host: bad\n"
+      "option, no right to the socket, unknown host, a socket or bind failure (a sweep in which no\n"
+      "type could run).\n"
+      "SIGTERM ends a run like the first Ctrl-C, with its summary; SIGQUIT prints the summary so far on\n"
+      "stderr and the run goes on.\n"
       "\n"
       "Protocol types: -p takes the text, the index, the short name in any letter case (\"terminal\"\n"
       "is telm-udp too) or, for a raw type, its protocol number. A number below 15 is always an index\n"
@@ -90,6 +96,9 @@ std::unique_ptr<CLI::App> makeApp(ClientOptions& options, TypedValues& typed) {
       ->type_name("SECONDS");
   app->add_option("-W,--timeout", typed.timeout, "wait for an answer, at least 0.1 (default 5)")
       ->type_name("SECONDS");
+  app->add_option("--max-loss", typed.maxLoss,
+                  "fail a run that lost more than PERCENT of its requests, 0 to 100 (default 100)")
+      ->type_name("PERCENT");
   app->add_flag("-q,--quiet", options.quiet, "print only the summary, or the sweep's matrix");
   app->add_flag("--json", options.json, "print the run or the sweep as one JSON document on stdout");
   app->add_flag("--sweep", options.sweep, "check every protocol type (or those given with -p)");
@@ -146,6 +155,11 @@ std::string applyValues(const TypedValues& typed, const std::function<bool(const
     if (!ms) return format("-W/--timeout must be a number of seconds from 0.1 to %d", MaxSecondsOption);
     r.timeoutMs = *ms;
   }
+  if (given("--max-loss")) {
+    const auto percent = parsePercent(typed.maxLoss);
+    if (!percent) return "--max-loss must be a number of percent from 0 to 100";
+    r.maxLossPercent = *percent;
+  }
   for (const std::string& name : typed.protocols) {
     const ProtocolLookup found = lookUpProtocolType(name);
     if (!found.index) return "-p/--protocol: " + found.error;
@@ -176,6 +190,17 @@ std::string applyValues(const TypedValues& typed, const std::function<bool(const
 }
 
 }  // namespace
+
+std::optional<double> parsePercent(const std::string& text) {
+  if (text.empty() || text.size() > 16 || text.find_first_not_of("0123456789.") != std::string::npos ||
+      text.find('.') != text.rfind('.') || text == ".") {
+    return std::nullopt;
+  }
+  double percent = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), percent);
+  if (error != std::errc() || end != text.data() + text.size() || percent > 100.0) return std::nullopt;
+  return percent;
+}
 
 std::optional<int> parseSeconds(const std::string& text, int lowMs, int highMs) {
   // Digits with at most one point: no sign, exponent, "inf" or "nan".

@@ -19,6 +19,7 @@
 #include <sstream>
 
 #include "client/protocol_catalogue.h"
+#include "client/report.h"
 #include "client/run_control.h"
 #include "common/console_view.h"
 #include "common/http/listener.h"
@@ -55,6 +56,16 @@ MetricFamily gaugeFamily(const char* name, const char* help, double value) {
   ClientMetric metric;
   metric.gauge.value = value;
   return MetricFamily{name, help, MetricType::Gauge, {metric}};
+}
+
+// The verdict as a label, and for a check that failed its reason's code.
+MetricFamily verdictFamily(const Judgement& judgement) {
+  ClientMetric metric;
+  metric.label = {{"verdict", verdictName(judgement.verdict)}};
+  if (!judgement.reason.empty()) metric.label.push_back({"reason", judgement.reason.code});
+  metric.gauge.value = 1;
+  return MetricFamily{"probe_verdict", "Always 1; the labels tell the verdict (pass, loss, fail) and why it failed.",
+                      MetricType::Gauge, {metric}};
 }
 
 std::string serialize(const std::vector<MetricFamily>& families) {
@@ -148,11 +159,13 @@ std::optional<int> answerTimeoutWithin(milliseconds budget, int count) {
 std::vector<MetricFamily> probeMetrics(const ProbeResult& result) {
   const RunSummary summary = summarize(result.outcome);
   std::vector<MetricFamily> families{
-      gaugeFamily("probe_success", "1 when at least one answer was accepted.", summary.answered > 0 ? 1 : 0),
+      gaugeFamily("probe_success", "1 when the check passed (with loss or without).",
+                  result.started && result.outcome.judgement.exitStatus == 0 ? 1 : 0),
       gaugeFamily("probe_duration_seconds", "How long the probe took, waiting for its turn included.",
                   result.durationSeconds),
       gaugeFamily("probe_start_failed",
-                  "1 when the check could not start here: socket right, bind, unknown host, or port 855 busy.",
+                  "1 when nothing could be sent for a fault of this host: socket right, bind, unknown host, or "
+                  "port 855 busy.",
                   result.started ? 0 : 1),
       gaugeFamily("probe_requests_sent", "Requests sent.", summary.sent),
       gaugeFamily("probe_answers_received", "Answers accepted.", summary.answered),
@@ -161,6 +174,7 @@ std::vector<MetricFamily> probeMetrics(const ProbeResult& result) {
     families.push_back(gaugeFamily("probe_loss_ratio", "Requests without an accepted answer, over those sent.",
                                    summary.lossPercent / 100.0));
   }
+  if (result.started) families.push_back(verdictFamily(result.outcome.judgement));
   const bool timed = std::any_of(result.outcome.rounds.begin(), result.outcome.rounds.end(),
                                  [](const RoundRecord& r) { return r.result == RoundResult::Answered && r.roundTripUs >= 0; });
   if (timed) {
@@ -344,12 +358,13 @@ class ProbeExporter::State {
     request.timeoutMs = timeoutMs;
 
     bool ended = false;
-    RunControl control(log_, ButtonHooks{{}, [&] {
-                                           std::lock_guard<std::mutex> hold(mutex_);
-                                           ended = true;
-                                           wake_.notify_all();
-                                         },
-                                         {}});
+    RunEvents events;
+    events.ended = [&](const RunOutcome&) {
+      std::lock_guard<std::mutex> hold(mutex_);
+      ended = true;
+      wake_.notify_all();
+    };
+    RunControl control(log_, withLoggedSummary(log_, std::move(events)));
     ProbeResult result;
     if (control.startRun(request) != StartRefusal::None) {
       result.started = false;
@@ -361,12 +376,15 @@ class ProbeExporter::State {
     }
     control.stopRun();  // a run that has ended ignores it
     result.outcome = control.waitForEnd();
-    result.started = !result.outcome.startFailed;
+    // A path that refused or dropped the connection is a failed check, not one that could not start.
+    result.started = !(result.outcome.startFailed && result.outcome.judgement.reason.local);
     return result;
   }
 
   void record(const ProtocolType& type, const ProbeResult& result) {
-    const char* verdict = !result.started ? "not-started" : result.outcome.answersAccepted > 0 ? "success" : "failure";
+    const char* verdict = !result.started                              ? "not-started"
+                          : result.outcome.judgement.exitStatus == 0 ? "success"
+                                                                     : "failure";
     probes_.Add({{"protocol", type.shortName}, {"result", verdict}}).Increment();
     sent_.Add({{"protocol", type.shortName}}).Increment(result.outcome.requestsSent);
     answered_.Add({{"protocol", type.shortName}}).Increment(result.outcome.answersAccepted);

@@ -18,15 +18,17 @@ namespace connchk::client {
 
 int TerminalUdpTest(RunContext& run) {
   const auto resolved = resolveServer(run);
-  if (!resolved) return run.failStart(0);
+  if (!resolved) return 0;
   const platform::Address server = resolved->withPort(TerminalPort);
   int error = 0;
   platform::Socket socket = openTestSocket(run, server.family(), SOCK_DGRAM, 0, error);
-  if (!socket.valid()) return run.failStart(error);
+  if (!socket.valid()) return error;
 
   if (!bindTerminalPort(socket.fd(), server.family(), error)) {
     run.say(format("Ошибка bind %i", error));
-    return run.failStart(0);
+    RunFailure why = terminalPortFailure(error);
+    run.say(why.text);
+    return run.failStart(0, std::move(why));
   }
   logConnection(run, server, platform::localPort(socket.fd()));
 
@@ -45,8 +47,8 @@ int TerminalUdpTest(RunContext& run) {
                                         [&](std::size_t n, const platform::Address& from) {
                                           return platform::sameHost(from, server) &&
                                                          isTerminalAnswer(request.data(), received.data(), n)
-                                                     ? Verdict::Take
-                                                     : Verdict::PassOver;
+                                                     ? Pick::Take
+                                                     : Pick::PassOver;
                                         });
     if (first.kind != Awaited::Kind::Taken) return roundWithout(run, first);
 
@@ -62,11 +64,11 @@ int TerminalUdpTest(RunContext& run) {
     // The final answer: from the same address and port, carrying the send time again.
     const Awaited final = awaitDatagram(run, socket.fd(), received.data(), received.size(),
                                         [&](std::size_t n, const platform::Address& from) {
-                                          if (from != first.from) return Verdict::PassOver;
-                                          if (n == 0) return Verdict::Empty;
+                                          if (from != first.from) return Pick::PassOver;
+                                          if (n == 0) return Pick::Empty;
                                           return isTerminalAnswer(request.data(), received.data(), n)
-                                                     ? Verdict::Take
-                                                     : Verdict::PassOver;
+                                                     ? Pick::Take
+                                                     : Pick::PassOver;
                                         });
     if (final.kind == Awaited::Kind::Taken) return run.answerAccepted("TELM-UDP", final.at);
     return roundWithout(run, final);

@@ -4,9 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <thread>
 
-#include "common/platform/socket_wait.h"
 #include "common/platform/sockets.h"
 #include "common/protocol.h"
 #include "common/text_format.h"
@@ -20,13 +18,12 @@ using std::chrono::milliseconds;
 
 // Microseconds between 1601-01-01 and 1970-01-01.
 constexpr std::int64_t UnixEpochIn1601Us = 11644473600LL * 1000000;
-// How often a pause looks at the stop flag.
-constexpr int PauseSliceMs = 20;
 }  // namespace
 
-int RunContext::failStart(int code) {
+int RunContext::failStart(int code, RunFailure why) {
   outcome.startFailed = true;
   outcome.exitCode = code;
+  outcome.failure = std::move(why);
   return code;
 }
 
@@ -74,7 +71,7 @@ RoundEnd RunContext::roundWithoutAnswer(RoundResult why, int error) {
 
 void RunContext::endRound(RoundResult result, int error, std::int64_t roundTripUs) {
   outcome.rounds.push_back(RoundRecord{roundNumber_, sentAtUnixUs_, result, error, roundTripUs});
-  if (roundEnded_) roundEnded_(outcome.rounds.back());
+  if (roundEnded_) roundEnded_(outcome.rounds.back(), summarize(outcome));
 }
 
 int RunContext::msLeft() const {
@@ -86,7 +83,14 @@ int RunContext::msLeft() const {
 platform::Socket openTestSocket(RunContext& run, platform::Family family, int type, int protocol, int& error) {
   platform::Socket socket = platform::openSocket(family, type, protocol, error);
   if (!socket.valid()) {
-    run.say(format("Ошибка %i при открытии сокета", error));
+    const std::string line = format("Ошибка %i при открытии сокета", error);
+    run.say(line);
+    if (type == SOCK_RAW && (error == EPERM || error == EACCES)) {
+      run.say(NoRawRightLine);
+      run.failStart(error, {"no-raw-right", NoRawRightLine, true});
+    } else {
+      run.failStart(error, {"socket-error", line, true});
+    }
     return socket;
   }
   platform::setNonBlocking(socket.fd(), error);
@@ -95,23 +99,37 @@ platform::Socket openTestSocket(RunContext& run, platform::Family family, int ty
 }
 
 std::optional<platform::Address> resolveServer(const std::string& address, platform::FamilyChoice family,
-                                               const std::function<void(const std::string&)>& say) {
-  platform::NetError why;
-  auto server = platform::resolve(address, family, why);
+                                               const std::function<void(const std::string&)>& say,
+                                               std::string* why) {
+  platform::NetError error;
+  auto server = platform::resolve(address, family, error);
   if (!server) {
     say("Невозможно определить адрес ВЕЛТ-IP для подключения");
-    if (family != platform::FamilyChoice::Any) say(why.text);
+    say(error.text);
+    if (why) *why = error.text;
   }
   return server;
 }
 
 std::optional<platform::Address> resolveServer(RunContext& run) {
-  return resolveServer(run.params.address, run.params.family, [&run](const std::string& line) { run.say(line); });
+  std::string why;
+  auto server =
+      resolveServer(run.params.address, run.params.family, [&run](const std::string& line) { run.say(line); }, &why);
+  if (!server) run.failStart(0, {"unresolved", why, true});
+  return server;
 }
 
 bool bindTerminalPort(int fd, platform::Family family, int& error) {
   if (family == platform::Family::IPv6) platform::setIPv6Only(fd, true, error);
   return platform::bindTo(fd, platform::Address::any(family, TerminalPort), error);
+}
+
+RunFailure terminalPortFailure(int error) {
+  if (error == EADDRINUSE) return {"port-855-taken", "Порт 855 занят на этом хосте (сервером или другим клиентом)", true};
+  if (error == EACCES || error == EPERM) {
+    return {"no-port-855-right", "Нет права занять порт 855 (CAP_NET_BIND_SERVICE)", true};
+  }
+  return {"bind-error", format("Ошибка bind %i", error), true};
 }
 
 void logConnection(RunContext& run, const platform::Address& server, int ownPort) {
@@ -124,30 +142,26 @@ namespace {
 bool pauseBetweenRounds(RunContext& run) {
   const auto until = MonotonicClock::now() + milliseconds(std::max(run.params.intervalMs, 0));
   for (;;) {
+    const auto left = duration_cast<microseconds>(until - MonotonicClock::now()).count();
     if (run.stopRequested()) return false;
-    const auto left = until - MonotonicClock::now();
-    if (left <= MonotonicClock::duration::zero()) return true;
-    std::this_thread::sleep_for(std::min<MonotonicClock::duration>(left, milliseconds(PauseSliceMs)));
+    if (left <= 0) return true;
+    // Rounded up, so that a pause never ends a fraction of a millisecond early.
+    platform::waitReadable(-1, run.stopEvent(), static_cast<int>((left + 999) / 1000));
   }
 }
 }  // namespace
 
 void runRounds(RunContext& run, const std::function<RoundEnd()>& round) {
-  bool infinite = false;
-  if (run.params.count == -1) {
-    run.params.count = 2;
-    infinite = true;
-  }
-  if (run.params.count < 1) return;
+  const bool infinite = run.params.count == -1;
+  if (!infinite && run.params.count < 1) return;
   for (int done = 0;;) {
-    if (infinite) done = 0;
     if (run.stopRequested()) {
       run.outcome.stopped = true;
       return;
     }
     run.beginRound();
     if (round() == RoundEnd::LeaveLoop) return;
-    if (++done >= run.params.count) return;
+    if (!infinite && ++done >= run.params.count) return;
     if (!pauseBetweenRounds(run)) {
       run.outcome.stopped = true;
       return;
@@ -165,10 +179,12 @@ platform::IoResult sendRequest(RunContext& run, int fd, const std::uint8_t* data
     } else if (!platform::isTimeout(result.error)) {
       return result;
     }
-    // Only a stream socket whose peer has stopped reading gets here.
-    int error = 0;
+    // Only a stream socket whose peer has stopped reading gets here. Stop ends the round, as a
+    // send that could not finish.
     if (run.msLeft() <= 0) return {-1, ETIMEDOUT};
-    if (platform::waitWritable(fd, run.msLeft(), error) == platform::Readiness::Failed) return {-1, error};
+    if (platform::waitWritable(fd, run.stopEvent(), run.msLeft()) == platform::WaitResult::Stopped) {
+      return {-1, ECANCELED};
+    }
   }
 }
 
@@ -180,8 +196,8 @@ Awaited awaitDatagram(RunContext& run, int fd, std::uint8_t* buffer, std::size_t
       awaited.kind = Awaited::Kind::TimedOut;
       return awaited;
     }
-    if (platform::waitReadable(fd, left, awaited.error) == platform::Readiness::Failed) {
-      awaited.kind = Awaited::Kind::Failed;
+    if (platform::waitReadable(fd, run.stopEvent(), left) == platform::WaitResult::Stopped) {
+      awaited.kind = Awaited::Kind::Stopped;
       return awaited;
     }
     const auto got = platform::receiveFrom(fd, buffer, capacity, awaited.from);
@@ -193,9 +209,9 @@ Awaited awaitDatagram(RunContext& run, int fd, std::uint8_t* buffer, std::size_t
       return awaited;
     }
     awaited.length = got.failed() ? 0 : static_cast<std::size_t>(got.n);
-    const Verdict verdict = got.failed() ? Verdict::PassOver : judge(awaited.length, awaited.from);
-    if (verdict == Verdict::Take || verdict == Verdict::Empty) {
-      awaited.kind = verdict == Verdict::Take ? Awaited::Kind::Taken : Awaited::Kind::Empty;
+    const Pick pick = got.failed() ? Pick::PassOver : judge(awaited.length, awaited.from);
+    if (pick == Pick::Take || pick == Pick::Empty) {
+      awaited.kind = pick == Pick::Take ? Awaited::Kind::Taken : Awaited::Kind::Empty;
       return awaited;
     }
     if (run.stopRequested()) {

@@ -32,12 +32,13 @@ class RunControlTest : public ::testing::Test {
  protected:
   RunControlTest() { log_.setView(&view); }
   ActivityLog& log() { return log_; }
-  ButtonHooks hooks() {
-    return {[this] { ++started; }, [this] { ++restored; },
-            [this](const RoundRecord& round) {
+  RunEvents hooks() {
+    return {[this] { ++started; },
+            [this](const RoundRecord& round, const RunSummary&) {
               std::lock_guard<std::mutex> hold(mutex);
               roundsSeen.push_back(round);
-            }};
+            },
+            [this](const RunOutcome&) { ++restored; }};
   }
 
   std::atomic<int> started{0};
@@ -89,7 +90,7 @@ TEST_F(RunControlTest, ButtonsComeBackWhenARefusedConnectionEndsTheRun) {
   EXPECT_FALSE(control.running());
 }
 
-TEST_F(RunControlTest, InfiniteRunGoesOnUntilStopAndItsRecordReadsTwo) {
+TEST_F(RunControlTest, InfiniteRunGoesOnUntilStopAndItsRequestStaysAsGiven) {
   REQUIRE_PRIVATE_NETWORK();
   UdpPeer server(EchoPort, [](const Bytes& r) { return connchk::testing::withReplyMarker(r); });
   RunControl control(log(), hooks());
@@ -100,7 +101,7 @@ TEST_F(RunControlTest, InfiniteRunGoesOnUntilStopAndItsRecordReadsTwo) {
   const RunOutcome outcome = control.waitForEnd();
   EXPECT_GE(outcome.answersAccepted, 3);
   EXPECT_TRUE(outcome.stopped);
-  EXPECT_EQ(control.lastParameters().count, 2);
+  EXPECT_EQ(control.lastRequest().count, -1);
   EXPECT_EQ(restored, 1);
 }
 
