@@ -295,7 +295,7 @@ int EchoUdpService(ServiceRun& run) {
       continue;
     }
     run.accepted(sender, length);
-    const auto sent = platform::sendTo(socket.fd(), buffer.data(), length, sender);
+    const auto sent = platform::sendTo(socket.fd(), buffer.data(), length, sender, platform::Wait::Now);
     run.receivedPacket(from, messages::packetTail(UdpEchoLabel, length));
     run.answerSent(sent);
   }

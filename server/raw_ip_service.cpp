@@ -30,6 +30,7 @@ platform::Socket openIpv6Socket(ServiceRun& run, std::uint32_t protocol) {
     socket.close();
   }
   if (!socket.valid() && error != EAFNOSUPPORT) run.say(messages::ipv6SocketFailed(error));
+  if (socket.valid()) platform::raiseSendBuffer(socket.fd(), AnswerBufferBytes);
   return socket;
 }
 
@@ -45,7 +46,7 @@ class RawResponder {
     // leaves before its request is reported.
     const auto destination = platform::Address::fromBytes(platform::Family::IPv4, answer->source.data());
     run_.accepted(destination, length);
-    const auto sent = platform::sendTo(fd, packet_.data(), answer->length, destination);
+    const auto sent = platform::sendTo(fd, packet_.data(), answer->length, destination, platform::Wait::Now);
     run_.receivedPacket(destination.text(), messages::numberedPacketTail(protocol_, length));
     run_.answerSent(sent);
   }
@@ -55,7 +56,7 @@ class RawResponder {
     if (!answerLength) return;
     const std::size_t counted = length + Ipv6HeaderSize;
     run_.accepted(sender, counted);
-    const auto sent = platform::sendTo(fd, packet_.data(), *answerLength, sender.withPort(0));
+    const auto sent = platform::sendTo(fd, packet_.data(), *answerLength, sender.withPort(0), platform::Wait::Now);
     run_.receivedPacket(sender.text(), messages::numberedPacketTail(protocol_, counted));
     run_.answerSent(sent);
   }

@@ -28,9 +28,17 @@ bool isConfirmation(const std::uint8_t* datagram, std::size_t length) {
   return hasMarker(datagram, length, layout_b::Marker, ReplyMarker);
 }
 
+// Only an intact echo request is answered: an answer to an error, a redirect or a reply, or to a
+// damaged message, would be a message the host should never send (to a forged source, a third party).
+bool isIcmpEchoRequest(const std::uint8_t* message, std::size_t length) {
+  return length >= layout_d::Length && message[layout_d::Type] == layout_d::EchoRequest &&
+         InternetChecksum(message, static_cast<int>(length)) == 0;
+}
+
 std::optional<RawAnswer> makeRawAnswer(std::uint8_t* packet, std::size_t length) {
   const std::uint8_t ipProtocol = length > IpProtocolOffset ? packet[IpProtocolOffset] : 0;
   if (!hasMarker(packet, length, rawMarkerOffset(ipProtocol), RequestMarker)) return std::nullopt;
+  if (ipProtocol == IcmpProtocol && !isIcmpEchoRequest(packet + IpHeaderSize, length - IpHeaderSize)) return std::nullopt;
   // The marker lies past the header, so the whole source address field was received.
   RawAnswer answer{};
   std::memcpy(answer.source.data(), packet + IpSourceOffset, answer.source.size());

@@ -41,8 +41,12 @@ struct RawAnswer {
   std::array<std::uint8_t, 4> source;  // named in the request's IPv4 header: where the answer goes
 };
 
+// An ICMP message (without the IP header) that is an echo request of type 8 with a valid checksum.
+bool isIcmpEchoRequest(const std::uint8_t* message, std::size_t length);
+
 // A raw datagram (with its 20-byte IPv4 header) that carries the request marker where its layout
-// puts it gets its answer built in place; anything else gets none and is left untouched.
+// puts it, and for ICMP is an echo request (see isIcmpEchoRequest), gets its answer built in
+// place; anything else gets none and is left untouched.
 std::optional<RawAnswer> makeRawAnswer(std::uint8_t* packet, std::size_t length);
 
 // A raw IPv6 socket gives the payload alone, without the IPv6 header. A layout C payload with the

@@ -29,6 +29,7 @@ platform::Socket ServiceRun::open(const Opening& opening) {
   }
   say(opening.startLine);
   if (opening.listenBacklog > 0) platform::setReuseAddress(socket.fd(), error);
+  if (opening.type != SOCK_STREAM) platform::raiseSendBuffer(socket.fd(), AnswerBufferBytes);
   if (!platform::bindTo(socket.fd(), platform::Address::any(opened, opening.port), error)) {
     startFailed(messages::bindFailed(error));
     socket.close();

@@ -99,6 +99,13 @@ class ServiceRun {
   std::size_t nextSocket_ = 0;  // where receiveDatagram looks first
 };
 
+// What the kernel may hold of the answers of one datagram or raw socket. Every send is
+// non-blocking: an answer that finds no room is dropped and counted, never waited for, so that
+// answers held for neighbours that never answer (forged on-link senders) cannot stop a service.
+// The room is large, so that such answers, freed once their neighbour fails to resolve (about
+// three seconds), leave room for everybody else's.
+inline constexpr int AnswerBufferBytes = 4 << 20;
+
 // Each returns 0 once stopped, or -1 when it cannot start.
 int RawIpService(ServiceRun& run, std::uint32_t protocol);
 int EchoUdpService(ServiceRun& run);

@@ -176,7 +176,7 @@ void TerminalExchanges::start(const TerminalRequest& request, std::size_t length
   // The first answer: the request with the reply marker, from the exchange's own port.
   std::copy_n(request_.begin(), length, x.buffer.begin());
   putMarker(x.buffer.data(), layout_b::Marker, ReplyMarker);
-  const auto answer = platform::sendTo(x.socket.fd(), x.buffer.data(), length, client);
+  const auto answer = platform::sendTo(x.socket.fd(), x.buffer.data(), length, client, platform::Wait::Now);
   if (answer.failed()) {
     run_.receivedPacket(x.dotted, messages::packetTail(Label, length));
     run_.sendFailed(answer.error);
@@ -217,7 +217,7 @@ void TerminalExchanges::takeConfirmation(std::list<Exchange>::iterator x) {
     run_.erroneous(x->dotted, messages::unconfirmedPacketTail(Label, length));
   } else {
     // As long as the first answer: a shorter confirmation is followed by the rest of that answer.
-    const auto final = platform::sendTo(x->socket.fd(), x->buffer.data(), x->answerLength, x->client);
+    const auto final = platform::sendTo(x->socket.fd(), x->buffer.data(), x->answerLength, x->client, platform::Wait::Now);
     run_.receivedPacket(x->dotted, messages::packetTail(Label, length));
     if (final.failed()) {
       run_.sendFailed(final.error);

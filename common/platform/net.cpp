@@ -51,6 +51,11 @@ bool setReuseAddress(int fd, int& error) { return setOption(fd, SOL_SOCKET, SO_R
 
 bool setSendBuffer(int fd, int bytes, int& error) { return setOption(fd, SOL_SOCKET, SO_SNDBUF, bytes, error); }
 
+void raiseSendBuffer(int fd, int bytes) {
+  int error = 0;
+  if (!setOption(fd, SOL_SOCKET, SO_SNDBUFFORCE, bytes, error)) setSendBuffer(fd, bytes, error);
+}
+
 bool setNonBlocking(int fd, int& error) {
   const int flags = ::fcntl(fd, F_GETFL);
   const bool ok = flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;

@@ -54,6 +54,9 @@ bool setKeepAlive(int fd, int idleS, int intervalS, int count, int& error);
 // Caps what the kernel holds for the socket's unsent data (and so what a peer that takes
 // nothing can make it hold).
 bool setSendBuffer(int fd, int bytes, int& error);
+// Lets the socket's unsent data reach `bytes`, past the system's usual cap where the program has
+// the right (CAP_NET_ADMIN), up to that cap otherwise.
+void raiseSendBuffer(int fd, int bytes);
 
 // The local port a socket of either family is bound to (host order), 0 when it cannot be read.
 std::uint16_t localPort(int fd);

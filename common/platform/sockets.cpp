@@ -53,12 +53,12 @@ bool connectTo(int fd, const Address& address, int& error) {
   return rc == 0;
 }
 
-IoResult sendTo(int fd, const void* data, std::size_t length, const Address& to) {
+IoResult sendTo(int fd, const void* data, std::size_t length, const Address& to, Wait wait) {
   sockaddr_storage address{};
   const socklen_t addressLength = to.toSockaddr(address);
   ssize_t n;
   do {
-    n = ::sendto(fd, data, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address), addressLength);
+    n = ::sendto(fd, data, length, MSG_NOSIGNAL | (wait == Wait::Now ? MSG_DONTWAIT : 0), reinterpret_cast<const sockaddr*>(&address), addressLength);
   } while (n < 0 && errno == EINTR);
   return IoResult{n, n < 0 ? errno : 0};
 }

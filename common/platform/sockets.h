@@ -28,7 +28,8 @@ bool setIPv6Only(int fd, bool only, int& error);
 // the socket's protocol number.
 bool bindTo(int fd, const Address& address, int& error);
 bool connectTo(int fd, const Address& address, int& error);
-IoResult sendTo(int fd, const void* data, std::size_t length, const Address& to);
+// With Wait::Now a send that would wait for room in the socket's buffer fails with EAGAIN instead.
+IoResult sendTo(int fd, const void* data, std::size_t length, const Address& to, Wait wait = Wait::Block);
 
 // One datagram with its source. A datagram longer than `capacity` is not cut short: the receive
 // fails with EMSGSIZE, as it would on a system that refuses oversized messages. `from` is left as

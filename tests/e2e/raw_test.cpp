@@ -257,6 +257,43 @@ TEST(RawE2e, IcmpPassesOverTheServersAnswerAndTakesTheKernelsReply) {
   EXPECT_TRUE(answered(roundLines(answeredClient), {}, {R"(Отослан запрос к серверу \(1\))"}, "№1")) << answeredClient.output();
 }
 
+// Only an intact echo request is answered: messages of other types that carry the marker (with a
+// forged source they would make the server write to a third party), an echo request with a wrong
+// checksum, and the kernel's own reply to a request get no answer and no line.
+TEST(RawE2e, IcmpMessagesOtherThanEchoRequestsAreNeverAnswered) {
+  REQUIRE_PRIVATE_NETWORK();
+  Program server(SERVER_PROGRAM);
+  ASSERT_TRUE(startServer(server));
+  RawSniffer sniffer(1);
+  setKernelEcho(true);
+  int error = 0;
+  platform::Socket icmp = platform::openSocket(platform::Family::IPv4, SOCK_RAW, 1, error);
+  ASSERT_TRUE(icmp.valid()) << error;
+  const auto to = platform::Address::loopback(platform::Family::IPv4);
+  const auto message = [](std::uint8_t type, bool goodChecksum) {
+    Bytes m(layout_d::Length, 0);
+    buildIcmpEchoRequest(m.data(), 77, SendTimestamp());
+    m[layout_d::Type] = type;
+    putU16(m.data(), layout_d::Checksum, 0);
+    if (goodChecksum) putU16(m.data(), layout_d::Checksum, InternetChecksum(m.data(), int(m.size())));
+    return m;
+  };
+  for (const std::uint8_t type : {0, 3, 5, 9, 11, 42}) {
+    const Bytes m = message(type, true);
+    platform::sendTo(icmp.fd(), m.data(), m.size(), to);
+  }
+  const Bytes damaged = message(layout_d::EchoRequest, false);
+  platform::sendTo(icmp.fd(), damaged.data(), damaged.size(), to);
+  const Bytes valid = message(layout_d::EchoRequest, true);
+  platform::sendTo(icmp.fd(), valid.data(), valid.size(), to);
+
+  ASSERT_TRUE(server.waitForOutput("Отослано 28 байт данных\n"));
+  std::this_thread::sleep_for(500ms);  // time for any answer that should not come
+  EXPECT_EQ(occurrences(server.output(), "протокол №1, "), 1) << server.output();
+  const auto answers = sniffer.matching([](const Bytes& d) { return d[20] == 8 && carries(d, 36, ReplyMarker); });
+  EXPECT_EQ(answers.size(), 1u) << "one answer, to the one valid request";
+}
+
 TEST(RawE2e, IcmpRequestNumbersGoOnFromOneRunToTheNext) {
   REQUIRE_PRIVATE_NETWORK();
   char pattern[] = "/tmp/checker-raw-XXXXXX";

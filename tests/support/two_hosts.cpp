@@ -45,6 +45,38 @@ int openNamespace(const std::string& path) { return open(path.c_str(), O_RDONLY 
 
 }  // namespace
 
+std::string newBedName(const std::string& role) {
+  removeLeftOverBeds();
+  return std::string(NamePrefix) + role + "-" + std::to_string(getpid()) + "-" + std::to_string(bedsMade++);
+}
+
+void removeBed(const std::string& name) {
+  // Deleting a namespace also removes its ends of the veth pairs, and with them the other ends.
+  runQuietly({"ip", "netns", "del", name});
+  std::error_code ignored;
+  std::filesystem::remove_all(hostsFolder(name), ignored);
+}
+
+void inNetworkNamespace(const std::string& name, const std::function<void()>& action) {
+  const int home = openNamespace("/proc/thread-self/ns/net");
+  const int there = openNamespace("/run/netns/" + name);
+  const bool entered = home >= 0 && there >= 0 && setns(there, CLONE_NEWNET) == 0;
+  if (there >= 0) close(there);
+  if (!entered) {
+    if (home >= 0) close(home);
+    ADD_FAILURE() << "cannot enter host " << name << ": " << std::strerror(errno);
+    return;
+  }
+  struct Return {
+    int home;
+    ~Return() {
+      setns(home, CLONE_NEWNET);
+      close(home);
+    }
+  } back{home};
+  action();
+}
+
 bool runQuietly(const std::vector<std::string>& command) {
   std::vector<char*> argv;
   std::vector<std::string> copies(command);
@@ -67,10 +99,8 @@ bool runQuietly(const std::vector<std::string>& command) {
 }
 
 TwoHosts::TwoHosts() {
-  removeLeftOverBeds();
-  const std::string suffix = std::to_string(getpid()) + "-" + std::to_string(bedsMade++);
-  server_ = std::string(NamePrefix) + "srv-" + suffix;
-  client_ = std::string(NamePrefix) + "cli-" + suffix;
+  server_ = newBedName("srv");
+  client_ = newBedName("cli");
   const std::string s = server_, c = client_;
   const std::vector<std::vector<std::string>> steps = {
       {"ip", "netns", "add", s},
@@ -97,33 +127,11 @@ TwoHosts::TwoHosts() {
 }
 
 TwoHosts::~TwoHosts() {
-  // Deleting a namespace also removes its end of the veth pair, and with it the other end.
-  runQuietly({"ip", "netns", "del", server_});
-  runQuietly({"ip", "netns", "del", client_});
-  std::error_code ignored;
-  std::filesystem::remove_all(hostsFolder(server_), ignored);
-  std::filesystem::remove_all(hostsFolder(client_), ignored);
+  removeBed(server_);
+  removeBed(client_);
 }
 
-void TwoHosts::inHost(Host host, const std::function<void()>& action) const {
-  const int home = openNamespace("/proc/thread-self/ns/net");
-  const int there = openNamespace("/run/netns/" + name(host));
-  const bool entered = home >= 0 && there >= 0 && setns(there, CLONE_NEWNET) == 0;
-  if (there >= 0) close(there);
-  if (!entered) {
-    if (home >= 0) close(home);
-    ADD_FAILURE() << "cannot enter host " << name(host) << ": " << std::strerror(errno);
-    return;
-  }
-  struct Return {
-    int home;
-    ~Return() {
-      setns(home, CLONE_NEWNET);
-      close(home);
-    }
-  } back{home};
-  action();
-}
+void TwoHosts::inHost(Host host, const std::function<void()>& action) const { inNetworkNamespace(name(host), action); }
 
 bool TwoHosts::addAddress(Host host, const std::string& address) {
   if (address.find(':') != std::string::npos) {

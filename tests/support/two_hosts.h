@@ -57,6 +57,14 @@ class TwoHosts {
 // Runs a command (searched on PATH) with its output discarded; true when it exits with 0.
 bool runQuietly(const std::vector<std::string>& command);
 
+// What the test beds share. A bed's namespaces are named chk-<role>-<pid>-<n> (a role without
+// "-"); making a bed first removes the beds of test processes that have ended without removing
+// theirs. bedName() gives the name of a new namespace; removeBed() deletes it and its files.
+std::string newBedName(const std::string& role);
+void removeBed(const std::string& name);
+// Runs `action` with the calling thread inside the named network namespace; it comes back after.
+void inNetworkNamespace(const std::string& name, const std::function<void()>& action);
+
 // Whether a socket of either family in the calling thread's namespace is bound to `port`, read
 // from the kernel's tables ("udp" or "tcp" and their IPv6 twins), in `state` ("0A" is a TCP
 // listener) or any state when it is null.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <optional>
 #include <string>
 #include <thread>
@@ -135,6 +137,55 @@ TEST(RawIpv6Answer, AnswersRequestsOfItsLayoutOnly) {
     const std::size_t markerAt = c.protocol == Icmpv6Protocol ? layout_d::Marker : layout_a::Marker;
     EXPECT_TRUE(hasMarker(bytes.data(), *c.answer, markerAt, ReplyMarker));
     EXPECT_EQ(bytes[0], c.payload[0]) << "the send time (or the echo type) stays";
+  }
+}
+
+// An IPv4 raw datagram, header first: ICMP is answered only as an intact echo request, so that a
+// forged error, redirect or reply carrying the marker never makes the server send to a third party.
+TEST(RawIpv4Answer, AnswersIcmpEchoRequestsOnly) {
+  const auto datagram = [](std::uint8_t protocol, std::uint8_t icmpType, bool goodChecksum = true) {
+    std::vector<std::uint8_t> bytes(IpHeaderSize + layout_d::Length, 0);
+    bytes[0] = 0x45;
+    bytes[IpProtocolOffset] = protocol;
+    const std::uint8_t source[4] = {192, 0, 2, 9};
+    std::copy(source, source + 4, bytes.begin() + IpSourceOffset);
+    std::uint8_t* message = bytes.data() + IpHeaderSize;
+    if (protocol == IcmpProtocol) {
+      buildIcmpEchoRequest(message, 7, 0x1122334455667788ull);
+      message[layout_d::Type] = icmpType;
+      putU16(message, layout_d::Checksum, 0);
+      if (goodChecksum) putU16(message, layout_d::Checksum, InternetChecksum(message, int(layout_d::Length)));
+    } else {
+      putMarker(message, layout_a::Marker, RequestMarker);
+    }
+    return bytes;
+  };
+  const struct {
+    std::vector<std::uint8_t> datagram;
+    std::optional<std::size_t> answer;
+  } cases[] = {
+      {datagram(IcmpProtocol, layout_d::EchoRequest), 28},
+      {datagram(53, 0), 20},
+      {datagram(IcmpProtocol, layout_d::EchoReply), std::nullopt},  // the kernel's reply to a request
+      {datagram(IcmpProtocol, 3), std::nullopt},                     // destination unreachable
+      {datagram(IcmpProtocol, 5), std::nullopt},                     // redirect
+      {datagram(IcmpProtocol, 9), std::nullopt},                     // router advertisement
+      {datagram(IcmpProtocol, 11), std::nullopt},                    // time exceeded
+      {datagram(IcmpProtocol, 42), std::nullopt},
+      {datagram(IcmpProtocol, layout_d::EchoRequest, false), std::nullopt},  // checksum 0
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "protocol " << int{c.datagram[IpProtocolOffset]} << ", type "
+                                      << int{c.datagram[IpHeaderSize]});
+    auto bytes = c.datagram;
+    const auto answer = makeRawAnswer(bytes.data(), bytes.size());
+    ASSERT_EQ(answer.has_value(), c.answer.has_value());
+    if (!answer) {
+      EXPECT_EQ(bytes, c.datagram);
+      continue;
+    }
+    EXPECT_EQ(answer->length, *c.answer);
+    EXPECT_EQ(answer->source, (std::array<std::uint8_t, 4>{192, 0, 2, 9}));
   }
 }
 
