@@ -105,8 +105,8 @@ std::unique_ptr<CLI::App> makeApp(ClientOptions& options, TypedValues& typed) {
   app->add_flag("--list-protocols", options.listProtocols, "print the protocol types and their names");
   app->add_option("--log-dir", typed.logDirectory, "write client_log.txt into DIR")->type_name("DIR");
   app->add_flag("-V,--version", options.version, "print the version");
-  // Taken before the other options (a mode of its own); listed here so that --help tells of it.
-  app->add_option("--exporter", typed.exporter, "serve Prometheus probes on [ADDRESS:]PORT (see the README)")
+  app->add_option("--exporter", typed.exporter,
+                  "serve Prometheus probes on [ADDRESS:]PORT; takes --log-dir only (see the man page)")
       ->type_name("[ADDRESS:]PORT");
   return app;
 }
@@ -189,6 +189,24 @@ std::string applyValues(const TypedValues& typed, const std::function<bool(const
   return {};
 }
 
+// The probe exporter is a mode of its own: each probe names its own target and protocol, so it
+// takes only where to listen, the log folder and --console (which it is anyway).
+std::string applyExporterValues(const CLI::App& app, const TypedValues& typed, ClientOptions& options) {
+  for (const CLI::Option* option : app.get_options()) {
+    const std::string name = option->get_name();
+    if (option->count() > 0 && name != "--exporter" && name != "--log-dir" && name != "--console") {
+      return "--exporter takes no other option but --log-dir: each probe names its own target and protocol";
+    }
+  }
+  if (typed.exporter.empty() || typed.exporter[0] == '-') return "--exporter needs [ADDRESS:]PORT";
+  options.exporterListen = typed.exporter;
+  if (app.get_option("--log-dir")->count() > 0) {
+    if (typed.logDirectory.empty()) return "--log-dir needs a directory";
+    options.logDirectory = typed.logDirectory;
+  }
+  return {};
+}
+
 }  // namespace
 
 std::optional<double> parsePercent(const std::string& text) {
@@ -231,6 +249,11 @@ ClientOptionsParse parseClientOptions(const std::vector<std::string>& args) {
   }
   if (options.version || options.listProtocols) return {options, {}};
   const auto given = [&app](const char* name) { return app->get_option(name)->count() > 0; };
+  if (given("--exporter")) {
+    const std::string problem = applyExporterValues(*app, typed, options);
+    if (!problem.empty()) return {std::nullopt, problem};
+    return {options, {}};
+  }
   const std::string problem = applyValues(typed, given, options);
   if (!problem.empty()) return {std::nullopt, problem};
   return {options, {}};

@@ -24,6 +24,7 @@ struct ClientOptions {
   bool json = false;           // --json: one JSON document on stdout
   bool sweep = false;          // --sweep: every type (or those of -p) one after another
   std::vector<int> sweepTypes; // catalogue indices given with -p for a sweep; empty: all
+  std::string exporterListen;  // --exporter [ADDRESS:]PORT: the probe exporter; empty: not it
 
   // --json, --quiet and --sweep are for the terminal: they imply --console.
   bool terminalMode() const { return console || quiet || json || sweep; }

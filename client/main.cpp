@@ -18,14 +18,6 @@ int main(int argc, char** argv) {
   using namespace connchk::client;
   connchk::platform::keepStandardDescriptorsOpen();
   const std::vector<std::string> args(argv + 1, argv + argc);
-  // The probe exporter is a mode of its own: `--exporter [ADDRESS:]PORT` and no run options.
-  if (const auto exporter = findExporterArgument(args)) {
-    if (!exporter->error.empty()) {
-      std::fprintf(stderr, "client: %s\n", exporter->error.c_str());
-      return 2;
-    }
-    return runProbeExporter(exporter->listenText);
-  }
   const ClientOptionsParse parsed = parseClientOptions(args);
   if (!parsed.options) {
     std::fprintf(stderr, "client: %s\n", parsed.error.c_str());
@@ -44,7 +36,10 @@ int main(int argc, char** argv) {
     std::fputs(protocolListing().c_str(), stdout);
     return 0;
   }
-  if (!connchk::chooseLogDirectory("client", options.logDirectory, connchk::ClientLogFileName)) return 2;
+  // The exporter runs unattended: a log it cannot keep stops it at start.
+  const auto need = options.exporterListen.empty() ? connchk::LogFolderNeed::Usual : connchk::LogFolderNeed::Unattended;
+  if (!connchk::chooseLogDirectory("client", options.logDirectory, connchk::ClientLogFileName, need)) return 2;
+  if (!options.exporterListen.empty()) return runProbeExporter(options.exporterListen);
 #ifdef CHECKER_WITH_GUI
   if (!options.terminalMode()) {
     const std::string problem = connchk::ui::displayProblem();

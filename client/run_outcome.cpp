@@ -110,32 +110,39 @@ Judgement judge(const RunOutcome& outcome, double maxLossPercent) {
     return j;
   }
   if (outcome.answersAccepted > 0) {
-    const RunSummary figures = summarize(outcome);
-    if (figures.lossPercent > maxLossPercent) {
+    // A request whose wait Stop cut short had no chance to be answered: it is not held against
+    // the path (the summary still counts it, as ping does).
+    const int judged = std::max(outcome.answersAccepted, outcome.requestsSent - outcome.requestsCutShort);
+    const double lossPercent = 100.0 * (judged - outcome.answersAccepted) / judged;
+    if (lossPercent > maxLossPercent) {
       j.verdict = Verdict::Fail;
       j.reason = {"too-much-loss",
-                  format("потеряно %s%%, допустимо %s%%", percentText(figures.lossPercent).c_str(),
+                  format("потеряно %s%%, допустимо %s%%", percentText(lossPercent).c_str(),
                          percentText(maxLossPercent).c_str()),
                   false};
       j.exitStatus = 1;
       return j;
     }
-    j.verdict = figures.answered < figures.sent ? Verdict::Loss : Verdict::Pass;
+    j.verdict = outcome.answersAccepted < judged ? Verdict::Loss : Verdict::Pass;
     j.exitStatus = 0;
     return j;
   }
   j.exitStatus = 1;
-  if (outcome.stopped) {
+  // The last round that ended by itself tells best what the path does now; one that Stop cut
+  // short tells nothing.
+  const auto last = std::find_if(outcome.rounds.rbegin(), outcome.rounds.rend(),
+                                 [](const RoundRecord& r) { return r.result != RoundResult::Stopped; });
+  if (outcome.stopped && last == outcome.rounds.rend()) {
     j.verdict = Verdict::NotRun;
     j.reason = {"stopped", "проверка остановлена", false};
     return j;
   }
   j.verdict = Verdict::Fail;
-  if (outcome.rounds.empty()) {
+  if (last == outcome.rounds.rend()) {
     j.reason = {"no-request", "запрос не отослан", false};
     return j;
   }
-  j.reason = lastRoundFailure(outcome.rounds.back());
+  j.reason = lastRoundFailure(*last);
   if (j.reason.local) j.exitStatus = 2;
   return j;
 }

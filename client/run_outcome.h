@@ -56,6 +56,7 @@ struct RunOutcome {
   bool stopped = false;      // ended by Stop / Ctrl-C before its count was reached
   int requestsSent = 0;      // requests that left (a send that succeeded)
   int answersAccepted = 0;   // rounds that logged "Получен ответ от сервера"
+  int requestsCutShort = 0;  // sent, but Stop ended the wait for the answer (0 or 1)
   std::vector<RoundRecord> rounds;  // every round in order (also those without an answer)
   Judgement judgement;       // set once when the run ends (judge())
 };
@@ -82,9 +83,9 @@ struct RunSummary {
 RunSummary summarize(const RunOutcome& outcome);
 
 // The one rule for every front-end: a run that could not start failed for its start failure; a
-// run stopped before any answer was not run; a run with an answer passed (with loss when some
-// request went unanswered), unless it lost more than `maxLossPercent` of its requests; otherwise
-// it failed for the way its last round ended, which tells best what the path does now.
+// run with an answer passed (with loss when some request went unanswered), unless it lost more
+// than `maxLossPercent` of its requests; a run stopped before any round ended by itself was not
+// run; otherwise it failed for the way its last such round ended.
 Judgement judge(const RunOutcome& outcome, double maxLossPercent = 100.0);
 
 // A socket error that the path or the peer caused (refused, reset, unreachable, timed out), as

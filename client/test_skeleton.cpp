@@ -29,6 +29,7 @@ int RunContext::failStart(int code, RunFailure why) {
 
 void RunContext::beginRound() {
   ++roundNumber_;
+  sentThisRound_ = false;
   sentAtUnixUs_ = 0;
   sentAt_ = MonotonicClock::now();
 }
@@ -43,6 +44,7 @@ std::uint64_t RunContext::takeSendTime() {
 void RunContext::requestSent(const char* line) {
   say(line);
   ++outcome.requestsSent;
+  sentThisRound_ = true;
 }
 
 RoundEnd RunContext::answerAccepted(const std::string& protocolLabel, MonotonicClock::time_point receivedAt) {
@@ -62,7 +64,10 @@ RoundEnd RunContext::roundWithoutAnswer(RoundResult why, int error) {
     case RoundResult::ReceiveError: say(format("Возникла ошибка на приеме %i", error)); break;
     case RoundResult::SendError: say(format("Ошибка send %i", error)); break;
     case RoundResult::Closed: say("Сервер закрыл соединение"); break;
-    case RoundResult::Stopped: outcome.stopped = true; break;
+    case RoundResult::Stopped:
+      outcome.stopped = true;
+      outcome.requestsCutShort += sentThisRound_;
+      break;
     case RoundResult::Answered: break;
   }
   endRound(why, error, -1);

@@ -73,6 +73,7 @@ class RunContext {
   const platform::StopEvent& stop_;
   RoundHook roundEnded_;
   int roundNumber_ = 0;
+  bool sentThisRound_ = false;
   std::uint64_t lastSendTime_ = 0;
   std::int64_t sentAtUnixUs_ = 0;
   MonotonicClock::time_point sentAt_{};

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <cstdio>
 #include <cstring>
 
@@ -40,13 +42,29 @@ std::string logFileProblem(const std::string& directory, const std::string& file
 
 std::string logDirectory() { return chosen.empty() ? platform::executableDirectory() : chosen; }
 
-bool chooseLogDirectory(const char* program, const std::string& requested, const std::string& fileName) {
+bool isProgramFolder(const std::string& directory) {
+  static const char* const folders[] = {"/bin/",       "/sbin/",           "/usr/bin/",  "/usr/sbin/",
+                                        "/usr/local/bin/", "/usr/local/sbin/", "/usr/games/", "/usr/local/games/"};
+  const std::string withEnd = withSlash(directory);
+  return std::any_of(std::begin(folders), std::end(folders), [&](const char* folder) { return withEnd == folder; });
+}
+
+bool chooseLogDirectory(const char* program, const std::string& requested, const std::string& fileName,
+                        LogFolderNeed need) {
   if (requested.empty()) {
     const std::string beside = platform::executableDirectory();
-    const std::string problem = logFileProblem(beside.empty() ? "." : beside, fileName);
+    const std::string shown = beside.empty() ? "." : beside;
+    const bool unattended = need == LogFolderNeed::Unattended;
+    if (unattended && isProgramFolder(shown)) {
+      std::fprintf(stderr, "%s: log folder %s (beside the executable) holds installed programs, not logs; "
+                   "pass --log-dir DIR\n", program, shown.c_str());
+      return false;
+    }
+    const std::string problem = logFileProblem(shown, fileName);
     if (!problem.empty()) {
       std::fprintf(stderr, "%s: log folder %s (beside the executable): %s; pass --log-dir DIR to keep the log\n",
-                   program, beside.empty() ? "." : beside.c_str(), problem.c_str());
+                   program, shown.c_str(), problem.c_str());
+      return !unattended;
     }
     return true;
   }

@@ -14,10 +14,19 @@ std::string logFileProblem(const std::string& directory, const std::string& file
 // chooseLogDirectory, else the executable's.
 std::string logDirectory();
 
+// How much a program may go on without its log: a program someone watches is told at once and
+// goes on; one that runs unattended (the probe exporter) must not lose its lines unseen.
+enum class LogFolderNeed { Usual, Unattended };
+
 // For main: `requested` is the value of --log-dir (empty when not given). A requested folder that
 // cannot take the log file is refused: false, with the reason on stderr (the program exits 2).
 // The executable's folder is kept even if it cannot be written, as the log has always done, but
-// the program says so on stderr at once.
-bool chooseLogDirectory(const char* program, const std::string& requested, const std::string& fileName);
+// the program says so on stderr at once; Unattended refuses it then, and refuses a folder of
+// installed programs (/usr/bin and the like) as well.
+bool chooseLogDirectory(const char* program, const std::string& requested, const std::string& fileName,
+                        LogFolderNeed need = LogFolderNeed::Usual);
+
+// True for the system's folders of programs (/usr/bin, /usr/local/sbin ...), "/" at the end or not.
+bool isProgramFolder(const std::string& directory);
 
 }  // namespace connchk

@@ -59,6 +59,10 @@ std::optional<ListenAddress> parseListenAddress(const std::string& text, std::st
   return result;
 }
 
+std::vector<std::string> endpointOptions(const ListenAddress& address, int threads) {
+  return {"listening_ports", address.listeningPorts(), "num_threads", std::to_string(threads)};
+}
+
 const CivetCallbacks* keepingCallbacks() {
   static const CivetCallbacks callbacks = [] {
     CivetCallbacks c;

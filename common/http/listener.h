@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct CivetCallbacks;
 
@@ -22,6 +23,9 @@ struct ListenAddress {
 // "PORT" or "ADDRESS:PORT", ADDRESS a dotted IPv4 address and PORT 1 to 65535. Anything else
 // (host names, IPv6, civetweb's own suffixes and lists) is refused with `error` saying why.
 std::optional<ListenAddress> parseListenAddress(const std::string& text, std::string& error);
+
+// civetweb's options for an endpoint on `address` served by `threads` worker threads.
+std::vector<std::string> endpointOptions(const ListenAddress& address, int threads);
 
 // Callbacks for a civetweb server (made directly or through prometheus-cpp's Exposer) that keep
 // what civetweb says, so that a failed start can tell why. At most 1 KiB is kept.

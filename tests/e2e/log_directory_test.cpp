@@ -13,6 +13,7 @@
 
 #include "common/activity_log.h"
 #include "common/cp1251.h"
+#include "tests/support/http_get.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
 
@@ -119,6 +120,32 @@ TEST(LogDirectory, AnUnwritableFolderBesideTheExecutableIsNamedAtStart) {
                               "pass --log-dir DIR to keep the log\n";
   EXPECT_EQ(server.errors().substr(0, warning.size()), warning);
   EXPECT_TRUE(server.running());
+}
+
+// The probe exporter runs unattended: it keeps its log where --log-dir says, and a log it cannot
+// keep stops it at start instead of losing every line unseen.
+TEST(LogDirectory, TheExporterLogsInTheFolderGivenOrDoesNotStart) {
+  REQUIRE_PRIVATE_NETWORK();
+  ScratchFolder logs;
+  Program exporter(CLIENT_PROGRAM);
+  exporter.start({"--exporter", "127.0.0.1:9188", "--log-dir", logs.path});
+  ASSERT_TRUE(eventually([] { return httpGet("http://127.0.0.1:9188/metrics").status == 200; })) << exporter.errors();
+  // No server here: the probe's one round goes unanswered, and its lines go to the folder given.
+  EXPECT_EQ(httpGet("http://127.0.0.1:9188/probe?target=127.0.0.1&protocol=udp&count=1",
+                    {"X-Prometheus-Scrape-Timeout-Seconds: 1"}).status, 200);
+  const std::string connected = toWindows1251("] Соединение с 127.0.0.1, порт 87");
+  EXPECT_TRUE(eventually([&] { return readFile(logs.file(ClientLogFileName)).find(connected) != std::string::npos; }))
+      << readFile(logs.file(ClientLogFileName));
+  EXPECT_FALSE(fs::exists(exporter.folder() + "/" + ClientLogFileName)) << "nothing beside the executable";
+
+  Program unattended(CLIENT_PROGRAM);
+  openToAll(unattended);
+  unattended.startThrough(AsNobody, {"--exporter", "127.0.0.1:9189"});
+  EXPECT_EQ(unattended.wait(), 2);
+  EXPECT_EQ(unattended.errors(), "client: log folder " + unattended.folder() +
+                                     "/ (beside the executable): cannot write there (Permission denied); "
+                                     "pass --log-dir DIR to keep the log\n");
+  EXPECT_NE(httpGet("http://127.0.0.1:9189/metrics").status, 200) << "it never listened";
 }
 
 }  // namespace

@@ -32,6 +32,14 @@ RunOutcome outcomeOf(const std::vector<std::int64_t>& trips, bool stopped = fals
   return o;
 }
 
+// `o` with its last request's wait ended by Stop.
+RunOutcome cutShort(RunOutcome o) {
+  o.rounds.back().result = RoundResult::Stopped;
+  o.requestsCutShort = 1;
+  o.judgement = judge(o);
+  return o;
+}
+
 // An outcome that ended before its first round, for `why`.
 RunOutcome failedStart(RunFailure why) {
   RunOutcome o;
@@ -86,8 +94,10 @@ TEST(RunJudgement, FromEachWayARunCanEnd) {
       {"every answer", outcomeOf({40, 50}), Verdict::Pass, "", 0},
       {"one of three lost", outcomeOf({-1, 40, -1}), Verdict::Loss, "", 0},
       {"stopped after an answer", outcomeOf({30}, true), Verdict::Pass, "", 0},
+      {"stopped while waiting", cutShort(outcomeOf({30, -1}, true)), Verdict::Pass, "", 0},
       {"no answer", outcomeOf({-1, -1}), Verdict::Fail, "no-answer", 1},
-      {"stopped before an answer", outcomeOf({-1}, true), Verdict::NotRun, "stopped", 1},
+      {"stopped during the first wait", cutShort(outcomeOf({-1}, true)), Verdict::NotRun, "stopped", 1},
+      {"stopped after a time-out", cutShort(outcomeOf({-1, -1}, true)), Verdict::Fail, "no-answer", 1},
       {"no round", outcomeOf({}), Verdict::Fail, "no-request", 1},
       {"refused", endedBy(RoundResult::ReceiveError, 111), Verdict::Fail, "receive-error", 1},
       {"unreachable", endedBy(RoundResult::ReceiveError, 113), Verdict::Fail, "receive-error", 1},

@@ -8,9 +8,12 @@
 
 #include <sstream>
 
-#include "client/exporter.h"
+#include "client/console_options.h"
+#include "client/exporter_metrics.h"
+#include "client/exporter_query.h"
 #include "client/protocol_catalogue.h"
 #include "common/http/listener.h"
+#include "common/log_directory.h"
 #include "server/metrics.h"
 #include "tests/support/http_get.h"
 
@@ -178,16 +181,40 @@ TEST(ProbeMetrics, GiveSuccessLossAndRoundTripsInSeconds) {
   EXPECT_FALSE(got.count("probe_loss_ratio"));
 }
 
-TEST(ExporterArgument, IsAModeOfItsOwn) {
-  using client::findExporterArgument;
-  EXPECT_FALSE(findExporterArgument({"--console", "--count", "3"}));
-  EXPECT_EQ(findExporterArgument({"--exporter", "9188"})->listenText, "9188");
-  EXPECT_EQ(findExporterArgument({"--console", "--exporter=127.0.0.1:9188"})->listenText, "127.0.0.1:9188");
-  EXPECT_TRUE(findExporterArgument({"--exporter", "9188", "--console"})->error.empty());
-  EXPECT_NE(findExporterArgument({"--exporter"})->error, "");
-  EXPECT_NE(findExporterArgument({"--exporter", "--console"})->error, "");
-  EXPECT_NE(findExporterArgument({"--exporter", "9188", "--count", "3"})->error, "");
-  EXPECT_NE(findExporterArgument({"192.0.2.1", "--exporter", "9188"})->error, "");
+TEST(ExporterArgument, IsAModeOfItsOwnThatTakesTheLogFolder) {
+  const auto parse = [](const std::vector<std::string>& args) { return client::parseClientOptions(args); };
+  EXPECT_EQ(parse({"--console", "--count", "3"}).options->exporterListen, "");
+  EXPECT_EQ(parse({"--exporter", "9188"}).options->exporterListen, "9188");
+  EXPECT_EQ(parse({"--console", "--exporter=127.0.0.1:9188"}).options->exporterListen, "127.0.0.1:9188");
+  const auto withFolder = parse({"--exporter", "9188", "--log-dir", "/var/log/probe"});
+  ASSERT_TRUE(withFolder.options) << withFolder.error;
+  EXPECT_EQ(withFolder.options->logDirectory, "/var/log/probe");
+  const struct {
+    std::vector<std::string> args;
+    const char* error;
+  } refused[] = {
+      {{"--exporter"}, "--exporter needs a value"},
+      {{"--exporter", "--console"}, "--exporter needs"},
+      {{"--exporter="}, "--exporter needs"},
+      {{"--exporter", "9188", "--count", "3"}, "--exporter takes no other option but --log-dir"},
+      {{"192.0.2.1", "--exporter", "9188"}, "--exporter takes no other option but --log-dir"},
+      {{"--exporter", "9188", "-4"}, "--exporter takes no other option but --log-dir"},
+      {{"--exporter", "9188", "--log-dir="}, "--log-dir needs a"},
+  };
+  for (const auto& c : refused) {
+    const auto parsed = parse(c.args);
+    EXPECT_FALSE(parsed.options) << c.args.back();
+    EXPECT_EQ(parsed.error.rfind(c.error, 0), 0u) << parsed.error;
+  }
+}
+
+TEST(ExporterLogFolder, IsNeverAFolderOfInstalledPrograms) {
+  for (const char* folder : {"/usr/bin", "/usr/bin/", "/bin/", "/usr/local/sbin/", "/usr/games"}) {
+    EXPECT_TRUE(isProgramFolder(folder)) << folder;
+  }
+  for (const char* folder : {"/usr/bin/tools/", "/var/log/connchk/", "/opt/connchk/bin/", "/tmp/", ""}) {
+    EXPECT_FALSE(isProgramFolder(folder)) << folder;
+  }
 }
 
 // Counters set by hand, read as a scrape reads them, over HTTP from the real endpoint.

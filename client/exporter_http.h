@@ -1,0 +1,30 @@
+// The exporter's web side: civetweb serving /probe (one probe per request, run while the request
+// waits) and /metrics (the exporter's own figures).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "common/activity_log.h"
+
+namespace connchk::client {
+
+class ProbeExporter {
+ public:
+  // Probe runs write to `log`, which must outlive the exporter.
+  explicit ProbeExporter(ActivityLog& log);
+  // Stops the probes in progress and waits for them.
+  ~ProbeExporter();
+  ProbeExporter(const ProbeExporter&) = delete;
+  ProbeExporter& operator=(const ProbeExporter&) = delete;
+
+  // Starts serving on "[ADDRESS:]PORT"; false with the reason in `error`.
+  bool listen(const std::string& listenText, std::string& error);
+  int port() const;
+
+ private:
+  class State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace connchk::client
