@@ -29,7 +29,7 @@ class ConsoleStatisticsView : public StatisticsView {
 
 }  // namespace
 
-int runServerConsole(MetricsEndpoint* metrics) {
+int runServerConsole(const ServerSettings& settings, MetricsEndpoint* metrics) {
   // The view outlives the log, whose writer may still show a line while it ends.
   ConsoleView view;
   ConsoleStatisticsView statisticsView(view);
@@ -39,7 +39,7 @@ int runServerConsole(MetricsEndpoint* metrics) {
   log.setView(&view);
   log.setAlert([](const std::string& message) { alertOnStderr("server", message); });
   statistics.setView(&statisticsView);
-  ServerContext server{log, statistics, counters};
+  ServerContext server{log, statistics, counters, settings};
   const MetricsWatch watch(metrics, {counters, statistics, log});
 
   // Ctrl-C or a termination request ends the program as the window's exit does; a hang-up lets go

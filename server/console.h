@@ -9,6 +9,8 @@ inline constexpr const char* StatisticsMark = "Статистика: ";
 class MetricsEndpoint;
 
 // `metrics`, when given, serves the services' counters from now on.
-int runServerConsole(MetricsEndpoint* metrics = nullptr);
+struct ServerSettings;
+
+int runServerConsole(const ServerSettings& settings, MetricsEndpoint* metrics = nullptr);
 
 }  // namespace connchk::server

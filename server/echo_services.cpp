@@ -151,6 +151,7 @@ void TcpEcho::acceptWaiting(Clock::time_point now) {
 void TcpEcho::take(platform::Socket socket, const platform::Address& peer, Clock::time_point now) {
   const std::string dotted = peer.text();
   if (connections_.size() >= MostConnections) {
+    run_.beginRequest();
     run_.dropped(messages::connectionRefused(dotted, static_cast<int>(connections_.size())));
     return;
   }
@@ -178,8 +179,13 @@ void TcpEcho::readFrom(Connection& c, Clock::time_point now) {
   if (got.failed() || got.n == 0) {
     // What came before the end is judged first.
     if (!c.request.empty()) judge(c, now);
-    if (got.failed()) run_.receiveFailed(got.error);
-    end(c, got.failed() ? std::string{} : messages::ClientClosed);
+    if (got.failed()) {
+      run_.receiveFailed(got.error);
+    } else {
+      run_.beginRequest();
+      run_.sayForRequest(messages::ClientClosed);
+    }
+    end(c);
     return;
   }
   c.request.received(static_cast<std::size_t>(got.n));
@@ -190,6 +196,7 @@ void TcpEcho::readFrom(Connection& c, Clock::time_point now) {
 // One request, however many pieces it came in: answered with the same bytes and the reply
 // marker at offset 8, or logged as erroneous.
 void TcpEcho::judge(Connection& c, Clock::time_point now) {
+  run_.beginRequest();
   const std::size_t length = c.request.size();
   std::uint8_t* bytes = c.request.data();
   if (!makeEchoAnswer(EchoKind::Tcp, bytes, length)) {
@@ -285,8 +292,9 @@ int EchoUdpService(ServiceRun& run) {
   platform::Address sender;
   std::size_t length = 0;
   while (run.receiveDatagram(socket.fd(), buffer, sender, length)) {
+    run.beginRequest();
     if (length == 0) {
-      run.say(messages::ClientClosed);
+      run.emptyRequest();
       continue;
     }
     const std::string from = sender.text();

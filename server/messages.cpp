@@ -2,6 +2,8 @@
 
 #include "common/text_format.h"
 #include "server/protocol_names.h"
+#include "server/service_counters.h"
+#include "server/services.h"
 
 namespace connchk::server::messages {
 
@@ -59,6 +61,24 @@ std::string connectionRefused(const std::string& dottedAddress, int open) {
 
 std::string exchangeAbandoned(std::uint32_t terminal) {
   return format("Ожидание подтверждения прервано, терминал №%lu", static_cast<unsigned long>(terminal));
+}
+
+std::string requestLinesLeftOut(const std::string& protocol, const LeftOut& left) {
+  return format("Пропущены строки запросов, протокол %s: отвечено %llu, ошибочных %llu, без ответа %llu",
+                protocol.c_str(), static_cast<unsigned long long>(left.answered),
+                static_cast<unsigned long long>(left.erroneous), static_cast<unsigned long long>(left.unanswered));
+}
+
+std::string diskLow(std::uint64_t freeBytes, std::uint64_t marginBytes) {
+  return format("Свободно на диске %llu МБ, меньше запаса %llu МБ: строки запросов не записываются",
+                static_cast<unsigned long long>(freeBytes >> 20), static_cast<unsigned long long>(marginBytes >> 20));
+}
+
+std::string serviceTitle(std::size_t slot) {
+  if (slot < EchoUdpSlot) return rawProtocolTitle(RawServiceProtocols[slot]);
+  if (slot == EchoUdpSlot) return UdpEchoLabel;
+  if (slot == EchoTcpSlot) return TcpEchoLabel;
+  return TerminalLabel;
 }
 
 }  // namespace connchk::server::messages

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "server/log_bounds.h"
+
 namespace connchk::server::messages {
 
 inline constexpr const char* WaitingForRequest = "Ожидание нового запроса";
@@ -51,6 +53,14 @@ std::string unconfirmedPacketTail(const char* protocol, std::size_t length);
 std::string connectionIdle(const std::string& dottedAddress, int seconds);
 std::string connectionSendStuck(const std::string& dottedAddress, int seconds);
 std::string connectionRefused(const std::string& dottedAddress, int open);
+
+// The log's bound: once a second per service, the requests whose lines were left out; the
+// disk's room below the margin the log keeps free (in MB), and back above it.
+std::string requestLinesLeftOut(const std::string& protocol, const LeftOut& left);
+std::string diskLow(std::uint64_t freeBytes, std::uint64_t marginBytes);
+inline constexpr const char* DiskRoomAgain = "На диске снова достаточно места, строки запросов записываются";
+// The protocol a service names in its lines, by its slot: "IP-Клиент", "TCP", "№53 (ВЕЛТ-IP)".
+std::string serviceTitle(std::size_t slot);
 
 // A terminal exchange that gives way to a newer request before its confirmation came.
 std::string exchangeAbandoned(std::uint32_t terminal);

@@ -15,6 +15,9 @@ using prometheus::MetricFamily;
 using prometheus::MetricType;
 
 constexpr const char* ServerVersion = "1.0";
+// Scrapes answered at once: a few idle or slow connections, each cut after the request time-out,
+// leave threads for the scrapers.
+constexpr int MetricsThreads = 8;
 
 ClientMetric sample(double value, std::vector<ClientMetric::Label> labels = {}) {
   ClientMetric metric;
@@ -107,7 +110,10 @@ std::unique_ptr<MetricsEndpoint> MetricsEndpoint::open(const std::string& listen
   if (!address) return nullptr;
   std::unique_ptr<MetricsEndpoint> endpoint(new MetricsEndpoint);
   if (!http::startListening(
-          [&] { endpoint->exposer_ = std::make_unique<prometheus::Exposer>(address->listeningPorts(), 2, http::keepingCallbacks()); },
+          [&] {
+            endpoint->exposer_ = std::make_unique<prometheus::Exposer>(http::endpointOptions(*address, MetricsThreads),
+                                                                       http::keepingCallbacks());
+          },
           error)) {
     return nullptr;
   }

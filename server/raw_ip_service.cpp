@@ -42,6 +42,7 @@ class RawResponder {
     // Datagrams of the protocol that are not requests of ours are passed over without a line.
     const auto answer = makeRawAnswer(packet_.data(), length);
     if (!answer) return;
+    run_.beginRequest();
     // The answer goes to the source named in the received header, on the same protocol, and
     // leaves before its request is reported.
     const auto destination = platform::Address::fromBytes(platform::Family::IPv4, answer->source.data());
@@ -54,6 +55,7 @@ class RawResponder {
   void answerIpv6(int fd, const platform::Address& sender, std::size_t length) {
     const auto answerLength = makeRawIpv6Answer(ipv6Protocol(protocol_), packet_.data(), length);
     if (!answerLength) return;
+    run_.beginRequest();
     const std::size_t counted = length + Ipv6HeaderSize;
     run_.accepted(sender, counted);
     const auto sent = platform::sendTo(fd, packet_.data(), *answerLength, sender.withPort(0), platform::Wait::Now);
@@ -87,7 +89,8 @@ int RawIpService(ServiceRun& run, std::uint32_t protocol) {
     if (which == 1) {
       responder.answerIpv6(ipv6.fd(), sender, length);  // an empty payload is no request either
     } else if (length == 0) {
-      run.say(messages::ClientClosed);
+      run.beginRequest();
+      run.emptyRequest();
     } else {
       responder.answerIpv4(ipv4.fd(), length);
     }

@@ -23,7 +23,7 @@ class ServiceHost {
   ServiceHost& operator=(const ServiceHost&) = delete;
 
   // Starts the twelve raw responders (1, 53, 55, 56, 110..117), then the UDP echo, the TCP echo
-  // and the terminal exchange, each on a thread of its own. Once only.
+  // and the terminal exchange, each on a thread of its own, and the log's watcher. Once only.
   void start();
 
   // Waits until every service serves or has failed (at most `limit`); true when one serves.
@@ -37,9 +37,16 @@ class ServiceHost {
 
  private:
   void run(std::size_t slot, std::function<int(ServiceRun&)> service);
+  // Once a second: whether the log's disk has the room it must keep free (said when that
+  // changes), and each service's tally of requests whose lines were left out.
+  void watchLog();
+  void lookAtDisk();
+  void reportLeftOut();
 
   ServerContext& server_;
   platform::StopEvent stop_;
+  RequestLines lines_;
+  std::thread logWatcher_;
   std::vector<std::thread> threads_;
   std::atomic<std::size_t> ended_{0};
 };

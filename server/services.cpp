@@ -81,13 +81,21 @@ int ServiceRun::waitLimit(int ms) const {
 
 void ServiceRun::receiveFailed(int error) {
   ++counters_.receiveErrors;
-  say(messages::receiveFailed(error));
+  beginRequest();
+  if (!writing_) gate_.leftOut(RequestOutcome::Erroneous);
+  sayForRequest(messages::receiveFailed(error));
+}
+
+void ServiceRun::emptyRequest() {
+  if (!writing_) gate_.leftOut(RequestOutcome::Erroneous);
+  sayForRequest(messages::ClientClosed);
 }
 
 void ServiceRun::erroneous(const std::string& dottedAddress, const std::string& tail) {
   ++counters_.erroneous;
+  if (!writing_) gate_.leftOut(RequestOutcome::Erroneous);
   receivedPacket(dottedAddress, tail);
-  say(messages::ErroneousRequest);
+  sayForRequest(messages::ErroneousRequest);
 }
 
 void ServiceRun::accepted(const platform::Address& sender, std::size_t length) {
@@ -95,7 +103,7 @@ void ServiceRun::accepted(const platform::Address& sender, std::size_t length) {
 }
 
 void ServiceRun::receivedPacket(const std::string& dottedAddress, const std::string& tail) {
-  ReportReceivedPacket(server_, dottedAddress, tail);
+  if (writing_) ReportReceivedPacket(server_, dottedAddress, tail);
 }
 
 void ServiceRun::answerSent(const platform::IoResult& sent) {
@@ -104,22 +112,24 @@ void ServiceRun::answerSent(const platform::IoResult& sent) {
     return;
   }
   answered(messages::bytesSent(sent.n));
-  say(messages::WaitingForRequest);
+  sayForRequest(messages::WaitingForRequest);
 }
 
 void ServiceRun::answered(const std::string& sentLine) {
   ++counters_.answered;
-  say(sentLine);
+  if (!writing_) gate_.leftOut(RequestOutcome::Answered);
+  sayForRequest(sentLine);
 }
 
 void ServiceRun::dropped(const std::string& line) {
   ++counters_.dropped;
-  say(line);
+  sayForRequest(line);
 }
 
 void ServiceRun::sendFailed(int error) {
   ++counters_.sendErrors;
-  say(messages::sendFailed(error));
+  if (!writing_) gate_.leftOut(RequestOutcome::Unanswered);
+  sayForRequest(messages::sendFailed(error));
 }
 
 }  // namespace connchk::server

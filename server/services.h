@@ -3,6 +3,8 @@
 // counters, and each ends when its host asks it to stop.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -13,8 +15,10 @@
 #include "common/platform/net.h"
 #include "common/platform/sockets.h"
 #include "common/platform/wait.h"
+#include "server/log_bounds.h"
 #include "server/messages.h"
 #include "server/sender_statistics.h"
+#include "server/server_options.h"
 #include "server/service_counters.h"
 
 namespace connchk::server {
@@ -25,6 +29,14 @@ struct ServerContext {
   ActivityLog& log;
   SenderStatistics& statistics;
   ServerCounters& counters;
+  ServerSettings settings{};
+};
+
+// The log's bound for the services of one host: a gate per service, and whether the log's disk
+// has less room than it must keep free (looked at once a second by the host).
+struct RequestLines {
+  std::array<RequestLineGate, ServiceCount> gates;
+  std::atomic<bool> diskLow{false};
 };
 
 // The received-packet line of a request from `dottedAddress` (see messages.h).
@@ -35,13 +47,25 @@ void ReportReceivedPacket(ServerContext& server, const std::string& dottedAddres
 // a service reads as its own steps.
 class ServiceRun {
  public:
-  ServiceRun(ServerContext& server, std::size_t slot, const platform::StopEvent& stop)
-      : server_(server), counters_(server.counters.services[slot]), stop_(stop) {}
+  ServiceRun(ServerContext& server, std::size_t slot, const platform::StopEvent& stop, RequestLines& lines)
+      : server_(server), counters_(server.counters.services[slot]), stop_(stop), gate_(lines.gates[slot]),
+        diskLow_(lines.diskLow) {}
 
   ServerContext& server() { return server_; }
   ServiceCounters& counters() { return counters_; }
   const platform::StopEvent& stop() const { return stop_; }
+  // A line of the service itself (start-up, a connection it ends): always written.
   void say(const std::string& line) { server_.log.log(line); }
+
+  // A request (or a failed receive, which stands for one) begins: its lines are written if the
+  // service is within its log rate and the disk has room, left out otherwise (its outcome then
+  // goes into the service's once-a-second tally). The helpers below write request lines.
+  void beginRequest() { writing_ = gate_.admit(RequestLineGate::Clock::now(), diskLow_); }
+  void sayForRequest(const std::string& line) {
+    if (writing_) say(line);
+  }
+  // An empty datagram: "Клиент закрыл соединение", an erroneous request for the tally.
+  void emptyRequest();
 
   // Start-up: open the socket, log the start line, bind `port` on every local address (for a
   // listening TCP socket: with address reuse, then listen). On a failure its line is logged, the
@@ -80,7 +104,8 @@ class ServiceRun {
   int waitLimit(int ms) const;
 
   // The shared rules: a failed receive, an erroneous request (its received-packet line first),
-  // an accepted request's sender, and the lines after an answer's send.
+  // an accepted request's sender, and the lines after an answer's send. All are request lines;
+  // receiveFailed begins a request of its own.
   void receiveFailed(int error);
   void erroneous(const std::string& dottedAddress, const std::string& tail);
   void accepted(const platform::Address& sender, std::size_t length);
@@ -96,6 +121,9 @@ class ServiceRun {
   ServerContext& server_;
   ServiceCounters& counters_;
   const platform::StopEvent& stop_;
+  RequestLineGate& gate_;
+  const std::atomic<bool>& diskLow_;
+  bool writing_ = true;         // the current request's lines are written
   std::size_t nextSocket_ = 0;  // where receiveDatagram looks first
 };
 

@@ -101,7 +101,7 @@ int TerminalExchanges::waitLimitMs(Clock::time_point now) const {
 }
 
 void TerminalExchanges::awaitNext() {
-  if (servedRequest_) run_.say(messages::WaitingForRequest);
+  if (servedRequest_) run_.sayForRequest(messages::WaitingForRequest);
 }
 
 void TerminalExchanges::takeRequests() {
@@ -113,7 +113,8 @@ void TerminalExchanges::takeRequests() {
       run_.receiveFailed(got.error);
       awaitNext();
     } else if (got.n == 0) {
-      run_.say(messages::ClientClosed);
+      run_.beginRequest();
+      run_.emptyRequest();
       awaitNext();
     } else {
       takeRequest(static_cast<std::size_t>(got.n), client);
@@ -121,11 +122,13 @@ void TerminalExchanges::takeRequests() {
   }
 }
 
-// Without its marker, or with a terminal number whose port does not exist (0 would be port 855
-// itself, numbers past 64680 wrap to the ports below it), a request is erroneous and binds nothing.
+// Without its marker, or with a terminal number outside the served range (by default the client's
+// 1 to 999; 0 would be port 855 itself, numbers past 64680 wrap to the ports below it), a request
+// is erroneous and binds nothing: a remote peer cannot make the server hold any port it likes.
 void TerminalExchanges::takeRequest(std::size_t length, const platform::Address& client) {
+  run_.beginRequest();
   const auto request = readTerminalRequest(request_.data(), length);
-  if (!request) {
+  if (!request || !run_.server().settings.terminals.contains(request->terminal)) {
     run_.erroneous(client.text(), messages::packetTail(Label, length));
     awaitNext();
     return;
@@ -162,7 +165,7 @@ void TerminalExchanges::start(const TerminalRequest& request, std::size_t length
   // A socket that cannot be opened or bound (its port taken, say) loses this exchange only.
   const auto lose = [&](const std::string& line) {
     run_.receivedPacket(x.dotted, messages::packetTail(Label, length));
-    run_.say(line);
+    run_.sayForRequest(line);
     awaitNext();
   };
   int error = 0;
@@ -207,6 +210,7 @@ void TerminalExchanges::takeConfirmation(std::list<Exchange>::iterator x) {
     awaitNext();
     return;
   }
+  run_.beginRequest();
   const auto length = static_cast<std::size_t>(got.n);
   if (from != x->client) {
     run_.erroneous(from.text(), messages::packetTail(Label, length));

@@ -60,7 +60,8 @@ std::optional<ListenAddress> parseListenAddress(const std::string& text, std::st
 }
 
 std::vector<std::string> endpointOptions(const ListenAddress& address, int threads) {
-  return {"listening_ports", address.listeningPorts(), "num_threads", std::to_string(threads)};
+  return {"listening_ports",   address.listeningPorts(),         "num_threads",       std::to_string(threads),
+          "request_timeout_ms", std::to_string(RequestTimeoutMs), "enable_keep_alive", "no"};
 }
 
 const CivetCallbacks* keepingCallbacks() {

@@ -24,7 +24,12 @@ struct ListenAddress {
 // (host names, IPv6, civetweb's own suffixes and lists) is refused with `error` saying why.
 std::optional<ListenAddress> parseListenAddress(const std::string& text, std::string& error);
 
-// civetweb's options for an endpoint on `address` served by `threads` worker threads.
+// How long a connection may take to send its whole request: one that sends nothing, or trickles
+// its request, holds a worker thread no longer than this (civetweb's own default is 30 s).
+inline constexpr int RequestTimeoutMs = 1500;
+
+// civetweb's options for an endpoint on `address` served by `threads` worker threads: no
+// keep-alive (a connection serves one request), and RequestTimeoutMs for reading and writing.
 std::vector<std::string> endpointOptions(const ListenAddress& address, int threads);
 
 // Callbacks for a civetweb server (made directly or through prometheus-cpp's Exposer) that keep

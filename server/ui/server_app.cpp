@@ -16,12 +16,12 @@
 
 namespace connchk::server::ui {
 
-int runServerWindow(int argc, char** argv, MetricsEndpoint* metrics) {
+int runServerWindow(int argc, char** argv, const ServerSettings& settings, MetricsEndpoint* metrics) {
   // What the services report to lives here, outside the window, until they are joined.
   ActivityLog log(LogStyle::Server, ServerLogFileName);
   SenderStatistics statistics;
   ServerCounters counters;
-  ServerContext server{log, statistics, counters};
+  ServerContext server{log, statistics, counters, settings};
   const MetricsWatch watch(metrics, {counters, statistics, log});
 
   // A termination request closes the window as "Выход" does; a hang-up lets go of the log file.

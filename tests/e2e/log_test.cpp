@@ -54,8 +54,10 @@ class Requester {
 };
 
 // The server in terminal mode (or its window, given the environment), up and answering.
+// Every line counts in these tests: the log's flood bound is off.
 ::testing::AssertionResult startAnswering(Program& server, int* outputPipe = nullptr,
-                                       const std::vector<std::string>& args = {"--console"}) {
+                                       const std::vector<std::string>& args = {"--console", "--log-rate", "0",
+                                                                               "--log-keep-free", "0"}) {
   if (outputPipe) {
     *outputPipe = server.startWithOutputPipe(args);
   } else {
@@ -220,7 +222,7 @@ TEST(ServerLog, ATerminationRequestToTheWindowKeepsEveryLineInTheFile) {
   REQUIRE_PRIVATE_NETWORK();
   setenv("QT_QPA_PLATFORM", "offscreen", 1);
   Program server(SERVER_PROGRAM);
-  ASSERT_TRUE(startAnswering(server, nullptr, {}));
+  ASSERT_TRUE(startAnswering(server, nullptr, {"--log-rate", "0"}));
   std::atomic<int> answered{1};
   std::atomic<bool> stop{false};
   std::thread load([&] {

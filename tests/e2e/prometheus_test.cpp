@@ -1,7 +1,10 @@
 // The client's probe exporter and the server's metrics, driven over HTTP as Prometheus drives
 // them, against the real server in the test's own network namespace (or two hosts for the
 // terminal exchange), and the real Prometheus server scraping both.
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -50,6 +53,46 @@ double secondsSince(steady_clock::time_point start) {
   return ::testing::AssertionFailure() << "the exporter did not answer:\n" << exporter.errors();
 }
 
+// Connections to 127.0.0.1:`port` that never send a byte, closed when the object goes.
+class IdleConnections {
+ public:
+  IdleConnections(std::uint16_t port, int count) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < count; ++i) {
+      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) opened_.push_back(fd);
+      else if (fd >= 0) close(fd);
+    }
+  }
+  ~IdleConnections() {
+    for (const int fd : opened_) close(fd);
+  }
+  int opened() const { return static_cast<int>(opened_.size()); }
+
+ private:
+  std::vector<int> opened_;
+};
+
+// Idle connections hold a worker thread each until civetweb's request time-out cuts them: with
+// more of them than either endpoint has threads, every scrape is still answered within 3 s (it
+// waited 30 s for one of 2 threads before).
+::testing::AssertionResult scrapesAnsweredBeside(std::uint16_t port, int idle) {
+  const IdleConnections held(port, idle);
+  if (held.opened() != idle) return ::testing::AssertionFailure() << "only " << held.opened() << " connections opened";
+  for (int scrape = 1; scrape <= 5; ++scrape) {
+    const auto start = steady_clock::now();
+    const HttpAnswer answer = httpGet("http://127.0.0.1:" + std::to_string(port) + "/metrics");
+    const double took = secondsSince(start);
+    if (answer.status != 200 || took >= 3.0) {
+      return ::testing::AssertionFailure() << "scrape " << scrape << " beside " << idle << " idle connections: status "
+                                           << answer.status << " after " << took << " s";
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
 
 class ExporterE2e : public ::testing::Test {
  protected:
@@ -206,6 +249,15 @@ TEST_F(ExporterE2e, EndpointsThatCannotListenEndTheProgramWithStatus2) {
     EXPECT_EQ(refused.run({"--exporter", bad}), 2) << bad;
     EXPECT_NE(refused.errors().find(bad), std::string::npos) << refused.errors();
   }
+}
+
+TEST_F(ExporterE2e, IdleConnectionsDoNotStarveScrapes) {
+  ASSERT_TRUE(startServer(server, {"--console", "--metrics", MetricsAt}));
+  ASSERT_TRUE(startExporter(exporter));
+  EXPECT_TRUE(scrapesAnsweredBeside(9187, 6));
+  EXPECT_TRUE(scrapesAnsweredBeside(9187, 12));  // more than the server's 8 threads
+  EXPECT_TRUE(scrapesAnsweredBeside(9188, 6));
+  EXPECT_TRUE(scrapesAnsweredBeside(9188, 40));  // more than the exporter's 32
 }
 
 // Port 855 of the client's host is taken by one terminal probe at a time: two asked at once both

@@ -8,6 +8,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
 #include <memory>
 #include <string>
 #include <thread>
@@ -16,10 +19,14 @@
 #include "common/platform/sockets.h"
 #include "common/protocol.h"
 #include "common/text_format.h"
+#include "common/activity_log.h"
+#include "common/cp1251.h"
 #include "tests/support/echo_server.h"
+#include "tests/support/http_get.h"
 #include "tests/support/peers.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
+#include "tests/support/small_disk.h"
 #include "tests/support/two_hosts.h"
 
 namespace connchk::testing {
@@ -28,6 +35,7 @@ namespace {
 using Host = TwoHosts::Host;
 using Words = std::vector<std::string>;
 using std::chrono::milliseconds;
+constexpr const char* DiskRoomAgain = "На диске снова достаточно места, строки запросов записываются";
 
 // The server started on the server host of a two-host bed.
 struct ServerHost {
@@ -48,6 +56,11 @@ std::string clientOnClientHost(const TwoHosts& bed, const Words& args) {
   client.wait(milliseconds(60000));
   return client.output();
 }
+
+struct LeftOutSum {
+  int lines = 0;
+  long long answered = 0, erroneous = 0, unsent = 0;
+};
 
 int answeredRounds(const std::string& clientOutput) { return occurrences(clientOutput, ". Время приема-передачи: "); }
 
@@ -108,6 +121,121 @@ TEST(ServerBounds, ForgedOnLinkSendersStopNoUdpAnswer) {
         host.bed, {"-c", "10", "-i", "0.2", "-W", "2", six ? TwoHosts::ServerAddress6 : TwoHosts::ServerAddress});
     EXPECT_EQ(answeredRounds(out), 10) << out;
   }
+}
+
+// Sends valid UDP echo requests to the server on loopback, `perSecond` for `limit`, and takes
+// the answers; how many went and came back.
+struct Flood {
+  int sent = 0;
+  int answered = 0;
+};
+Flood floodUdpEcho(int perSecond, milliseconds limit) {
+  EchoPeer peer(SOCK_DGRAM);
+  const Bytes request = echoRequest(32);
+  Flood flood;
+  std::atomic<bool> sending{true};
+  std::thread taker([&] {
+    std::uint8_t answer[64];
+    while (sending || platform::receive(peer.fd(), answer, sizeof answer, platform::Wait::Now).n > 0) {
+      if (platform::receive(peer.fd(), answer, sizeof answer, platform::Wait::Now).n > 0) {
+        ++flood.answered;
+      } else {
+        std::this_thread::sleep_for(milliseconds(1));
+      }
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const auto step = std::chrono::microseconds(1000000 / perSecond);
+  for (auto next = start; next - start < limit; next += step) {
+    std::this_thread::sleep_until(next);
+    if (platform::sendBytes(peer.fd(), request.data(), request.size(), platform::Wait::Now).n > 0) ++flood.sent;
+  }
+  std::this_thread::sleep_for(milliseconds(300));
+  sending = false;
+  taker.join();
+  return flood;
+}
+
+// The numbers of the count lines of one protocol: answered, erroneous and unsent requests whose
+// lines were left out, summed.
+LeftOutSum leftOutOf(const std::string& output, const std::string& protocol) {
+  const std::regex line("Пропущены строки запросов, протокол " + protocol +
+                        R"(: отвечено (\d+), ошибочных (\d+), без ответа (\d+))");
+  LeftOutSum sum;
+  for (std::sregex_iterator i(output.begin(), output.end(), line), end; i != end; ++i) {
+    ++sum.lines;
+    sum.answered += std::stoll((*i)[1]);
+    sum.erroneous += std::stoll((*i)[2]);
+    sum.unsent += std::stoll((*i)[3]);
+  }
+  return sum;
+}
+
+// Ten seconds of requests at 3000 a second: every one is answered while the log writes the lines
+// of 100 a second, and once a second how many it left out; the counts add up to every request.
+TEST(ServerBounds, AFloodOfRequestsWritesABoundedLog) {
+  REQUIRE_PRIVATE_NETWORK();
+  EchoServer server;
+  ASSERT_TRUE(server.start({}, {"--console", "--metrics", "127.0.0.1:9187"}));
+  const auto logPath = server.program.folder() + "/" + ServerLogFileName;
+  const auto before = std::filesystem::file_size(logPath);
+  Program client(CLIENT_PROGRAM);
+  client.start({"--console", "-c", "5", "-i", "1", "127.0.0.1"});
+  const Flood flood = floodUdpEcho(3000, milliseconds(10000));
+  EXPECT_EQ(client.wait(), 0);
+  EXPECT_EQ(answeredRounds(client.output()), 5) << "the answers go on";
+  EXPECT_GT(flood.answered, flood.sent * 9 / 10);
+
+  const auto answeredAll = [&] {
+    auto samples = samplesOf(httpGet("http://127.0.0.1:9187/metrics").body);
+    return static_cast<long long>(samples["connchk_server_requests_answered_total{protocol=\"udp\"}"]);
+  };
+  const long long answered = answeredAll();
+  EXPECT_GE(answered, flood.answered + 5);
+  // Lines written plus lines left out make every request, once the last second is told.
+  ASSERT_TRUE(eventually([&] {
+    return occurrences(server.program.output(), "Отослано 32 байт данных\n") +
+               leftOutOf(server.program.output(), "IP-Клиент").answered ==
+           answered;
+  })) << answered;
+  const auto left = leftOutOf(server.program.output(), "IP-Клиент");
+  EXPECT_GE(left.lines, 9);
+  EXPECT_LE(left.lines, 12) << "one line a second";
+  EXPECT_LE(occurrences(server.program.output(), "Отослано 32 байт данных\n"), 12 * 100);
+  EXPECT_LE(std::filesystem::file_size(logPath) - before, 2u << 20);
+  EXPECT_TRUE(server.logFileMatchesOutput());
+}
+
+// With less room on the log's disk than it keeps free, the requests are answered without lines,
+// said once; once room is back, another line says so, and the tally of what was left out follows.
+TEST(ServerBounds, BelowTheKeepFreeMarginNoRequestLines) {
+  REQUIRE_PRIVATE_NETWORK();
+  EchoServer server;
+  SmallDisk disk(server.program.folder() + "/disk", 8u << 20);
+  ASSERT_TRUE(disk.ready()) << disk.problem();
+  const std::string filler = disk.folder() + "/filler";
+  std::ofstream(filler) << std::string(4u << 20, 'x');
+  std::filesystem::create_symlink(disk.folder() + "/" + ServerLogFileName,
+                                  server.program.folder() + "/" + ServerLogFileName);
+  ASSERT_TRUE(server.start({}, {"--console", "--log-keep-free", "6M"}));
+  const std::string low = "МБ, меньше запаса 6 МБ: строки запросов не записываются";  // about 4 MB are free
+  ASSERT_TRUE(server.program.waitForOutput(low + "\n")) << server.program.output();
+  EchoPeer peer(SOCK_DGRAM);
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(peer.answers(echoRequest(32))) << i;
+  std::this_thread::sleep_for(milliseconds(1500));  // a second's tally would be told by now
+  EXPECT_EQ(occurrences(server.program.output(), "Принят пакет"), 0) << server.program.output();
+  EXPECT_EQ(occurrences(server.program.output(), "Пропущены строки"), 0) << "nothing but the one line";
+
+  std::filesystem::remove(filler);
+  ASSERT_TRUE(server.waitFor(DiskRoomAgain));
+  ASSERT_TRUE(server.waitFor("Пропущены строки запросов, протокол IP-Клиент: отвечено 20, ошибочных 0, без ответа 0"));
+  EXPECT_TRUE(peer.answers(echoRequest(40)));
+  EXPECT_TRUE(server.waitFor("Принят пакет от 127.0.0.1 (unresolved), протокол IP-Клиент, 40 байт данных"));
+  EXPECT_EQ(occurrences(server.program.output(), low), 1) << "said once";
+  const std::string file = fromWindows1251(readFile(disk.folder() + "/" + ServerLogFileName));
+  const auto lowAt = file.find(low);
+  EXPECT_NE(lowAt, std::string::npos);
+  EXPECT_LT(lowAt, file.find(DiskRoomAgain));
 }
 
 }  // namespace

@@ -106,12 +106,12 @@ void expectClientLogMatchesOutput(const Program& client) {
   EXPECT_EQ(client.logBytes(ClientLogFileName), expected);
 }
 
-// The server started afresh for each test, on the test's own loopback.
+// The server started afresh for each test, on the test's own loopback, writing every line.
 class ServerEcho : public ::testing::Test {
  protected:
   void SetUp() override {
     REQUIRE_PRIVATE_NETWORK();
-    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(server.start({}, {"--console", "--log-rate", "0"}));
   }
   EchoServer server;
 };

@@ -114,7 +114,7 @@ TEST(ServerProcess, AStdoutThatIsGoneEndsNothing) {
 TEST(ServerProcess, AStdoutNobodyReadsHoldsUpNoTermination) {
   REQUIRE_PRIVATE_NETWORK();
   EchoServer server;
-  ASSERT_TRUE(server.start({"bash", "-c", "exec \"$0\" \"$@\" > >(exec sleep 30)"}));
+  ASSERT_TRUE(server.start({"bash", "-c", "exec \"$0\" \"$@\" > >(exec sleep 30)"}, {"--console", "--log-rate", "0"}));
   EchoPeer peer(SOCK_DGRAM);
   const Bytes request = echoRequest(32);
   constexpr int Requests = 2000;  // a pipe holds 64 KB, some 400 answers' lines

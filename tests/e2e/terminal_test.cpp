@@ -75,7 +75,7 @@ class TwoHostsTest : public ::testing::Test {
   }
   bool startServerOnBed(Program& server) {
     bool up = false;
-    bed.inHost(Host::Server, [&] { up = bool(startServer(server)); });
+    bed.inHost(Host::Server, [&] { up = bool(startServer(server, {"--console", "--log-rate", "0"})); });
     return up;
   }
   // The terminal mode's arguments for a TELM-UDP run against the server host.
@@ -370,26 +370,29 @@ std::optional<Received> firstAnswer(HandClient& hand, std::uint32_t terminal, st
   return hand.receive();
 }
 
-// Ports 856 to 65535 belong to terminals 1 to 64680. Any other number would name port 855 itself,
-// port 0 or a port below 856 (64734 would be DNS's 53): an erroneous request that binds nothing.
-TEST_F(TerminalServiceTest, TerminalNumbersWithoutAPortAreErroneousAndBindNothing) {
-  for (const std::uint32_t terminal : {0u, 64681u, 64734u, 65535u, 65537u, 0xFFFFFFFFu}) {
+// The client's terminal numbers are 1 to 999, the ports 856 to 1854: any other number (0 would name
+// port 855 itself, 50000 port 50855, 64734 DNS's 53 once wrapped) is an erroneous request that
+// binds nothing.
+TEST_F(TerminalServiceTest, TerminalNumbersOutsideTheServedRangeAreErroneousAndBindNothing) {
+  for (const std::uint32_t terminal : {0u, 1000u, 50000u, 64681u, 64734u, 65535u, 65537u, 0xFFFFFFFFu}) {
     hand.send(terminalRequest(terminal), ServerOnLoopback);
   }
-  ASSERT_TRUE(server.waitForCount("Принят ошибочный запрос", 6)) << server.output();
+  ASSERT_TRUE(server.waitForCount("Принят ошибочный запрос", 8)) << server.output();
   EXPECT_FALSE(hand.receive(milliseconds(200)));
   EXPECT_EQ(occurrences(server.output(), "Статистика:"), 0);
+  EXPECT_FALSE(portBound("udp", 50855));
+  EXPECT_FALSE(portBound("udp", 1855));
   int error = 0;
   platform::Socket dns = platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0, error);
   EXPECT_TRUE(platform::bindTo(dns.fd(), platform::Address::any(platform::Family::IPv4, 53), error)) << "port 53 is taken: " << error;
 
-  const auto last = firstAnswer(hand, 64680);
+  const auto last = firstAnswer(hand, 999);
   ASSERT_TRUE(last);
-  EXPECT_EQ(last->source.port(), 65535);
+  EXPECT_EQ(last->source.port(), 1854);
   EXPECT_EQ(slice(last->bytes, 12, 12), markerBytes(ReplyMarker));
   hand.send(last->bytes, last->source);
   ASSERT_TRUE(hand.receive());
-  EXPECT_TRUE(server.waitForOutput("Отослано 40 байт данных, терминал №64680"));
+  EXPECT_TRUE(server.waitForOutput("Отослано 40 байт данных, терминал №999"));
 }
 
 // A confirmation without its marker, one too short to hold it (whatever the buffer still holds),

@@ -136,6 +136,7 @@ TEST(WindowLists, TheServicesAnswerWhileTheWindowThreadIsBusy) {
   server::SenderStatistics statistics;
   server::ServerCounters counters;
   server::ServerContext context{*log, statistics, counters};
+  context.settings.log.ratePerSecond = 0;  // every request's lines are counted here
   server::ServiceHost host(context);
   server::ui::ServerDialog dialog(context, [&host](server::ServerContext&) { host.start(); });
   dialog.show();
