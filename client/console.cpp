@@ -13,6 +13,7 @@
 #include "client/report.h"
 #include "client/run_control.h"
 #include "client/sweep.h"
+#include "client/sweep_ways.h"
 #include "common/console_view.h"
 #include "common/platform/signals.h"
 
@@ -78,9 +79,28 @@ int sweepInTerminal(const ClientOptions& options, Sweep& sweep, ActivityLog& log
   return result.exitStatus();
 }
 
+int compareWaysInTerminal(const ClientOptions& options, Sweep& sweep, ActivityLog& log) {
+  const ComparedSweep compared =
+      sweepThroughWays(sweep, log, SweepPlan{options.request, options.sweepTypes}, options.vias);
+  if (options.json) {
+    printJson(comparedSweepJson(options.request, compared));
+  } else if (options.quiet) {
+    for (const WaySweep& way : compared.ways) {
+      if (!way.result.started) complain(way.result.failure);
+    }
+    printLines(comparedMatrixLines(compared));
+  }
+  return compared.exitStatus();
+}
+
 }  // namespace
 
 int runClientConsole(const ClientOptions& options) {
+  // A way out that this host does not have is refused before anything is sent or logged.
+  if (const std::string refusal = wayOutRefusal(options); !refusal.empty()) {
+    complain(refusal);
+    return 2;
+  }
   // The view outlives the log, which may show a line until its last write.
   TerminalView view(options.quiet ? nullptr : options.json ? stderr : stdout);
   ActivityLog log(LogStyle::Client, ClientLogFileName);
@@ -125,6 +145,7 @@ int runClientConsole(const ClientOptions& options) {
         _exit(130);
       },
       {SIGQUIT});
+  if (options.sweep && !options.vias.empty()) return compareWaysInTerminal(options, sweep, log);
   return options.sweep ? sweepInTerminal(options, sweep, log) : runInTerminal(options, control);
 }
 

@@ -19,8 +19,8 @@ namespace {
 // refusal names its option and says what it allows.
 struct TypedValues {
   std::vector<std::string> address;
-  std::string size, count, terminal, interval, timeout, maxLoss, logDirectory, exporter;
-  std::vector<std::string> protocols;
+  std::string size, count, terminal, interval, timeout, maxLoss, logDirectory, exporter, interface, ttl;
+  std::vector<std::string> protocols, vias;
 };
 
 const char* const Description =
@@ -43,6 +43,12 @@ std::string usageFooter() {
       "stderr, or nowhere with --quiet. --quiet alone prints the summary (or the matrix) only.\n"
       "--json, --quiet and --sweep imply --console. Otherwise, where a display is available, the\n"
       "window opens and the options are not used; with no display the client says so and runs here.\n"
+      "\n"
+      "Way out: -I tun0 ties every socket to that interface (only its routes count; needs CAP_NET_RAW);\n"
+      "-I 198.51.100.2 sends from that address of this host (the route stays the table's). An interface\n"
+      "that is missing or down, or an address this host lacks, is refused before anything is sent.\n"
+      "--sweep --via tun0 --via eth0 runs every type through each way and prints one matrix with a\n"
+      "column per way, the types judged differently marked \"различается\" (JSON: \"ways\").\n"
       "\n"
       "A run passes when every request is answered, passes with loss when some are not (at most\n"
       "--max-loss percent of them, 100 by default), and fails otherwise.\n"
@@ -99,6 +105,18 @@ std::unique_ptr<CLI::App> makeApp(ClientOptions& options, TypedValues& typed) {
   app->add_option("--max-loss", typed.maxLoss,
                   "fail a run that lost more than PERCENT of its requests, 0 to 100 (default 100)")
       ->type_name("PERCENT");
+  app->add_option("-I,--interface", typed.interface,
+                  "send through interface NAME (SO_BINDTODEVICE, needs CAP_NET_RAW), or from ADDRESS, one of "
+                  "this host's (the route stays the routing table's)")
+      ->type_name("NAME|ADDRESS");
+  app->add_option("--ttl", typed.ttl, format("TTL (hop limit over IPv6) of the requests, %d to %d (default: the "
+                                             "system's)", platform::MinHopLimit, platform::MaxHopLimit))
+      ->type_name("N");
+  app->add_option("--via", typed.vias,
+                  "with --sweep, given two or more times: every type through each way out (NAME or ADDRESS, "
+                  "as -I takes it), compared side by side")
+      ->type_name("NAME|ADDRESS")
+      ->allow_extra_args(false);
   app->add_flag("-q,--quiet", options.quiet, "print only the summary, or the sweep's matrix");
   app->add_flag("--json", options.json, "print the run or the sweep as one JSON document on stdout");
   app->add_flag("--sweep", options.sweep, "check every protocol type (or those given with -p)");
@@ -123,6 +141,24 @@ std::string plainParseError(const CLI::ParseError& error) {
   }
   if (what.rfind("The following argument", 0) == 0) return "unknown option " + what.substr(colon + 2) + " (see --help)";
   return what + " (see --help)";
+}
+
+// A way out as typed for `option`; with a family forced (-4, -6) an address must be of that family,
+// and an address forces its own family on a name that is looked up.
+std::string takeWayOption(const std::string& option, const std::string& text, RunRequest& r, platform::WayOut& way) {
+  std::string problem;
+  const auto parsed = platform::parseWayOut(text, problem);
+  if (!parsed) return option + ": " + problem;
+  if (parsed->kind == platform::WayOut::Kind::Address) {
+    const platform::Family family = parsed->address.family();
+    const auto own = family == platform::Family::IPv4 ? platform::FamilyChoice::IPv4 : platform::FamilyChoice::IPv6;
+    if (r.family != platform::FamilyChoice::Any && r.family != own) {
+      return option + ": " + text + " is an " + platform::familyName(family) + " address, but " +
+             (r.family == platform::FamilyChoice::IPv4 ? "-4" : "-6") + " asks for the other family";
+    }
+  }
+  way = *parsed;
+  return {};
 }
 
 // Applies the typed values to `options`; an empty result means they were all good.
@@ -181,6 +217,34 @@ std::string applyValues(const TypedValues& typed, const std::function<bool(const
   if (options.sweep) {
     if (!given("--count")) r.count = DefaultSweepCount;
     if (r.count < 1) return "-c/--count must be a whole number from 1 up with --sweep (a sweep does not run without end)";
+  }
+  if (given("--ttl")) {
+    const auto ttl = parseWholeNumber(typed.ttl, platform::MinHopLimit, platform::MaxHopLimit);
+    if (!ttl) return format("--ttl must be a whole number from %d to %d", platform::MinHopLimit, platform::MaxHopLimit);
+    r.way.hopLimit = static_cast<int>(*ttl);
+  }
+  if (given("--interface")) {
+    const int hopLimit = r.way.hopLimit;
+    if (const std::string problem = takeWayOption("-I/--interface", typed.interface, r, r.way); !problem.empty()) {
+      return problem;
+    }
+    r.way.hopLimit = hopLimit;
+    // An address sends in its own family: a name is looked up in that one.
+    if (r.way.kind == platform::WayOut::Kind::Address && r.family == platform::FamilyChoice::Any) {
+      r.family = r.way.address.family() == platform::Family::IPv4 ? platform::FamilyChoice::IPv4
+                                                                  : platform::FamilyChoice::IPv6;
+    }
+  }
+  if (!typed.vias.empty()) {
+    if (!options.sweep) return "--via is for --sweep (one way out for a run is -I)";
+    if (given("--interface")) return "--via and -I cannot be combined: name every way with --via";
+    if (typed.vias.size() < 2) return "--via must be given at least twice (for one way out use -I)";
+    for (const std::string& text : typed.vias) {
+      platform::WayOut way;
+      if (const std::string problem = takeWayOption("--via", text, r, way); !problem.empty()) return problem;
+      way.hopLimit = r.way.hopLimit;
+      options.vias.push_back(way);
+    }
   }
   if (given("--log-dir")) {
     if (typed.logDirectory.empty()) return "--log-dir needs a directory";
@@ -257,6 +321,16 @@ ClientOptionsParse parseClientOptions(const std::vector<std::string>& args) {
   const std::string problem = applyValues(typed, given, options);
   if (!problem.empty()) return {std::nullopt, problem};
   return {options, {}};
+}
+
+std::string wayOutRefusal(const ClientOptions& options) {
+  const std::string option = options.vias.empty() ? "-I/--interface" : "--via";
+  std::vector<platform::WayOut> ways = options.vias;
+  if (ways.empty()) ways.push_back(options.request.way);
+  for (const platform::WayOut& way : ways) {
+    if (const std::string problem = platform::wayOutProblem(way); !problem.empty()) return option + ": " + problem;
+  }
+  return {};
 }
 
 std::string clientUsage() {

@@ -24,6 +24,7 @@ struct ClientOptions {
   bool json = false;           // --json: one JSON document on stdout
   bool sweep = false;          // --sweep: every type (or those of -p) one after another
   std::vector<int> sweepTypes; // catalogue indices given with -p for a sweep; empty: all
+  std::vector<platform::WayOut> vias;  // --via: the sweep runs through each way, side by side
   std::string exporterListen;  // --exporter [ADDRESS:]PORT: the probe exporter; empty: not it
 
   // --json, --quiet and --sweep are for the terminal: they imply --console.
@@ -36,6 +37,10 @@ struct ClientOptionsParse {
 };
 
 ClientOptionsParse parseClientOptions(const std::vector<std::string>& args);
+
+// Whether the ways out the options name (-I, --via) can be taken on this host now: empty when
+// they can, otherwise the refusal, naming the option. Looked at before anything is sent.
+std::string wayOutRefusal(const ClientOptions& options);
 
 // Seconds as an operator types them ("0.2", "5", "1.5") to milliseconds, within low..high ms.
 std::optional<int> parseSeconds(const std::string& text, int lowMs, int highMs);

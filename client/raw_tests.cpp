@@ -46,6 +46,7 @@ RoundEnd awaitRawAnswer(RunContext& run, int fd, const platform::Address& server
 // socket that the system grants without it (said once). When neither opens, the failure is
 // reported as the bind failure it always was, with the code of the raw socket's refusal, and for
 // a missing right the line that names the right and the setting.
+// The run's way out and TTL go on it as on every test socket.
 std::optional<platform::IcmpEchoSocket> openEchoSocket(RunContext& run, Family family) {
   platform::NetError why;
   auto echo = platform::openIcmpEchoSocket(family, why);
@@ -62,6 +63,7 @@ std::optional<platform::IcmpEchoSocket> openEchoSocket(RunContext& run, Family f
   }
   int error = 0;
   platform::setNonBlocking(echo->socket.fd(), error);
+  if (!takeWayOut(run, echo->socket.fd(), family, 0, error)) return std::nullopt;
   return echo;
 }
 
@@ -79,6 +81,7 @@ int RawIpTest(RunContext& run) {
   int error = 0;
   platform::Socket socket = openTestSocket(run, server->family(), SOCK_RAW, static_cast<int>(protocol), error);
   if (!socket.valid()) return error;
+  logWayOut(run, *server);
   const bool behindIpv4Header = server->family() == Family::IPv4;
 
   const std::uint32_t length = rawRequestLength(run.params.size);
@@ -103,6 +106,7 @@ int IcmpEchoTest(RunContext& run) {
   if (!server) return 0;
   const auto echo = openEchoSocket(run, server->family());
   if (!echo) return -1;
+  logWayOut(run, *server);
   const int fd = echo->socket.fd();
   const bool six = server->family() == Family::IPv6;
 

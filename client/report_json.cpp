@@ -28,6 +28,9 @@ json parametersJson(const RunRequest& request, bool withType) {
     p["protocol"] = request.protocolNumber;
   }
   p["terminal"] = (!withType || request.protocolIndex == TerminalUdpIndex) ? json(request.terminal) : json(nullptr);
+  // Only where given, so that a document without them reads as it always did.
+  if (!request.way.viaTable()) p["via"] = request.way.name;
+  if (request.way.hopLimit != 0) p["ttl"] = request.way.hopLimit;
   return p;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/platform/address.h"
+#include "common/platform/way_out.h"
 
 namespace connchk::client {
 
@@ -33,6 +34,7 @@ struct RunRequest {
 
   // The IP protocol number as the worker uses it (its low 8 bits).
   std::uint8_t protocol() const { return static_cast<std::uint8_t>(protocolNumber & 0xFF); }
+  platform::WayOut way;       // -I, --ttl: the way the requests leave, and their TTL
 };
 
 // The window's count text: "Бесконечно" is -1; anything else is read as a decimal integer

@@ -45,7 +45,7 @@ SweepRow rowOfRun(int typeIndex, const RunOutcome& outcome) {
   return r;
 }
 
-std::optional<SweepRow> notRunnable(int typeIndex, platform::Family family) {
+std::optional<SweepRow> notRunnable(int typeIndex, platform::Family family, const platform::WayOut& way) {
   int error = 0;
   if (typeIndex == IcmpIndex) {
     // ICMP runs without the raw right too, where the system lets the user's group echo.
@@ -66,7 +66,7 @@ std::optional<SweepRow> notRunnable(int typeIndex, platform::Family family) {
   if (typeIndex == TerminalUdpIndex) {
     // The exchange needs this host's own UDP port 855, which a server here (or another client) holds.
     const platform::Socket probe = platform::openSocket(family, SOCK_DGRAM, 0, error);
-    if (probe.valid() && bindTerminalPort(probe.fd(), family, error)) return std::nullopt;
+    if (probe.valid() && bindTerminalPort(probe.fd(), family, error, way)) return std::nullopt;
     if (error == EADDRINUSE) {
       return row(typeIndex, Verdict::NotRun, "port-855-taken", "порт 855 занят на этом хосте");
     }
@@ -112,7 +112,7 @@ SweepResult Sweep::run(const SweepPlan& plan, const SweepProgress& progress) {
     SweepRow done;
     if (stop_) {
       done = row(index, Verdict::NotRun, "stopped", "проверка остановлена");
-    } else if (auto blocked = notRunnable(index, server->family())) {
+    } else if (auto blocked = notRunnable(index, server->family(), request.way)) {
       done = std::move(*blocked);
       log_.log(format("Тип %s не проверен: %s", type.text, done.reason.c_str()));
     } else {

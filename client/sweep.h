@@ -55,7 +55,8 @@ SweepRow rowOfRun(int typeIndex, const RunOutcome& outcome);
 // it can: raw types need the raw-socket right, ICMP that right or the user's group in
 // ping_group_range; TELM-UDP needs UDP port 855 of this host (taken when a server or another
 // client runs here) and the right to bind it.
-std::optional<SweepRow> notRunnable(int typeIndex, platform::Family family);
+// An address way out (`way`) is where port 855 is looked at.
+std::optional<SweepRow> notRunnable(int typeIndex, platform::Family family, const platform::WayOut& way = {});
 
 class Sweep {
  public:

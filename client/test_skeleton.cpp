@@ -85,7 +85,8 @@ int RunContext::msLeft() const {
   return left.count() <= 0 ? 0 : static_cast<int>((left.count() + 999) / 1000);
 }
 
-platform::Socket openTestSocket(RunContext& run, platform::Family family, int type, int protocol, int& error) {
+platform::Socket openTestSocket(RunContext& run, platform::Family family, int type, int protocol, int& error,
+                                std::uint16_t localPort) {
   platform::Socket socket = platform::openSocket(family, type, protocol, error);
   if (!socket.valid()) {
     const std::string line = format("Ошибка %i при открытии сокета", error);
@@ -100,7 +101,32 @@ platform::Socket openTestSocket(RunContext& run, platform::Family family, int ty
   }
   platform::setNonBlocking(socket.fd(), error);
   error = 0;
+  if (!takeWayOut(run, socket.fd(), family, localPort, error)) {
+    error = 0;  // the socket opened; the failure is told by its own line
+    return {};
+  }
   return socket;
+}
+
+bool takeWayOut(RunContext& run, int fd, platform::Family family, std::uint16_t localPort, int& error) {
+  const platform::WayOut& way = run.params.way;
+  if (!way.shaped() && localPort == 0) return true;
+  if (localPort != 0 && family == platform::Family::IPv6) platform::setIPv6Only(fd, true, error);
+  platform::NetError why;
+  error = 0;
+  if (platform::applyWayOut(fd, family, way, why, localPort)) return true;
+  error = why.code;
+  const bool bindFailed = why.call == "bind" && why.code != EAFNOSUPPORT;
+  const std::string line = bindFailed ? format("Ошибка bind %i", why.code) : why.text;
+  run.say(line);
+  if (bindFailed && localPort == TerminalPort) {
+    RunFailure port = terminalPortFailure(why.code);
+    run.say(port.text);
+    run.failStart(0, std::move(port));
+  } else {
+    run.failStart(0, {bindFailed ? "bind-error" : "way-out", line, true});
+  }
+  return false;
 }
 
 std::optional<platform::Address> resolveServer(const std::string& address, platform::FamilyChoice family,
@@ -124,9 +150,11 @@ std::optional<platform::Address> resolveServer(RunContext& run) {
   return server;
 }
 
-bool bindTerminalPort(int fd, platform::Family family, int& error) {
+bool bindTerminalPort(int fd, platform::Family family, int& error, const platform::WayOut& way) {
   if (family == platform::Family::IPv6) platform::setIPv6Only(fd, true, error);
-  return platform::bindTo(fd, platform::Address::any(family, TerminalPort), error);
+  const bool fromAddress = way.kind == platform::WayOut::Kind::Address && way.address.family() == family;
+  return platform::bindTo(fd, fromAddress ? way.address.withPort(TerminalPort) : platform::Address::any(family, TerminalPort),
+                          error);
 }
 
 RunFailure terminalPortFailure(int error) {
@@ -138,8 +166,19 @@ RunFailure terminalPortFailure(int error) {
 }
 
 void logConnection(RunContext& run, const platform::Address& server, int ownPort) {
-  run.say(format("Соединение с %s, порт %i (свой порт %i)", server.text().c_str(), static_cast<int>(server.port()),
-                 ownPort));
+  const std::string way = platform::wayOutPhrase(run.params.way);
+  if (way.empty()) {
+    run.say(format("Соединение с %s, порт %i (свой порт %i)", server.text().c_str(), static_cast<int>(server.port()),
+                   ownPort));
+  } else {
+    run.say(format("Соединение с %s, порт %i%s (свой порт %i)", server.text().c_str(), static_cast<int>(server.port()),
+                   way.c_str(), ownPort));
+  }
+}
+
+void logWayOut(RunContext& run, const platform::Address& server) {
+  const std::string way = platform::wayOutPhrase(run.params.way);
+  if (!way.empty()) run.say(format("Запросы к %s%s", server.text().c_str(), way.c_str()));
 }
 
 namespace {

@@ -1,0 +1,147 @@
+#include "common/platform/way_out.h"
+
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/platform/sockets.h"
+
+namespace connchk::platform {
+namespace {
+
+// What Linux takes as an interface name: 1 to IFNAMSIZ - 1 bytes, no '/' and no blank; ':' is
+// left out as well, since a text with one is an address that did not parse.
+bool possibleInterfaceName(const std::string& text) {
+  if (text.empty() || text.size() >= IFNAMSIZ || text == "." || text == "..") return false;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '/' || c == ':' || byte <= ' ' || byte == 0x7F) return false;
+  }
+  return true;
+}
+
+// The interface's flags, or nullopt when there is no such interface.
+std::optional<unsigned> interfaceFlags(const std::string& name) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return std::nullopt;
+  ifreq request{};
+  std::memcpy(request.ifr_name, name.c_str(), name.size());  // shorter than IFNAMSIZ, checked
+  const int rc = ::ioctl(fd, SIOCGIFFLAGS, &request);
+  ::close(fd);
+  if (rc != 0) return std::nullopt;
+  return static_cast<unsigned short>(request.ifr_flags);
+}
+
+// Whether one of this host's interfaces holds `address` (the zone, where given, must match).
+bool heldByThisHost(const Address& address) {
+  sockaddr_storage wanted{};
+  address.toSockaddr(wanted, address.family());
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return false;
+  bool held = false;
+  for (const ifaddrs* entry = list; entry != nullptr && !held; entry = entry->ifa_next) {
+    const sockaddr* own = entry->ifa_addr;
+    if (own == nullptr || own->sa_family != wanted.ss_family) continue;
+    if (own->sa_family == AF_INET) {
+      const auto& a = reinterpret_cast<const sockaddr_in*>(own)->sin_addr;
+      held = std::memcmp(&a, &reinterpret_cast<const sockaddr_in*>(&wanted)->sin_addr, sizeof a) == 0;
+    } else {
+      const auto* a = reinterpret_cast<const sockaddr_in6*>(own);
+      const auto* b = reinterpret_cast<const sockaddr_in6*>(&wanted);
+      held = std::memcmp(&a->sin6_addr, &b->sin6_addr, sizeof a->sin6_addr) == 0 &&
+             (b->sin6_scope_id == 0 || a->sin6_scope_id == b->sin6_scope_id);
+    }
+  }
+  ::freeifaddrs(list);
+  return held;
+}
+
+bool setHopLimit(int fd, Family family, int hops, NetError& error) {
+  const bool four = family == Family::IPv4;
+  if (::setsockopt(fd, four ? IPPROTO_IP : IPPROTO_IPV6, four ? IP_TTL : IPV6_UNICAST_HOPS, &hops, sizeof hops) == 0) {
+    return true;
+  }
+  const int code = errno;
+  error = NetError{four ? "setsockopt IP_TTL" : "setsockopt IPV6_UNICAST_HOPS", code,
+                   "Ошибка " + std::to_string(code) + " при установке TTL " + std::to_string(hops)};
+  return false;
+}
+
+bool tieToInterface(int fd, const std::string& name, NetError& error) {
+  if (::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, name.c_str(), static_cast<socklen_t>(name.size())) == 0) {
+    return true;
+  }
+  const int code = errno;
+  std::string text = "Ошибка " + std::to_string(code) + " при привязке к интерфейсу " + name;
+  if (code == EPERM || code == EACCES) {
+    text = "Нет права на привязку к интерфейсу " + name + " (CAP_NET_RAW): нужен root или setcap cap_net_raw+ep";
+  }
+  error = NetError{"SO_BINDTODEVICE", code, text};
+  return false;
+}
+
+}  // namespace
+
+std::optional<WayOut> parseWayOut(const std::string& text, std::string& problem) {
+  WayOut way;
+  way.name = text;
+  if (const auto address = Address::parse(text)) {
+    way.kind = WayOut::Kind::Address;
+    way.address = *address;
+    return way;
+  }
+  if (!possibleInterfaceName(text)) {
+    problem = "\"" + text + "\" is neither an address nor an interface name";
+    return std::nullopt;
+  }
+  way.kind = WayOut::Kind::Interface;
+  return way;
+}
+
+std::string wayOutProblem(const WayOut& way) {
+  switch (way.kind) {
+    case WayOut::Kind::Table: return {};
+    case WayOut::Kind::Interface: {
+      const auto flags = interfaceFlags(way.name);
+      if (!flags) return "no interface " + way.name + " on this host";
+      if ((*flags & IFF_UP) == 0) return "interface " + way.name + " is down";
+      return {};
+    }
+    case WayOut::Kind::Address:
+      if (!heldByThisHost(way.address)) return way.address.text() + " is not an address of this host";
+      return {};
+  }
+  return {};
+}
+
+bool applyWayOut(int fd, Family family, const WayOut& way, NetError& error, std::uint16_t localPort) {
+  if (way.hopLimit != 0 && !setHopLimit(fd, family, way.hopLimit, error)) return false;
+  if (way.kind == WayOut::Kind::Interface && !tieToInterface(fd, way.name, error)) return false;
+  const bool fromAddress = way.kind == WayOut::Kind::Address;
+  if (fromAddress && way.address.family() != family) {
+    error = NetError{"bind", EAFNOSUPPORT,
+                     "Адрес " + way.address.text() + " не того семейства, что адрес сервера (" + familyName(family) + ")"};
+    return false;
+  }
+  if (!fromAddress && localPort == 0) return true;
+  int code = 0;
+  if (bindTo(fd, fromAddress ? way.address.withPort(localPort) : Address::any(family, localPort), code)) return true;
+  error = NetError{"bind", code, "Ошибка bind " + std::to_string(code)};
+  return false;
+}
+
+std::string wayOutPhrase(const WayOut& way) {
+  std::string phrase;
+  if (way.kind == WayOut::Kind::Interface) phrase = " через интерфейс " + way.name;
+  if (way.kind == WayOut::Kind::Address) phrase = " с адреса " + way.address.text();
+  if (way.hopLimit != 0) phrase += ", TTL " + std::to_string(way.hopLimit);
+  return phrase;
+}
+
+}  // namespace connchk::platform
