@@ -54,7 +54,7 @@ platform::Socket connectToEchoPort(RunContext& run, int type) {
 void discardLeftovers(int fd) {
   Packet scrap;
   for (int i = 0; i < 32; ++i) {
-    if (::recv(fd, scrap.data(), scrap.size(), MSG_DONTWAIT) <= 0) return;
+    if (platform::receive(fd, scrap.data(), scrap.size(), platform::Wait::Now).n <= 0) return;
   }
 }
 

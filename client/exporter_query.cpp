@@ -17,11 +17,6 @@ using std::chrono::milliseconds;
 
 namespace {
 
-std::string lowerCase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 std::string shortNames() {
   std::string names;
   for (const ProtocolType& type : ProtocolCatalogue()) names += std::string(names.empty() ? "" : ", ") + type.shortName;
@@ -70,7 +65,7 @@ ProbeQueryParse parseProbeQuery(const std::string& queryString) {
     query.terminal = *parsed;
   }
   if (const auto family = param("family")) {
-    const std::string asked = lowerCase(*family);
+    const std::string asked = asciiLower(*family);
     if (asked == "ipv4" || asked == "4") {
       query.family = platform::FamilyChoice::IPv4;
     } else if (asked == "ipv6" || asked == "6") {

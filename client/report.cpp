@@ -10,17 +10,9 @@ namespace connchk::client {
 
 namespace {
 
-// Characters, not bytes, of UTF-8 text: the padding of the matrix counts what a terminal shows.
-std::size_t displayWidth(const std::string& text) {
-  std::size_t width = 0;
-  for (const char c : text) {
-    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++width;
-  }
-  return width;
-}
-
+// The padding of the matrix counts characters, not bytes: what a terminal shows.
 std::string padded(const std::string& text, std::size_t width) {
-  const std::size_t shown = displayWidth(text);
+  const std::size_t shown = utf8Characters(text);
   return text + std::string(shown < width ? width - shown + 2 : 2, ' ');
 }
 
@@ -35,12 +27,6 @@ std::string verdictText(const SweepRow& row) {
 }
 
 }  // namespace
-
-std::string millisecondsText(std::int64_t microseconds) {
-  const std::int64_t magnitude = std::llabs(microseconds);
-  return format("%s%lld.%03lld", microseconds < 0 ? "-" : "", static_cast<long long>(magnitude / 1000),
-                static_cast<long long>(magnitude % 1000));
-}
 
 std::string lossText(double percent) {
   std::string text = format("%.1f", percent);
@@ -93,9 +79,9 @@ std::vector<std::string> sweepMatrixLines(const std::vector<SweepRow>& rows) {
                      timed ? millisecondsText(row.summary.medianUs) : "-"});
   }
   std::vector<std::size_t> widths;
-  for (const std::string& title : header) widths.push_back(displayWidth(title));
+  for (const std::string& title : header) widths.push_back(utf8Characters(title));
   for (const auto& line : cells) {
-    for (std::size_t i = 0; i < line.size(); ++i) widths[i] = std::max(widths[i], displayWidth(line[i]));
+    for (std::size_t i = 0; i < line.size(); ++i) widths[i] = std::max(widths[i], utf8Characters(line[i]));
   }
   const auto join = [&widths](const std::vector<std::string>& line, const std::string& last) {
     std::string out;

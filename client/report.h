@@ -11,6 +11,7 @@
 #include "client/run_outcome.h"
 #include "client/run_parameters.h"
 #include "common/activity_log.h"
+#include "common/text_format.h"
 
 namespace connchk::client {
 
@@ -36,8 +37,7 @@ std::vector<std::string> summaryLines(const RunSummary& figures, bool stopped);
 // `events` with the summary logged at the end of every run, before `ended` is told.
 RunEvents withLoggedSummary(ActivityLog& log, RunEvents events);
 
-// Microseconds as milliseconds with three decimals: 1234 -> "1.234".
-std::string millisecondsText(std::int64_t microseconds);
+using connchk::millisecondsText;  // common/text_format.h
 
 // Loss in percent with at most one decimal: "0", "33.3", "100".
 std::string lossText(double percent);

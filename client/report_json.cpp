@@ -1,4 +1,4 @@
-// The JSON documents of a run and of a sweep (the README shows their schema).
+// The JSON documents of a run and of a sweep (docs/json.md shows their schema).
 #include <ctime>
 
 #include <nlohmann/json.hpp>

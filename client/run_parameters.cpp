@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "client/protocol_catalogue.h"
+#include "common/text_format.h"
 
 namespace connchk::client {
 
@@ -68,22 +69,11 @@ std::optional<std::int32_t> parseCountOption(const std::string& text) {
 
 bool addressTooLong(const std::string& address) { return characterCount(address) > MaxAddressLength; }
 
-std::size_t characterCount(const std::string& text) {
-  std::size_t count = 0;
-  for (const char c : text) {
-    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++count;  // not a continuation byte
-  }
-  return count;
-}
+std::size_t characterCount(const std::string& text) { return utf8Characters(text); }
 
 std::optional<std::uint32_t> parseWholeNumber(const std::string& text, std::uint32_t low, std::uint32_t high) {
-  if (text.empty() || text.size() > 9) return std::nullopt;
-  std::uint32_t value = 0;
-  for (const char c : text) {
-    if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
-    value = value * 10 + static_cast<std::uint32_t>(c - '0');
-  }
-  if (value < low || value > high) return std::nullopt;
+  const auto value = parseDigits(text, 9);
+  if (!value || *value < low || *value > high) return std::nullopt;
   return value;
 }
 
@@ -96,16 +86,11 @@ std::optional<std::uint32_t> parseTerminal(const std::string& text) {
 }
 
 TestKind chooseTest(std::uint8_t protocol, int protocolIndex) {
-  switch (protocol) {
-    case 1:
-      return TestKind::IcmpEcho;
-    case 17:
-      return protocolIndex == UdpEchoIndex ? TestKind::EchoUdp : TestKind::TerminalUdp;
-    case 6:
-      return TestKind::EchoTcp;
-    default:
-      return TestKind::RawIp;
-  }
+  // The selected type, when it carries that number; otherwise the one type that carries it, and a
+  // number of no type of the list is sent as raw IP.
+  if (const ProtocolDescriptor* type = protocolTypeAt(protocolIndex); type && type->number == protocol) return type->way;
+  const auto numbered = typesNumbered(protocol);
+  return numbered.size() == 1 ? numbered[0]->way : TestKind::RawIp;
 }
 
 const char* testKindName(TestKind kind) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/platform/address.h"
+#include "common/protocol_types.h"
 #include "common/platform/way_out.h"
 
 namespace connchk::client {
@@ -59,8 +60,8 @@ std::optional<std::uint32_t> parseSize(const std::string& text);
 // A terminal number text of digits only, within 1..999.
 std::optional<std::uint32_t> parseTerminal(const std::string& text);
 
-// The test procedure that serves a protocol number and list selection.
-enum class TestKind { IcmpEcho, EchoUdp, TerminalUdp, EchoTcp, RawIp };
+// The test procedure that serves a list selection (its way in the protocol table) and its number.
+using TestKind = TestWay;
 TestKind chooseTest(std::uint8_t protocol, int protocolIndex);
 const char* testKindName(TestKind kind);
 

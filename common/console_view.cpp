@@ -37,7 +37,8 @@ bool writable(int fd, int waitMs) {
 
 }  // namespace
 
-ConsoleView::ConsoleView(std::FILE* out, std::string prefix) : fd_(fileno(out)), prefix_(std::move(prefix)) {
+ConsoleView::ConsoleView(std::FILE* out, std::string prefix, std::size_t pendingLimit)
+    : fd_(fileno(out)), prefix_(std::move(prefix)), pendingLimit_(pendingLimit) {
   std::fflush(out);
   struct stat st {};
   closed_ = fd_ < 0 || fstat(fd_, &st) != 0;
@@ -60,17 +61,17 @@ void ConsoleView::appendLine(const std::string& line) {
     ++dropped_;
     return;
   }
-  if (waiting_.size() + prefix_.size() + line.size() + 1 > PendingLimit) {
+  if (waiting_.size() + prefix_.size() + line.size() + 1 > pendingLimit_) {
     ++dropped_;
     ++unreported_;
     return;
   }
-  const bool belowHalf = waiting_.size() < PendingLimit / 2;
+  const bool belowHalf = waiting_.size() < pendingLimit_ / 2;
   waiting_ += prefix_;
   waiting_ += line;
   waiting_ += '\n';
   if (!printer_.joinable()) printer_ = std::thread([this] { printerLoop(); });
-  if (printerIdle_ || (belowHalf && waiting_.size() >= PendingLimit / 2)) {
+  if (printerIdle_ || (belowHalf && waiting_.size() >= pendingLimit_ / 2)) {
     printerIdle_ = false;
     wake_.notify_one();
   }
@@ -101,7 +102,7 @@ void ConsoleView::printerLoop() {
     }
     if (stopping_) return;
     // Lines that come together are printed in one write (a backlog goes at once).
-    wake_.wait_for(hold, PrintPeriod, [&] { return hurry_ || stopping_ || waiting_.size() >= PendingLimit / 2; });
+    wake_.wait_for(hold, PrintPeriod, [&] { return hurry_ || stopping_ || waiting_.size() >= pendingLimit_ / 2; });
     text.swap(waiting_);
     waiting_.clear();
     printing_ = true;

@@ -21,7 +21,8 @@ class ConsoleView : public LogView {
   // Lines waiting to be printed beyond this many bytes are dropped.
   static constexpr std::size_t PendingLimit = 4u << 20;
 
-  explicit ConsoleView(std::FILE* out = stdout, std::string prefix = {});
+  // `pendingLimit` other than PendingLimit lets a test reach the bound with a few lines.
+  explicit ConsoleView(std::FILE* out = stdout, std::string prefix = {}, std::size_t pendingLimit = PendingLimit);
   // Prints what is still waiting (at most two seconds), then stops.
   ~ConsoleView() override;
   ConsoleView(const ConsoleView&) = delete;
@@ -44,6 +45,7 @@ class ConsoleView : public LogView {
   int fd_;
   bool regularFile_ = false;
   std::string prefix_;
+  const std::size_t pendingLimit_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable printed_;

@@ -75,10 +75,16 @@ std::string diskLow(std::uint64_t freeBytes, std::uint64_t marginBytes) {
 }
 
 std::string serviceTitle(std::size_t slot) {
-  if (slot < EchoUdpSlot) return rawProtocolTitle(RawServiceProtocols[slot]);
-  if (slot == EchoUdpSlot) return UdpEchoLabel;
-  if (slot == EchoTcpSlot) return TcpEchoLabel;
-  return TerminalLabel;
+  if (slot >= ServiceCount) return {};
+  const ProtocolDescriptor& type = protocolTypeOfService(slot);
+  switch (type.way) {
+    case TestWay::IcmpEcho:
+    case TestWay::RawIp: return rawProtocolTitle(type.number);
+    case TestWay::EchoUdp: return UdpEchoLabel;
+    case TestWay::EchoTcp: return TcpEchoLabel;
+    case TestWay::TerminalUdp: return TerminalLabel;
+  }
+  return {};
 }
 
 }  // namespace connchk::server::messages

@@ -1,6 +1,7 @@
-// Every line the server logs, written once. The texts of the lines an original peer's operator
-// knows stay exactly as they were; the lines about connections and exchanges that the server now
-// ends by itself are new, in the same style.
+// Every line the server logs, written once. Operators and their scripts read these lines in the
+// log files of servers old and new, so the texts of the established lines never change; the lines
+// about connections and exchanges that the server ends by itself were added later, in the same
+// style.
 #pragma once
 
 #include <sys/types.h>

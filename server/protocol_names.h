@@ -3,19 +3,12 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 
 namespace connchk::server {
 
-struct ProtocolName {
-  std::uint32_t number;
-  const char* name;
-};
-
-std::span<const ProtocolName> ProtocolNameTable();
-
-// The first pair with this number (17 gives "TELM-UDP"), or nothing.
+// The name of the raw responder for protocol `number` ("ВЕЛТ-IP" for 53), or nothing where no
+// raw responder answers that number.
 std::optional<std::string> protocolName(std::uint32_t number);
 
 }  // namespace connchk::server

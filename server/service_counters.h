@@ -8,14 +8,16 @@
 #include <mutex>
 #include <string>
 
+#include "common/protocol_types.h"
+
 namespace connchk::server {
 
-// The fifteen services in start-up order: the twelve raw responders (1, 53, 55, 56, 110..117),
-// then the UDP echo, the TCP echo and the terminal exchange.
-inline constexpr std::size_t ServiceCount = 15;
-inline constexpr std::size_t EchoUdpSlot = 12;
-inline constexpr std::size_t EchoTcpSlot = 13;
-inline constexpr std::size_t TerminalUdpSlot = 14;
+// The fifteen services in start-up order (ProtocolDescriptor::serviceSlot): the twelve raw
+// responders (1, 53, 55, 56, 110..117), then the UDP echo, the TCP echo and the terminal exchange.
+inline constexpr std::size_t ServiceCount = ProtocolTypes.size();
+inline constexpr std::size_t EchoUdpSlot = protocolType("udp").serviceSlot;
+inline constexpr std::size_t EchoTcpSlot = protocolType("tcp").serviceSlot;
+inline constexpr std::size_t TerminalUdpSlot = protocolType("telm-udp").serviceSlot;
 
 enum class ServiceState { Starting, Running, Failed, Stopped };
 
@@ -51,8 +53,8 @@ struct ServerCounters {
   std::atomic<std::int64_t> terminalExchangesInProgress{0};
 };
 
-// A short ASCII label per slot, the same names the client accepts for protocol types:
-// "icmp", "raw53", "raw55", "raw56", "raw110".."raw117", "udp", "tcp", "telm-udp".
+// A short ASCII label per slot: the short name of the slot's protocol type, as the client accepts
+// it ("icmp", "raw53", "udp", "telm-udp", ...).
 const char* serviceLabel(std::size_t slot);
 
 }  // namespace connchk::server

@@ -22,13 +22,18 @@ void ServiceHost::start() {
   for (auto& gate : lines_.gates) gate.setRate(server_.settings.log.ratePerSecond);
   lookAtDisk();
   logWatcher_ = std::thread([this] { watchLog(); });
-  static_assert(std::size(RawServiceProtocols) == EchoUdpSlot);
-  for (std::size_t slot = 0; slot < EchoUdpSlot; ++slot) {
-    run(slot, [protocol = RawServiceProtocols[slot]](ServiceRun& r) { return RawIpService(r, protocol); });
+  for (std::size_t slot = 0; slot < ServiceCount; ++slot) {
+    const ProtocolDescriptor& type = protocolTypeOfService(slot);
+    switch (type.way) {
+      case TestWay::IcmpEcho:
+      case TestWay::RawIp:
+        run(slot, [protocol = type.number](ServiceRun& r) { return RawIpService(r, protocol); });
+        break;
+      case TestWay::EchoUdp: run(slot, EchoUdpService); break;
+      case TestWay::EchoTcp: run(slot, EchoTcpService); break;
+      case TestWay::TerminalUdp: run(slot, TerminalUdpService); break;
+    }
   }
-  run(EchoUdpSlot, EchoUdpService);
-  run(EchoTcpSlot, EchoTcpService);
-  run(TerminalUdpSlot, TerminalUdpService);
 }
 
 bool ServiceHost::waitUntilStarted(std::chrono::milliseconds limit) const {

@@ -140,7 +140,4 @@ int EchoUdpService(ServiceRun& run);
 int EchoTcpService(ServiceRun& run);
 int TerminalUdpService(ServiceRun& run);
 
-// The raw responders' protocol numbers, in start-up order.
-inline constexpr std::uint32_t RawServiceProtocols[] = {1, 53, 55, 56, 110, 111, 112, 113, 114, 115, 116, 117};
-
 }  // namespace connchk::server

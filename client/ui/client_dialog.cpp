@@ -133,7 +133,8 @@ void ClientDialog::buildControls() {
   logList_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   du.place(logList_, 137, 7, 229, 168);
 
-  // The tab order follows the template's order of controls.
+  // Tab goes through the parameters in the order an operator fills them in (address, size, count,
+  // type and its number, terminal), then the buttons, then the log.
   setTabOrder(address_, size_);
   setTabOrder(size_, count_);
   setTabOrder(count_, protocol_);
@@ -161,7 +162,7 @@ void ClientDialog::buildRunViews() {
   tabs_->addTab(plot_, QStringLiteral("Время приема-передачи"));
   sweepTable_ = new SweepTable(tabs_);
   tabs_->addTab(sweepTable_, QStringLiteral("Все типы"));
-  // The sweep's button sits beside the tabs, so the written buttons and the matrix keep their room.
+  // The sweep's button sits beside the tabs, so the buttons above and the matrix keep their room.
   sweepButton_ = new QPushButton(QStringLiteral("Проверить все типы"), tabs_);
   sweepButton_->setAutoDefault(false);
   sweepButton_->setToolTip(QStringLiteral("Проверить по очереди все типы протокола на указанном адресе"));
@@ -179,19 +180,21 @@ void ClientDialog::buildRunViews() {
 }
 
 void ClientDialog::initialise() {
-  // 1. The initial values.
+  // The fields show the initial values.
   writeValues();
-  // 2. There is no system menu to extend here: the About entry is in the window's context menu.
+  // X11 has no system menu to extend: the About entry is in the window's context menu.
   about_ = new QAction(QStringLiteral("&About client..."), this);
   connect(about_, &QAction::triggered, this, [this] { showAbout(); });
   setContextMenuPolicy(Qt::ActionsContextMenu);
   addAction(about_);
-  // 3. The icon; 4. the log now shows its lines here.
+  // The icon; from here on the log's lines show in the list, and its alerts in a message box.
   setWindowIcon(connchk::ui::programIcon(connchk::ui::clientIconColor()));
   logView_ = std::make_unique<connchk::ui::LogListView>(logList_, handOff_);
   log_.setView(logView_.get());
   log_.setAlert(connchk::ui::messageBoxAlert(this, handOff_, QString::fromUtf8(ProgramTitle)));
-  // 5. to 9.
+  // The start state: Stop off until a run starts, the terminal's range, the default type (which
+  // sets its number and whether the terminal field is open) and address; the values are then
+  // read back, so that a check started at once runs what the window shows.
   stop_->setEnabled(false);
   terminal_->setRange(MinTerminal, MaxTerminal);
   terminal_->setValue(1);

@@ -65,7 +65,9 @@ class ClientDialog : public QDialog {
   RunSummaryPanel* summaryPanel() const { return summary_; }
   SweepTable* sweepTable() const { return sweepTable_; }
 
-  // The window grows below the written layout by this many dialog units.
+  // The parameter fields, the buttons and the log keep the places and sizes their operators know;
+  // the plot, the figures and the sweep matrix lie below them, growing the window by this many
+  // dialog units.
   static constexpr int GrowthUnits = 175;
 
   // The rounds of each type in a sweep: the window's count when it is a number above 1; otherwise

@@ -5,6 +5,7 @@
 #include <QGridLayout>
 #include <QLabel>
 
+#include "common/text_format.h"
 #include "common/ui/group_frame.h"
 
 namespace connchk::client::ui {
@@ -58,7 +59,7 @@ RunVerdict verdictShown(const Judgement& judgement, const RunSummary& summary, b
 }
 
 QString millisecondsText(std::int64_t microseconds) {
-  return QString::number(static_cast<double>(microseconds) / 1000.0, 'f', 3) + QStringLiteral(" мс");
+  return QString::fromStdString(connchk::millisecondsText(microseconds)) + QStringLiteral(" мс");
 }
 
 QString percentText(double percent) {

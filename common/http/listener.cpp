@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "common/platform/address.h"
+#include "common/text_format.h"
 
 namespace connchk::http {
 namespace {
@@ -24,13 +25,6 @@ int keepMessage(const mg_connection*, const char* message) {
   return 1;  // nothing of it goes to civetweb's own error log
 }
 
-bool allDigits(const std::string& text) {
-  if (text.empty()) return false;
-  for (const char c : text) {
-    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -51,11 +45,12 @@ std::optional<ListenAddress> parseListenAddress(const std::string& text, std::st
       return std::nullopt;
     }
   }
-  if (!allDigits(portText) || portText.size() > 5 || std::stoul(portText) < 1 || std::stoul(portText) > 65535) {
+  const auto port = parseDigits(portText, 5);
+  if (!port || *port < 1 || *port > 65535) {
     error = "the port must be a whole number from 1 to 65535";
     return std::nullopt;
   }
-  result.port = static_cast<std::uint16_t>(std::stoul(portText));
+  result.port = static_cast<std::uint16_t>(*port);
   return result;
 }
 

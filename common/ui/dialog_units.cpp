@@ -7,7 +7,7 @@
 namespace connchk::ui {
 
 DialogUnits::DialogUnits(const QFontMetrics& metrics) {
-  // The average width over the 52 Latin letters, rounded, as dialog templates measure it. The
+  // The average width over the 52 Latin letters, rounded, as Windows measures dialog units. The
   // windows' texts are Russian, and the fonts here draw Cyrillic wider than Latin: where the
   // Cyrillic alphabet is wider on average, it sets the unit, so the texts fit their fields.
   const QString latin = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");

@@ -1,4 +1,4 @@
-// A group frame drawn as dialog templates draw one: the title sits on the frame's top line, so
+// A group frame drawn as a Windows dialog draws one: the title sits on the frame's top line, so
 // controls placed just below the title are inside the frame.
 #pragma once
 

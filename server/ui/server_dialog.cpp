@@ -45,19 +45,19 @@ ServerDialog::ServerDialog(ServerContext& server, ServiceStarter starter, QWidge
   refreshTimer->setInterval(1000);
   connect(refreshTimer, &QTimer::timeout, this, [this] { refreshFigures(); });
   refreshTimer->start();
-  // 1. The About entry (in the context menu, as there is no system menu to extend) and the icon.
+  // The About entry (in the context menu: X11 has no system menu to extend) and the icon.
   about_ = new QAction(QStringLiteral("&About server..."), this);
   connect(about_, &QAction::triggered, this, [this] { showAbout(); });
   setContextMenuPolicy(Qt::ActionsContextMenu);
   addAction(about_);
   setWindowIcon(connchk::ui::programIcon(connchk::ui::serverIconColor()));
-  // 2. The log and the statistics show their lines here.
+  // From here on the log and the statistics show their lines in the window's lists.
   logView_ = std::make_unique<connchk::ui::LogListView>(logList_, handOff_);
   statisticsView_ = std::make_unique<StatisticsListView>(statisticsList_, handOff_);
   server_.log.setView(logView_.get());
   server_.log.setAlert(connchk::ui::messageBoxAlert(this, handOff_, QString::fromUtf8(ProgramTitle)));
   server_.statistics.setView(statisticsView_.get());
-  // 3. The services; their first lines show once the window thread runs its event loop.
+  // The services start; their first lines show once the window thread runs its event loop.
   if (starter) starter(server_);
 }
 

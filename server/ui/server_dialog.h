@@ -41,7 +41,8 @@ class ServerDialog : public QDialog {
   QAction* aboutAction() const { return about_; }
   ServiceTable* serviceTable() const { return services_; }
 
-  // The window grows below the written layout by this many dialog units.
+  // The statistics, the log and the exit button keep the places and sizes their operators know;
+  // the table of the services lies below them, growing the window by this many dialog units.
   static constexpr int GrowthUnits = 172;
 
   // Reads the counters into the table and each sender's requests into its line's tooltip; a

@@ -9,16 +9,7 @@
 
 namespace connchk::server::ui {
 
-QString serviceName(std::size_t slot) {
-  constexpr std::size_t RawCount = std::size(RawServiceProtocols);
-  if (slot < RawCount) return QString::fromStdString(messages::rawProtocolTitle(RawServiceProtocols[slot]));
-  switch (slot) {
-    case EchoUdpSlot: return QString::fromUtf8(messages::UdpEchoLabel);
-    case EchoTcpSlot: return QString::fromUtf8(messages::TcpEchoLabel);
-    case TerminalUdpSlot: return QString::fromUtf8(messages::TerminalLabel);
-  }
-  return {};
-}
+QString serviceName(std::size_t slot) { return QString::fromStdString(messages::serviceTitle(slot)); }
 
 namespace {
 QString stateText(const ServiceCounters& service) {

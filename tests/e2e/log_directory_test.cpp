@@ -37,9 +37,13 @@ TEST(LogDirectory, EachProgramWritesItsLogInTheFolderGiven) {
   // The "--log-dir=DIR" form too; one UDP round against the server.
   ASSERT_EQ(client.run({"--console", "--log-dir=" + clientLogs.path, "127.0.0.1"}), 0) << client.output();
 
-  const std::string served = readFile(serverLogs.file(ServerLogFileName));
+  // The server's writer thread puts the request's line in the file a moment after the answer left.
+  std::string served;
+  EXPECT_TRUE(eventually([&] {
+    served = readFile(serverLogs.file(ServerLogFileName));
+    return served.find(toWindows1251("Принят пакет от 127.0.0.1 (unresolved), протокол IP-Клиент")) != std::string::npos;
+  })) << served;
   EXPECT_NE(served.find(toWindows1251("Старт сервера, протокол TCP") + "\n\r"), std::string::npos) << served;
-  EXPECT_NE(served.find(toWindows1251("Принят пакет от 127.0.0.1 (unresolved), протокол IP-Клиент")), std::string::npos);
   const std::string checked = readFile(clientLogs.file(ClientLogFileName));
   EXPECT_NE(checked.find(toWindows1251("] Получен ответ от сервера") + "\r\n"), std::string::npos) << checked;
   EXPECT_FALSE(fs::exists(server.folder() + "/" + ServerLogFileName)) << "nothing beside the executable";

@@ -79,6 +79,16 @@ class RawSniffer {
     }
     return out;
   }
+  // What `matching` gives once at least `least` such datagrams came (or after ten seconds): the
+  // sniffer's thread keeps a datagram a moment after the wire carried it.
+  std::vector<Bytes> awaited(const std::function<bool(const Bytes&)>& wanted, std::size_t least = 1) {
+    std::vector<Bytes> out;
+    eventually([&] {
+      out = matching(wanted);
+      return out.size() >= least;
+    });
+    return out;
+  }
 
  private:
   platform::Socket socket_;
@@ -191,8 +201,8 @@ TEST(RawE2e, ServerAnswersEveryRawProtocolOfTheClient) {
                                                  "Отослано 20 байт данных", "Ожидание нового запроса"}))
       << server.output();
   // On the wire: a 64-byte request, and a 20-byte answer that carries its timestamp back.
-  const auto requests = sniffer.matching([](const Bytes& d) { return carries(d, 28, RequestMarker); });
-  const auto answers = sniffer.matching([](const Bytes& d) { return carries(d, 28, ReplyMarker); });
+  const auto requests = sniffer.awaited([](const Bytes& d) { return carries(d, 28, RequestMarker); });
+  const auto answers = sniffer.awaited([](const Bytes& d) { return carries(d, 28, ReplyMarker); });
   ASSERT_EQ(requests.size(), 1u);
   ASSERT_EQ(answers.size(), 1u);
   EXPECT_EQ(requests[0].size(), 84u);
@@ -242,7 +252,7 @@ TEST(RawE2e, IcmpPassesOverTheServersAnswerAndTakesTheKernelsReply) {
   EXPECT_TRUE(hasSequence(server.outputLines(), {"Принят пакет от 127.0.0.1 (unresolved), протокол №1, 48 байт данных",
                                                  "Отослано 28 байт данных", "Ожидание нового запроса"}))
       << server.output();
-  const auto answers = sniffer.matching([](const Bytes& d) { return carries(d, 36, ReplyMarker); });
+  const auto answers = sniffer.awaited([](const Bytes& d) { return carries(d, 36, ReplyMarker); });
   ASSERT_EQ(answers.size(), 1u);
   const Bytes& answer = answers[0];
   ASSERT_EQ(answer.size(), 48u);
@@ -376,7 +386,7 @@ TEST(RawE2e, LayoutCRequestFromHping3IsAnsweredToItsSource) {
   EXPECT_TRUE(hasSequence(server.outputLines(), {"Принят пакет от 127.0.0.2 (unresolved), протокол №53, 44 байт данных",
                                                  "Отослано 20 байт данных", "Ожидание нового запроса"}))
       << server.output();
-  const auto answers = sniffer.matching([](const Bytes& d) { return carries(d, 28, ReplyMarker); });
+  const auto answers = sniffer.awaited([](const Bytes& d) { return carries(d, 28, ReplyMarker); });
   ASSERT_EQ(answers.size(), 1u);
   EXPECT_EQ(answers[0].size(), 40u);
   EXPECT_EQ(destinationOf(answers[0]), "127.0.0.2");

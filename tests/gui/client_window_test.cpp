@@ -157,7 +157,7 @@ TEST_F(ClientWindowTest, OpensWithTheWrittenControlsAndDefaults) {
   ASSERT_EQ(frames.size(), 2);
   EXPECT_EQ(frames[0]->title().toStdString(), "Параметры");
   EXPECT_EQ(frames[1]->title().toStdString(), "Итоги");
-  // The written layout keeps its place; the plot, the figures and the sweep lie below it.
+  // The controls operators know keep their places; the plot, the figures and the sweep lie below.
   const connchk::ui::DialogUnits du(d.fontMetrics());
   EXPECT_EQ(d.size(), du.size(373, 207 + ClientDialog::GrowthUnits));
   EXPECT_EQ(frames[0]->geometry(), du.rect(7, 7, 124, 169));

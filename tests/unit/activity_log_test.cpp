@@ -1,5 +1,6 @@
 #include "common/activity_log.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 
 #include "common/console_view.h"
 #include "common/cp1251.h"
+#include "common/text_format.h"
 #include "tests/support/program.h"
 
 namespace connchk {
@@ -235,26 +237,46 @@ TEST(ActivityLog, ARenamedOrRemovedFileGivesWayToANewOne) {
 }
 
 // The terminal: a reader that is slow or gone costs printed lines, never the caller's time.
+// Fills the pipe behind `fd` with "-\n" lines until it takes no more; returns the bytes written.
+std::size_t fillPipe(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  std::string chunk;
+  for (int i = 0; i < 2048; ++i) chunk += "-\n";
+  std::size_t filled = 0;
+  // Writes of at most PIPE_BUF bytes go whole or not at all: the pipe ends on a whole "-\n".
+  for (std::size_t size : {chunk.size(), std::size_t{2}}) {
+    for (ssize_t n; (n = write(fd, chunk.data(), size)) > 0;) filled += static_cast<std::size_t>(n);
+  }
+  fcntl(fd, F_SETFL, flags);
+  return filled;
+}
+
 TEST(ConsoleView, ASlowOrGoneReaderCostsPrintedLinesOnly) {
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
   std::FILE* out = fdopen(ends[1], "w");
   ASSERT_NE(out, nullptr);
+  // The reader is away and the pipe is full: the printer can take at most one batch of lines and
+  // sits on it. So at most two bounds' worth of lines are kept, whenever the printer runs.
+  const std::size_t prefilled = fillPipe(ends[1]);
+  constexpr std::size_t Limit = 64 * 1024;
   {
-    ConsoleView view(out);
-    // Far more than the pipe and the view's bound hold, nobody reading.
+    ConsoleView view(out, {}, Limit);
     const std::string filler(90, 'x');
-    constexpr int Lines = 60000;
+    const std::size_t lineBytes = 6 + filler.size() + 1;  // "NNNNN " + filler + newline
+    const std::size_t lines = 3 * Limit / lineBytes;
     std::atomic<bool> returned{false};
     std::thread caller([&] {
-      for (int i = 0; i < Lines; ++i) view.appendLine(std::to_string(i) + " " + filler);
+      for (std::size_t i = 0; i < lines; ++i) view.appendLine(format("%05zu ", i) + filler);
       returned = true;
     });
     ASSERT_TRUE(eventually([&] { return returned.load(); }, std::chrono::milliseconds(20000), std::chrono::milliseconds(1)))
         << "appendLine waits for the reader";
     caller.join();
     const std::uint64_t dropped = view.linesDropped();
-    EXPECT_GT(dropped, 0u);
+    EXPECT_GE(dropped, lines - 2 * Limit / lineBytes) << "more kept than the bound allows";
+    EXPECT_LE(dropped, lines - Limit / lineBytes + 1) << "dropped before the bound was reached";
 
     // The reader comes back: what was kept arrives whole and in order, then the new lines.
     std::string got;
@@ -272,14 +294,16 @@ TEST(ConsoleView, ASlowOrGoneReaderCostsPrintedLinesOnly) {
     view.finish(std::chrono::seconds(10));
     reader.join();
     EXPECT_EQ(view.linesDropped(), dropped);
-    const auto lines = testing::splitLines(got);
-    ASSERT_EQ(lines.size(), Lines - dropped + 1);
-    EXPECT_EQ(lines.back(), "again");
+    ASSERT_GE(got.size(), prefilled);
+    EXPECT_EQ(got.find_first_not_of("-\n"), prefilled) << "the pipe's earlier lines come first";
+    const auto printed = testing::splitLines(got.substr(prefilled));
+    ASSERT_EQ(printed.size(), lines - dropped + 1);
+    EXPECT_EQ(printed.back(), "again");
     long previous = -1;
-    for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
-      const long number = std::stol(lines[i]);
-      ASSERT_GT(number, previous) << lines[i];
-      ASSERT_EQ(lines[i], std::to_string(number) + " " + filler);
+    for (std::size_t i = 0; i + 1 < printed.size(); ++i) {
+      const long number = std::stol(printed[i]);
+      ASSERT_GT(number, previous) << printed[i];
+      ASSERT_EQ(printed[i], format("%05ld ", number) + filler);
       previous = number;
     }
     // The reader has gone: printing stops, the lines are counted, nobody waits or gets SIGPIPE.

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "common/protocol.h"
-#include "server/protocol_names.h"
 #include "server/request_rules.h"
 #include "server/sender_statistics.h"
 #include "server/services.h"
@@ -44,15 +43,6 @@ class Lines : public StatisticsView {
   std::mutex mutex;
   std::vector<std::string> lines;
 };
-
-TEST(ProtocolNames, FirstPairWithTheNumberCounts) {
-  EXPECT_EQ(ProtocolNameTable().size(), 14u);
-  EXPECT_EQ(protocolName(17), "TELM-UDP");
-  EXPECT_EQ(protocolName(1), "ICMP");
-  EXPECT_EQ(protocolName(110), "ВЕЛТ-IP Поток 1");
-  EXPECT_EQ(protocolName(55), "TELM-IP");
-  EXPECT_FALSE(protocolName(6));
-}
 
 TEST(SenderStatistics, ShowsEachAddressOnceWithItsFirstSize) {
   SenderStatistics statistics;
