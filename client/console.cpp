@@ -13,6 +13,8 @@
 #include "client/report.h"
 #include "client/run_control.h"
 #include "client/sweep.h"
+#include "client/trace.h"
+#include "client/trace_report.h"
 #include "client/sweep_ways.h"
 #include "common/console_view.h"
 #include "common/platform/signals.h"
@@ -79,6 +81,33 @@ int sweepInTerminal(const ClientOptions& options, Sweep& sweep, ActivityLog& log
   return result.exitStatus();
 }
 
+int traceInTerminal(const ClientOptions& options, Tracer& tracer, ActivityLog& log) {
+  TraceRequest request;
+  request.address = options.request.address;
+  request.family = options.request.family;
+  request.types = options.sweepTypes;
+  request.maxHops = options.maxHops;
+  request.probesPerHop = options.probes;
+  request.waitMs = options.request.timeoutMs;
+  request.size = options.request.size;
+  request.terminal = options.request.terminal;
+  request.way = options.request.way;
+  const auto say = [&log](const std::string& line) { log.log(line); };
+  const TraceResult result = tracer.run(request, say, [&](const TypeTrace& type) {
+    for (const std::string& line : traceTableLines(type)) log.log(line);
+  });
+  if (result.started) {
+    for (const std::string& line : traceMatrixLines(result)) log.log(line);
+  }
+  if (options.json) {
+    printJson(traceJson(request, result));
+  } else if (options.quiet) {
+    if (!result.started) complain(result.failure);
+    printLines(result.started ? traceMatrixLines(result) : std::vector<std::string>{});
+  }
+  return result.exitStatus();
+}
+
 int compareWaysInTerminal(const ClientOptions& options, Sweep& sweep, ActivityLog& log) {
   const ComparedSweep compared =
       sweepThroughWays(sweep, log, SweepPlan{options.request, options.sweepTypes}, options.vias);
@@ -121,6 +150,7 @@ int runClientConsole(const ClientOptions& options) {
   };
   RunControl control(log, withLoggedSummary(log, std::move(events)));
   Sweep sweep(control, log);
+  Tracer tracer;
   // The first Ctrl-C or termination request is Stop: the run ends with its summary. A second one
   // (or a hang-up) ends the program at once. SIGQUIT prints the summary so far on stderr and the run goes on.
   platform::SignalWatcher signals(
@@ -133,7 +163,9 @@ int runClientConsole(const ClientOptions& options) {
           return;
         }
         if (signal != SIGHUP && count == 1) {
-          if (options.sweep) {
+          if (options.trace) {
+            tracer.stop();
+          } else if (options.sweep) {
             sweep.stop();
           } else {
             control.stopRun();
@@ -145,6 +177,7 @@ int runClientConsole(const ClientOptions& options) {
         _exit(130);
       },
       {SIGQUIT});
+  if (options.trace) return traceInTerminal(options, tracer, log);
   if (options.sweep && !options.vias.empty()) return compareWaysInTerminal(options, sweep, log);
   return options.sweep ? sweepInTerminal(options, sweep, log) : runInTerminal(options, control);
 }

@@ -9,6 +9,7 @@
 
 #include "client/protocol_catalogue.h"
 #include "client/sweep.h"
+#include "client/trace.h"
 #include "common/text_format.h"
 
 namespace connchk::client {
@@ -19,7 +20,8 @@ namespace {
 // refusal names its option and says what it allows.
 struct TypedValues {
   std::vector<std::string> address;
-  std::string size, count, terminal, interval, timeout, maxLoss, logDirectory, exporter, interface, ttl;
+  std::string size, count, terminal, interval, timeout, maxLoss, logDirectory, exporter, interface, ttl, maxHops,
+      probes;
   std::vector<std::string> protocols, vias;
 };
 
@@ -41,8 +43,16 @@ std::string usageFooter() {
       "open raw sockets; port 855 taken on this host by a server or another client; ...).\n"
       "--json prints one JSON document on stdout when the run or sweep ends; the log lines then go to\n"
       "stderr, or nowhere with --quiet. --quiet alone prints the summary (or the matrix) only.\n"
-      "--json, --quiet and --sweep imply --console. Otherwise, where a display is available, the\n"
-      "window opens and the options are not used; with no display the client says so and runs here.\n"
+      "--trace sends each type's own first request with TTL (hop limit) 1, 2, 3 ... and shows where\n"
+      "it stops: a table of hops per type (address, round trip, what the hop said, * for silence) and a\n"
+      "matrix of every type with its last hop and verdict: reached the server at hop N, stops after hop\n"
+      "N, or refused at hop N by ADDRESS with the ICMP reason. All types are traced at once; each stops\n"
+      "at the server's answer, a refusal, or 3 silent hops. -W is the longest wait for one hop.\n"
+      "Without the raw-socket right UDP and TCP are still traced (ICMP errors through IP_RECVERR);\n"
+      "the types that cannot be traced say why. Exit status as a sweep: 0 when every traced type\n"
+      "reached the server, 1 when one did not, 2 when none could be traced. See docs/trace.md.\n"
+      "--json, --quiet, --sweep and --trace imply --console. Otherwise, where a display is available,\n"
+      "the window opens and the options are not used; with no display the client says so and runs here.\n"
       "\n"
       "Way out: -I tun0 ties every socket to that interface (only its routes count; needs CAP_NET_RAW);\n"
       "-I 198.51.100.2 sends from that address of this host (the route stays the table's). An interface\n"
@@ -120,6 +130,13 @@ std::unique_ptr<CLI::App> makeApp(ClientOptions& options, TypedValues& typed) {
   app->add_flag("-q,--quiet", options.quiet, "print only the summary, or the sweep's matrix");
   app->add_flag("--json", options.json, "print the run or the sweep as one JSON document on stdout");
   app->add_flag("--sweep", options.sweep, "check every protocol type (or those given with -p)");
+  app->add_flag("--trace", options.trace, "show where each type (or those of -p) stops, hop by hop");
+  app->add_option("--max-hops", typed.maxHops, format("highest TTL of --trace, 1 to %d (default %d)", MostHops,
+                                                     DefaultMaxHops))
+      ->type_name("N");
+  app->add_option("--probes", typed.probes, format("probes per hop and type of --trace, 1 to %d (default %d)",
+                                                   MostProbesPerHop, DefaultProbesPerHop))
+      ->type_name("K");
   app->add_flag("--list-protocols", options.listProtocols, "print the protocol types and their names");
   app->add_option("--log-dir", typed.logDirectory, "write client_log.txt into DIR")->type_name("DIR");
   app->add_flag("-V,--version", options.version, "print the version");
@@ -201,10 +218,10 @@ std::string applyValues(const TypedValues& typed, const std::function<bool(const
     if (!found.index) return "-p/--protocol: " + found.error;
     options.sweepTypes.push_back(*found.index);
   }
-  if (!options.sweep && options.sweepTypes.size() > 1) {
-    return "-p/--protocol may be given more than once only with --sweep";
+  if (!options.sweep && !options.trace && options.sweepTypes.size() > 1) {
+    return "-p/--protocol may be given more than once only with --sweep or --trace";
   }
-  if (!options.sweep && !options.sweepTypes.empty()) {
+  if (!options.sweep && !options.trace && !options.sweepTypes.empty()) {
     r.protocolIndex = options.sweepTypes[0];
     r.protocolNumber = ProtocolCatalogue()[static_cast<std::size_t>(r.protocolIndex)].number;
     options.sweepTypes.clear();
@@ -218,6 +235,23 @@ std::string applyValues(const TypedValues& typed, const std::function<bool(const
     if (!given("--count")) r.count = DefaultSweepCount;
     if (r.count < 1) return "-c/--count must be a whole number from 1 up with --sweep (a sweep does not run without end)";
   }
+  if (given("--max-hops") || given("--probes")) {
+    if (!options.trace) return "--max-hops and --probes are options of --trace";
+  }
+  if (given("--max-hops")) {
+    const auto hops = parseWholeNumber(typed.maxHops, 1, MostHops);
+    if (!hops) return format("--max-hops must be a whole number from 1 to %d", MostHops);
+    options.maxHops = static_cast<int>(*hops);
+  }
+  if (given("--probes")) {
+    const auto probes = parseWholeNumber(typed.probes, 1, MostProbesPerHop);
+    if (!probes) return format("--probes must be a whole number from 1 to %d", MostProbesPerHop);
+    options.probes = static_cast<int>(*probes);
+  }
+  if (options.trace && !options.sweep && (given("--count") || given("--interval"))) {
+    return "-c/--count and -i/--interval have no meaning for --trace (see --max-hops, --probes, -W)";
+  }
+  if (options.trace && given("--ttl")) return "--ttl has no meaning for --trace, which sets the TTL of every probe";
   if (given("--ttl")) {
     const auto ttl = parseWholeNumber(typed.ttl, platform::MinHopLimit, platform::MaxHopLimit);
     if (!ttl) return format("--ttl must be a whole number from %d to %d", platform::MinHopLimit, platform::MaxHopLimit);

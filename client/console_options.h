@@ -23,12 +23,15 @@ struct ClientOptions {
   bool quiet = false;          // -q: the summary (or the sweep's matrix) only
   bool json = false;           // --json: one JSON document on stdout
   bool sweep = false;          // --sweep: every type (or those of -p) one after another
-  std::vector<int> sweepTypes; // catalogue indices given with -p for a sweep; empty: all
+  std::vector<int> sweepTypes; // catalogue indices given with -p for a sweep or a trace; empty: all
   std::vector<platform::WayOut> vias;  // --via: the sweep runs through each way, side by side
   std::string exporterListen;  // --exporter [ADDRESS:]PORT: the probe exporter; empty: not it
+  bool trace = false;          // --trace: where each type stops, hop by hop
+  int maxHops = 30;            // --max-hops: the highest TTL a trace sends
+  int probes = 2;              // --probes: probes per hop and type
 
-  // --json, --quiet and --sweep are for the terminal: they imply --console.
-  bool terminalMode() const { return console || quiet || json || sweep; }
+  // --json, --quiet, --sweep and --trace are for the terminal: they imply --console.
+  bool terminalMode() const { return console || quiet || json || sweep || trace; }
 };
 
 struct ClientOptionsParse {

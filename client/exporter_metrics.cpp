@@ -48,6 +48,14 @@ std::vector<MetricFamily> probeMetrics(const ProbeResult& result) {
     families.push_back(
         gaugeFamily("probe_loss_ratio", "Requests without an accepted answer, over those sent.", *figures.lossRatio));
   }
+  if (result.trace) {
+    const TraceHop* last = result.trace->lastAnswered();
+    families.push_back(gaugeFamily("probe_trace_last_hop",
+                                   "The farthest hop that answered the trace (the server's when reached), 0 for none.",
+                                   last ? last->hop : 0));
+    families.push_back(
+        gaugeFamily("probe_trace_reached", "1 when the trace reached the server.", result.trace->reached() ? 1 : 0));
+  }
   if (const auto& trips = figures.roundTrips) {
     families.push_back(gaugeFamily("probe_rtt_min_seconds", "Shortest round trip.", trips->minSeconds));
     families.push_back(gaugeFamily("probe_rtt_avg_seconds", "Mean round trip.", trips->avgSeconds));

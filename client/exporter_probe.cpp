@@ -67,18 +67,37 @@ ProbeResult ProbeRunner::run(const ProbeQuery& query, steady_clock::time_point d
   // The terminal exchange binds UDP port 855 of this host: one such probe at a time, waiting no
   // longer than leaves the shortest answer time-out.
   std::unique_lock<std::timed_mutex> port(terminalPort_, std::defer_lock);
-  const auto latestTurn = deadline - milliseconds(query.count * (MinProbeAnswerTimeoutMs + ProbeIntervalMs));
+  // A trace takes the second half of the time; the run keeps the first.
+  const auto traceStart = query.trace ? start + (deadline - start) / 2 : deadline;
+  const auto runDeadline = traceStart;
+  const auto latestTurn = runDeadline - milliseconds(query.count * (MinProbeAnswerTimeoutMs + ProbeIntervalMs));
   if (query.protocolIndex == TerminalUdpIndex && !waitForTerminalPort(port, latestTurn, watch)) {
     result.started = false;
     result.dropped = watch.scraperGone();
   } else if (const auto timeout = answerTimeoutWithin(
-                 std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now()), query.count)) {
-    result = runChecked(query, *timeout, deadline, watch);
+                 std::chrono::duration_cast<milliseconds>(runDeadline - steady_clock::now()), query.count)) {
+    result = runChecked(query, *timeout, runDeadline, watch);
   } else {
     result.started = false;
   }
+  if (query.trace && !result.dropped && !watch.stopping.signalled()) result.trace = traceWithin(query, deadline);
   result.durationSeconds = std::chrono::duration<double>(steady_clock::now() - start).count();
   return result;
+}
+
+std::optional<TypeTrace> ProbeRunner::traceWithin(const ProbeQuery& query, steady_clock::time_point deadline) {
+  TraceRequest request;
+  request.address = query.target;
+  request.family = query.family;
+  request.types = {query.protocolIndex};
+  request.size = query.size;
+  request.terminal = query.terminal;
+  request.waitMs = 1000;
+  request.deadline = deadline;
+  Tracer tracer;
+  TraceResult traced = tracer.run(request, [this](const std::string& line) { log_.log(line); });
+  if (!traced.started || traced.types.empty() || !traced.types.front().traced()) return std::nullopt;
+  return traced.types.front();
 }
 
 bool ProbeRunner::waitForTerminalPort(std::unique_lock<std::timed_mutex>& port, steady_clock::time_point latest,

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "client/exporter_query.h"
+#include "client/trace.h"
 #include "client/run_outcome.h"
 #include "common/activity_log.h"
 #include "common/platform/wait.h"
@@ -20,6 +21,7 @@ struct ProbeResult {
   bool started = true;   // false when the check could not start here (or port 855 stayed busy)
   bool dropped = false;  // its scraper left before it ended: no one is waiting for the figures
   double durationSeconds = 0;
+  std::optional<TypeTrace> trace;  // trace=1: where the type stops (nullopt when it was not traced)
 };
 
 // The figures of a probe, read from its run here alone.
@@ -60,6 +62,8 @@ class ProbeRunner {
  private:
   ProbeResult runChecked(const ProbeQuery& query, int timeoutMs, std::chrono::steady_clock::time_point deadline,
                          const ProbeWatch& watch);
+  // Traces the query's type until `deadline`, one second at most per hop.
+  std::optional<TypeTrace> traceWithin(const ProbeQuery& query, std::chrono::steady_clock::time_point deadline);
   bool waitForTerminalPort(std::unique_lock<std::timed_mutex>& port, std::chrono::steady_clock::time_point latest,
                            const ProbeWatch& watch);
 

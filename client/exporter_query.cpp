@@ -74,6 +74,10 @@ ProbeQueryParse parseProbeQuery(const std::string& queryString) {
       return {std::nullopt, "family must be ipv4 or ipv6 (or leave it out for the resolver's first address)"};
     }
   }
+  if (const auto trace = param("trace")) {
+    if (*trace != "0" && *trace != "1") return {std::nullopt, "trace must be 1 (trace the type too) or 0"};
+    query.trace = *trace == "1";
+  }
   return {query, {}};
 }
 

@@ -1,5 +1,5 @@
 // A probe query as Prometheus sends it (/probe?target=HOST&protocol=TYPE[&count=N][&size=N]
-// [&terminal=N][&family=ipv4|ipv6]) and the time it may take, from the scrape's own time-out.
+// [&terminal=N][&family=ipv4|ipv6][&trace=1]) and the time it may take, from the scrape's own time-out.
 #pragma once
 
 #include <chrono>
@@ -25,6 +25,7 @@ struct ProbeQuery {
   std::uint32_t size = 32;
   std::uint32_t terminal = 1;
   platform::FamilyChoice family = platform::FamilyChoice::Any;  // family=ipv4|ipv6 (or 4|6)
+  bool trace = false;  // trace=1: the type is also traced, within what is left of the scrape's time
 };
 
 struct ProbeQueryParse {

@@ -186,6 +186,19 @@ TEST(ClientOptions, ShortFormsSecondsAndModes) {
          EXPECT_EQ(o.request.count, 1);
          EXPECT_EQ(o.request.address, "host") << "each -p takes one type";
        }},
+      {{"--trace", "-p", "raw53", "-p", "tcp", "--max-hops", "255", "--probes", "10", "-W", "1", "host"},
+       [](const ClientOptions& o) {
+         EXPECT_TRUE(o.trace && o.terminalMode());
+         EXPECT_EQ(o.sweepTypes, (std::vector<int>{2, 14}));
+         EXPECT_EQ(o.maxHops, 255);
+         EXPECT_EQ(o.probes, 10);
+         EXPECT_EQ(o.request.timeoutMs, 1000);
+       }},
+      {{"--trace", "host"}, [](const ClientOptions& o) {
+         EXPECT_EQ(o.maxHops, 30);
+         EXPECT_EQ(o.probes, 2);
+         EXPECT_TRUE(o.sweepTypes.empty()) << "every type";
+       }},
       {{"--log-dir", "logs", "-V"}, [](const ClientOptions& o) { EXPECT_TRUE(o.version); }},
       {{"--log-dir", "some/dir"}, [](const ClientOptions& o) { EXPECT_EQ(o.logDirectory, "some/dir"); }},
       {{"-s", "11", "--help"}, [](const ClientOptions& o) { EXPECT_TRUE(o.help) << "help wins over a bad value"; }},
@@ -218,6 +231,11 @@ TEST(ClientOptions, EveryRefusalNamesItsOption) {
       {{"--max-loss", "100.1"}, "--max-loss must be a number of percent from 0 to 100"},
       {{"--max-loss", "-1"}, "--max-loss"},
       {{"--max-loss", "5%"}, "--max-loss"},
+      {{"--trace", "--max-hops", "0"}, "--max-hops must be a whole number from 1 to 255"},
+      {{"--trace", "--max-hops", "256"}, "--max-hops must be a whole number from 1 to 255"},
+      {{"--trace", "--probes", "11"}, "--probes must be a whole number from 1 to 10"},
+      {{"--max-hops", "3"}, "options of --trace"},
+      {{"--trace", "-c", "3"}, "no meaning for --trace"},
   };
   for (const auto& [args, why] : refused) {
     const auto parsed = parseClientOptions(args);
@@ -229,7 +247,7 @@ TEST(ClientOptions, EveryRefusalNamesItsOption) {
 TEST(ClientOptions, HelpTellsEveryOptionAndType) {
   const std::string help = clientUsage();
   for (const char* wanted : {"-c,--count", "-s,--size", "-p,--protocol", "-t,--terminal", "-i,--interval SECONDS",
-                             "-W,--timeout SECONDS", "-q,--quiet", "-V,--version", "--json", "--sweep", "--list-protocols",
+                             "-W,--timeout SECONDS", "-q,--quiet", "-V,--version", "--json", "--sweep", "--trace", "--max-hops N", "--probes K", "--list-protocols",
                              "--console", "--log-dir DIR", "--max-loss PERCENT", "-h,--help", "telm-udp", "raw117", "TCP (порт 87)",
                              "17 is both", "Exit status"}) {
     EXPECT_NE(help.find(wanted), std::string::npos) << wanted;

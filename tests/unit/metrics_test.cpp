@@ -76,6 +76,9 @@ TEST(ProbeQuery, ReadsTargetProtocolAndOptions) {
   ASSERT_TRUE(full.query) << full.error;
   EXPECT_EQ(full.query->family, platform::FamilyChoice::IPv6);
   EXPECT_EQ(parseProbeQuery("target=a&protocol=udp&family=4").query->family, platform::FamilyChoice::IPv4);
+  EXPECT_FALSE(udp.query->trace);
+  EXPECT_TRUE(parseProbeQuery("target=a&protocol=raw53&trace=1").query->trace);
+  EXPECT_FALSE(parseProbeQuery("target=a&protocol=raw53&trace=0").query->trace);
   EXPECT_EQ(full.query->protocolIndex, client::TerminalUdpIndex);
   EXPECT_EQ(full.query->count, 20);
   EXPECT_EQ(full.query->size, 1500u);
@@ -110,6 +113,7 @@ TEST(ProbeQuery, RefusesWhatCannotBeProbedWithAReason) {
       {"target=a&protocol=udp&size=11", "size must be"},
       {"target=a&protocol=udp&terminal=0", "terminal must be"},
       {"target=a&protocol=udp&family=inet6", "family must be"},
+      {"target=a&protocol=udp&trace=yes", "trace must be 1"},
   };
   for (const auto& c : cases) {
     const auto parsed = client::parseProbeQuery(c.query);
@@ -179,6 +183,26 @@ TEST(ProbeMetrics, GiveSuccessLossAndRoundTripsInSeconds) {
   got = samples(client::probeMetrics(result));
   EXPECT_EQ(got["probe_start_failed"], 1);
   EXPECT_FALSE(got.count("probe_loss_ratio"));
+  EXPECT_FALSE(got.count("probe_trace_reached")) << "only a probe with trace=1 that was traced";
+
+  // trace=1: the farthest hop that answered, and whether it was the server.
+  client::TypeTrace trace;
+  trace.end = client::TraceEnd::Silence;
+  for (const auto answer : {client::HopAnswer::TimeExceeded, client::HopAnswer::TimeExceeded, client::HopAnswer::Silent}) {
+    client::TraceHop hop;
+    hop.hop = static_cast<int>(trace.hops.size()) + 1;
+    hop.answer = answer;
+    trace.hops.push_back(hop);
+  }
+  result.trace = trace;
+  got = samples(client::probeMetrics(result));
+  EXPECT_EQ(got["probe_trace_last_hop"], 2);
+  EXPECT_EQ(got["probe_trace_reached"], 0);
+  result.trace->end = client::TraceEnd::Reached;
+  result.trace->hops.back().answer = client::HopAnswer::ServerAnswer;
+  got = samples(client::probeMetrics(result));
+  EXPECT_EQ(got["probe_trace_last_hop"], 3);
+  EXPECT_EQ(got["probe_trace_reached"], 1);
 }
 
 TEST(ExporterArgument, IsAModeOfItsOwnThatTakesTheLogFolder) {
