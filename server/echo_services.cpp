@@ -1,15 +1,19 @@
 // The UDP and TCP echo services on port 87: a request carries the request marker, its answer is the
 // very same bytes with the reply marker written over it, sent back to where it came from.
 // The UDP service judges every datagram by itself. The TCP service serves every connection at
-// once from one event loop: it gathers the pieces of a request until it can judge them, sends
+// once from one event loop: it judges a request by its first 20 bytes and answers the rest as it
+// comes (see RequestStream), sends
 // what a slow peer cannot take at once as it makes room, and ends connections that stay quiet,
 // whose answers stop moving, or whose peer has vanished.
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -27,9 +31,11 @@ using Clock = std::chrono::steady_clock;
 // The TCP service's bounds.
 constexpr int ListenBacklog = 256;
 constexpr std::size_t MostConnections = 512;
+// Connections of one source address at once, well below the total: one host holding many
+// connections locks no other host out.
+constexpr std::size_t MostConnectionsPerSource = 16;
 constexpr std::chrono::seconds IdleLimit(60);       // nothing received
 constexpr std::chrono::seconds SendStuckLimit(5);   // an answer that does not move
-constexpr std::chrono::milliseconds PiecePause(500);  // a peer that pauses before 20 bytes
 // Answers a peer has not taken yet, held by the kernel per connection: many answers, yet bounded
 // memory for all connections together.
 constexpr int SendBufferBytes = 64 * 1024;
@@ -49,12 +55,13 @@ struct Connection {
   platform::Socket socket;
   platform::Address peer;
   std::string dotted;  // its text for the log lines
-  PieceGatherer request;
+  RequestStream requests;
   Clock::time_point lastHeard;  // bytes received, or the connection's start
-  // The part of an answer the peer has not taken yet; reading waits until it has.
+  // Answer bytes the peer has not taken yet; reading waits until it has.
   std::vector<std::uint8_t> unsent;
   std::size_t unsentFrom = 0;
-  std::size_t answerLength = 0;
+  std::size_t answerSent = 0;  // bytes of the open request's answer sent so far
+  int sendError = 0;           // the open request's failed send
   Clock::time_point lastProgress;
 
   bool sending() const { return unsentFrom < unsent.size(); }
@@ -74,7 +81,8 @@ class TcpEcho {
   void acceptWaiting(Clock::time_point now);
   void take(platform::Socket socket, const platform::Address& peer, Clock::time_point now);
   void readFrom(Connection& c, Clock::time_point now);
-  void judge(Connection& c, Clock::time_point now);
+  void answer(Connection& c, Clock::time_point now);
+  bool peerTookAll(const Connection& c) const;
   void sendRest(Connection& c, Clock::time_point now);
   void lookAtDeadlines(Clock::time_point now);
   void end(Connection& c, const std::string& line = {});
@@ -85,6 +93,8 @@ class TcpEcho {
   platform::Socket listening_;
   platform::Poller poller_;
   std::unordered_map<int, std::unique_ptr<Connection>> connections_;
+  std::unordered_map<std::string, std::size_t> perSource_;  // open connections by source address
+  std::vector<std::uint8_t> readBuffer_ = std::vector<std::uint8_t>(64 * 1024);
   bool acceptPaused_ = false;
   Clock::time_point acceptAgainAt;
   Clock::time_point lastLook;
@@ -155,6 +165,12 @@ void TcpEcho::take(platform::Socket socket, const platform::Address& peer, Clock
     run_.dropped(messages::connectionRefused(dotted, static_cast<int>(connections_.size())));
     return;
   }
+  const std::size_t fromSource = perSource_[dotted];
+  if (fromSource >= MostConnectionsPerSource) {
+    run_.beginRequest();
+    run_.dropped(messages::connectionRefusedForSource(dotted, static_cast<int>(fromSource)));
+    return;
+  }
   int error = 0;
   platform::setKeepAlive(socket.fd(), KeepIdleS, KeepIntervalS, KeepProbes, error);
   platform::setSendBuffer(socket.fd(), SendBufferBytes, error);
@@ -169,16 +185,17 @@ void TcpEcho::take(platform::Socket socket, const platform::Address& peer, Clock
     return;
   }
   connections_.emplace(fd, std::move(c));
+  ++perSource_[dotted];
   ++run_.server().counters.tcpConnectionsOpen;
 }
 
 void TcpEcho::readFrom(Connection& c, Clock::time_point now) {
-  const auto space = c.request.space();
-  const auto got = platform::receive(c.socket.fd(), space.data(), space.size(), platform::Wait::Now);
+  const auto got = platform::receive(c.socket.fd(), readBuffer_.data(), readBuffer_.size(), platform::Wait::Now);
   if (got.failed() && platform::isTimeout(got.error)) return;
   if (got.failed() || got.n == 0) {
-    // What came before the end is judged first.
-    if (!c.request.empty()) judge(c, now);
+    // What came before the end is answered or judged first.
+    c.requests.closed();
+    answer(c, now);
     if (got.failed()) {
       run_.receiveFailed(got.error);
     } else {
@@ -188,38 +205,59 @@ void TcpEcho::readFrom(Connection& c, Clock::time_point now) {
     end(c);
     return;
   }
-  c.request.received(static_cast<std::size_t>(got.n));
   c.lastHeard = now;
-  if (c.request.complete()) judge(c, now);
+  c.requests.take(readBuffer_.data(), static_cast<std::size_t>(got.n), peerTookAll(c));
+  answer(c, now);
 }
 
-// One request, however many pieces it came in: answered with the same bytes and the reply
-// marker at offset 8, or logged as erroneous.
-void TcpEcho::judge(Connection& c, Clock::time_point now) {
-  run_.beginRequest();
-  const std::size_t length = c.request.size();
-  std::uint8_t* bytes = c.request.data();
-  if (!makeEchoAnswer(EchoKind::Tcp, bytes, length)) {
-    run_.erroneous(c.dotted, messages::packetTail(TcpEchoLabel, length));
-    c.request.clear();
+// Whether the peer has every answer byte: none waits here or in the kernel's send queue.
+bool TcpEcho::peerTookAll(const Connection& c) const {
+  int queued = 0;
+  return !c.sending() && ioctl(c.socket.fd(), SIOCOUTQ, &queued) == 0 && queued == 0;
+}
+
+// Sends the answer bytes the stream has due, and writes the lines of the requests that ended:
+// one received line with the request's whole size, then what became of its answer.
+void TcpEcho::answer(Connection& c, Clock::time_point now) {
+  for (const auto& ended : c.requests.takeEnded()) {
+    run_.beginRequest();
+    const std::string tail = messages::packetTail(TcpEchoLabel, ended.length);
+    if (ended.erroneous) {
+      run_.erroneous(c.dotted, tail);
+      continue;
+    }
+    run_.accepted(c.peer, ended.length);
+    run_.receivedPacket(c.dotted, tail);
+    if (c.sendError != 0) {
+      run_.sendFailed(c.sendError);
+    } else {
+      run_.answerSent(platform::IoResult{static_cast<ssize_t>(c.answerSent), 0});
+    }
+    c.answerSent = 0;
+    c.sendError = 0;
+  }
+  std::vector<std::uint8_t>& due = c.requests.toSend();
+  if (due.empty()) return;
+  if (c.sendError != 0) {
+    due.clear();  // the connection cannot carry this answer any more
     return;
   }
-  run_.accepted(c.peer, length);
-  const auto sent = platform::sendBytes(c.socket.fd(), bytes, length, platform::Wait::Now);
-  run_.receivedPacket(c.dotted, messages::packetTail(TcpEchoLabel, length));
+  const auto sent = platform::sendBytes(c.socket.fd(), due.data(), due.size(), platform::Wait::Now);
+  if (sent.failed() && !platform::isTimeout(sent.error)) {
+    c.sendError = sent.error;
+    due.clear();
+    return;
+  }
   const std::size_t went = sent.failed() ? 0 : static_cast<std::size_t>(sent.n);
-  if (went == length || (sent.failed() && !platform::isTimeout(sent.error))) {
-    run_.answerSent(sent);
-    c.request.clear();
-    return;
+  c.answerSent += went;
+  if (went < due.size()) {
+    // The peer cannot take it all now: the rest goes as it makes room.
+    c.unsent.assign(due.begin() + static_cast<long>(went), due.end());
+    c.unsentFrom = 0;
+    c.lastProgress = now;
+    watch(c);
   }
-  // The peer cannot take it all now: the rest goes as it makes room.
-  c.unsent.assign(bytes + went, bytes + length);
-  c.unsentFrom = 0;
-  c.answerLength = length;
-  c.lastProgress = now;
-  c.request.clear();
-  watch(c);
+  due.clear();
 }
 
 void TcpEcho::sendRest(Connection& c, Clock::time_point now) {
@@ -227,18 +265,15 @@ void TcpEcho::sendRest(Connection& c, Clock::time_point now) {
                                         platform::Wait::Now);
   if (sent.failed() && platform::isTimeout(sent.error)) return;
   if (sent.failed()) {
-    c.unsent.clear();
-    c.unsentFrom = 0;
-    run_.sendFailed(sent.error);
+    c.sendError = sent.error;
   } else {
     c.unsentFrom += static_cast<std::size_t>(sent.n);
+    c.answerSent += static_cast<std::size_t>(sent.n);
     c.lastProgress = now;
     if (c.sending()) return;
-    c.unsent.clear();
-    c.unsentFrom = 0;
-    c.lastHeard = now;
-    run_.answerSent(platform::IoResult{static_cast<ssize_t>(c.answerLength), 0});
   }
+  c.unsent.clear();
+  c.unsentFrom = 0;
   watch(c);
 }
 
@@ -257,8 +292,9 @@ void TcpEcho::lookAtDeadlines(Clock::time_point now) {
   for (auto& [fd, c] : connections_) {
     if (c->sending()) {
       if (now - c->lastProgress >= SendStuckLimit) stuck.push_back(c.get());
-    } else if (!c->request.empty() && now - c->lastHeard >= PiecePause) {
-      judge(*c, now);  // the peer paused: what came is the request
+    } else if (c->requests.open() || c->requests.holding()) {
+      c->requests.quiet(std::chrono::duration_cast<std::chrono::milliseconds>(now - c->lastHeard), peerTookAll(*c));
+      answer(*c, now);
     } else if (now - c->lastHeard >= IdleLimit) {
       idle.push_back(c.get());
     }
@@ -276,6 +312,9 @@ void TcpEcho::lookAtDeadlines(Clock::time_point now) {
 void TcpEcho::end(Connection& c, const std::string& line) {
   if (!line.empty()) run_.say(line);
   const int fd = c.socket.fd();
+  if (const auto source = perSource_.find(c.dotted); source != perSource_.end() && --source->second == 0) {
+    perSource_.erase(source);
+  }
   poller_.remove(fd);
   connections_.erase(fd);
   --run_.server().counters.tcpConnectionsOpen;

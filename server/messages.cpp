@@ -59,6 +59,18 @@ std::string connectionRefused(const std::string& dottedAddress, int open) {
   return format("Соединение с %s отклонено: открыто соединений %i", dottedAddress.c_str(), open);
 }
 
+std::string terminalPortForeign(std::uint32_t terminal) {
+  return format("Порт терминала №%lu занят другой программой, запрос отклонен", static_cast<unsigned long>(terminal));
+}
+
+std::string exchangeRefused(std::uint32_t terminal) {
+  return format("Запрос терминала №%lu отклонен: все места ожидают подтверждения", static_cast<unsigned long>(terminal));
+}
+
+std::string connectionRefusedForSource(const std::string& dottedAddress, int open) {
+  return format("Соединение с %s отклонено: открыто соединений с этого адреса %i", dottedAddress.c_str(), open);
+}
+
 std::string exchangeAbandoned(std::uint32_t terminal) {
   return format("Ожидание подтверждения прервано, терминал №%lu", static_cast<unsigned long>(terminal));
 }

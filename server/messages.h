@@ -54,6 +54,7 @@ std::string unconfirmedPacketTail(const char* protocol, std::size_t length);
 std::string connectionIdle(const std::string& dottedAddress, int seconds);
 std::string connectionSendStuck(const std::string& dottedAddress, int seconds);
 std::string connectionRefused(const std::string& dottedAddress, int open);
+std::string connectionRefusedForSource(const std::string& dottedAddress, int open);
 
 // The log's bound: once a second per service, the requests whose lines were left out; the
 // disk's room below the margin the log keeps free (in MB), and back above it.
@@ -62,6 +63,11 @@ std::string diskLow(std::uint64_t freeBytes, std::uint64_t marginBytes);
 inline constexpr const char* DiskRoomAgain = "На диске снова достаточно места, строки запросов записываются";
 // The protocol a service names in its lines, by its slot: "IP-Клиент", "TCP", "№53 (ВЕЛТ-IP)".
 std::string serviceTitle(std::size_t slot);
+
+// A terminal request that binds nothing: its port is another program's (now or lately), or its
+// source (or the service) has as many exchanges as it may, each still awaiting its confirmation.
+std::string terminalPortForeign(std::uint32_t terminal);
+std::string exchangeRefused(std::uint32_t terminal);
 
 // A terminal exchange that gives way to a newer request before its confirmation came.
 std::string exchangeAbandoned(std::uint32_t terminal);

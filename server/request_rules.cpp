@@ -59,4 +59,75 @@ std::optional<std::size_t> makeRawIpv6Answer(std::uint8_t protocol, std::uint8_t
   return layout_a::MinLength;
 }
 
+void RequestStream::take(const std::uint8_t* data, std::size_t n, bool peerTookAll) {
+  held_.insert(held_.end(), data, data + n);
+  decide(peerTookAll);
+}
+
+void RequestStream::decide(bool peerTookAll) {
+  while (!held_.empty()) {
+    if (open_) {
+      // Bytes before the peer has the whole answer belong to this request: the next one waits.
+      if (!peerTookAll) return sendHeld();
+      if (held_.size() < layout_a::MinLength) return;  // held until more come or HoldPause
+      if (!hasMarker(held_.data(), held_.size(), layout_a::Marker, RequestMarker)) return sendHeld();
+      ended_.push_back({length_, false});
+      open_ = false;
+      continue;
+    }
+    if (held_.size() < layout_a::MinLength) return;  // the marker field is not whole yet
+    if (!makeEchoAnswer(EchoKind::Tcp, held_.data(), held_.size())) {
+      ended_.push_back({held_.size(), true});
+      held_.clear();
+      return;
+    }
+    open_ = true;
+    length_ = 0;
+    sendHeld();
+    return;
+  }
+}
+
+void RequestStream::sendHeld() {
+  out_.insert(out_.end(), held_.begin(), held_.end());
+  length_ += held_.size();
+  held_.clear();
+  // A connection keeps no large buffer once its bytes have gone.
+  if (held_.capacity() > 4096) held_.shrink_to_fit();
+}
+
+void RequestStream::quiet(std::chrono::milliseconds quiet, bool peerTookAll) {
+  if (!held_.empty()) {
+    if (open_ && quiet >= HoldPause) {
+      sendHeld();
+    } else if (!open_ && quiet >= PiecePause) {
+      ended_.push_back({held_.size(), true});  // fewer than 20 bytes: no request
+      held_.clear();
+    }
+  } else if (open_ && peerTookAll && quiet >= EndPause) {
+    ended_.push_back({length_, false});
+    open_ = false;
+  }
+}
+
+void RequestStream::closed() {
+  if (!held_.empty()) {
+    if (open_) {
+      sendHeld();
+    } else {
+      // What came before the end is judged as it is.
+      if (makeEchoAnswer(EchoKind::Tcp, held_.data(), held_.size())) {
+        open_ = true;
+        length_ = 0;
+        sendHeld();
+      } else {
+        ended_.push_back({held_.size(), true});
+        held_.clear();
+      }
+    }
+  }
+  if (open_) ended_.push_back({length_, false});
+  open_ = false;
+}
+
 }  // namespace connchk::server

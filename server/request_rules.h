@@ -4,10 +4,13 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
+#include <vector>
 
 #include "common/protocol.h"
 
@@ -60,29 +63,54 @@ std::optional<std::size_t> makeRawIpv6Answer(std::uint8_t protocol, std::uint8_t
 // 40-byte header it came behind, as an IPv4 datagram counts its own 20-byte header.
 inline constexpr std::size_t Ipv6HeaderSize = 40;
 
-// The pieces of one TCP request, gathered until it can be judged: once it holds the whole marker
-// field (20 bytes), or fills the receive buffer, or its peer pauses or closes. Pieces that arrive
-// together are one request, as they would be in one receive.
-class PieceGatherer {
+// How the TCP echo cuts a connection's stream into requests. Requests carry no length, and a
+// peer sends its next request only once it has its answer, so a request is answered as it comes:
+// its first 20 bytes are judged (the request marker at 8 makes a request, replaced by the reply
+// marker), and every byte after them goes straight back, however many pieces the stream cuts it
+// into. A reader that reads until it has as many bytes as it sent thus gets the whole request.
+// The request ends when the next one starts (once the peer has taken the whole answer, 20 fresh
+// bytes with the request marker at 8), when the peer closes, or when it stays quiet after taking
+// the answer. Fewer than 20 fresh bytes after a taken answer are held a moment: the start of a
+// request fed in small pieces, or the last bytes of this one, which go back unchanged.
+class RequestStream {
  public:
-  static constexpr std::size_t Capacity = ReceiveBufferSize;
+  // A request that ended: answered (as it came) or erroneous, with its whole length.
+  struct Ended {
+    std::size_t length;
+    bool erroneous;
+  };
+  // A request's first bytes that stay fewer than 20 for this long are judged as they are.
+  static constexpr std::chrono::milliseconds PiecePause{500};
+  // Fresh bytes fewer than 20 after a taken answer are held this long before they go back as
+  // the end of that answer.
+  static constexpr std::chrono::milliseconds HoldPause{200};
+  // An answered request whose peer has taken the answer and sent nothing more ends after this.
+  static constexpr std::chrono::milliseconds EndPause{1000};
 
-  // Where the next receive goes.
-  std::span<std::uint8_t> space() { return std::span(buffer_).subspan(have_); }
-  void received(std::size_t n) { have_ += n; }
+  // Bytes that arrived; `peerTookAll`: every answer byte sent so far has been taken by the peer.
+  void take(const std::uint8_t* data, std::size_t n, bool peerTookAll);
+  // The peer has sent nothing for `quiet`.
+  void quiet(std::chrono::milliseconds quiet, bool peerTookAll);
+  // The peer has closed its side: what is held is judged, and the open request ends.
+  void closed();
 
-  bool empty() const { return have_ == 0; }
-  // Enough to judge without waiting for more.
-  bool complete() const { return have_ >= layout_a::MinLength || have_ == Capacity; }
+  // The answer bytes due now; the caller sends them (or keeps them to send) and empties this.
+  std::vector<std::uint8_t>& toSend() { return out_; }
+  // The requests that ended since the last call, in order.
+  std::vector<Ended> takeEnded() { return std::exchange(ended_, {}); }
 
-  std::uint8_t* data() { return buffer_.data(); }
-  std::size_t size() const { return have_; }
-  // Empties it for the next request, once the last one is judged (and its answer taken).
-  void clear() { have_ = 0; }
+  bool open() const { return open_; }
+  bool holding() const { return !held_.empty(); }
 
  private:
-  std::array<std::uint8_t, Capacity> buffer_{};
-  std::size_t have_ = 0;
+  void decide(bool peerTookAll);
+  void sendHeld();
+
+  std::vector<std::uint8_t> held_;  // bytes not yet judged
+  std::vector<std::uint8_t> out_;
+  std::vector<Ended> ended_;
+  bool open_ = false;        // a request is being answered as it comes
+  std::size_t length_ = 0;  // of the open request, so far
 };
 
 }  // namespace connchk::server

@@ -2,7 +2,9 @@
 // of its own on port 855 + N (N = the terminal number the request carries), which then waits up to
 // five seconds for the confirmation from the request's address and port and answers it once more.
 // Exchanges run side by side in one event loop, so port 855 is read at once whatever an exchange
-// waits for; at most 64 are in progress, and the oldest gives way to a new request beyond that.
+// waits for; at most 64 are in progress, at most 4 per source address, and the oldest gives way
+// to a new request beyond that unless its confirmation may be on its way. Ports that another
+// program holds or held in the last minutes are never bound.
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -10,7 +12,9 @@
 #include <cerrno>
 #include <chrono>
 #include <list>
+#include <vector>
 
+#include "server/foreign_ports.h"
 #include "server/request_rules.h"
 #include "server/services.h"
 
@@ -21,6 +25,11 @@ constexpr const char* Label = messages::TerminalLabel;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t MostExchanges = 64;
+// Exchanges of one source address at once: a host (or a flood from one) cannot hold more ports.
+constexpr std::size_t MostExchangesPerSource = 4;
+// An exchange younger than this still waits for a confirmation on its way (a client answers
+// within its round trip): a newcomer takes no such exchange's place, and is refused instead.
+constexpr std::chrono::milliseconds ConfirmationOnItsWay(1000);
 constexpr std::chrono::milliseconds ConfirmationWait(ReceiveTimeout);
 // Requests taken from port 855 in one go before the exchanges' sockets are looked at again.
 constexpr int RequestsPerRound = 64;
@@ -33,6 +42,7 @@ struct Exchange {
   std::string dotted;  // its text for the log lines
   TerminalRequest request{};
   std::size_t answerLength = 0;
+  Clock::time_point started;   // when the first answer went
   Clock::time_point deadline;
   Buffer buffer{};  // the first answer, then the confirmation (followed by the rest of that answer)
 };
@@ -52,18 +62,23 @@ class TerminalExchanges {
 
   void takeRequests();
   void takeRequest(std::size_t length, const platform::Address& client);
-  void makeRoomFor(const TerminalRequest& request, const platform::Address& client);
+  bool makeRoomFor(const TerminalRequest& request, const platform::Address& client, Clock::time_point now);
+  // The oldest of `candidates` that no confirmation may be on its way to, or end().
+  template <class Which>
+  std::list<Exchange>::iterator oldestToGiveWay(Clock::time_point now, Which candidates);
   void start(const TerminalRequest& request, std::size_t length, const platform::Address& client);
   void takeConfirmation(std::list<Exchange>::iterator x);
   void endTimedOut(Clock::time_point now);
   void end(std::list<Exchange>::iterator x);
   void awaitNext();
+  std::vector<int> exchangeSockets() const;
   int waitLimitMs(Clock::time_point now) const;
 
   ServiceRun& run_;
   platform::Socket listening_;
   platform::Poller poller_;
   std::list<Exchange> exchanges_;  // oldest first, and so in the order of their deadlines
+  ForeignPorts foreign_;
   Buffer request_{};
   bool servedRequest_ = false;  // the waiting line follows every event once one was served
 };
@@ -135,14 +150,43 @@ void TerminalExchanges::takeRequest(std::size_t length, const platform::Address&
   }
   run_.accepted(client, length);
   servedRequest_ = true;
-  makeRoomFor(*request, client);
+  if (!foreign_.mayBind(request->port, exchangeSockets())) {
+    run_.receivedPacket(client.text(), messages::packetTail(Label, length));
+    run_.sayForRequest(messages::terminalPortForeign(request->terminal));
+    awaitNext();
+    return;
+  }
+  if (!makeRoomFor(*request, client, Clock::now())) {
+    run_.receivedPacket(client.text(), messages::packetTail(Label, length));
+    run_.dropped(messages::exchangeRefused(request->terminal));
+    awaitNext();
+    return;
+  }
   start(*request, length, client);
 }
 
+std::vector<int> TerminalExchanges::exchangeSockets() const {
+  std::vector<int> fds{listening_.fd()};
+  for (const Exchange& x : exchanges_) fds.push_back(x.socket.fd());
+  return fds;
+}
+
+template <class Which>
+std::list<Exchange>::iterator TerminalExchanges::oldestToGiveWay(Clock::time_point now, Which candidates) {
+  for (auto x = exchanges_.begin(); x != exchanges_.end(); ++x) {
+    if (candidates(*x) && now - x->started >= ConfirmationOnItsWay) return x;
+  }
+  return exchanges_.end();
+}
+
 // A request takes over from an exchange that holds its port or serves its client (a client sends
-// its next request only once it has given up on the last one), and the oldest exchange gives way
-// once the most are in progress, so that a flood of unconfirmed requests cannot lock out a client.
-void TerminalExchanges::makeRoomFor(const TerminalRequest& request, const platform::Address& client) {
+// its next request only once it has given up on the last one). Beyond that a source address has
+// at most a few exchanges and the service at most MostExchanges: the oldest of the source's, or of
+// all, gives way, unless a confirmation may still be on its way to it; then the request is
+// refused. So neither one host nor a flood from many can take the place of an exchange whose
+// client is about to confirm. False when the request is refused.
+bool TerminalExchanges::makeRoomFor(const TerminalRequest& request, const platform::Address& client,
+                                    Clock::time_point now) {
   for (auto x = exchanges_.begin(); x != exchanges_.end();) {
     const auto next = std::next(x);
     if (x->request.port == request.port || x->client == client) {
@@ -151,10 +195,20 @@ void TerminalExchanges::makeRoomFor(const TerminalRequest& request, const platfo
     }
     x = next;
   }
-  if (exchanges_.size() >= MostExchanges) {
-    run_.dropped(messages::exchangeAbandoned(exchanges_.front().request.terminal));
-    end(exchanges_.begin());
+  const auto sameSource = [&client](const Exchange& x) { return platform::sameHost(x.client, client); };
+  if (static_cast<std::size_t>(std::count_if(exchanges_.begin(), exchanges_.end(), sameSource)) >= MostExchangesPerSource) {
+    const auto x = oldestToGiveWay(now, sameSource);
+    if (x == exchanges_.end()) return false;
+    run_.dropped(messages::exchangeAbandoned(x->request.terminal));
+    end(x);
   }
+  if (exchanges_.size() >= MostExchanges) {
+    const auto x = oldestToGiveWay(now, [](const Exchange&) { return true; });
+    if (x == exchanges_.end()) return false;
+    run_.dropped(messages::exchangeAbandoned(x->request.terminal));
+    end(x);
+  }
+  return true;
 }
 
 void TerminalExchanges::start(const TerminalRequest& request, std::size_t length, const platform::Address& client) {
@@ -174,6 +228,7 @@ void TerminalExchanges::start(const TerminalRequest& request, std::size_t length
   x.socket = platform::openDualStackSocket(SOCK_DGRAM, family, error);
   if (!x.socket.valid()) return lose(messages::socketOpenFailed(error));
   if (!platform::bindTo(x.socket.fd(), platform::Address::any(family, request.port), error)) {
+    if (error == EADDRINUSE) foreign_.taken(request.port);
     return lose(messages::bindFailed(error));
   }
   // The first answer: the request with the reply marker, from the exchange's own port.
@@ -187,7 +242,8 @@ void TerminalExchanges::start(const TerminalRequest& request, std::size_t length
     return;
   }
   x.answerLength = static_cast<std::size_t>(answer.n);
-  x.deadline = Clock::now() + ConfirmationWait;
+  x.started = Clock::now();
+  x.deadline = x.started + ConfirmationWait;
   if (!poller_.add(x.socket.fd(), EPOLLIN, static_cast<std::uint64_t>(x.socket.fd()))) {
     run_.receiveFailed(errno);
     awaitNext();

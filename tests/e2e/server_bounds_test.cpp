@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/platform/socket_wait.h"
 #include "common/platform/sockets.h"
 #include "common/protocol.h"
 #include "common/text_format.h"
@@ -26,6 +27,7 @@
 #include "tests/support/peers.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
+#include "tests/support/routed_chain.h"
 #include "tests/support/small_disk.h"
 #include "tests/support/two_hosts.h"
 
@@ -61,6 +63,13 @@ struct LeftOutSum {
   int lines = 0;
   long long answered = 0, erroneous = 0, unsent = 0;
 };
+
+// A layout B request for `terminal`.
+Bytes terminalRequest(std::uint32_t terminal) {
+  Bytes request(40, 0);
+  buildTerminalRequest(request.data(), SendTimestamp(), terminal);
+  return request;
+}
 
 int answeredRounds(const std::string& clientOutput) { return occurrences(clientOutput, ". Время приема-передачи: "); }
 
@@ -236,6 +245,141 @@ TEST(ServerBounds, BelowTheKeepFreeMarginNoRequestLines) {
   const auto lowAt = file.find(low);
   EXPECT_NE(lowAt, std::string::npos);
   EXPECT_LT(lowAt, file.find(DiskRoomAgain));
+}
+
+// One host holds 600 connections to port 87 (none sends a byte); another host of the same
+// network is served at once, and the first is told where its share ends.
+TEST(ServerBounds, OneHostWithManyTcpConnectionsLocksNoOtherHostOut) {
+  REQUIRE_PRIVATE_NETWORK();
+  ServerHost host;
+  REQUIRE_TWO_HOSTS(host.bed);
+  ASSERT_TRUE(host.serving);
+  ASSERT_TRUE(host.bed.addAddress(Host::Client, "192.0.2.3"));
+  std::vector<platform::Socket> held;
+  std::unique_ptr<EchoPeer> other;
+  host.bed.inHost(Host::Client, [&] {
+    for (int i = 0; i < 600; ++i) {
+      int error = 0;
+      platform::Socket s = platform::openSocket(platform::Family::IPv4, SOCK_STREAM, 0, error);
+      platform::setNonBlocking(s.fd(), error);
+      platform::connectTo(s.fd(), literal(TwoHosts::ServerAddress, EchoPort), error);
+      held.push_back(std::move(s));
+    }
+  });
+  ASSERT_TRUE(host.server.waitFor("Соединение с 192.0.2.2 отклонено: открыто соединений с этого адреса 16", 100));
+  host.bed.inHost(Host::Client, [&] {
+    int error = 0;
+    platform::Socket s = platform::openSocket(platform::Family::IPv4, SOCK_STREAM, 0, error);
+    ASSERT_TRUE(platform::bindTo(s.fd(), literal("192.0.2.3"), error)) << error;
+    ASSERT_TRUE(platform::connectTo(s.fd(), literal(TwoHosts::ServerAddress, EchoPort), error)) << error;
+    const Bytes request = echoRequest(40);
+    ASSERT_EQ(platform::sendBytes(s.fd(), request.data(), request.size()).n, 40);
+    Bytes answer(40);
+    std::size_t have = 0;
+    while (have < answer.size() && platform::waitReadable(s.fd(), 3000, error) == platform::Readiness::Ready) {
+      const auto got = platform::receive(s.fd(), answer.data() + have, answer.size() - have);
+      if (got.n <= 0) break;
+      have += static_cast<std::size_t>(got.n);
+    }
+    EXPECT_EQ(answer, withReplyMarker(request)) << "the other host is answered";
+  });
+  EXPECT_EQ(occurrences(host.server.program.output(), "отклонено: открыто соединений 512"), 0);
+}
+
+// A port another program holds, or held a moment ago, is never bound for a terminal: not while
+// the program holds it, nor between its close and its next bind (a VPN restarting, say).
+TEST(ServerBounds, ATerminalPortAnotherProgramHadIsNeverBound) {
+  REQUIRE_PRIVATE_NETWORK();
+  EchoServer server;
+  ASSERT_TRUE(server.start({}, {"--console", "--log-rate", "0"}));
+  const std::uint16_t vpnPort = 1194;  // terminal 339
+  int error = 0;
+  auto vpn = std::make_unique<platform::Socket>(platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0, error));
+  ASSERT_TRUE(platform::bindTo(vpn->fd(), literal("127.0.0.1", vpnPort), error)) << error;
+  UdpSender client("127.0.0.1", 0);
+  const auto to = literal("127.0.0.1", TerminalPort);
+  client.send(terminalRequest(339), to);
+  ASSERT_TRUE(server.waitFor("Порт терминала №339 занят другой программой, запрос отклонен"));
+  vpn.reset();  // the program restarts: its port is free for a moment
+  std::this_thread::sleep_for(milliseconds(1100));
+  client.send(terminalRequest(339), to);
+  ASSERT_TRUE(server.waitFor("Порт терминала №339 занят другой программой, запрос отклонен", 2));
+  EXPECT_FALSE(portBound("udp", vpnPort)) << "the port is left for its program";
+  EXPECT_EQ(occurrences(server.program.output(), "Ошибка bind"), 0);
+}
+
+// Sends one request on `fd` in one send and reads the stream until as many bytes came back.
+Bytes streamRound(int fd, const Bytes& request) {
+  EXPECT_EQ(platform::sendBytes(fd, request.data(), request.size()).n, ssize_t(request.size()));
+  Bytes answer(request.size());
+  std::size_t have = 0;
+  int error = 0;
+  while (have < answer.size() && platform::waitReadable(fd, 3000, error) == platform::Readiness::Ready) {
+    const auto got = platform::receive(fd, answer.data() + have, answer.size() - have);
+    if (got.n <= 0) break;
+    have += static_cast<std::size_t>(got.n);
+  }
+  answer.resize(have);
+  return answer;
+}
+
+// TCP requests longer than a segment, over a 1500 path and over a 1400-MTU hop: each answered
+// whole, and logged as one received line with its whole size.
+TEST(ServerBounds, TcpRequestsOfAnySizeAreAnsweredWholeAcrossSegments) {
+  REQUIRE_PRIVATE_NETWORK();
+  for (const int mtu : {0, 1400}) {
+    SCOPED_TRACE(mtu == 0 ? "1500 path" : "1400-MTU hop");
+    RoutedChain chain({.serverLinkMtu = mtu});
+    REQUIRE_CHAIN(chain);
+    EchoServer server;
+    server.program.startThrough(chain.launcherIn(RoutedChain::Node::Server), {"--console", "--log-rate", "0"});
+    chain.inNode(RoutedChain::Node::Server, [&] { ASSERT_TRUE(serverServes(server.program)); });
+    const std::vector<std::size_t> sizes = {1449, 1500, 65000};
+    chain.inNode(RoutedChain::Node::Client, [&] {
+      int error = 0;
+      platform::Socket s = platform::openSocket(platform::Family::IPv4, SOCK_STREAM, 0, error);
+      ASSERT_TRUE(platform::connectTo(s.fd(), literal(RoutedChain::ServerAddress, EchoPort), error)) << error;
+      for (int round = 0; round < 2; ++round) {
+        for (const std::size_t size : sizes) {
+          const Bytes request = echoRequest(size);
+          EXPECT_EQ(streamRound(s.fd(), request), withReplyMarker(request)) << size;
+        }
+      }
+    });
+    for (const std::size_t size : sizes) {
+      EXPECT_TRUE(server.waitFor(format("Принят пакет от %s (unresolved), протокол TCP, %zu байт данных",
+                                        RoutedChain::ClientAddress, size), 2)) << server.program.output();
+      EXPECT_TRUE(server.waitFor(format("Отослано %zu байт данных", size), 2));
+    }
+    EXPECT_EQ(occurrences(server.program.output(), "Принят пакет"), 6);
+    EXPECT_EQ(occurrences(server.program.output(), "Принят ошибочный запрос"), 0);
+  }
+}
+
+// Requests fed a byte at a time with small gaps, one after the other's answer on one connection.
+TEST(ServerBounds, TcpRequestFedByteByByteIsOneRequest) {
+  REQUIRE_PRIVATE_NETWORK();
+  EchoServer server;
+  ASSERT_TRUE(server.start({}, {"--console", "--log-rate", "0"}));
+  EchoPeer peer(SOCK_STREAM);
+  ASSERT_TRUE(peer.connected());
+  for (int round = 0; round < 2; ++round) {
+    const Bytes request = echoRequest(40);
+    for (const std::uint8_t byte : request) {
+      peer.send({byte});
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    Bytes answer;
+    while (answer.size() < request.size()) {
+      const auto got = peer.receive();
+      if (!got) break;
+      answer.insert(answer.end(), got->begin(), got->end());
+    }
+    EXPECT_EQ(answer, withReplyMarker(request)) << "round " << round;
+  }
+  ASSERT_TRUE(server.waitFor("Принят пакет от 127.0.0.1 (unresolved), протокол TCP, 40 байт данных", 2))
+      << server.program.output();
+  EXPECT_EQ(occurrences(server.program.output(), "Принят ошибочный запрос"), 0);
 }
 
 }  // namespace
