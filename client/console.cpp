@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "client/mtu.h"
 #include "client/report.h"
 #include "client/run_control.h"
 #include "client/sweep.h"
@@ -88,6 +89,25 @@ int sweepInTerminal(const ClientOptions& options, Sweep& sweep) {
   return result.exitStatus();
 }
 
+MtuPlan mtuPlan(const ClientOptions& options) {
+  MtuPlan plan{options.request, options.sweepTypes};
+  plan.request.size = options.mtuLargestSize;
+  plan.request.timeoutMs = options.mtuTimeoutMs;
+  return plan;
+}
+
+int mtuInTerminal(const ClientOptions& options, MtuCheck& check) {
+  const MtuPlan plan = mtuPlan(options);
+  const MtuResult result = check.run(plan);
+  if (options.json) {
+    printJson(mtuJson(plan, result));
+  } else if (options.quiet) {
+    if (!result.started) complain(result.failure);
+    printLines(result.started ? mtuTableLines(result.rows) : std::vector<std::string>{});
+  }
+  return result.exitStatus();
+}
+
 }  // namespace
 
 int runClientConsole(const ClientOptions& options) {
@@ -99,11 +119,13 @@ int runClientConsole(const ClientOptions& options) {
 
   RunControl control(log, ButtonHooks{});
   Sweep sweep(control, log);
+  MtuCheck mtu(log);
   // The first Ctrl-C is Stop; a second one, or a termination request, ends the program at once.
   platform::SignalWatcher signals([&](int signal, int count) {
     if (signal == SIGINT && count == 1) {
-      if (options.sweep) {
+      if (options.sweep || options.mtu) {
         sweep.stop();
+        mtu.stop();
       } else {
         control.stopRun();
       }
@@ -113,6 +135,7 @@ int runClientConsole(const ClientOptions& options) {
     std::fflush(stdout);
     _exit(130);
   });
+  if (options.mtu && !options.sweep) return mtuInTerminal(options, mtu);
   return options.sweep ? sweepInTerminal(options, sweep) : runInTerminal(options, control, view);
 }
 

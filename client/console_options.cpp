@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 
+#include "client/mtu.h"
 #include "client/protocol_catalogue.h"
 #include "client/sweep.h"
 #include "common/text_format.h"
@@ -41,11 +42,18 @@ std::string usageFooter() {
       "open raw sockets; port 855 taken on this host by a server or another client; ...).\n"
       "--json prints one JSON document on stdout when the run or sweep ends; the log lines then go to\n"
       "stderr, or nowhere with --quiet. --quiet alone prints the summary (or the matrix) only.\n"
-      "--json, --quiet and --sweep imply --console. Otherwise, where a display is available, the\n"
+      "--mtu finds for each type (or those of -p) the largest request that is answered with\n"
+      "fragmentation forbidden (DF set; IPv6 never fragments on the way): a bisection from 12 bytes up\n"
+      "to -s (default 1500, up to 65000 for jumbo links), a few tries of -W seconds (default 1) per size.\n"
+      "A row per type: the largest request, the IP packet it makes (the path MTU), the MTU a hop\n"
+      "reported and its address, and the verdict: the path says its MTU, a black hole (larger packets\n"
+      "vanish without a word), or no limit. With --sweep the matrix gets an MTU column.\n"
+      "--json, --quiet, --sweep and --mtu imply --console. Otherwise, where a display is available, the\n"
       "window opens and the options are not used; with no display the client says so and runs here.\n"
       "\n"
-      "Exit status: 0 when an answer came (a sweep: no type failed and one passed), 1 when none came\n"
-      "(a sweep: a type failed), 2 when the run could not start (bad option, socket, bind or connect\n"
+      "Exit status: 0 when an answer came (a sweep: no type failed and one passed; --mtu: no black hole\n"
+      "and every type answered), 1 when none came (a sweep: a type failed; --mtu: a black hole or a\n"
+      "type without answer), 2 when the run could not start (bad option, socket, bind or connect\n"
       "failure, unknown host; a sweep in which no type could run).\n"
       "\n"
       "Protocol types: -p takes the text, the index, the short name in any letter case (\"terminal\"\n"
@@ -75,11 +83,13 @@ std::unique_ptr<CLI::App> makeApp(ClientOptions& options, TypedValues& typed) {
                   format("rounds: a number, or \"%s\" or -1 to run until Ctrl-C (default 1; %d with --sweep)",
                          InfiniteCountText, DefaultSweepCount))
       ->type_name("N");
-  app->add_option("-s,--size", typed.size, format("requested packet size, %u to %u bytes (default 32); an ICMP echo "
-                                                  "is padded to it (at least 28)", MinPacketSize, MaxPacketSize))
+  app->add_option("-s,--size", typed.size,
+                  format("requested packet size, %u to %u bytes (default 32); an ICMP echo is padded to it (at "
+                         "least 28); with --mtu the largest size tried, up to %u (default %u)",
+                         MinPacketSize, MaxPacketSize, MtuMaxSize, MtuDefaultLargestSize))
       ->type_name("BYTES");
   app->add_option("-p,--protocol", typed.protocols,
-                  "protocol type (default udp, IP-Клиент); with --sweep it may be given several times")
+                  "protocol type (default udp, IP-Клиент); with --sweep or --mtu it may be given several times")
       ->type_name("TYPE")
       ->allow_extra_args(false);  // one type per -p: "-p tcp HOST" leaves HOST the address
   app->add_option("-t,--terminal", typed.terminal,
@@ -88,11 +98,14 @@ std::unique_ptr<CLI::App> makeApp(ClientOptions& options, TypedValues& typed) {
   app->add_option("-i,--interval", typed.interval,
                   format("pause after each round, at least 0.2 (default 1)"))
       ->type_name("SECONDS");
-  app->add_option("-W,--timeout", typed.timeout, "wait for an answer, at least 0.1 (default 5)")
+  app->add_option("-W,--timeout", typed.timeout, "wait for an answer, at least 0.1 (default 5; 1 for a try of --mtu)")
       ->type_name("SECONDS");
   app->add_flag("-q,--quiet", options.quiet, "print only the summary, or the sweep's matrix");
   app->add_flag("--json", options.json, "print the run or the sweep as one JSON document on stdout");
   app->add_flag("--sweep", options.sweep, "check every protocol type (or those given with -p)");
+  app->add_flag("--mtu", options.mtu,
+                "find the largest request each type carries with fragmentation forbidden (every type, or those "
+                "given with -p; see docs/mtu.md)");
   app->add_flag("--list-protocols", options.listProtocols, "print the protocol types and their names");
   app->add_option("--log-dir", typed.logDirectory, "write client_log.txt into DIR")->type_name("DIR");
   app->add_flag("-V,--version", options.version, "print the version");
@@ -127,9 +140,14 @@ std::string applyValues(const TypedValues& typed, const std::function<bool(const
     r.address = typed.address[0];
   }
   if (given("--size")) {
-    const auto size = parseSize(typed.size);
-    if (!size) return format("-s/--size must be a whole number from %u to %u", MinPacketSize, MaxPacketSize);
-    r.size = *size;
+    // With --mtu the size is the top of the search, and jumbo links may take more than 1500.
+    const std::uint32_t largest = options.mtu ? MtuMaxSize : MaxPacketSize;
+    const auto size = parseWholeNumber(typed.size, MinPacketSize, largest);
+    if (!size) {
+      return format("-s/--size must be a whole number from %u to %u%s", MinPacketSize, largest,
+                    options.mtu ? " with --mtu" : "");
+    }
+    (options.mtu ? options.mtuLargestSize : r.size) = *size;
   }
   if (given("--terminal")) {
     const auto terminal = parseTerminal(typed.terminal);
@@ -145,16 +163,17 @@ std::string applyValues(const TypedValues& typed, const std::function<bool(const
     const auto ms = parseSeconds(typed.timeout, MinTimeoutMs, MaxSecondsOption * 1000);
     if (!ms) return format("-W/--timeout must be a number of seconds from 0.1 to %d", MaxSecondsOption);
     r.timeoutMs = *ms;
+    options.mtuTimeoutMs = *ms;
   }
   for (const std::string& name : typed.protocols) {
     const ProtocolLookup found = lookUpProtocolType(name);
     if (!found.index) return "-p/--protocol: " + found.error;
     options.sweepTypes.push_back(*found.index);
   }
-  if (!options.sweep && options.sweepTypes.size() > 1) {
-    return "-p/--protocol may be given more than once only with --sweep";
+  if (!options.manyTypes() && options.sweepTypes.size() > 1) {
+    return "-p/--protocol may be given more than once only with --sweep or --mtu";
   }
-  if (!options.sweep && !options.sweepTypes.empty()) {
+  if (!options.manyTypes() && !options.sweepTypes.empty()) {
     r.protocolIndex = options.sweepTypes[0];
     r.protocolNumber = ProtocolCatalogue()[static_cast<std::size_t>(r.protocolIndex)].number;
     options.sweepTypes.clear();

@@ -1,6 +1,7 @@
 // The client's command line, read with CLI11.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,11 +24,16 @@ struct ClientOptions {
   bool quiet = false;          // -q: the summary (or the sweep's matrix) only
   bool json = false;           // --json: one JSON document on stdout
   bool sweep = false;          // --sweep: every type (or those of -p) one after another
-  std::vector<int> sweepTypes; // catalogue indices given with -p for a sweep; empty: all
+  std::vector<int> sweepTypes; // catalogue indices given with -p for a sweep or --mtu; empty: all
+  bool mtu = false;            // --mtu: the largest request of every type (or those of -p)
+  std::uint32_t mtuLargestSize = 1500;  // -s with --mtu: the top of the search
+  int mtuTimeoutMs = 1000;              // -W with --mtu: the wait of one try
   std::string exporterListen;  // --exporter [ADDRESS:]PORT: the probe exporter; empty: not it
 
-  // --json, --quiet and --sweep are for the terminal: they imply --console.
-  bool terminalMode() const { return console || quiet || json || sweep; }
+  // --json, --quiet, --sweep and --mtu are for the terminal: they imply --console.
+  bool terminalMode() const { return console || quiet || json || sweep || mtu; }
+  // Several types may be named with -p.
+  bool manyTypes() const { return sweep || mtu; }
 };
 
 struct ClientOptionsParse {

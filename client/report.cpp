@@ -8,8 +8,6 @@
 
 namespace connchk::client {
 
-namespace {
-
 // Characters, not bytes, of UTF-8 text: the padding of the matrix counts what a terminal shows.
 std::size_t displayWidth(const std::string& text) {
   std::size_t width = 0;
@@ -23,6 +21,8 @@ std::string padded(const std::string& text, std::size_t width) {
   const std::size_t shown = displayWidth(text);
   return text + std::string(shown < width ? width - shown + 2 : 2, ' ');
 }
+
+namespace {
 
 std::string verdictText(const SweepRow& row) {
   switch (row.verdict) {

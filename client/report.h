@@ -34,6 +34,11 @@ std::string millisecondsText(std::int64_t microseconds);
 // Loss in percent with at most one decimal: "0", "33.3", "100".
 std::string lossText(double percent);
 
+// The characters of a UTF-8 text as a terminal shows them, and the text padded to `width` of them
+// and two blanks (a column of a table).
+std::size_t displayWidth(const std::string& text);
+std::string padded(const std::string& text, std::size_t width);
+
 // The sweep's matrix, a header then one line per type, columns padded for a fixed-width font.
 std::vector<std::string> sweepMatrixLines(const std::vector<SweepRow>& rows);
 
