@@ -6,6 +6,7 @@
 
 #include "client/test_skeleton.h"
 #include "common/platform/socket_wait.h"
+#include "common/platform/way_out.h"
 #include "common/platform/sockets.h"
 #include "common/text_format.h"
 
@@ -20,15 +21,23 @@ int msUntil(Clock::time_point deadline) {
   return left <= 0 ? 0 : static_cast<int>(left);
 }
 
+// The query leaves by the run's way out (-I), as its requests did; the TTL is left to the system,
+// so that a query is not lost where a short --ttl lost the requests.
+bool leaveByWay(int fd, platform::Family family, platform::WayOut way) {
+  way.hopLimit = 0;
+  platform::NetError why;
+  return !way.shaped() || platform::applyWayOut(fd, family, way, why);
+}
+
 // Reads one whole answer to the query of `queryTime` from a stream; nullopt on anything else.
-std::optional<AccountAnswer> readStreamAnswer(int fd, std::uint64_t queryTime, Clock::time_point deadline) {
+std::optional<AccountAnswer> readStreamAnswer(int fd, std::uint64_t queryTime, Clock::time_point deadline,
+                                              const platform::StopEvent& stop) {
   std::vector<std::uint8_t> stream;
   std::size_t wanted = layout_e::HeaderLength;
   std::uint8_t piece[ReceiveBufferSize];
   while (stream.size() < wanted) {
-    int error = 0;
     const int left = msUntil(deadline);
-    if (left == 0 || platform::waitReadable(fd, left, error) != platform::Readiness::Ready) return std::nullopt;
+    if (left == 0 || platform::waitReadable(fd, stop, left) != platform::WaitResult::Ready) return std::nullopt;
     const auto got = platform::receive(fd, piece, std::min(sizeof piece, wanted - stream.size()), platform::Wait::Now);
     if (got.failed() && platform::isTimeout(got.error)) continue;
     if (got.failed() || got.n == 0) return std::nullopt;
@@ -46,14 +55,14 @@ std::optional<AccountAnswer> readStreamAnswer(int fd, std::uint64_t queryTime, C
 }
 
 std::optional<std::vector<RequestArrival>> askOverTcp(int fd, std::span<const std::uint64_t> identities,
-                                                      Clock::time_point deadline) {
+                                                      Clock::time_point deadline, const platform::StopEvent& stop) {
   std::vector<RequestArrival> told;
   for (std::size_t from = 0; from < identities.size(); from += layout_e::MaxIdentities) {
     const auto chunk = identities.subspan(from, std::min(layout_e::MaxIdentities, identities.size() - from));
     const std::uint64_t queryTime = SendTimestamp();
     const auto query = writeAccountQuery(queryTime, chunk);
     if (platform::sendBytes(fd, query.data(), query.size()).n != static_cast<ssize_t>(query.size())) return std::nullopt;
-    const auto answer = readStreamAnswer(fd, queryTime, deadline);
+    const auto answer = readStreamAnswer(fd, queryTime, deadline, stop);
     if (!answer || answer->entries.size() != chunk.size()) return std::nullopt;
     told.insert(told.end(), answer->entries.begin(), answer->entries.end());
   }
@@ -62,10 +71,14 @@ std::optional<std::vector<RequestArrival>> askOverTcp(int fd, std::span<const st
 
 std::optional<std::vector<RequestArrival>> askOverUdp(const platform::Address& server,
                                                       std::span<const std::uint64_t> identities,
-                                                      Clock::time_point deadline) {
+                                                      Clock::time_point deadline, const platform::StopEvent& stop,
+                                                      const platform::WayOut& way) {
   int error = 0;
   const platform::Socket socket = platform::openSocket(server.family(), SOCK_DGRAM, 0, error);
-  if (!socket.valid() || !platform::connectTo(socket.fd(), server, error)) return std::nullopt;
+  if (!socket.valid() || !leaveByWay(socket.fd(), server.family(), way) ||
+      !platform::connectTo(socket.fd(), server, error)) {
+    return std::nullopt;
+  }
   std::vector<RequestArrival> told;
   std::uint8_t datagram[ReceiveBufferSize];
   for (std::size_t from = 0; from < identities.size(); from += layout_e::MaxIdentitiesOverUdp) {
@@ -77,7 +90,7 @@ std::optional<std::vector<RequestArrival>> askOverUdp(const platform::Address& s
     std::optional<AccountAnswer> answer;
     while (!answer) {
       const int left = msUntil(deadline);
-      if (left == 0 || platform::waitReadable(socket.fd(), left, error) != platform::Readiness::Ready) return std::nullopt;
+      if (left == 0 || platform::waitReadable(socket.fd(), stop, left) != platform::WaitResult::Ready) return std::nullopt;
       const auto got = platform::receive(socket.fd(), datagram, sizeof datagram, platform::Wait::Now);
       if (got.failed() && !platform::isTimeout(got.error)) return std::nullopt;  // refused: nothing listens
       if (got.failed()) continue;
@@ -108,18 +121,21 @@ std::string withPort(const std::string& host, int port, bool ipv6) {
 }  // namespace
 
 std::optional<std::vector<RequestArrival>> askAccount(const platform::Address& server,
-                                                      std::span<const std::uint64_t> identities, int timeoutMs) {
+                                                      std::span<const std::uint64_t> identities, int timeoutMs,
+                                                      const platform::StopEvent& stop, const platform::WayOut& way) {
   if (identities.empty()) return std::vector<RequestArrival>{};
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   const platform::Address port87 = server.withPort(EchoPort);
   int error = 0;
   const platform::Socket tcp = platform::openSocket(server.family(), SOCK_STREAM, 0, error);
-  if (tcp.valid() && platform::setNonBlocking(tcp.fd(), error) &&
-      platform::connectWithin(tcp.fd(), port87, msUntil(deadline), [] { return false; }, error) ==
-          platform::ConnectEnd::Connected) {
-    return askOverTcp(tcp.fd(), identities, deadline);
+  if (tcp.valid() && platform::setNonBlocking(tcp.fd(), error) && leaveByWay(tcp.fd(), server.family(), way)) {
+    switch (platform::connectWithin(tcp.fd(), port87, msUntil(deadline), stop, error)) {
+      case platform::ConnectEnd::Connected: return askOverTcp(tcp.fd(), identities, deadline, stop);
+      case platform::ConnectEnd::Stopped: return std::nullopt;
+      case platform::ConnectEnd::Failed: break;
+    }
   }
-  return askOverUdp(port87, identities, deadline);
+  return askOverUdp(port87, identities, deadline, stop, way);
 }
 
 int hopsTaken(int sentTtl, int arrivedTtl) {
@@ -169,7 +185,9 @@ ServerAccount judgeAccount(const RunOutcome& outcome, const std::optional<std::v
   return account;
 }
 
-ServerAccount takeAccount(const TestRunParameters& params, TestKind kind, const RunOutcome& outcome) {
+ServerAccount takeAccount(const RunRequest& params, TestKind kind, const RunOutcome& outcome,
+                          const platform::StopEvent& stop) {
+  if (outcome.stopped) return {};  // Stop ends the run and all it would still do
   std::vector<std::uint64_t> identities;
   for (const RoundRecord& round : outcome.rounds) {
     if (round.identity != 0) identities.push_back(round.identity);
@@ -185,7 +203,7 @@ ServerAccount takeAccount(const TestRunParameters& params, TestKind kind, const 
   if (params.way.hopLimit != 0) side.ttl = params.way.hopLimit;
   side.tos = std::max(params.tos, 0);
   if (kind == TestKind::TerminalUdp) side.answerPort = TerminalPort + params.terminal;
-  return judgeAccount(outcome, askAccount(*server, identities, params.timeoutMs), side);
+  return judgeAccount(outcome, askAccount(*server, identities, params.timeoutMs, stop, params.way), side);
 }
 
 std::vector<std::string> accountLines(const ServerAccount& a) {

@@ -16,6 +16,8 @@
 #include "client/run_outcome.h"
 #include "client/run_parameters.h"
 #include "common/platform/address.h"
+#include "common/platform/wait.h"
+#include "common/platform/way_out.h"
 #include "common/protocol.h"
 
 namespace connchk::client {
@@ -25,9 +27,12 @@ inline constexpr std::size_t MostRequestsAsked = 256;
 
 // Asks the server at `server` (port ignored) about `identities`: over TCP port 87 in queries of up
 // to 64, or, when TCP does not connect, over UDP port 87 in padded queries of up to 50. The
-// entries in the order asked, or nullopt when no whole answer came within `timeoutMs`.
+// entries in the order asked, or nullopt when no whole answer came within `timeoutMs` or `stop`
+// came first. The query leaves by `way` (its address or interface; not its TTL).
 std::optional<std::vector<RequestArrival>> askAccount(const platform::Address& server,
-                                                      std::span<const std::uint64_t> identities, int timeoutMs);
+                                                      std::span<const std::uint64_t> identities, int timeoutMs,
+                                                      const platform::StopEvent& stop,
+                                                      const platform::WayOut& way = {});
 
 // What the account is measured against: how this host sent the requests.
 struct SendingSide {
@@ -42,8 +47,10 @@ struct SendingSide {
 ServerAccount judgeAccount(const RunOutcome& outcome, const std::optional<std::vector<RequestArrival>>& told,
                            const SendingSide& side);
 
-// Asks about the run's requests and judges the answer; not asked (asked false) when no request left.
-ServerAccount takeAccount(const TestRunParameters& params, TestKind kind, const RunOutcome& outcome);
+// Asks about the run's requests and judges the answer; not asked (asked false) when no request left
+// or the run was stopped.
+ServerAccount takeAccount(const RunRequest& params, TestKind kind, const RunOutcome& outcome,
+                          const platform::StopEvent& stop);
 
 // The lines an operator reads, each starting "Отчет сервера: "; none when nothing was asked.
 std::vector<std::string> accountLines(const ServerAccount& account);

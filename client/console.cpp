@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -22,30 +23,18 @@ namespace connchk::client {
 
 namespace {
 
-// The terminal's view of the log: prints every line where one is wanted and keeps the last one,
-// which tells why a run could not start.
+// The terminal's view of the log: prints every line where one is wanted.
 class TerminalView : public LogView {
  public:
   explicit TerminalView(std::FILE* out) : printer_(out ? out : stdout), printing_(out != nullptr) {}
 
   void appendLine(const std::string& line) override {
     if (printing_) printer_.appendLine(line);
-    std::lock_guard<std::mutex> hold(mutex_);
-    last_ = line;
-  }
-
-  // The last line without its "[HH:mm:ss] " stamp.
-  std::string lastText() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    const bool stamped = last_.size() >= 11 && last_[0] == '[' && last_[9] == ']' && last_[10] == ' ';
-    return stamped ? last_.substr(11) : last_;
   }
 
  private:
   ConsoleView printer_;
   bool printing_;
-  std::mutex mutex_;
-  std::string last_;
 };
 
 void printLines(const std::vector<std::string>& lines) {
@@ -64,7 +53,7 @@ void complain(const std::string& text) {
   if (!text.empty()) std::fprintf(stderr, "client: %s\n", text.c_str());
 }
 
-int runInTerminal(const ClientOptions& options, RunControl& control, TerminalView& view) {
+int runInTerminal(const ClientOptions& options, RunControl& control) {
   const StartRefusal refusal = control.startRun(options.request);
   if (refusal != StartRefusal::None) {
     complain(startRefusalText(refusal));
@@ -72,9 +61,9 @@ int runInTerminal(const ClientOptions& options, RunControl& control, TerminalVie
   }
   const RunOutcome outcome = control.waitForEnd();
   if (options.json) {
-    printJson(runJson(options.request, outcome, view.lastText()));
+    printJson(runJson(options.request, outcome));
   } else if (options.quiet) {
-    if (outcome.startFailed) complain(view.lastText());
+    if (outcome.startFailed) complain(outcome.failure.text);
     printLines(summaryLines(outcome));
   }
   return runExitStatus(outcome);
@@ -93,6 +82,7 @@ int sweepInTerminal(const ClientOptions& options, Sweep& sweep, Tracer& tracer, 
     plan.traces = traced.types;
   }
   const SweepResult result = sweep.run(plan);
+  logSweepMatrix(log, result);
   if (options.json) {
     printJson(sweepJson(options.request, result));
   } else if (options.quiet) {
@@ -162,28 +152,50 @@ int runClientConsole(const ClientOptions& options) {
   log.setView(&view);
   log.setAlert([](const std::string& message) { alertOnStderr("client", message); });
 
-  RunControl control(log, ButtonHooks{});
+  // The figures of the run going on, for SIGQUIT.
+  std::mutex figuresMutex;
+  std::optional<RunSummary> figuresSoFar;
+  RunEvents events;
+  events.started = [&] {
+    std::lock_guard<std::mutex> hold(figuresMutex);
+    figuresSoFar.reset();
+  };
+  events.roundEnded = [&](const RoundRecord&, const RunSummary& soFar) {
+    std::lock_guard<std::mutex> hold(figuresMutex);
+    figuresSoFar = soFar;
+  };
+  RunControl control(log, withLoggedSummary(log, std::move(events)));
   Sweep sweep(control, log);
   Tracer tracer;
-  // The first Ctrl-C is Stop; a second one, or a termination request, ends the program at once.
-  platform::SignalWatcher signals([&](int signal, int count) {
-    if (signal == SIGINT && count == 1) {
-      if (options.trace) tracer.stop();
-      if (options.sweep) {
-        sweep.stop();
-      } else if (!options.trace) {
-        control.stopRun();
-      }
-      return;
-    }
-    log.closeForExit();
-    std::fflush(stdout);
-    _exit(130);
-  });
+  // The first Ctrl-C or termination request is Stop: the run ends with its summary. A second one
+  // (or a hang-up) ends the program at once. SIGQUIT prints the summary so far on stderr and the run goes on.
+  platform::SignalWatcher signals(
+      [&](int signal, int count) {
+        if (signal == SIGQUIT) {
+          std::lock_guard<std::mutex> hold(figuresMutex);
+          if (figuresSoFar) {
+            for (const std::string& line : summaryLines(*figuresSoFar, false)) std::fprintf(stderr, "%s\n", line.c_str());
+          }
+          return;
+        }
+        if (signal != SIGHUP && count == 1) {
+          if (options.trace) tracer.stop();
+          if (options.sweep) {
+            sweep.stop();
+          } else if (!options.trace) {
+            control.stopRun();
+          }
+          return;
+        }
+        log.closeForExit();
+        std::fflush(stdout);
+        _exit(130);
+      },
+      {SIGQUIT});
   if (options.sweep && !options.vias.empty()) return compareWaysInTerminal(options, sweep, log);
   if (options.sweep) return sweepInTerminal(options, sweep, tracer, log);
   if (options.trace) return traceInTerminal(options, tracer, log);
-  return runInTerminal(options, control, view);
+  return runInTerminal(options, control);
 }
 
 }  // namespace connchk::client

@@ -20,7 +20,8 @@ namespace {
 // refusal names its option and says what it allows.
 struct TypedValues {
   std::vector<std::string> address;
-  std::string size, count, terminal, interval, timeout, logDirectory, exporter, interface, ttl, maxHops, probes, tos;
+  std::string size, count, terminal, interval, timeout, maxLoss, logDirectory, exporter, interface, ttl, maxHops,
+      probes, tos;
   bool allowVia = false;
   std::vector<std::string> protocols, vias;
 };
@@ -61,9 +62,15 @@ std::string usageFooter() {
       "--sweep --via tun0 --via eth0 runs every type through each way and prints one matrix with a\n"
       "column per way, the types judged differently marked \"различается\" (JSON: \"ways\").\n"
       "\n"
-      "Exit status: 0 when an answer came (a sweep: no type failed and one passed), 1 when none came\n"
-      "(a sweep: a type failed), 2 when the run could not start (bad option, socket, bind or connect\n"
-      "failure, unknown host; a sweep in which no type could run).\n"
+      "A run passes when every request is answered, passes with loss when some are not (at most\n"
+      "--max-loss percent of them, 100 by default), and fails otherwise.\n"
+      "Exit status: 0 when the run passed, with loss or without (a sweep: no type failed and one\n"
+      "passed); 1 for a fault of the path: no answer, too much loss, refused, reset, unreachable, a TCP\n"
+      "connection refused or timed out (a sweep: a type failed); 2 for a fault of this host: bad\n"
+      "option, no right to the socket, unknown host, a socket or bind failure (a sweep in which no\n"
+      "type could run).\n"
+      "SIGTERM ends a run like the first Ctrl-C, with its summary; SIGQUIT prints the summary so far on\n"
+      "stderr and the run goes on.\n"
       "\n"
       "After every run (and every type of a sweep) the client asks the server which of the run's\n"
       "requests it received, over TCP port 87 (UDP 87 when TCP does not connect), and says whether\n"
@@ -113,6 +120,9 @@ std::unique_ptr<CLI::App> makeApp(ClientOptions& options, TypedValues& typed) {
       ->type_name("SECONDS");
   app->add_option("-W,--timeout", typed.timeout, "wait for an answer, at least 0.1 (default 5)")
       ->type_name("SECONDS");
+  app->add_option("--max-loss", typed.maxLoss,
+                  "fail a run that lost more than PERCENT of its requests, 0 to 100 (default 100)")
+      ->type_name("PERCENT");
   app->add_option("-I,--interface", typed.interface,
                   "send through interface NAME (SO_BINDTODEVICE, needs CAP_NET_RAW), or from ADDRESS, one of "
                   "this host's (the route stays the routing table's)")
@@ -220,6 +230,11 @@ std::string applyValues(const TypedValues& typed, const std::function<bool(const
     const auto tos = parseWholeNumber(typed.tos, 0, 255);
     if (!tos) return "-Q/--tos must be a whole number from 0 to 255";
     r.tos = static_cast<int>(*tos);
+  }
+  if (given("--max-loss")) {
+    const auto percent = parsePercent(typed.maxLoss);
+    if (!percent) return "--max-loss must be a number of percent from 0 to 100";
+    r.maxLossPercent = *percent;
   }
   for (const std::string& name : typed.protocols) {
     const ProtocolLookup found = lookUpProtocolType(name);
@@ -329,6 +344,17 @@ std::string applyExporterValues(const CLI::App& app, const TypedValues& typed, C
 }
 
 }  // namespace
+
+std::optional<double> parsePercent(const std::string& text) {
+  if (text.empty() || text.size() > 16 || text.find_first_not_of("0123456789.") != std::string::npos ||
+      text.find('.') != text.rfind('.') || text == ".") {
+    return std::nullopt;
+  }
+  double percent = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), percent);
+  if (error != std::errc() || end != text.data() + text.size() || percent > 100.0) return std::nullopt;
+  return percent;
+}
 
 std::optional<int> parseSeconds(const std::string& text, int lowMs, int highMs) {
   // Digits with at most one point: no sign, exponent, "inf" or "nan".

@@ -50,6 +50,9 @@ std::string wayOutRefusal(const ClientOptions& options);
 // Seconds as an operator types them ("0.2", "5", "1.5") to milliseconds, within low..high ms.
 std::optional<int> parseSeconds(const std::string& text, int lowMs, int highMs);
 
+// A percentage as typed ("10", "2.5"), 0 to 100: digits with at most one point.
+std::optional<double> parsePercent(const std::string& text);
+
 std::string clientUsage();
 std::string protocolListing();
 

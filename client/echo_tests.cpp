@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <cstring>
 
@@ -26,26 +27,21 @@ constexpr int ConnectTimeoutMs = 5000;
 // cannot go on; run.outcome.exitCode is then the procedure's (0 when stopped).
 platform::Socket connectToEchoPort(RunContext& run, int type) {
   const auto resolved = resolveServer(run);
-  if (!resolved) {
-    run.failStart(0);
-    return {};
-  }
+  if (!resolved) return {};
   const platform::Address server = resolved->withPort(EchoPort);
   int error = 0;
   platform::Socket socket = openTestSocket(run, server.family(), type, 0, error);
-  if (!socket.valid()) {
-    run.failStart(error);
-    return socket;
-  }
-  const auto end = platform::connectWithin(socket.fd(), server, ConnectTimeoutMs,
-                                           [&run] { return run.stopRequested(); }, error);
+  if (!socket.valid()) return socket;
+  const auto end = platform::connectWithin(socket.fd(), server, ConnectTimeoutMs, run.stopEvent(), error);
   if (end == platform::ConnectEnd::Stopped) {
     run.outcome.stopped = true;
     return {};
   }
   if (end == platform::ConnectEnd::Failed) {
-    run.say(format("Ошибка соединения %i", error));
-    run.failStart(0);
+    const std::string line = format("Ошибка соединения %i", error);
+    run.say(line);
+    // Refused, reset, unreachable or timed out is the path's doing; anything else this host's.
+    run.failStart(0, {error == ETIMEDOUT ? "connect-timeout" : "connect-failed", line, !isPathError(error)});
     return {};
   }
   logConnection(run, server, platform::localPort(socket.fd()));
@@ -69,11 +65,10 @@ RoundEnd awaitStreamAnswer(RunContext& run, int fd, const std::uint8_t* request,
   std::array<std::uint8_t, 2 * ReceiveBufferSize> stream;
   std::size_t have = 0;
   for (;;) {
-    int error = 0;
     const int left = run.msLeft();
     if (left <= 0) return run.roundWithoutAnswer(RoundResult::TimedOut);
-    if (platform::waitReadable(fd, left, error) == platform::Readiness::Failed) {
-      return run.roundWithoutAnswer(RoundResult::ReceiveError, error);
+    if (platform::waitReadable(fd, run.stopEvent(), left) == platform::WaitResult::Stopped) {
+      return run.roundWithoutAnswer(RoundResult::Stopped);
     }
     const auto got = platform::receive(fd, stream.data() + have, std::min(ReceiveBufferSize, stream.size() - have));
     const auto receivedAt = MonotonicClock::now();
@@ -113,9 +108,9 @@ int EchoUdpTest(RunContext& run) {
 
     const Awaited answer = awaitDatagram(run, socket.fd(), received.data(), received.size(),
                                          [&](std::size_t n, const platform::Address&) {
-                                           if (n == 0) return Verdict::Empty;
-                                           return isEchoAnswer(request.data(), received.data(), n) ? Verdict::Take
-                                                                                                   : Verdict::PassOver;
+                                           if (n == 0) return Pick::Empty;
+                                           return isEchoAnswer(request.data(), received.data(), n) ? Pick::Take
+                                                                                                   : Pick::PassOver;
                                          });
     if (answer.kind == Awaited::Kind::Taken) return run.answerAccepted("IP-Клиент", answer.at);
     return roundWithout(run, answer);
@@ -133,6 +128,7 @@ int EchoTcpTest(RunContext& run) {
     discardLeftovers(socket.fd());
     buildEchoRequest(request.data(), run.takeSendTime());
     const auto sent = sendRequest(run, socket.fd(), request.data(), length);
+    if (sent.failed() && run.stopRequested()) return run.roundWithoutAnswer(RoundResult::Stopped);
     if (sent.failed()) return run.roundWithoutAnswer(RoundResult::SendError, sent.error);
     run.requestSent(RequestSentLine);
     return awaitStreamAnswer(run, socket.fd(), request.data(), length);

@@ -18,20 +18,32 @@ MetricFamily gaugeFamily(const char* name, const char* help, double value) {
   return MetricFamily{name, help, MetricType::Gauge, {metric}};
 }
 
+// The verdict as a label, and for a check that failed its reason's code.
+MetricFamily verdictFamily(const Judgement& judgement) {
+  ClientMetric metric;
+  metric.label = {{"verdict", verdictName(judgement.verdict)}};
+  if (!judgement.reason.empty()) metric.label.push_back({"reason", judgement.reason.code});
+  metric.gauge.value = 1;
+  return MetricFamily{"probe_verdict", "Always 1; the labels tell the verdict (pass, loss, fail) and why it failed.",
+                      MetricType::Gauge, {metric}};
+}
+
 }  // namespace
 
 std::vector<MetricFamily> probeMetrics(const ProbeResult& result) {
   const ProbeFigures figures = probeFigures(result);
   std::vector<MetricFamily> families{
-      gaugeFamily("probe_success", "1 when at least one answer was accepted.", figures.success ? 1 : 0),
+      gaugeFamily("probe_success", "1 when the check passed (with loss or without).", figures.success ? 1 : 0),
       gaugeFamily("probe_duration_seconds", "How long the probe took, waiting for its turn included.",
                   result.durationSeconds),
       gaugeFamily("probe_start_failed",
-                  "1 when the check could not start here: socket right, bind, unknown host, or port 855 busy.",
+                  "1 when nothing could be sent for a fault of this host: socket right, bind, unknown host, or "
+                  "port 855 busy.",
                   figures.started ? 0 : 1),
       gaugeFamily("probe_requests_sent", "Requests sent.", figures.sent),
       gaugeFamily("probe_answers_received", "Answers accepted.", figures.answered),
   };
+  if (figures.started) families.push_back(verdictFamily(figures.judgement));
   if (figures.lossRatio) {
     families.push_back(
         gaugeFamily("probe_loss_ratio", "Requests without an accepted answer, over those sent.", *figures.lossRatio));

@@ -49,7 +49,8 @@ ProbeFigures probeFigures(const ProbeResult& result) {
   figures.started = result.started;
   figures.sent = summary.sent;
   figures.answered = summary.answered;
-  figures.success = summary.answered > 0;
+  figures.success = result.started && result.outcome.judgement.exitStatus == 0;
+  figures.judgement = result.outcome.judgement;
   if (summary.sent > 0) figures.lossRatio = summary.lossPercent / 100.0;
   const auto& rounds = result.outcome.rounds;
   if (std::any_of(rounds.begin(), rounds.end(),
@@ -125,7 +126,9 @@ ProbeResult ProbeRunner::runChecked(const ProbeQuery& query, int timeoutMs, stea
   request.account = false;
 
   platform::StopEvent ended;
-  RunControl control(log_, ButtonHooks{{}, [&ended] { ended.signal(); }, {}});
+  RunEvents events;
+  events.ended = [&ended](const RunOutcome&) { ended.signal(); };
+  RunControl control(log_, withLoggedSummary(log_, std::move(events)));
   ProbeResult result;
   if (control.startRun(request) != StartRefusal::None) {
     result.started = false;
@@ -134,7 +137,8 @@ ProbeResult ProbeRunner::runChecked(const ProbeQuery& query, int timeoutMs, stea
   result.dropped = waitForProbe(ended, watch, deadline) == WaitEnd::ScraperGone;
   control.stopRun();  // a run that has ended ignores it
   result.outcome = control.waitForEnd();
-  result.started = !result.outcome.startFailed;
+  // A path that refused or dropped the connection is a failed check, not one that could not start.
+  result.started = !(result.outcome.startFailed && result.outcome.judgement.reason.local);
   return result;
 }
 

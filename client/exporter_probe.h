@@ -26,7 +26,7 @@ struct ProbeResult {
 
 // The figures of a probe, read from its run here alone.
 struct ProbeFigures {
-  bool success = false;  // at least one answer was accepted
+  bool success = false;  // the check passed (with loss or without)
   bool started = true;
   int sent = 0;
   int answered = 0;
@@ -36,6 +36,7 @@ struct ProbeFigures {
   };
   std::optional<RoundTrips> roundTrips;  // when an answer was timed
   const char* verdict = "failure";        // "success", "failure" or "not-started"
+  Judgement judgement;                    // the run's, when it started
 };
 ProbeFigures probeFigures(const ProbeResult& result);
 

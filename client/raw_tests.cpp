@@ -36,8 +36,8 @@ RoundEnd awaitRawAnswer(RunContext& run, int fd, const platform::Address& server
   const Awaited answer = awaitDatagram(run, fd, received.data(), received.size(),
                                        [&](std::size_t n, const platform::Address& from) {
                                          return platform::sameHost(from, server) && isAnswer(received.data(), n)
-                                                    ? Verdict::Take
-                                                    : Verdict::PassOver;
+                                                    ? Pick::Take
+                                                    : Pick::PassOver;
                                        });
   if (answer.kind == Awaited::Kind::Taken) return run.answerAccepted(label, answer.at);
   return roundWithout(run, answer);
@@ -52,8 +52,11 @@ std::optional<platform::IcmpEchoSocket> openEchoSocket(RunContext& run, Family f
   platform::NetError why;
   auto echo = platform::openIcmpEchoSocket(family, why);
   if (!echo) {
-    run.say(format("Ошибка bind %i", why.code));
-    if (why.code == EPERM || why.code == EACCES) run.say(why.text);
+    const std::string line = format("Ошибка bind %i", why.code);
+    run.say(line);
+    const bool noRight = why.code == EPERM || why.code == EACCES;
+    if (noRight) run.say(why.text);
+    run.failStart(-1, {noRight ? "no-raw-right" : "socket-error", noRight ? why.text : line, true});
     return std::nullopt;
   }
   if (echo->kind == platform::EchoSocketKind::Datagram) {
@@ -74,12 +77,12 @@ IcmpRequestCounter& IcmpRequestCounter::process() {
 }
 
 int RawIpTest(RunContext& run) {
-  const unsigned protocol = run.params.protocol;
+  const unsigned protocol = run.params.protocol();
   const auto server = resolveServer(run);
-  if (!server) return run.failStart(0);
+  if (!server) return 0;
   int error = 0;
   platform::Socket socket = openTestSocket(run, server->family(), SOCK_RAW, static_cast<int>(protocol), error);
-  if (!socket.valid()) return run.failStart(error);
+  if (!socket.valid()) return error;
   logWayOut(run, *server);
   const bool behindIpv4Header = server->family() == Family::IPv4;
 
@@ -100,11 +103,11 @@ int RawIpTest(RunContext& run) {
 }
 
 int IcmpEchoTest(RunContext& run) {
-  const unsigned protocol = run.params.protocol;
+  const unsigned protocol = run.params.protocol();
   const auto server = resolveServer(run);
-  if (!server) return run.failStart(0);
+  if (!server) return 0;
   const auto echo = openEchoSocket(run, server->family());
-  if (!echo) return run.failStart(-1);
+  if (!echo) return -1;
   logWayOut(run, *server);
   const int fd = echo->socket.fd();
   const bool six = server->family() == Family::IPv6;

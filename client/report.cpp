@@ -20,9 +20,10 @@ std::string padded(const std::string& text, std::size_t width) {
 
 std::string verdictText(const SweepRow& row) {
   switch (row.verdict) {
-    case SweepVerdict::Pass: return "пройден";
-    case SweepVerdict::Fail: return "не пройден: " + row.reason;
-    case SweepVerdict::NotRun: return "не проверен: " + row.reason;
+    case Verdict::Pass: return "пройден";
+    case Verdict::Loss: return "пройдена с потерями";
+    case Verdict::Fail: return "не пройден: " + row.reason;
+    case Verdict::NotRun: return "не проверен: " + row.reason;
   }
   return {};
 }
@@ -35,28 +36,37 @@ std::string lossText(double percent) {
   return text;
 }
 
-int runExitStatus(const RunOutcome& outcome) {
-  if (outcome.startFailed) return 2;
-  return outcome.answersAccepted > 0 ? 0 : 1;
-}
+int runExitStatus(const RunOutcome& outcome) { return outcome.judgement.exitStatus; }
 
 std::vector<std::string> summaryLines(const RunOutcome& outcome) {
   if (outcome.startFailed || (outcome.rounds.empty() && outcome.requestsSent == 0)) return {};
-  const RunSummary s = summarize(outcome);
+  std::vector<std::string> lines = summaryLines(summarize(outcome), outcome.stopped);
+  for (std::string& line : accountLines(outcome.account)) lines.push_back(std::move(line));
+  return lines;
+}
+
+std::vector<std::string> summaryLines(const RunSummary& s, bool stopped) {
   std::vector<std::string> lines;
   lines.push_back(format("Итого: отослано %d, получено %d, потеряно %s%%%s", s.sent, s.answered,
-                         lossText(s.lossPercent).c_str(), outcome.stopped ? " (проверка остановлена)" : ""));
+                         lossText(s.lossPercent).c_str(), stopped ? " (проверка остановлена)" : ""));
   if (s.answered > 0) {
     lines.push_back("Время приема-передачи мин/сред/макс/откл: " + millisecondsText(s.minUs) + "/" +
                     millisecondsText(s.avgUs) + "/" + millisecondsText(s.maxUs) + "/" +
                     millisecondsText(s.mdevUs) + " мс");
   }
-  for (std::string& line : accountLines(outcome.account)) lines.push_back(std::move(line));
   return lines;
 }
 
 void logRunSummary(ActivityLog& log, const RunOutcome& outcome) {
   for (const std::string& line : summaryLines(outcome)) log.log(line);
+}
+
+RunEvents withLoggedSummary(ActivityLog& log, RunEvents events) {
+  events.ended = [&log, ended = std::move(events.ended)](const RunOutcome& outcome) {
+    logRunSummary(log, outcome);  // the last of the run's lines, before anyone hears of its end
+    if (ended) ended(outcome);
+  };
+  return events;
 }
 
 // "3 192.0.2.1" (the hop and its address, "*" after the server's answer), "-" when none answered
@@ -76,7 +86,7 @@ std::vector<std::string> sweepMatrixLines(const std::vector<SweepRow>& rows) {
   std::vector<std::vector<std::string>> cells;
   for (const SweepRow& row : rows) {
     const ProtocolType& type = catalogue[static_cast<std::size_t>(row.typeIndex)];
-    const bool ran = row.verdict != SweepVerdict::NotRun || row.outcome.requestsSent > 0;
+    const bool ran = row.verdict != Verdict::NotRun || row.outcome.requestsSent > 0;
     const bool timed = row.summary.answered > 0;
     cells.push_back({type.text, format("%u", type.number), ran ? format("%d", row.summary.sent) : "-",
                      ran ? format("%d", row.summary.answered) : "-",
@@ -96,13 +106,28 @@ std::vector<std::string> sweepMatrixLines(const std::vector<SweepRow>& rows) {
   };
 
   std::vector<std::string> lines{"Итоги проверки по типам протоколов:", join(header, "Итог")};
-  int passed = 0, failed = 0, notRun = 0;
+  int passed = 0, withLoss = 0, failed = 0, notRun = 0;
   for (std::size_t i = 0; i < rows.size(); ++i) {
     lines.push_back(join(cells[i], verdictText(rows[i])));
-    ++(rows[i].verdict == SweepVerdict::Pass ? passed : rows[i].verdict == SweepVerdict::Fail ? failed : notRun);
+    switch (rows[i].verdict) {
+      case Verdict::Loss: ++withLoss; [[fallthrough]];
+      case Verdict::Pass: ++passed; break;
+      case Verdict::Fail: ++failed; break;
+      case Verdict::NotRun: ++notRun; break;
+    }
   }
-  lines.push_back(format("Пройдено %d, не пройдено %d, не проверено %d", passed, failed, notRun));
+  const std::string lossNote = withLoss > 0 ? format(" (с потерями %d)", withLoss) : std::string();
+  lines.push_back(format("Пройдено %d%s, не пройдено %d, не проверено %d", passed, lossNote.c_str(), failed, notRun));
   return lines;
+}
+
+}  // namespace connchk::client
+
+namespace connchk::client {
+
+void logSweepMatrix(ActivityLog& log, const SweepResult& result) {
+  if (!result.started) return;
+  for (const std::string& line : sweepMatrixLines(result.rows)) log.log(line);
 }
 
 }  // namespace connchk::client

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "client/run_control.h"
 #include "client/run_outcome.h"
 #include "client/run_parameters.h"
 #include "common/activity_log.h"
@@ -22,12 +23,19 @@ struct SweepResult;
 // that ended before its first round.
 std::vector<std::string> summaryLines(const RunOutcome& outcome);
 
-// The client's exit status for a run: 0 when an answer was accepted, 1 when none was, 2 when the
-// run could not start.
+// The client's exit status for a run, as its judgement gives it: 0 passed (with loss or without),
+// 1 a fault of the path (no answer, refused, reset, unreachable, too much loss), 2 a fault of this
+// host (rights, resolution, its own sockets).
 int runExitStatus(const RunOutcome& outcome);
 
 // Logs the summary lines of a run that has just ended.
 void logRunSummary(ActivityLog& log, const RunOutcome& outcome);
+
+// The same lines from the figures of a run still going on (nothing before its first round).
+std::vector<std::string> summaryLines(const RunSummary& figures, bool stopped);
+
+// `events` with the summary logged at the end of every run, before `ended` is told.
+RunEvents withLoggedSummary(ActivityLog& log, RunEvents events);
 
 using connchk::millisecondsText;  // common/text_format.h
 
@@ -37,9 +45,12 @@ std::string lossText(double percent);
 // The sweep's matrix, a header then one line per type, columns padded for a fixed-width font.
 std::vector<std::string> sweepMatrixLines(const std::vector<SweepRow>& rows);
 
-// One run as JSON: the parameters, every round, the summary. `failure` is the line that told why
-// the run could not start (empty otherwise).
-nlohmann::ordered_json runJson(const RunRequest& request, const RunOutcome& outcome, const std::string& failure);
+// Logs the matrix of a sweep that has ended (nothing for one that could not start).
+void logSweepMatrix(ActivityLog& log, const SweepResult& result);
+
+// One run as JSON: the parameters, every round, the summary with the verdict and its reason, and
+// the line that told why the run could not start.
+nlohmann::ordered_json runJson(const RunRequest& request, const RunOutcome& outcome);
 
 // A sweep as JSON: the parameters and one entry per type with its verdict, figures and rounds.
 nlohmann::ordered_json sweepJson(const RunRequest& request, const SweepResult& result);

@@ -50,8 +50,15 @@ json roundsJson(const RunOutcome& outcome) {
   return rounds;
 }
 
-json summaryJson(const RunSummary& s) {
-  json summary = {{"sent", s.sent}, {"answered", s.answered}, {"loss_percent", s.lossPercent}};
+json textOrNull(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
+
+json summaryJson(const RunSummary& s, const Judgement& judgement) {
+  json summary = {{"sent", s.sent},
+                  {"answered", s.answered},
+                  {"loss_percent", s.lossPercent},
+                  {"verdict", verdictName(judgement.verdict)},
+                  {"reason_code", textOrNull(judgement.reason.code)},
+                  {"reason", textOrNull(judgement.reason.text)}};
   summary["rtt_us"] = s.answered > 0 ? json{{"min", s.minUs},
                                             {"avg", s.avgUs},
                                             {"max", s.maxUs},
@@ -60,8 +67,6 @@ json summaryJson(const RunSummary& s) {
                                      : json(nullptr);
   return summary;
 }
-
-json textOrNull(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
 
 json numberOrNull(int value) { return value < 0 ? json(nullptr) : json(value); }
 
@@ -84,14 +89,14 @@ std::string utcTimeText(std::int64_t unixMicroseconds) {
   return format("%s.%06lldZ", date, static_cast<long long>(unixMicroseconds % 1000000));
 }
 
-json runJson(const RunRequest& request, const RunOutcome& outcome, const std::string& failure) {
+json runJson(const RunRequest& request, const RunOutcome& outcome) {
   return {{"kind", "run"},
           {"parameters", parametersJson(request, true)},
           {"started", !outcome.startFailed},
-          {"failure", textOrNull(outcome.startFailed ? failure : std::string())},
+          {"failure", textOrNull(outcome.startFailed ? outcome.failure.text : std::string())},
           {"stopped", outcome.stopped},
           {"rounds", roundsJson(outcome)},
-          {"summary", summaryJson(summarize(outcome))},
+          {"summary", summaryJson(summarize(outcome), outcome.judgement)},
           {"account", accountJson(outcome.account)},
           {"exit_status", runExitStatus(outcome)}};
 }
@@ -99,7 +104,7 @@ json runJson(const RunRequest& request, const RunOutcome& outcome, const std::st
 json sweepJson(const RunRequest& request, const SweepResult& result) {
   const auto catalogue = ProtocolCatalogue();
   json types = json::array();
-  int counts[3] = {0, 0, 0};
+  int counts[4] = {0, 0, 0, 0};
   for (const SweepRow& row : result.rows) {
     const ProtocolType& type = catalogue[static_cast<std::size_t>(row.typeIndex)];
     ++counts[static_cast<int>(row.verdict)];
@@ -111,7 +116,7 @@ json sweepJson(const RunRequest& request, const SweepResult& result) {
                      {"reason_code", textOrNull(row.reasonCode)},
                      {"reason", textOrNull(row.reason)},
                      {"stopped", row.outcome.stopped},
-                     {"summary", summaryJson(row.summary)},
+                     {"summary", summaryJson(row.summary, Judgement{row.verdict, {row.reasonCode, row.reason}})},
                      {"account", accountJson(row.outcome.account)},
                      {"rounds", roundsJson(row.outcome)}});
     if (row.trace) types.back()["trace"] = traceObjectJson(*row.trace);
@@ -121,9 +126,10 @@ json sweepJson(const RunRequest& request, const SweepResult& result) {
           {"started", result.started},
           {"failure", textOrNull(result.failure)},
           {"types", types},
-          {"passed", counts[static_cast<int>(SweepVerdict::Pass)]},
-          {"failed", counts[static_cast<int>(SweepVerdict::Fail)]},
-          {"not_run", counts[static_cast<int>(SweepVerdict::NotRun)]},
+          {"passed", counts[static_cast<int>(Verdict::Pass)] + counts[static_cast<int>(Verdict::Loss)]},
+          {"passed_with_loss", counts[static_cast<int>(Verdict::Loss)]},
+          {"failed", counts[static_cast<int>(Verdict::Fail)]},
+          {"not_run", counts[static_cast<int>(Verdict::NotRun)]},
           {"exit_status", result.exitStatus()}};
 }
 

@@ -3,17 +3,16 @@
 #include <utility>
 
 #include "client/account.h"
-#include "client/report.h"
 #include "client/tests.h"
+#include "common/platform/wait.h"
 
 namespace connchk::client {
 
 struct RunControl::Run {
-  TestRunParameters params;
+  RunRequest request;
   TestKind kind = TestKind::EchoUdp;
-  std::atomic<bool> stop{false};
+  platform::StopEvent stop;
   std::atomic<bool> finished{false};
-  bool askAccount = true;
   RunOutcome outcome;
 };
 
@@ -39,7 +38,7 @@ const char* startRefusalText(StartRefusal refusal) {
   return "";
 }
 
-RunControl::RunControl(ActivityLog& log, ButtonHooks hooks) : log_(log), hooks_(std::move(hooks)) {}
+RunControl::RunControl(ActivityLog& log, RunEvents events) : log_(log), events_(std::move(events)) {}
 
 RunControl::~RunControl() {
   stopRun();
@@ -47,8 +46,7 @@ RunControl::~RunControl() {
 }
 
 StartRefusal RunControl::startRun(const RunRequest& request) {
-  const auto protocol = static_cast<std::uint8_t>(request.protocolNumber & 0xFF);
-  const TestKind kind = chooseTest(protocol, request.protocolIndex);
+  const TestKind kind = chooseTest(request.protocol(), request.protocolIndex);
   std::thread previous;
   {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -61,38 +59,28 @@ StartRefusal RunControl::startRun(const RunRequest& request) {
   if (previous.joinable()) previous.join();
 
   auto run = std::make_shared<Run>();
-  run->params.address = request.address;
-  run->params.family = request.family;
-  run->params.size = request.size;
-  run->params.count = request.count;
-  run->params.protocol = protocol;
-  run->params.intervalMs = request.intervalMs;
-  run->params.timeoutMs = request.timeoutMs;
-  run->params.way = request.way;
-  run->params.tos = request.tos;
-  run->askAccount = request.account;
-  if (kind == TestKind::TerminalUdp) run->params.terminal = request.terminal;
+  run->request = request;
   run->kind = kind;
 
   std::lock_guard<std::mutex> hold(mutex_);
   if (worker_.joinable()) return StartRefusal::AlreadyRunning;  // another start came in between
   current_ = run;
-  if (hooks_.runStarted) hooks_.runStarted();
+  if (events_.started) events_.started();
   worker_ = std::thread([run, this] {
-    RunContext context(run->params, log_, run->stop, hooks_.roundEnded);
+    RunContext context(run->request, log_, run->stop, events_.roundEnded);
     context.outcome.exitCode = runProcedure(run->kind, context);
-    if (run->askAccount) context.outcome.account = takeAccount(run->params, run->kind, context.outcome);
-    logRunSummary(log_, context.outcome);  // before the buttons come back, so it ends the run's lines
-    run->outcome = context.outcome;
+    if (run->request.account) context.outcome.account = takeAccount(run->request, run->kind, context.outcome, run->stop);
+    context.outcome.judgement = judge(context.outcome, run->request.maxLossPercent);
+    run->outcome = std::move(context.outcome);
     run->finished = true;
-    if (hooks_.restoreButtons) hooks_.restoreButtons();
+    if (events_.ended) events_.ended(run->outcome);
   });
   return StartRefusal::None;
 }
 
 void RunControl::stopRun() {
   std::lock_guard<std::mutex> hold(mutex_);
-  if (current_) current_->stop = true;
+  if (current_) current_->stop.signal();
 }
 
 bool RunControl::running() const {
@@ -113,9 +101,9 @@ RunOutcome RunControl::waitForEnd() {
   return run ? run->outcome : RunOutcome{};
 }
 
-TestRunParameters RunControl::lastParameters() {
+RunRequest RunControl::lastRequest() {
   std::lock_guard<std::mutex> hold(mutex_);
-  return current_ && current_->finished ? current_->params : TestRunParameters{};
+  return current_ && current_->finished ? current_->request : RunRequest{};
 }
 
 }  // namespace connchk::client

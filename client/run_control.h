@@ -1,8 +1,7 @@
-// Starting and stopping test runs. One run at a time: each has its own record, its own stop flag
-// and its own worker thread, and the buttons come back only when that worker has ended.
+// Starting and stopping test runs. One run at a time: each has its own request, its own stop
+// event and its own worker thread, and its end is told only when that worker has finished its run.
 #pragma once
 
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -14,30 +13,31 @@
 
 namespace connchk::client {
 
-// The front-end's buttons. Both hooks may be called from the worker thread; they must not wait
-// for the front-end's own thread (post to it instead), since that thread may be joining the worker.
-struct ButtonHooks {
-  std::function<void()> runStarted;      // Check disabled, Stop enabled
-  std::function<void()> restoreButtons;  // Check enabled, Stop disabled
-  // Each round as it ends (answered or not), for live views; called on the worker thread.
-  std::function<void(const RoundRecord&)> roundEnded;
+// What a front-end hears of a run. Every event but `started` comes on the worker thread; none may
+// wait for the front-end's own thread (post to it instead), since that thread may be joining the
+// worker.
+struct RunEvents {
+  std::function<void()> started;  // a run has begun (called on the thread that started it)
+  RoundHook roundEnded;           // each round as it ends (answered or not), with the figures so far
+  // The run is over and `outcome` final, its judgement made; the summary belongs here.
+  std::function<void(const RunOutcome& outcome)> ended;
 };
 
 enum class StartRefusal { None, AddressTooLong, AlreadyRunning };
 
 class RunControl {
  public:
-  RunControl(ActivityLog& log, ButtonHooks hooks);
-  // Asks a running worker to stop and waits for it.
+  RunControl(ActivityLog& log, RunEvents events);
+  // Stops a running worker and waits for it.
   ~RunControl();
   RunControl(const RunControl&) = delete;
   RunControl& operator=(const RunControl&) = delete;
 
-  // Copies the request into a new record and starts the worker it calls for. Refuses, before
+  // Starts the worker that the request calls for, with a copy of the request. Refuses, before
   // anything starts, an address over 255 characters or a second run.
   StartRefusal startRun(const RunRequest& request);
 
-  // Asks the running worker to stop; it sees the request at its next check.
+  // Stops the running worker: any wait it is in ends at once.
   void stopRun();
 
   bool running() const;
@@ -45,13 +45,13 @@ class RunControl {
   // Waits for the current worker to end and tells how its run went.
   RunOutcome waitForEnd();
 
-  // The last run's record as its worker left it (an infinite count reads 2).
-  TestRunParameters lastParameters();
+  // The request the last run ran from, once it has ended (a default request before).
+  RunRequest lastRequest();
 
  private:
   struct Run;
   ActivityLog& log_;
-  ButtonHooks hooks_;
+  RunEvents events_;
   mutable std::mutex mutex_;
   std::shared_ptr<Run> current_;
   std::thread worker_;

@@ -1,6 +1,7 @@
-// What a run found: every round as it ended, and the figures a summary, a JSON report, a sweep, a
-// plot or a probe are made from. The test procedures fill it through two steps only (a request
-// sent, an answer accepted, or a round that ended without one); everything else reads it.
+// What a run found: every round as it ended, why it could not go on where it could not, the figures
+// a summary, a JSON report, a sweep, a plot or a probe are made from, and the one rule by which a
+// run passed, passed with loss or failed. The test procedures fill it through two steps only (a
+// request sent, an answer accepted, or a round that ended without one); everything else reads it.
 #pragma once
 
 #include <cstdint>
@@ -47,16 +48,40 @@ struct ServerAccount {
   std::uint32_t answerPort = 0;  // TELM-UDP: the port the server answers from (855 + N); 0 otherwise
 };
 
+// Why a run failed, as data: a code for scripts (ASCII: "unresolved", "connect-failed",
+// "no-answer", ...) and the same for a person (Russian). `local` tells a fault of this host
+// (options, rights, resolution, its own sockets) from a fault of the path or the peer.
+struct RunFailure {
+  std::string code;
+  std::string text;
+  bool local = false;
+  bool empty() const { return code.empty(); }
+};
+
+// The verdict of a run: passed (every request answered), passed with loss, failed, or not run
+// (stopped before anything could be judged).
+enum class Verdict { Pass, Loss, Fail, NotRun };
+const char* verdictName(Verdict verdict);  // "pass", "loss", "fail", "not-run"
+
+struct Judgement {
+  Verdict verdict = Verdict::NotRun;
+  RunFailure reason;   // empty for a run that passed (with loss or without)
+  int exitStatus = 2;  // the client's exit status for this run: 0 passed, 1 fault of the path, 2 of this host
+};
+
 struct RunOutcome {
   int exitCode = 0;          // the procedure's own code: 0, -1 or a socket error
   bool startFailed = false;  // ended before its first round (socket, bind, connect, address)
+  RunFailure failure;        // why it could not start, when startFailed
   bool stopped = false;      // ended by Stop / Ctrl-C before its count was reached
   int requestsSent = 0;      // requests that left (a send that succeeded)
   int answersAccepted = 0;   // rounds that logged "Получен ответ от сервера"
+  int requestsCutShort = 0;  // sent, but Stop ended the wait for the answer (0 or 1)
   std::vector<RoundRecord> rounds;  // every round in order (also those without an answer)
   int localPort = 0;         // the port the requests left from (UDP and TCP), 0 where none
   std::string server;        // the address the run talked to, numeric; empty when not resolved
   ServerAccount account;
+  Judgement judgement;       // set once when the run ends (judge())
 };
 
 const char* roundResultName(RoundResult result);  // "answered", "timeout", "receive-error", ...
@@ -79,5 +104,15 @@ struct RunSummary {
 };
 
 RunSummary summarize(const RunOutcome& outcome);
+
+// The one rule for every front-end: a run that could not start failed for its start failure; a
+// run with an answer passed (with loss when some request went unanswered), unless it lost more
+// than `maxLossPercent` of its requests; a run stopped before any round ended by itself was not
+// run; otherwise it failed for the way its last such round ended.
+Judgement judge(const RunOutcome& outcome, double maxLossPercent = 100.0);
+
+// A socket error that the path or the peer caused (refused, reset, unreachable, timed out), as
+// against one of this host.
+bool isPathError(int error);
 
 }  // namespace connchk::client

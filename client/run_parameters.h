@@ -19,34 +19,25 @@ inline constexpr int MaxTerminal = 999;
 inline constexpr const char* InfiniteCountText = "Бесконечно";
 inline constexpr const char* DefaultServerAddress = "127.0.0.1";
 
-// The record a worker runs from. The worker writes one field: an infinite count (-1) becomes 2.
-struct TestRunParameters {
-  std::string address;       // IPv4 or IPv6 address or host name, at most 255 characters
-  platform::FamilyChoice family = platform::FamilyChoice::Any;  // which family a name resolves to
-  std::uint32_t size = 32;   // requested packet size in bytes
-  std::int32_t count = 1;    // rounds; -1 runs without end
-  std::uint8_t protocol = 17;
-  std::uint32_t terminal = 1;  // terminal number of the terminal exchange
-  int intervalMs = 1000;       // pause after each round (not after the last)
-  int timeoutMs = 5000;        // wait for an answer, counted from the send
-  platform::WayOut way;        // -I and --ttl: the way the requests leave, and their TTL
-  int tos = -1;                // TOS / traffic class of the requests (0-255); -1: the system's
-};
-
-// What the operator chose, as the window or the terminal hands it to startRun.
+// What the operator chose, as the window, the terminal, a sweep or a probe hands it to startRun,
+// and the record its worker runs from, unchanged: an infinite count stays -1.
 struct RunRequest {
-  std::string address = DefaultServerAddress;
+  std::string address = DefaultServerAddress;  // IPv4 or IPv6 address or host name, at most 255 characters
   platform::FamilyChoice family = platform::FamilyChoice::Any;  // -4, -6: the family forced
-  std::uint32_t size = 32;
-  std::int32_t count = 1;
+  std::uint32_t size = 32;    // requested packet size in bytes
+  std::int32_t count = 1;     // rounds; -1 runs without end, below 1 none
   std::uint32_t protocolNumber = 17;
-  int protocolIndex = 1;  // list index: protocol 17 is the UDP echo only at index 1
-  std::uint32_t terminal = 1;
-  int intervalMs = 1000;
-  int timeoutMs = 5000;
-  platform::WayOut way;  // -I, --ttl
-  int tos = -1;         // -Q: TOS / traffic class of the requests; -1 leaves the system's
-  bool account = true;  // ask the server what it received after the run (--no-account: not)
+  int protocolIndex = 1;      // list index: protocol 17 is the UDP echo only at index 1
+  std::uint32_t terminal = 1; // terminal number of the terminal exchange
+  int intervalMs = 1000;      // pause after each round (not after the last)
+  int timeoutMs = 5000;       // wait for an answer, counted from the send
+  double maxLossPercent = 100.0;  // more loss than this fails a run that had answers
+  platform::WayOut way;       // -I, --ttl: the way the requests leave, and their TTL
+  int tos = -1;               // -Q: TOS / traffic class of the requests; -1 leaves the system's
+  bool account = true;        // ask the server what it received after the run (--no-account: not)
+
+  // The IP protocol number as the worker uses it (its low 8 bits).
+  std::uint8_t protocol() const { return static_cast<std::uint8_t>(protocolNumber & 0xFF); }
 };
 
 // The window's count text: "Бесконечно" is -1; anything else is read as a decimal integer

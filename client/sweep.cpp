@@ -5,7 +5,6 @@
 #include <cerrno>
 
 #include "client/protocol_catalogue.h"
-#include "client/report.h"
 #include "client/test_skeleton.h"
 #include "common/platform/icmp_socket.h"
 #include "common/platform/sockets.h"
@@ -16,7 +15,7 @@ namespace connchk::client {
 
 namespace {
 
-SweepRow row(int typeIndex, SweepVerdict verdict, std::string code, std::string reason) {
+SweepRow row(int typeIndex, Verdict verdict, std::string code, std::string reason) {
   SweepRow r;
   r.typeIndex = typeIndex;
   r.verdict = verdict;
@@ -29,62 +28,20 @@ const ProtocolType& typeAt(int index) { return ProtocolCatalogue()[static_cast<s
 
 }  // namespace
 
-const char* verdictName(SweepVerdict verdict) {
-  switch (verdict) {
-    case SweepVerdict::Pass: return "pass";
-    case SweepVerdict::Fail: return "fail";
-    case SweepVerdict::NotRun: return "not-run";
-  }
-  return "?";
-}
-
 int SweepResult::exitStatus() const {
   if (!started) return 2;
   bool passed = false;
   for (const SweepRow& r : rows) {
-    if (r.verdict == SweepVerdict::Fail) return 1;
-    passed = passed || r.verdict == SweepVerdict::Pass;
+    if (r.verdict == Verdict::Fail) return 1;
+    passed = passed || r.verdict == Verdict::Pass || r.verdict == Verdict::Loss;
   }
   return passed ? 0 : 2;
 }
 
-SweepRow judgeRun(int typeIndex, const RunOutcome& outcome) {
-  SweepRow r = row(typeIndex, SweepVerdict::Pass, {}, {});
+SweepRow rowOfRun(int typeIndex, const RunOutcome& outcome) {
+  SweepRow r = row(typeIndex, outcome.judgement.verdict, outcome.judgement.reason.code, outcome.judgement.reason.text);
   r.outcome = outcome;
   r.summary = summarize(outcome);
-  if (outcome.answersAccepted > 0) return r;
-  r.verdict = SweepVerdict::Fail;
-  if (outcome.startFailed) {
-    r.reasonCode = "not-started";
-    r.reason = "проверка не началась (причина в журнале)";
-  } else if (outcome.stopped) {
-    r.verdict = SweepVerdict::NotRun;
-    r.reasonCode = "stopped";
-    r.reason = "проверка остановлена";
-  } else if (outcome.rounds.empty()) {
-    r.reasonCode = "no-answer";
-    r.reason = "нет ответа";
-  } else {
-    // The last round tells best what the path does now.
-    const RoundRecord& last = outcome.rounds.back();
-    switch (last.result) {
-      case RoundResult::ReceiveError:
-        r.reasonCode = "receive-error";
-        r.reason = format("ошибка на приеме %i", last.error);
-        break;
-      case RoundResult::SendError:
-        r.reasonCode = "send-error";
-        r.reason = format("ошибка send %i", last.error);
-        break;
-      case RoundResult::Closed:
-        r.reasonCode = "closed";
-        r.reason = "сервер закрыл соединение";
-        break;
-      default:
-        r.reasonCode = "no-answer";
-        r.reason = "нет ответа";
-    }
-  }
   return r;
 }
 
@@ -94,30 +51,30 @@ std::optional<SweepRow> notRunnable(int typeIndex, platform::Family family, cons
     // ICMP runs without the raw right too, where the system lets the user's group echo.
     platform::NetError why;
     if (platform::openIcmpEchoSocket(family, why)) return std::nullopt;
-    if (why.code == EPERM || why.code == EACCES) return row(typeIndex, SweepVerdict::NotRun, "no-raw-right", why.text);
-    return row(typeIndex, SweepVerdict::NotRun, "no-socket", format("сокет ICMP не открывается, ошибка %i", why.code));
+    if (why.code == EPERM || why.code == EACCES) return row(typeIndex, Verdict::NotRun, "no-raw-right", why.text);
+    return row(typeIndex, Verdict::NotRun, "no-socket", format("сокет ICMP не открывается, ошибка %i", why.code));
   }
   if (usesRawSocket(typeIndex)) {
     const platform::Socket probe =
         platform::openSocket(family, SOCK_RAW, static_cast<int>(typeAt(typeIndex).number), error);
     if (probe.valid()) return std::nullopt;
     if (error == EPERM || error == EACCES) {
-      return row(typeIndex, SweepVerdict::NotRun, "no-raw-right", "нет права открывать raw-сокеты (CAP_NET_RAW)");
+      return row(typeIndex, Verdict::NotRun, "no-raw-right", "нет права открывать raw-сокеты (CAP_NET_RAW)");
     }
-    return row(typeIndex, SweepVerdict::NotRun, "no-socket", format("raw-сокет не открывается, ошибка %i", error));
+    return row(typeIndex, Verdict::NotRun, "no-socket", format("raw-сокет не открывается, ошибка %i", error));
   }
   if (typeIndex == TerminalUdpIndex) {
     // The exchange needs this host's own UDP port 855, which a server here (or another client) holds.
     const platform::Socket probe = platform::openSocket(family, SOCK_DGRAM, 0, error);
     if (probe.valid() && bindTerminalPort(probe.fd(), family, error, way)) return std::nullopt;
     if (error == EADDRINUSE) {
-      return row(typeIndex, SweepVerdict::NotRun, "port-855-taken", "порт 855 занят на этом хосте");
+      return row(typeIndex, Verdict::NotRun, "port-855-taken", "порт 855 занят на этом хосте");
     }
     if (error == EACCES || error == EPERM) {
-      return row(typeIndex, SweepVerdict::NotRun, "no-port-855-right",
+      return row(typeIndex, Verdict::NotRun, "no-port-855-right",
                  "нет права занять порт 855 (CAP_NET_BIND_SERVICE)");
     }
-    return row(typeIndex, SweepVerdict::NotRun, "no-socket", format("порт 855 не занимается, ошибка %i", error));
+    return row(typeIndex, Verdict::NotRun, "no-socket", format("порт 855 не занимается, ошибка %i", error));
   }
   return std::nullopt;
 }
@@ -154,7 +111,7 @@ SweepResult Sweep::run(const SweepPlan& plan, const SweepProgress& progress) {
     if (progress.typeStarted) progress.typeStarted(index, position, types.size());
     SweepRow done;
     if (stop_) {
-      done = row(index, SweepVerdict::NotRun, "stopped", "проверка остановлена");
+      done = row(index, Verdict::NotRun, "stopped", "проверка остановлена");
     } else if (auto blocked = notRunnable(index, server->family(), request.way)) {
       done = std::move(*blocked);
       log_.log(format("Тип %s не проверен: %s", type.text, done.reason.c_str()));
@@ -164,10 +121,10 @@ SweepResult Sweep::run(const SweepPlan& plan, const SweepProgress& progress) {
       request.protocolNumber = type.number;
       const StartRefusal refusal = control_.startRun(request);
       if (refusal != StartRefusal::None) {
-        done = row(index, SweepVerdict::NotRun, "busy", "уже идет другая проверка");
+        done = row(index, Verdict::NotRun, "busy", "уже идет другая проверка");
       } else {
         if (stop_) control_.stopRun();  // a stop that came while this run was being started
-        done = judgeRun(index, control_.waitForEnd());
+        done = rowOfRun(index, control_.waitForEnd());
       }
     }
     if (progress.typeFinished) progress.typeFinished(done, position, types.size());
@@ -176,7 +133,6 @@ SweepResult Sweep::run(const SweepPlan& plan, const SweepProgress& progress) {
     }
     result.rows.push_back(std::move(done));
   }
-  for (const std::string& line : sweepMatrixLines(result.rows)) log_.log(line);
   return result;
 }
 

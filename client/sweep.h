@@ -1,5 +1,5 @@
 // A sweep: every protocol type (or a chosen few) against one address, one run after another, and
-// for each a verdict: passed (an answer came), failed (none came), or not run, with the reason.
+// for each the run's verdict (passed, passed with loss, failed, with the reason), or not run.
 // A front-end runs it on a thread of its own and may show each type as it ends.
 #pragma once
 
@@ -26,12 +26,9 @@ struct SweepPlan {
   std::vector<TypeTrace> traces;  // --sweep --trace: each type's trace, shown beside its row
 };
 
-enum class SweepVerdict { Pass, Fail, NotRun };
-const char* verdictName(SweepVerdict verdict);  // "pass", "fail", "not-run"
-
 struct SweepRow {
   int typeIndex = 0;
-  SweepVerdict verdict = SweepVerdict::NotRun;
+  Verdict verdict = Verdict::NotRun;
   std::string reasonCode;  // ASCII, for scripts: "no-answer", "no-raw-right", "port-855-taken", ...
   std::string reason;      // the same for a person, in Russian
   RunOutcome outcome;      // empty for a type not run
@@ -43,8 +40,8 @@ struct SweepResult {
   bool started = false;  // false: the address could not be resolved or was refused
   std::string failure;   // why not, when not started
   std::vector<SweepRow> rows;
-  // 0 when no type failed and at least one passed, 1 when any failed, 2 when the sweep could not
-  // start or no type could be run.
+  // 0 when no type failed and at least one passed (with loss or without), 1 when any failed, 2
+  // when the sweep could not start or no type could be run.
   int exitStatus() const;
 };
 
@@ -54,8 +51,8 @@ struct SweepProgress {
   std::function<void(const SweepRow& row, std::size_t position, std::size_t total)> typeFinished;
 };
 
-// The verdict of a type that ran, from its outcome.
-SweepRow judgeRun(int typeIndex, const RunOutcome& outcome);
+// The row of a type that ran, with its run's judgement.
+SweepRow rowOfRun(int typeIndex, const RunOutcome& outcome);
 
 // The row of a type that cannot run on this host now towards a server of `family`, or nullopt when
 // it can: raw types need the raw-socket right, ICMP that right or the user's group in
@@ -68,7 +65,7 @@ class Sweep {
  public:
   Sweep(RunControl& control, ActivityLog& log) : control_(control), log_(log) {}
 
-  // Runs the plan to its end and logs the matrix; blocks. Stop ends the type running and leaves
+  // Runs the plan to its end; blocks. Stop ends the type running and leaves
   // the rest not run. One sweep per object: a stop asked for before run() holds for it.
   SweepResult run(const SweepPlan& plan, const SweepProgress& progress = {});
 

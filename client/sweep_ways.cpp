@@ -22,9 +22,10 @@ std::string padded(const std::string& text, std::size_t width) {
 // One way's cell: the verdict, and the median round trip where answers came.
 std::string cellText(const SweepRow& row) {
   switch (row.verdict) {
-    case SweepVerdict::Pass: return "пройден, " + millisecondsText(row.summary.medianUs) + " мс";
-    case SweepVerdict::Fail: return "не пройден";
-    case SweepVerdict::NotRun: return "не проверен";
+    case Verdict::Pass: return "пройден, " + millisecondsText(row.summary.medianUs) + " мс";
+    case Verdict::Loss: return "пройдена с потерями, " + millisecondsText(row.summary.medianUs) + " мс";
+    case Verdict::Fail: return "не пройден";
+    case Verdict::NotRun: return "не проверен";
   }
   return {};
 }
@@ -39,7 +40,7 @@ bool ComparedSweep::differs(std::size_t row) const {
   for (const WaySweep& way : ways) {
     if (row >= way.result.rows.size()) continue;
     const SweepRow& r = way.result.rows[row];
-    if (r.verdict == SweepVerdict::NotRun) continue;
+    if (r.verdict == Verdict::NotRun) continue;
     if (first && first->verdict != r.verdict) return true;
     if (!first) first = &r;
   }
@@ -67,6 +68,7 @@ ComparedSweep sweepThroughWays(Sweep& sweep, ActivityLog& log, const SweepPlan& 
     }
     log.log(format("Проверка типов%s", platform::wayOutPhrase(way).c_str()));
     compared.ways.push_back(WaySweep{way, sweep.run(through, progress)});
+    logSweepMatrix(log, compared.ways.back().result);
   }
   for (const std::string& line : comparedMatrixLines(compared)) log.log(line);
   return compared;

@@ -18,12 +18,12 @@ namespace connchk::client {
 
 int TerminalUdpTest(RunContext& run) {
   const auto resolved = resolveServer(run);
-  if (!resolved) return run.failStart(0);
+  if (!resolved) return 0;
   const platform::Address server = resolved->withPort(TerminalPort);
   int error = 0;
   // Port 855 on the way's address, where the run names one.
   platform::Socket socket = openTestSocket(run, server.family(), SOCK_DGRAM, 0, error, TerminalPort);
-  if (!socket.valid()) return run.failStart(error);
+  if (!socket.valid()) return error;
   logConnection(run, server, platform::localPort(socket.fd()));
 
   const std::uint32_t length = terminalRequestLength(run.params.size);
@@ -41,8 +41,8 @@ int TerminalUdpTest(RunContext& run) {
                                         [&](std::size_t n, const platform::Address& from) {
                                           return platform::sameHost(from, server) &&
                                                          isTerminalAnswer(request.data(), received.data(), n)
-                                                     ? Verdict::Take
-                                                     : Verdict::PassOver;
+                                                     ? Pick::Take
+                                                     : Pick::PassOver;
                                         });
     if (first.kind != Awaited::Kind::Taken) return roundWithout(run, first);
 
@@ -58,11 +58,11 @@ int TerminalUdpTest(RunContext& run) {
     // The final answer: from the same address and port, carrying the send time again.
     const Awaited final = awaitDatagram(run, socket.fd(), received.data(), received.size(),
                                         [&](std::size_t n, const platform::Address& from) {
-                                          if (from != first.from) return Verdict::PassOver;
-                                          if (n == 0) return Verdict::Empty;
+                                          if (from != first.from) return Pick::PassOver;
+                                          if (n == 0) return Pick::Empty;
                                           return isTerminalAnswer(request.data(), received.data(), n)
-                                                     ? Verdict::Take
-                                                     : Verdict::PassOver;
+                                                     ? Pick::Take
+                                                     : Pick::PassOver;
                                         });
     if (final.kind == Awaited::Kind::Taken) return run.answerAccepted("TELM-UDP", final.at);
     return roundWithout(run, final);

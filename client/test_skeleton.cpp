@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <thread>
 
 #include "common/platform/icmp_errors.h"
 #include "common/platform/socket_wait.h"
@@ -21,18 +20,18 @@ using std::chrono::milliseconds;
 
 // Microseconds between 1601-01-01 and 1970-01-01.
 constexpr std::int64_t UnixEpochIn1601Us = 11644473600LL * 1000000;
-// How often a pause looks at the stop flag.
-constexpr int PauseSliceMs = 20;
 }  // namespace
 
-int RunContext::failStart(int code) {
+int RunContext::failStart(int code, RunFailure why) {
   outcome.startFailed = true;
   outcome.exitCode = code;
+  outcome.failure = std::move(why);
   return code;
 }
 
 void RunContext::beginRound() {
   ++roundNumber_;
+  sentThisRound_ = false;
   sentAtUnixUs_ = 0;
   identity_ = 0;
   sentAt_ = MonotonicClock::now();
@@ -49,6 +48,7 @@ std::uint64_t RunContext::takeSendTime() {
 void RunContext::requestSent(const char* line) {
   say(line);
   ++outcome.requestsSent;
+  sentThisRound_ = true;
 }
 
 RoundEnd RunContext::answerAccepted(const std::string& protocolLabel, MonotonicClock::time_point receivedAt) {
@@ -68,7 +68,10 @@ RoundEnd RunContext::roundWithoutAnswer(RoundResult why, int error) {
     case RoundResult::ReceiveError: say(format("Возникла ошибка на приеме %i", error)); break;
     case RoundResult::SendError: say(format("Ошибка send %i", error)); break;
     case RoundResult::Closed: say("Сервер закрыл соединение"); break;
-    case RoundResult::Stopped: outcome.stopped = true; break;
+    case RoundResult::Stopped:
+      outcome.stopped = true;
+      outcome.requestsCutShort += sentThisRound_;
+      break;
     case RoundResult::Answered: break;
   }
   endRound(why, error, -1);
@@ -79,7 +82,7 @@ void RunContext::endRound(RoundResult result, int error, std::int64_t roundTripU
   // A request that could not be sent left no identity to ask about.
   const std::uint64_t identity = result == RoundResult::SendError ? 0 : identity_;
   outcome.rounds.push_back(RoundRecord{roundNumber_, sentAtUnixUs_, result, error, roundTripUs, identity});
-  if (roundEnded_) roundEnded_(outcome.rounds.back());
+  if (roundEnded_) roundEnded_(outcome.rounds.back(), summarize(outcome));
 }
 
 int RunContext::msLeft() const {
@@ -92,7 +95,14 @@ platform::Socket openTestSocket(RunContext& run, platform::Family family, int ty
                                 std::uint16_t localPort) {
   platform::Socket socket = platform::openSocket(family, type, protocol, error);
   if (!socket.valid()) {
-    run.say(format("Ошибка %i при открытии сокета", error));
+    const std::string line = format("Ошибка %i при открытии сокета", error);
+    run.say(line);
+    if (type == SOCK_RAW && (error == EPERM || error == EACCES)) {
+      run.say(NoRawRightLine);
+      run.failStart(error, {"no-raw-right", NoRawRightLine, true});
+    } else {
+      run.failStart(error, {"socket-error", line, true});
+    }
     return socket;
   }
   platform::setNonBlocking(socket.fd(), error);
@@ -124,28 +134,45 @@ bool takeWayOut(RunContext& run, int fd, platform::Family family, std::uint16_t 
     return true;
   }
   error = why.code;
-  run.say(why.call == "bind" && why.code != EAFNOSUPPORT ? format("Ошибка bind %i", why.code) : why.text);
+  const bool bindFailed = why.call == "bind" && why.code != EAFNOSUPPORT;
+  const std::string line = bindFailed ? format("Ошибка bind %i", why.code) : why.text;
+  run.say(line);
+  if (bindFailed && localPort == TerminalPort) {
+    RunFailure port = terminalPortFailure(why.code);
+    run.say(port.text);
+    run.failStart(0, std::move(port));
+  } else {
+    run.failStart(0, {bindFailed ? "bind-error" : "way-out", line, true});
+  }
   return false;
 }
 
 std::optional<platform::Address> resolveServer(const std::string& address, platform::FamilyChoice family,
                                                const std::function<void(const std::string&)>& say,
-                                               const std::function<bool()>& stopped) {
-  platform::NetError why;
-  auto server = stopped ? platform::resolve(address, family, why, stopped) : platform::resolve(address, family, why);
+                                               const std::function<bool()>& stopped, std::string* why) {
+  platform::NetError error;
+  auto server = stopped ? platform::resolve(address, family, error, stopped) : platform::resolve(address, family, error);
   if (!server && !(stopped && stopped())) {
     say("Невозможно определить адрес ВЕЛТ-IP для подключения");
-    if (family != platform::FamilyChoice::Any) say(why.text);
+    say(error.text);
+    if (why) *why = error.text;
   }
   return server;
 }
 
 std::optional<platform::Address> resolveServer(RunContext& run) {
   // Stop ends a name lookup at once, however long the resolver would wait for its name server.
+  std::string why;
   auto server = resolveServer(
       run.params.address, run.params.family, [&run](const std::string& line) { run.say(line); },
-      [&run] { return run.stopRequested(); });
-  if (!server && run.stopRequested()) run.outcome.stopped = true;
+      [&run] { return run.stopRequested(); }, &why);
+  if (!server && run.stopRequested()) {
+    // Nothing could be sent: a run (or a probe's) stopped in its lookup never started.
+    run.outcome.stopped = true;
+    run.failStart(0, {"lookup-stopped", "определение адреса прервано", true});
+  } else if (!server) {
+    run.failStart(0, {"unresolved", why, true});
+  }
   if (server) run.outcome.server = server->text();
   return server;
 }
@@ -155,6 +182,14 @@ bool bindTerminalPort(int fd, platform::Family family, int& error, const platfor
   const bool fromAddress = way.kind == platform::WayOut::Kind::Address && way.address.family() == family;
   return platform::bindTo(fd, fromAddress ? way.address.withPort(TerminalPort) : platform::Address::any(family, TerminalPort),
                           error);
+}
+
+RunFailure terminalPortFailure(int error) {
+  if (error == EADDRINUSE) return {"port-855-taken", "Порт 855 занят на этом хосте (сервером или другим клиентом)", true};
+  if (error == EACCES || error == EPERM) {
+    return {"no-port-855-right", "Нет права занять порт 855 (CAP_NET_BIND_SERVICE)", true};
+  }
+  return {"bind-error", format("Ошибка bind %i", error), true};
 }
 
 void logConnection(RunContext& run, const platform::Address& server, int ownPort) {
@@ -179,30 +214,26 @@ namespace {
 bool pauseBetweenRounds(RunContext& run) {
   const auto until = MonotonicClock::now() + milliseconds(std::max(run.params.intervalMs, 0));
   for (;;) {
+    const auto left = duration_cast<microseconds>(until - MonotonicClock::now()).count();
     if (run.stopRequested()) return false;
-    const auto left = until - MonotonicClock::now();
-    if (left <= MonotonicClock::duration::zero()) return true;
-    std::this_thread::sleep_for(std::min<MonotonicClock::duration>(left, milliseconds(PauseSliceMs)));
+    if (left <= 0) return true;
+    // Rounded up, so that a pause never ends a fraction of a millisecond early.
+    platform::waitReadable(-1, run.stopEvent(), static_cast<int>((left + 999) / 1000));
   }
 }
 }  // namespace
 
 void runRounds(RunContext& run, const std::function<RoundEnd()>& round) {
-  bool infinite = false;
-  if (run.params.count == -1) {
-    run.params.count = 2;
-    infinite = true;
-  }
-  if (run.params.count < 1) return;
+  const bool infinite = run.params.count == -1;
+  if (!infinite && run.params.count < 1) return;
   for (int done = 0;;) {
-    if (infinite) done = 0;
     if (run.stopRequested()) {
       run.outcome.stopped = true;
       return;
     }
     run.beginRound();
     if (round() == RoundEnd::LeaveLoop) return;
-    if (++done >= run.params.count) return;
+    if (!infinite && ++done >= run.params.count) return;
     if (!pauseBetweenRounds(run)) {
       run.outcome.stopped = true;
       return;
@@ -220,10 +251,12 @@ platform::IoResult sendRequest(RunContext& run, int fd, const std::uint8_t* data
     } else if (!platform::isTimeout(result.error)) {
       return result;
     }
-    // Only a stream socket whose peer has stopped reading gets here.
-    int error = 0;
+    // Only a stream socket whose peer has stopped reading gets here. Stop ends the round, as a
+    // send that could not finish.
     if (run.msLeft() <= 0) return {-1, ETIMEDOUT};
-    if (platform::waitWritable(fd, run.msLeft(), error) == platform::Readiness::Failed) return {-1, error};
+    if (platform::waitWritable(fd, run.stopEvent(), run.msLeft()) == platform::WaitResult::Stopped) {
+      return {-1, ECANCELED};
+    }
   }
 }
 
@@ -246,8 +279,8 @@ Awaited awaitDatagram(RunContext& run, int fd, std::uint8_t* buffer, std::size_t
       awaited.kind = Awaited::Kind::TimedOut;
       return awaited;
     }
-    if (platform::waitReadable(fd, left, awaited.error) == platform::Readiness::Failed) {
-      awaited.kind = Awaited::Kind::Failed;
+    if (platform::waitReadable(fd, run.stopEvent(), left) == platform::WaitResult::Stopped) {
+      awaited.kind = Awaited::Kind::Stopped;
       return awaited;
     }
     const auto got = platform::receiveFrom(fd, buffer, capacity, awaited.from);
@@ -260,9 +293,9 @@ Awaited awaitDatagram(RunContext& run, int fd, std::uint8_t* buffer, std::size_t
       return awaited;
     }
     awaited.length = got.failed() ? 0 : static_cast<std::size_t>(got.n);
-    const Verdict verdict = got.failed() ? Verdict::PassOver : judge(awaited.length, awaited.from);
-    if (verdict == Verdict::Take || verdict == Verdict::Empty) {
-      awaited.kind = verdict == Verdict::Take ? Awaited::Kind::Taken : Awaited::Kind::Empty;
+    const Pick pick = got.failed() ? Pick::PassOver : judge(awaited.length, awaited.from);
+    if (pick == Pick::Take || pick == Pick::Empty) {
+      awaited.kind = pick == Pick::Take ? Awaited::Kind::Taken : Awaited::Kind::Empty;
       return awaited;
     }
     if (run.stopRequested()) {

@@ -1,11 +1,10 @@
-// What every test procedure shares: its run's record, stop flag, log and figures, and the steps
+// What every test procedure shares: its run's request, stop event, log and figures, and the steps
 // that the five procedures take alike (opening the socket, resolving the server, the round loop
 // with its pauses, the deadline of a round, the wait for a datagram, and the two steps through
 // which every round is reported: a request sent, then an answer accepted or a round that ended
 // without one).
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -17,6 +16,7 @@
 #include "common/activity_log.h"
 #include "common/platform/address.h"
 #include "common/platform/net.h"
+#include "common/platform/wait.h"
 
 namespace connchk::client {
 
@@ -24,20 +24,24 @@ using MonotonicClock = std::chrono::steady_clock;
 
 enum class RoundEnd { Next, LeaveLoop };
 
+// Each round as it ends, with the run's figures so far.
+using RoundHook = std::function<void(const RoundRecord&, const RunSummary&)>;
+
 class RunContext {
  public:
-  RunContext(TestRunParameters& params, ActivityLog& log, const std::atomic<bool>& stop,
-             std::function<void(const RoundRecord&)> roundEnded = {})
+  RunContext(const RunRequest& params, ActivityLog& log, const platform::StopEvent& stop, RoundHook roundEnded = {})
       : params(params), log_(log), stop_(stop), roundEnded_(std::move(roundEnded)) {}
 
-  TestRunParameters& params;
+  const RunRequest& params;
   RunOutcome outcome;
 
   void say(const std::string& line) { log_.log(line); }
-  bool stopRequested() const { return stop_.load(); }
+  bool stopRequested() const { return stop_.signalled(); }
+  // Every wait of the run ends at once when it is signalled.
+  const platform::StopEvent& stopEvent() const { return stop_; }
 
-  // Marks an early failure; returns `code` as the procedure's exit code.
-  int failStart(int code);
+  // Marks an early failure and why; returns `code` as the procedure's exit code.
+  int failStart(int code, RunFailure why);
 
   // Starts the next round's record (called by the round loop).
   void beginRound();
@@ -66,9 +70,10 @@ class RunContext {
   void endRound(RoundResult result, int error, std::int64_t roundTripUs);
 
   ActivityLog& log_;
-  const std::atomic<bool>& stop_;
-  std::function<void(const RoundRecord&)> roundEnded_;
+  const platform::StopEvent& stop_;
+  RoundHook roundEnded_;
   int roundNumber_ = 0;
+  bool sentThisRound_ = false;
   std::uint64_t lastSendTime_ = 0;
   std::int64_t sentAtUnixUs_ = 0;
   std::uint64_t identity_ = 0;  // this round's request's send time, once it was taken
@@ -76,27 +81,34 @@ class RunContext {
 };
 
 // Opens the test's socket of the server's family, non-blocking, logging "Ошибка %i при открытии
-// сокета" on failure; `error` holds the code of the failed open. The run's way out and TTL are put
-// on it (takeWayOut), with `localPort` bound where one is asked for; when that fails the socket is
-// invalid too, with `error` 0.
+// сокета" on failure (and, for a raw socket refused for want of the right, the line that names it).
+// The run's way out and TTL are put on it (takeWayOut), with `localPort` bound where one is asked
+// for; when that fails the socket is invalid too, with `error` 0. Either way the start is marked
+// failed, with why; `error` holds the code of the failed open.
 platform::Socket openTestSocket(RunContext& run, platform::Family family, int type, int protocol, int& error,
                                 std::uint16_t localPort = 0);
 
 // Puts the run's way out and TTL on a socket (platform::applyWayOut), binding `localPort` where one
 // is asked for (an IPv6 socket then leaves the IPv4 port to others). A failed bind is logged as
-// "Ошибка bind %i", anything else by what failed; `error` holds the code.
+// "Ошибка bind %i" (for port 855 with the line that says why), anything else by what failed, and
+// the start marked failed; `error` holds the code.
 bool takeWayOut(RunContext& run, int fd, platform::Family family, std::uint16_t localPort, int& error);
 
 // The server's address (port 0) in the family asked for (params.family; by default the first the
-// resolver gives), or nullopt after logging that it cannot be resolved. Where a family was forced
-// the resolver's reason follows, since the name may well exist in the other family. Stop ends a
-// lookup at once: the run is then stopped, and nothing is logged.
+// resolver gives), or nullopt after logging that it cannot be resolved, with a second line that
+// names the input and the reason, and marking the start failed. Where a family was forced the
+// resolver's reason says so, since the name may well exist in the other family. Stop ends a lookup
+// at once: the run is then stopped and its start failed (nothing was sent), and nothing is logged.
 std::optional<platform::Address> resolveServer(RunContext& run);
 // The same for any caller, saying its lines through `say`; a lookup is given up (and not logged)
-// once `stopped` holds, when it is given.
+// once `stopped` holds, when it is given; `why` gets the second line.
 std::optional<platform::Address> resolveServer(const std::string& address, platform::FamilyChoice family,
                                                const std::function<void(const std::string&)>& say,
-                                               const std::function<bool()>& stopped = {});
+                                               const std::function<bool()>& stopped = {},
+                                               std::string* why = nullptr);
+
+// Why UDP port 855 of this host could not be bound, from the code of the failed bind.
+RunFailure terminalPortFailure(int error);
 
 // Binds this host's UDP port 855 of `family` to `fd` (on the way's address, where it names one),
 // where the terminal exchange's answers come; an IPv6 socket leaves the IPv4 port 855 to others.
@@ -110,9 +122,9 @@ void logConnection(RunContext& run, const platform::Address& server, int ownPort
 // logs "Запросы к %s" with the server's address and the way (wayOutPhrase); otherwise nothing.
 void logWayOut(RunContext& run, const platform::Address& server);
 
-// The count handling and the loop of rounds: -1 becomes 2 in the record and runs without end,
-// fewer than 1 runs none. Every round but the last is followed by the pause (params.intervalMs),
-// whether it was answered or not; Stop is looked at before every round and during the pause.
+// The loop of rounds: a count of -1 runs without end, fewer than 1 runs none. Every round but the
+// last is followed by the pause (params.intervalMs), whether it was answered or not; Stop is
+// looked at before every round and ends the pause at once.
 void runRounds(RunContext& run, const std::function<RoundEnd()>& round);
 
 // Sends a whole request on a stream socket before the round's deadline; a send that cannot finish
@@ -120,12 +132,12 @@ void runRounds(RunContext& run, const std::function<RoundEnd()>& round);
 platform::IoResult sendRequest(RunContext& run, int fd, const std::uint8_t* data, std::size_t length);
 
 // How a received datagram stands to the round.
-enum class Verdict {
+enum class Pick {
   PassOver,  // not this round's answer: the wait goes on, to the same deadline
   Take,      // the answer (or the step of the exchange) the round waits for
   Empty,     // an empty datagram from the peer the round talks to: "Сервер закрыл соединение"
 };
-using Judge = std::function<Verdict(std::size_t length, const platform::Address& from)>;
+using Judge = std::function<Pick(std::size_t length, const platform::Address& from)>;
 
 struct Awaited {
   enum class Kind { Taken, Empty, TimedOut, Failed, Stopped } kind = Kind::TimedOut;
@@ -140,7 +152,7 @@ struct Awaited {
 void sayQueuedIcmpErrors(RunContext& run, int fd);
 
 // Receives datagrams into `buffer` until `judge` takes one, the round's deadline passes, a receive
-// fails, or Stop is asked for (looked at after every datagram passed over). A datagram too big for
+// fails, or Stop is asked for (which ends the wait at once). A datagram too big for
 // the buffer is not an answer of ours and is passed over.
 Awaited awaitDatagram(RunContext& run, int fd, std::uint8_t* buffer, std::size_t capacity, const Judge& judge);
 
@@ -149,5 +161,7 @@ RoundEnd roundWithout(RunContext& run, const Awaited& awaited);
 
 // The lines every procedure writes, as they read.
 inline constexpr const char* RequestSentLine = "Отослан запрос к серверу";
+inline constexpr const char* NoRawRightLine =
+    "Нет права на raw-сокеты (CAP_NET_RAW): нужен root или setcap cap_net_raw+ep";
 
 }  // namespace connchk::client

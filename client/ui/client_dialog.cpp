@@ -16,6 +16,7 @@
 #include <QTimer>
 
 #include "client/protocol_catalogue.h"
+#include "client/report.h"
 #include "client/run_parameters.h"
 #include "client/ui/round_trip_plot.h"
 #include "client/ui/run_summary_panel.h"
@@ -44,24 +45,24 @@ QLabel* label(QWidget* parent, const char* text, const DialogUnits& du, int x, i
 ClientDialog::ClientDialog(ActivityLog& log, QWidget* parent)
     : QDialog(parent), log_(log), handOff_(this) {
   buildControls();
-  ButtonHooks hooks;
+  RunEvents events;
   // Check runs on this thread; the worker's end arrives from its own thread and is posted.
-  hooks.runStarted = [this] {
+  events.started = [this] {
     if (QThread::currentThread() == thread()) {
       runStarting();
     } else {
       handOff_.post([this] { runStarting(); });
     }
   };
-  hooks.restoreButtons = [this] {
+  events.ended = [this](const RunOutcome&) {
     handOff_.post([this] {
       runEnded();
       setRunning(false);
     });
   };
   // The worker never waits on the window for its rounds: they queue for the next tick.
-  hooks.roundEnded = [this](const RoundRecord& round) { rounds_.push(round); };
-  control_ = std::make_unique<RunControl>(log_, std::move(hooks));
+  events.roundEnded = [this](const RoundRecord& round, const RunSummary& soFar) { rounds_.push({round, soFar}); };
+  control_ = std::make_unique<RunControl>(log_, withLoggedSummary(log_, std::move(events)));
   initialise();
 }
 
@@ -255,7 +256,6 @@ void ClientDialog::checkClicked() {
   request.account = false;
   lastRequest_ = request;
   rounds_.takeAll();
-  live_ = RunOutcome{};
   stopAsked_ = false;
   const StartRefusal refusal = control_->startRun(request);
   if (refusal == StartRefusal::AddressTooLong) {
@@ -292,7 +292,7 @@ void ClientDialog::sweepClicked() {
   sweepTable_->resetRows();
   tabs_->setCurrentWidget(sweepTable_);
   summary_->showStarted(QStringLiteral("Идёт проверка всех типов..."));
-  sweepControl_ = std::make_unique<RunControl>(log_, ButtonHooks{});
+  sweepControl_ = std::make_unique<RunControl>(log_, withLoggedSummary(log_, RunEvents{}));
   sweep_ = std::make_unique<Sweep>(*sweepControl_, log_);
   setRunning(true);
   sweepTimer_->start();
@@ -306,6 +306,7 @@ void ClientDialog::sweepClicked() {
       sweepSteps_.push(SweepStep{row.typeIndex, true, row});
     };
     sweepResult_ = sweep_->run(plan, progress);
+    logSweepMatrix(log_, sweepResult_);
     handOff_.post([this] { sweepEnded(); });
   });
 }
@@ -314,12 +315,10 @@ void ClientDialog::drainSweep() {
   for (const SweepStep& step : sweepSteps_.takeAll()) {
     if (!step.finished) {
       sweepTable_->showChecking(step.typeIndex);
-    } else if (step.row.verdict == SweepVerdict::NotRun) {
+    } else if (step.row.verdict == Verdict::NotRun) {
       sweepTable_->showNotRun(step.typeIndex, QString::fromStdString(step.row.reason));
     } else {
-      const bool passed = step.row.verdict == SweepVerdict::Pass;
-      sweepTable_->showResult(step.typeIndex, step.row.summary,
-                              RunVerdict{passed ? VerdictKind::Passed : VerdictKind::Failed, {}});
+      sweepTable_->showResult(step.typeIndex, step.row.summary, RunVerdict{verdictKind(step.row.verdict), {}});
     }
   }
 }
@@ -330,8 +329,8 @@ void ClientDialog::sweepEnded() {
   drainSweep();
   int passed = 0, failed = 0;
   for (const SweepRow& row : sweepResult_.rows) {
-    passed += row.verdict == SweepVerdict::Pass;
-    failed += row.verdict == SweepVerdict::Fail;
+    passed += row.verdict == Verdict::Pass || row.verdict == Verdict::Loss;
+    failed += row.verdict == Verdict::Fail;
   }
   RunVerdict verdict;
   if (!sweepResult_.started) {
@@ -377,24 +376,23 @@ void ClientDialog::runStarting() {
 }
 
 void ClientDialog::drainRounds() {
-  const std::vector<RoundRecord> rounds = rounds_.takeAll();
-  if (rounds.empty()) return;
+  const std::vector<EndedRound> ended = rounds_.takeAll();
+  if (ended.empty()) return;
+  std::vector<RoundRecord> rounds;
+  rounds.reserve(ended.size());
+  for (const EndedRound& e : ended) rounds.push_back(e.round);
   plot_->addRounds(rounds);
-  for (const RoundRecord& round : rounds) {
-    live_.requestsSent += round.result != RoundResult::SendError;
-    live_.answersAccepted += round.result == RoundResult::Answered;
-    live_.rounds.push_back(round);
-  }
-  summary_->showFigures(summarize(live_));
+  summary_->showFigures(ended.back().soFar);
 }
 
 void ClientDialog::runEnded() {
   drainTimer_->stop();
   drainRounds();
   // The worker has handed over its last round and is ending: its outcome is final.
-  const RunSummary figures = summarize(control_->waitForEnd());
+  const RunOutcome outcome = control_->waitForEnd();
+  const RunSummary figures = summarize(outcome);
   summary_->showFigures(figures);
-  summary_->showVerdict(judgeRun(figures, stopAsked_));
+  summary_->showVerdict(verdictShown(outcome.judgement, figures, stopAsked_));
 }
 
 void ClientDialog::keyPressEvent(QKeyEvent* event) {

@@ -142,8 +142,12 @@ class ClientDialog : public QDialog {
   RunSummaryPanel* summary_ = nullptr;
   SweepTable* sweepTable_ = nullptr;
   QTimer* drainTimer_ = nullptr;
-  connchk::ui::BatchQueue<RoundRecord> rounds_;
-  RunOutcome live_;         // the current run's rounds so far, for the live figures
+  // Each round as it ended, with the run's figures at that moment.
+  struct EndedRound {
+    RoundRecord round;
+    RunSummary soFar;
+  };
+  connchk::ui::BatchQueue<EndedRound> rounds_;
   bool stopAsked_ = false;  // Stop was pressed during the current run
 
   struct SweepStep {

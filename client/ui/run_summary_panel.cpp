@@ -16,20 +16,46 @@ constexpr const char* FigureNames[RunSummaryPanel::FigureCount] = {
 const QString Dash = QStringLiteral("—");
 
 QString verdictStyle(VerdictKind kind) {
-  const char* colour = kind == VerdictKind::Passed ? "#1a7f37" : kind == VerdictKind::Failed ? "#c62020" : "#9a6700";
-  return QStringLiteral("font-weight: bold; color: %1;").arg(QLatin1String(colour));
+  return QStringLiteral("font-weight: bold; color: %1;").arg(verdictColour(kind).name());
 }
 }  // namespace
 
-RunVerdict judgeRun(const RunSummary& summary, bool stopped) {
-  if (stopped) return {VerdictKind::Stopped, QStringLiteral("Проверка остановлена")};
-  if (summary.sent == 0) return {VerdictKind::Failed, QStringLiteral("Проверка не пройдена: запрос не отослан")};
-  if (summary.answered == 0) return {VerdictKind::Failed, QStringLiteral("Проверка не пройдена: ответа нет")};
-  if (summary.answered < summary.sent) {
-    return {VerdictKind::Passed,
-            QStringLiteral("Проверка пройдена, потеряно %1 из %2").arg(summary.sent - summary.answered).arg(summary.sent)};
+QColor verdictColour(VerdictKind kind) {
+  switch (kind) {
+    case VerdictKind::Passed: return QColor(0x1a, 0x7f, 0x37);
+    case VerdictKind::PassedWithLoss: return QColor(0xc7, 0x7c, 0x00);
+    case VerdictKind::Failed: return QColor(0xc6, 0x20, 0x20);
+    case VerdictKind::Stopped: break;
   }
-  return {VerdictKind::Passed, QStringLiteral("Проверка пройдена")};
+  return QColor(0x9a, 0x67, 0x00);
+}
+
+VerdictKind verdictKind(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::Pass: return VerdictKind::Passed;
+    case Verdict::Loss: return VerdictKind::PassedWithLoss;
+    case Verdict::Fail: return VerdictKind::Failed;
+    case Verdict::NotRun: break;
+  }
+  return VerdictKind::Stopped;
+}
+
+RunVerdict verdictShown(const Judgement& judgement, const RunSummary& summary, bool stopped) {
+  if (stopped || judgement.verdict == Verdict::NotRun) return {VerdictKind::Stopped, QStringLiteral("Проверка остановлена")};
+  switch (judgement.verdict) {
+    case Verdict::Pass: return {VerdictKind::Passed, QStringLiteral("Проверка пройдена")};
+    case Verdict::Loss:
+      return {VerdictKind::PassedWithLoss, QStringLiteral("Проверка пройдена, потеряно %1 из %2")
+                                               .arg(summary.sent - summary.answered)
+                                               .arg(summary.sent)};
+    default: break;
+  }
+  if (summary.sent == 0 && !judgement.reason.local && judgement.reason.code == "no-request") {
+    return {VerdictKind::Failed, QStringLiteral("Проверка не пройдена: запрос не отослан")};
+  }
+  const QString why = judgement.reason.code == "no-answer" ? QStringLiteral("ответа нет")
+                                                           : QString::fromStdString(judgement.reason.text);
+  return {VerdictKind::Failed, QStringLiteral("Проверка не пройдена: ") + why};
 }
 
 QString millisecondsText(std::int64_t microseconds) {

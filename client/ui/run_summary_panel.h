@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include <QColor>
 #include <QGroupBox>
 #include <QString>
 
@@ -13,16 +14,20 @@ class QLabel;
 
 namespace connchk::client::ui {
 
-enum class VerdictKind { Passed, Failed, Stopped };
+enum class VerdictKind { Passed, PassedWithLoss, Failed, Stopped };
 
 struct RunVerdict {
   VerdictKind kind = VerdictKind::Failed;
   QString text;
 };
 
-// Passed: at least one answer came (the path carries this traffic; a loss is named in the text).
-// Failed: no answer, or no request could be sent. Stopped: the operator asked for the end.
-RunVerdict judgeRun(const RunSummary& summary, bool stopped);
+// How the window shows a run's judgement: passed in green, passed with loss in amber (the loss
+// named), failed in red with its reason; a run the operator stopped reads as stopped.
+RunVerdict verdictShown(const Judgement& judgement, const RunSummary& summary, bool stopped);
+// The kind of a verdict, for the sweep's table.
+VerdictKind verdictKind(Verdict verdict);
+// Green, amber, red; the stopped one a darker amber.
+QColor verdictColour(VerdictKind kind);
 
 // "0.123 мс"; "10 %" or "33.3 %".
 QString millisecondsText(std::int64_t microseconds);

@@ -11,6 +11,7 @@ namespace connchk::client::ui {
 QString sweepVerdictText(VerdictKind kind) {
   switch (kind) {
     case VerdictKind::Passed: return QStringLiteral("пройдена");
+    case VerdictKind::PassedWithLoss: return QStringLiteral("пройдена с потерями");
     case VerdictKind::Failed: return QStringLiteral("не пройдена");
     case VerdictKind::Stopped: return QStringLiteral("остановлена");
   }
@@ -54,10 +55,7 @@ void SweepTable::showResult(int row, const RunSummary& summary, const RunVerdict
   setCell(row, Loss, summary.sent > 0 ? percentText(summary.lossPercent) : QStringLiteral("—"));
   setCell(row, Median, summary.answered > 0 ? millisecondsText(summary.medianUs) : QStringLiteral("—"));
   setCell(row, Verdict, sweepVerdictText(verdict.kind));
-  const QColor colour = verdict.kind == VerdictKind::Passed   ? QColor(0x1a, 0x7f, 0x37)
-                        : verdict.kind == VerdictKind::Failed ? QColor(0xc6, 0x20, 0x20)
-                                                              : QColor(0x9a, 0x67, 0x00);
-  item(row, Verdict)->setForeground(colour);
+  item(row, Verdict)->setForeground(verdictColour(verdict.kind));
   QFont bold = font();
   bold.setBold(true);
   item(row, Verdict)->setFont(bold);

@@ -233,6 +233,14 @@ std::optional<Address> resolve(const std::string& text, FamilyChoice choice, Net
 
   int code = 0;
   if (auto found = lookUp(text, lookupFamily(choice), code)) return found;
+  // What cannot be a host name was meant as an address: say so rather than "not found".
+  const auto percent = text.find('%');
+  if (percent != std::string::npos && Address::parse(text.substr(0, percent))) {
+    return fail(code, "Зона «" + text.substr(percent + 1) + "» адреса «" + text + "» не найдена");
+  }
+  if (text.find_first_not_of("0123456789.") == std::string::npos || text.find(':') != std::string::npos) {
+    return fail(code, "Адрес «" + text + "» не является адресом IPv4 или IPv6");
+  }
   const bool absent = code == EAI_NONAME || code == EAI_NODATA || code == EAI_ADDRFAMILY;
   if (absent && choice != FamilyChoice::Any) {
     int anyCode = 0;

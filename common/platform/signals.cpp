@@ -13,10 +13,11 @@
 namespace connchk::platform {
 namespace {
 
-sigset_t watchedSignals() {
+sigset_t watchedSignals(std::initializer_list<int> alsoWatched) {
   sigset_t set;
   sigemptyset(&set);
   for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) sigaddset(&set, signal);
+  for (const int signal : alsoWatched) sigaddset(&set, signal);
   return set;
 }
 
@@ -33,9 +34,9 @@ int nextSignal(int signals, const StopEvent& stop) {
 
 }  // namespace
 
-SignalWatcher::SignalWatcher(std::function<void(int, int)> onSignal) {
+SignalWatcher::SignalWatcher(std::function<void(int, int)> onSignal, std::initializer_list<int> alsoWatched) {
   ::signal(SIGPIPE, SIG_IGN);
-  const sigset_t set = watchedSignals();
+  const sigset_t set = watchedSignals(alsoWatched);
   // Blocked, the signals wait for this descriptor instead of taking their default action; where
   // no descriptor can be made they keep their defaults, which at least end the program.
   const int signals = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
@@ -45,7 +46,7 @@ SignalWatcher::SignalWatcher(std::function<void(int, int)> onSignal) {
       const int signal = nextSignal(signals, stop_);
       if (signal == 0) break;
       if (signal == SIGUSR1 || signal == SIGUSR2) continue;
-      if (signal != SIGHUP) ++requests;
+      if (signal == SIGINT || signal == SIGTERM) ++requests;
       onSignal(signal, requests);
     }
     ::close(signals);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <initializer_list>
 #include <thread>
 
 #include "common/platform/wait.h"
@@ -16,8 +17,9 @@ class SignalWatcher {
   // Blocks SIGINT, SIGTERM, SIGHUP, SIGUSR1 and SIGUSR2 in the calling thread and in every thread
   // it starts afterwards (call it before any thread exists), and ignores SIGPIPE. `onSignal` gets
   // SIGINT, SIGTERM and SIGHUP with the number of interrupt and termination requests so far
-  // (this one included; a hang-up does not count).
-  explicit SignalWatcher(std::function<void(int signal, int count)> onSignal);
+  // (this one included; a hang-up does not count). `alsoWatched` are handed over the same way
+  // (SIGQUIT for a client's summary so far) and do not count either.
+  explicit SignalWatcher(std::function<void(int signal, int count)> onSignal, std::initializer_list<int> alsoWatched = {});
   ~SignalWatcher();
   SignalWatcher(const SignalWatcher&) = delete;
   SignalWatcher& operator=(const SignalWatcher&) = delete;

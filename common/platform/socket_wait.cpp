@@ -1,31 +1,13 @@
 #include "common/platform/socket_wait.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
 namespace connchk::platform {
 
-namespace {
-Readiness waitFor(int fd, short events, int ms, int& error) {
-  pollfd p{fd, events, 0};
-  const int rc = ::poll(&p, 1, std::max(ms, 0));
-  error = rc < 0 ? errno : 0;
-  if (rc < 0) return error == EINTR ? Readiness::TimedOut : Readiness::Failed;
-  return rc == 0 ? Readiness::TimedOut : Readiness::Ready;
-}
-}  // namespace
-
-Readiness waitReadable(int fd, int ms, int& error) { return waitFor(fd, POLLIN, ms, error); }
-
-Readiness waitWritable(int fd, int ms, int& error) { return waitFor(fd, POLLOUT, ms, error); }
-
-ConnectEnd connectWithin(int fd, const Address& address, int ms, const std::function<bool()>& stopAsked,
-                         int& error, int sliceMs) {
+ConnectEnd connectWithin(int fd, const Address& address, int ms, const StopEvent& stop, int& error) {
   sockaddr_storage to{};
   const socklen_t length = address.toSockaddr(to);
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), length) == 0) {
@@ -39,21 +21,20 @@ ConnectEnd connectWithin(int fd, const Address& address, int ms, const std::func
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
   for (;;) {
-    if (stopAsked && stopAsked()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (stop.signalled()) {
       error = 0;
       return ConnectEnd::Stopped;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) {
       error = ETIMEDOUT;
       return ConnectEnd::Failed;
     }
-    const Readiness ready = waitWritable(fd, static_cast<int>(std::min<long long>(left, sliceMs)), error);
-    if (ready == Readiness::Failed) return ConnectEnd::Failed;
-    if (ready == Readiness::TimedOut) continue;
+    const WaitResult ready = waitWritable(fd, stop, static_cast<int>(left));
+    if (ready != WaitResult::Ready) continue;  // stopped or timed out: told above
     int result = 0;
-    socklen_t length = sizeof result;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &result, &length) != 0) result = errno;
+    socklen_t size = sizeof result;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &result, &size) != 0) result = errno;
     error = result;
     return result == 0 ? ConnectEnd::Connected : ConnectEnd::Failed;
   }

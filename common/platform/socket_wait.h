@@ -1,28 +1,16 @@
-// Waiting on a socket without blocking past a deadline: the client's sockets are non-blocking, and
-// every wait for an answer or a connection goes through poll with the time that is left.
+// Connecting a non-blocking stream socket within a time limit, cut short by a stop event.
 #pragma once
-
-#include <functional>
 
 #include "common/platform/address.h"
 #include "common/platform/net.h"  // setNonBlocking
+#include "common/platform/wait.h"
 
 namespace connchk::platform {
 
-enum class Readiness { Ready, TimedOut, Failed };
-
-// Waits up to `ms` for `fd` to become readable (or to hold an error to report). Ready also for an
-// error or a hang-up: the next receive tells which. Failed with the code in `error` when poll fails.
-Readiness waitReadable(int fd, int ms, int& error);
-
-// The same for room to send.
-Readiness waitWritable(int fd, int ms, int& error);
-
 enum class ConnectEnd { Connected, Failed, Stopped };
 
-// Connects a non-blocking stream socket within `ms`, looking at `stopAsked` every `sliceMs` while
-// the connection is pending. Failed carries the code of the refusal, or ETIMEDOUT past `ms`.
-ConnectEnd connectWithin(int fd, const Address& address, int ms, const std::function<bool()>& stopAsked,
-                         int& error, int sliceMs = 50);
+// Connects within `ms`; `stop` ends the wait at once. Failed carries the code of the refusal, or
+// ETIMEDOUT past `ms`.
+ConnectEnd connectWithin(int fd, const Address& address, int ms, const StopEvent& stop, int& error);
 
 }  // namespace connchk::platform

@@ -33,13 +33,15 @@ WaitResult waitReadable(int fd, const StopEvent& stop, int timeoutMs) {
   return waitReadable(std::span<const int>(&fd, 1), stop, timeoutMs);
 }
 
-WaitResult waitReadable(std::span<const int> fds, const StopEvent& stop, int timeoutMs) {
+namespace {
+
+WaitResult waitFor(std::span<const int> fds, short events, const StopEvent& stop, int timeoutMs) {
   // Without a descriptor of its own the stop is looked at every 100 ms.
   constexpr int StopLookMs = 100;
   constexpr std::size_t MostWatched = 8;
   pollfd watched[MostWatched + 1];
   const std::size_t count = std::min(fds.size(), MostWatched);
-  for (std::size_t i = 0; i < count; ++i) watched[i] = {fds[i], POLLIN, 0};
+  for (std::size_t i = 0; i < count; ++i) watched[i] = {fds[i], events, 0};
   watched[count] = {stop.fd(), POLLIN, 0};
   for (;;) {
     if (stop.signalled()) return WaitResult::Stopped;
@@ -56,6 +58,16 @@ WaitResult waitReadable(std::span<const int> fds, const StopEvent& stop, int tim
     if (n == 0 && !sliced) return WaitResult::TimedOut;
     if (n == 0 && timeoutMs > 0) timeoutMs -= slice;
   }
+}
+
+}  // namespace
+
+WaitResult waitReadable(std::span<const int> fds, const StopEvent& stop, int timeoutMs) {
+  return waitFor(fds, POLLIN, stop, timeoutMs);
+}
+
+WaitResult waitWritable(int fd, const StopEvent& stop, int timeoutMs) {
+  return waitFor(std::span<const int>(&fd, 1), POLLOUT, stop, timeoutMs);
 }
 
 Poller::Poller() : fd_(epoll_create1(EPOLL_CLOEXEC)), error_(fd_ < 0 ? errno : 0) {}

@@ -37,6 +37,8 @@ enum class WaitResult { Ready, Stopped, TimedOut };
 WaitResult waitReadable(int fd, const StopEvent& stop, int timeoutMs = -1);
 // The same for the first of several descriptors (a -1 among them is passed over).
 WaitResult waitReadable(std::span<const int> fds, const StopEvent& stop, int timeoutMs = -1);
+// The same for room to send (or a pending connection that has ended, either way).
+WaitResult waitWritable(int fd, const StopEvent& stop, int timeoutMs = -1);
 
 // An epoll set, level-triggered. Each descriptor carries a tag that comes back with its events.
 class Poller {

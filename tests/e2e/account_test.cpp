@@ -158,7 +158,8 @@ std::optional<std::vector<RequestArrival>> askFrom(const RoutedChain& chain, Nod
   std::optional<std::vector<RequestArrival>> told;
   const std::vector<std::uint64_t> ids = {identity};
   chain.inNode(node, [&] {
-    told = client::askAccount(platform::Address::parse(RoutedChain::ServerAddress).value(), ids, 2000);
+    const platform::StopEvent never;
+    told = client::askAccount(platform::Address::parse(RoutedChain::ServerAddress).value(), ids, 2000, never);
   });
   return told;
 }

@@ -164,7 +164,7 @@ TEST(ClientFamilies, MinusFourAndMinusSixPickTheFamilyOfANameWithBoth) {
       {{"dual.test"}, 0, {connectionLine("2001:db8::1", 87)}},
       {{"-6", "four.test"}, 2, {Unresolved, "У имени «four.test» нет адреса IPv6"}},
       {{"-4", "2001:db8::1"}, 2, {Unresolved, "Адрес 2001:db8::1 не является адресом IPv4"}},
-      {{"none.test"}, 2, {Unresolved}},
+      {{"none.test"}, 2, {Unresolved, "Имя «none.test» не найдено"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));

@@ -83,21 +83,91 @@ TEST(ClientSummary, CountsTheLossOfAPeerThatAnswersEveryOtherRequest) {
   EXPECT_TRUE(inOrder(file, {lines[lines.size() - 2], lines.back()}));
 }
 
-TEST(ClientSummary, EndsARunStoppedByCtrlCWithWhatWasSent) {
+// Ctrl-C and a termination request alike.
+class ClientSummaryOnSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(ClientSummaryOnSignal, EndsARunStoppedWithWhatWasSent) {
   REQUIRE_PRIVATE_NETWORK();
   UdpPeer server(EchoPort, echo);
   Program client(CLIENT_PROGRAM);
   client.start({"--console", "--no-account", "-c", "-1", "-i", "0.2"});
   ASSERT_TRUE(client.waitForCount("Получен ответ от сервера", 3));
-  client.signal(SIGINT);
+  client.signal(GetParam());
   ASSERT_EQ(client.wait(milliseconds(5000)), 0);
   const Lines lines = clientLines(client);
-  const std::size_t sent = server.received().size();
+  // The stop ends a wait at once: a request whose answer had not come yet counts as lost.
+  const int sent = static_cast<int>(server.received().size());
+  const int answered = occurrences(client.output(), "Получен ответ от сервера");
+  EXPECT_LE(sent - answered, 1);
   ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[lines.size() - 2],
-            "Итого: отослано " + std::to_string(sent) + ", получено " + std::to_string(sent) +
-                ", потеряно 0% (проверка остановлена)");
+  EXPECT_EQ(lines[lines.size() - 2], "Итого: отослано " + std::to_string(sent) + ", получено " +
+                                         std::to_string(answered) + ", потеряно " +
+                                         client::lossText(100.0 * (sent - answered) / sent) + "% (проверка остановлена)");
   EXPECT_EQ(roundTripFigures(lines.back()).size(), 4u) << lines.back();
+}
+
+INSTANTIATE_TEST_SUITE_P(IntAndTerm, ClientSummaryOnSignal, ::testing::Values(SIGINT, SIGTERM));
+
+TEST(ClientSummary, SigquitPrintsTheFiguresSoFarAndTheRunGoesOn) {
+  REQUIRE_PRIVATE_NETWORK();
+  UdpPeer server(EchoPort, echo);
+  Program client(CLIENT_PROGRAM);
+  client.start({"--console", "-c", "-1", "-i", "0.2"});
+  ASSERT_TRUE(client.waitForCount("Получен ответ от сервера", 2));
+  client.signal(SIGQUIT);
+  ASSERT_TRUE(eventually([&] { return client.errors().find("Итого: отослано ") != std::string::npos; }))
+      << client.errors();
+  EXPECT_EQ(client.errors().find("(проверка остановлена)"), std::string::npos);
+  const std::size_t sentBefore = server.received().size();
+  EXPECT_TRUE(server.waitForCount(sentBefore + 2)) << "the run goes on";
+  EXPECT_TRUE(client.running());
+  client.signal(SIGINT);
+  EXPECT_EQ(client.wait(milliseconds(5000)), 0);
+  EXPECT_EQ(occurrences(client.output(), "Итого: отослано "), 1) << "the figures so far are not logged";
+}
+
+// The verdict of a path that loses requests: passed with loss within --max-loss, failed beyond.
+TEST(ClientVerdict, APathDroppingOneRequestInFourPassesWithLossUnlessTheLimitIsLower) {
+  REQUIRE_PRIVATE_NETWORK();
+  struct Case {
+    Lines extra;
+    int status;
+    const char* verdict;
+  };
+  for (const Case& c : {Case{{}, 0, "loss"}, Case{{"--max-loss", "10"}, 1, "fail"}}) {
+    auto seen = std::make_shared<int>(0);
+    UdpPeer server(EchoPort, [seen](const Bytes& request) -> std::optional<Bytes> {
+      if (++*seen % 4 == 0) return std::nullopt;
+      return withReplyMarker(request);
+    });
+    Program client(CLIENT_PROGRAM);
+    ASSERT_EQ(client.run(with(with({"--json", "-c", "8"}, QuickRounds), c.extra)), c.status) << client.errors();
+    const json doc = json::parse(client.output());
+    EXPECT_EQ(doc["summary"]["sent"], 8);
+    EXPECT_EQ(doc["summary"]["answered"], 6);
+    EXPECT_EQ(doc["summary"]["verdict"], c.verdict);
+  }
+}
+
+// A TCP port 87 that drops the connection requests is the path's fault: exit 1, and the run, the
+// JSON and a sweep say it failed and why.
+TEST(ClientVerdict, ABlockedTcpPortFailsWithItsReason) {
+  REQUIRE_PRIVATE_NETWORK();
+  TcpBlackHole hole(EchoPort);
+  Program single(CLIENT_PROGRAM);
+  single.start({"--json", "-p", "tcp"});
+  Program sweep(CLIENT_PROGRAM);
+  sweep.start({"--sweep", "--json", "-p", "tcp", "-c", "1"});
+  ASSERT_EQ(single.wait(), 1) << single.errors();
+  const json run = json::parse(single.output());
+  EXPECT_EQ(run["summary"]["verdict"], "fail");
+  EXPECT_EQ(run["summary"]["reason_code"], "connect-timeout");
+  EXPECT_EQ(run["failure"], "Ошибка соединения 110");
+  ASSERT_EQ(sweep.wait(), 1) << sweep.errors();
+  const json row = json::parse(sweep.output())["types"][0];
+  EXPECT_EQ(row["verdict"], "fail");
+  EXPECT_EQ(row["reason_code"], "connect-timeout");
+  EXPECT_NE(sweep.errors().find("не пройден: Ошибка соединения 110"), std::string::npos) << sweep.errors();
 }
 
 TEST(ClientQuiet, PrintsTheSummaryOnlyAndLogsEverything) {
@@ -113,7 +183,7 @@ TEST(ClientQuiet, PrintsTheSummaryOnlyAndLogsEverything) {
     EXPECT_EQ(occurrences(fromWindows1251(client.logBytes("client_log.txt")), "Получен ответ от сервера"), 2);
   }
   Program refused(CLIENT_PROGRAM);
-  EXPECT_EQ(refused.run({"-q", "-p", "tcp"}), 2);
+  EXPECT_EQ(refused.run({"-q", "-p", "tcp"}), 1) << "a refused connection is the path's fault";
   EXPECT_EQ(refused.output(), "");
   EXPECT_EQ(refused.errors(), "client: Ошибка соединения 111\n") << "why it could not start, on stderr";
 }
@@ -187,11 +257,13 @@ TEST(ClientJson, RealRunsAreReportedFieldByField) {
          EXPECT_EQ(doc["parameters"]["size"], 100);
          EXPECT_EQ(doc["summary"]["answered"], 2);
        }},
-      {{"--json", "-p", "tcp"}, false, nullptr, 2,
+      {{"--json", "-p", "tcp"}, false, nullptr, 1,
        [](const json& doc) {
          EXPECT_EQ(doc["started"], false);
          EXPECT_EQ(doc["failure"], "Ошибка соединения 111");
          EXPECT_EQ(doc["summary"]["sent"], 0);
+         EXPECT_EQ(doc["summary"]["verdict"], "fail");
+         EXPECT_EQ(doc["summary"]["reason_code"], "connect-failed");
        }},
   };
   for (const Case& c : cases) {
@@ -211,7 +283,8 @@ TEST(ClientJson, RealRunsAreReportedFieldByField) {
     expectConsistentRun(doc, server ? server->received().size() : 0, from, to);
     c.check(doc);
     // The log lines went to stderr instead, and to the file as always.
-    EXPECT_NE(client.errors().find(c.status == 2 ? "Ошибка соединения 111" : "Итого: отослано"), std::string::npos);
+    EXPECT_NE(client.errors().find(doc["started"] == false ? "Ошибка соединения 111" : "Итого: отослано"),
+              std::string::npos);
     EXPECT_NE(client.logBytes("client_log.txt"), "");
   }
 }

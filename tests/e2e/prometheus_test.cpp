@@ -184,6 +184,7 @@ TEST_F(ExporterE2e, ABlockedPortFailsItsProbeWithinTheScrapeTimeOut) {
   auto udp = samplesOf(httpGet(probeUrl("target=127.0.0.2&count=2&protocol=udp"), {"X-Prometheus-Scrape-Timeout-Seconds: 2"}).body);
   EXPECT_EQ(udp["probe_requests_sent"], 2);
   EXPECT_EQ(udp["probe_loss_ratio"], 1);
+  EXPECT_EQ(udp["probe_verdict{verdict=\"fail\",reason=\"no-answer\"}"], 1) << "a path fault, with its reason";
 
   // A termination request while a probe waits for its answer ends the exporter cleanly and soon.
   const int sent = occurrences(exporter.output(), "Отослан запрос к серверу");

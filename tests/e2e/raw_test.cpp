@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/report.h"
 #include "client/run_control.h"
 #include "client/tests.h"
 #include "common/platform/sockets.h"
@@ -333,7 +334,7 @@ TEST(RawE2e, IcmpRequestNumbersGoOnFromOneRunToTheNext) {
     ActivityLog log = ActivityLog::atPath(LogStyle::Client, folder + "/client_log.txt");
     KeptLines view;
     log.setView(&view);
-    client::RunControl control(log, client::ButtonHooks{});
+    client::RunControl control(log, client::withLoggedSummary(log, client::RunEvents{}));
     client::RunRequest request;
     request.protocolNumber = 1;
     request.protocolIndex = 0;
@@ -484,7 +485,7 @@ TEST(RawE2e, WithoutTheRawRightEveryProgramSaysSo) {
   Program raw(CLIENT_PROGRAM);
   raw.startThrough(DropRawRight, clientArgs("ВЕЛТ-IP", "1"));
   EXPECT_EQ(raw.wait(), 2);
-  EXPECT_EQ(roundLines(raw), (Lines{refused}));
+  EXPECT_EQ(roundLines(raw), (Lines{refused, "Нет права на raw-сокеты (CAP_NET_RAW): нужен root или setcap cap_net_raw+ep"}));
   Program icmp(CLIENT_PROGRAM);
   icmp.startThrough(DropRawRight, clientArgs("ICMP", "1"));
   EXPECT_EQ(icmp.wait(), 2);

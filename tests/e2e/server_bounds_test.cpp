@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/platform/socket_wait.h"
+#include "common/platform/wait.h"
 #include "common/platform/sockets.h"
 #include "common/protocol.h"
 #include "common/text_format.h"
@@ -33,6 +33,9 @@
 
 namespace connchk::testing {
 namespace {
+
+// Nobody signals it: the waits below end by their time limit or readiness.
+const platform::StopEvent NeverStops;
 
 using Host = TwoHosts::Host;
 using Words = std::vector<std::string>;
@@ -276,7 +279,7 @@ TEST(ServerBounds, OneHostWithManyTcpConnectionsLocksNoOtherHostOut) {
     ASSERT_EQ(platform::sendBytes(s.fd(), request.data(), request.size()).n, 40);
     Bytes answer(40);
     std::size_t have = 0;
-    while (have < answer.size() && platform::waitReadable(s.fd(), 3000, error) == platform::Readiness::Ready) {
+    while (have < answer.size() && platform::waitReadable(s.fd(), NeverStops, 3000) == platform::WaitResult::Ready) {
       const auto got = platform::receive(s.fd(), answer.data() + have, answer.size() - have);
       if (got.n <= 0) break;
       have += static_cast<std::size_t>(got.n);
@@ -313,8 +316,7 @@ Bytes streamRound(int fd, const Bytes& request) {
   EXPECT_EQ(platform::sendBytes(fd, request.data(), request.size()).n, ssize_t(request.size()));
   Bytes answer(request.size());
   std::size_t have = 0;
-  int error = 0;
-  while (have < answer.size() && platform::waitReadable(fd, 3000, error) == platform::Readiness::Ready) {
+  while (have < answer.size() && platform::waitReadable(fd, NeverStops, 3000) == platform::WaitResult::Ready) {
     const auto got = platform::receive(fd, answer.data() + have, answer.size() - have);
     if (got.n <= 0) break;
     have += static_cast<std::size_t>(got.n);

@@ -340,7 +340,8 @@ TEST(TerminalOneHostTest, ClientCannotBindATakenPort855AndSendsNothing) {
   UdpPeer holder(TerminalPort, silent, "0.0.0.0");
   Program client(CLIENT_PROGRAM);
   EXPECT_EQ(client.run({"--console", "--protocol", "TELM-UDP", "127.0.0.1"}), 2);
-  EXPECT_EQ(roundLines(client), (std::vector<std::string>{"Ошибка bind 98"}));
+  EXPECT_EQ(roundLines(client),
+            (std::vector<std::string>{"Ошибка bind 98", "Порт 855 занят на этом хосте (сервером или другим клиентом)"}));
   EXPECT_FALSE(holder.waitForCount(1, milliseconds(200)));
 }
 

@@ -93,25 +93,38 @@ TEST(RunSummaryPanel, FiguresAndVerdicts) {
   struct Case {
     int sent, answered;
     bool stopped;
+    RunFailure startFailure;
     VerdictKind kind;
     const char* text;
   };
   const Case cases[] = {
-      {4, 4, false, VerdictKind::Passed, "Проверка пройдена"},
-      {4, 3, false, VerdictKind::Passed, "Проверка пройдена, потеряно 1 из 4"},
-      {4, 0, false, VerdictKind::Failed, "Проверка не пройдена: ответа нет"},
-      {0, 0, false, VerdictKind::Failed, "Проверка не пройдена: запрос не отослан"},
-      {4, 4, true, VerdictKind::Stopped, "Проверка остановлена"},
+      {4, 4, false, {}, VerdictKind::Passed, "Проверка пройдена"},
+      {4, 3, false, {}, VerdictKind::PassedWithLoss, "Проверка пройдена, потеряно 1 из 4"},
+      {4, 0, false, {}, VerdictKind::Failed, "Проверка не пройдена: ответа нет"},
+      {0, 0, false, {}, VerdictKind::Failed, "Проверка не пройдена: запрос не отослан"},
+      {0, 0, false, {"connect-failed", "Ошибка соединения 111", false}, VerdictKind::Failed,
+       "Проверка не пройдена: Ошибка соединения 111"},
+      {4, 4, true, {}, VerdictKind::Stopped, "Проверка остановлена"},
+  };
+  // An outcome with those figures, judged by the rule every front-end reads.
+  const auto judged = [](const Case& c) {
+    RunOutcome o;
+    o.requestsSent = c.sent;
+    o.answersAccepted = c.answered;
+    for (int i = 0; i < c.sent; ++i) o.rounds.push_back({i + 1, 0, RoundResult::TimedOut, 0, -1});
+    o.startFailed = !c.startFailure.empty();
+    o.failure = c.startFailure;
+    return judge(o);
   };
   for (const Case& c : cases) {
     RunSummary s;
     s.sent = c.sent;
     s.answered = c.answered;
-    const RunVerdict verdict = judgeRun(s, c.stopped);
+    const RunVerdict verdict = verdictShown(judged(c), s, c.stopped);
     EXPECT_EQ(verdict.kind, c.kind) << c.text;
     EXPECT_EQ(verdict.text.toStdString(), c.text);
   }
-  panel.showVerdict(judgeRun(summary, false));
+  panel.showVerdict(verdictShown(judged(cases[1]), summary, false));
   EXPECT_EQ(panel.verdict()->text().toStdString(), "Проверка пройдена, потеряно 1 из 3");
 
   // With nothing answered there are no round trips to show.
@@ -135,14 +148,16 @@ TEST(SweepTable, ARowPerTypeFilledAsItsRunEnds) {
   summary.sent = 3;
   summary.answered = 3;
   summary.medianUs = 250;
-  table.showResult(1, summary, judgeRun(summary, false));
+  table.showResult(1, summary, RunVerdict{VerdictKind::Passed, {}});
   const std::vector<const char*> row = {"IP-Клиент", "17", "3", "3", "0 %", "0.250 мс", "пройдена"};
   for (int column = 0; column < SweepTable::ColumnCount; ++column) {
     EXPECT_EQ(table.cell(1, static_cast<SweepTable::Column>(column)).toStdString(), row[column]);
   }
-  table.showResult(2, RunSummary{3, 0, 100.0}, judgeRun(RunSummary{3, 0, 100.0}, false));
+  table.showResult(2, RunSummary{3, 0, 100.0}, RunVerdict{verdictKind(Verdict::Fail), {}});
   EXPECT_EQ(table.cell(2, SweepTable::Median).toStdString(), "—");
   EXPECT_EQ(table.cell(2, SweepTable::Verdict).toStdString(), "не пройдена");
+  table.showResult(3, RunSummary{4, 3, 25.0}, RunVerdict{verdictKind(Verdict::Loss), {}});
+  EXPECT_EQ(table.cell(3, SweepTable::Verdict).toStdString(), "пройдена с потерями");
   table.resetRows();
   EXPECT_EQ(table.cell(1, SweepTable::Sent), "");
 }

@@ -156,6 +156,9 @@ TEST(Resolve, TakesLiteralsOfTheAskedFamilyAndSaysWhyOtherwise) {
       {"::1", FamilyChoice::IPv4, "Адрес ::1 не является адресом IPv4", false},
       {"127.0.0.1", FamilyChoice::IPv6, "не является адресом IPv6", false},
       {"", FamilyChoice::Any, "Адрес сервера не указан", false},
+      {"10.0.0.300", FamilyChoice::Any, "Адрес «10.0.0.300» не является адресом IPv4 или IPv6", false},
+      {"2001:db8::g", FamilyChoice::Any, "Адрес «2001:db8::g» не является адресом IPv4 или IPv6", false},
+      {"fe80::1%nosuch0", FamilyChoice::Any, "Зона «nosuch0» адреса «fe80::1%nosuch0» не найдена", false},
   };
   for (const auto& c : cases) {
     NetError error;

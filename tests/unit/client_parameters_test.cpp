@@ -169,9 +169,11 @@ TEST(ClientOptions, ShortFormsSecondsAndModes) {
          EXPECT_TRUE(o.quiet);
          EXPECT_TRUE(o.terminalMode());
        }},
+      {{"--max-loss", "12.5"}, [](const ClientOptions& o) { EXPECT_EQ(o.request.maxLossPercent, 12.5); }},
       {{}, [](const ClientOptions& o) {
          EXPECT_EQ(o.request.intervalMs, 1000);
          EXPECT_EQ(o.request.timeoutMs, 5000);
+         EXPECT_EQ(o.request.maxLossPercent, 100.0) << "no run fails for loss unless asked";
          EXPECT_FALSE(o.quiet || o.json || o.sweep);
        }},
       {{"--sweep", "--json", "host"}, [](const ClientOptions& o) {
@@ -226,6 +228,9 @@ TEST(ClientOptions, EveryRefusalNamesItsOption) {
       {{"-x"}, "unknown option -x"},
       {{"--log-dir", ""}, "--log-dir needs a directory"},
       {{"--log-dir"}, "--log-dir needs a value"},
+      {{"--max-loss", "100.1"}, "--max-loss must be a number of percent from 0 to 100"},
+      {{"--max-loss", "-1"}, "--max-loss"},
+      {{"--max-loss", "5%"}, "--max-loss"},
       {{"--trace", "--max-hops", "0"}, "--max-hops must be a whole number from 1 to 255"},
       {{"--trace", "--max-hops", "256"}, "--max-hops must be a whole number from 1 to 255"},
       {{"--trace", "--probes", "11"}, "--probes must be a whole number from 1 to 10"},
@@ -243,7 +248,7 @@ TEST(ClientOptions, HelpTellsEveryOptionAndType) {
   const std::string help = clientUsage();
   for (const char* wanted : {"-c,--count", "-s,--size", "-p,--protocol", "-t,--terminal", "-i,--interval SECONDS",
                              "-W,--timeout SECONDS", "-q,--quiet", "-V,--version", "--json", "--sweep", "--trace", "--max-hops N", "--probes K", "--list-protocols",
-                             "--console", "--log-dir DIR", "-h,--help", "telm-udp", "raw117", "TCP (порт 87)",
+                             "--console", "--log-dir DIR", "--max-loss PERCENT", "-h,--help", "telm-udp", "raw117", "TCP (порт 87)",
                              "17 is both", "Exit status"}) {
     EXPECT_NE(help.find(wanted), std::string::npos) << wanted;
   }

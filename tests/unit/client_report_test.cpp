@@ -28,6 +28,34 @@ RunOutcome outcomeOf(const std::vector<std::int64_t>& trips, bool stopped = fals
     ++o.requestsSent;
     if (trip >= 0) ++o.answersAccepted;
   }
+  o.judgement = judge(o);
+  return o;
+}
+
+// `o` with its last request's wait ended by Stop.
+RunOutcome cutShort(RunOutcome o) {
+  o.rounds.back().result = RoundResult::Stopped;
+  o.requestsCutShort = 1;
+  o.judgement = judge(o);
+  return o;
+}
+
+// An outcome that ended before its first round, for `why`.
+RunOutcome failedStart(RunFailure why) {
+  RunOutcome o;
+  o.startFailed = true;
+  o.failure = std::move(why);
+  o.judgement = judge(o);
+  return o;
+}
+
+// An outcome whose only round ended as `result` with `error`.
+RunOutcome endedBy(RoundResult result, int error = 0) {
+  RunOutcome o = outcomeOf({-1});
+  o.rounds[0].result = result;
+  o.rounds[0].error = error;
+  if (result == RoundResult::SendError) o.requestsSent = 0;
+  o.judgement = judge(o);
   return o;
 }
 
@@ -36,8 +64,6 @@ TEST(RunSummaryLines, CountsLossAndRoundTripsInMilliseconds) {
     RunOutcome outcome;
     std::vector<std::string> lines;
   };
-  RunOutcome failed;
-  failed.startFailed = true;
   const std::vector<Case> cases = {
       {outcomeOf({123, -1, 789, -1, 456}),
        {"Итого: отослано 5, получено 3, потеряно 40%",
@@ -48,71 +74,107 @@ TEST(RunSummaryLines, CountsLossAndRoundTripsInMilliseconds) {
       {outcomeOf({7, -1, -1}, true), {"Итого: отослано 3, получено 1, потеряно 66.7% (проверка остановлена)",
                                       "Время приема-передачи мин/сред/макс/откл: 0.007/0.007/0.007/0.000 мс"}},
       {RunOutcome{}, {}},
-      {failed, {}},
+      {failedStart({"unresolved", "Имя «x» не найдено", true}), {}},
   };
   for (const Case& c : cases) EXPECT_EQ(summaryLines(c.outcome), c.lines);
   EXPECT_EQ(lossText(100.0 / 3), "33.3");
   EXPECT_EQ(millisecondsText(0), "0.000");
-  EXPECT_EQ(runExitStatus(outcomeOf({-1})), 1);
-  EXPECT_EQ(runExitStatus(outcomeOf({-1, 5})), 0);
-  EXPECT_EQ(runExitStatus(failed), 2);
 }
 
-TEST(SweepVerdicts, FromEachWayARunCanEnd) {
-  RunOutcome failed;
-  failed.startFailed = true;
-  RunOutcome refused = outcomeOf({-1});
-  refused.rounds[0].result = RoundResult::ReceiveError;
-  refused.rounds[0].error = 111;
+// The one rule every front-end reads: verdict, reason and exit status from each way a run can end.
+TEST(RunJudgement, FromEachWayARunCanEnd) {
   struct Case {
+    const char* what;
     RunOutcome outcome;
-    SweepVerdict verdict;
+    Verdict verdict;
     std::string code;
-    std::string reason;
+    int exitStatus;
   };
   const std::vector<Case> cases = {
-      {outcomeOf({-1, 40, -1}), SweepVerdict::Pass, "", ""},
-      {outcomeOf({-1, -1}), SweepVerdict::Fail, "no-answer", "нет ответа"},
-      {refused, SweepVerdict::Fail, "receive-error", "ошибка на приеме 111"},
-      {failed, SweepVerdict::Fail, "not-started", "проверка не началась (причина в журнале)"},
-      {outcomeOf({-1}, true), SweepVerdict::NotRun, "stopped", "проверка остановлена"},
-      {outcomeOf({30}, true), SweepVerdict::Pass, "", ""},
+      {"every answer", outcomeOf({40, 50}), Verdict::Pass, "", 0},
+      {"one of three lost", outcomeOf({-1, 40, -1}), Verdict::Loss, "", 0},
+      {"stopped after an answer", outcomeOf({30}, true), Verdict::Pass, "", 0},
+      {"stopped while waiting", cutShort(outcomeOf({30, -1}, true)), Verdict::Pass, "", 0},
+      {"no answer", outcomeOf({-1, -1}), Verdict::Fail, "no-answer", 1},
+      {"stopped during the first wait", cutShort(outcomeOf({-1}, true)), Verdict::NotRun, "stopped", 1},
+      {"stopped after a time-out", cutShort(outcomeOf({-1, -1}, true)), Verdict::Fail, "no-answer", 1},
+      {"no round", outcomeOf({}), Verdict::Fail, "no-request", 1},
+      {"refused", endedBy(RoundResult::ReceiveError, 111), Verdict::Fail, "receive-error", 1},
+      {"unreachable", endedBy(RoundResult::ReceiveError, 113), Verdict::Fail, "receive-error", 1},
+      {"closed", endedBy(RoundResult::Closed), Verdict::Fail, "closed", 1},
+      {"send refused by this host", endedBy(RoundResult::SendError, 1), Verdict::Fail, "send-error", 2},
+      {"send without a route", endedBy(RoundResult::SendError, 101), Verdict::Fail, "send-error", 1},
+      {"connect timed out", failedStart({"connect-timeout", "Ошибка соединения 110", false}), Verdict::Fail,
+       "connect-timeout", 1},
+      {"unresolved", failedStart({"unresolved", "Имя «x» не найдено", true}), Verdict::Fail, "unresolved", 2},
+      {"no right", failedStart({"no-raw-right", "Нет права", true}), Verdict::Fail, "no-raw-right", 2},
   };
   for (const Case& c : cases) {
-    const SweepRow row = judgeRun(1, c.outcome);
-    EXPECT_EQ(row.verdict, c.verdict) << c.code;
-    EXPECT_EQ(row.reasonCode, c.code);
-    EXPECT_EQ(row.reason, c.reason);
+    const Judgement& j = c.outcome.judgement;
+    EXPECT_EQ(j.verdict, c.verdict) << c.what;
+    EXPECT_EQ(j.reason.code, c.code) << c.what;
+    EXPECT_EQ(j.exitStatus, c.exitStatus) << c.what;
+    EXPECT_EQ(runExitStatus(c.outcome), c.exitStatus) << c.what;
   }
+  EXPECT_EQ(endedBy(RoundResult::ReceiveError, 111).judgement.reason.text, "ошибка на приеме 111");
+}
 
+TEST(RunJudgement, MaxLossFailsARunThatLostMore) {
+  const RunOutcome quarter = outcomeOf({10, 10, 10, -1});  // 25 % lost
+  struct Case {
+    double maxLoss;
+    Verdict verdict;
+    int exitStatus;
+  };
+  for (const Case& c : {Case{100, Verdict::Loss, 0}, Case{25, Verdict::Loss, 0}, Case{10, Verdict::Fail, 1},
+                        Case{0, Verdict::Fail, 1}}) {
+    const Judgement j = judge(quarter, c.maxLoss);
+    EXPECT_EQ(j.verdict, c.verdict) << c.maxLoss;
+    EXPECT_EQ(j.exitStatus, c.exitStatus) << c.maxLoss;
+  }
+  EXPECT_EQ(judge(quarter, 10).reason.text, "потеряно 25%, допустимо 10%");
+  EXPECT_EQ(judge(outcomeOf({10, 10}), 0).verdict, Verdict::Pass) << "no loss is within any limit";
+}
+
+TEST(SweepRows, TakeTheRunsJudgementAndGiveTheExitStatus) {
+  const SweepRow connect = rowOfRun(TcpEchoIndex, failedStart({"connect-timeout", "Ошибка соединения 110", false}));
+  EXPECT_EQ(connect.verdict, Verdict::Fail);
+  EXPECT_EQ(connect.reasonCode, "connect-timeout");
+  EXPECT_EQ(connect.reason, "Ошибка соединения 110");
+
+  const SweepRow noRight{0, Verdict::NotRun, "no-raw-right", "нет права", {}, {}, {}};
   SweepResult result;
   result.started = true;
-  result.rows = {judgeRun(1, outcomeOf({5}))};
+  result.rows = {rowOfRun(1, outcomeOf({5}))};
   EXPECT_EQ(result.exitStatus(), 0);
-  result.rows.push_back(SweepRow{0, SweepVerdict::NotRun, "no-raw-right", "нет права", {}, {}, {}});
+  result.rows.push_back(noRight);
   EXPECT_EQ(result.exitStatus(), 0) << "a type not run is not a failure";
-  result.rows.push_back(judgeRun(14, failed));
+  result.rows.push_back(rowOfRun(3, outcomeOf({5, -1})));
+  EXPECT_EQ(result.exitStatus(), 0) << "a loss is not a failure";
+  result.rows.push_back(connect);
   EXPECT_EQ(result.exitStatus(), 1);
-  result.rows = {SweepRow{0, SweepVerdict::NotRun, "no-raw-right", "нет права", {}, {}, {}}};
+  result.rows = {noRight};
   EXPECT_EQ(result.exitStatus(), 2) << "nothing could run";
   EXPECT_EQ(SweepResult{}.exitStatus(), 2);
 }
 
 TEST(SweepMatrix, LinesUpItsColumnsForCyrillicTextToo) {
-  SweepRow notRun{TerminalUdpIndex, SweepVerdict::NotRun, "port-855-taken", "порт 855 занят на этом хосте", {}, {}, {}};
-  SweepRow blocked = judgeRun(UdpEchoIndex, outcomeOf({-1, -1}));
+  SweepRow notRun{TerminalUdpIndex, Verdict::NotRun, "port-855-taken", "порт 855 занят на этом хосте", {}, {}, {}};
+  SweepRow blocked = rowOfRun(UdpEchoIndex, outcomeOf({-1, -1}));
   blocked.outcome.account.given = true;
   blocked.outcome.account.lostBack = 2;
-  SweepRow passed = judgeRun(3, outcomeOf({100, 300, 200}));
-  const auto lines = sweepMatrixLines({passed, blocked, notRun});
-  ASSERT_EQ(lines.size(), 6u);
+  SweepRow passed = rowOfRun(3, outcomeOf({100, 300, 200}));
+  SweepRow lossy = rowOfRun(4, outcomeOf({100, -1, 200, 100}));
+  const auto lines = sweepMatrixLines({passed, blocked, notRun, lossy});
+  ASSERT_EQ(lines.size(), 7u);
   EXPECT_EQ(lines[0], "Итоги проверки по типам протоколов:");
   EXPECT_EQ(lines[1], "Тип протокола    №    Отослано  Получено  Потери  Медиана, мс  Туда / обратно  Итог");
   EXPECT_EQ(lines[2], "ВЕЛТ-IP Поток 1  110  3         3         0%      0.200        -               пройден");
   EXPECT_EQ(lines[3], "IP-Клиент        17   2         0         100%    -            0 / 2           не пройден: нет ответа");
   EXPECT_EQ(lines[4],
             "TELM-UDP         17   -         -         -       -            -               не проверен: порт 855 занят на этом хосте");
-  EXPECT_EQ(lines[5], "Пройдено 1, не пройдено 1, не проверено 1");
+  EXPECT_EQ(lines[5], "ВЕЛТ-IP Поток 2  111  4         3         25%     0.100        -               пройдена с потерями");
+  EXPECT_EQ(lines[6], "Пройдено 2 (с потерями 1), не пройдено 1, не проверено 1");
 
   // Traced too: where each type stops, "*" where that was the server's answer.
   TypeTrace reached{3, TraceEnd::Reached, {}, {}, {}};
@@ -140,7 +202,8 @@ TEST(ReportJson, NullsWhereAFigureDoesNotExist) {
   RunOutcome outcome = outcomeOf({-1, 250});
   outcome.rounds[0].result = RoundResult::ReceiveError;
   outcome.rounds[0].error = 111;
-  const auto run = runJson(request, outcome, "ignored: the run started");
+  outcome.judgement = judge(outcome);
+  const auto run = runJson(request, outcome);
   EXPECT_EQ(run["parameters"]["short_name"], "telm-udp");
   EXPECT_EQ(run["parameters"]["terminal"], 7);
   EXPECT_TRUE(run["failure"].is_null());
@@ -149,15 +212,17 @@ TEST(ReportJson, NullsWhereAFigureDoesNotExist) {
   EXPECT_EQ(run["rounds"][1]["sent_at"], "2024-05-01T09:05:09.123456Z");
   EXPECT_TRUE(run["rounds"][1]["error"].is_null());
   EXPECT_EQ(run["summary"]["rtt_us"]["median"], 250);
+  EXPECT_EQ(run["summary"]["verdict"], "loss");
+  EXPECT_TRUE(run["summary"]["reason_code"].is_null());
 
-  RunOutcome failed;
-  failed.startFailed = true;
   request.protocolIndex = UdpEchoIndex;
-  const auto none = runJson(request, failed, "Ошибка соединения 111");
+  const auto none = runJson(request, failedStart({"connect-failed", "Ошибка соединения 111", false}));
   EXPECT_EQ(none["failure"], "Ошибка соединения 111");
+  EXPECT_EQ(none["summary"]["verdict"], "fail");
+  EXPECT_EQ(none["summary"]["reason_code"], "connect-failed");
   EXPECT_TRUE(none["parameters"]["terminal"].is_null()) << "only the terminal exchange has a terminal number";
   EXPECT_TRUE(none["summary"]["rtt_us"].is_null());
-  EXPECT_EQ(none["exit_status"], 2);
+  EXPECT_EQ(none["exit_status"], 1) << "a refused connection is the path's fault";
 }
 
 }  // namespace

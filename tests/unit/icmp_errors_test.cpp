@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "common/platform/socket_wait.h"
+#include "common/platform/wait.h"
 #include "common/platform/sockets.h"
 #include "tests/support/private_network.h"
 
@@ -166,9 +166,9 @@ TEST(IcmpErrors, ALoopbackRefusalComesOutOfTheErrorQueueWithWhatItQuotes) {
 
     IcmpError error;
     ErrorRead read = ErrorRead::NothingLeft;
+    const StopEvent never;
     for (int tries = 0; tries < 50 && read == ErrorRead::NothingLeft; ++tries) {
-      int waitCode = 0;
-      waitReadable(socket.fd(), 100, waitCode);  // an error pending makes the socket readable
+      waitReadable(socket.fd(), never, 100);  // an error pending makes the socket readable
       read = readErrorQueue(socket.fd(), error, code);
     }
     ASSERT_EQ(read, ErrorRead::Error) << code;

@@ -157,8 +157,10 @@ TEST(ProbeMetrics, GiveSuccessLossAndRoundTripsInSeconds) {
     round.roundTripUs = trip;
     result.outcome.rounds.push_back(round);
   }
+  result.outcome.judgement = client::judge(result.outcome);
   auto got = samples(client::probeMetrics(result));
   EXPECT_EQ(got["probe_success"], 1);
+  EXPECT_EQ(got["probe_verdict{verdict=\"loss\"}"], 1);
   EXPECT_EQ(got["probe_duration_seconds"], 1.25);
   EXPECT_EQ(got["probe_start_failed"], 0);
   EXPECT_EQ(got["probe_requests_sent"], 4);
@@ -171,8 +173,10 @@ TEST(ProbeMetrics, GiveSuccessLossAndRoundTripsInSeconds) {
   // Nothing answered: no round trips to give; nothing sent: no loss either.
   result.outcome = client::RunOutcome{};
   result.outcome.requestsSent = 2;
+  result.outcome.judgement = client::judge(result.outcome);
   got = samples(client::probeMetrics(result));
   EXPECT_EQ(got["probe_success"], 0);
+  EXPECT_EQ(got["probe_verdict{verdict=\"fail\",reason=\"no-request\"}"], 1);
   EXPECT_EQ(got["probe_loss_ratio"], 1);
   EXPECT_FALSE(got.count("probe_rtt_avg_seconds"));
   result.outcome = client::RunOutcome{};

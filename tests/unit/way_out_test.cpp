@@ -173,7 +173,7 @@ TEST(WayOptions, AWayTheHostLacksIsRefusedNamingTheOption) {
             "--via: 192.0.2.9 is not an address of this host");
 }
 
-SweepRow rowOf(int typeIndex, SweepVerdict verdict) {
+SweepRow rowOf(int typeIndex, Verdict verdict) {
   SweepRow row;
   row.typeIndex = typeIndex;
   row.verdict = verdict;
@@ -186,10 +186,10 @@ TEST(ComparedSweep, MarksTheTypesJudgedDifferentlyByTheWaysThatRanThem) {
   compared.ways[0].way.name = "r1";
   compared.ways[1].way.name = "r2";
   // udp passes both ways; raw53 fails through r1 only; ICMP was not run through r2.
-  compared.ways[0].result.rows = {rowOf(1, SweepVerdict::Pass), rowOf(2, SweepVerdict::Fail),
-                                  rowOf(0, SweepVerdict::Fail)};
-  compared.ways[1].result.rows = {rowOf(1, SweepVerdict::Pass), rowOf(2, SweepVerdict::Pass),
-                                  rowOf(0, SweepVerdict::NotRun)};
+  compared.ways[0].result.rows = {rowOf(1, Verdict::Pass), rowOf(2, Verdict::Fail),
+                                  rowOf(0, Verdict::Fail)};
+  compared.ways[1].result.rows = {rowOf(1, Verdict::Pass), rowOf(2, Verdict::Pass),
+                                  rowOf(0, Verdict::NotRun)};
   compared.ways[0].result.started = compared.ways[1].result.started = true;
   EXPECT_FALSE(compared.differs(0));
   EXPECT_TRUE(compared.differs(1));
