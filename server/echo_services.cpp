@@ -353,7 +353,7 @@ int EchoUdpService(ServiceRun& run) {
   if (!socket.valid()) return -1;
   run.serving();
 
-  std::array<std::uint8_t, ReceiveBufferSize> buffer{};
+  std::vector<std::uint8_t> buffer(MaxDatagramSize);
   platform::Address sender;
   std::size_t length = 0;
   const auto limit = std::make_unique<QueryRateLimit>();

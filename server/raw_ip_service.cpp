@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <array>
+#include <vector>
 #include <cerrno>
 
 #include "common/platform/icmp_socket.h"
@@ -68,12 +69,12 @@ class RawResponder {
     run_.answerSent(sent);
   }
 
-  std::array<std::uint8_t, ReceiveBufferSize>& packet() { return packet_; }
+  std::vector<std::uint8_t>& packet() { return packet_; }
 
  private:
   ServiceRun& run_;
   std::uint32_t protocol_;
-  std::array<std::uint8_t, ReceiveBufferSize> packet_{};
+  std::vector<std::uint8_t> packet_ = std::vector<std::uint8_t>(MaxDatagramSize);
 };
 
 }  // namespace
