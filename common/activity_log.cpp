@@ -4,11 +4,11 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <ctime>
 #include <utility>
 
 #include "common/cp1251.h"
 #include "common/log_directory.h"
-#include "common/platform/clock.h"
 #include "common/text_format.h"
 
 namespace connchk {
@@ -86,17 +86,52 @@ std::string ActivityLog::filePath() {
   return pathLocked();
 }
 
+namespace {
+
+// "HH:mm:ss" of the local time, made once a second by each thread that stamps lines.
+const char* timeOfDayNow() {
+  thread_local std::time_t madeFor = -1;
+  thread_local char text[16] = {};
+  const std::time_t now = std::time(nullptr);
+  if (now != madeFor) {
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::strftime(text, sizeof text, "%H:%M:%S", &local);
+    madeFor = now;
+  }
+  return text;
+}
+
+}  // namespace
+
 void ActivityLog::log(const std::string& text) {
-  std::string line = style_ == LogStyle::Client ? viewLine(style_, platform::localTimeOfDay(), text) : text;
+  thread_local LogLine converted;
+  converted.clear().utf8(text);
+  log(converted);
+}
+
+void ActivityLog::log(const LogLine& message) {
+  if (style_ != LogStyle::Client) {
+    take(message);
+    return;
+  }
+  thread_local LogLine stamped;
+  stamped.clear().ascii("[").ascii(timeOfDayNow()).ascii("] ") << message;
+  take(stamped);
+}
+
+void ActivityLog::take(const LogLine& line) {
   std::lock_guard<std::mutex> hold(mutex_);
   if (closed_) return;
-  if (view_) view_->appendLine(line);
+  if (view_) view_->appendLine(line.utf8());
   ++accepted_;
-  if (waitingBytes_ + line.size() > PendingLimit) {
+  const char* ending = style_ == LogStyle::Client ? "\r\n" : "\n\r";
+  if (waiting_.size() + line.cp1251().size() + 2 > PendingLimit) {
     ++refused_;
   } else {
-    waitingBytes_ += line.size();
-    waiting_.push_back(std::move(line));
+    waiting_ += line.cp1251();
+    waiting_.append(ending, 2);
+    waitingEnds_.push_back(waiting_.size());
   }
   if (!writer_.joinable()) writer_ = std::thread([this] { writerLoop(); });
   if (writerIdle_) {
@@ -143,8 +178,9 @@ void ActivityLog::writerLoop() {
     // Lines that come together (the lines of one answer, a burst) go out in one write.
     wake_.wait_for(hold, FlushPeriod, [&] { return flushWanted_ || stopping_; });
     flushWanted_ = false;
-    batch.lines.swap(waiting_);  // the batch's emptied vector, with its room, takes the next lines
-    waitingBytes_ = 0;
+    // The batch's emptied buffers, with their room, take the next lines.
+    batch.bytes.swap(waiting_);
+    batch.lineEnds.swap(waitingEnds_);
     batch.refused = std::exchange(refused_, 0);
     batch.reopen = std::exchange(reopenWanted_, false);
     if (batch.path.empty()) batch.path = pathLocked();  // the name never changes once known
@@ -155,8 +191,9 @@ void ActivityLog::writerLoop() {
 
     hold.lock();
     lost_ += lost;
-    done_ += batch.lines.size() + batch.refused;
-    batch.lines.clear();
+    done_ += batch.lineEnds.size() + batch.refused;
+    batch.bytes.clear();
+    batch.lineEnds.clear();
     settled_.notify_all();
     if (last && waiting_.empty() && refused_ == 0) return;
   }
@@ -164,19 +201,8 @@ void ActivityLog::writerLoop() {
 
 std::uint64_t ActivityLog::writeBatch(const Batch& batch) {
   if (batch.reopen) file_.close();
-  if (batch.lines.empty() && batch.refused == 0) return 0;
-
-  // One buffer for the whole batch: Windows-1251 takes at most as many bytes as UTF-8.
-  std::size_t room = 0;
-  for (const std::string& line : batch.lines) room += line.size() + 2;
-  std::string bytes;
-  bytes.reserve(room);
-  std::vector<std::size_t> lineEnds;
-  lineEnds.reserve(batch.lines.size());
-  for (const std::string& line : batch.lines) {
-    appendFileBytes(bytes, style_, line);
-    lineEnds.push_back(bytes.size());
-  }
+  const std::size_t lines = batch.lineEnds.size();
+  if (lines == 0 && batch.refused == 0) return 0;
 
   // A file renamed or removed (log rotation) is let go, and the lines go to a new one by the name.
   const auto now = std::chrono::steady_clock::now();
@@ -192,10 +218,10 @@ std::uint64_t ActivityLog::writeBatch(const Batch& batch) {
   if (!file_.isOpen()) {
     failure = LogFileAlertText;
   } else {
-    written = file_.appendLines(bytes, lineEnds);
-    if (written < batch.lines.size()) failure = LogWriteAlertText;
+    written = file_.appendLines(batch.bytes, batch.lineEnds);
+    if (written < lines) failure = LogWriteAlertText;
   }
-  const std::uint64_t lost = batch.lines.size() - written + batch.refused;
+  const std::uint64_t lost = lines - written + batch.refused;
   if (lost > 0) {
     unreported_ += lost;
     if (!failing_) alert(failure ? failure : LogWriteAlertText);

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/log_line.h"
 #include "common/platform/files.h"
 
 namespace connchk {
@@ -78,6 +79,10 @@ class ActivityLog {
   // Appends one line: to the view at once, to the file within FlushPeriod. Never fails and never
   // waits for the file.
   void log(const std::string& text);
+  // The same for a line made in both forms (see LogLine): nothing is converted or allocated, so
+  // a thread that logs a line for every request pays little more than a lock for it. The view is
+  // given the UTF-8 form, the file the Windows-1251 bytes.
+  void log(const LogLine& message);
 
   // Waits (at most `limit`) until every line logged so far is in the file or counted lost.
   bool flush(std::chrono::milliseconds limit = std::chrono::seconds(10));
@@ -103,14 +108,18 @@ class ActivityLog {
  private:
   ActivityLog(LogStyle style, std::string fileName, std::optional<std::string> path);
 
-  // What the writer takes from the waiting lines in one go.
+  // What the writer takes from the waiting lines in one go: their file bytes, and where each
+  // line ends in them.
   struct Batch {
-    std::vector<std::string> lines;
+    std::string bytes;
+    std::vector<std::size_t> lineEnds;
     std::uint64_t refused = 0;  // lines refused while too many waited
     std::string path;
     bool reopen = false;
   };
 
+  // Takes a whole line (with the client's time stamp) for the view and the file.
+  void take(const LogLine& line);
   void writerLoop();
   // Writes one batch; returns how many of its lines are lost.
   std::uint64_t writeBatch(const Batch& batch);
@@ -124,8 +133,8 @@ class ActivityLog {
   std::string fileName_;
   std::optional<std::string> path_;
   LogView* view_ = nullptr;
-  std::vector<std::string> waiting_;
-  std::size_t waitingBytes_ = 0;
+  std::string waiting_;                    // file bytes of the lines not yet taken by the writer
+  std::vector<std::size_t> waitingEnds_;   // where each of those lines ends
   std::uint64_t refused_ = 0;
   std::uint64_t accepted_ = 0;  // lines taken since start-up
   std::uint64_t done_ = 0;      // of those, written or counted lost

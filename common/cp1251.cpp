@@ -42,7 +42,7 @@ const Table& table() {
 }
 
 // Decodes one UTF-8 sequence at s[i]; returns false (and advances one byte) on a bad sequence.
-bool decode(const std::string& s, std::size_t& i, char32_t& cp) {
+bool decode(std::string_view s, std::size_t& i, char32_t& cp) {
   const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
   const unsigned char lead = byte(i);
   int extra = 0;
@@ -87,7 +87,7 @@ std::string toWindows1251(const std::string& utf8) {
   return out;
 }
 
-void appendWindows1251(std::string& out, const std::string& utf8) {
+void appendWindows1251(std::string& out, std::string_view utf8) {
   const Table& t = table();
   for (std::size_t i = 0; i < utf8.size();) {
     char32_t cp = 0;

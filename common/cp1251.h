@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace connchk {
 
@@ -9,7 +10,7 @@ namespace connchk {
 // byte that is not valid UTF-8, becomes "?".
 std::string toWindows1251(const std::string& utf8);
 // The same, appended to `out`.
-void appendWindows1251(std::string& out, const std::string& utf8);
+void appendWindows1251(std::string& out, std::string_view utf8);
 
 // The reverse, for tests and tools that read the log files back.
 std::string fromWindows1251(const std::string& bytes);

@@ -348,42 +348,83 @@ void TcpEcho::end(Connection& c, const std::string& line) {
 
 }  // namespace
 
+namespace {
+
+// The UDP echo takes what waits on its socket in one go, sends all the answers in one go, then
+// writes the lines.
+class UdpEcho {
+ public:
+  UdpEcho(ServiceRun& run, int fd) : run_(run), fd_(fd) {}
+
+  void serve() {
+    while (run_.receiveBatch(fd_, batch_)) {
+      for (std::size_t i = 0; i < batch_.size(); ++i) judge(batch_[i]);
+      finish();
+    }
+  }
+
+ private:
+  void judge(platform::ReceivedBatch::Datagram& d) {
+    if (d.error != 0) {
+      outcomes_.push_back(DatagramOutcome::receiveFailed(d.error));
+      return;
+    }
+    if (d.length == 0) {
+      outcomes_.push_back(DatagramOutcome::empty());
+      return;
+    }
+    if (hasMarker(d.bytes, d.length, layout_e::Marker, AccountQueryMarker)) {
+      // A query is rare: what came before it is finished first, and it is answered alone.
+      finish();
+      answerQuery(d);
+      return;
+    }
+    const auto tail = lines::labelled(lines::udpEchoLabel(), d.length);
+    const auto markerAt = echoMarkerOffset(EchoKind::Udp, d.bytes, d.length);
+    if (!makeEchoAnswer(EchoKind::Udp, d.bytes, d.length)) {
+      outcomes_.push_back(DatagramOutcome::erroneous(d.from, tail));
+      return;
+    }
+    // A request with its marker at 0 carries no send time of its own: the account does not keep it.
+    if (markerAt == layout_a::Marker) {
+      run_.accepted(d.from, d.length, Arrived{readU64(d.bytes, layout_a::Timestamp), AccountService::UdpEcho, 17, d.marks});
+    } else {
+      run_.accepted(d.from, d.length);
+    }
+    outcomes_.push_back(DatagramOutcome::answered(d.from, tail, answers_.add(d.bytes, d.length, d.from)));
+  }
+
+  void answerQuery(const platform::ReceivedBatch::Datagram& d) {
+    run_.beginRequest();
+    if (run_.accountQuery(d.bytes, d.length, d.from, UdpEchoLabel, &limit_, account_) && !account_.empty()) {
+      run_.answerSent(platform::sendTo(fd_, account_.data(), account_.size(), d.from, platform::Wait::Now));
+    }
+  }
+
+  void finish() {
+    answers_.send(fd_);
+    run_.writeLines(outcomes_, answers_);
+    answers_.clear();
+    outcomes_.clear();
+  }
+
+  ServiceRun& run_;
+  int fd_;
+  platform::ReceivedBatch batch_{MaxDatagramSize};
+  platform::SendBatch answers_;
+  std::vector<DatagramOutcome> outcomes_;
+  QueryRateLimit limit_;
+  std::vector<std::uint8_t> account_;
+};
+
+}  // namespace
+
 int EchoUdpService(ServiceRun& run) {
   platform::Socket socket = run.open({.type = SOCK_DGRAM, .startLine = messages::startLine(UdpEchoLabel), .port = EchoPort});
   if (!socket.valid()) return -1;
   run.serving();
-
-  std::vector<std::uint8_t> buffer(MaxDatagramSize);
-  platform::Address sender;
-  std::size_t length = 0;
-  const auto limit = std::make_unique<QueryRateLimit>();
-  std::vector<std::uint8_t> account;
-  while (run.receiveDatagram(socket.fd(), buffer, sender, length)) {
-    run.beginRequest();
-    if (length == 0) {
-      run.emptyRequest();
-      continue;
-    }
-    if (run.accountQuery(buffer.data(), length, sender, UdpEchoLabel, limit.get(), account)) {
-      if (!account.empty()) run.answerSent(platform::sendTo(socket.fd(), account.data(), account.size(), sender, platform::Wait::Now));
-      continue;
-    }
-    const std::string from = sender.text();
-    const auto markerAt = echoMarkerOffset(EchoKind::Udp, buffer.data(), length);
-    if (!makeEchoAnswer(EchoKind::Udp, buffer.data(), length)) {
-      run.erroneous(from, messages::packetTail(UdpEchoLabel, length));
-      continue;
-    }
-    // A request with its marker at 0 carries no send time of its own: the account does not keep it.
-    if (markerAt == layout_a::Marker) {
-      run.accepted(sender, length, Arrived{readU64(buffer.data(), layout_a::Timestamp), AccountService::UdpEcho, 17, run.marks()});
-    } else {
-      run.accepted(sender, length);
-    }
-    const auto sent = platform::sendTo(socket.fd(), buffer.data(), length, sender, platform::Wait::Now);
-    run.receivedPacket(from, messages::packetTail(UdpEchoLabel, length));
-    run.answerSent(sent);
-  }
+  // Large (the batch's buffers, the query limit's buckets): on the heap, not the thread's stack.
+  std::make_unique<UdpEcho>(run, socket.fd())->serve();
   return 0;
 }
 

@@ -6,8 +6,9 @@
 #include <sys/socket.h>
 
 #include <array>
-#include <vector>
 #include <cerrno>
+#include <memory>
+#include <vector>
 
 #include "common/platform/icmp_socket.h"
 #include "server/request_rules.h"
@@ -36,45 +37,67 @@ platform::Socket openIpv6Socket(ServiceRun& run, std::uint32_t protocol) {
   return socket;
 }
 
+// Takes what waits on one of its sockets in one go, sends all the answers in one go, then writes
+// the lines.
 class RawResponder {
  public:
-  RawResponder(ServiceRun& run, std::uint32_t protocol) : run_(run), protocol_(protocol) {}
+  RawResponder(ServiceRun& run, std::uint32_t protocol, const int (&sockets)[2])
+      : run_(run), protocol_(protocol), sockets_{sockets[0], sockets[1]} {}
 
-  void answerIpv4(int fd, std::size_t length) {
+  void serve() {
+    std::size_t which = 0;
+    while (run_.receiveBatch(sockets_, batch_, which)) {
+      for (std::size_t i = 0; i < batch_.size(); ++i) {
+        platform::ReceivedBatch::Datagram& d = batch_[i];
+        if (d.error != 0) {
+          outcomes_.push_back(DatagramOutcome::receiveFailed(d.error));
+        } else if (which == 1) {
+          judgeIpv6(d);  // an empty payload is no request either
+        } else if (d.length == 0) {
+          outcomes_.push_back(DatagramOutcome::empty());
+        } else {
+          judgeIpv4(d);
+        }
+      }
+      answers_.send(sockets_[which]);
+      run_.writeLines(outcomes_, answers_);
+      answers_.clear();
+      outcomes_.clear();
+    }
+  }
+
+ private:
+  void judgeIpv4(platform::ReceivedBatch::Datagram& d) {
     // Datagrams of the protocol that are not requests of ours are passed over without a line.
-    const auto answer = makeRawAnswer(packet_.data(), length);
+    const auto answer = makeRawAnswer(d.bytes, d.length);
     if (!answer) return;
-    run_.beginRequest();
     // The answer goes to the source named in the received header, on the same protocol, and
     // leaves before its request is reported.
     const auto destination = platform::Address::fromBytes(platform::Family::IPv4, answer->source.data());
-    run_.accepted(destination, length,
+    run_.accepted(destination, d.length,
                   Arrived{answer->identity, AccountService::Raw, answer->protocol, {answer->ttl, answer->tos}});
-    const auto sent = platform::sendTo(fd, packet_.data(), answer->length, destination, platform::Wait::Now);
-    run_.receivedPacket(destination.text(), messages::numberedPacketTail(protocol_, length));
-    run_.answerSent(sent);
+    outcomes_.push_back(
+        DatagramOutcome::answered(destination, lines::numbered(protocol_, d.length), answers_.add(d.bytes, answer->length, destination)));
   }
 
-  void answerIpv6(int fd, const platform::Address& sender, std::size_t length) {
+  void judgeIpv6(platform::ReceivedBatch::Datagram& d) {
     // The send time stands where the layout puts it, before the answer is built over it.
     const std::size_t stampAt = protocol_ == IcmpProtocol ? layout_d::Timestamp : layout_a::Timestamp;
-    const std::uint64_t identity = length >= stampAt + TimestampSize ? readU64(packet_.data(), stampAt) : 0;
-    const auto answerLength = makeRawIpv6Answer(ipv6Protocol(protocol_), packet_.data(), length);
+    const std::uint64_t identity = d.length >= stampAt + TimestampSize ? readU64(d.bytes, stampAt) : 0;
+    const auto answerLength = makeRawIpv6Answer(ipv6Protocol(protocol_), d.bytes, d.length);
     if (!answerLength) return;
-    run_.beginRequest();
-    const std::size_t counted = length + Ipv6HeaderSize;
-    run_.accepted(sender, counted, Arrived{identity, AccountService::Raw, ipv6Protocol(protocol_), run_.marks()});
-    const auto sent = platform::sendTo(fd, packet_.data(), *answerLength, sender.withPort(0), platform::Wait::Now);
-    run_.receivedPacket(sender.text(), messages::numberedPacketTail(protocol_, counted));
-    run_.answerSent(sent);
+    const std::size_t counted = d.length + Ipv6HeaderSize;
+    run_.accepted(d.from, counted, Arrived{identity, AccountService::Raw, ipv6Protocol(protocol_), d.marks});
+    outcomes_.push_back(
+        DatagramOutcome::answered(d.from, lines::numbered(protocol_, counted), answers_.add(d.bytes, *answerLength, d.from.withPort(0))));
   }
 
-  std::vector<std::uint8_t>& packet() { return packet_; }
-
- private:
   ServiceRun& run_;
   std::uint32_t protocol_;
-  std::vector<std::uint8_t> packet_ = std::vector<std::uint8_t>(MaxDatagramSize);
+  int sockets_[2];
+  platform::ReceivedBatch batch_{MaxDatagramSize};
+  platform::SendBatch answers_;
+  std::vector<DatagramOutcome> outcomes_;
 };
 
 }  // namespace
@@ -86,21 +109,9 @@ int RawIpService(ServiceRun& run, std::uint32_t protocol) {
   platform::Socket ipv6 = openIpv6Socket(run, protocol);
   run.serving();
 
-  RawResponder responder(run, protocol);
   const int sockets[] = {ipv4.fd(), ipv6.fd()};
-  platform::Address sender;
-  std::size_t length = 0;
-  std::size_t which = 0;
-  while (run.receiveDatagram(sockets, responder.packet(), sender, length, which)) {
-    if (which == 1) {
-      responder.answerIpv6(ipv6.fd(), sender, length);  // an empty payload is no request either
-    } else if (length == 0) {
-      run.beginRequest();
-      run.emptyRequest();
-    } else {
-      responder.answerIpv4(ipv4.fd(), length);
-    }
-  }
+  // Large (the batch's buffers): on the heap, not the thread's stack.
+  std::make_unique<RawResponder>(run, protocol, sockets)->serve();
   return 0;
 }
 

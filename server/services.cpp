@@ -43,26 +43,29 @@ platform::Socket ServiceRun::open(const Opening& opening) {
   return socket;
 }
 
-bool ServiceRun::receiveDatagram(std::span<const int> fds, std::span<std::uint8_t> buffer, platform::Address& from,
-                                 std::size_t& length, std::size_t& which) {
+bool ServiceRun::receiveBatch(std::span<const int> fds, platform::ReceivedBatch& batch, std::size_t& which) {
+  const auto open = static_cast<std::size_t>(std::count_if(fds.begin(), fds.end(), [](int fd) { return fd >= 0; }));
   while (!stop_.signalled()) {
-    bool nothingThere = true;
+    // After a batch that left nothing behind, the wait comes first: it returns at once when more
+    // has come meanwhile, and spares a receive that would find nothing.
+    if (!mayHaveMore_ && platform::waitReadable(fds, stop_) == platform::WaitResult::Stopped) break;
+    mayHaveMore_ = false;
     for (std::size_t turn = 0; turn < fds.size(); ++turn) {
       const std::size_t i = (nextSocket_ + turn) % fds.size();
       if (fds[i] < 0) continue;
-      const auto got = platform::receiveFrom(fds[i], buffer.data(), buffer.size(), from, platform::Wait::Now, marks_);
-      if (!got.failed()) {
-        length = static_cast<std::size_t>(got.n);
+      int error = 0;
+      const std::size_t got = batch.receive(fds[i], error);
+      if (got > 0) {
         which = i;
         nextSocket_ = i + 1;
+        mayHaveMore_ = got == batch.capacity() || open > 1;
         return true;
       }
-      if (!platform::isTimeout(got.error)) {
-        receiveFailed(got.error);
-        nothingThere = false;
+      if (!platform::isTimeout(error)) {
+        receiveFailed(error);
+        mayHaveMore_ = true;
       }
     }
-    if (nothingThere && platform::waitReadable(fds, stop_) == platform::WaitResult::Stopped) break;
   }
   return false;
 }
@@ -83,20 +86,66 @@ int ServiceRun::waitLimit(int ms) const {
 void ServiceRun::receiveFailed(int error) {
   ++counters_.receiveErrors;
   beginRequest();
-  if (!writing_) gate_.leftOut(RequestOutcome::Erroneous);
-  sayForRequest(messages::receiveFailed(error));
+  if (!writing_) {
+    gate_.leftOut(RequestOutcome::Erroneous);
+    return;
+  }
+  lines::receiveFailed(line_, error);
+  sayForRequest(line_);
 }
 
 void ServiceRun::emptyRequest() {
   if (!writing_) gate_.leftOut(RequestOutcome::Erroneous);
-  sayForRequest(messages::ClientClosed);
+  sayForRequest(line_.clear() << lines::clientClosed());
 }
 
 void ServiceRun::erroneous(const std::string& dottedAddress, const std::string& tail) {
   ++counters_.erroneous;
   if (!writing_) gate_.leftOut(RequestOutcome::Erroneous);
   receivedPacket(dottedAddress, tail);
-  sayForRequest(messages::ErroneousRequest);
+  sayForRequest(line_.clear() << lines::erroneousRequest());
+}
+
+void ServiceRun::erroneous(const platform::Address& sender, const lines::PacketTail& tail) {
+  ++counters_.erroneous;
+  if (!writing_) gate_.leftOut(RequestOutcome::Erroneous);
+  receivedPacket(sender, tail);
+  sayForRequest(line_.clear() << lines::erroneousRequest());
+}
+
+void ServiceRun::receivedPacket(const platform::Address& sender, const lines::PacketTail& tail) {
+  if (!writing_) return;
+  lines::receivedPacket(line_, senderText(sender), tail);
+  server_.log.log(line_);
+}
+
+void ServiceRun::writeLines(const std::vector<DatagramOutcome>& outcomes, const platform::SendBatch& answers) {
+  using Kind = DatagramOutcome::Kind;
+  for (const DatagramOutcome& o : outcomes) {
+    if (o.kind == Kind::ReceiveFailed) {
+      receiveFailed(o.error);
+      continue;
+    }
+    beginRequest();
+    switch (o.kind) {
+      case Kind::Empty: emptyRequest(); break;
+      case Kind::Erroneous: erroneous(o.peer, o.tail); break;
+      case Kind::Answered:
+        receivedPacket(o.peer, o.tail);
+        answerSent(answers.result(o.answer));
+        break;
+      case Kind::ReceiveFailed: break;
+    }
+  }
+}
+
+// A flood comes from one or a few senders: the text of the last one is kept.
+std::string_view ServiceRun::senderText(const platform::Address& sender) {
+  if (lastSenderText_.empty() || !platform::sameHost(sender, lastSender_)) {
+    lastSender_ = sender;
+    lastSenderText_ = sender.text();
+  }
+  return lastSenderText_;
 }
 
 void ServiceRun::accepted(const platform::Address& sender, std::size_t length) {
@@ -147,8 +196,14 @@ void ServiceRun::answerSent(const platform::IoResult& sent) {
     sendFailed(sent.error);
     return;
   }
-  answered(messages::bytesSent(sent.n));
-  sayForRequest(messages::WaitingForRequest);
+  ++counters_.answered;
+  if (!writing_) {
+    gate_.leftOut(RequestOutcome::Answered);
+    return;
+  }
+  lines::bytesSent(line_, sent.n);
+  sayForRequest(line_);
+  sayForRequest(line_.clear() << lines::waitingForRequest());
 }
 
 void ServiceRun::answered(const std::string& sentLine) {
@@ -164,8 +219,12 @@ void ServiceRun::dropped(const std::string& line) {
 
 void ServiceRun::sendFailed(int error) {
   ++counters_.sendErrors;
-  if (!writing_) gate_.leftOut(RequestOutcome::Unanswered);
-  sayForRequest(messages::sendFailed(error));
+  if (!writing_) {
+    gate_.leftOut(RequestOutcome::Unanswered);
+    return;
+  }
+  lines::sendFailed(line_, error);
+  sayForRequest(line_);
 }
 
 }  // namespace connchk::server

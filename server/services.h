@@ -12,12 +12,15 @@
 #include <vector>
 
 #include "common/activity_log.h"
+#include "common/log_line.h"
+#include "common/platform/datagram_batch.h"
 #include "common/platform/address.h"
 #include "common/platform/net.h"
 #include "common/platform/sockets.h"
 #include "common/platform/wait.h"
 #include "server/account_store.h"
 #include "server/log_bounds.h"
+#include "server/log_lines.h"
 #include "server/messages.h"
 #include "server/sender_statistics.h"
 #include "server/server_options.h"
@@ -46,6 +49,27 @@ struct RequestLines {
 // The received-packet line of a request from `dottedAddress` (see messages.h).
 using messages::receivedPacketLine;
 void ReportReceivedPacket(ServerContext& server, const std::string& dottedAddress, const std::string& tail);
+
+// What became of one datagram of a batch. The datagram services send a whole batch's answers
+// before they write its lines; each datagram's lines are then written in arrival order, the same
+// lines it would have had alone.
+struct DatagramOutcome {
+  enum class Kind { ReceiveFailed, Empty, Erroneous, Answered };
+  Kind kind = Kind::Answered;
+  int error = 0;           // ReceiveFailed
+  platform::Address peer;  // Erroneous, Answered: the address its line names
+  lines::PacketTail tail;  // Erroneous, Answered
+  std::size_t answer = 0;  // Answered: its index in the batch of answers
+
+  static DatagramOutcome receiveFailed(int error) { return {Kind::ReceiveFailed, error, {}, {}, 0}; }
+  static DatagramOutcome empty() { return {Kind::Empty, 0, {}, {}, 0}; }
+  static DatagramOutcome erroneous(const platform::Address& peer, const lines::PacketTail& tail) {
+    return {Kind::Erroneous, 0, peer, tail, 0};
+  }
+  static DatagramOutcome answered(const platform::Address& peer, const lines::PacketTail& tail, std::size_t answer) {
+    return {Kind::Answered, 0, peer, tail, answer};
+  }
+};
 
 // One service at work: the steps the fifteen share, each with its lines and its counters, so that
 // a service reads as its own steps.
@@ -89,15 +113,16 @@ class ServiceRun {
   // A start-up step that failed: its line, and the service marked failed with it.
   void startFailed(const std::string& line);
 
-  // Receives the next datagram into `buffer` from any of `fds` (an invalid -1 is passed over),
-  // waiting for one while the service is not asked to stop; false once it is. A failed receive is
-  // logged and counted, and the wait goes on. `which` learns the index of the socket it came from;
-  // the sockets take turns, so that a busy one cannot keep another waiting.
-  bool receiveDatagram(std::span<const int> fds, std::span<std::uint8_t> buffer, platform::Address& from,
-                       std::size_t& length, std::size_t& which);
-  bool receiveDatagram(int fd, std::span<std::uint8_t> buffer, platform::Address& from, std::size_t& length) {
+  // Waits for datagrams on any of `fds` (an invalid -1 is passed over) while the service is not
+  // asked to stop, and takes those waiting on one of them into `batch`, in arrival order; false
+  // once it is asked to stop. A failed receive is logged and counted, and the wait goes on; a
+  // datagram too long for its buffer comes with its error, for receiveFailed. `which` learns the
+  // index of the socket the batch came from; the sockets take turns, so that a busy one cannot
+  // keep another waiting.
+  bool receiveBatch(std::span<const int> fds, platform::ReceivedBatch& batch, std::size_t& which);
+  bool receiveBatch(int fd, platform::ReceivedBatch& batch) {
     std::size_t which = 0;
-    return receiveDatagram(std::span<const int>(&fd, 1), buffer, from, length, which);
+    return receiveBatch(std::span<const int>(&fd, 1), batch, which);
   }
 
   // Puts `fd` and the host's stop into `events`, for a service that serves many sockets from one
@@ -115,8 +140,9 @@ class ServiceRun {
   void accepted(const platform::Address& sender, std::size_t length);
   // The same, kept in the account too.
   void accepted(const platform::Address& sender, std::size_t length, const Arrived& arrived);
-  // The TTL and TOS the last datagram receiveDatagram gave came with (see platform::ArrivalMarks).
-  const platform::ArrivalMarks& marks() const { return marks_; }
+  // The same two for requests whose lines are made without formatting (the datagram services).
+  void erroneous(const platform::Address& sender, const lines::PacketTail& tail);
+  void receivedPacket(const platform::Address& sender, const lines::PacketTail& tail);
 
   // An account query (layout E) in `bytes`: false when it is none. Otherwise it is logged and
   // `answer` holds what to send back, or stays empty when the query is erroneous or refused.
@@ -125,6 +151,8 @@ class ServiceRun {
   bool accountQuery(const std::uint8_t* bytes, std::size_t length, const platform::Address& from, const char* label,
                     QueryRateLimit* limit, std::vector<std::uint8_t>& answer);
   void receivedPacket(const std::string& dottedAddress, const std::string& tail);
+  // The lines of a batch whose answers went out in `answers`, in the order of `outcomes`.
+  void writeLines(const std::vector<DatagramOutcome>& outcomes, const platform::SendBatch& answers);
   // "Отослано N байт данных" and "Ожидание нового запроса", or the send's failure.
   void answerSent(const platform::IoResult& sent);
   void answered(const std::string& sentLine);
@@ -138,9 +166,18 @@ class ServiceRun {
   const platform::StopEvent& stop_;
   RequestLineGate& gate_;
   const std::atomic<bool>& diskLow_;
+  // A request line, made in place; the text of the last sender named in one.
+  void sayForRequest(const LogLine& line) {
+    if (writing_) server_.log.log(line);
+  }
+  std::string_view senderText(const platform::Address& sender);
+
   bool writing_ = true;         // the current request's lines are written
-  std::size_t nextSocket_ = 0;  // where receiveDatagram looks first
-  platform::ArrivalMarks marks_;
+  std::size_t nextSocket_ = 0;  // where receiveBatch looks first
+  bool mayHaveMore_ = true;     // receiveBatch looks before it waits
+  LogLine line_;
+  platform::Address lastSender_;
+  std::string lastSenderText_;
 };
 
 // What the kernel may hold of the answers of one datagram or raw socket. Every send is

@@ -81,7 +81,6 @@ void askForArrivalMarks(int fd, Family family) {
   }
 }
 
-namespace {
 void readMarks(msghdr& message, ArrivalMarks& marks) {
   marks = ArrivalMarks{};
   for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
@@ -99,7 +98,6 @@ void readMarks(msghdr& message, ArrivalMarks& marks) {
     if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_TCLASS) marks.tos = value;
   }
 }
-}  // namespace
 
 bool setTrafficClass(int fd, Family family, int tos, int& error) {
   const bool ok = family == Family::IPv6 ? ::setsockopt(fd, IPPROTO_IPV6, IPV6_TCLASS, &tos, sizeof tos) == 0

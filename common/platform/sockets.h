@@ -46,6 +46,8 @@ struct ArrivalMarks {
 // every datagram: IP_RECVTTL and IP_RECVTOS, and for an IPv6 socket also IPV6_RECVHOPLIMIT and
 // IPV6_RECVTCLASS (a dual-stack socket gets IPv4 peers' marks through the former).
 void askForArrivalMarks(int fd, Family family);
+// The marks handed over with a received message (its control part), -1s where none came.
+void readMarks(msghdr& message, ArrivalMarks& marks);
 // receiveFrom that also reads the marks handed over with the datagram into `marks`.
 IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait, ArrivalMarks& marks);
 

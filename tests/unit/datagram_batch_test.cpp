@@ -1,0 +1,246 @@
+// Batched receive and send: datagrams taken together keep their arrival order, each with its own
+// source and outcome, and the UDP echo service that works in batches writes for every datagram of
+// a batch the lines and the answer it would have had alone.
+#include "common/platform/datagram_batch.h"
+
+#include <sched.h>
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/cp1251.h"
+#include "common/platform/wait.h"
+#include "server/messages.h"
+#include "server/services.h"
+#include "tests/support/echo_server.h"
+#include "tests/support/peers.h"
+#include "tests/support/private_network.h"
+#include "tests/support/program.h"
+
+namespace connchk {
+namespace {
+
+using platform::Address;
+using testing::Bytes;
+
+// A UDP socket bound to `address` (port chosen by the system).
+platform::Socket boundUdp(const char* address) {
+  int error = 0;
+  platform::Socket s = platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0, error);
+  EXPECT_TRUE(s.valid() && platform::bindTo(s.fd(), *Address::parse(address), error)) << address << ": " << error;
+  return s;
+}
+
+// Sends from one CPU: loopback datagrams of one thread then reach their socket in sending order.
+struct OnOneCpu {
+  OnOneCpu() {
+    sched_getaffinity(0, sizeof before, &before);
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    sched_setaffinity(0, sizeof one, &one);
+  }
+  ~OnOneCpu() { sched_setaffinity(0, sizeof before, &before); }
+  cpu_set_t before{};
+};
+
+// A datagram a test sends: from which of its senders, and what.
+struct Sent {
+  std::size_t sender;
+  Bytes bytes;
+};
+
+TEST(DatagramBatch, TakesWhatWaitsInArrivalOrderAndSendsEachAnswerAsAlone) {
+  platform::Socket receiver = boundUdp("127.0.0.1");
+  const Address to = *platform::localAddress(receiver.fd());
+  const char* sources[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4"};
+  std::vector<platform::Socket> senders;
+  for (const char* s : sources) senders.push_back(boundUdp(s));
+
+  // Interleaved senders, lengths that name each datagram, one too long for a buffer, one empty.
+  std::vector<Sent> sent;
+  for (std::size_t i = 0; i < 20; ++i) sent.push_back({i % 3, Bytes(i == 7 ? 3000 : i == 11 ? 0 : 10 + i, std::uint8_t(i))});
+  {
+    OnOneCpu pinned;
+    for (const Sent& s : sent) ASSERT_FALSE(platform::sendTo(senders[s.sender].fd(), s.bytes.data(), s.bytes.size(), to).failed());
+  }
+
+  platform::ReceivedBatch batch(2048, 4);
+  platform::StopEvent never;
+  std::size_t taken = 0;
+  while (taken < sent.size()) {
+    ASSERT_EQ(platform::waitReadable(receiver.fd(), never, 5000), platform::WaitResult::Ready) << "after " << taken;
+    int error = 0;
+    const std::size_t n = batch.receive(receiver.fd(), error);
+    ASSERT_LE(n, batch.capacity());
+    for (std::size_t i = 0; i < n; ++i, ++taken) {
+      const auto& d = batch[i];
+      const Sent& s = sent[taken];
+      if (s.bytes.size() > 2048) {
+        EXPECT_EQ(d.error, EMSGSIZE) << taken;
+        continue;
+      }
+      EXPECT_EQ(d.error, 0) << taken;
+      EXPECT_EQ(d.from.text(), sources[s.sender]) << taken;
+      EXPECT_EQ(Bytes(d.bytes, d.bytes + d.length), s.bytes) << taken;
+    }
+  }
+
+  // An answer that cannot go (an IPv6 address for an IPv4 socket) fails alone; the rest go.
+  platform::SendBatch answers(2);
+  const Bytes a = {1, 2, 3}, b = {4, 5}, c = {6};
+  answers.add(a.data(), a.size(), *platform::localAddress(senders[0].fd()));
+  answers.add(b.data(), b.size(), *Address::parse("::1", 9));
+  answers.add(c.data(), c.size(), *platform::localAddress(senders[2].fd()));
+  answers.add(a.data(), 1, *platform::localAddress(senders[0].fd()));
+  answers.send(receiver.fd());
+  EXPECT_EQ(answers.result(0).n, 3);
+  EXPECT_TRUE(answers.result(1).failed());
+  EXPECT_NE(answers.result(1).error, 0);
+  EXPECT_EQ(answers.result(2).n, 1);
+  EXPECT_EQ(answers.result(3).n, 1);
+  std::uint8_t got[16];
+  EXPECT_EQ(platform::receive(senders[0].fd(), got, sizeof got).n, 3);
+  EXPECT_EQ(platform::receive(senders[0].fd(), got, sizeof got).n, 1);
+  EXPECT_EQ(platform::receive(senders[2].fd(), got, sizeof got).n, 1);
+}
+
+// A view that can hold the thread that logs inside its next line, until released.
+class HoldingView : public LogView {
+ public:
+  void appendLine(const std::string&) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!holdNext_) return;
+    held_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return !holdNext_; });
+    held_ = false;
+  }
+  void holdNext() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    holdNext_ = true;
+  }
+  bool held() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return held_;
+  }
+  void release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    holdNext_ = false;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool holdNext_ = false, held_ = false;
+};
+
+// The file's lines as UTF-8, each checked to end LF CR.
+std::vector<std::string> fileLines(const std::string& path) {
+  const std::string bytes = testing::readFile(path);
+  std::vector<std::string> lines;
+  std::size_t from = 0;
+  for (std::size_t end; (end = bytes.find("\n\r", from)) != std::string::npos; from = end + 2) {
+    lines.push_back(fromWindows1251(bytes.substr(from, end - from)));
+  }
+  EXPECT_EQ(from, bytes.size()) << "the file ends inside a line";
+  return lines;
+}
+
+// While the service is held inside a line, datagrams of every kind pile up on its socket from three
+// senders; once released, it takes them in batches. Each request has the lines, and each sender the
+// answers, that they would have had one at a time.
+TEST(DatagramBatch, UdpEchoAnswersAndLogsEveryDatagramOfABatchAsAlone) {
+  REQUIRE_PRIVATE_NETWORK();
+  using namespace server;
+  testing::ScratchFolder folder;
+  ActivityLog log = ActivityLog::atPath(LogStyle::Server, folder.file("server_log.txt"));
+  HoldingView view;
+  log.setView(&view);
+  SenderStatistics statistics;
+  ServerCounters counters;
+  ServerContext context{log, statistics, counters};
+  platform::StopEvent stop;
+  RequestLines gates;  // no rate bound: every line is written
+  std::thread service([&] {
+    ServiceRun run(context, EchoUdpSlot, stop, gates);
+    EchoUdpService(run);
+  });
+  const auto stopService = [&] {
+    view.release();
+    stop.signal();
+    service.join();
+  };
+  ASSERT_TRUE(testing::eventually([&] { return counters.services[EchoUdpSlot].state == ServiceState::Running; }));
+
+  const char* sources[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4"};
+  std::vector<platform::Socket> senders;
+  for (const char* s : sources) senders.push_back(boundUdp(s));
+  const Address server = *Address::parse("127.0.0.1", EchoPort);
+  std::vector<std::string> expected = {messages::startLine(messages::UdpEchoLabel)};
+  std::vector<std::vector<Bytes>> answers(3);
+  const auto send = [&](std::size_t sender, const Bytes& bytes) {
+    ASSERT_FALSE(platform::sendTo(senders[sender].fd(), bytes.data(), bytes.size(), server).failed());
+    const std::string from = sources[sender];
+    const std::string tail = messages::packetTail(messages::UdpEchoLabel, bytes.size());
+    if (bytes.size() > ReceiveBufferSize) {
+      expected.push_back(messages::receiveFailed(EMSGSIZE));
+    } else if (bytes.empty()) {
+      expected.push_back(messages::ClientClosed);
+    } else if (hasMarker(bytes.data(), bytes.size(), layout_a::Marker, RequestMarker) ||
+               hasMarker(bytes.data(), bytes.size(), 0, RequestMarker)) {
+      const std::size_t at = hasMarker(bytes.data(), bytes.size(), layout_a::Marker, RequestMarker) ? layout_a::Marker : 0;
+      answers[sender].push_back(testing::withReplyMarker(bytes, at));
+      expected.insert(expected.end(), {messages::receivedPacketLine(from, tail), messages::bytesSent(ssize_t(bytes.size())),
+                                       messages::WaitingForRequest});
+    } else {
+      expected.insert(expected.end(), {messages::receivedPacketLine(from, tail), messages::ErroneousRequest});
+    }
+  };
+
+  view.holdNext();
+  send(0, testing::echoRequest(32));
+  ASSERT_TRUE(testing::eventually([&] { return view.held(); })) << "the service is held in its first line";
+  {
+    OnOneCpu pinned;
+    for (std::size_t i = 0; i < 45; ++i) {
+      const std::size_t length = 28 + i;
+      switch (i % 9) {
+        case 2: send(i % 3, testing::echoRequest(length, std::nullopt)); break;  // no marker: erroneous
+        case 4: send(i % 3, testing::echoRequest(length, 0)); break;             // marker at 0
+        case 5: send(i % 3, testing::echoRequest(8)); break;                      // too short for a marker
+        case 6: send(i % 3, Bytes{}); break;
+        case 8: send(i % 3, testing::echoRequest(3000)); break;                   // longer than a buffer
+        default: send(i % 3, testing::echoRequest(length)); break;
+      }
+    }
+  }
+  view.release();
+
+  for (std::size_t s = 0; s < 3; ++s) {
+    std::vector<Bytes> got;
+    std::uint8_t buffer[ReceiveBufferSize];
+    while (got.size() < answers[s].size()) {
+      ASSERT_EQ(platform::waitReadable(senders[s].fd(), stop, 5000), platform::WaitResult::Ready) << sources[s];
+      const auto n = platform::receive(senders[s].fd(), buffer, sizeof buffer);
+      got.emplace_back(buffer, buffer + n.n);
+    }
+    EXPECT_EQ(got, answers[s]) << sources[s];
+  }
+  ASSERT_TRUE(testing::eventually([&] { return counters.services[EchoUdpSlot].answered == answers[0].size() + answers[1].size() + answers[2].size(); }));
+  stopService();
+  ASSERT_TRUE(log.flush());
+  EXPECT_EQ(fileLines(folder.file("server_log.txt")), expected);
+  // Nothing more came than the answers counted: erroneous requests got none.
+  std::uint8_t extra[64];
+  for (const auto& s : senders) EXPECT_TRUE(platform::receive(s.fd(), extra, sizeof extra, platform::Wait::Now).failed());
+}
+
+}  // namespace
+}  // namespace connchk
