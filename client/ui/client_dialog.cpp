@@ -20,6 +20,7 @@
 #include "client/ui/round_trip_plot.h"
 #include "client/ui/run_summary_panel.h"
 #include "client/ui/sweep_table.h"
+#include "client/ui/trace_view.h"
 #include "common/ui/about_dialog.h"
 #include "common/ui/dialog_units.h"
 #include "common/ui/group_frame.h"
@@ -169,6 +170,7 @@ void ClientDialog::buildRunViews() {
   connect(sweepButton_, &QPushButton::clicked, this, [this] { sweepClicked(); });
   summary_ = new RunSummaryPanel(this);
   du.place(summary_, 269, 207, 97, GrowthUnits - 7);
+  buildTraceTab();
 
   drainTimer_ = new QTimer(this);
   drainTimer_->setInterval(connchk::ui::BatchIntervalMs);
@@ -176,6 +178,44 @@ void ClientDialog::buildRunViews() {
   sweepTimer_ = new QTimer(this);
   sweepTimer_->setInterval(connchk::ui::BatchIntervalMs);
   connect(sweepTimer_, &QTimer::timeout, this, [this] { drainSweep(); });
+}
+
+void ClientDialog::buildTraceTab() {
+  traceView_ = new TraceView(log_, tabs_);
+  tabs_->addTab(traceView_, QStringLiteral("Маршрут"));
+  TraceView::Hooks hooks;
+  hooks.request = [this]() -> std::optional<TraceRequest> {
+    if (runGoing() || !readValues()) return std::nullopt;
+    TraceRequest request;
+    request.address = values_.address.toStdString();
+    request.size = values_.size;
+    request.terminal = static_cast<std::uint32_t>(terminal_->value());
+    return request;
+  };
+  hooks.started = [this] {
+    tabs_->setCurrentWidget(traceView_);
+    summary_->showStarted(QStringLiteral("Идёт трассировка..."));
+    setRunning(true);
+  };
+  hooks.ended = [this](const TraceResult& result, bool stopped) {
+    int reached = 0, stoppedShort = 0, notTraced = 0;
+    for (const TypeTrace& type : result.types) {
+      reached += type.reached();
+      stoppedShort += type.traced() && !type.reached();
+      notTraced += !type.traced();
+    }
+    if (!result.started) {
+      summary_->showVerdict({VerdictKind::Failed, QString::fromStdString(result.failure)});
+    } else if (stopped) {
+      summary_->showVerdict({VerdictKind::Stopped, QStringLiteral("Трассировка остановлена")});
+    } else {
+      QString text = QStringLiteral("Дошли до сервера: %1, не дошли: %2").arg(reached).arg(stoppedShort);
+      if (notTraced > 0) text += QStringLiteral(", не прослежены: %1").arg(notTraced);
+      summary_->showVerdict({result.exitStatus() == 0 ? VerdictKind::Passed : VerdictKind::Failed, text});
+    }
+    setRunning(false);
+  };
+  traceView_->setHooks(std::move(hooks));
 }
 
 void ClientDialog::initialise() {
@@ -266,7 +306,9 @@ void ClientDialog::checkClicked() {
 
 void ClientDialog::stopClicked() {
   stopAsked_ = true;
-  if (sweep_) {
+  if (traceView_->running()) {
+    traceView_->stop();
+  } else if (sweep_) {
     sweep_->stop();
   } else {
     control_->stopRun();
@@ -279,7 +321,7 @@ std::int32_t ClientDialog::sweepCount(const QString& countText) {
 }
 
 void ClientDialog::sweepClicked() {
-  if (sweep_ || control_->running() || !readValues()) return;
+  if (runGoing() || !readValues()) return;
   SweepPlan plan;
   plan.request.address = values_.address.toStdString();
   plan.request.size = values_.size;
@@ -360,10 +402,12 @@ void ClientDialog::setRunning(bool running) {
     stop_->setEnabled(true);
     check_->setEnabled(false);
     sweepButton_->setEnabled(false);
+    traceView_->startButton()->setEnabled(false);
     return;
   }
   check_->setEnabled(true);
   sweepButton_->setEnabled(true);
+  traceView_->startButton()->setEnabled(true);
   if (stop_->hasFocus()) check_->setFocus();
   stop_->setEnabled(false);
 }
@@ -411,7 +455,9 @@ void ClientDialog::keyPressEvent(QKeyEvent* event) {
   event->accept();
 }
 
-bool ClientDialog::runGoing() const { return (control_ && control_->running()) || sweep_ != nullptr; }
+bool ClientDialog::runGoing() const {
+  return (control_ && control_->running()) || sweep_ != nullptr || (traceView_ && traceView_->running());
+}
 
 void ClientDialog::done(int result) {
   handOff_.close();

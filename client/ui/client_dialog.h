@@ -33,6 +33,7 @@ namespace connchk::client::ui {
 class RoundTripPlot;
 class RunSummaryPanel;
 class SweepTable;
+class TraceView;
 
 inline constexpr const char* ClientCaption = "Проверка возможности соединения ПО \"ТАРВЕН\"";
 inline constexpr const char* SizeNotNumberText = "Введите целое число.";
@@ -64,6 +65,7 @@ class ClientDialog : public QDialog {
   RoundTripPlot* plot() const { return plot_; }
   RunSummaryPanel* summaryPanel() const { return summary_; }
   SweepTable* sweepTable() const { return sweepTable_; }
+  TraceView* traceView() const { return traceView_; }
 
   // The parameter fields, the buttons and the log keep the places and sizes their operators know;
   // the plot, the figures and the sweep matrix lie below them, growing the window by this many
@@ -117,6 +119,8 @@ class ClientDialog : public QDialog {
   void sweepClicked();
   void drainSweep();
   void sweepEnded();
+  // "Трассировать все типы": the trace of every type towards the address typed (TraceView).
+  void buildTraceTab();
 
   ActivityLog& log_;
   connchk::ui::HandOff handOff_;
@@ -141,6 +145,7 @@ class ClientDialog : public QDialog {
   RoundTripPlot* plot_ = nullptr;
   RunSummaryPanel* summary_ = nullptr;
   SweepTable* sweepTable_ = nullptr;
+  TraceView* traceView_ = nullptr;
   QTimer* drainTimer_ = nullptr;
   connchk::ui::BatchQueue<RoundRecord> rounds_;
   RunOutcome live_;         // the current run's rounds so far, for the live figures

@@ -30,6 +30,7 @@
 #include "client/ui/round_trip_plot.h"
 #include "client/ui/run_summary_panel.h"
 #include "client/ui/sweep_table.h"
+#include "client/ui/trace_view.h"
 #include "common/activity_log.h"
 #include "common/ui/dialog_units.h"
 #include "server/service_host.h"
@@ -172,8 +173,13 @@ TEST_F(ClientWindowTest, OpensWithTheWrittenControlsAndDefaults) {
     EXPECT_GE(below->geometry().top(), du.y(207));
     EXPECT_LE(below->geometry().bottom(), d.height());
   }
-  for (const QLabel* label : d.findChildren<QLabel*>()) {
-    EXPECT_GE(label->width(), label->sizeHint().width()) << label->text().toStdString() << " is cut";
+  // No label is cut, in any tab.
+  for (int tab = 0; tab < d.viewTabs()->count(); ++tab) {
+    d.viewTabs()->setCurrentIndex(tab);
+    for (const QLabel* label : d.findChildren<QLabel*>()) {
+      if (!label->isVisible()) continue;
+      EXPECT_GE(label->width(), label->sizeHint().width()) << label->text().toStdString() << " is cut";
+    }
   }
 }
 
@@ -574,6 +580,43 @@ TEST_F(ClientWindowTest, TheSweepFillsItsTableFromTheRealServerAndStops) {
   EXPECT_EQ(verdict(TcpEchoIndex), "не проверен");
   EXPECT_EQ(table.item(TcpEchoIndex, SweepTable::Verdict)->toolTip().toStdString(), "проверка остановлена");
   EXPECT_EQ(dialog_->summaryPanel()->verdict()->text().toStdString(), "Проверка всех типов остановлена");
+}
+
+TEST_F(ClientWindowTest, TheTraceTabTracesFromTheWindowAndStopEndsItAtOnce) {
+  REQUIRE_PRIVATE_NETWORK();
+  TraceView& view = *dialog_->traceView();
+  auto verdict = [&](int row) { return view.matrixCell(row, TraceView::Verdict).toStdString(); };
+  view.setTypes({UdpEchoIndex});
+  {
+    // A peer that takes every probe and never answers: no hop ever says anything, so only Stop
+    // can end the trace before its silent hops run out (three waits of five seconds).
+    connchk::testing::UdpPeer quiet(87, connchk::testing::silent);
+    QTest::mouseClick(view.startButton(), Qt::LeftButton);
+    EXPECT_TRUE(busy());
+    EXPECT_FALSE(view.startButton()->isEnabled());
+    EXPECT_EQ(dialog_->viewTabs()->currentWidget(), &view);
+    ASSERT_TRUE(quiet.waitForCount(1));
+    EXPECT_EQ(verdict(UdpEchoIndex), "трассировка...");
+    QTest::mouseClick(dialog_->stopButton(), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return idle(); }, 5s));
+  }
+  EXPECT_EQ(verdict(UdpEchoIndex), "трассировка остановлена");
+  EXPECT_EQ(dialog_->summaryPanel()->verdict()->text().toStdString(), "Трассировка остановлена");
+
+  // Against the real server each type reaches it at the first hop, and says so in the log too.
+  RealServer server;
+  view.setTypes({UdpEchoIndex, TcpEchoIndex});
+  QTest::mouseClick(view.startButton(), Qt::LeftButton);
+  ASSERT_TRUE(waitUntil([&] { return idle(); }, 30s));
+  for (const int row : {UdpEchoIndex, TcpEchoIndex}) {
+    EXPECT_EQ(verdict(row), "дошел до сервера на узле 1") << row;
+    EXPECT_EQ(view.matrixCell(row, TraceView::LastAddress).toStdString(), "127.0.0.1");
+  }
+  view.chooseType(TcpEchoIndex);
+  ASSERT_EQ(view.hops()->rowCount(), 1);
+  EXPECT_EQ(view.hopCell(0, TraceView::HopAddress).toStdString(), "127.0.0.1");
+  EXPECT_EQ(dialog_->summaryPanel()->verdict()->text().toStdString(), "Дошли до сервера: 2, не дошли: 0");
+  EXPECT_TRUE(waitUntil([&] { return countLines(dialog_->logList(), "Итоги трассировки по типам протоколов:") == 2; }));
 }
 
 }  // namespace
