@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <mutex>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "common/platform/address.h"
@@ -60,10 +59,19 @@ class AccountStore {
     Clock::time_point at{};
   };
 
+  // The newest ring position of each identity: open addressing with linear probing over twice
+  // as many slots as the ring holds, so that a request costs no allocation. A slot holds the
+  // position + 1, 0 when empty.
+  static constexpr std::size_t IndexSlots = 2 * Capacity;
+  static std::size_t slotFor(std::uint64_t identity);
+  // The slot that holds `identity`, or the empty slot where it would go.
+  std::size_t find(std::uint64_t identity) const;
+  void eraseSlot(std::size_t slot);
+
   mutable std::mutex mutex_;
   std::vector<Entry> ring_;  // grows to Capacity, then wraps
   std::size_t next_ = 0;
-  std::unordered_map<std::uint64_t, std::uint32_t> newest_;  // identity -> ring position
+  std::vector<std::uint32_t> index_ = std::vector<std::uint32_t>(IndexSlots, 0);
 };
 
 // How often one source may ask over UDP, where its address may be forged: a bucket of 10 queries

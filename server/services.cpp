@@ -48,7 +48,7 @@ bool ServiceRun::receiveBatch(std::span<const int> fds, platform::ReceivedBatch&
   while (!stop_.signalled()) {
     // After a batch that left nothing behind, the wait comes first: it returns at once when more
     // has come meanwhile, and spares a receive that would find nothing.
-    if (!mayHaveMore_ && platform::waitReadable(fds, stop_) == platform::WaitResult::Stopped) break;
+    if (!mayHaveMore_ && !waitForDatagrams(fds)) break;
     mayHaveMore_ = false;
     for (std::size_t turn = 0; turn < fds.size(); ++turn) {
       const std::size_t i = (nextSocket_ + turn) % fds.size();
@@ -68,6 +68,23 @@ bool ServiceRun::receiveBatch(std::span<const int> fds, platform::ReceivedBatch&
     }
   }
   return false;
+}
+
+bool ServiceRun::waitForDatagrams(std::span<const int> fds) {
+  if (!waitSet_) {
+    waitSet_.emplace();
+    constexpr std::uint64_t StopTag = ~std::uint64_t{0};
+    bool registered = waitSet_->valid() && (stop_.fd() < 0 || waitSet_->add(stop_.fd(), EPOLLIN, StopTag));
+    for (std::size_t i = 0; registered && i < fds.size(); ++i) {
+      registered = fds[i] < 0 || waitSet_->add(fds[i], EPOLLIN, i);
+    }
+    if (!registered) waitSet_.reset();
+  }
+  if (!waitSet_) return platform::waitReadable(fds, stop_) != platform::WaitResult::Stopped;
+  epoll_event ready[3];
+  // A failed wait counts as ready: the receive that follows reports what is wrong.
+  waitSet_->wait(ready, 3, waitLimit(-1));
+  return !stop_.signalled();
 }
 
 int ServiceRun::watch(platform::Poller& events, int fd, std::uint64_t tag, std::uint64_t stopTag) const {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -171,10 +172,14 @@ class ServiceRun {
     if (writing_) server_.log.log(line);
   }
   std::string_view senderText(const platform::Address& sender);
+  // Waits until one of `fds` may have a datagram; false once the service is asked to stop.
+  bool waitForDatagrams(std::span<const int> fds);
 
   bool writing_ = true;         // the current request's lines are written
   std::size_t nextSocket_ = 0;  // where receiveBatch looks first
   bool mayHaveMore_ = true;     // receiveBatch looks before it waits
+  // receiveBatch's sockets and the stop, registered once: a wait costs no set-up of its own.
+  std::optional<platform::Poller> waitSet_;
   LogLine line_;
   platform::Address lastSender_;
   std::string lastSenderText_;
