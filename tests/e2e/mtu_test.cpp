@@ -169,21 +169,31 @@ TEST_F(MtuPath, OnePacketInFiveLostDoesNotMakeTheLimitSmaller) {
 TEST_F(MtuPath, TheTerminalTableAndTheSweepMatrixShowEachTypesMtu) {
   ASSERT_TRUE(chain.nft(Node::Router2, SilentRouter));
   Program table(CLIENT_PROGRAM), sweep(CLIENT_PROGRAM);
+  int sweepStatus = -1;
   chain.inNode(Node::Client, [&] {
     table.run({"--mtu", "-q", "-W", "0.3", "-p", "udp", "-p", "telm-udp", RoutedChain::ServerAddress},
               std::chrono::milliseconds(60000));
-    sweep.run({"--sweep", "--mtu", "-q", "-W", "0.3", "-c", "1", "--no-account", "-p", "udp", "-p", "icmp",
-               RoutedChain::ServerAddress},
-              std::chrono::milliseconds(60000));
+    sweepStatus = sweep.run({"--sweep", "--mtu", "--json", "-W", "0.3", "-c", "1", "--no-account", "-p", "udp", "-p",
+                             "icmp", RoutedChain::ServerAddress},
+                            std::chrono::milliseconds(60000));
   });
   EXPECT_NE(table.output().find("Наибольший запрос по типам протоколов (байт):"), std::string::npos) << table.output();
   EXPECT_NE(table.output().find("1372"), std::string::npos) << "the largest UDP request: " << table.output();
   EXPECT_NE(table.output().find("чёрная дыра MTU"), std::string::npos) << table.output();
   EXPECT_NE(table.output().find("не измерен: обмен TELM-UDP"), std::string::npos) << table.output();
-  EXPECT_NE(sweep.output().find("MTU"), std::string::npos) << sweep.output();
-  EXPECT_NE(sweep.output().find("1400 ЧД"), std::string::npos) << sweep.output();
-  EXPECT_NE(sweep.output().find("Пройдено 2, не пройдено 0"), std::string::npos) << "small requests still pass: "
-                                                                                   << sweep.output();
+
+  // The matrix goes to the log (stderr beside --json): its MTU column marks the black hole.
+  EXPECT_NE(sweep.errors().find("  MTU  "), std::string::npos) << sweep.errors();
+  EXPECT_NE(sweep.errors().find("1400 ЧД"), std::string::npos) << sweep.errors();
+  const Measured m = parse(sweep, sweepStatus);
+  EXPECT_EQ(m.document["passed"], 2) << "small requests still pass";
+  ASSERT_EQ(m.types.size(), 2u);
+  for (const auto& [name, type] : m.types) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(type["verdict"], "pass");
+    EXPECT_EQ(type["mtu"]["path_mtu"], LinkMtu);
+    EXPECT_TRUE(type["mtu"]["black_hole"].get<bool>());
+  }
 }
 
 // Jumbo sizes: the server takes a datagram far larger than 2048 bytes whole and answers it whole,
