@@ -88,9 +88,10 @@ TEST_F(MtuPath, AnHonestRouterNamesItsMtuToEveryTypeOverBothFamilies) {
   for (const Family& family : Families) {
     SCOPED_TRACE(family.server);
     // Through the client's interface to router 1 (-I): every probe's socket takes the way asked for.
-    Measured m = measure({"-p", "udp", "-p", "raw53", "-p", "icmp", "-p", "tcp", "-I", "r1", family.server});
+    Measured m =
+        measure({"-p", "udp", "-p", "raw53", "-p", "icmp", "-p", "telm-udp", "-p", "tcp", "-I", "r1", family.server});
     EXPECT_EQ(m.status, 0);
-    for (const char* name : {"udp", "raw53", "icmp"}) {
+    for (const char* name : {"udp", "raw53", "icmp", "telm-udp"}) {
       SCOPED_TRACE(name);
       const json& mtu = m.types[name]["mtu"];
       expectPathMtu(mtu);
@@ -180,7 +181,11 @@ TEST_F(MtuPath, TheTerminalTableAndTheSweepMatrixShowEachTypesMtu) {
   EXPECT_NE(table.output().find("Наибольший запрос по типам протоколов (байт):"), std::string::npos) << table.output();
   EXPECT_NE(table.output().find("1372"), std::string::npos) << "the largest UDP request: " << table.output();
   EXPECT_NE(table.output().find("чёрная дыра MTU"), std::string::npos) << table.output();
-  EXPECT_NE(table.output().find("не измерен: обмен TELM-UDP"), std::string::npos) << table.output();
+  const std::string output = table.output();
+  const std::size_t terminal = output.find("TELM-UDP ");
+  ASSERT_NE(terminal, std::string::npos) << output;
+  EXPECT_EQ(output.substr(terminal, output.find('\n', terminal) - terminal).find("1364    1400"), 15u)
+      << "its request is 8 bytes longer than its size: " << output;
 
   // The matrix goes to the log (stderr beside --json): its MTU column marks the black hole.
   EXPECT_NE(sweep.errors().find("  MTU  "), std::string::npos) << sweep.errors();
