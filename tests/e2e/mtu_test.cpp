@@ -201,6 +201,33 @@ TEST_F(MtuPath, TheTerminalTableAndTheSweepMatrixShowEachTypesMtu) {
   }
 }
 
+// A path of jumbo links: every service takes a 9000-byte request whole, the terminal exchange too
+// (which cannot run with the server on the same host).
+TEST(MtuJumbo, EveryDatagramServiceAnswersJumboRequestsWhole) {
+  REQUIRE_PRIVATE_NETWORK();
+  RoutedChain chain(RoutedChain::Options{.serverLinkMtu = 9100});
+  REQUIRE_CHAIN(chain);
+  for (const auto& [node, link] : {std::pair{Node::Client, "r1"}, std::pair{Node::Router1, "cli"},
+                                   std::pair{Node::Router1, "r2"}, std::pair{Node::Router2, "r1"}}) {
+    ASSERT_TRUE(chain.run(node, {"ip", "link", "set", link, "mtu", "9100"}));
+  }
+  Program server(SERVER_PROGRAM), client(CLIENT_PROGRAM);
+  chain.inNode(Node::Server, [&] { ASSERT_TRUE(startServer(server)); });
+  int status = -1;
+  chain.inNode(Node::Client, [&] {
+    status = client.run({"--mtu", "--json", "-W", "0.5", "-s", "9000", "-p", "udp", "-p", "telm-udp", "-p", "raw53",
+                         RoutedChain::ServerAddress},
+                        std::chrono::milliseconds(60000));
+  });
+  Measured m = parse(client, status);
+  EXPECT_EQ(m.status, 0);
+  for (const auto& [name, overhead] : std::map<std::string, int>{{"udp", 28}, {"telm-udp", 36}, {"raw53", 20}}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(m.types[name]["verdict"], "no-limit");
+    EXPECT_EQ(m.types[name]["mtu"]["path_mtu"], 9000 + overhead);
+  }
+}
+
 // Jumbo sizes: the server takes a datagram far larger than 2048 bytes whole and answers it whole,
 // so that loopback (MTU 65536) shows no limit up to the largest size asked for.
 TEST(MtuLoopback, TheServerAnswersJumboRequestsWhole) {
