@@ -525,6 +525,12 @@ MtuRow judgeMtu(int typeIndex, const MtuSearchResult& found, const MtuFigures& f
   }
   row.largest = figures.carried ? std::min(*figures.carried, *found.largest) : *found.largest;
   row.pathMtu = static_cast<int>(*row.largest + figures.overhead);
+  if (found.stopped) {
+    // What was found so far is shown, but judges nothing: the limit may lie anywhere above it.
+    row.verdict = MtuVerdict::NotRun;
+    row.reason = "проверка остановлена";
+    return row;
+  }
   if (!found.smallestRefused) {
     row.verdict = MtuVerdict::NoLimit;
   } else {
