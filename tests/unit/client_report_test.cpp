@@ -89,17 +89,17 @@ TEST(SweepVerdicts, FromEachWayARunCanEnd) {
   result.started = true;
   result.rows = {judgeRun(1, outcomeOf({5}))};
   EXPECT_EQ(result.exitStatus(), 0);
-  result.rows.push_back(SweepRow{0, SweepVerdict::NotRun, "no-raw-right", "нет права", {}, {}, {}});
+  result.rows.push_back(SweepRow{0, SweepVerdict::NotRun, "no-raw-right", "нет права", {}, {}, {}, {}});
   EXPECT_EQ(result.exitStatus(), 0) << "a type not run is not a failure";
   result.rows.push_back(judgeRun(14, failed));
   EXPECT_EQ(result.exitStatus(), 1);
-  result.rows = {SweepRow{0, SweepVerdict::NotRun, "no-raw-right", "нет права", {}, {}, {}}};
+  result.rows = {SweepRow{0, SweepVerdict::NotRun, "no-raw-right", "нет права", {}, {}, {}, {}}};
   EXPECT_EQ(result.exitStatus(), 2) << "nothing could run";
   EXPECT_EQ(SweepResult{}.exitStatus(), 2);
 }
 
 TEST(SweepMatrix, LinesUpItsColumnsForCyrillicTextToo) {
-  SweepRow notRun{TerminalUdpIndex, SweepVerdict::NotRun, "port-855-taken", "порт 855 занят на этом хосте", {}, {}, {}};
+  SweepRow notRun{TerminalUdpIndex, SweepVerdict::NotRun, "port-855-taken", "порт 855 занят на этом хосте", {}, {}, {}, {}};
   SweepRow blocked = judgeRun(UdpEchoIndex, outcomeOf({-1, -1}));
   blocked.outcome.account.given = true;
   blocked.outcome.account.lostBack = 2;
