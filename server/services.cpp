@@ -60,8 +60,17 @@ platform::Socket ServiceRun::open(const Opening& opening) {
   return socket;
 }
 
+namespace {
+// A bit for each socket of `fds` that is open.
+unsigned openSockets(std::span<const int> fds) {
+  unsigned open = 0;
+  for (std::size_t i = 0; i < fds.size(); ++i) open |= fds[i] >= 0 ? 1u << i : 0;
+  return open;
+}
+}  // namespace
+
 bool ServiceRun::receiveBatch(std::span<const int> fds, platform::ReceivedBatch& batch, std::size_t& which) {
-  mayHold_ &= (1u << fds.size()) - 1;
+  mayHold_ &= openSockets(fds);
   while (!stop_.signalled()) {
     // Once no socket may hold more, the wait comes first: it says which have something (at once
     // when more came meanwhile), and spares receives that would find nothing.
@@ -90,7 +99,7 @@ bool ServiceRun::receiveBatch(std::span<const int> fds, platform::ReceivedBatch&
 }
 
 bool ServiceRun::waitForDatagrams(std::span<const int> fds) {
-  const unsigned all = (1u << fds.size()) - 1;
+  const unsigned all = openSockets(fds);
   if (!waitSet_) {
     waitSet_.emplace();
     constexpr std::uint64_t StopTag = ~std::uint64_t{0};
@@ -112,6 +121,7 @@ bool ServiceRun::waitForDatagrams(std::span<const int> fds) {
   // A wait that ended with nothing (a failure, a signal, a slice of the stop's look) counts as
   // ready: the receives that follow find out, and report what is wrong.
   if (n == 0) mayHold_ = all;
+  mayHold_ &= all;
   return !stop_.signalled();
 }
 
