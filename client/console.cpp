@@ -140,7 +140,7 @@ int traceInTerminal(const ClientOptions& options, Tracer& tracer, ActivityLog& l
 
 MtuPlan mtuPlan(const ClientOptions& options) {
   return MtuPlan{options.request.address, options.request.family, options.sweepTypes, options.mtuLargestSize,
-                 options.mtuTimeoutMs, options.request.way};
+                 options.mtuTimeoutMs, options.request.way, options.request.terminal};
 }
 
 int mtuInTerminal(const ClientOptions& options, MtuCheck& check) {

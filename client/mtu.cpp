@@ -79,6 +79,7 @@ struct ProbeSetting {
   platform::Address server;
   int timeoutMs = MtuDefaultTimeoutMs;
   platform::WayOut way;
+  std::uint32_t terminal = 1;
   const std::atomic<bool>* stop = nullptr;
   bool stopRequested() const { return stop->load(); }
 };
@@ -104,6 +105,36 @@ std::uint64_t nextSendTime() {
     if (now <= previous) now = previous + 1;
   } while (!last.compare_exchange_weak(previous, now));
   return now;
+}
+
+// "Too big" about this very request from the socket's error queue (other errors, and those about
+// earlier requests, are read and passed over): the MTU named and by whom (empty: this host).
+std::optional<MtuTry> tooBigWord(int fd, const ProbeIdentity& identity) {
+  std::optional<MtuTry> found;
+  for (int i = 0; i < 64; ++i) {
+    platform::IcmpError error;
+    int code = 0;
+    const platform::ErrorRead read = platform::readErrorQueue(fd, error, code);
+    if (read == platform::ErrorRead::NothingLeft || read == platform::ErrorRead::Failed) break;
+    if (read != platform::ErrorRead::Error || error.kind != platform::IcmpErrorKind::PacketTooBig) continue;
+    if (error.local) {
+      found = MtuTry::tooBig(static_cast<int>(error.mtu.value_or(0)), {});
+    } else if (quotesProbe(error, identity)) {
+      found = MtuTry::tooBig(static_cast<int>(error.mtu.value_or(0)), error.offender.text());
+    }
+  }
+  return found;
+}
+
+// Forgets what earlier tries left behind: queued errors, a pending socket error, late answers.
+void drain(int fd, std::vector<std::uint8_t>& scrap) {
+  tooBigWord(fd, ProbeIdentity{});
+  int error = 0;
+  socklen_t length = sizeof error;
+  getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+  for (int left = 256; left > 0; --left) {
+    if (recv(fd, scrap.data(), scrap.size(), MSG_DONTWAIT) < 0 && platform::isTimeout(errno)) break;
+  }
 }
 
 // One type's way of sending a request of a given size and knowing its answer.
@@ -134,7 +165,7 @@ class DatagramProbe : public Probe {
   std::optional<int> pathMtuNow() const override { return kernelPathMtu(fd(), family_); }
 
   MtuTry tryOnce(std::uint32_t size) override {
-    drain();
+    drain(fd(), received_);
     std::vector<std::uint8_t> request(requestLength(size), 0);
     ProbeIdentity identity{protocol_, 0, setting_.server, nextSendTime(), {}};
     if (kind_ == Kind::UdpEcho) {
@@ -157,7 +188,7 @@ class DatagramProbe : public Probe {
     if (result.failed()) {
       // Larger than this host's own link (or the path MTU it holds, where it insists): said at once.
       if (result.error != EMSGSIZE) return MtuTry::lost();
-      if (auto word = tooBigWord(identity)) return *word;
+      if (auto word = tooBigWord(fd(), identity)) return *word;
       return MtuTry::tooBig(pathMtuNow().value_or(0), {});
     }
     // Through an ICMP datagram socket the request leaves with the socket's identifier.
@@ -167,7 +198,7 @@ class DatagramProbe : public Probe {
       const Waited waited = waitFor(fd(), POLLIN, deadline, setting_);
       if (waited == Waited::Stopped) return MtuTry::stopped();
       if (waited == Waited::TimedOut) return MtuTry::lost();
-      if (auto word = tooBigWord(identity)) return *word;
+      if (auto word = tooBigWord(fd(), identity)) return *word;
       const ssize_t n = recv(fd(), received_.data(), received_.size(), MSG_DONTWAIT);
       if (n > 0 && isAnswer(request, static_cast<std::size_t>(n), identity.icmpIdentifier.value_or(0))) {
         return MtuTry::answered();
@@ -183,36 +214,6 @@ class DatagramProbe : public Probe {
       case Kind::IcmpEcho: return icmpRequestLength(size);
     }
     return size;
-  }
-
-  // "Too big" about this very request from the error queue (other errors, and those about earlier
-  // requests, are read and passed over): the MTU named and by whom.
-  std::optional<MtuTry> tooBigWord(const ProbeIdentity& identity) {
-    std::optional<MtuTry> found;
-    for (int i = 0; i < 64; ++i) {
-      platform::IcmpError error;
-      int code = 0;
-      const platform::ErrorRead read = platform::readErrorQueue(fd(), error, code);
-      if (read == platform::ErrorRead::NothingLeft || read == platform::ErrorRead::Failed) break;
-      if (read != platform::ErrorRead::Error || error.kind != platform::IcmpErrorKind::PacketTooBig) continue;
-      if (error.local) {
-        found = MtuTry::tooBig(static_cast<int>(error.mtu.value_or(0)), {});
-      } else if (quotesProbe(error, identity)) {
-        found = MtuTry::tooBig(static_cast<int>(error.mtu.value_or(0)), error.offender.text());
-      }
-    }
-    return found;
-  }
-
-  // Forgets what earlier tries left behind: queued errors, a pending socket error, late answers.
-  void drain() {
-    tooBigWord(ProbeIdentity{});
-    int error = 0;
-    socklen_t length = sizeof error;
-    getsockopt(fd(), SOL_SOCKET, SO_ERROR, &error, &length);
-    for (int left = 256; left > 0; --left) {
-      if (recv(fd(), received_.data(), received_.size(), MSG_DONTWAIT) < 0 && platform::isTimeout(errno)) break;
-    }
   }
 
   bool isAnswer(const std::vector<std::uint8_t>& request, std::size_t n, std::uint16_t identifier) const {
@@ -234,6 +235,57 @@ class DatagramProbe : public Probe {
   std::uint8_t protocol_;
   platform::Socket socket_;
   std::optional<platform::IcmpEchoSocket> echo_;
+  ProbeSetting setting_;
+  Family family_;
+  std::vector<std::uint8_t> received_;
+};
+
+// TELM-UDP: the terminal request (layout B, 8 bytes longer than the size) from this host's port 855
+// to the server's; its first answer comes from the exchange's port and is confirmed, as the
+// exchange does, so that the server's exchange ends at once.
+class TerminalProbe : public Probe {
+ public:
+  TerminalProbe(platform::Socket socket, std::uint32_t terminal, const ProbeSetting& setting)
+      : socket_(std::move(socket)), terminal_(terminal), setting_(setting), family_(setting.server.family()),
+        received_(MtuMaxSize + 1024) {}
+
+  // The layout's 8 bytes beyond the size count with the headers.
+  std::uint32_t overhead() const override { return ipHeaderBytes(family_) + 8 + 8; }
+  std::optional<int> pathMtuNow() const override { return std::nullopt; }
+
+  MtuTry tryOnce(std::uint32_t size) override {
+    const int fd = socket_.fd();
+    drain(fd, received_);
+    std::vector<std::uint8_t> request(terminalRequestLength(size), 0);
+    const platform::Address to = setting_.server.withPort(TerminalPort);
+    const ProbeIdentity identity{UdpProtocol, TerminalPort, to, nextSendTime(), {}};
+    buildTerminalRequest(request.data(), identity.sendTime, terminal_);
+    const auto result = platform::sendTo(fd, request.data(), request.size(), to, platform::Wait::Now);
+    ++sent;
+    if (result.failed()) {
+      if (result.error != EMSGSIZE) return MtuTry::lost();
+      if (auto word = tooBigWord(fd, identity)) return *word;
+      return MtuTry::tooBig(0, {});
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(setting_.timeoutMs);
+    for (;;) {
+      const Waited waited = waitFor(fd, POLLIN, deadline, setting_);
+      if (waited == Waited::Stopped) return MtuTry::stopped();
+      if (waited == Waited::TimedOut) return MtuTry::lost();
+      if (auto word = tooBigWord(fd, identity)) return *word;
+      platform::Address from;
+      const auto got = platform::receiveFrom(fd, received_.data(), received_.size(), from, platform::Wait::Now);
+      if (got.failed() || !platform::sameHost(from, setting_.server)) continue;
+      const auto n = static_cast<std::size_t>(got.n);
+      if (!isTerminalAnswer(request.data(), received_.data(), n)) continue;
+      platform::sendTo(fd, received_.data(), n, from, platform::Wait::Now);  // the confirmation
+      return MtuTry::answered();
+    }
+  }
+
+ private:
+  platform::Socket socket_;
+  std::uint32_t terminal_;
   ProbeSetting setting_;
   Family family_;
   std::vector<std::uint8_t> received_;
@@ -335,16 +387,21 @@ MtuRow notRunRow(int typeIndex, std::string reason) {
 std::unique_ptr<Probe> makeProbe(int typeIndex, const ProbeSetting& setting, std::string& why) {
   const Family family = setting.server.family();
   const ProtocolType& type = ProtocolCatalogue()[static_cast<std::size_t>(typeIndex)];
-  if (typeIndex == TerminalUdpIndex) {
-    why = "обмен TELM-UDP не измеряется (его запрос идет по UDP, как у IP-Клиент)";
-    return nullptr;
-  }
   if (auto blocked = notRunnable(typeIndex, family, setting.way)) {
     why = blocked->reason;
     return nullptr;
   }
   if (typeIndex == TcpEchoIndex) return std::make_unique<TcpProbe>(setting);
   int error = 0;
+  if (typeIndex == TerminalUdpIndex) {
+    platform::Socket socket = platform::openSocket(family, SOCK_DGRAM, 0, error);
+    if (!socket.valid() || !bindTerminalPort(socket.fd(), family, error, setting.way) ||
+        !forbidFragments(socket.fd(), family) || !platform::enableErrorQueue(socket.fd(), family, error)) {
+      why = format("порт 855 не готов, ошибка %i", error != 0 ? error : errno);
+      return nullptr;
+    }
+    return std::make_unique<TerminalProbe>(std::move(socket), setting.terminal, setting);
+  }
   platform::Socket socket;
   std::optional<platform::IcmpEchoSocket> echo;
   DatagramProbe::Kind kind = DatagramProbe::Kind::RawIp;
@@ -519,7 +576,7 @@ MtuResult MtuCheck::run(const MtuPlan& plan, const MtuProgress& progress) {
   if (types.empty()) {
     for (int i = 0; i < static_cast<int>(ProtocolCatalogue().size()); ++i) types.push_back(i);
   }
-  const ProbeSetting setting{*server, plan.timeoutMs, plan.way, &stop_};
+  const ProbeSetting setting{*server, plan.timeoutMs, plan.way, plan.terminal, &stop_};
   log_.log(format("Поиск наибольшего запроса к %s: от %u до %u байт, фрагментация запрещена",
                   server->text().c_str(), MinPacketSize, std::clamp(plan.largestSize, MinPacketSize, MtuMaxSize)));
   result.rows.resize(types.size());

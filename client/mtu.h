@@ -33,6 +33,7 @@ struct MtuPlan {
   std::uint32_t largestSize = MtuDefaultLargestSize;  // the top of the search
   int timeoutMs = MtuDefaultTimeoutMs;                // the wait of one try
   platform::WayOut way;                               // -I
+  std::uint32_t terminal = 1;                         // -t: the terminal number of TELM-UDP's request
 };
 
 enum class MtuVerdict {

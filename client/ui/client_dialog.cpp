@@ -17,6 +17,7 @@
 
 #include "client/protocol_catalogue.h"
 #include "client/run_parameters.h"
+#include "client/ui/account_panel.h"
 #include "client/ui/round_trip_plot.h"
 #include "client/ui/run_summary_panel.h"
 #include "client/ui/sweep_table.h"
@@ -79,7 +80,7 @@ ClientDialog::~ClientDialog() {
 void ClientDialog::buildControls() {
   setWindowTitle(QString::fromUtf8(ClientCaption));
   const DialogUnits du(fontMetrics());
-  setFixedSize(du.size(373, 207 + GrowthUnits));
+  setFixedSize(du.size(373, 207 + GrowthUnits + AccountUnits));
 
   // The frame first, so that the controls it surrounds lie above it.
   auto* frame = connchk::ui::groupFrame(QStringLiteral("Параметры"), this);
@@ -170,6 +171,10 @@ void ClientDialog::buildRunViews() {
   connect(sweepButton_, &QPushButton::clicked, this, [this] { sweepClicked(); });
   summary_ = new RunSummaryPanel(this);
   du.place(summary_, 269, 207, 97, GrowthUnits - 7);
+  account_ = new AccountPanel(this);
+  du.place(account_, 7, 207 + GrowthUnits - 2, 359, AccountUnits - 5);
+  // A type chosen in the sweep's matrix shows its account below.
+  connect(sweepTable_, &QTableWidget::cellClicked, this, [this](int row, int) { account_->showKept(row); });
   buildTraceTab();
 
   drainTimer_ = new QTimer(this);
@@ -291,8 +296,7 @@ void ClientDialog::checkClicked() {
   request.protocolNumber = values_.protocolNumber;
   request.protocolIndex = protocol_->currentIndex();
   request.terminal = static_cast<std::uint32_t>(terminal_->value());
-  // The window does not show the server's account yet: it does not ask for it.
-  request.account = false;
+  request.account = askAccount_;
   lastRequest_ = request;
   rounds_.takeAll();
   live_ = RunOutcome{};
@@ -327,11 +331,13 @@ void ClientDialog::sweepClicked() {
   plan.request.size = values_.size;
   plan.request.count = sweepCount(values_.countText);
   plan.request.terminal = static_cast<std::uint32_t>(terminal_->value());
+  plan.request.account = askAccount_;
   plan.types = sweepTypes_;
   sweepSteps_.takeAll();
   sweepResult_ = SweepResult{};
   stopAsked_ = false;
   sweepTable_->resetRows();
+  account_->clear();
   tabs_->setCurrentWidget(sweepTable_);
   summary_->showStarted(QStringLiteral("Идёт проверка всех типов..."));
   sweepControl_ = std::make_unique<RunControl>(log_, ButtonHooks{});
@@ -362,6 +368,10 @@ void ClientDialog::drainSweep() {
       const bool passed = step.row.verdict == SweepVerdict::Pass;
       sweepTable_->showResult(step.typeIndex, step.row.summary,
                               RunVerdict{passed ? VerdictKind::Passed : VerdictKind::Failed, {}});
+    }
+    if (step.finished) {
+      sweepTable_->showAccount(step.typeIndex, step.row.outcome.account);
+      account_->keep(step.typeIndex, step.row.outcome.account);
     }
   }
 }
@@ -414,6 +424,7 @@ void ClientDialog::setRunning(bool running) {
 
 void ClientDialog::runStarting() {
   plot_->clear();
+  account_->clear();
   summary_->showStarted(QStringLiteral("Идёт проверка..."));
   tabs_->setCurrentWidget(plot_);
   drainTimer_->start();
@@ -436,9 +447,11 @@ void ClientDialog::runEnded() {
   drainTimer_->stop();
   drainRounds();
   // The worker has handed over its last round and is ending: its outcome is final.
-  const RunSummary figures = summarize(control_->waitForEnd());
+  const RunOutcome outcome = control_->waitForEnd();
+  const RunSummary figures = summarize(outcome);
   summary_->showFigures(figures);
   summary_->showVerdict(judgeRun(figures, stopAsked_));
+  account_->showAccount(outcome.account);
 }
 
 void ClientDialog::keyPressEvent(QKeyEvent* event) {

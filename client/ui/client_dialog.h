@@ -31,6 +31,7 @@ class QTimer;
 namespace connchk::client::ui {
 
 class RoundTripPlot;
+class AccountPanel;
 class RunSummaryPanel;
 class SweepTable;
 class TraceView;
@@ -64,13 +65,16 @@ class ClientDialog : public QDialog {
   QTabWidget* viewTabs() const { return tabs_; }
   RoundTripPlot* plot() const { return plot_; }
   RunSummaryPanel* summaryPanel() const { return summary_; }
+  AccountPanel* accountPanel() const { return account_; }
   SweepTable* sweepTable() const { return sweepTable_; }
   TraceView* traceView() const { return traceView_; }
 
   // The parameter fields, the buttons and the log keep the places and sizes their operators know;
   // the plot, the figures and the sweep matrix lie below them, growing the window by this many
   // dialog units.
-  static constexpr int GrowthUnits = 175;
+  static constexpr int GrowthUnits = 185;
+  // Below those, the server's account of the last run (or of the type chosen in the sweep).
+  static constexpr int AccountUnits = 40;
 
   // The rounds of each type in a sweep: the window's count when it is a number above 1; otherwise
   // (1, "Бесконечно", unreadable) DefaultSweepCount, since one round says little about loss and an
@@ -78,6 +82,11 @@ class ClientDialog : public QDialog {
   static std::int32_t sweepCount(const QString& countText);
   // The types the sweep button checks, in order; empty (the default) is the whole catalogue.
   void setSweepTypes(std::vector<int> types) { sweepTypes_ = std::move(types); }
+
+  // Whether each run and each type of a sweep asks the server afterwards what it received (the
+  // default); a peer that only echoes never answers the query, which then costs a time-out.
+  void setAskAccount(bool ask) { askAccount_ = ask; }
+  bool asksAccount() const { return askAccount_; }
 
   // What the last Check handed to the run control.
   const RunRequest& lastRequest() const { return lastRequest_; }
@@ -144,6 +153,7 @@ class ClientDialog : public QDialog {
   QTabWidget* tabs_ = nullptr;
   RoundTripPlot* plot_ = nullptr;
   RunSummaryPanel* summary_ = nullptr;
+  AccountPanel* account_ = nullptr;
   SweepTable* sweepTable_ = nullptr;
   TraceView* traceView_ = nullptr;
   QTimer* drainTimer_ = nullptr;
@@ -163,6 +173,7 @@ class ClientDialog : public QDialog {
   std::unique_ptr<Sweep> sweep_;
   std::thread sweepThread_;
   std::vector<int> sweepTypes_;
+  bool askAccount_ = true;
   SweepResult sweepResult_;  // written by the sweep's thread, read after it has been joined
 };
 

@@ -5,6 +5,7 @@
 #include <QHeaderView>
 
 #include "client/protocol_catalogue.h"
+#include "client/ui/account_panel.h"
 
 namespace connchk::client::ui {
 
@@ -21,7 +22,7 @@ SweepTable::SweepTable(QWidget* parent) : QTableWidget(parent) {
   setColumnCount(ColumnCount);
   setHorizontalHeaderLabels({QStringLiteral("Тип протокола"), QStringLiteral("Номер"), QStringLiteral("Отослано"),
                              QStringLiteral("Получено"), QStringLiteral("Потери"), QStringLiteral("Медиана"),
-                             QStringLiteral("Итог")});
+                             QStringLiteral("Туда /\nобратно"), QStringLiteral("Итог")});
   connchk::ui::makeReadOnlyTable(this);
   horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
   horizontalHeader()->setSectionResizeMode(Type, QHeaderView::Stretch);
@@ -61,6 +62,13 @@ void SweepTable::showResult(int row, const RunSummary& summary, const RunVerdict
   QFont bold = font();
   bold.setBold(true);
   item(row, Verdict)->setFont(bold);
+}
+
+void SweepTable::showAccount(int row, const ServerAccount& account) {
+  if (row < 0 || row >= rowCount()) return;
+  setCell(row, ThereBack, account.given ? QStringLiteral("%1 / %2").arg(account.lostThere).arg(account.lostBack)
+                                        : QStringLiteral("—"));
+  item(row, ThereBack)->setToolTip(accountTexts(account).join(QLatin1Char('\n')));
 }
 
 void SweepTable::showNotRun(int row, const QString& reason) {

@@ -1,6 +1,6 @@
 // The matrix of a sweep over every protocol type: one row per type (its text and number), filled
-// in as each type's run ends with what it sent, got back and lost, its median round trip and its
-// verdict.
+// in as each type's run ends with what it sent, got back and lost, its median round trip, what the
+// server's account says was lost on the way there and back, and its verdict.
 #pragma once
 
 #include <QTableWidget>
@@ -12,7 +12,7 @@ namespace connchk::client::ui {
 
 class SweepTable : public QTableWidget {
  public:
-  enum Column { Type, Number, Sent, Answered, Loss, Median, Verdict, ColumnCount };
+  enum Column { Type, Number, Sent, Answered, Loss, Median, ThereBack, Verdict, ColumnCount };
 
   explicit SweepTable(QWidget* parent = nullptr);
 
@@ -21,6 +21,9 @@ class SweepTable : public QTableWidget {
   // The row of the type now being checked.
   void showChecking(int row);
   void showResult(int row, const RunSummary& summary, const RunVerdict& verdict);
+  // "Туда / обратно": requests lost on the way there / answers lost on the way back, as the server
+  // told ("—" when it told nothing); the account's lines in the cell's tooltip.
+  void showAccount(int row, const ServerAccount& account);
   // A type that could not run here: "не проверен", and why in its tooltip.
   void showNotRun(int row, const QString& reason);
 

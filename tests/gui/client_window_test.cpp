@@ -26,6 +26,7 @@
 #include <QTest>
 
 #include "client/protocol_catalogue.h"
+#include "client/ui/account_panel.h"
 #include "client/ui/client_dialog.h"
 #include "client/ui/round_trip_plot.h"
 #include "client/ui/run_summary_panel.h"
@@ -74,6 +75,9 @@ class ClientWindowTest : public ::testing::Test {
   void SetUp() override {
     ensureApplication();
     dialog_ = std::make_unique<ClientDialog>(log_);
+    EXPECT_TRUE(dialog_->asksAccount());
+    // The peers here only echo: the server's account is asked for where the real server answers.
+    dialog_->setAskAccount(false);
     dialog_->show();
     QApplication::setActiveWindow(dialog_.get());
     ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog_.get()));
@@ -155,12 +159,13 @@ TEST_F(ClientWindowTest, OpensWithTheWrittenControlsAndDefaults) {
     EXPECT_NE(std::find(labels.begin(), labels.end(), text), labels.end()) << text;
   }
   const auto frames = d.findChildren<QGroupBox*>();
-  ASSERT_EQ(frames.size(), 2);
+  ASSERT_EQ(frames.size(), 3);
   EXPECT_EQ(frames[0]->title().toStdString(), "Параметры");
   EXPECT_EQ(frames[1]->title().toStdString(), "Итоги");
+  EXPECT_EQ(frames[2]->title().toStdString(), "Отчет сервера");
   // The controls operators know keep their places; the plot, the figures and the sweep lie below.
   const connchk::ui::DialogUnits du(d.fontMetrics());
-  EXPECT_EQ(d.size(), du.size(373, 207 + ClientDialog::GrowthUnits));
+  EXPECT_EQ(d.size(), du.size(373, 207 + ClientDialog::GrowthUnits + ClientDialog::AccountUnits));
   EXPECT_EQ(frames[0]->geometry(), du.rect(7, 7, 124, 169));
   EXPECT_EQ(d.logList()->geometry(), du.rect(137, 7, 229, 168));
   EXPECT_EQ(d.checkButton()->geometry(), du.rect(7, 185, 50, 15));
@@ -173,6 +178,10 @@ TEST_F(ClientWindowTest, OpensWithTheWrittenControlsAndDefaults) {
     EXPECT_GE(below->geometry().top(), du.y(207));
     EXPECT_LE(below->geometry().bottom(), d.height());
   }
+  // The account lies under both.
+  EXPECT_GT(frames[2]->geometry().top(), d.viewTabs()->geometry().bottom());
+  EXPECT_GT(frames[2]->geometry().top(), frames[1]->geometry().bottom());
+  EXPECT_LE(frames[2]->geometry().bottom(), d.height());
   // No label is cut, in any tab.
   for (int tab = 0; tab < d.viewTabs()->count(); ++tab) {
     d.viewTabs()->setCurrentIndex(tab);
@@ -540,6 +549,15 @@ TEST_F(ClientWindowTest, TheSweepFillsItsTableFromTheRealServerAndStops) {
     EXPECT_EQ(ClientDialog::sweepCount(QString::fromUtf8(text)), count) << text;
   }
   RealServer server;
+  dialog_->setAskAccount(true);
+  // A run first: the server's account of it shows under the figures.
+  clickCheck();
+  ASSERT_TRUE(waitUntil([&] { return idle(); }, 20s));
+  const QStringList account = dialog_->accountPanel()->lines();
+  ASSERT_GE(account.size(), 2);
+  EXPECT_EQ(account[0].toStdString(), "запросов дошло до сервера 1 из 1");
+  EXPECT_TRUE(account[1].startsWith(QStringLiteral("сервер видит вас как 127.0.0.1:"))) << account[1].toStdString();
+
   const SweepTable& table = *dialog_->sweepTable();
   auto verdict = [&](int row) { return table.cell(row, SweepTable::Verdict).toStdString(); };
   auto sweep = [&](const std::vector<int>& types, const QString& count) {
@@ -560,7 +578,13 @@ TEST_F(ClientWindowTest, TheSweepFillsItsTableFromTheRealServerAndStops) {
     EXPECT_EQ(table.cell(row, SweepTable::Sent), "2");
     EXPECT_EQ(table.cell(row, SweepTable::Answered), "2");
     EXPECT_EQ(table.cell(row, SweepTable::Loss), "0 %");
+    EXPECT_EQ(table.cell(row, SweepTable::ThereBack), "0 / 0");
   }
+  // Each type's account is kept: the one chosen in the matrix shows below.
+  EXPECT_EQ(dialog_->accountPanel()->title().toStdString(), "Отчет сервера: TCP (порт 87)");
+  emit dialog_->sweepTable()->cellClicked(UdpEchoIndex, SweepTable::Type);
+  EXPECT_EQ(dialog_->accountPanel()->title().toStdString(), "Отчет сервера: IP-Клиент");
+  EXPECT_EQ(dialog_->accountPanel()->lines().value(0).toStdString(), "запросов дошло до сервера 2 из 2");
   EXPECT_EQ(verdict(TerminalUdpIndex), "не проверен");
   EXPECT_NE(table.item(TerminalUdpIndex, SweepTable::Verdict)->toolTip().toStdString().find("855"), std::string::npos);
   EXPECT_EQ(verdict(IcmpIndex), "") << "a type outside the plan stays empty";

@@ -1,4 +1,5 @@
-// The views of where and which way traffic breaks, fed by hand: the trace's matrix and hops.
+// The views of where and which way traffic breaks, fed by hand: the trace's matrix and hops, the
+// server's account under the figures and in the sweep's matrix.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,6 +9,8 @@
 #include <QTableWidget>
 
 #include "client/protocol_catalogue.h"
+#include "client/ui/account_panel.h"
+#include "client/ui/sweep_table.h"
 #include "client/ui/trace_view.h"
 #include "common/activity_log.h"
 #include "tests/gui/gui_support.h"
@@ -99,6 +102,89 @@ TEST(TraceView, TheMatrixRowOfEachTypeAndTheHopsOfTheOneChosen) {
 
   view.resetRows({});
   EXPECT_EQ(view.matrixCell(UdpEchoIndex, TraceView::Verdict), "");
+}
+
+ServerAccount account(int requests, int reached, int lostThere, int lostBack) {
+  ServerAccount a;
+  a.asked = a.given = true;
+  a.requests = requests;
+  a.reached = reached;
+  a.lostThere = lostThere;
+  a.lostBack = lostBack;
+  return a;
+}
+
+TEST(AccountPanel, TheAccountOfARunAndOfEachTypeOfASweep) {
+  ensureApplication();
+  ServerAccount open = account(4, 4, 0, 0);
+  open.seenAs = "127.0.0.1:40112";
+  open.ttl = open.sentTtl = 64;
+  open.tos = 0;
+  ServerAccount natBack = account(4, 4, 0, 4);
+  natBack.seenAs = "198.51.100.7:40112";
+  natBack.translated = true;
+  natBack.ttl = 62;
+  natBack.sentTtl = 64;
+  natBack.tos = 0;
+  natBack.sentTos = 184;
+  ServerAccount both = account(5, 2, 3, 2);
+  both.seenAs = "127.0.0.1";
+  ServerAccount silentServer;
+  silentServer.asked = true;
+  ServerAccount nothingSent;
+
+  struct Case {
+    const char* what;
+    ServerAccount account;
+    std::vector<const char*> lines;
+    const char* cell;  // "Туда / обратно" in the sweep's matrix
+  };
+  const Case cases[] = {
+      {"open path", open,
+       {"запросов дошло до сервера 4 из 4", "сервер видит вас как 127.0.0.1:40112",
+        "TTL по прибытии 64, маршрутизаторов на пути 0"},
+       "0 / 0"},
+      {"answers lost behind a NAT that rewrites DSCP", natBack,
+       {"запросов дошло до сервера 4 из 4", "запросы доходят, ответы теряются на обратном пути",
+        "сервер видит вас как 198.51.100.7:40112", "адрес изменён по пути (NAT)",
+        "TTL по прибытии 62, маршрутизаторов на пути 2", "DSCP отправлен 46, получен 0: изменён по пути"},
+       "0 / 4"},
+      {"lost both ways", both,
+       {"запросов дошло до сервера 2 из 5", "потеряно на пути к серверу 3, на обратном пути 2",
+        "сервер видит вас как 127.0.0.1"},
+       "3 / 2"},
+      {"a server without the account", silentServer, {"сервер не сообщает, что получил"}, "—"},
+      {"nothing sent", nothingSent, {"сервер не спрашивали: запросы не отосланы"}, "—"},
+  };
+  AccountPanel panel;
+  SweepTable table;
+  for (const Case& c : cases) {
+    panel.showAccount(c.account);
+    const QStringList lines = panel.lines();
+    ASSERT_EQ(lines.size(), static_cast<qsizetype>(c.lines.size())) << c.what;
+    for (std::size_t i = 0; i < c.lines.size(); ++i) EXPECT_EQ(lines[static_cast<qsizetype>(i)].toStdString(), c.lines[i]) << c.what;
+    EXPECT_EQ(panel.title().toStdString(), "Отчет сервера");
+    table.showAccount(UdpEchoIndex, c.account);
+    EXPECT_EQ(table.cell(UdpEchoIndex, SweepTable::ThereBack).toStdString(), c.cell) << c.what;
+  }
+  EXPECT_EQ(table.item(UdpEchoIndex, SweepTable::ThereBack)->toolTip().toStdString(), "");
+  table.showAccount(TcpEchoIndex, natBack);
+  EXPECT_NE(table.item(TcpEchoIndex, SweepTable::ThereBack)->toolTip().toStdString().find("ответы теряются на обратном пути"),
+            std::string::npos);
+
+  // A sweep keeps each type's account; the one chosen in the matrix is shown, named.
+  panel.keep(UdpEchoIndex, open);
+  panel.keep(TcpEchoIndex, natBack);
+  EXPECT_EQ(panel.title().toStdString(), "Отчет сервера: TCP (порт 87)");
+  panel.showKept(UdpEchoIndex);
+  EXPECT_EQ(panel.title().toStdString(), "Отчет сервера: IP-Клиент");
+  EXPECT_EQ(panel.lines().size(), 3);
+  panel.showKept(IcmpIndex);  // none kept: what is shown stays
+  EXPECT_EQ(panel.title().toStdString(), "Отчет сервера: IP-Клиент");
+  panel.clear();
+  EXPECT_TRUE(panel.lines().isEmpty());
+  panel.showKept(UdpEchoIndex);
+  EXPECT_TRUE(panel.lines().isEmpty()) << "a new run forgets the sweep's accounts";
 }
 
 }  // namespace

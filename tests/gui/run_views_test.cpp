@@ -136,7 +136,7 @@ TEST(SweepTable, ARowPerTypeFilledAsItsRunEnds) {
   summary.answered = 3;
   summary.medianUs = 250;
   table.showResult(1, summary, judgeRun(summary, false));
-  const std::vector<const char*> row = {"IP-Клиент", "17", "3", "3", "0 %", "0.250 мс", "пройдена"};
+  const std::vector<const char*> row = {"IP-Клиент", "17", "3", "3", "0 %", "0.250 мс", "", "пройдена"};
   for (int column = 0; column < SweepTable::ColumnCount; ++column) {
     EXPECT_EQ(table.cell(1, static_cast<SweepTable::Column>(column)).toStdString(), row[column]);
   }
