@@ -107,8 +107,9 @@ std::uint64_t nextSendTime() {
   return now;
 }
 
-// "Too big" about this very request from the socket's error queue (other errors, and those about
-// earlier requests, are read and passed over): the MTU named and by whom (empty: this host).
+// What the path said about this very request through the socket's error queue (errors about earlier
+// requests are read and passed over): "too big", with the MTU named and by whom (empty: this host),
+// or unreachable, which ends the try as lost at once rather than after the whole wait.
 std::optional<MtuTry> tooBigWord(int fd, const ProbeIdentity& identity) {
   std::optional<MtuTry> found;
   for (int i = 0; i < 64; ++i) {
@@ -116,7 +117,13 @@ std::optional<MtuTry> tooBigWord(int fd, const ProbeIdentity& identity) {
     int code = 0;
     const platform::ErrorRead read = platform::readErrorQueue(fd, error, code);
     if (read == platform::ErrorRead::NothingLeft || read == platform::ErrorRead::Failed) break;
-    if (read != platform::ErrorRead::Error || error.kind != platform::IcmpErrorKind::PacketTooBig) continue;
+    if (read != platform::ErrorRead::Error) continue;
+    if (error.kind != platform::IcmpErrorKind::PacketTooBig) {
+      if (!found && error.kind == platform::IcmpErrorKind::Unreachable && quotesProbe(error, identity)) {
+        found = MtuTry::lost();
+      }
+      continue;
+    }
     if (error.local) {
       found = MtuTry::tooBig(static_cast<int>(error.mtu.value_or(0)), {});
     } else if (quotesProbe(error, identity)) {
@@ -525,6 +532,12 @@ MtuRow judgeMtu(int typeIndex, const MtuSearchResult& found, const MtuFigures& f
   }
   row.largest = figures.carried ? std::min(*figures.carried, *found.largest) : *found.largest;
   row.pathMtu = static_cast<int>(*row.largest + figures.overhead);
+  if (found.stopped) {
+    // What was found so far is shown, but judges nothing: the limit may lie anywhere above it.
+    row.verdict = MtuVerdict::NotRun;
+    row.reason = "проверка остановлена";
+    return row;
+  }
   if (!found.smallestRefused) {
     row.verdict = MtuVerdict::NoLimit;
   } else {

@@ -3,9 +3,11 @@
 // "packet too big" is dropped makes a black hole, and a lossy path must not shrink what is found.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 #include <tuple>
 
 #include <nlohmann/json.hpp>
@@ -199,6 +201,23 @@ TEST_F(MtuPath, TheTerminalTableAndTheSweepMatrixShowEachTypesMtu) {
     EXPECT_EQ(type["mtu"]["path_mtu"], LinkMtu);
     EXPECT_TRUE(type["mtu"]["black_hole"].get<bool>());
   }
+}
+
+// Ctrl-C ends every type's search at once, even while a try waits long for its answer.
+TEST_F(MtuPath, StopEndsEveryTypeAtOnce) {
+  ASSERT_TRUE(chain.nft(Node::Router2, SilentRouter));
+  Program client(CLIENT_PROGRAM);
+  int status = -1;
+  chain.inNode(Node::Client, [&] {
+    client.start({"--mtu", "-W", "30", "-p", "udp", "-p", "tcp", "-p", "icmp", RoutedChain::ServerAddress});
+    ASSERT_TRUE(client.waitForOutput("Поиск наибольшего запроса"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // into a 30-second wait of a silent size
+    client.signal(SIGINT);
+    status = client.wait(std::chrono::milliseconds(5000));
+  });
+  EXPECT_NE(status, -1) << "still waiting after the stop: " << client.output();
+  EXPECT_EQ(client.output().find("чёрная дыра MTU"), std::string::npos) << "a search cut short judges nothing";
+  EXPECT_NE(client.output().find("не измерен: проверка остановлена"), std::string::npos) << client.output();
 }
 
 // A path of jumbo links: every service takes a 9000-byte request whole, the terminal exchange too

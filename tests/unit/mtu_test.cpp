@@ -145,6 +145,7 @@ TEST(MtuVerdict, JudgesEveryKindOfFinding) {
       {"this host's link bounds it", {1472, 1473, false, 0, 1500}, {}, MtuVerdict::Honest, 1472, 1500, 1500, "local"},
       {"no answer at all", {{}, {}}, {}, MtuVerdict::NoAnswer, {}, {}, {}, ""},
       {"stopped before any answer", {{}, {}, false, 0, 0, true}, {}, MtuVerdict::NotRun, {}, {}, {}, ""},
+      {"stopped midway: no verdict", {1000, 1200, true, 0, 0, true}, {}, MtuVerdict::NotRun, 1000, 1028, {}, ""},
       {"tcp cut down by its discovery", {1460, {}}, {52, 1348, 12, 1400}, MtuVerdict::Honest, 1348, 1400, 1400, ""},
       {"tcp cut down by the server's mss", {1460, {}}, {52, 1348, 12, 1500}, MtuVerdict::Honest, 1348, 1400, 1400,
        server},
