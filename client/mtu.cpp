@@ -649,6 +649,8 @@ std::vector<std::string> mtuTableLines(const std::vector<MtuRow>& rows) {
   return lines;
 }
 
+std::string mtuVerdictText(const MtuRow& row) { return verdictText(row); }
+
 std::string mtuCellText(const MtuRow& row) {
   if (!row.pathMtu) return "-";
   return row.verdict == MtuVerdict::BlackHole ? format("%d ЧД", *row.pathMtu) : std::to_string(*row.pathMtu);

@@ -108,5 +108,7 @@ nlohmann::ordered_json mtuJson(const MtuPlan& plan, const MtuResult& result);
 
 // The cell a sweep shows for a row: "1400" (path MTU), "1400 ЧД" for a black hole, "-".
 std::string mtuCellText(const MtuRow& row);
+// The row's verdict in words: "путь сообщает MTU", "чёрная дыра MTU", ..., "не измерен: ...".
+std::string mtuVerdictText(const MtuRow& row);
 
 }  // namespace connchk::client

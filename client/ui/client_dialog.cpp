@@ -1,6 +1,7 @@
 #include "client/ui/client_dialog.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -73,6 +74,7 @@ ClientDialog::ClientDialog(ActivityLog& log, QWidget* parent)
 ClientDialog::~ClientDialog() {
   // Nobody may wait on this window from now on; then the worker is stopped and joined.
   handOff_.close();
+  if (sweepMtu_) sweepMtu_->stop();
   if (sweep_) sweep_->stop();
   if (sweepThread_.joinable()) sweepThread_.join();
   log_.setView(nullptr);
@@ -205,6 +207,7 @@ void ClientDialog::buildTraceTab() {
   };
   hooks.started = [this] {
     tabs_->setCurrentWidget(traceView_);
+    account_->clear();  // a trace asks for no account: the last run's would be read as the trace's
     summary_->showStarted(QStringLiteral("Идёт трассировка..."));
     setRunning(true);
   };
@@ -319,6 +322,7 @@ void ClientDialog::stopClicked() {
   if (traceView_->running()) {
     traceView_->stop();
   } else if (sweep_) {
+    if (sweepMtu_) sweepMtu_->stop();
     sweep_->stop();
   } else {
     control_->stopRun();
@@ -349,11 +353,12 @@ void ClientDialog::sweepClicked() {
   const std::vector<platform::WayOut> ways = read.ways;
   if (ways.size() == 1) plan = planThroughWay(plan, ways.front());
   sweepCompared_ = ways.size() > 1;
+  const bool withMtu = sweepPage_->mtuBox()->isChecked() && !sweepCompared_;
   sweepSteps_.takeAll();
   sweepResult_ = SweepResult{};
   comparedResult_ = ComparedSweep{};
   stopAsked_ = false;
-  sweepTable_->resetRows();
+  sweepTable_->resetRows(withMtu);
   QStringList labels;
   for (const platform::WayOut& way : ways) labels.push_back(QString::fromStdString(way.name));
   sweepPage_->waysTable()->resetWays(sweepCompared_ ? labels : QStringList{});
@@ -363,10 +368,21 @@ void ClientDialog::sweepClicked() {
   summary_->showStarted(QStringLiteral("Идёт проверка всех типов..."));
   sweepControl_ = std::make_unique<RunControl>(log_, ButtonHooks{});
   sweep_ = std::make_unique<Sweep>(*sweepControl_, log_);
+  sweepMtu_ = withMtu ? std::make_unique<MtuCheck>(log_) : nullptr;
   setRunning(true);
   sweepTimer_->start();
   // The sweep's thread never waits on the window: its steps queue, and its end is posted.
-  sweepThread_ = std::thread([this, plan, ways] {
+  sweepThread_ = std::thread([this, plan, ways]() mutable {
+    if (sweepMtu_) {
+      // As --sweep --mtu: every type measured at once first, its cell filled as it ends.
+      const MtuPlan measure{plan.request.address, plan.request.family, plan.types, MtuDefaultLargestSize,
+                            MtuDefaultTimeoutMs, plan.request.way, plan.request.terminal};
+      plan.mtu = sweepMtu_->run(measure, [this](const MtuRow& found) {
+                            SweepRow row;
+                            row.mtu = found;
+                            sweepSteps_.push(SweepStep{found.typeIndex, false, row, 0, true});
+                          }).rows;
+    }
     std::size_t way = 0;  // the way being swept, when several are compared
     SweepProgress progress;
     progress.typeStarted = [this, &way](int typeIndex, std::size_t, std::size_t) {
@@ -386,6 +402,10 @@ void ClientDialog::sweepClicked() {
 
 void ClientDialog::drainSweep() {
   for (const SweepStep& step : sweepSteps_.takeAll()) {
+    if (step.mtu) {
+      if (step.row.mtu) sweepTable_->showMtu(step.typeIndex, *step.row.mtu);
+      continue;
+    }
     if (sweepCompared_) {
       if (!step.finished) {
         sweepPage_->waysTable()->showChecking(step.way, step.typeIndex);
@@ -435,6 +455,7 @@ void ClientDialog::sweepEnded() {
   }
   summary_->showVerdict(verdict);
   sweep_.reset();
+  sweepMtu_.reset();
   sweepControl_.reset();
   setRunning(false);
 }
@@ -458,6 +479,7 @@ void ClientDialog::comparedSweepEnded() {
   }
   summary_->showVerdict(verdict);
   sweep_.reset();
+  sweepMtu_.reset();
   sweepControl_.reset();
   setRunning(false);
 }

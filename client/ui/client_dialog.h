@@ -172,12 +172,14 @@ class ClientDialog : public QDialog {
     bool finished = false;  // false: the type's run is starting
     SweepRow row;
     std::size_t way = 0;  // of the ways compared
+    bool mtu = false;     // the type's MTU (row.mtu), measured before the runs
   };
   QPushButton* sweepButton_ = nullptr;
   QTimer* sweepTimer_ = nullptr;
   connchk::ui::BatchQueue<SweepStep> sweepSteps_;
   std::unique_ptr<RunControl> sweepControl_;  // a control of its own: its runs never touch the plot
   std::unique_ptr<Sweep> sweep_;
+  std::unique_ptr<MtuCheck> sweepMtu_;  // "Искать MTU": measured before the sweep's runs
   std::thread sweepThread_;
   std::vector<int> sweepTypes_;
   bool askAccount_ = true;

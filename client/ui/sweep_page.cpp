@@ -1,5 +1,6 @@
 #include "client/ui/sweep_page.h"
 
+#include <QCheckBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -26,6 +27,10 @@ SweepPage::SweepPage(QWidget* parent) : QWidget(parent) {
                                   "пути типы проверяются по очереди через каждый и сравниваются"));
   label->setBuddy(via_);
   row->addWidget(via_, 1);
+  mtu_ = new QCheckBox(QStringLiteral("Искать MTU"), this);
+  mtu_->setToolTip(QStringLiteral("Перед проверкой найти для каждого типа наибольший запрос, проходящий без "
+                                  "фрагментации (только для одного пути)"));
+  row->addWidget(mtu_);
   layout->addLayout(row);
   matrices_ = new QStackedWidget(this);
   table_ = new SweepTable(matrices_);

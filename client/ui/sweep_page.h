@@ -1,7 +1,7 @@
 // The "Все типы" tab: the field "Через" above the sweep's matrix. Left empty, the sweep leaves by
 // the routing table's choice; one way out (an interface or an address of this host), by that way;
 // two or more, the sweep goes through each in turn and the compared matrix, a column per way,
-// takes the place of the one-way matrix.
+// takes the place of the one-way matrix. Beside it, whether the sweep measures each type's MTU.
 #pragma once
 
 #include <vector>
@@ -11,6 +11,7 @@
 
 #include "common/platform/way_out.h"
 
+class QCheckBox;
 class QLineEdit;
 class QStackedWidget;
 
@@ -24,6 +25,9 @@ class SweepPage : public QWidget {
   explicit SweepPage(QWidget* parent = nullptr);
 
   QLineEdit* viaEdit() const { return via_; }
+  // "Искать MTU": before the runs, every type's largest request that passes unfragmented is found
+  // (as --sweep --mtu does), shown in the matrix's column "MTU"; a sweep through one way only.
+  QCheckBox* mtuBox() const { return mtu_; }
   SweepTable* table() const { return table_; }
   WaysTable* waysTable() const { return ways_; }
   // Which matrix shows: the compared one (true) or the one-way one.
@@ -32,6 +36,7 @@ class SweepPage : public QWidget {
 
  private:
   QLineEdit* via_ = nullptr;
+  QCheckBox* mtu_ = nullptr;
   QStackedWidget* matrices_ = nullptr;
   SweepTable* table_ = nullptr;
   WaysTable* ways_ = nullptr;

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include <QAction>
+#include <QCheckBox>
 #include <QApplication>
 #include <QComboBox>
 #include <QGroupBox>
@@ -679,12 +680,20 @@ TEST_F(ClientWindowTest, ASweepThroughTheWaysTypedComparesThemAndAWayThisHostLac
   EXPECT_TRUE(waitUntil([&] { return countLines(dialog_->logList(), "Сравнение путей по типам протоколов:") == 1; }));
   EXPECT_EQ(countLines(dialog_->logList(), "Проверка типов через интерфейс lo"), 1);
 
-  // One way is a sweep by that way, in the one-way matrix.
+  // One way is a sweep by that way, in the one-way matrix; its MTU measured first when asked.
   typeInto(page.viaEdit(), QStringLiteral("lo"));
+  page.mtuBox()->setChecked(true);
   QTest::mouseClick(dialog_->sweepButton(), Qt::LeftButton);
   EXPECT_FALSE(page.showsCompared());
   ASSERT_TRUE(waitUntil([&] { return idle(); }, 60s));
-  EXPECT_EQ(dialog_->sweepTable()->cell(UdpEchoIndex, SweepTable::Verdict).toStdString(), "пройдена");
+  const SweepTable& table = *dialog_->sweepTable();
+  EXPECT_FALSE(table.isColumnHidden(SweepTable::Mtu));
+  for (const int row : {UdpEchoIndex, TcpEchoIndex}) {
+    EXPECT_EQ(table.cell(row, SweepTable::Verdict).toStdString(), "пройдена") << row;
+    bool number = false;
+    EXPECT_GE(table.cell(row, SweepTable::Mtu).toInt(&number), 1500) << table.cell(row, SweepTable::Mtu).toStdString();
+    EXPECT_TRUE(number) << row;
+  }
   EXPECT_GE(countLines(dialog_->logList(), "порт 87 через интерфейс lo"), 1);
 }
 
