@@ -401,9 +401,14 @@ std::unique_ptr<Probe> makeProbe(int typeIndex, const ProbeSetting& setting, std
   if (typeIndex == TcpEchoIndex) return std::make_unique<TcpProbe>(setting);
   int error = 0;
   if (typeIndex == TerminalUdpIndex) {
+    // Port 855 of this host, on the way out asked for (an interface, or an address of its own).
     platform::Socket socket = platform::openSocket(family, SOCK_DGRAM, 0, error);
-    if (!socket.valid() || !bindTerminalPort(socket.fd(), family, error, setting.way) ||
-        !forbidFragments(socket.fd(), family) || !platform::enableErrorQueue(socket.fd(), family, error)) {
+    platform::NetError why855;
+    const bool bound = socket.valid() && (setting.way.shaped()
+                                              ? platform::applyWayOut(socket.fd(), family, setting.way, why855, TerminalPort)
+                                              : bindTerminalPort(socket.fd(), family, error));
+    if (setting.way.shaped()) error = why855.code;
+    if (!bound || !forbidFragments(socket.fd(), family) || !platform::enableErrorQueue(socket.fd(), family, error)) {
       why = format("порт 855 не готов, ошибка %i", error != 0 ? error : errno);
       return nullptr;
     }
