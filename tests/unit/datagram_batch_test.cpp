@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -172,11 +173,16 @@ TEST(DatagramBatch, UdpEchoAnswersAndLogsEveryDatagramOfABatchAsAlone) {
     ServiceRun run(context, EchoUdpSlot, stop, gates);
     EchoUdpService(run);
   });
+  // Ends the service however the test ends.
   const auto stopService = [&] {
     view.release();
     stop.signal();
-    service.join();
+    if (service.joinable()) service.join();
   };
+  struct AtEnd {
+    std::function<void()> run;
+    ~AtEnd() { run(); }
+  } atEnd{stopService};
   ASSERT_TRUE(testing::eventually([&] { return counters.services[EchoUdpSlot].state == ServiceState::Running; }));
 
   const char* sources[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4"};
