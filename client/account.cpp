@@ -60,12 +60,27 @@ std::optional<std::vector<RequestArrival>> askOverTcp(int fd, std::span<const st
   return told;
 }
 
+// The run's way out without its TTL: the query must leave as the requests did (the server tells a
+// host only about requests from its own address) and must reach the server whatever TTL was tried.
+platform::WayOut queryWay(const platform::WayOut& way) {
+  platform::WayOut tied = way;
+  tied.hopLimit = 0;
+  return tied;
+}
+
+bool takeWay(int fd, platform::Family family, const platform::WayOut& way) {
+  platform::NetError error;
+  return platform::applyWayOut(fd, family, queryWay(way), error);
+}
+
 std::optional<std::vector<RequestArrival>> askOverUdp(const platform::Address& server,
                                                       std::span<const std::uint64_t> identities,
-                                                      Clock::time_point deadline) {
+                                                      Clock::time_point deadline, const platform::WayOut& way) {
   int error = 0;
   const platform::Socket socket = platform::openSocket(server.family(), SOCK_DGRAM, 0, error);
-  if (!socket.valid() || !platform::connectTo(socket.fd(), server, error)) return std::nullopt;
+  if (!socket.valid() || !takeWay(socket.fd(), server.family(), way) || !platform::connectTo(socket.fd(), server, error)) {
+    return std::nullopt;
+  }
   std::vector<RequestArrival> told;
   std::uint8_t datagram[ReceiveBufferSize];
   for (std::size_t from = 0; from < identities.size(); from += layout_e::MaxIdentitiesOverUdp) {
@@ -90,11 +105,14 @@ std::optional<std::vector<RequestArrival>> askOverUdp(const platform::Address& s
   return told;
 }
 
-// This host's address towards `server`: the source the system chooses for it (nothing is sent).
-std::string sourceTowards(const platform::Address& server, int& ttl) {
+// This host's address towards `server` by `way`: the source the system chooses for it (nothing is sent).
+std::string sourceTowards(const platform::Address& server, const platform::WayOut& way, int& ttl) {
   int error = 0;
   const platform::Socket socket = platform::openSocket(server.family(), SOCK_DGRAM, 0, error);
-  if (!socket.valid() || !platform::connectTo(socket.fd(), server.withPort(EchoPort), error)) return {};
+  if (!socket.valid() || !takeWay(socket.fd(), server.family(), way) ||
+      !platform::connectTo(socket.fd(), server.withPort(EchoPort), error)) {
+    return {};
+  }
   ttl = platform::outgoingTtl(socket.fd(), server.family() == platform::Family::IPv6);
   const auto local = platform::localAddress(socket.fd());
   return local ? local->text() : std::string();
@@ -108,18 +126,19 @@ std::string withPort(const std::string& host, int port, bool ipv6) {
 }  // namespace
 
 std::optional<std::vector<RequestArrival>> askAccount(const platform::Address& server,
-                                                      std::span<const std::uint64_t> identities, int timeoutMs) {
+                                                      std::span<const std::uint64_t> identities, int timeoutMs,
+                                                      const platform::WayOut& way) {
   if (identities.empty()) return std::vector<RequestArrival>{};
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   const platform::Address port87 = server.withPort(EchoPort);
   int error = 0;
   const platform::Socket tcp = platform::openSocket(server.family(), SOCK_STREAM, 0, error);
-  if (tcp.valid() && platform::setNonBlocking(tcp.fd(), error) &&
+  if (tcp.valid() && takeWay(tcp.fd(), server.family(), way) && platform::setNonBlocking(tcp.fd(), error) &&
       platform::connectWithin(tcp.fd(), port87, msUntil(deadline), [] { return false; }, error) ==
           platform::ConnectEnd::Connected) {
     return askOverTcp(tcp.fd(), identities, deadline);
   }
-  return askOverUdp(port87, identities, deadline);
+  return askOverUdp(port87, identities, deadline, way);
 }
 
 int hopsTaken(int sentTtl, int arrivedTtl) {
@@ -178,14 +197,14 @@ ServerAccount takeAccount(const TestRunParameters& params, TestKind kind, const 
   const auto server = platform::Address::parse(outcome.server);
   if (identities.empty() || !server) return {};
   SendingSide side;
-  side.host = sourceTowards(*server, side.ttl);
+  side.host = sourceTowards(*server, params.way, side.ttl);
   side.port = outcome.localPort;
   // -I ADDRESS and --ttl: the requests left from that address and with that TTL.
   if (params.way.kind == platform::WayOut::Kind::Address) side.host = params.way.address.text();
   if (params.way.hopLimit != 0) side.ttl = params.way.hopLimit;
   side.tos = std::max(params.tos, 0);
   if (kind == TestKind::TerminalUdp) side.answerPort = TerminalPort + params.terminal;
-  return judgeAccount(outcome, askAccount(*server, identities, params.timeoutMs), side);
+  return judgeAccount(outcome, askAccount(*server, identities, params.timeoutMs, params.way), side);
 }
 
 std::vector<std::string> accountLines(const ServerAccount& a) {

@@ -16,6 +16,7 @@
 #include "client/run_outcome.h"
 #include "client/run_parameters.h"
 #include "common/platform/address.h"
+#include "common/platform/way_out.h"
 #include "common/protocol.h"
 
 namespace connchk::client {
@@ -24,10 +25,12 @@ namespace connchk::client {
 inline constexpr std::size_t MostRequestsAsked = 256;
 
 // Asks the server at `server` (port ignored) about `identities`: over TCP port 87 in queries of up
-// to 64, or, when TCP does not connect, over UDP port 87 in padded queries of up to 50. The
-// entries in the order asked, or nullopt when no whole answer came within `timeoutMs`.
+// to 64, or, when TCP does not connect, over UDP port 87 in padded queries of up to 50, leaving by
+// `way` (the run's, its TTL left out) since the server tells only about requests from the address
+// that asks. The entries in the order asked, or nullopt when no whole answer came within `timeoutMs`.
 std::optional<std::vector<RequestArrival>> askAccount(const platform::Address& server,
-                                                      std::span<const std::uint64_t> identities, int timeoutMs);
+                                                      std::span<const std::uint64_t> identities, int timeoutMs,
+                                                      const platform::WayOut& way = {});
 
 // What the account is measured against: how this host sent the requests.
 struct SendingSide {

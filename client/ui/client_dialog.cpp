@@ -20,8 +20,11 @@
 #include "client/ui/account_panel.h"
 #include "client/ui/round_trip_plot.h"
 #include "client/ui/run_summary_panel.h"
+#include "client/ui/sweep_page.h"
 #include "client/ui/sweep_table.h"
 #include "client/ui/trace_view.h"
+#include "client/ui/ways_table.h"
+#include "client/sweep_ways.h"
 #include "common/ui/about_dialog.h"
 #include "common/ui/dialog_units.h"
 #include "common/ui/group_frame.h"
@@ -161,8 +164,9 @@ void ClientDialog::buildRunViews() {
   du.place(tabs_, 7, 207, 256, GrowthUnits - 7);
   plot_ = new RoundTripPlot(tabs_);
   tabs_->addTab(plot_, QStringLiteral("Время приема-передачи"));
-  sweepTable_ = new SweepTable(tabs_);
-  tabs_->addTab(sweepTable_, QStringLiteral("Все типы"));
+  sweepPage_ = new SweepPage(tabs_);
+  sweepTable_ = sweepPage_->table();
+  tabs_->addTab(sweepPage_, QStringLiteral("Все типы"));
   // The sweep's button sits beside the tabs, so the buttons above and the matrix keep their room.
   sweepButton_ = new QPushButton(QStringLiteral("Проверить все типы"), tabs_);
   sweepButton_->setAutoDefault(false);
@@ -174,7 +178,9 @@ void ClientDialog::buildRunViews() {
   account_ = new AccountPanel(this);
   du.place(account_, 7, 207 + GrowthUnits - 2, 359, AccountUnits - 5);
   // A type chosen in the sweep's matrix shows its account below.
-  connect(sweepTable_, &QTableWidget::cellClicked, this, [this](int row, int) { account_->showKept(row); });
+  for (QTableWidget* matrix : {static_cast<QTableWidget*>(sweepTable_), static_cast<QTableWidget*>(sweepPage_->waysTable())}) {
+    connect(matrix, &QTableWidget::cellClicked, this, [this](int row, int) { account_->showKept(row); });
+  }
   buildTraceTab();
 
   drainTimer_ = new QTimer(this);
@@ -326,6 +332,12 @@ std::int32_t ClientDialog::sweepCount(const QString& countText) {
 
 void ClientDialog::sweepClicked() {
   if (runGoing() || !readValues()) return;
+  const WaysRead read = readWays(sweepPage_->viaEdit()->text());
+  if (!read.problem.isEmpty()) {
+    QMessageBox::warning(this, QString::fromUtf8(ProgramTitle), read.problem, QMessageBox::Ok);
+    sweepPage_->viaEdit()->setFocus();
+    return;
+  }
   SweepPlan plan;
   plan.request.address = values_.address.toStdString();
   plan.request.size = values_.size;
@@ -333,33 +345,56 @@ void ClientDialog::sweepClicked() {
   plan.request.terminal = static_cast<std::uint32_t>(terminal_->value());
   plan.request.account = askAccount_;
   plan.types = sweepTypes_;
+  // One way out is a sweep by that way; two or more, a sweep through each, compared.
+  const std::vector<platform::WayOut> ways = read.ways;
+  if (ways.size() == 1) plan = planThroughWay(plan, ways.front());
+  sweepCompared_ = ways.size() > 1;
   sweepSteps_.takeAll();
   sweepResult_ = SweepResult{};
+  comparedResult_ = ComparedSweep{};
   stopAsked_ = false;
   sweepTable_->resetRows();
+  QStringList labels;
+  for (const platform::WayOut& way : ways) labels.push_back(QString::fromStdString(way.name));
+  sweepPage_->waysTable()->resetWays(sweepCompared_ ? labels : QStringList{});
+  sweepPage_->showCompared(sweepCompared_);
   account_->clear();
-  tabs_->setCurrentWidget(sweepTable_);
+  tabs_->setCurrentWidget(sweepPage_);
   summary_->showStarted(QStringLiteral("Идёт проверка всех типов..."));
   sweepControl_ = std::make_unique<RunControl>(log_, ButtonHooks{});
   sweep_ = std::make_unique<Sweep>(*sweepControl_, log_);
   setRunning(true);
   sweepTimer_->start();
   // The sweep's thread never waits on the window: its steps queue, and its end is posted.
-  sweepThread_ = std::thread([this, plan] {
+  sweepThread_ = std::thread([this, plan, ways] {
+    std::size_t way = 0;  // the way being swept, when several are compared
     SweepProgress progress;
-    progress.typeStarted = [this](int typeIndex, std::size_t, std::size_t) {
-      sweepSteps_.push(SweepStep{typeIndex, false, {}});
+    progress.typeStarted = [this, &way](int typeIndex, std::size_t, std::size_t) {
+      sweepSteps_.push(SweepStep{typeIndex, false, {}, way});
     };
-    progress.typeFinished = [this](const SweepRow& row, std::size_t, std::size_t) {
-      sweepSteps_.push(SweepStep{row.typeIndex, true, row});
+    progress.typeFinished = [this, &way](const SweepRow& row, std::size_t, std::size_t) {
+      sweepSteps_.push(SweepStep{row.typeIndex, true, row, way});
     };
-    sweepResult_ = sweep_->run(plan, progress);
+    if (ways.size() > 1) {
+      comparedResult_ = sweepThroughWays(*sweep_, log_, plan, ways, progress, [&way](std::size_t w) { way = w; });
+    } else {
+      sweepResult_ = sweep_->run(plan, progress);
+    }
     handOff_.post([this] { sweepEnded(); });
   });
 }
 
 void ClientDialog::drainSweep() {
   for (const SweepStep& step : sweepSteps_.takeAll()) {
+    if (sweepCompared_) {
+      if (!step.finished) {
+        sweepPage_->waysTable()->showChecking(step.way, step.typeIndex);
+      } else {
+        sweepPage_->waysTable()->showRow(step.way, step.row);
+        account_->keep(step.typeIndex, step.row.outcome.account);
+      }
+      continue;
+    }
     if (!step.finished) {
       sweepTable_->showChecking(step.typeIndex);
     } else if (step.row.verdict == SweepVerdict::NotRun) {
@@ -380,6 +415,10 @@ void ClientDialog::sweepEnded() {
   if (sweepThread_.joinable()) sweepThread_.join();
   sweepTimer_->stop();
   drainSweep();
+  if (sweepCompared_) {
+    comparedSweepEnded();
+    return;
+  }
   int passed = 0, failed = 0;
   for (const SweepRow& row : sweepResult_.rows) {
     passed += row.verdict == SweepVerdict::Pass;
@@ -393,6 +432,29 @@ void ClientDialog::sweepEnded() {
   } else {
     verdict = {sweepResult_.exitStatus() == 0 ? VerdictKind::Passed : VerdictKind::Failed,
                QStringLiteral("Пройдено типов: %1, не пройдено: %2").arg(passed).arg(failed)};
+  }
+  summary_->showVerdict(verdict);
+  sweep_.reset();
+  sweepControl_.reset();
+  setRunning(false);
+}
+
+void ClientDialog::comparedSweepEnded() {
+  RunVerdict verdict{VerdictKind::Failed, {}};
+  bool started = false;
+  for (std::size_t way = 0; way < comparedResult_.ways.size(); ++way) {
+    const SweepResult& result = comparedResult_.ways[way].result;
+    started = started || result.started;
+    if (!result.started) {
+      sweepPage_->waysTable()->showWayFailed(way, QString::fromStdString(result.failure));
+      if (verdict.text.isEmpty()) verdict.text = QString::fromStdString(result.failure);
+    }
+  }
+  if (started && stopAsked_) {
+    verdict = {VerdictKind::Stopped, QStringLiteral("Проверка всех типов остановлена")};
+  } else if (started) {
+    verdict = {comparedResult_.exitStatus() == 0 ? VerdictKind::Passed : VerdictKind::Failed,
+               QStringLiteral("Итог различается у типов: %1").arg(sweepPage_->waysTable()->differing())};
   }
   summary_->showVerdict(verdict);
   sweep_.reset();

@@ -14,6 +14,7 @@
 
 #include "client/run_control.h"
 #include "client/sweep.h"
+#include "client/sweep_ways.h"
 #include "common/activity_log.h"
 #include "common/ui/batch_queue.h"
 #include "common/ui/hand_off.h"
@@ -33,6 +34,7 @@ namespace connchk::client::ui {
 class RoundTripPlot;
 class AccountPanel;
 class RunSummaryPanel;
+class SweepPage;
 class SweepTable;
 class TraceView;
 
@@ -66,13 +68,14 @@ class ClientDialog : public QDialog {
   RoundTripPlot* plot() const { return plot_; }
   RunSummaryPanel* summaryPanel() const { return summary_; }
   AccountPanel* accountPanel() const { return account_; }
+  SweepPage* sweepPage() const { return sweepPage_; }
   SweepTable* sweepTable() const { return sweepTable_; }
   TraceView* traceView() const { return traceView_; }
 
   // The parameter fields, the buttons and the log keep the places and sizes their operators know;
   // the plot, the figures and the sweep matrix lie below them, growing the window by this many
   // dialog units.
-  static constexpr int GrowthUnits = 185;
+  static constexpr int GrowthUnits = 197;
   // Below those, the server's account of the last run (or of the type chosen in the sweep).
   static constexpr int AccountUnits = 40;
 
@@ -128,6 +131,8 @@ class ClientDialog : public QDialog {
   void sweepClicked();
   void drainSweep();
   void sweepEnded();
+  // The end of a sweep through several ways ("Через"): the compared matrix's verdict.
+  void comparedSweepEnded();
   // "Трассировать все типы": the trace of every type towards the address typed (TraceView).
   void buildTraceTab();
 
@@ -154,6 +159,7 @@ class ClientDialog : public QDialog {
   RoundTripPlot* plot_ = nullptr;
   RunSummaryPanel* summary_ = nullptr;
   AccountPanel* account_ = nullptr;
+  SweepPage* sweepPage_ = nullptr;
   SweepTable* sweepTable_ = nullptr;
   TraceView* traceView_ = nullptr;
   QTimer* drainTimer_ = nullptr;
@@ -165,6 +171,7 @@ class ClientDialog : public QDialog {
     int typeIndex = 0;
     bool finished = false;  // false: the type's run is starting
     SweepRow row;
+    std::size_t way = 0;  // of the ways compared
   };
   QPushButton* sweepButton_ = nullptr;
   QTimer* sweepTimer_ = nullptr;
@@ -175,6 +182,8 @@ class ClientDialog : public QDialog {
   std::vector<int> sweepTypes_;
   bool askAccount_ = true;
   SweepResult sweepResult_;  // written by the sweep's thread, read after it has been joined
+  ComparedSweep comparedResult_;  // the same, for a sweep through several ways
+  bool sweepCompared_ = false;    // the sweep going on (or the last) goes through several ways
 };
 
 }  // namespace connchk::client::ui

@@ -30,8 +30,10 @@
 #include "client/ui/client_dialog.h"
 #include "client/ui/round_trip_plot.h"
 #include "client/ui/run_summary_panel.h"
+#include "client/ui/sweep_page.h"
 #include "client/ui/sweep_table.h"
 #include "client/ui/trace_view.h"
+#include "client/ui/ways_table.h"
 #include "common/activity_log.h"
 #include "common/ui/dialog_units.h"
 #include "server/service_host.h"
@@ -171,7 +173,7 @@ TEST_F(ClientWindowTest, OpensWithTheWrittenControlsAndDefaults) {
   EXPECT_EQ(d.checkButton()->geometry(), du.rect(7, 185, 50, 15));
   EXPECT_EQ(d.exitButton()->geometry(), du.rect(316, 184, 50, 16));
   EXPECT_TRUE(frames[0]->geometry().contains(d.terminalSpin()->geometry()));
-  d.viewTabs()->setCurrentWidget(d.sweepTable());
+  d.viewTabs()->setCurrentWidget(d.sweepPage());
   const SweepTable& sweep = *d.sweepTable();
   EXPECT_LE(sweep.rowViewportPosition(14) + sweep.rowHeight(14), sweep.viewport()->height()) << "the matrix scrolls";
   for (const QWidget* below : {static_cast<const QWidget*>(d.viewTabs()), static_cast<const QWidget*>(frames[1])}) {
@@ -566,7 +568,7 @@ TEST_F(ClientWindowTest, TheSweepFillsItsTableFromTheRealServerAndStops) {
     QTest::mouseClick(dialog_->sweepButton(), Qt::LeftButton);
     EXPECT_TRUE(busy());
     EXPECT_FALSE(dialog_->sweepButton()->isEnabled());
-    EXPECT_EQ(dialog_->viewTabs()->currentWidget(), dialog_->sweepTable());
+    EXPECT_EQ(dialog_->viewTabs()->currentWidget(), dialog_->sweepPage());
   };
 
   // The server holds port 855 here, so TELM-UDP cannot run and says why.
@@ -641,6 +643,49 @@ TEST_F(ClientWindowTest, TheTraceTabTracesFromTheWindowAndStopEndsItAtOnce) {
   EXPECT_EQ(view.hopCell(0, TraceView::HopAddress).toStdString(), "127.0.0.1");
   EXPECT_EQ(dialog_->summaryPanel()->verdict()->text().toStdString(), "Дошли до сервера: 2, не дошли: 0");
   EXPECT_TRUE(waitUntil([&] { return countLines(dialog_->logList(), "Итоги трассировки по типам протоколов:") == 2; }));
+}
+
+TEST_F(ClientWindowTest, ASweepThroughTheWaysTypedComparesThemAndAWayThisHostLacksIsRefused) {
+  REQUIRE_PRIVATE_NETWORK();
+  SweepPage& page = *dialog_->sweepPage();
+  dialog_->setSweepTypes({UdpEchoIndex, TcpEchoIndex});
+  typeCount(QStringLiteral("2"));
+  {
+    MessageBoxWatcher boxes;
+    typeInto(page.viaEdit(), QStringLiteral("lo, nosuch0"));
+    QTest::mouseClick(dialog_->sweepButton(), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return !boxes.seen.empty(); }));
+    EXPECT_EQ(boxes.seen.front().text.toStdString(), "Нет интерфейса nosuch0 на этом компьютере");
+    EXPECT_TRUE(idle()) << "nothing started";
+    EXPECT_EQ(countLines(dialog_->logList(), "Соединение с"), 0);
+  }
+
+  RealServer server;
+  typeInto(page.viaEdit(), QStringLiteral("127.0.0.1, lo"));
+  QTest::mouseClick(dialog_->sweepButton(), Qt::LeftButton);
+  EXPECT_TRUE(busy());
+  EXPECT_TRUE(page.showsCompared());
+  ASSERT_TRUE(waitUntil([&] { return idle(); }, 60s));
+  const WaysTable& ways = *page.waysTable();
+  ASSERT_EQ(ways.wayCount(), 2);
+  EXPECT_EQ(ways.horizontalHeaderItem(WaysTable::FirstWay + 1)->text(), "lo");
+  for (const int row : {UdpEchoIndex, TcpEchoIndex}) {
+    for (const int way : {0, 1}) {
+      EXPECT_TRUE(ways.cell(row, WaysTable::FirstWay + way).startsWith(QStringLiteral("пройден, "))) << row << "," << way;
+    }
+    EXPECT_EQ(ways.cell(row, ways.comparisonColumn()), "");
+  }
+  EXPECT_EQ(dialog_->summaryPanel()->verdict()->text().toStdString(), "Итог различается у типов: 0");
+  EXPECT_TRUE(waitUntil([&] { return countLines(dialog_->logList(), "Сравнение путей по типам протоколов:") == 1; }));
+  EXPECT_EQ(countLines(dialog_->logList(), "Проверка типов через интерфейс lo"), 1);
+
+  // One way is a sweep by that way, in the one-way matrix.
+  typeInto(page.viaEdit(), QStringLiteral("lo"));
+  QTest::mouseClick(dialog_->sweepButton(), Qt::LeftButton);
+  EXPECT_FALSE(page.showsCompared());
+  ASSERT_TRUE(waitUntil([&] { return idle(); }, 60s));
+  EXPECT_EQ(dialog_->sweepTable()->cell(UdpEchoIndex, SweepTable::Verdict).toStdString(), "пройдена");
+  EXPECT_GE(countLines(dialog_->logList(), "порт 87 через интерфейс lo"), 1);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The views of where and which way traffic breaks, fed by hand: the trace's matrix and hops, the
-// server's account under the figures and in the sweep's matrix.
+// server's account under the figures and in the sweep's matrix, the ways typed into "Через" and the
+// matrix that compares them.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,7 +11,9 @@
 
 #include "client/protocol_catalogue.h"
 #include "client/ui/account_panel.h"
+#include "client/ui/sweep_page.h"
 #include "client/ui/sweep_table.h"
+#include "client/ui/ways_table.h"
 #include "client/ui/trace_view.h"
 #include "common/activity_log.h"
 #include "tests/gui/gui_support.h"
@@ -185,6 +188,100 @@ TEST(AccountPanel, TheAccountOfARunAndOfEachTypeOfASweep) {
   EXPECT_TRUE(panel.lines().isEmpty());
   panel.showKept(UdpEchoIndex);
   EXPECT_TRUE(panel.lines().isEmpty()) << "a new run forgets the sweep's accounts";
+}
+
+SweepRow sweepRow(int typeIndex, SweepVerdict verdict, std::int64_t medianUs = 0, std::string reason = {}) {
+  SweepRow row;
+  row.typeIndex = typeIndex;
+  row.verdict = verdict;
+  row.summary.medianUs = medianUs;
+  row.reason = std::move(reason);
+  return row;
+}
+
+TEST(WaysTable, AColumnPerWayAndTheTypesJudgedDifferentlyMarked) {
+  ensureApplication();
+  WaysTable table;
+  table.resetWays({QStringLiteral("tun0"), QStringLiteral("192.0.2.5")});
+  ASSERT_EQ(table.columnCount(), 5);
+  EXPECT_EQ(table.horizontalHeaderItem(WaysTable::FirstWay)->text(), "tun0");
+  EXPECT_EQ(table.horizontalHeaderItem(table.comparisonColumn())->text().toStdString(), "Сравнение");
+  const int raw53 = 2;
+  table.showChecking(0, UdpEchoIndex);
+  EXPECT_EQ(table.cell(UdpEchoIndex, WaysTable::FirstWay).toStdString(), "проверка...");
+
+  struct Step {
+    std::size_t way;
+    SweepRow row;
+  };
+  const Step steps[] = {
+      {0, sweepRow(UdpEchoIndex, SweepVerdict::Pass, 412)},  {0, sweepRow(raw53, SweepVerdict::Fail)},
+      {0, sweepRow(TerminalUdpIndex, SweepVerdict::NotRun, 0, "порт 855 занят")},
+      {0, sweepRow(IcmpIndex, SweepVerdict::Fail)},          {1, sweepRow(UdpEchoIndex, SweepVerdict::Pass, 388)},
+      {1, sweepRow(raw53, SweepVerdict::Pass, 301)},         {1, sweepRow(TerminalUdpIndex, SweepVerdict::Pass, 500)},
+  };
+  for (const Step& step : steps) table.showRow(step.way, step.row);
+  struct Row {
+    int type;
+    const char *first, *second, *compared;
+  };
+  const Row rows[] = {
+      {UdpEchoIndex, "пройден, 0.412 мс", "пройден, 0.388 мс", ""},
+      {raw53, "не пройден", "пройден, 0.301 мс", "различается"},
+      {TerminalUdpIndex, "не проверен", "пройден, 0.500 мс", ""},  // a type not run says nothing of its way
+      {IcmpIndex, "не пройден", "", ""},                          // the second way has not run it yet
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(table.cell(r.type, WaysTable::Type).toStdString(), ProtocolCatalogue()[r.type].text);
+    EXPECT_EQ(table.cell(r.type, WaysTable::FirstWay).toStdString(), r.first) << r.type;
+    EXPECT_EQ(table.cell(r.type, WaysTable::FirstWay + 1).toStdString(), r.second) << r.type;
+    EXPECT_EQ(table.cell(r.type, table.comparisonColumn()).toStdString(), r.compared) << r.type;
+  }
+  EXPECT_EQ(table.item(TerminalUdpIndex, WaysTable::FirstWay)->toolTip().toStdString(), "порт 855 занят");
+  EXPECT_EQ(table.differing(), 1);
+  // The second way then finds ICMP failing too: the same verdict, nothing marked.
+  table.showRow(1, sweepRow(IcmpIndex, SweepVerdict::Fail));
+  EXPECT_EQ(table.cell(IcmpIndex, table.comparisonColumn()), "");
+
+  // A way that could not start: its cells that waited read "не проверен", and say why.
+  table.resetWays({QStringLiteral("lo"), QStringLiteral("2001:db8::5")});
+  table.showRow(0, sweepRow(UdpEchoIndex, SweepVerdict::Pass, 100));
+  table.showChecking(1, UdpEchoIndex);
+  table.showWayFailed(1, QStringLiteral("у сервера нет адреса IPv6"));
+  EXPECT_EQ(table.cell(UdpEchoIndex, WaysTable::FirstWay + 1).toStdString(), "не проверен");
+  EXPECT_EQ(table.item(UdpEchoIndex, WaysTable::FirstWay + 1)->toolTip().toStdString(), "у сервера нет адреса IPv6");
+  EXPECT_EQ(table.cell(IcmpIndex, WaysTable::FirstWay + 1), "") << "a type outside the plan stays empty";
+  EXPECT_EQ(table.differing(), 0);
+}
+
+TEST(SweepPage, TheWaysTypedAreCheckedBeforeTheSweepStarts) {
+  struct Case {
+    const char* typed;
+    std::size_t ways;
+    const char* problem;
+  };
+  const Case cases[] = {
+      {"", 0, ""},
+      {"  ", 0, ""},
+      {"lo", 1, ""},
+      {"127.0.0.1, lo;127.0.0.1", 3, ""},
+      {"127.0.0.1,,lo", 2, ""},
+      {"lo, a/b", 0, "«a/b» — не адрес и не имя интерфейса"},
+      {"nosuch0", 0, "Нет интерфейса nosuch0 на этом компьютере"},
+      {"lo 192.0.2.77", 0, "Адрес 192.0.2.77 не принадлежит этому компьютеру"},
+  };
+  for (const Case& c : cases) {
+    const WaysRead read = readWays(QString::fromUtf8(c.typed));
+    EXPECT_EQ(read.problem.toStdString(), c.problem) << c.typed;
+    if (read.problem.isEmpty()) {
+      EXPECT_EQ(read.ways.size(), c.ways) << c.typed;
+    }
+  }
+  const WaysRead read = readWays(QStringLiteral("127.0.0.1 lo"));
+  ASSERT_EQ(read.ways.size(), 2u);
+  EXPECT_EQ(read.ways[0].kind, platform::WayOut::Kind::Address);
+  EXPECT_EQ(read.ways[1].kind, platform::WayOut::Kind::Interface);
+  EXPECT_EQ(read.ways[1].name, "lo");
 }
 
 }  // namespace
