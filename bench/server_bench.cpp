@@ -200,7 +200,7 @@ bool startBareLoops(BareLoops& loops, std::string& why) {
 // The server.
 
 enum class Front { Terminal, Offscreen };
-const char* frontName(Front front) { return front == Front::Terminal ? "terminal" : "window (offscreen)"; }
+const char* frontName(Front front) { return front == Front::Terminal ? "terminal" : "window, offscreen"; }
 
 // The server copied into a folder of its own, so that its log file is a fresh one there.
 struct ServerProcess {
@@ -611,7 +611,7 @@ void printRow(const Row& row) {
   const auto rate = [](const Slice& s) { return s.rate(); };
   const auto cpu = [](const Slice& s) { return s.cpuUsPerAnswer(); };
   const auto load = [](const Slice& s) { return s.loadShare() * 100; };
-  std::printf("%-34s %9.0f %9.0f %6.2f %7.1f %7.1f %5.0f%% %5.0f%% %6.1f %7.1f %5ld %3zu/%zu\n", row.name.c_str(),
+  std::printf("%-38s %9.0f %9.0f %6.2f %7.1f %7.1f %5.0f%% %5.0f%% %6.1f %7.1f %5ld %3zu/%zu\n", row.name.c_str(),
               row.med(row.server, rate), row.med(row.bare, rate), row.ratio(false), row.med(row.server, cpu),
               row.med(row.bare, cpu), row.med(row.server, load), row.med(row.bare, load), percentile(latency, 0.5),
               percentile(latency, 0.99), lost, row.judged().size(), row.server.size());
@@ -830,9 +830,9 @@ int main(int argc, char** argv) {
               "right after the same slice of its bare loop. Medians of the rounds. Load average %s before,\n"
               "%s after.\n\n",
               options->size, options->rounds, options->seconds, loadBefore.c_str(), loadAverage().c_str());
-  std::printf("%-34s %9s %9s %6s %15s %13s %14s %5s %7s\n", "", "server/s", "bare/s", "ratio", "CPU us/answer",
+  std::printf("%-38s %9s %9s %6s %15s %13s %14s %5s %7s\n", "", "server/s", "bare/s", "ratio", "CPU us/answer",
               "load CPU", "latency us", "lost", "judged");
-  std::printf("%-34s %9s %9s %6s %7s %7s %6s %6s %6s %7s\n", "", "", "", "", "server", "bare", "server", "bare", "p50",
+  std::printf("%-38s %9s %9s %6s %7s %7s %6s %6s %6s %7s\n", "", "", "", "", "server", "bare", "server", "bare", "p50",
               "p99");
   for (const Row& row : rows) printRow(row);
 
@@ -865,7 +865,7 @@ int main(int argc, char** argv) {
   if (t8) judge("UDP echo, terminal, 8 in flight, of the bare loop", t8->ratio(true), 1.00, t8->judgeable());
   if (const Row* w8 = find(Kind::Udp, Front::Offscreen, 8); w8 && t8) {
     const double t = t8->ratio(true);
-    judge("UDP echo, window (offscreen), 8 in flight, of terminal mode", t > 0 ? w8->ratio(true) / t : 0, 0.90,
+    judge("UDP echo, window (offscreen), 8 in flight, of terminal", t > 0 ? w8->ratio(true) / t : 0, 0.90,
           w8->judgeable() && t8->judgeable());
   }
   for (const Row& r : rows) {

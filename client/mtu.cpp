@@ -47,7 +47,7 @@ namespace {
 using platform::Family;
 using Clock = std::chrono::steady_clock;
 
-constexpr int StopSliceMs = 50;    // how often a wait looks at Stop
+constexpr int StopSliceMs = 100;   // how often a wait looks at Stop where the event has no descriptor
 constexpr int TcpMinSegment = 88;  // the smallest MSS the system lets a socket ask for
 constexpr const char* LocalReporter = "local";
 constexpr std::uint8_t UdpProtocol = 17;
@@ -80,19 +80,24 @@ struct ProbeSetting {
   int timeoutMs = MtuDefaultTimeoutMs;
   platform::WayOut way;
   std::uint32_t terminal = 1;
-  const std::atomic<bool>* stop = nullptr;
-  bool stopRequested() const { return stop->load(); }
+  const platform::StopEvent* stop = nullptr;
+  bool stopRequested() const { return stop->signalled(); }
 };
 
-// Waits for `events` on `fd` until the deadline, looking at Stop every slice.
+// Waits for `events` on `fd` until the deadline, or until Stop is asked for.
 enum class Waited { Ready, TimedOut, Stopped };
 Waited waitFor(int fd, short events, Clock::time_point deadline, const ProbeSetting& setting) {
   for (;;) {
     if (setting.stopRequested()) return Waited::Stopped;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return Waited::TimedOut;
-    pollfd wait{fd, events, 0};
-    if (poll(&wait, 1, static_cast<int>(std::min<long long>(left, StopSliceMs))) > 0) return Waited::Ready;
+    // The stop event's descriptor wakes the wait the moment Stop is asked for.
+    pollfd wait[2] = {{fd, events, 0}, {setting.stop->fd(), POLLIN, 0}};
+    const bool sliced = wait[1].fd < 0;
+    if (poll(wait, 2, static_cast<int>(sliced ? std::min<long long>(left, StopSliceMs) : left)) > 0 &&
+        wait[0].revents != 0) {
+      return Waited::Ready;
+    }
   }
 }
 
@@ -401,9 +406,14 @@ std::unique_ptr<Probe> makeProbe(int typeIndex, const ProbeSetting& setting, std
   if (typeIndex == TcpEchoIndex) return std::make_unique<TcpProbe>(setting);
   int error = 0;
   if (typeIndex == TerminalUdpIndex) {
+    // Port 855 of this host, on the way out asked for (an interface, or an address of its own).
     platform::Socket socket = platform::openSocket(family, SOCK_DGRAM, 0, error);
-    if (!socket.valid() || !bindTerminalPort(socket.fd(), family, error, setting.way) ||
-        !forbidFragments(socket.fd(), family) || !platform::enableErrorQueue(socket.fd(), family, error)) {
+    platform::NetError why855;
+    const bool bound = socket.valid() && (setting.way.shaped()
+                                              ? platform::applyWayOut(socket.fd(), family, setting.way, why855, TerminalPort)
+                                              : bindTerminalPort(socket.fd(), family, error));
+    if (setting.way.shaped()) error = why855.code;
+    if (!bound || !forbidFragments(socket.fd(), family) || !platform::enableErrorQueue(socket.fd(), family, error)) {
       why = format("порт 855 не готов, ошибка %i", error != 0 ? error : errno);
       return nullptr;
     }
@@ -581,7 +591,7 @@ MtuResult MtuCheck::run(const MtuPlan& plan, const MtuProgress& progress) {
         if (result.failure.empty()) result.failure = line;
         log_.log(line);
       },
-      [this] { return stop_.load(); });
+      [this] { return stop_.signalled(); });
   if (!server) return result;
   result.started = true;
 

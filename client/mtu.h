@@ -6,7 +6,6 @@
 // thread of its own and shows the rows, without knowing how a row was measured.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -18,6 +17,7 @@
 #include "client/mtu_search.h"
 #include "common/activity_log.h"
 #include "common/platform/address.h"
+#include "common/platform/wait.h"
 #include "common/platform/way_out.h"
 
 namespace connchk::client {
@@ -91,11 +91,11 @@ class MtuCheck {
   MtuResult run(const MtuPlan& plan, const MtuProgress& progress = {});
 
   // From any thread: every type ends with what it has found within one short wait.
-  void stop() { stop_ = true; }
+  void stop() { stop_.signal(); }
 
  private:
   ActivityLog& log_;
-  std::atomic<bool> stop_{false};
+  platform::StopEvent stop_;
 };
 
 // The table, a title, a header, then one line per type.
