@@ -58,7 +58,8 @@ void AccountPanel::showAccount(const ServerAccount& account, int typeIndex) {
 
 void AccountPanel::keep(int typeIndex, const ServerAccount& account) {
   kept_[typeIndex] = account;
-  showAccount(account, typeIndex);
+  // A type that sent nothing (not run, or stopped first) does not push aside the last one's account.
+  if (account.asked) showAccount(account, typeIndex);
 }
 
 void AccountPanel::showKept(int typeIndex) {

@@ -24,7 +24,7 @@ class AccountPanel : public QGroupBox {
   void clear();
   // The account of a run, or of the type `typeIndex` of a sweep (named in the title).
   void showAccount(const ServerAccount& account, int typeIndex = -1);
-  // A sweep's type has ended: its account is kept for the matrix and shown.
+  // A sweep's type has ended: its account is kept for the matrix, and shown where it was asked for.
   void keep(int typeIndex, const ServerAccount& account);
   // The account kept for a type chosen in the sweep's matrix; nothing when none is kept.
   void showKept(int typeIndex);

@@ -179,10 +179,12 @@ TEST(AccountPanel, TheAccountOfARunAndOfEachTypeOfASweep) {
   panel.keep(UdpEchoIndex, open);
   panel.keep(TcpEchoIndex, natBack);
   EXPECT_EQ(panel.title().toStdString(), "Отчет сервера: TCP (порт 87)");
+  panel.keep(IcmpIndex, nothingSent);
+  EXPECT_EQ(panel.title().toStdString(), "Отчет сервера: TCP (порт 87)") << "a type that sent nothing";
   panel.showKept(UdpEchoIndex);
   EXPECT_EQ(panel.title().toStdString(), "Отчет сервера: IP-Клиент");
   EXPECT_EQ(panel.lines().size(), 3);
-  panel.showKept(IcmpIndex);  // none kept: what is shown stays
+  panel.showKept(TerminalUdpIndex);  // none kept: what is shown stays
   EXPECT_EQ(panel.title().toStdString(), "Отчет сервера: IP-Клиент");
   panel.clear();
   EXPECT_TRUE(panel.lines().isEmpty());
