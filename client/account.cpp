@@ -21,14 +21,6 @@ int msUntil(Clock::time_point deadline) {
   return left <= 0 ? 0 : static_cast<int>(left);
 }
 
-// The query leaves by the run's way out (-I), as its requests did; the TTL is left to the system,
-// so that a query is not lost where a short --ttl lost the requests.
-bool leaveByWay(int fd, platform::Family family, platform::WayOut way) {
-  way.hopLimit = 0;
-  platform::NetError why;
-  return !way.shaped() || platform::applyWayOut(fd, family, way, why);
-}
-
 // Reads one whole answer to the query of `queryTime` from a stream; nullopt on anything else.
 std::optional<AccountAnswer> readStreamAnswer(int fd, std::uint64_t queryTime, Clock::time_point deadline,
                                               const platform::StopEvent& stop) {
@@ -69,14 +61,26 @@ std::optional<std::vector<RequestArrival>> askOverTcp(int fd, std::span<const st
   return told;
 }
 
+// The run's way out without its TTL: the query must leave as the requests did (the server tells a
+// host only about requests from its own address) and must reach the server whatever TTL was tried.
+platform::WayOut queryWay(const platform::WayOut& way) {
+  platform::WayOut tied = way;
+  tied.hopLimit = 0;
+  return tied;
+}
+
+bool takeWay(int fd, platform::Family family, const platform::WayOut& way) {
+  platform::NetError error;
+  return platform::applyWayOut(fd, family, queryWay(way), error);
+}
+
 std::optional<std::vector<RequestArrival>> askOverUdp(const platform::Address& server,
                                                       std::span<const std::uint64_t> identities,
                                                       Clock::time_point deadline, const platform::StopEvent& stop,
                                                       const platform::WayOut& way) {
   int error = 0;
   const platform::Socket socket = platform::openSocket(server.family(), SOCK_DGRAM, 0, error);
-  if (!socket.valid() || !leaveByWay(socket.fd(), server.family(), way) ||
-      !platform::connectTo(socket.fd(), server, error)) {
+  if (!socket.valid() || !takeWay(socket.fd(), server.family(), way) || !platform::connectTo(socket.fd(), server, error)) {
     return std::nullopt;
   }
   std::vector<RequestArrival> told;
@@ -103,11 +107,14 @@ std::optional<std::vector<RequestArrival>> askOverUdp(const platform::Address& s
   return told;
 }
 
-// This host's address towards `server`: the source the system chooses for it (nothing is sent).
-std::string sourceTowards(const platform::Address& server, int& ttl) {
+// This host's address towards `server` by `way`: the source the system chooses for it (nothing is sent).
+std::string sourceTowards(const platform::Address& server, const platform::WayOut& way, int& ttl) {
   int error = 0;
   const platform::Socket socket = platform::openSocket(server.family(), SOCK_DGRAM, 0, error);
-  if (!socket.valid() || !platform::connectTo(socket.fd(), server.withPort(EchoPort), error)) return {};
+  if (!socket.valid() || !takeWay(socket.fd(), server.family(), way) ||
+      !platform::connectTo(socket.fd(), server.withPort(EchoPort), error)) {
+    return {};
+  }
   ttl = platform::outgoingTtl(socket.fd(), server.family() == platform::Family::IPv6);
   const auto local = platform::localAddress(socket.fd());
   return local ? local->text() : std::string();
@@ -128,7 +135,7 @@ std::optional<std::vector<RequestArrival>> askAccount(const platform::Address& s
   const platform::Address port87 = server.withPort(EchoPort);
   int error = 0;
   const platform::Socket tcp = platform::openSocket(server.family(), SOCK_STREAM, 0, error);
-  if (tcp.valid() && platform::setNonBlocking(tcp.fd(), error) && leaveByWay(tcp.fd(), server.family(), way)) {
+  if (tcp.valid() && takeWay(tcp.fd(), server.family(), way) && platform::setNonBlocking(tcp.fd(), error)) {
     switch (platform::connectWithin(tcp.fd(), port87, msUntil(deadline), stop, error)) {
       case platform::ConnectEnd::Connected: return askOverTcp(tcp.fd(), identities, deadline, stop);
       case platform::ConnectEnd::Stopped: return std::nullopt;
@@ -196,7 +203,7 @@ ServerAccount takeAccount(const RunRequest& params, TestKind kind, const RunOutc
   const auto server = platform::Address::parse(outcome.server);
   if (identities.empty() || !server) return {};
   SendingSide side;
-  side.host = sourceTowards(*server, side.ttl);
+  side.host = sourceTowards(*server, params.way, side.ttl);
   side.port = outcome.localPort;
   // -I ADDRESS and --ttl: the requests left from that address and with that TTL.
   if (params.way.kind == platform::WayOut::Kind::Address) side.host = params.way.address.text();

@@ -26,9 +26,10 @@ namespace connchk::client {
 inline constexpr std::size_t MostRequestsAsked = 256;
 
 // Asks the server at `server` (port ignored) about `identities`: over TCP port 87 in queries of up
-// to 64, or, when TCP does not connect, over UDP port 87 in padded queries of up to 50. The
-// entries in the order asked, or nullopt when no whole answer came within `timeoutMs` or `stop`
-// came first. The query leaves by `way` (its address or interface; not its TTL).
+// to 64, or, when TCP does not connect, over UDP port 87 in padded queries of up to 50, leaving by
+// `way` (the run's, its TTL left out) since the server tells only about requests from the address
+// that asks. The entries in the order asked, or nullopt when no whole answer came within `timeoutMs`
+// or `stop` came first.
 std::optional<std::vector<RequestArrival>> askAccount(const platform::Address& server,
                                                       std::span<const std::uint64_t> identities, int timeoutMs,
                                                       const platform::StopEvent& stop,

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "client/mtu.h"
 #include "client/report.h"
 #include "client/run_control.h"
 #include "client/sweep.h"
@@ -72,8 +73,10 @@ int runInTerminal(const ClientOptions& options, RunControl& control) {
 TraceRequest traceRequest(const ClientOptions& options);
 
 // With --trace, every type is traced first (all at once) and the sweep's matrix shows where each stops.
-int sweepInTerminal(const ClientOptions& options, Sweep& sweep, Tracer& tracer, ActivityLog& log) {
-  SweepPlan plan{options.request, options.sweepTypes, {}};
+MtuPlan mtuPlan(const ClientOptions& options);
+
+int sweepInTerminal(const ClientOptions& options, Sweep& sweep, Tracer& tracer, MtuCheck& mtu, ActivityLog& log) {
+  SweepPlan plan{options.request, options.sweepTypes, {}, {}};
   if (options.trace) {
     const TraceResult traced = tracer.run(traceRequest(options), [&log](const std::string& line) { log.log(line); },
                                           [&](const TypeTrace& type) {
@@ -81,6 +84,7 @@ int sweepInTerminal(const ClientOptions& options, Sweep& sweep, Tracer& tracer, 
                                           });
     plan.traces = traced.types;
   }
+  if (options.mtu) plan.mtu = mtu.run(mtuPlan(options)).rows;
   const SweepResult result = sweep.run(plan);
   logSweepMatrix(log, result);
   if (options.json) {
@@ -124,9 +128,26 @@ int traceInTerminal(const ClientOptions& options, Tracer& tracer, ActivityLog& l
   return result.exitStatus();
 }
 
+MtuPlan mtuPlan(const ClientOptions& options) {
+  return MtuPlan{options.request.address, options.request.family, options.sweepTypes, options.mtuLargestSize,
+                 options.mtuTimeoutMs, options.request.way, options.request.terminal};
+}
+
+int mtuInTerminal(const ClientOptions& options, MtuCheck& check) {
+  const MtuPlan plan = mtuPlan(options);
+  const MtuResult result = check.run(plan);
+  if (options.json) {
+    printJson(mtuJson(plan, result));
+  } else if (options.quiet) {
+    if (!result.started) complain(result.failure);
+    printLines(result.started ? mtuTableLines(result.rows) : std::vector<std::string>{});
+  }
+  return result.exitStatus();
+}
+
 int compareWaysInTerminal(const ClientOptions& options, Sweep& sweep, ActivityLog& log) {
   const ComparedSweep compared =
-      sweepThroughWays(sweep, log, SweepPlan{options.request, options.sweepTypes, {}}, options.vias);
+      sweepThroughWays(sweep, log, SweepPlan{options.request, options.sweepTypes, {}, {}}, options.vias);
   if (options.json) {
     printJson(comparedSweepJson(options.request, compared));
   } else if (options.quiet) {
@@ -167,6 +188,7 @@ int runClientConsole(const ClientOptions& options) {
   RunControl control(log, withLoggedSummary(log, std::move(events)));
   Sweep sweep(control, log);
   Tracer tracer;
+  MtuCheck mtu(log);
   // The first Ctrl-C or termination request is Stop: the run ends with its summary. A second one
   // (or a hang-up) ends the program at once. SIGQUIT prints the summary so far on stderr and the run goes on.
   platform::SignalWatcher signals(
@@ -180,9 +202,10 @@ int runClientConsole(const ClientOptions& options) {
         }
         if (signal != SIGHUP && count == 1) {
           if (options.trace) tracer.stop();
+          if (options.mtu) mtu.stop();
           if (options.sweep) {
             sweep.stop();
-          } else if (!options.trace) {
+          } else if (!options.trace && !options.mtu) {
             control.stopRun();
           }
           return;
@@ -193,7 +216,8 @@ int runClientConsole(const ClientOptions& options) {
       },
       {SIGQUIT});
   if (options.sweep && !options.vias.empty()) return compareWaysInTerminal(options, sweep, log);
-  if (options.sweep) return sweepInTerminal(options, sweep, tracer, log);
+  if (options.sweep) return sweepInTerminal(options, sweep, tracer, mtu, log);
+  if (options.mtu) return mtuInTerminal(options, mtu);
   if (options.trace) return traceInTerminal(options, tracer, log);
   return runInTerminal(options, control);
 }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 
+#include "client/mtu.h"
 #include "client/protocol_catalogue.h"
 #include "client/sweep.h"
 #include "client/trace.h"
@@ -53,7 +54,14 @@ std::string usageFooter() {
       "the types that cannot be traced say why. Exit status as a sweep: 0 when every traced type\n"
       "reached the server, 1 when one did not, 2 when none could be traced. --sweep --trace traces\n"
       "first, then sweeps, and adds each type's last hop to the matrix. See docs/trace.md.\n"
-      "--json, --quiet, --sweep and --trace imply --console. Otherwise, where a display is available,\n"
+      "--mtu finds for each type (or those of -p) the largest request answered with fragmentation\n"
+      "forbidden (DF set; IPv6 never fragments on the way): all types at once, a bisection from 12 bytes\n"
+      "up to -s (default %u; up to %u for jumbo links), a few tries of -W seconds (default 1) per size.\n"
+      "A row per type: the largest request, the IP packet it makes (path MTU), the MTU a hop reported and\n"
+      "its address, and the verdict: the path says its MTU, \"чёрная дыра MTU\" (larger packets vanish\n"
+      "without a word), or no limit. Exit status 1 for a black hole. --sweep --mtu adds an MTU column\n"
+      "to the matrix (-s is then the top of the search). See docs/mtu.md.\n"
+      "--json, --quiet, --sweep, --trace and --mtu imply --console. Otherwise, where a display is available,\n"
       "the window opens and the options are not used; with no display the client says so and runs here.\n"
       "\n"
       "Way out: -I tun0 ties every socket to that interface (only its routes count; needs CAP_NET_RAW);\n"
@@ -82,7 +90,7 @@ std::string usageFooter() {
       "is telm-udp too) or, for a raw type, its protocol number. A number below 15 is always an index\n"
       "(1 is IP-Клиент, not ICMP); 17 is both udp and telm-udp and must be named.\n"
       "%s",
-      DefaultSweepCount, protocolListing().c_str());
+      DefaultSweepCount, MtuDefaultLargestSize, MtuMaxSize, protocolListing().c_str());
 }
 
 // The command line's shape: every option, its short form, and where its value goes.
@@ -106,10 +114,12 @@ std::unique_ptr<CLI::App> makeApp(ClientOptions& options, TypedValues& typed) {
                          InfiniteCountText, DefaultSweepCount))
       ->type_name("N");
   app->add_option("-s,--size", typed.size, format("requested packet size, %u to %u bytes (default 32); an ICMP echo "
-                                                  "is padded to it (at least 28)", MinPacketSize, MaxPacketSize))
+                                                  "is padded to it (at least 28); with --mtu the top of the search, up to %u",
+                                                  MinPacketSize, MaxPacketSize, MtuMaxSize))
       ->type_name("BYTES");
   app->add_option("-p,--protocol", typed.protocols,
-                  "protocol type (default udp, IP-Клиент); with --sweep it may be given several times")
+                  "protocol type (default udp, IP-Клиент); with --sweep, --trace or --mtu it may be given "
+                  "several times")
       ->type_name("TYPE")
       ->allow_extra_args(false);  // one type per -p: "-p tcp HOST" leaves HOST the address
   app->add_option("-t,--terminal", typed.terminal,
@@ -149,6 +159,8 @@ std::unique_ptr<CLI::App> makeApp(ClientOptions& options, TypedValues& typed) {
   app->add_flag("--json", options.json, "print the run or the sweep as one JSON document on stdout");
   app->add_flag("--sweep", options.sweep, "check every protocol type (or those given with -p)");
   app->add_flag("--trace", options.trace, "show where each type (or those of -p) stops, hop by hop");
+  app->add_flag("--mtu", options.mtu,
+                "find the largest request each type (or those of -p) carries with fragmentation forbidden");
   app->add_option("--max-hops", typed.maxHops, format("highest TTL of --trace, 1 to %d (default %d)", MostHops,
                                                      DefaultMaxHops))
       ->type_name("N");
@@ -207,9 +219,14 @@ std::string applyValues(const TypedValues& typed, const std::function<bool(const
     r.address = typed.address[0];
   }
   if (given("--size")) {
-    const auto size = parseSize(typed.size);
-    if (!size) return format("-s/--size must be a whole number from %u to %u", MinPacketSize, MaxPacketSize);
-    r.size = *size;
+    // With --mtu the size is the top of the search, and jumbo links carry more than 1500.
+    const std::uint32_t largest = options.mtu ? MtuMaxSize : MaxPacketSize;
+    const auto size = parseWholeNumber(typed.size, MinPacketSize, largest);
+    if (!size) {
+      return format("-s/--size must be a whole number from %u to %u%s", MinPacketSize, largest,
+                    options.mtu ? " with --mtu" : "");
+    }
+    (options.mtu ? options.mtuLargestSize : r.size) = *size;
   }
   if (given("--terminal")) {
     const auto terminal = parseTerminal(typed.terminal);
@@ -225,6 +242,7 @@ std::string applyValues(const TypedValues& typed, const std::function<bool(const
     const auto ms = parseSeconds(typed.timeout, MinTimeoutMs, MaxSecondsOption * 1000);
     if (!ms) return format("-W/--timeout must be a number of seconds from 0.1 to %d", MaxSecondsOption);
     r.timeoutMs = *ms;
+    options.mtuTimeoutMs = *ms;
   }
   if (given("--tos")) {
     const auto tos = parseWholeNumber(typed.tos, 0, 255);
@@ -241,10 +259,11 @@ std::string applyValues(const TypedValues& typed, const std::function<bool(const
     if (!found.index) return "-p/--protocol: " + found.error;
     options.sweepTypes.push_back(*found.index);
   }
-  if (!options.sweep && !options.trace && options.sweepTypes.size() > 1) {
-    return "-p/--protocol may be given more than once only with --sweep or --trace";
+  const bool manyTypes = options.sweep || options.trace || options.mtu;
+  if (!manyTypes && options.sweepTypes.size() > 1) {
+    return "-p/--protocol may be given more than once only with --sweep, --trace or --mtu";
   }
-  if (!options.sweep && !options.trace && !options.sweepTypes.empty()) {
+  if (!manyTypes && !options.sweepTypes.empty()) {
     r.protocolIndex = options.sweepTypes[0];
     r.protocolNumber = ProtocolCatalogue()[static_cast<std::size_t>(r.protocolIndex)].number;
     options.sweepTypes.clear();
@@ -275,6 +294,12 @@ std::string applyValues(const TypedValues& typed, const std::function<bool(const
     return "-c/--count and -i/--interval have no meaning for --trace (see --max-hops, --probes, -W)";
   }
   if (options.trace && !typed.vias.empty()) return "--via cannot be combined with --trace";
+  if (options.mtu && !options.sweep) {
+    if (options.trace) return "--mtu and --trace go together only with --sweep";
+    if (given("--count") || given("--interval")) return "-c/--count and -i/--interval have no meaning for --mtu";
+  }
+  if (options.mtu && !typed.vias.empty()) return "--via cannot be combined with --mtu";
+  if (options.mtu && given("--ttl")) return "--ttl has no meaning for --mtu";
   if (options.trace && given("--ttl")) return "--ttl has no meaning for --trace, which sets the TTL of every probe";
   if (given("--ttl")) {
     const auto ttl = parseWholeNumber(typed.ttl, platform::MinHopLimit, platform::MaxHopLimit);

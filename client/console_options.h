@@ -1,6 +1,7 @@
 // The client's command line, read with CLI11.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,9 +32,12 @@ struct ClientOptions {
   bool trace = false;          // --trace: where each type stops, hop by hop
   int maxHops = 30;            // --max-hops: the highest TTL a trace sends
   int probes = 2;              // --probes: probes per hop and type
+  bool mtu = false;            // --mtu: the largest request each type carries
+  std::uint32_t mtuLargestSize = 1500;  // -s with --mtu: the top of its search
+  int mtuTimeoutMs = 1000;              // -W with --mtu: the wait of one try
 
-  // --json, --quiet, --sweep and --trace are for the terminal: they imply --console.
-  bool terminalMode() const { return console || quiet || json || sweep || trace; }
+  // --json, --quiet, --sweep, --trace and --mtu are for the terminal: they imply --console.
+  bool terminalMode() const { return console || quiet || json || sweep || trace || mtu; }
 };
 
 struct ClientOptionsParse {

@@ -83,6 +83,8 @@ std::vector<std::string> sweepMatrixLines(const std::vector<SweepRow>& rows) {
                                     "Потери",        "Медиана, мс", "Туда / обратно"};
   const bool traced = std::any_of(rows.begin(), rows.end(), [](const SweepRow& r) { return r.trace.has_value(); });
   if (traced) header.push_back("Последний узел");
+  const bool measured = std::any_of(rows.begin(), rows.end(), [](const SweepRow& r) { return r.mtu.has_value(); });
+  if (measured) header.push_back("MTU");
   std::vector<std::vector<std::string>> cells;
   for (const SweepRow& row : rows) {
     const ProtocolType& type = catalogue[static_cast<std::size_t>(row.typeIndex)];
@@ -93,6 +95,7 @@ std::vector<std::string> sweepMatrixLines(const std::vector<SweepRow>& rows) {
                      ran ? lossText(row.summary.lossPercent) + "%" : "-",
                      timed ? millisecondsText(row.summary.medianUs) : "-", accountLossCell(row.outcome.account)});
     if (traced) cells.back().push_back(lastHopText(row.trace));
+    if (measured) cells.back().push_back(row.mtu ? mtuCellText(*row.mtu) : "-");
   }
   std::vector<std::size_t> widths;
   for (const std::string& title : header) widths.push_back(utf8Characters(title));

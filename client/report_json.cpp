@@ -120,6 +120,7 @@ json sweepJson(const RunRequest& request, const SweepResult& result) {
                      {"account", accountJson(row.outcome.account)},
                      {"rounds", roundsJson(row.outcome)}});
     if (row.trace) types.back()["trace"] = traceObjectJson(*row.trace);
+    if (row.mtu) types.back()["mtu"] = mtuFindingJson(*row.mtu);
   }
   return {{"kind", "sweep"},
           {"parameters", parametersJson(request, false)},

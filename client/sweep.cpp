@@ -131,6 +131,9 @@ SweepResult Sweep::run(const SweepPlan& plan, const SweepProgress& progress) {
     for (const TypeTrace& trace : plan.traces) {
       if (trace.typeIndex == index) done.trace = trace;
     }
+    for (const MtuRow& mtu : plan.mtu) {
+      if (mtu.typeIndex == index) done.mtu = mtu;
+    }
     result.rows.push_back(std::move(done));
   }
   return result;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "client/mtu.h"
 #include "client/run_control.h"
 #include "client/run_outcome.h"
 #include "client/run_parameters.h"
@@ -24,6 +25,7 @@ struct SweepPlan {
   RunRequest request;      // address, size, count, terminal, interval and time-out of every run
   std::vector<int> types;  // catalogue indices in the order to run; empty: the whole catalogue
   std::vector<TypeTrace> traces;  // --sweep --trace: each type's trace, shown beside its row
+  std::vector<MtuRow> mtu;        // --sweep --mtu: each type's largest request, shown beside its row
 };
 
 struct SweepRow {
@@ -34,6 +36,7 @@ struct SweepRow {
   RunOutcome outcome;      // empty for a type not run
   RunSummary summary;
   std::optional<TypeTrace> trace;  // where the type stops, when the sweep was traced too
+  std::optional<MtuRow> mtu;       // what --mtu found for the type (pathMtu, verdict), when measured too
 };
 
 struct SweepResult {

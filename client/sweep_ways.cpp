@@ -19,8 +19,13 @@ std::string padded(const std::string& text, std::size_t width) {
   return text + std::string(shown < width ? width - shown + 2 : 2, ' ');
 }
 
-// One way's cell: the verdict, and the median round trip where answers came.
-std::string cellText(const SweepRow& row) {
+// The way's label in the matrix and the JSON: what the operator typed.
+std::string label(const platform::WayOut& way) { return way.name; }
+
+}  // namespace
+
+// The verdict, and the median round trip where answers came.
+std::string comparedCellText(const SweepRow& row) {
   switch (row.verdict) {
     case Verdict::Pass: return "пройден, " + millisecondsText(row.summary.medianUs) + " мс";
     case Verdict::Loss: return "пройдена с потерями, " + millisecondsText(row.summary.medianUs) + " мс";
@@ -29,11 +34,6 @@ std::string cellText(const SweepRow& row) {
   }
   return {};
 }
-
-// The way's label in the matrix and the JSON: what the operator typed.
-std::string label(const platform::WayOut& way) { return way.name; }
-
-}  // namespace
 
 bool ComparedSweep::differs(std::size_t row) const {
   const SweepRow* first = nullptr;
@@ -56,18 +56,24 @@ int ComparedSweep::exitStatus() const {
   return all.exitStatus();
 }
 
+SweepPlan planThroughWay(const SweepPlan& plan, const platform::WayOut& way) {
+  SweepPlan through = plan;
+  through.request.way = way;
+  if (way.kind == platform::WayOut::Kind::Address && through.request.family == platform::FamilyChoice::Any) {
+    through.request.family = way.address.family() == platform::Family::IPv4 ? platform::FamilyChoice::IPv4
+                                                                             : platform::FamilyChoice::IPv6;
+  }
+  return through;
+}
+
 ComparedSweep sweepThroughWays(Sweep& sweep, ActivityLog& log, const SweepPlan& plan,
-                               const std::vector<platform::WayOut>& ways, const SweepProgress& progress) {
+                               const std::vector<platform::WayOut>& ways, const SweepProgress& progress,
+                               const std::function<void(std::size_t way)>& wayStarted) {
   ComparedSweep compared;
   for (const platform::WayOut& way : ways) {
-    SweepPlan through = plan;
-    through.request.way = way;
-    if (way.kind == platform::WayOut::Kind::Address && through.request.family == platform::FamilyChoice::Any) {
-      through.request.family = way.address.family() == platform::Family::IPv4 ? platform::FamilyChoice::IPv4
-                                                                               : platform::FamilyChoice::IPv6;
-    }
+    if (wayStarted) wayStarted(compared.ways.size());
     log.log(format("Проверка типов%s", platform::wayOutPhrase(way).c_str()));
-    compared.ways.push_back(WaySweep{way, sweep.run(through, progress)});
+    compared.ways.push_back(WaySweep{way, sweep.run(planThroughWay(plan, way), progress)});
     logSweepMatrix(log, compared.ways.back().result);
   }
   for (const std::string& line : comparedMatrixLines(compared)) log.log(line);
@@ -94,7 +100,7 @@ std::vector<std::string> comparedMatrixLines(const ComparedSweep& compared) {
         const ProtocolType& type = catalogue[static_cast<std::size_t>(row.typeIndex)];
         line = {type.text, format("%u", type.number)};
       }
-      line.push_back(cellText(row));
+      line.push_back(comparedCellText(row));
     }
     cells.push_back(std::move(line));
   }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,11 +31,19 @@ struct ComparedSweep {
   int exitStatus() const;
 };
 
-// Runs `plan` through each of `ways` in turn with the one `sweep` (whose Stop ends them all). An
-// address way sends in its own family: the server's name is looked up in it where no family was
-// forced. Each way's types are reported through `progress` as they end.
+// `plan` through one way out. An address way sends in its own family: the server's name is looked
+// up in it where no family was forced.
+SweepPlan planThroughWay(const SweepPlan& plan, const platform::WayOut& way);
+
+// Runs `plan` through each of `ways` in turn with the one `sweep` (whose Stop ends them all). Each
+// way's types are reported through `progress` as they end, after `wayStarted` (its position in
+// `ways`) has been called for the way.
 ComparedSweep sweepThroughWays(Sweep& sweep, ActivityLog& log, const SweepPlan& plan,
-                               const std::vector<platform::WayOut>& ways, const SweepProgress& progress = {});
+                               const std::vector<platform::WayOut>& ways, const SweepProgress& progress = {},
+                               const std::function<void(std::size_t way)>& wayStarted = {});
+
+// One way's cell of the compared matrix: "пройден, 0.412 мс", "не пройден" or "не проверен".
+std::string comparedCellText(const SweepRow& row);
 
 // "Сравнение путей по типам протоколов:", a header with a column per way, one line per type
 // (its verdict through each way, "различается" where they differ), and the count of those.

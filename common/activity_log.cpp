@@ -120,19 +120,40 @@ void ActivityLog::log(const LogLine& message) {
   take(stamped);
 }
 
+void ActivityLog::log(const LogLines& messages) {
+  if (style_ != LogStyle::Server) {
+    thread_local LogLine one;
+    for (std::size_t i = 0; i < messages.size(); ++i) log(one.clear().utf8(messages.utf8(i)));
+    return;
+  }
+  if (messages.empty()) return;
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (closed_) return;
+  if (view_) view_->appendLines(messages);
+  for (std::size_t i = 0; i < messages.size(); ++i) queueForFile(messages.cp1251(i));
+  wakeWriter();
+}
+
 void ActivityLog::take(const LogLine& line) {
   std::lock_guard<std::mutex> hold(mutex_);
   if (closed_) return;
   if (view_) view_->appendLine(line.utf8());
+  queueForFile(line.cp1251());
+  wakeWriter();
+}
+
+void ActivityLog::queueForFile(std::string_view cp1251) {
   ++accepted_;
-  const char* ending = style_ == LogStyle::Client ? "\r\n" : "\n\r";
-  if (waiting_.size() + line.cp1251().size() + 2 > PendingLimit) {
+  if (waiting_.size() + cp1251.size() + 2 > PendingLimit) {
     ++refused_;
-  } else {
-    waiting_ += line.cp1251();
-    waiting_.append(ending, 2);
-    waitingEnds_.push_back(waiting_.size());
+    return;
   }
+  waiting_ += cp1251;
+  waiting_.append(style_ == LogStyle::Client ? "\r\n" : "\n\r", 2);
+  waitingEnds_.push_back(waiting_.size());
+}
+
+void ActivityLog::wakeWriter() {
   if (!writer_.joinable()) writer_ = std::thread([this] { writerLoop(); });
   if (writerIdle_) {
     writerIdle_ = false;

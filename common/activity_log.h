@@ -34,6 +34,10 @@ class LogView {
   virtual ~LogView() = default;
   // Called in the order of the lines, under the log's lock: queues the line and returns at once.
   virtual void appendLine(const std::string& line) = 0;
+  // The same for several lines at once (their UTF-8 forms), in order.
+  virtual void appendLines(const LogLines& lines) {
+    for (std::size_t i = 0; i < lines.size(); ++i) appendLine(std::string(lines.utf8(i)));
+  }
   // The log has closed for the end of the program: show what is still queued, within `limit`.
   virtual void finish(std::chrono::milliseconds /*limit*/) {}
 };
@@ -83,6 +87,8 @@ class ActivityLog {
   // a thread that logs a line for every request pays little more than a lock for it. The view is
   // given the UTF-8 form, the file the Windows-1251 bytes.
   void log(const LogLine& message);
+  // Several lines at once, in order, with one lock for all of them.
+  void log(const LogLines& messages);
 
   // Waits (at most `limit`) until every line logged so far is in the file or counted lost.
   bool flush(std::chrono::milliseconds limit = std::chrono::seconds(10));
@@ -120,6 +126,9 @@ class ActivityLog {
 
   // Takes a whole line (with the client's time stamp) for the view and the file.
   void take(const LogLine& line);
+  // Under the lock: the file bytes of one line (with its line end) join the waiting ones.
+  void queueForFile(std::string_view cp1251);
+  void wakeWriter();
   void writerLoop();
   // Writes one batch; returns how many of its lines are lost.
   std::uint64_t writeBatch(const Batch& batch);

@@ -57,6 +57,15 @@ ConsoleView::~ConsoleView() {
 
 void ConsoleView::appendLine(const std::string& line) {
   std::lock_guard<std::mutex> hold(mutex_);
+  queue(line);
+}
+
+void ConsoleView::appendLines(const LogLines& lines) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  for (std::size_t i = 0; i < lines.size(); ++i) queue(lines.utf8(i));
+}
+
+void ConsoleView::queue(std::string_view line) {
   if (closed_ || stopping_) {
     ++dropped_;
     return;

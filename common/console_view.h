@@ -29,6 +29,7 @@ class ConsoleView : public LogView {
   ConsoleView& operator=(const ConsoleView&) = delete;
 
   void appendLine(const std::string& line) override;
+  void appendLines(const LogLines& lines) override;
   void finish(std::chrono::milliseconds limit) override;
 
   // Lines not printed since start-up (dropped for a slow reader, or after the output closed).
@@ -36,6 +37,9 @@ class ConsoleView : public LogView {
 
  private:
   enum class Printed { All, Stopped, Closed };
+
+  // Under mutex_: queues one line, or drops and counts it.
+  void queue(std::string_view line);
 
   void printerLoop();
   // Prints `text` from `done` on, moving `done` past what went out.

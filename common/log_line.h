@@ -8,6 +8,7 @@
 #include <charconv>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/cp1251.h"
 
@@ -67,6 +68,40 @@ class LogLine {
  private:
   std::string utf8_;
   std::string cp1251_;
+};
+
+// Lines made one after another and handed to the log in one go (a batch of requests' lines):
+// one lock of the log and of its view for all of them.
+class LogLines {
+ public:
+  void clear() {
+    utf8_.clear();
+    cp1251_.clear();
+    ends_.clear();
+  }
+  void add(const LogLine& line) {
+    utf8_ += line.utf8();
+    cp1251_ += line.cp1251();
+    ends_.push_back({utf8_.size(), cp1251_.size()});
+  }
+  bool empty() const { return ends_.empty(); }
+  std::size_t size() const { return ends_.size(); }
+  std::string_view utf8(std::size_t i) const { return part(utf8_, i, &Ends::utf8); }
+  std::string_view cp1251(std::size_t i) const { return part(cp1251_, i, &Ends::cp1251); }
+
+ private:
+  struct Ends {
+    std::size_t utf8;
+    std::size_t cp1251;
+  };
+  std::string_view part(const std::string& text, std::size_t i, std::size_t Ends::*which) const {
+    const std::size_t from = i == 0 ? 0 : ends_[i - 1].*which;
+    return std::string_view(text).substr(from, ends_[i].*which - from);
+  }
+
+  std::string utf8_;
+  std::string cp1251_;
+  std::vector<Ends> ends_;
 };
 
 }  // namespace connchk

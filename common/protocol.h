@@ -24,6 +24,10 @@ inline constexpr std::uint16_t TerminalPort = 855;
 inline constexpr int ReceiveTimeout = 5000;      // ms, on every socket a client test reads answers from
 inline constexpr int RequestPauseMs = 1000;      // pause after a received answer
 inline constexpr std::size_t ReceiveBufferSize = 2048;  // every receive asks for at most this much
+// The server's UDP echo and raw services take every datagram whole, however large the link lets it
+// be (an IPv4 datagram is at most 65535 bytes with its header): a request cut to ReceiveBufferSize
+// would be answered short, and a client measuring the largest request would see a false limit.
+inline constexpr std::size_t MaxDatagramSize = 65536;
 
 inline constexpr std::size_t MarkerSize = 12;
 inline constexpr std::size_t TimestampSize = 8;

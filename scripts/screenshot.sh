@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Shows both windows at work under Xvfb and saves what a person would see: the client after a run
-# of twelve rounds (one request in six lost, so the plot shows its time-out marks), the client
-# after a sweep of every protocol type, and the server that answered both.
+# of twelve rounds (one request in six lost, so the plot shows its time-out marks, the server's
+# account below), the client after a sweep of every protocol type, and the server that answered
+# both; then the client's trace of every type and its sweep through two ways out, compared.
 # Usage: scripts/screenshot.sh [BUILD_DIR] [OUT_DIR]   (defaults: build/ and screenshots/; as root)
 # The programs run from a temporary folder each (so their log files land there) in a network
 # namespace of their own, so the server's ports and the lost requests never touch the machine's.
@@ -62,6 +63,30 @@ RULES
   sleep 70
   shoot "$client" client-sweep.png
   shoot "$server" server.png
+
+  # The tab "Маршрут" and its button: every type traced at once, each reaching the server at hop 1.
+  xdotool mousemove --window "$client" 320 375 click 1
+  xdotool mousemove --window "$client" 90 400 click 1
+  sleep 8
+  shoot "$client" client-trace.png
+
+  # A sweep through two ways out, typed into "Через": protocol 53 from 127.0.0.2 is dropped on the
+  # way in, so ВЕЛТ-IP passes through the one and fails through the other.
+  ip addr add 127.0.0.2/8 dev lo
+  nft -f - <<'RULES'
+table inet screenshot {
+  chain incoming {
+    type filter hook input priority 0;
+    ip saddr 127.0.0.2 ip protocol 53 drop
+  }
+}
+RULES
+  xdotool mousemove --window "$client" 240 375 click 1
+  xdotool mousemove --window "$client" 300 402 click 1
+  xdotool type --delay 50 "127.0.0.1, 127.0.0.2"
+  xdotool mousemove --window "$client" 520 374 click 1
+  sleep 100
+  shoot "$client" client-ways.png
   exit 0
 fi
 

@@ -56,12 +56,36 @@ void AccountStore::record(const Arrived& arrived, const platform::Address& sourc
   } else {
     position = next_;
     // The entry that gives way leaves the index, unless a newer one with its identity replaced it.
-    const auto old = newest_.find(ring_[position].identity);
-    if (old != newest_.end() && old->second == position) newest_.erase(old);
+    const std::size_t old = find(ring_[position].identity);
+    if (index_[old].position == position + 1) eraseSlot(old);
     ring_[position] = entry;
   }
   next_ = (position + 1) % Capacity;
-  newest_[entry.identity] = static_cast<std::uint32_t>(position);
+  index_[find(entry.identity)] = Slot{entry.identity, static_cast<std::uint32_t>(position + 1)};
+}
+
+std::size_t AccountStore::slotFor(std::uint64_t identity) {
+  return static_cast<std::size_t>((identity * 0x9E3779B97F4A7C15ull) >> 40) % IndexSlots;
+}
+
+std::size_t AccountStore::find(std::uint64_t identity) const {
+  std::size_t slot = slotFor(identity);
+  while (index_[slot].position != 0 && index_[slot].identity != identity) slot = (slot + 1) % IndexSlots;
+  return slot;
+}
+
+// Linear probing's deletion: later slots of the same run move back where their search would
+// otherwise stop at the hole.
+void AccountStore::eraseSlot(std::size_t hole) {
+  for (std::size_t next = (hole + 1) % IndexSlots; index_[next].position != 0; next = (next + 1) % IndexSlots) {
+    const std::size_t home = slotFor(index_[next].identity);
+    // The entry at `next` may fill the hole unless its home lies cyclically in (hole, next].
+    const bool homeBetween = hole <= next ? (home > hole && home <= next) : (home > hole || home <= next);
+    if (homeBetween) continue;
+    index_[hole] = index_[next];
+    hole = next;
+  }
+  index_[hole] = Slot{};
 }
 
 std::vector<RequestArrival> AccountStore::lookUp(std::span<const std::uint64_t> identities,
@@ -72,9 +96,9 @@ std::vector<RequestArrival> AccountStore::lookUp(std::span<const std::uint64_t> 
   for (const std::uint64_t identity : identities) {
     RequestArrival a;
     a.identity = identity;
-    const auto found = newest_.find(identity);
-    if (found != newest_.end()) {
-      const Entry& e = ring_[found->second];
+    const std::uint32_t found = index_[find(identity)].position;
+    if (found != 0) {
+      const Entry& e = ring_[found - 1];
       if (e.ipv6 == host.ipv6 && e.address == host.bytes) {
         a.arrived = true;
         a.service = e.service;

@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <mutex>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "common/platform/address.h"
@@ -60,10 +59,23 @@ class AccountStore {
     Clock::time_point at{};
   };
 
+  // The newest ring position of each identity: open addressing with linear probing over twice
+  // as many slots as the ring holds, so that a request costs no allocation. A slot holds the
+  // identity and the position + 1 (0 when empty), so that a search reads the index alone.
+  static constexpr std::size_t IndexSlots = 2 * Capacity;
+  struct Slot {
+    std::uint64_t identity = 0;
+    std::uint32_t position = 0;
+  };
+  static std::size_t slotFor(std::uint64_t identity);
+  // The slot that holds `identity`, or the empty slot where it would go.
+  std::size_t find(std::uint64_t identity) const;
+  void eraseSlot(std::size_t slot);
+
   mutable std::mutex mutex_;
   std::vector<Entry> ring_;  // grows to Capacity, then wraps
   std::size_t next_ = 0;
-  std::unordered_map<std::uint64_t, std::uint32_t> newest_;  // identity -> ring position
+  std::vector<Slot> index_ = std::vector<Slot>(IndexSlots);
 };
 
 // How often one source may ask over UDP, where its address may be forged: a bucket of 10 queries

@@ -410,7 +410,7 @@ class UdpEcho {
 
   ServiceRun& run_;
   int fd_;
-  platform::ReceivedBatch batch_{ReceiveBufferSize};
+  platform::ReceivedBatch batch_{MaxDatagramSize};
   platform::SendBatch answers_;
   std::vector<DatagramOutcome> outcomes_;
   QueryRateLimit limit_;

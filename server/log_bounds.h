@@ -46,6 +46,7 @@ class RequestLineGate {
   using Clock = std::chrono::steady_clock;
 
   void setRate(unsigned perSecond) { rate_ = perSecond; }
+  bool bounded() const { return rate_ != 0; }
   // Whether the lines of a request that begins at `now` are written: not while the disk is low,
   // and within the rate of the current second otherwise.
   bool admit(Clock::time_point now, bool diskLow);

@@ -95,7 +95,7 @@ class RawResponder {
   ServiceRun& run_;
   std::uint32_t protocol_;
   int sockets_[2];
-  platform::ReceivedBatch batch_{ReceiveBufferSize};
+  platform::ReceivedBatch batch_{MaxDatagramSize};
   platform::SendBatch answers_;
   std::vector<DatagramOutcome> outcomes_;
 };

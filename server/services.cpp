@@ -11,6 +11,23 @@ void ReportReceivedPacket(ServerContext& server, const std::string& dottedAddres
   server.log.log(messages::receivedPacketLine(dottedAddress, tail));
 }
 
+void ServiceRun::say(const std::string& line) {
+  if (!gathering_) {
+    server_.log.log(line);
+    return;
+  }
+  LogLine converted;
+  write(converted.utf8(line));
+}
+
+void ServiceRun::write(const LogLine& line) {
+  if (gathering_) {
+    gathered_.add(line);
+  } else {
+    server_.log.log(line);
+  }
+}
+
 void ServiceRun::startFailed(const std::string& line) {
   say(line);
   counters_.setFailure(line);
@@ -43,31 +60,69 @@ platform::Socket ServiceRun::open(const Opening& opening) {
   return socket;
 }
 
+namespace {
+// A bit for each socket of `fds` that is open.
+unsigned openSockets(std::span<const int> fds) {
+  unsigned open = 0;
+  for (std::size_t i = 0; i < fds.size(); ++i) open |= fds[i] >= 0 ? 1u << i : 0;
+  return open;
+}
+}  // namespace
+
 bool ServiceRun::receiveBatch(std::span<const int> fds, platform::ReceivedBatch& batch, std::size_t& which) {
-  const auto open = static_cast<std::size_t>(std::count_if(fds.begin(), fds.end(), [](int fd) { return fd >= 0; }));
+  mayHold_ &= openSockets(fds);
   while (!stop_.signalled()) {
-    // After a batch that left nothing behind, the wait comes first: it returns at once when more
-    // has come meanwhile, and spares a receive that would find nothing.
-    if (!mayHaveMore_ && platform::waitReadable(fds, stop_) == platform::WaitResult::Stopped) break;
-    mayHaveMore_ = false;
+    // Once no socket may hold more, the wait comes first: it says which have something (at once
+    // when more came meanwhile), and spares receives that would find nothing.
+    if (mayHold_ == 0 && !waitForDatagrams(fds)) break;
     for (std::size_t turn = 0; turn < fds.size(); ++turn) {
       const std::size_t i = (nextSocket_ + turn) % fds.size();
-      if (fds[i] < 0) continue;
+      const unsigned bit = 1u << i;
+      if (fds[i] < 0 || (mayHold_ & bit) == 0) continue;
       int error = 0;
       const std::size_t got = batch.receive(fds[i], error);
       if (got > 0) {
         which = i;
         nextSocket_ = i + 1;
-        mayHaveMore_ = got == batch.capacity() || open > 1;
+        if (got < batch.capacity()) mayHold_ &= ~bit;  // a batch not full took all there was
         return true;
       }
+      // A failed receive is said, and the socket looked at again at once.
       if (!platform::isTimeout(error)) {
         receiveFailed(error);
-        mayHaveMore_ = true;
+      } else {
+        mayHold_ &= ~bit;
       }
     }
   }
   return false;
+}
+
+bool ServiceRun::waitForDatagrams(std::span<const int> fds) {
+  const unsigned all = openSockets(fds);
+  if (!waitSet_) {
+    waitSet_.emplace();
+    constexpr std::uint64_t StopTag = ~std::uint64_t{0};
+    bool registered = waitSet_->valid() && (stop_.fd() < 0 || waitSet_->add(stop_.fd(), EPOLLIN, StopTag));
+    for (std::size_t i = 0; registered && i < fds.size(); ++i) {
+      registered = fds[i] < 0 || waitSet_->add(fds[i], EPOLLIN, i);
+    }
+    if (!registered) waitSet_.reset();
+  }
+  if (!waitSet_) {
+    mayHold_ = all;
+    return platform::waitReadable(fds, stop_) != platform::WaitResult::Stopped;
+  }
+  epoll_event ready[MostDatagramSockets + 1];
+  const int n = waitSet_->wait(ready, MostDatagramSockets + 1, waitLimit(-1));
+  for (int k = 0; k < n; ++k) {
+    if (ready[k].data.u64 < fds.size()) mayHold_ |= 1u << ready[k].data.u64;
+  }
+  // A wait that ended with nothing (a failure, a signal, a slice of the stop's look) counts as
+  // ready: the receives that follow find out, and report what is wrong.
+  if (n == 0) mayHold_ = all;
+  mayHold_ &= all;
+  return !stop_.signalled();
 }
 
 int ServiceRun::watch(platform::Poller& events, int fd, std::uint64_t tag, std::uint64_t stopTag) const {
@@ -116,11 +171,13 @@ void ServiceRun::erroneous(const platform::Address& sender, const lines::PacketT
 void ServiceRun::receivedPacket(const platform::Address& sender, const lines::PacketTail& tail) {
   if (!writing_) return;
   lines::receivedPacket(line_, senderText(sender), tail);
-  server_.log.log(line_);
+  write(line_);
 }
 
 void ServiceRun::writeLines(const std::vector<DatagramOutcome>& outcomes, const platform::SendBatch& answers) {
   using Kind = DatagramOutcome::Kind;
+  // The batch's lines go to the log together: one lock, one wake-up of its writer at most.
+  gathering_ = true;
   for (const DatagramOutcome& o : outcomes) {
     if (o.kind == Kind::ReceiveFailed) {
       receiveFailed(o.error);
@@ -137,6 +194,9 @@ void ServiceRun::writeLines(const std::vector<DatagramOutcome>& outcomes, const 
       case Kind::ReceiveFailed: break;
     }
   }
+  gathering_ = false;
+  server_.log.log(gathered_);
+  gathered_.clear();
 }
 
 // A flood comes from one or a few senders: the text of the last one is kept.

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -83,12 +84,15 @@ class ServiceRun {
   ServiceCounters& counters() { return counters_; }
   const platform::StopEvent& stop() const { return stop_; }
   // A line of the service itself (start-up, a connection it ends): always written.
-  void say(const std::string& line) { server_.log.log(line); }
+  void say(const std::string& line);
 
   // A request (or a failed receive, which stands for one) begins: its lines are written if the
   // service is within its log rate and the disk has room, left out otherwise (its outcome then
   // goes into the service's once-a-second tally). The helpers below write request lines.
-  void beginRequest() { writing_ = gate_.admit(RequestLineGate::Clock::now(), diskLow_); }
+  void beginRequest() {
+    // Without a rate there is no second to look at: no clock read for every request.
+    writing_ = gate_.bounded() ? gate_.admit(RequestLineGate::Clock::now(), diskLow_) : !diskLow_;
+  }
   void sayForRequest(const std::string& line) {
     if (writing_) say(line);
   }
@@ -113,7 +117,7 @@ class ServiceRun {
   // A start-up step that failed: its line, and the service marked failed with it.
   void startFailed(const std::string& line);
 
-  // Waits for datagrams on any of `fds` (an invalid -1 is passed over) while the service is not
+  // Waits for datagrams on any of `fds` (at most 8; an invalid -1 is passed over) while the service is not
   // asked to stop, and takes those waiting on one of them into `batch`, in arrival order; false
   // once it is asked to stop. A failed receive is logged and counted, and the wait goes on; a
   // datagram too long for its buffer comes with its error, for receiveFailed. `which` learns the
@@ -168,14 +172,24 @@ class ServiceRun {
   const std::atomic<bool>& diskLow_;
   // A request line, made in place; the text of the last sender named in one.
   void sayForRequest(const LogLine& line) {
-    if (writing_) server_.log.log(line);
+    if (writing_) write(line);
   }
+  // To the log, or to the batch's lines while writeLines gathers them.
+  void write(const LogLine& line);
   std::string_view senderText(const platform::Address& sender);
+  // Waits until one of `fds` may have a datagram; false once the service is asked to stop.
+  bool waitForDatagrams(std::span<const int> fds);
 
   bool writing_ = true;         // the current request's lines are written
   std::size_t nextSocket_ = 0;  // where receiveBatch looks first
-  bool mayHaveMore_ = true;     // receiveBatch looks before it waits
+  // receiveBatch's sockets that may hold datagrams (a bit each): looked at before any wait.
+  static constexpr std::size_t MostDatagramSockets = 8;
+  unsigned mayHold_ = (1u << MostDatagramSockets) - 1;
+  // receiveBatch's sockets and the stop, registered once: a wait costs no set-up of its own.
+  std::optional<platform::Poller> waitSet_;
   LogLine line_;
+  LogLines gathered_;     // a batch's lines, handed to the log together
+  bool gathering_ = false;
   platform::Address lastSender_;
   std::string lastSenderText_;
 };

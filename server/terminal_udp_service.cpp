@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <list>
+#include <memory>
 #include <vector>
 
 #include "server/foreign_ports.h"
@@ -34,7 +35,14 @@ constexpr std::chrono::milliseconds ConfirmationWait(ReceiveTimeout);
 // Requests taken from port 855 in one go before the exchanges' sockets are looked at again.
 constexpr int RequestsPerRound = 64;
 
-using Buffer = std::array<std::uint8_t, ReceiveBufferSize>;
+// Room for one datagram, as large as any (a request cut short would be answered short); its pages
+// are taken only as far as a datagram fills them.
+struct Buffer {
+  std::unique_ptr<std::uint8_t[]> bytes = std::make_unique_for_overwrite<std::uint8_t[]>(MaxDatagramSize);
+  std::uint8_t* data() const { return bytes.get(); }
+  std::uint8_t* begin() const { return bytes.get(); }
+  static constexpr std::size_t size() { return MaxDatagramSize; }
+};
 
 struct Exchange {
   platform::Socket socket;  // bound to the exchange's port until the exchange ends

@@ -1,6 +1,7 @@
 #include "client/ui/client_dialog.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -18,9 +19,14 @@
 #include "client/protocol_catalogue.h"
 #include "client/report.h"
 #include "client/run_parameters.h"
+#include "client/ui/account_panel.h"
 #include "client/ui/round_trip_plot.h"
 #include "client/ui/run_summary_panel.h"
+#include "client/ui/sweep_page.h"
 #include "client/ui/sweep_table.h"
+#include "client/ui/trace_view.h"
+#include "client/ui/ways_table.h"
+#include "client/sweep_ways.h"
 #include "common/ui/about_dialog.h"
 #include "common/ui/dialog_units.h"
 #include "common/ui/group_frame.h"
@@ -69,6 +75,7 @@ ClientDialog::ClientDialog(ActivityLog& log, QWidget* parent)
 ClientDialog::~ClientDialog() {
   // Nobody may wait on this window from now on; then the worker is stopped and joined.
   handOff_.close();
+  if (sweepMtu_) sweepMtu_->stop();
   if (sweep_) sweep_->stop();
   if (sweepThread_.joinable()) sweepThread_.join();
   log_.setView(nullptr);
@@ -79,7 +86,7 @@ ClientDialog::~ClientDialog() {
 void ClientDialog::buildControls() {
   setWindowTitle(QString::fromUtf8(ClientCaption));
   const DialogUnits du(fontMetrics());
-  setFixedSize(du.size(373, 207 + GrowthUnits));
+  setFixedSize(du.size(373, 207 + GrowthUnits + AccountUnits));
 
   // The frame first, so that the controls it surrounds lie above it.
   auto* frame = connchk::ui::groupFrame(QStringLiteral("Параметры"), this);
@@ -160,8 +167,9 @@ void ClientDialog::buildRunViews() {
   du.place(tabs_, 7, 207, 256, GrowthUnits - 7);
   plot_ = new RoundTripPlot(tabs_);
   tabs_->addTab(plot_, QStringLiteral("Время приема-передачи"));
-  sweepTable_ = new SweepTable(tabs_);
-  tabs_->addTab(sweepTable_, QStringLiteral("Все типы"));
+  sweepPage_ = new SweepPage(tabs_);
+  sweepTable_ = sweepPage_->table();
+  tabs_->addTab(sweepPage_, QStringLiteral("Все типы"));
   // The sweep's button sits beside the tabs, so the buttons above and the matrix keep their room.
   sweepButton_ = new QPushButton(QStringLiteral("Проверить все типы"), tabs_);
   sweepButton_->setAutoDefault(false);
@@ -170,6 +178,13 @@ void ClientDialog::buildRunViews() {
   connect(sweepButton_, &QPushButton::clicked, this, [this] { sweepClicked(); });
   summary_ = new RunSummaryPanel(this);
   du.place(summary_, 269, 207, 97, GrowthUnits - 7);
+  account_ = new AccountPanel(this);
+  du.place(account_, 7, 207 + GrowthUnits - 2, 359, AccountUnits - 5);
+  // A type chosen in the sweep's matrix shows its account below.
+  for (QTableWidget* matrix : {static_cast<QTableWidget*>(sweepTable_), static_cast<QTableWidget*>(sweepPage_->waysTable())}) {
+    connect(matrix, &QTableWidget::cellClicked, this, [this](int row, int) { account_->showKept(row); });
+  }
+  buildTraceTab();
 
   drainTimer_ = new QTimer(this);
   drainTimer_->setInterval(connchk::ui::BatchIntervalMs);
@@ -177,6 +192,45 @@ void ClientDialog::buildRunViews() {
   sweepTimer_ = new QTimer(this);
   sweepTimer_->setInterval(connchk::ui::BatchIntervalMs);
   connect(sweepTimer_, &QTimer::timeout, this, [this] { drainSweep(); });
+}
+
+void ClientDialog::buildTraceTab() {
+  traceView_ = new TraceView(log_, tabs_);
+  tabs_->addTab(traceView_, QStringLiteral("Маршрут"));
+  TraceView::Hooks hooks;
+  hooks.request = [this]() -> std::optional<TraceRequest> {
+    if (runGoing() || !readValues()) return std::nullopt;
+    TraceRequest request;
+    request.address = values_.address.toStdString();
+    request.size = values_.size;
+    request.terminal = static_cast<std::uint32_t>(terminal_->value());
+    return request;
+  };
+  hooks.started = [this] {
+    tabs_->setCurrentWidget(traceView_);
+    account_->clear();  // a trace asks for no account: the last run's would be read as the trace's
+    summary_->showStarted(QStringLiteral("Идёт трассировка..."));
+    setRunning(true);
+  };
+  hooks.ended = [this](const TraceResult& result, bool stopped) {
+    int reached = 0, stoppedShort = 0, notTraced = 0;
+    for (const TypeTrace& type : result.types) {
+      reached += type.reached();
+      stoppedShort += type.traced() && !type.reached();
+      notTraced += !type.traced();
+    }
+    if (!result.started) {
+      summary_->showVerdict({VerdictKind::Failed, QString::fromStdString(result.failure)});
+    } else if (stopped) {
+      summary_->showVerdict({VerdictKind::Stopped, QStringLiteral("Трассировка остановлена")});
+    } else {
+      QString text = QStringLiteral("Дошли до сервера: %1, не дошли: %2").arg(reached).arg(stoppedShort);
+      if (notTraced > 0) text += QStringLiteral(", не прослежены: %1").arg(notTraced);
+      summary_->showVerdict({result.exitStatus() == 0 ? VerdictKind::Passed : VerdictKind::Failed, text});
+    }
+    setRunning(false);
+  };
+  traceView_->setHooks(std::move(hooks));
 }
 
 void ClientDialog::initialise() {
@@ -252,8 +306,7 @@ void ClientDialog::checkClicked() {
   request.protocolNumber = values_.protocolNumber;
   request.protocolIndex = protocol_->currentIndex();
   request.terminal = static_cast<std::uint32_t>(terminal_->value());
-  // The window does not show the server's account yet: it does not ask for it.
-  request.account = false;
+  request.account = askAccount_;
   lastRequest_ = request;
   rounds_.takeAll();
   stopAsked_ = false;
@@ -266,7 +319,10 @@ void ClientDialog::checkClicked() {
 
 void ClientDialog::stopClicked() {
   stopAsked_ = true;
-  if (sweep_) {
+  if (traceView_->running()) {
+    traceView_->stop();
+  } else if (sweep_) {
+    if (sweepMtu_) sweepMtu_->stop();
     sweep_->stop();
   } else {
     control_->stopRun();
@@ -279,46 +335,97 @@ std::int32_t ClientDialog::sweepCount(const QString& countText) {
 }
 
 void ClientDialog::sweepClicked() {
-  if (sweep_ || control_->running() || !readValues()) return;
+  if (runGoing() || !readValues()) return;
+  const WaysRead read = readWays(sweepPage_->viaEdit()->text());
+  if (!read.problem.isEmpty()) {
+    QMessageBox::warning(this, QString::fromUtf8(ProgramTitle), read.problem, QMessageBox::Ok);
+    sweepPage_->viaEdit()->setFocus();
+    return;
+  }
   SweepPlan plan;
   plan.request.address = values_.address.toStdString();
   plan.request.size = values_.size;
   plan.request.count = sweepCount(values_.countText);
   plan.request.terminal = static_cast<std::uint32_t>(terminal_->value());
+  plan.request.account = askAccount_;
   plan.types = sweepTypes_;
+  // One way out is a sweep by that way; two or more, a sweep through each, compared.
+  const std::vector<platform::WayOut> ways = read.ways;
+  if (ways.size() == 1) plan = planThroughWay(plan, ways.front());
+  sweepCompared_ = ways.size() > 1;
+  const bool withMtu = sweepPage_->mtuBox()->isChecked() && !sweepCompared_;
   sweepSteps_.takeAll();
   sweepResult_ = SweepResult{};
+  comparedResult_ = ComparedSweep{};
   stopAsked_ = false;
-  sweepTable_->resetRows();
-  tabs_->setCurrentWidget(sweepTable_);
+  sweepTable_->resetRows(withMtu);
+  QStringList labels;
+  for (const platform::WayOut& way : ways) labels.push_back(QString::fromStdString(way.name));
+  sweepPage_->waysTable()->resetWays(sweepCompared_ ? labels : QStringList{});
+  sweepPage_->showCompared(sweepCompared_);
+  account_->clear();
+  tabs_->setCurrentWidget(sweepPage_);
   summary_->showStarted(QStringLiteral("Идёт проверка всех типов..."));
   sweepControl_ = std::make_unique<RunControl>(log_, withLoggedSummary(log_, RunEvents{}));
   sweep_ = std::make_unique<Sweep>(*sweepControl_, log_);
+  sweepMtu_ = withMtu ? std::make_unique<MtuCheck>(log_) : nullptr;
   setRunning(true);
   sweepTimer_->start();
   // The sweep's thread never waits on the window: its steps queue, and its end is posted.
-  sweepThread_ = std::thread([this, plan] {
+  sweepThread_ = std::thread([this, plan, ways]() mutable {
+    if (sweepMtu_) {
+      // As --sweep --mtu: every type measured at once first, its cell filled as it ends.
+      const MtuPlan measure{plan.request.address, plan.request.family, plan.types, MtuDefaultLargestSize,
+                            MtuDefaultTimeoutMs, plan.request.way, plan.request.terminal};
+      plan.mtu = sweepMtu_->run(measure, [this](const MtuRow& found) {
+                            SweepRow row;
+                            row.mtu = found;
+                            sweepSteps_.push(SweepStep{found.typeIndex, false, row, 0, true});
+                          }).rows;
+    }
+    std::size_t way = 0;  // the way being swept, when several are compared
     SweepProgress progress;
-    progress.typeStarted = [this](int typeIndex, std::size_t, std::size_t) {
-      sweepSteps_.push(SweepStep{typeIndex, false, {}});
+    progress.typeStarted = [this, &way](int typeIndex, std::size_t, std::size_t) {
+      sweepSteps_.push(SweepStep{typeIndex, false, {}, way});
     };
-    progress.typeFinished = [this](const SweepRow& row, std::size_t, std::size_t) {
-      sweepSteps_.push(SweepStep{row.typeIndex, true, row});
+    progress.typeFinished = [this, &way](const SweepRow& row, std::size_t, std::size_t) {
+      sweepSteps_.push(SweepStep{row.typeIndex, true, row, way});
     };
-    sweepResult_ = sweep_->run(plan, progress);
-    logSweepMatrix(log_, sweepResult_);
+    if (ways.size() > 1) {
+      comparedResult_ = sweepThroughWays(*sweep_, log_, plan, ways, progress, [&way](std::size_t w) { way = w; });
+    } else {
+      sweepResult_ = sweep_->run(plan, progress);
+      logSweepMatrix(log_, sweepResult_);
+    }
     handOff_.post([this] { sweepEnded(); });
   });
 }
 
 void ClientDialog::drainSweep() {
   for (const SweepStep& step : sweepSteps_.takeAll()) {
+    if (step.mtu) {
+      if (step.row.mtu) sweepTable_->showMtu(step.typeIndex, *step.row.mtu);
+      continue;
+    }
+    if (sweepCompared_) {
+      if (!step.finished) {
+        sweepPage_->waysTable()->showChecking(step.way, step.typeIndex);
+      } else {
+        sweepPage_->waysTable()->showRow(step.way, step.row);
+        account_->keep(step.typeIndex, step.row.outcome.account);
+      }
+      continue;
+    }
     if (!step.finished) {
       sweepTable_->showChecking(step.typeIndex);
     } else if (step.row.verdict == Verdict::NotRun) {
       sweepTable_->showNotRun(step.typeIndex, QString::fromStdString(step.row.reason));
     } else {
       sweepTable_->showResult(step.typeIndex, step.row.summary, RunVerdict{verdictKind(step.row.verdict), {}});
+    }
+    if (step.finished) {
+      sweepTable_->showAccount(step.typeIndex, step.row.outcome.account);
+      account_->keep(step.typeIndex, step.row.outcome.account);
     }
   }
 }
@@ -327,6 +434,10 @@ void ClientDialog::sweepEnded() {
   if (sweepThread_.joinable()) sweepThread_.join();
   sweepTimer_->stop();
   drainSweep();
+  if (sweepCompared_) {
+    comparedSweepEnded();
+    return;
+  }
   int passed = 0, failed = 0;
   for (const SweepRow& row : sweepResult_.rows) {
     passed += row.verdict == Verdict::Pass || row.verdict == Verdict::Loss;
@@ -343,6 +454,31 @@ void ClientDialog::sweepEnded() {
   }
   summary_->showVerdict(verdict);
   sweep_.reset();
+  sweepMtu_.reset();
+  sweepControl_.reset();
+  setRunning(false);
+}
+
+void ClientDialog::comparedSweepEnded() {
+  RunVerdict verdict{VerdictKind::Failed, {}};
+  bool started = false;
+  for (std::size_t way = 0; way < comparedResult_.ways.size(); ++way) {
+    const SweepResult& result = comparedResult_.ways[way].result;
+    started = started || result.started;
+    if (!result.started) {
+      sweepPage_->waysTable()->showWayFailed(way, QString::fromStdString(result.failure));
+      if (verdict.text.isEmpty()) verdict.text = QString::fromStdString(result.failure);
+    }
+  }
+  if (started && stopAsked_) {
+    verdict = {VerdictKind::Stopped, QStringLiteral("Проверка всех типов остановлена")};
+  } else if (started) {
+    verdict = {comparedResult_.exitStatus() == 0 ? VerdictKind::Passed : VerdictKind::Failed,
+               QStringLiteral("Итог различается у типов: %1").arg(sweepPage_->waysTable()->differing())};
+  }
+  summary_->showVerdict(verdict);
+  sweep_.reset();
+  sweepMtu_.reset();
   sweepControl_.reset();
   setRunning(false);
 }
@@ -359,16 +495,19 @@ void ClientDialog::setRunning(bool running) {
     stop_->setEnabled(true);
     check_->setEnabled(false);
     sweepButton_->setEnabled(false);
+    traceView_->startButton()->setEnabled(false);
     return;
   }
   check_->setEnabled(true);
   sweepButton_->setEnabled(true);
+  traceView_->startButton()->setEnabled(true);
   if (stop_->hasFocus()) check_->setFocus();
   stop_->setEnabled(false);
 }
 
 void ClientDialog::runStarting() {
   plot_->clear();
+  account_->clear();
   summary_->showStarted(QStringLiteral("Идёт проверка..."));
   tabs_->setCurrentWidget(plot_);
   drainTimer_->start();
@@ -393,6 +532,7 @@ void ClientDialog::runEnded() {
   const RunSummary figures = summarize(outcome);
   summary_->showFigures(figures);
   summary_->showVerdict(verdictShown(outcome.judgement, figures, stopAsked_));
+  account_->showAccount(outcome.account);
 }
 
 void ClientDialog::keyPressEvent(QKeyEvent* event) {
@@ -409,7 +549,9 @@ void ClientDialog::keyPressEvent(QKeyEvent* event) {
   event->accept();
 }
 
-bool ClientDialog::runGoing() const { return (control_ && control_->running()) || sweep_ != nullptr; }
+bool ClientDialog::runGoing() const {
+  return (control_ && control_->running()) || sweep_ != nullptr || (traceView_ && traceView_->running());
+}
 
 void ClientDialog::done(int result) {
   handOff_.close();

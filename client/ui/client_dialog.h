@@ -14,6 +14,7 @@
 
 #include "client/run_control.h"
 #include "client/sweep.h"
+#include "client/sweep_ways.h"
 #include "common/activity_log.h"
 #include "common/ui/batch_queue.h"
 #include "common/ui/hand_off.h"
@@ -31,8 +32,11 @@ class QTimer;
 namespace connchk::client::ui {
 
 class RoundTripPlot;
+class AccountPanel;
 class RunSummaryPanel;
+class SweepPage;
 class SweepTable;
+class TraceView;
 
 inline constexpr const char* ClientCaption = "Проверка возможности соединения ПО \"ТАРВЕН\"";
 inline constexpr const char* SizeNotNumberText = "Введите целое число.";
@@ -63,12 +67,17 @@ class ClientDialog : public QDialog {
   QTabWidget* viewTabs() const { return tabs_; }
   RoundTripPlot* plot() const { return plot_; }
   RunSummaryPanel* summaryPanel() const { return summary_; }
+  AccountPanel* accountPanel() const { return account_; }
+  SweepPage* sweepPage() const { return sweepPage_; }
   SweepTable* sweepTable() const { return sweepTable_; }
+  TraceView* traceView() const { return traceView_; }
 
   // The parameter fields, the buttons and the log keep the places and sizes their operators know;
   // the plot, the figures and the sweep matrix lie below them, growing the window by this many
   // dialog units.
-  static constexpr int GrowthUnits = 175;
+  static constexpr int GrowthUnits = 197;
+  // Below those, the server's account of the last run (or of the type chosen in the sweep).
+  static constexpr int AccountUnits = 40;
 
   // The rounds of each type in a sweep: the window's count when it is a number above 1; otherwise
   // (1, "Бесконечно", unreadable) DefaultSweepCount, since one round says little about loss and an
@@ -76,6 +85,11 @@ class ClientDialog : public QDialog {
   static std::int32_t sweepCount(const QString& countText);
   // The types the sweep button checks, in order; empty (the default) is the whole catalogue.
   void setSweepTypes(std::vector<int> types) { sweepTypes_ = std::move(types); }
+
+  // Whether each run and each type of a sweep asks the server afterwards what it received (the
+  // default); a peer that only echoes never answers the query, which then costs a time-out.
+  void setAskAccount(bool ask) { askAccount_ = ask; }
+  bool asksAccount() const { return askAccount_; }
 
   // What the last Check handed to the run control.
   const RunRequest& lastRequest() const { return lastRequest_; }
@@ -117,6 +131,10 @@ class ClientDialog : public QDialog {
   void sweepClicked();
   void drainSweep();
   void sweepEnded();
+  // The end of a sweep through several ways ("Через"): the compared matrix's verdict.
+  void comparedSweepEnded();
+  // "Трассировать все типы": the trace of every type towards the address typed (TraceView).
+  void buildTraceTab();
 
   ActivityLog& log_;
   connchk::ui::HandOff handOff_;
@@ -140,7 +158,10 @@ class ClientDialog : public QDialog {
   QTabWidget* tabs_ = nullptr;
   RoundTripPlot* plot_ = nullptr;
   RunSummaryPanel* summary_ = nullptr;
+  AccountPanel* account_ = nullptr;
+  SweepPage* sweepPage_ = nullptr;
   SweepTable* sweepTable_ = nullptr;
+  TraceView* traceView_ = nullptr;
   QTimer* drainTimer_ = nullptr;
   // Each round as it ended, with the run's figures at that moment.
   struct EndedRound {
@@ -154,15 +175,21 @@ class ClientDialog : public QDialog {
     int typeIndex = 0;
     bool finished = false;  // false: the type's run is starting
     SweepRow row;
+    std::size_t way = 0;  // of the ways compared
+    bool mtu = false;     // the type's MTU (row.mtu), measured before the runs
   };
   QPushButton* sweepButton_ = nullptr;
   QTimer* sweepTimer_ = nullptr;
   connchk::ui::BatchQueue<SweepStep> sweepSteps_;
   std::unique_ptr<RunControl> sweepControl_;  // a control of its own: its runs never touch the plot
   std::unique_ptr<Sweep> sweep_;
+  std::unique_ptr<MtuCheck> sweepMtu_;  // "Искать MTU": measured before the sweep's runs
   std::thread sweepThread_;
   std::vector<int> sweepTypes_;
+  bool askAccount_ = true;
   SweepResult sweepResult_;  // written by the sweep's thread, read after it has been joined
+  ComparedSweep comparedResult_;  // the same, for a sweep through several ways
+  bool sweepCompared_ = false;    // the sweep going on (or the last) goes through several ways
 };
 
 }  // namespace connchk::client::ui

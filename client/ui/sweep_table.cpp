@@ -5,6 +5,7 @@
 #include <QHeaderView>
 
 #include "client/protocol_catalogue.h"
+#include "client/ui/account_panel.h"
 
 namespace connchk::client::ui {
 
@@ -22,14 +23,18 @@ SweepTable::SweepTable(QWidget* parent) : QTableWidget(parent) {
   setColumnCount(ColumnCount);
   setHorizontalHeaderLabels({QStringLiteral("Тип протокола"), QStringLiteral("Номер"), QStringLiteral("Отослано"),
                              QStringLiteral("Получено"), QStringLiteral("Потери"), QStringLiteral("Медиана"),
-                             QStringLiteral("Итог")});
+                             QStringLiteral("Туда /\nобратно"), QStringLiteral("MTU"), QStringLiteral("Итог")});
   connchk::ui::makeReadOnlyTable(this);
   horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
   horizontalHeader()->setSectionResizeMode(Type, QHeaderView::Stretch);
   resetRows();
 }
 
-void SweepTable::resetRows() {
+void SweepTable::resetRows(bool withMtu) {
+  setColumnHidden(Mtu, !withMtu);
+  // With the MTU too a long type text may not fit: its end, which tells the streams apart, stays.
+  setWordWrap(false);
+  setTextElideMode(withMtu ? Qt::ElideLeft : Qt::ElideRight);
   const auto catalogue = ProtocolCatalogue();
   clearContents();
   setRowCount(static_cast<int>(catalogue.size()));
@@ -61,9 +66,26 @@ void SweepTable::showResult(int row, const RunSummary& summary, const RunVerdict
   item(row, Verdict)->setFont(bold);
 }
 
+void SweepTable::showAccount(int row, const ServerAccount& account) {
+  if (row < 0 || row >= rowCount()) return;
+  setCell(row, ThereBack, account.given ? QStringLiteral("%1 / %2").arg(account.lostThere).arg(account.lostBack)
+                                        : QStringLiteral("—"));
+  item(row, ThereBack)->setToolTip(accountTexts(account).join(QLatin1Char('\n')));
+}
+
+void SweepTable::showMtu(int row, const MtuRow& mtu) {
+  if (row < 0 || row >= rowCount()) return;
+  const std::string text = mtuCellText(mtu);
+  setCell(row, Mtu, text == "-" ? QStringLiteral("—") : QString::fromStdString(text));
+  item(row, Mtu)->setToolTip(QString::fromStdString(mtuVerdictText(mtu)));
+}
+
 void SweepTable::showNotRun(int row, const QString& reason) {
   if (row < 0 || row >= rowCount()) return;
-  for (int column = Sent; column < Verdict; ++column) setCell(row, static_cast<Column>(column), QStringLiteral("—"));
+  // The MTU, measured before the runs, stays: a type that cannot run may still have been measured.
+  for (int column = Sent; column < Verdict; ++column) {
+    if (column != Mtu) setCell(row, static_cast<Column>(column), QStringLiteral("—"));
+  }
   setCell(row, Verdict, QStringLiteral("не проверен"));
   item(row, Verdict)->setForeground(palette().placeholderText());
   item(row, Verdict)->setToolTip(reason);

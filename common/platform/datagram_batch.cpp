@@ -6,14 +6,14 @@ namespace connchk::platform {
 
 ReceivedBatch::ReceivedBatch(std::size_t bufferSize, std::size_t capacity)
     : bufferSize_(bufferSize),
-      buffers_(bufferSize * capacity),
+      buffers_(std::make_unique_for_overwrite<std::uint8_t[]>(bufferSize * capacity)),
       slots_(capacity),
       sources_(capacity),
       controls_(ControlBytes * capacity),
       parts_(capacity),
       messages_(capacity) {
   for (std::size_t i = 0; i < capacity; ++i) {
-    slots_[i].bytes = buffers_.data() + i * bufferSize;
+    slots_[i].bytes = buffers_.get() + i * bufferSize;
     parts_[i] = iovec{slots_[i].bytes, bufferSize};
   }
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "common/platform/address.h"
@@ -47,7 +48,8 @@ class ReceivedBatch {
  private:
   static constexpr std::size_t ControlBytes = 128;
   std::size_t bufferSize_;
-  std::vector<std::uint8_t> buffers_;
+  // Not cleared when made: a large buffer's pages are taken only as datagrams fill them.
+  std::unique_ptr<std::uint8_t[]> buffers_;
   std::vector<Datagram> slots_;
   std::vector<sockaddr_storage> sources_;
   std::vector<std::uint8_t> controls_;

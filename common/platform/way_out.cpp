@@ -122,18 +122,26 @@ std::optional<LabelledWay> parseLabelledWay(const std::string& text, std::string
   return LabelledWay{label, *way};
 }
 
-std::string wayOutProblem(const WayOut& way) {
+WayOutFault wayOutFault(const WayOut& way) {
   switch (way.kind) {
-    case WayOut::Kind::Table: return {};
+    case WayOut::Kind::Table: return WayOutFault::None;
     case WayOut::Kind::Interface: {
       const auto flags = interfaceFlags(way.name);
-      if (!flags) return "no interface " + way.name + " on this host";
-      if ((*flags & IFF_UP) == 0) return "interface " + way.name + " is down";
-      return {};
+      if (!flags) return WayOutFault::NoSuchInterface;
+      return (*flags & IFF_UP) == 0 ? WayOutFault::InterfaceDown : WayOutFault::None;
     }
     case WayOut::Kind::Address:
-      if (!heldByThisHost(way.address)) return way.address.text() + " is not an address of this host";
-      return {};
+      return heldByThisHost(way.address) ? WayOutFault::None : WayOutFault::NotThisHostsAddress;
+  }
+  return WayOutFault::None;
+}
+
+std::string wayOutProblem(const WayOut& way) {
+  switch (wayOutFault(way)) {
+    case WayOutFault::None: return {};
+    case WayOutFault::NoSuchInterface: return "no interface " + way.name + " on this host";
+    case WayOutFault::InterfaceDown: return "interface " + way.name + " is down";
+    case WayOutFault::NotThisHostsAddress: return way.address.text() + " is not an address of this host";
   }
   return {};
 }

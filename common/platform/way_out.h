@@ -38,8 +38,11 @@ struct WayOut {
 std::optional<WayOut> parseWayOut(const std::string& text, std::string& problem);
 
 // Whether the way can be taken on this host now: an interface that exists and is up, an address
-// that one of this host's interfaces holds. Empty when it can, otherwise why not (English), for
-// the refusal before anything is sent.
+// that one of this host's interfaces holds.
+enum class WayOutFault { None, NoSuchInterface, InterfaceDown, NotThisHostsAddress };
+WayOutFault wayOutFault(const WayOut& way);
+// The same in words: empty when it can be taken, otherwise why not (English), for the refusal
+// before anything is sent.
 std::string wayOutProblem(const WayOut& way);
 
 // Puts the way and the TTL on a fresh socket of `family`, before it connects or sends: the TTL

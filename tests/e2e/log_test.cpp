@@ -2,6 +2,7 @@
 // a log file renamed away, a termination request in the middle of a load. Whatever happens to the
 // terminal or the disk, the services keep answering, the file holds only whole lines, and no line
 // is lost without a word.
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include "common/activity_log.h"
 #include "common/cp1251.h"
 #include "common/platform/net.h"
+#include "common/platform/sockets.h"
 #include "common/protocol.h"
 #include "common/text_format.h"
 #include "server/console.h"
@@ -27,6 +29,7 @@
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
 #include "tests/support/small_disk.h"
+#include "tests/support/two_hosts.h"
 
 namespace connchk::testing {
 namespace {
@@ -238,6 +241,87 @@ TEST(ServerLog, ATerminationRequestToTheWindowKeepsEveryLineInTheFile) {
   std::vector<std::string> lines;
   ASSERT_TRUE(wholeLines(fileText(server), lines));
   EXPECT_GE(countOf(lines, PacketLine), answeredBefore - 1);
+}
+
+// Four senders keep eight requests each in flight until each has had 25,000 answered, every line
+// logged: the file holds the three lines of every answer, whole and together, each sender's in
+// the order it sent them (their lengths tell them apart), and the terminal printed the same lines.
+TEST(ServerLog, AFloodFromManySendersKeepsEveryLineWholeAndEachSendersInOrder) {
+  REQUIRE_PRIVATE_NETWORK();
+  Program server(SERVER_PROGRAM);
+  ASSERT_TRUE(startAnswering(server));
+  constexpr int Senders = 4, PerSender = 25000, InFlight = 8;
+  const auto lengthOf = [](int i) { return std::size_t(28 + i % 64); };
+  struct Sender {
+    platform::Socket socket;
+    int sent = 0, answered = 0;
+  };
+  std::vector<Sender> senders(Senders);
+  std::vector<pollfd> polls;
+  for (int s = 0; s < Senders; ++s) {
+    int error = 0;
+    Sender& x = senders[static_cast<std::size_t>(s)];
+    x.socket = platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0, error);
+    ASSERT_TRUE(platform::bindTo(x.socket.fd(), literal(format("127.0.0.%d", 2 + s)), error));
+    ASSERT_TRUE(platform::connectTo(x.socket.fd(), literal("127.0.0.1", EchoPort), error));
+    polls.push_back({x.socket.fd(), POLLIN, 0});
+  }
+  const auto sendNext = [&](Sender& x) {
+    const Bytes request = echoRequest(lengthOf(x.sent++));
+    ASSERT_EQ(platform::sendBytes(x.socket.fd(), request.data(), request.size()).n, ssize_t(request.size()));
+  };
+  for (Sender& x : senders) {
+    for (int i = 0; i < InFlight; ++i) sendNext(x);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  int done = 0;
+  std::uint8_t answer[ReceiveBufferSize];
+  while (done < Senders && std::chrono::steady_clock::now() < deadline) {
+    if (poll(polls.data(), polls.size(), 1000) <= 0) continue;
+    for (std::size_t s = 0; s < senders.size(); ++s) {
+      if ((polls[s].revents & POLLIN) == 0) continue;
+      Sender& x = senders[s];
+      const auto got = platform::receive(x.socket.fd(), answer, sizeof answer);
+      ASSERT_EQ(got.n, ssize_t(lengthOf(x.answered))) << "answers come in order";
+      if (++x.answered == PerSender) ++done;
+      if (x.sent < PerSender) sendNext(x);
+    }
+  }
+  ASSERT_EQ(done, Senders) << "every request answered within the time";
+
+  // Every answer's lines, the first request's included, once they are all in the file.
+  const int answers = Senders * PerSender + 1;
+  std::vector<std::string> lines;
+  ASSERT_TRUE(eventually([&] {
+    lines = splitLines(fileText(server), "\n\r");
+    return countOf(lines, "Ожидание нового запроса") == answers;
+  }, 30s)) << countOf(lines, "Ожидание нового запроса") << " of " << answers;
+  std::vector<int> next(Senders, 0);
+  int packets = 0;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].rfind("Старт сервера, протокол ", 0) == 0) continue;
+    ASSERT_LE(i + 2, lines.size() - 1) << "a request's lines stand together";
+    const std::string prefix = "Принят пакет от 127.0.0.";
+    ASSERT_EQ(lines[i].rfind(prefix, 0), 0u) << "line " << i << ": " << lines[i];
+    // The first request came from 127.0.0.1 with 32 bytes; the flood's from 127.0.0.2 and on.
+    const int sender = std::atoi(lines[i].c_str() + prefix.size()) - 2;
+    std::size_t length = 32;
+    if (sender != -1 || packets != 0) {
+      ASSERT_TRUE(sender >= 0 && sender < Senders) << lines[i];
+      length = lengthOf(next[static_cast<std::size_t>(sender)]++);
+    }
+    ASSERT_EQ(lines[i], format("Принят пакет от 127.0.0.%d (unresolved), протокол IP-Клиент, %zu байт данных", sender + 2, length))
+        << "line " << i;
+    ASSERT_EQ(lines[i + 1], format("Отослано %zu байт данных", length)) << "line " << i + 1;
+    ASSERT_EQ(lines[i + 2], "Ожидание нового запроса") << "line " << i + 2;
+    ++packets;
+    i += 2;
+  }
+  EXPECT_EQ(packets, answers);
+  EXPECT_EQ(next, std::vector<int>(Senders, PerSender));
+  EXPECT_TRUE(server.logBytes(ServerLogFileName).ends_with("\n\r")) << "the file ends with a whole line";
+  EXPECT_TRUE(eventually([&] { return printedLogLines(server) == lines; })) << "the terminal printed the same lines";
+  endWithTermination(server);
 }
 
 }  // namespace

@@ -56,6 +56,8 @@ TEST_F(WayOut, ByInterfaceTheRequestsLeaveByThatLink) {
             std::string::npos)
       << client.output();
   EXPECT_TRUE(server.waitForOutput(std::string("Принят пакет от ") + RoutedChain::SecondClientAddress));
+  // The server's account is asked for by the same way: it tells about requests from that address.
+  EXPECT_NE(client.output().find("Отчет сервера: запросов дошло до сервера 1 из 1"), std::string::npos) << client.output();
 }
 
 TEST_F(WayOut, ByAddressTheServerNamesThatAddressAsTheSender) {
@@ -66,6 +68,10 @@ TEST_F(WayOut, ByAddressTheServerNamesThatAddressAsTheSender) {
       << client.output();
   EXPECT_TRUE(server.waitForOutput(std::string("Принят пакет от ") + RoutedChain::SecondClientAddress));
   EXPECT_EQ(occurrences(server.output(), std::string("Принят пакет от ") + RoutedChain::ClientAddress), 0);
+  EXPECT_NE(client.output().find(std::string("Отчет сервера: сервер видит вас как ") + RoutedChain::SecondClientAddress +
+                                 ":"),
+            std::string::npos)
+      << client.output();
   // The terminal exchange keeps its port 855, on that address.
   Program terminal(CLIENT_PROGRAM);
   EXPECT_EQ(check(terminal, {"-p", "telm-udp", "-I", RoutedChain::SecondClientAddress6, RoutedChain::ServerAddress6}), 0);

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include <QAction>
+#include <QCheckBox>
 #include <QApplication>
 #include <QComboBox>
 #include <QGroupBox>
@@ -26,10 +27,14 @@
 #include <QTest>
 
 #include "client/protocol_catalogue.h"
+#include "client/ui/account_panel.h"
 #include "client/ui/client_dialog.h"
 #include "client/ui/round_trip_plot.h"
 #include "client/ui/run_summary_panel.h"
+#include "client/ui/sweep_page.h"
 #include "client/ui/sweep_table.h"
+#include "client/ui/trace_view.h"
+#include "client/ui/ways_table.h"
 #include "common/activity_log.h"
 #include "common/ui/dialog_units.h"
 #include "server/service_host.h"
@@ -73,6 +78,9 @@ class ClientWindowTest : public ::testing::Test {
   void SetUp() override {
     ensureApplication();
     dialog_ = std::make_unique<ClientDialog>(log_);
+    EXPECT_TRUE(dialog_->asksAccount());
+    // The peers here only echo: the server's account is asked for where the real server answers.
+    dialog_->setAskAccount(false);
     dialog_->show();
     QApplication::setActiveWindow(dialog_.get());
     ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog_.get()));
@@ -154,26 +162,36 @@ TEST_F(ClientWindowTest, OpensWithTheWrittenControlsAndDefaults) {
     EXPECT_NE(std::find(labels.begin(), labels.end(), text), labels.end()) << text;
   }
   const auto frames = d.findChildren<QGroupBox*>();
-  ASSERT_EQ(frames.size(), 2);
+  ASSERT_EQ(frames.size(), 3);
   EXPECT_EQ(frames[0]->title().toStdString(), "Параметры");
   EXPECT_EQ(frames[1]->title().toStdString(), "Итоги");
+  EXPECT_EQ(frames[2]->title().toStdString(), "Отчет сервера");
   // The controls operators know keep their places; the plot, the figures and the sweep lie below.
   const connchk::ui::DialogUnits du(d.fontMetrics());
-  EXPECT_EQ(d.size(), du.size(373, 207 + ClientDialog::GrowthUnits));
+  EXPECT_EQ(d.size(), du.size(373, 207 + ClientDialog::GrowthUnits + ClientDialog::AccountUnits));
   EXPECT_EQ(frames[0]->geometry(), du.rect(7, 7, 124, 169));
   EXPECT_EQ(d.logList()->geometry(), du.rect(137, 7, 229, 168));
   EXPECT_EQ(d.checkButton()->geometry(), du.rect(7, 185, 50, 15));
   EXPECT_EQ(d.exitButton()->geometry(), du.rect(316, 184, 50, 16));
   EXPECT_TRUE(frames[0]->geometry().contains(d.terminalSpin()->geometry()));
-  d.viewTabs()->setCurrentWidget(d.sweepTable());
+  d.viewTabs()->setCurrentWidget(d.sweepPage());
   const SweepTable& sweep = *d.sweepTable();
   EXPECT_LE(sweep.rowViewportPosition(14) + sweep.rowHeight(14), sweep.viewport()->height()) << "the matrix scrolls";
   for (const QWidget* below : {static_cast<const QWidget*>(d.viewTabs()), static_cast<const QWidget*>(frames[1])}) {
     EXPECT_GE(below->geometry().top(), du.y(207));
     EXPECT_LE(below->geometry().bottom(), d.height());
   }
-  for (const QLabel* label : d.findChildren<QLabel*>()) {
-    EXPECT_GE(label->width(), label->sizeHint().width()) << label->text().toStdString() << " is cut";
+  // The account lies under both.
+  EXPECT_GT(frames[2]->geometry().top(), d.viewTabs()->geometry().bottom());
+  EXPECT_GT(frames[2]->geometry().top(), frames[1]->geometry().bottom());
+  EXPECT_LE(frames[2]->geometry().bottom(), d.height());
+  // No label is cut, in any tab.
+  for (int tab = 0; tab < d.viewTabs()->count(); ++tab) {
+    d.viewTabs()->setCurrentIndex(tab);
+    for (const QLabel* label : d.findChildren<QLabel*>()) {
+      if (!label->isVisible()) continue;
+      EXPECT_GE(label->width(), label->sizeHint().width()) << label->text().toStdString() << " is cut";
+    }
   }
 }
 
@@ -534,6 +552,15 @@ TEST_F(ClientWindowTest, TheSweepFillsItsTableFromTheRealServerAndStops) {
     EXPECT_EQ(ClientDialog::sweepCount(QString::fromUtf8(text)), count) << text;
   }
   RealServer server;
+  dialog_->setAskAccount(true);
+  // A run first: the server's account of it shows under the figures.
+  clickCheck();
+  ASSERT_TRUE(waitUntil([&] { return idle(); }, 20s));
+  const QStringList account = dialog_->accountPanel()->lines();
+  ASSERT_GE(account.size(), 2);
+  EXPECT_EQ(account[0].toStdString(), "запросов дошло до сервера 1 из 1");
+  EXPECT_TRUE(account[1].startsWith(QStringLiteral("сервер видит вас как 127.0.0.1:"))) << account[1].toStdString();
+
   const SweepTable& table = *dialog_->sweepTable();
   auto verdict = [&](int row) { return table.cell(row, SweepTable::Verdict).toStdString(); };
   auto sweep = [&](const std::vector<int>& types, const QString& count) {
@@ -542,7 +569,7 @@ TEST_F(ClientWindowTest, TheSweepFillsItsTableFromTheRealServerAndStops) {
     QTest::mouseClick(dialog_->sweepButton(), Qt::LeftButton);
     EXPECT_TRUE(busy());
     EXPECT_FALSE(dialog_->sweepButton()->isEnabled());
-    EXPECT_EQ(dialog_->viewTabs()->currentWidget(), dialog_->sweepTable());
+    EXPECT_EQ(dialog_->viewTabs()->currentWidget(), dialog_->sweepPage());
   };
 
   // The server holds port 855 here, so TELM-UDP cannot run and says why.
@@ -554,7 +581,13 @@ TEST_F(ClientWindowTest, TheSweepFillsItsTableFromTheRealServerAndStops) {
     EXPECT_EQ(table.cell(row, SweepTable::Sent), "2");
     EXPECT_EQ(table.cell(row, SweepTable::Answered), "2");
     EXPECT_EQ(table.cell(row, SweepTable::Loss), "0 %");
+    EXPECT_EQ(table.cell(row, SweepTable::ThereBack), "0 / 0");
   }
+  // Each type's account is kept: the one chosen in the matrix shows below.
+  EXPECT_EQ(dialog_->accountPanel()->title().toStdString(), "Отчет сервера: TCP (порт 87)");
+  emit dialog_->sweepTable()->cellClicked(UdpEchoIndex, SweepTable::Type);
+  EXPECT_EQ(dialog_->accountPanel()->title().toStdString(), "Отчет сервера: IP-Клиент");
+  EXPECT_EQ(dialog_->accountPanel()->lines().value(0).toStdString(), "запросов дошло до сервера 2 из 2");
   EXPECT_EQ(verdict(TerminalUdpIndex), "не проверен");
   EXPECT_NE(table.item(TerminalUdpIndex, SweepTable::Verdict)->toolTip().toStdString().find("855"), std::string::npos);
   EXPECT_EQ(verdict(IcmpIndex), "") << "a type outside the plan stays empty";
@@ -574,6 +607,94 @@ TEST_F(ClientWindowTest, TheSweepFillsItsTableFromTheRealServerAndStops) {
   EXPECT_EQ(verdict(TcpEchoIndex), "не проверен");
   EXPECT_EQ(table.item(TcpEchoIndex, SweepTable::Verdict)->toolTip().toStdString(), "проверка остановлена");
   EXPECT_EQ(dialog_->summaryPanel()->verdict()->text().toStdString(), "Проверка всех типов остановлена");
+}
+
+TEST_F(ClientWindowTest, TheTraceTabTracesFromTheWindowAndStopEndsItAtOnce) {
+  REQUIRE_PRIVATE_NETWORK();
+  TraceView& view = *dialog_->traceView();
+  auto verdict = [&](int row) { return view.matrixCell(row, TraceView::Verdict).toStdString(); };
+  view.setTypes({UdpEchoIndex});
+  {
+    // A peer that takes every probe and never answers: no hop ever says anything, so only Stop
+    // can end the trace before its silent hops run out (three waits of five seconds).
+    connchk::testing::UdpPeer quiet(87, connchk::testing::silent);
+    QTest::mouseClick(view.startButton(), Qt::LeftButton);
+    EXPECT_TRUE(busy());
+    EXPECT_FALSE(view.startButton()->isEnabled());
+    EXPECT_EQ(dialog_->viewTabs()->currentWidget(), &view);
+    ASSERT_TRUE(quiet.waitForCount(1));
+    EXPECT_EQ(verdict(UdpEchoIndex), "трассировка...");
+    QTest::mouseClick(dialog_->stopButton(), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return idle(); }, 5s));
+  }
+  EXPECT_EQ(verdict(UdpEchoIndex), "трассировка остановлена");
+  EXPECT_EQ(dialog_->summaryPanel()->verdict()->text().toStdString(), "Трассировка остановлена");
+
+  // Against the real server each type reaches it at the first hop, and says so in the log too.
+  RealServer server;
+  view.setTypes({UdpEchoIndex, TcpEchoIndex});
+  QTest::mouseClick(view.startButton(), Qt::LeftButton);
+  ASSERT_TRUE(waitUntil([&] { return idle(); }, 30s));
+  for (const int row : {UdpEchoIndex, TcpEchoIndex}) {
+    EXPECT_EQ(verdict(row), "дошел до сервера на узле 1") << row;
+    EXPECT_EQ(view.matrixCell(row, TraceView::LastAddress).toStdString(), "127.0.0.1");
+  }
+  view.chooseType(TcpEchoIndex);
+  ASSERT_EQ(view.hops()->rowCount(), 1);
+  EXPECT_EQ(view.hopCell(0, TraceView::HopAddress).toStdString(), "127.0.0.1");
+  EXPECT_EQ(dialog_->summaryPanel()->verdict()->text().toStdString(), "Дошли до сервера: 2, не дошли: 0");
+  EXPECT_TRUE(waitUntil([&] { return countLines(dialog_->logList(), "Итоги трассировки по типам протоколов:") == 2; }));
+}
+
+TEST_F(ClientWindowTest, ASweepThroughTheWaysTypedComparesThemAndAWayThisHostLacksIsRefused) {
+  REQUIRE_PRIVATE_NETWORK();
+  SweepPage& page = *dialog_->sweepPage();
+  dialog_->setSweepTypes({UdpEchoIndex, TcpEchoIndex});
+  typeCount(QStringLiteral("2"));
+  {
+    MessageBoxWatcher boxes;
+    typeInto(page.viaEdit(), QStringLiteral("lo, nosuch0"));
+    QTest::mouseClick(dialog_->sweepButton(), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return !boxes.seen.empty(); }));
+    EXPECT_EQ(boxes.seen.front().text.toStdString(), "Нет интерфейса nosuch0 на этом компьютере");
+    EXPECT_TRUE(idle()) << "nothing started";
+    EXPECT_EQ(countLines(dialog_->logList(), "Соединение с"), 0);
+  }
+
+  RealServer server;
+  typeInto(page.viaEdit(), QStringLiteral("127.0.0.1, lo"));
+  QTest::mouseClick(dialog_->sweepButton(), Qt::LeftButton);
+  EXPECT_TRUE(busy());
+  EXPECT_TRUE(page.showsCompared());
+  ASSERT_TRUE(waitUntil([&] { return idle(); }, 60s));
+  const WaysTable& ways = *page.waysTable();
+  ASSERT_EQ(ways.wayCount(), 2);
+  EXPECT_EQ(ways.horizontalHeaderItem(WaysTable::FirstWay + 1)->text(), "lo");
+  for (const int row : {UdpEchoIndex, TcpEchoIndex}) {
+    for (const int way : {0, 1}) {
+      EXPECT_TRUE(ways.cell(row, WaysTable::FirstWay + way).startsWith(QStringLiteral("пройден, "))) << row << "," << way;
+    }
+    EXPECT_EQ(ways.cell(row, ways.comparisonColumn()), "");
+  }
+  EXPECT_EQ(dialog_->summaryPanel()->verdict()->text().toStdString(), "Итог различается у типов: 0");
+  EXPECT_TRUE(waitUntil([&] { return countLines(dialog_->logList(), "Сравнение путей по типам протоколов:") == 1; }));
+  EXPECT_EQ(countLines(dialog_->logList(), "Проверка типов через интерфейс lo"), 1);
+
+  // One way is a sweep by that way, in the one-way matrix; its MTU measured first when asked.
+  typeInto(page.viaEdit(), QStringLiteral("lo"));
+  page.mtuBox()->setChecked(true);
+  QTest::mouseClick(dialog_->sweepButton(), Qt::LeftButton);
+  EXPECT_FALSE(page.showsCompared());
+  ASSERT_TRUE(waitUntil([&] { return idle(); }, 60s));
+  const SweepTable& table = *dialog_->sweepTable();
+  EXPECT_FALSE(table.isColumnHidden(SweepTable::Mtu));
+  for (const int row : {UdpEchoIndex, TcpEchoIndex}) {
+    EXPECT_EQ(table.cell(row, SweepTable::Verdict).toStdString(), "пройдена") << row;
+    bool number = false;
+    EXPECT_GE(table.cell(row, SweepTable::Mtu).toInt(&number), 1500) << table.cell(row, SweepTable::Mtu).toStdString();
+    EXPECT_TRUE(number) << row;
+  }
+  EXPECT_GE(countLines(dialog_->logList(), "порт 87 через интерфейс lo"), 1);
 }
 
 }  // namespace

@@ -149,7 +149,7 @@ TEST(SweepTable, ARowPerTypeFilledAsItsRunEnds) {
   summary.answered = 3;
   summary.medianUs = 250;
   table.showResult(1, summary, RunVerdict{VerdictKind::Passed, {}});
-  const std::vector<const char*> row = {"IP-Клиент", "17", "3", "3", "0 %", "0.250 мс", "пройдена"};
+  const std::vector<const char*> row = {"IP-Клиент", "17", "3", "3", "0 %", "0.250 мс", "", "", "пройдена"};
   for (int column = 0; column < SweepTable::ColumnCount; ++column) {
     EXPECT_EQ(table.cell(1, static_cast<SweepTable::Column>(column)).toStdString(), row[column]);
   }
@@ -160,6 +160,38 @@ TEST(SweepTable, ARowPerTypeFilledAsItsRunEnds) {
   EXPECT_EQ(table.cell(3, SweepTable::Verdict).toStdString(), "пройдена с потерями");
   table.resetRows();
   EXPECT_EQ(table.cell(1, SweepTable::Sent), "");
+
+  // "MTU" shows only in a sweep that measures it; a type that then cannot run keeps its figure.
+  EXPECT_TRUE(table.isColumnHidden(SweepTable::Mtu));
+  table.resetRows(true);
+  EXPECT_FALSE(table.isColumnHidden(SweepTable::Mtu));
+  struct Measured {
+    MtuVerdict verdict;
+    std::optional<int> pathMtu;
+    const char *cell, *tip;
+  };
+  const Measured measured[] = {{MtuVerdict::Honest, 1400, "1400", "путь сообщает MTU"},
+                               {MtuVerdict::BlackHole, 1400, "1400 ЧД", "чёрная дыра MTU"},
+                               {MtuVerdict::NoAnswer, std::nullopt, "—", "нет ответа"}};
+  for (const Measured& m : measured) {
+    MtuRow mtu;
+    mtu.verdict = m.verdict;
+    mtu.pathMtu = m.pathMtu;
+    table.showMtu(3, mtu);
+    EXPECT_EQ(table.cell(3, SweepTable::Mtu).toStdString(), m.cell);
+    EXPECT_EQ(table.item(3, SweepTable::Mtu)->toolTip().toStdString(), m.tip);
+  }
+  table.showNotRun(3, QStringLiteral("нет права"));
+  EXPECT_EQ(table.cell(3, SweepTable::Mtu).toStdString(), "—");
+  EXPECT_EQ(table.cell(3, SweepTable::Sent).toStdString(), "—");
+  MtuRow found;
+  found.verdict = MtuVerdict::NoLimit;
+  found.pathMtu = 1528;
+  table.showMtu(4, found);
+  table.showNotRun(4, QStringLiteral("нет права"));
+  EXPECT_EQ(table.cell(4, SweepTable::Mtu).toStdString(), "1528");
+  table.resetRows();
+  EXPECT_TRUE(table.isColumnHidden(SweepTable::Mtu));
 }
 
 }  // namespace

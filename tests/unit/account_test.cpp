@@ -2,6 +2,8 @@
 // original peer makes of it, and what the store tells to whom.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <chrono>
 #include <vector>
 
@@ -173,6 +175,23 @@ TEST(AccountStore, KeepsTheNewestRequestsOnly) {
   EXPECT_FALSE(told[1].arrived);
   EXPECT_TRUE(told[2].arrived);
   EXPECT_TRUE(told[3].arrived);
+  // Every identity the ring holds is found, and none it let go, after a whole second turn of the
+  // ring has taken each of them out of the index again.
+  const auto heldAfter = [&](std::uint64_t first, std::uint64_t last) {
+    std::vector<std::uint64_t> ids;
+    for (std::uint64_t id = first; id <= last; ++id) ids.push_back(id);
+    const auto found = store.lookUp(ids, client);
+    return std::count_if(found.begin(), found.end(), [](const auto& a) { return a.arrived; });
+  };
+  for (std::uint64_t id = AccountStore::Capacity + 11; id <= 2 * AccountStore::Capacity + 10; ++id) {
+    store.record(bare(id * 0x10001), client, 20);
+  }
+  EXPECT_EQ(heldAfter(1, AccountStore::Capacity + 10), 0);
+  std::vector<std::uint64_t> spread;
+  for (std::uint64_t id = AccountStore::Capacity + 11; id <= 2 * AccountStore::Capacity + 10; ++id) spread.push_back(id * 0x10001);
+  const auto found = store.lookUp(spread, client);
+  EXPECT_EQ(std::count_if(found.begin(), found.end(), [](const auto& a) { return a.arrived; }),
+            static_cast<long>(AccountStore::Capacity));
 
   // A repeated identity (a duplicated datagram) tells the newest; the older one leaving the ring
   // does not take the newer one with it.

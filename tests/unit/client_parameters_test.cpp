@@ -199,6 +199,17 @@ TEST(ClientOptions, ShortFormsSecondsAndModes) {
          EXPECT_EQ(o.probes, 2);
          EXPECT_TRUE(o.sweepTypes.empty()) << "every type";
        }},
+      {{"--mtu", "-p", "udp", "-p", "tcp", "-s", "9000", "-W", "0.5", "host"}, [](const ClientOptions& o) {
+         EXPECT_TRUE(o.mtu && o.terminalMode());
+         EXPECT_EQ(o.sweepTypes, (std::vector<int>{1, 14}));
+         EXPECT_EQ(o.mtuLargestSize, 9000u) << "-s is the top of the search, beyond 1500 for jumbo links";
+         EXPECT_EQ(o.request.size, 32u);
+         EXPECT_EQ(o.mtuTimeoutMs, 500);
+       }},
+      {{"--mtu", "host"}, [](const ClientOptions& o) {
+         EXPECT_EQ(o.mtuLargestSize, 1500u);
+         EXPECT_EQ(o.mtuTimeoutMs, 1000) << "a try waits a second, not a run's five";
+       }},
       {{"--log-dir", "logs", "-V"}, [](const ClientOptions& o) { EXPECT_TRUE(o.version); }},
       {{"--log-dir", "some/dir"}, [](const ClientOptions& o) { EXPECT_EQ(o.logDirectory, "some/dir"); }},
       {{"-s", "11", "--help"}, [](const ClientOptions& o) { EXPECT_TRUE(o.help) << "help wins over a bad value"; }},
@@ -236,6 +247,11 @@ TEST(ClientOptions, EveryRefusalNamesItsOption) {
       {{"--trace", "--probes", "11"}, "--probes must be a whole number from 1 to 10"},
       {{"--max-hops", "3"}, "options of --trace"},
       {{"--trace", "-c", "3"}, "no meaning for --trace"},
+      {{"-s", "1501"}, "-s/--size must be a whole number from 12 to 1500"},
+      {{"--mtu", "-s", "65001"}, "-s/--size must be a whole number from 12 to 65000 with --mtu"},
+      {{"--mtu", "-c", "3"}, "no meaning for --mtu"},
+      {{"--mtu", "--trace"}, "only with --sweep"},
+      {{"--mtu", "--ttl", "3"}, "--ttl has no meaning for --mtu"},
   };
   for (const auto& [args, why] : refused) {
     const auto parsed = parseClientOptions(args);
@@ -247,7 +263,7 @@ TEST(ClientOptions, EveryRefusalNamesItsOption) {
 TEST(ClientOptions, HelpTellsEveryOptionAndType) {
   const std::string help = clientUsage();
   for (const char* wanted : {"-c,--count", "-s,--size", "-p,--protocol", "-t,--terminal", "-i,--interval SECONDS",
-                             "-W,--timeout SECONDS", "-q,--quiet", "-V,--version", "--json", "--sweep", "--trace", "--max-hops N", "--probes K", "--list-protocols",
+                             "-W,--timeout SECONDS", "-q,--quiet", "-V,--version", "--json", "--sweep", "--trace", "--mtu", "--max-hops N", "--probes K", "--list-protocols",
                              "--console", "--log-dir DIR", "--max-loss PERCENT", "-h,--help", "telm-udp", "raw117", "TCP (порт 87)",
                              "17 is both", "Exit status"}) {
     EXPECT_NE(help.find(wanted), std::string::npos) << wanted;

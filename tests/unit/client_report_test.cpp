@@ -142,7 +142,7 @@ TEST(SweepRows, TakeTheRunsJudgementAndGiveTheExitStatus) {
   EXPECT_EQ(connect.reasonCode, "connect-timeout");
   EXPECT_EQ(connect.reason, "Ошибка соединения 110");
 
-  const SweepRow noRight{0, Verdict::NotRun, "no-raw-right", "нет права", {}, {}, {}};
+  const SweepRow noRight{0, Verdict::NotRun, "no-raw-right", "нет права", {}, {}, {}, {}};
   SweepResult result;
   result.started = true;
   result.rows = {rowOfRun(1, outcomeOf({5}))};
@@ -159,7 +159,7 @@ TEST(SweepRows, TakeTheRunsJudgementAndGiveTheExitStatus) {
 }
 
 TEST(SweepMatrix, LinesUpItsColumnsForCyrillicTextToo) {
-  SweepRow notRun{TerminalUdpIndex, Verdict::NotRun, "port-855-taken", "порт 855 занят на этом хосте", {}, {}, {}};
+  SweepRow notRun{TerminalUdpIndex, Verdict::NotRun, "port-855-taken", "порт 855 занят на этом хосте", {}, {}, {}, {}};
   SweepRow blocked = rowOfRun(UdpEchoIndex, outcomeOf({-1, -1}));
   blocked.outcome.account.given = true;
   blocked.outcome.account.lostBack = 2;
