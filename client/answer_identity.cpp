@@ -57,4 +57,28 @@ bool isEchoReplyMessage(const std::uint8_t* request, const std::uint8_t* message
          carriesSendTime(request + layout_d::Timestamp, message, length, layout_d::Timestamp);
 }
 
+std::optional<std::uint64_t> echoAnswerTime(const std::uint8_t* received, std::size_t length) {
+  if (length < layout_a::Timestamp + TimestampSize || !hasMarker(received, length, layout_a::Marker, ReplyMarker)) {
+    return std::nullopt;
+  }
+  return readU64(received, layout_a::Timestamp);
+}
+
+std::optional<std::uint64_t> rawAnswerTime(const std::uint8_t* received, std::size_t length) {
+  if (!plainIpv4Header(received, length)) return std::nullopt;
+  return echoAnswerTime(received + IpHeaderSize, length - IpHeaderSize);
+}
+
+std::optional<std::uint64_t> icmpEchoReplyTime(const std::uint8_t* received, std::size_t length) {
+  if (!plainIpv4Header(received, length) || received[IpProtocolOffset] != IcmpProtocol) return std::nullopt;
+  return echoReplyMessageTime(received + IpHeaderSize, length - IpHeaderSize, layout_d::EchoReply);
+}
+
+std::optional<std::uint64_t> echoReplyMessageTime(const std::uint8_t* message, std::size_t length,
+                                                  std::uint8_t replyType) {
+  const auto fields = readIcmpEcho(message, length, RequestMarker);
+  if (!fields || fields->type != replyType || length < layout_d::Timestamp + TimestampSize) return std::nullopt;
+  return readU64(message, layout_d::Timestamp);
+}
+
 }  // namespace connchk::client

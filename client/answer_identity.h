@@ -41,4 +41,13 @@ bool isIcmpEchoReply(const std::uint8_t* request, const std::uint8_t* received, 
 bool isEchoReplyMessage(const std::uint8_t* request, const std::uint8_t* message, std::size_t length,
                         std::uint8_t replyType, std::uint16_t identifier);
 
+// The send time an answer carries, whichever request of the run it answers: the same places and
+// markers as above, without the comparison with one request. What tells a duplicate or a late
+// answer (RunContext::strayAnswer) from any other datagram; nullopt for anything else.
+std::optional<std::uint64_t> echoAnswerTime(const std::uint8_t* received, std::size_t length);
+std::optional<std::uint64_t> rawAnswerTime(const std::uint8_t* received, std::size_t length);
+std::optional<std::uint64_t> icmpEchoReplyTime(const std::uint8_t* received, std::size_t length);
+std::optional<std::uint64_t> echoReplyMessageTime(const std::uint8_t* message, std::size_t length,
+                                                  std::uint8_t replyType);
+
 }  // namespace connchk::client

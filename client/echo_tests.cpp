@@ -11,6 +11,7 @@
 #include "client/answer_identity.h"
 #include "client/tests.h"
 #include "common/platform/socket_wait.h"
+#include "common/platform/sockets.h"
 #include "common/protocol.h"
 #include "common/text_format.h"
 
@@ -109,8 +110,11 @@ int EchoUdpTest(RunContext& run) {
     const Awaited answer = awaitDatagram(run, socket.fd(), received.data(), received.size(),
                                          [&](std::size_t n, const platform::Address&) {
                                            if (n == 0) return Pick::Empty;
-                                           return isEchoAnswer(request.data(), received.data(), n) ? Pick::Take
-                                                                                                   : Pick::PassOver;
+                                           if (isEchoAnswer(request.data(), received.data(), n)) return Pick::Take;
+                                           if (const auto time = echoAnswerTime(received.data(), n)) {
+                                             run.strayAnswer(*time);
+                                           }
+                                           return Pick::PassOver;
                                          });
     if (answer.kind == Awaited::Kind::Taken) return run.answerAccepted("IP-Клиент", answer.at);
     return roundWithout(run, answer);
@@ -133,6 +137,8 @@ int EchoTcpTest(RunContext& run) {
     run.requestSent(RequestSentLine);
     return awaitStreamAnswer(run, socket.fd(), request.data(), length);
   });
+  // What the path cost TCP: a lossy path shows here, while its answers only come late.
+  run.outcome.tcpRetransmissions = platform::tcpRetransmissions(socket.fd());
   return 0;
 }
 

@@ -10,6 +10,7 @@
 #include <array>
 #include <cerrno>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "client/answer_identity.h"
@@ -29,15 +30,21 @@ using platform::Family;
 // "Протокол №P" in the round-trip line.
 std::string protocolLabel(unsigned protocol) { return format("№%u", protocol); }
 
+using Recognise = std::function<bool(const std::uint8_t*, std::size_t)>;
+using AnswerTime = std::function<std::optional<std::uint64_t>(const std::uint8_t*, std::size_t)>;
+
 // Waits for the datagram from the server's host that `isAnswer` recognises, and ends the round.
+// An answer from there to an earlier request (`answerTime` reads its identity) is counted as a
+// duplicate or a late answer.
 RoundEnd awaitRawAnswer(RunContext& run, int fd, const platform::Address& server, const std::string& label,
-                        const std::function<bool(const std::uint8_t*, std::size_t)>& isAnswer) {
+                        const Recognise& isAnswer, const AnswerTime& answerTime) {
   Packet received{};
   const Awaited answer = awaitDatagram(run, fd, received.data(), received.size(),
                                        [&](std::size_t n, const platform::Address& from) {
-                                         return platform::sameHost(from, server) && isAnswer(received.data(), n)
-                                                    ? Pick::Take
-                                                    : Pick::PassOver;
+                                         if (!platform::sameHost(from, server)) return Pick::PassOver;
+                                         if (isAnswer(received.data(), n)) return Pick::Take;
+                                         if (const auto time = answerTime(received.data(), n)) run.strayAnswer(*time);
+                                         return Pick::PassOver;
                                        });
   if (answer.kind == Awaited::Kind::Taken) return run.answerAccepted(label, answer.at);
   return roundWithout(run, answer);
@@ -97,7 +104,8 @@ int RawIpTest(RunContext& run) {
                           [&](const std::uint8_t* received, std::size_t n) {
                             return behindIpv4Header ? isRawAnswer(request.data(), received, n)
                                                     : isEchoAnswer(request.data(), received, n);
-                          });
+                          },
+                          behindIpv4Header ? AnswerTime(rawAnswerTime) : AnswerTime(echoAnswerTime));
   });
   return 0;
 }
@@ -130,10 +138,16 @@ int IcmpEchoTest(RunContext& run) {
     const std::uint8_t replyType = six ? layout_d6::EchoReply : layout_d::EchoReply;
     // The server's own ICMP answer (a request with the reply marker) and the host's own requests
     // to itself are not echo replies, and a reply to an earlier request carries another identity.
-    return awaitRawAnswer(run, fd, *server, protocolLabel(protocol), [&](const std::uint8_t* received, std::size_t n) {
-      return echo->headerBytes() > 0 ? isIcmpEchoReply(request.data(), received, n)
-                                     : isEchoReplyMessage(request.data(), received, n, replyType, replyIdentifier);
-    });
+    return awaitRawAnswer(
+        run, fd, *server, protocolLabel(protocol),
+        [&](const std::uint8_t* received, std::size_t n) {
+          return echo->headerBytes() > 0 ? isIcmpEchoReply(request.data(), received, n)
+                                         : isEchoReplyMessage(request.data(), received, n, replyType, replyIdentifier);
+        },
+        [&](const std::uint8_t* received, std::size_t n) {
+          return echo->headerBytes() > 0 ? icmpEchoReplyTime(received, n)
+                                         : echoReplyMessageTime(received, n, replyType);
+        });
   });
   return 0;
 }

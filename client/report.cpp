@@ -47,13 +47,20 @@ std::vector<std::string> summaryLines(const RunOutcome& outcome) {
 
 std::vector<std::string> summaryLines(const RunSummary& s, bool stopped) {
   std::vector<std::string> lines;
-  lines.push_back(format("Итого: отослано %d, получено %d, потеряно %s%%%s", s.sent, s.answered,
+  // As ping says it: duplicates beside the answers, loss counted without them.
+  std::string extra;
+  if (s.duplicates > 0) extra += format(", +%d дубликатов", s.duplicates);
+  if (s.lateAnswers > 0) extra += format(", поздних ответов %d", s.lateAnswers);
+  lines.push_back(format("Итого: отослано %d, получено %d%s, потеряно %s%%%s", s.sent, s.answered, extra.c_str(),
                          lossText(s.lossPercent).c_str(), stopped ? " (проверка остановлена)" : ""));
   if (s.answered > 0) {
     lines.push_back("Время приема-передачи мин/сред/макс/откл: " + millisecondsText(s.minUs) + "/" +
                     millisecondsText(s.avgUs) + "/" + millisecondsText(s.maxUs) + "/" +
                     millisecondsText(s.mdevUs) + " мс");
+    lines.push_back("Процентили p50/p95/p99: " + millisecondsText(s.medianUs) + "/" + millisecondsText(s.p95Us) + "/" +
+                    millisecondsText(s.p99Us) + " мс, джиттер " + millisecondsText(s.jitterUs) + " мс");
   }
+  if (s.tcpRetransmissions > 0) lines.push_back(format("Повторных передач TCP: %d", s.tcpRetransmissions));
   return lines;
 }
 

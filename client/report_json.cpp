@@ -52,23 +52,29 @@ json roundsJson(const RunOutcome& outcome) {
 
 json textOrNull(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
 
+json numberOrNull(int value) { return value < 0 ? json(nullptr) : json(value); }
+
 json summaryJson(const RunSummary& s, const Judgement& judgement) {
   json summary = {{"sent", s.sent},
                   {"answered", s.answered},
                   {"loss_percent", s.lossPercent},
                   {"verdict", verdictName(judgement.verdict)},
                   {"reason_code", textOrNull(judgement.reason.code)},
-                  {"reason", textOrNull(judgement.reason.text)}};
+                  {"reason", textOrNull(judgement.reason.text)},
+                  {"duplicates", s.duplicates},
+                  {"late", s.lateAnswers},
+                  {"tcp_retransmissions", numberOrNull(s.tcpRetransmissions)}};
   summary["rtt_us"] = s.answered > 0 ? json{{"min", s.minUs},
                                             {"avg", s.avgUs},
                                             {"max", s.maxUs},
                                             {"mdev", s.mdevUs},
-                                            {"median", s.medianUs}}
+                                            {"median", s.medianUs},
+                                            {"p95", s.p95Us},
+                                            {"p99", s.p99Us},
+                                            {"jitter", s.jitterUs}}
                                      : json(nullptr);
   return summary;
 }
-
-json numberOrNull(int value) { return value < 0 ? json(nullptr) : json(value); }
 
 // What the server said it received; null when it gave no account (or was not asked).
 json accountJson(const ServerAccount& a) {
@@ -90,7 +96,7 @@ std::string utcTimeText(std::int64_t unixMicroseconds) {
 }
 
 json runJson(const RunRequest& request, const RunOutcome& outcome) {
-  return {{"kind", "run"},
+  json document = {{"kind", "run"},
           {"parameters", parametersJson(request, true)},
           {"started", !outcome.startFailed},
           {"failure", textOrNull(outcome.startFailed ? outcome.failure.text : std::string())},
@@ -99,6 +105,9 @@ json runJson(const RunRequest& request, const RunOutcome& outcome) {
           {"summary", summaryJson(summarize(outcome), outcome.judgement)},
           {"account", accountJson(outcome.account)},
           {"exit_status", runExitStatus(outcome)}};
+  // An endless run keeps its newest rounds only; the summary still counts them all.
+  if (outcome.roundsDropped > 0) document["rounds_dropped"] = outcome.roundsDropped;
+  return document;
 }
 
 json sweepJson(const RunRequest& request, const SweepResult& result) {

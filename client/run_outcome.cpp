@@ -30,34 +30,116 @@ const char* verdictName(Verdict verdict) {
   return "?";
 }
 
+namespace {
+
+// Histogram classes 1 % wide: class k holds round trips from 1.01^k - 1 up to the next one; 2300
+// classes reach past an hour.
+constexpr double ClassRatio = 1.01;
+constexpr std::size_t ClassCount = 2300;
+
+std::size_t classOf(std::int64_t us) {
+  const auto k = static_cast<std::size_t>(std::log(static_cast<double>(us) + 1.0) / std::log(ClassRatio));
+  return std::min(k, ClassCount - 1);
+}
+
+// The middle of a class, back in microseconds.
+std::int64_t classMiddle(std::size_t k) {
+  return std::llround(std::pow(ClassRatio, static_cast<double>(k) + 0.5) - 1.0);
+}
+
+// Nearest rank of `fraction` among `n` sorted values, 0-based.
+std::size_t rankOf(double fraction, std::size_t n) {
+  const auto rank = static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(n)));
+  return rank == 0 ? 0 : std::min(rank, n) - 1;
+}
+
+}  // namespace
+
+void TripFigures::add(std::int64_t us) {
+  us = std::max<std::int64_t>(us, 0);
+  if (count_ == 0) {
+    min_ = max_ = us;
+    classes_.assign(ClassCount, 0);
+  } else {
+    min_ = std::min(min_, us);
+    max_ = std::max(max_, us);
+    jitterSum_ += static_cast<double>(us > last_ ? us - last_ : last_ - us);
+  }
+  last_ = us;
+  ++count_;
+  sum_ += static_cast<double>(us);
+  squares_ += static_cast<double>(us) * static_cast<double>(us);
+  ++classes_[classOf(us)];
+}
+
+std::int64_t TripFigures::meanUs() const { return count_ == 0 ? 0 : std::llround(sum_ / count_); }
+
+std::int64_t TripFigures::deviationUs() const {
+  if (count_ == 0) return 0;
+  const double mean = sum_ / count_;
+  return std::llround(std::sqrt(std::max(0.0, squares_ / count_ - mean * mean)));
+}
+
+std::int64_t TripFigures::jitterUs() const { return count_ < 2 ? 0 : std::llround(jitterSum_ / (count_ - 1)); }
+
+std::int64_t TripFigures::percentileUs(double fraction) const {
+  if (count_ == 0) return 0;
+  std::size_t wanted = rankOf(fraction, static_cast<std::size_t>(count_)) + 1;
+  for (std::size_t k = 0; k < classes_.size(); ++k) {
+    if (classes_[k] >= wanted) return std::clamp(classMiddle(k), min_, max_);
+    wanted -= classes_[k];
+  }
+  return max_;
+}
+
+void RunOutcome::record(const RoundRecord& round) {
+  rounds.push_back(round);
+  if (round.result == RoundResult::Answered && round.roundTripUs >= 0) trips.add(round.roundTripUs);
+  if (rounds.size() > KeptRounds) {
+    rounds.pop_front();
+    ++roundsDropped;
+  }
+}
+
 RunSummary summarize(const RunOutcome& outcome) {
   RunSummary summary;
   summary.sent = outcome.requestsSent;
   summary.answered = outcome.answersAccepted;
+  summary.duplicates = outcome.duplicates;
+  summary.lateAnswers = outcome.lateAnswers;
+  summary.tcpRetransmissions = outcome.tcpRetransmissions;
   if (summary.sent > 0) {
     const int lost = std::max(0, summary.sent - summary.answered);
     summary.lossPercent = 100.0 * lost / summary.sent;
   }
-  std::vector<std::int64_t> trips;
+  // While every round is kept the figures come from the rounds themselves, exactly (an outcome
+  // may also be put together by hand, without its running figures).
+  TripFigures figures;
+  std::vector<std::int64_t> sorted;
   for (const RoundRecord& round : outcome.rounds) {
-    if (round.result == RoundResult::Answered && round.roundTripUs >= 0) trips.push_back(round.roundTripUs);
+    if (round.result != RoundResult::Answered || round.roundTripUs < 0) continue;
+    figures.add(round.roundTripUs);
+    sorted.push_back(round.roundTripUs);
   }
-  if (trips.empty()) return summary;
-  std::sort(trips.begin(), trips.end());
-  double sum = 0.0;
-  double squares = 0.0;
-  for (const std::int64_t trip : trips) {
-    sum += static_cast<double>(trip);
-    squares += static_cast<double>(trip) * static_cast<double>(trip);
+  const bool whole = outcome.roundsDropped == 0;
+  if (!whole) figures = outcome.trips;
+  if (figures.count() == 0) return summary;
+  summary.minUs = figures.minUs();
+  summary.maxUs = figures.maxUs();
+  summary.avgUs = figures.meanUs();
+  summary.mdevUs = figures.deviationUs();
+  summary.jitterUs = figures.jitterUs();
+  if (whole) {
+    std::sort(sorted.begin(), sorted.end());
+    const std::size_t middle = sorted.size() / 2;
+    summary.medianUs = sorted.size() % 2 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
+    summary.p95Us = sorted[rankOf(0.95, sorted.size())];
+    summary.p99Us = sorted[rankOf(0.99, sorted.size())];
+  } else {
+    summary.medianUs = figures.percentileUs(0.5);
+    summary.p95Us = figures.percentileUs(0.95);
+    summary.p99Us = figures.percentileUs(0.99);
   }
-  const double n = static_cast<double>(trips.size());
-  const double mean = sum / n;
-  summary.minUs = trips.front();
-  summary.maxUs = trips.back();
-  summary.avgUs = std::llround(mean);
-  summary.mdevUs = std::llround(std::sqrt(std::max(0.0, squares / n - mean * mean)));
-  const std::size_t middle = trips.size() / 2;
-  summary.medianUs = trips.size() % 2 ? trips[middle] : (trips[middle - 1] + trips[middle]) / 2;
   return summary;
 }
 

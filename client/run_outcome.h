@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,29 @@ struct RoundRecord {
   int error = 0;                  // socket error code for ReceiveError / SendError
   std::int64_t roundTripUs = -1;  // monotonic round trip of an answered round, else -1
   std::uint64_t identity = 0;     // the send time the request carried (its name in the server's account); 0: none left
+  bool answeredLate = false;      // an answer came after the round had ended without one
+};
+
+// Round trips of the accepted answers as they come, in constant memory: count, extremes, mean and
+// deviation, jitter (the mean difference of consecutive round trips) and a histogram with 1 %
+// wide classes for the percentiles.
+class TripFigures {
+ public:
+  void add(std::int64_t us);
+  int count() const { return count_; }
+  std::int64_t minUs() const { return min_; }
+  std::int64_t maxUs() const { return max_; }
+  std::int64_t meanUs() const;
+  std::int64_t deviationUs() const;  // standard deviation
+  std::int64_t jitterUs() const;     // 0 with fewer than two round trips
+  // The round trip below which `fraction` (0..1) of them lie, within 1 %; 0 when none.
+  std::int64_t percentileUs(double fraction) const;
+
+ private:
+  int count_ = 0;
+  std::int64_t min_ = 0, max_ = 0, last_ = 0;
+  double sum_ = 0, squares_ = 0, jitterSum_ = 0;
+  std::vector<std::uint32_t> classes_;  // made with the first round trip
 };
 
 // What the server said it received of a run's requests (see client/account.h).
@@ -77,12 +101,23 @@ struct RunOutcome {
   int requestsSent = 0;      // requests that left (a send that succeeded)
   int answersAccepted = 0;   // rounds that logged "Получен ответ от сервера"
   int requestsCutShort = 0;  // sent, but Stop ended the wait for the answer (0 or 1)
-  std::vector<RoundRecord> rounds;  // every round in order (also those without an answer)
+  std::deque<RoundRecord> rounds;  // the newest KeptRounds rounds in order (also those without an answer)
+  int roundsDropped = 0;     // older rounds no longer kept (an endless run); the figures still count them
+  TripFigures trips;         // every accepted answer's round trip, kept or not
+  int duplicates = 0;        // answers to a request already answered
+  int lateAnswers = 0;       // first answers to a request whose round had ended without one
+  int tcpRetransmissions = -1;  // segments TCP sent again during the run; -1: not a TCP run
+
+  // Adds the round that ended, keeping the newest KeptRounds.
+  void record(const RoundRecord& round);
   int localPort = 0;         // the port the requests left from (UDP and TCP), 0 where none
   std::string server;        // the address the run talked to, numeric; empty when not resolved
   ServerAccount account;
   Judgement judgement;       // set once when the run ends (judge())
 };
+
+// An endless run keeps this many of its newest rounds (for the plot, the JSON and the account).
+inline constexpr std::size_t KeptRounds = 3600;
 
 const char* roundResultName(RoundResult result);  // "answered", "timeout", "receive-error", ...
 
@@ -90,8 +125,10 @@ const char* roundResultName(RoundResult result);  // "answered", "timeout", "rec
 
 namespace connchk::client {
 
-// The figures of a run, as ping gives them: loss over the requests sent, round trips of the
-// accepted answers in microseconds (all 0 when none came; mdev is the standard deviation).
+// The figures of a run, as ping and mtr give them: loss over the requests sent, round trips of the
+// accepted answers in microseconds (all 0 when none came; mdev is the standard deviation, jitter
+// the mean difference of consecutive round trips). Percentiles are exact while every round is
+// kept, within 1 % after an endless run has dropped its oldest.
 struct RunSummary {
   int sent = 0;
   int answered = 0;
@@ -100,7 +137,13 @@ struct RunSummary {
   std::int64_t avgUs = 0;
   std::int64_t maxUs = 0;
   std::int64_t mdevUs = 0;
-  std::int64_t medianUs = 0;
+  std::int64_t medianUs = 0;  // p50
+  std::int64_t p95Us = 0;
+  std::int64_t p99Us = 0;
+  std::int64_t jitterUs = 0;
+  int duplicates = 0;
+  int lateAnswers = 0;
+  int tcpRetransmissions = -1;  // -1: not a TCP run
 };
 
 RunSummary summarize(const RunOutcome& outcome);

@@ -81,8 +81,21 @@ RoundEnd RunContext::roundWithoutAnswer(RoundResult why, int error) {
 void RunContext::endRound(RoundResult result, int error, std::int64_t roundTripUs) {
   // A request that could not be sent left no identity to ask about.
   const std::uint64_t identity = result == RoundResult::SendError ? 0 : identity_;
-  outcome.rounds.push_back(RoundRecord{roundNumber_, sentAtUnixUs_, result, error, roundTripUs, identity});
+  outcome.record(RoundRecord{roundNumber_, sentAtUnixUs_, result, error, roundTripUs, identity});
   if (roundEnded_) roundEnded_(outcome.rounds.back(), summarize(outcome));
+}
+
+void RunContext::strayAnswer(std::uint64_t identity) {
+  if (identity == 0) return;
+  const auto round = std::find_if(outcome.rounds.rbegin(), outcome.rounds.rend(),
+                                  [identity](const RoundRecord& r) { return r.identity == identity; });
+  if (round == outcome.rounds.rend()) return;  // not one of this run's kept requests
+  if (round->result == RoundResult::Answered || round->answeredLate) {
+    ++outcome.duplicates;
+  } else {
+    round->answeredLate = true;
+    ++outcome.lateAnswers;
+  }
 }
 
 int RunContext::msLeft() const {

@@ -63,6 +63,11 @@ class RunContext {
   // whether the run goes on (a failed send and Stop end it).
   RoundEnd roundWithoutAnswer(RoundResult why, int error = 0);
 
+  // An answer passed over in this round's wait that carries `identity`: when it names an earlier
+  // request of the run, it is counted as a duplicate (that request was answered already) or as a
+  // late answer (its round had ended without one). Anything else is no answer of this run.
+  void strayAnswer(std::uint64_t identity);
+
   // Milliseconds left before this round's deadline (params.timeoutMs after the send), 0 once past.
   int msLeft() const;
 

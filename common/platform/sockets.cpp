@@ -174,4 +174,11 @@ std::optional<Address> localAddress(int fd) {
   return Address::fromSockaddr(reinterpret_cast<const sockaddr*>(&local), length);
 }
 
+int tcpRetransmissions(int fd) {
+  tcp_info info{};
+  socklen_t length = sizeof info;
+  if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return -1;
+  return static_cast<int>(info.tcpi_total_retrans);
+}
+
 }  // namespace connchk::platform

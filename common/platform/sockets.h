@@ -72,4 +72,7 @@ Socket acceptFrom(int fd, Address& peer, int& error, Wait wait = Wait::Block);
 // localPort() of net.h reads the port of either family.
 std::optional<Address> localAddress(int fd);
 
+// The segments a TCP connection has sent again so far (its SYN included); -1 when not told.
+int tcpRetransmissions(int fd);
+
 }  // namespace connchk::platform

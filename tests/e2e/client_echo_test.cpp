@@ -68,10 +68,11 @@ TEST(ClientEcho, UdpAnswersAreTimedAndLoggedInOrder) {
   ASSERT_EQ(client.run({"--console", "--no-account", "--count", "2", "127.0.0.1"}), 0) << client.errors();
 
   const Lines lines = clientLines(client);
-  ASSERT_EQ(lines.size(), 9u) << client.output();
+  ASSERT_EQ(lines.size(), 10u) << client.output();
   EXPECT_TRUE(matches(lines[0], R"(Соединение с 127\.0\.0\.1, порт 87 \(свой порт \d+\))"));
   EXPECT_EQ(lines[7], "Итого: отослано 2, получено 2, потеряно 0%");
   EXPECT_TRUE(matches(lines[8], R"(Время приема-передачи мин/сред/макс/откл: (\d+\.\d\d\d/){3}\d+\.\d\d\d мс)"));
+  EXPECT_TRUE(matches(lines[9], R"(Процентили p50/p95/p99: (\d+\.\d\d\d/){2}\d+\.\d\d\d мс, джиттер \d+\.\d\d\d мс)"));
   for (int round = 0; round < 2; ++round) {
     EXPECT_EQ(lines[1 + round * 3], Sent);
     EXPECT_EQ(lines[2 + round * 3], Answered);
@@ -100,7 +101,7 @@ TEST(ClientEcho, TcpAnswersAreTimedOverOneConnection) {
   ASSERT_EQ(client.run({"--console", "--no-account", "--protocol", "TCP (порт 87)", "--count", "2", "--size", "100"}), 0)
       << client.errors();
   const Lines lines = clientLines(client);
-  ASSERT_EQ(lines.size(), 9u) << client.output();  // the rounds, then the two summary lines
+  ASSERT_EQ(lines.size(), 10u) << client.output();  // the rounds, then the three summary lines
   EXPECT_TRUE(matches(lines[0], R"(Соединение с 127\.0\.0\.1, порт 87 \(свой порт \d+\))"));
   EXPECT_EQ(lines[4], Sent);
   EXPECT_EQ(lines[5], Answered);

@@ -165,7 +165,7 @@ TEST_F(RunControlTest, EveryRoundIsRecordedAsItEnds) {
   EXPECT_FALSE(outcome.stopped);
   EXPECT_EQ(refused.requestsSent, 2);
   EXPECT_EQ(refused.answersAccepted, 0);
-  std::vector<RoundRecord> all = outcome.rounds;
+  std::vector<RoundRecord> all(outcome.rounds.begin(), outcome.rounds.end());
   all.insert(all.end(), refused.rounds.begin(), refused.rounds.end());
   const std::vector<std::string> expected = {"1 answered 0 timed", "2 timeout 0 -", "3 closed 0 -",
                                              "1 receive-error 111 -", "2 receive-error 111 -"};

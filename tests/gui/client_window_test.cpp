@@ -335,16 +335,17 @@ TEST_F(ClientWindowTest, CheckAndStopFollowARunAgainstALocalResponder) {
   EXPECT_FALSE(dialog_->runGoing());
 
   // The list is fed in batches: the summary shows within one.
-  ASSERT_TRUE(waitUntil([&] { return countLines(dialog_->logList(), "мин/сред/макс/откл") == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return countLines(dialog_->logList(), "Процентили p50/p95/p99") == 1; }));
   const auto lines = listLines(dialog_->logList());
   ASSERT_FALSE(lines.empty());
   for (const std::string& line : lines) EXPECT_TRUE(stampedWithTimeOfDay(line)) << line;
   EXPECT_NE(lines.front().find("Соединение с 127.0.0.1, порт 87 (свой порт "), std::string::npos);
   // The run's summary ends the list: the window shows it as the terminal and the file do.
-  ASSERT_GE(lines.size(), 3u);
-  EXPECT_NE(lines[lines.size() - 3].find("Протокол IP-Клиент. Время приема-передачи: "), std::string::npos);
-  EXPECT_NE(lines[lines.size() - 2].find("(проверка остановлена)"), std::string::npos) << lines[lines.size() - 2];
-  EXPECT_NE(lines.back().find("Время приема-передачи мин/сред/макс/откл: "), std::string::npos);
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_NE(lines[lines.size() - 4].find("Протокол IP-Клиент. Время приема-передачи: "), std::string::npos);
+  EXPECT_NE(lines[lines.size() - 3].find("(проверка остановлена)"), std::string::npos) << lines[lines.size() - 3];
+  EXPECT_NE(lines[lines.size() - 2].find("Время приема-передачи мин/сред/макс/откл: "), std::string::npos);
+  EXPECT_NE(lines.back().find("Процентили p50/p95/p99: "), std::string::npos);
 
   // A count of one after that: one request, and the buttons come back by themselves.
   const std::size_t before = peer.received().size();

@@ -183,8 +183,11 @@ std::vector<std::string> withoutSummaryLines(const std::vector<std::string>& lin
   std::vector<std::string> kept;
   for (const std::string& line : lines) {
     const std::string text = withoutTimePrefix(line);
-    if (text.rfind("Итого: отослано ", 0) != 0 && text.rfind("Время приема-передачи мин/сред/макс/откл: ", 0) != 0 &&
-        text.rfind("Отчет сервера: ", 0) != 0) {
+    const bool summary = text.rfind("Итого: отослано ", 0) == 0 ||
+                         text.rfind("Время приема-передачи мин/сред/макс/откл: ", 0) == 0 ||
+                         text.rfind("Процентили p50/p95/p99: ", 0) == 0 ||
+                         text.rfind("Повторных передач TCP: ", 0) == 0 || text.rfind("Отчет сервера: ", 0) == 0;
+    if (!summary) {
       kept.push_back(line);
     }
   }

@@ -2,6 +2,7 @@
 // documents, from outcomes made up here (the end-to-end tests take them from real runs).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,8 @@
 #include "client/protocol_catalogue.h"
 #include "client/report.h"
 #include "client/sweep.h"
+#include "client/test_skeleton.h"
+#include "tests/support/program.h"
 
 namespace connchk::client {
 namespace {
@@ -59,6 +62,13 @@ RunOutcome endedBy(RoundResult result, int error = 0) {
   return o;
 }
 
+RunOutcome withExtras(RunOutcome o, int duplicates, int late, int retransmissions) {
+  o.duplicates = duplicates;
+  o.lateAnswers = late;
+  o.tcpRetransmissions = retransmissions;
+  return o;
+}
+
 TEST(RunSummaryLines, CountsLossAndRoundTripsInMilliseconds) {
   struct Case {
     RunOutcome outcome;
@@ -67,12 +77,19 @@ TEST(RunSummaryLines, CountsLossAndRoundTripsInMilliseconds) {
   const std::vector<Case> cases = {
       {outcomeOf({123, -1, 789, -1, 456}),
        {"Итого: отослано 5, получено 3, потеряно 40%",
-        "Время приема-передачи мин/сред/макс/откл: 0.123/0.456/0.789/0.272 мс"}},
+        "Время приема-передачи мин/сред/макс/откл: 0.123/0.456/0.789/0.272 мс",
+        "Процентили p50/p95/p99: 0.456/0.789/0.789 мс, джиттер 0.500 мс"}},
       {outcomeOf({1500000, 2500000}), {"Итого: отослано 2, получено 2, потеряно 0%",
-                                       "Время приема-передачи мин/сред/макс/откл: 1500.000/2000.000/2500.000/500.000 мс"}},
+                                       "Время приема-передачи мин/сред/макс/откл: 1500.000/2000.000/2500.000/500.000 мс",
+                                       "Процентили p50/p95/p99: 2000.000/2500.000/2500.000 мс, джиттер 1000.000 мс"}},
       {outcomeOf({-1, -1, -1}), {"Итого: отослано 3, получено 0, потеряно 100%"}},
       {outcomeOf({7, -1, -1}, true), {"Итого: отослано 3, получено 1, потеряно 66.7% (проверка остановлена)",
-                                      "Время приема-передачи мин/сред/макс/откл: 0.007/0.007/0.007/0.000 мс"}},
+                                      "Время приема-передачи мин/сред/макс/откл: 0.007/0.007/0.007/0.000 мс",
+                                      "Процентили p50/p95/p99: 0.007/0.007/0.007 мс, джиттер 0.000 мс"}},
+      {withExtras(outcomeOf({-1, 100, 300}), 2, 1, 3),
+       {"Итого: отослано 3, получено 2, +2 дубликатов, поздних ответов 1, потеряно 33.3%",
+        "Время приема-передачи мин/сред/макс/откл: 0.100/0.200/0.300/0.100 мс",
+        "Процентили p50/p95/p99: 0.200/0.300/0.300 мс, джиттер 0.200 мс", "Повторных передач TCP: 3"}},
       {RunOutcome{}, {}},
       {failedStart({"unresolved", "Имя «x» не найдено", true}), {}},
   };
@@ -223,6 +240,63 @@ TEST(ReportJson, NullsWhereAFigureDoesNotExist) {
   EXPECT_TRUE(none["parameters"]["terminal"].is_null()) << "only the terminal exchange has a terminal number";
   EXPECT_TRUE(none["summary"]["rtt_us"].is_null());
   EXPECT_EQ(none["exit_status"], 1) << "a refused connection is the path's fault";
+}
+
+}  // namespace
+}  // namespace connchk::client
+
+namespace connchk::client {
+namespace {
+
+// An endless run keeps its newest rounds only, and its figures still count every round: the
+// extremes of the dropped ones, the percentiles within their 1 % classes.
+TEST(RunFigures, AnEndlessRunKeepsItsNewestRoundsAndCountsThemAll) {
+  RunOutcome o;
+  std::vector<std::int64_t> all;
+  for (int i = 0; i < 10000; ++i) {
+    const std::int64_t trip = i == 0 ? 5 : 1000 + (i * 7919) % 9000;  // the smallest one comes first
+    all.push_back(trip);
+    o.record(RoundRecord{i + 1, 0, RoundResult::Answered, 0, trip, static_cast<std::uint64_t>(i + 1)});
+  }
+  o.requestsSent = o.answersAccepted = 10000;
+  EXPECT_EQ(o.rounds.size(), KeptRounds);
+  EXPECT_EQ(o.roundsDropped, 10000 - static_cast<int>(KeptRounds));
+  EXPECT_EQ(o.rounds.front().number, 10000 - static_cast<int>(KeptRounds) + 1) << "the newest are kept";
+
+  const RunSummary s = summarize(o);
+  EXPECT_EQ(s.answered, 10000);
+  EXPECT_EQ(s.minUs, 5) << "from a round no longer kept";
+  std::sort(all.begin(), all.end());
+  for (const auto& [got, fraction] : {std::pair{s.medianUs, 0.5}, {s.p95Us, 0.95}, {s.p99Us, 0.99}}) {
+    const auto exact = static_cast<double>(all[static_cast<std::size_t>(fraction * 10000) - 1]);
+    EXPECT_NEAR(static_cast<double>(got), exact, exact * 0.011) << fraction;
+  }
+  EXPECT_GT(s.jitterUs, 0);
+}
+
+// Answers passed over in a later wait: a second answer to an answered request is a duplicate, the
+// first to a request that timed out is late (a second one a duplicate), a stranger's is nothing.
+TEST(RunFigures, StrayAnswersAreDuplicatesOrLate) {
+  testing::ScratchFolder folder;
+  ActivityLog log = ActivityLog::atPath(LogStyle::Client, folder.path + "/client_log.txt");
+  const platform::StopEvent stop;
+  const RunRequest request;
+  RunContext run(request, log, stop);
+  run.beginRound();
+  const std::uint64_t answered = run.takeSendTime();
+  run.answerAccepted("IP-Клиент", MonotonicClock::now());
+  run.beginRound();
+  const std::uint64_t lost = run.takeSendTime();
+  run.roundWithoutAnswer(RoundResult::TimedOut);
+
+  run.strayAnswer(answered);
+  run.strayAnswer(lost);
+  run.strayAnswer(lost);
+  run.strayAnswer(lost + 12345);
+  run.strayAnswer(0);
+  EXPECT_EQ(run.outcome.duplicates, 2);
+  EXPECT_EQ(run.outcome.lateAnswers, 1);
+  EXPECT_EQ(summarize(run.outcome).answered, 1) << "nothing counted twice";
 }
 
 }  // namespace
