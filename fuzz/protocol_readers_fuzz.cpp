@@ -1,6 +1,7 @@
 // The readers of the shared protocol that both programs apply to what they receive: the marker
 // test at every layout's offset, the little-endian fields, the raw offsets by protocol byte, the
-// checksum and the round-trip text of a timestamp that came back from the peer.
+// checksum, the round-trip text of a timestamp that came back from the peer, and the account's
+// query and answer, which the server and the client read from any peer.
 #include <string>
 
 #include "common/protocol.h"
@@ -35,5 +36,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     putU16(message.data(), 2, InternetChecksum(message.data(), static_cast<int>(size)));
     FUZZ_CHECK(InternetChecksum(message.data(), static_cast<int>(size)) == 0);
   }
+  // An account query or answer is taken only whole, with 1 to 64 entries, and reads back the same
+  // after it is written again.
+  if (const auto query = readAccountQuery(bytes, size)) {
+    FUZZ_CHECK(!query->identities.empty() && query->identities.size() <= 64);
+    FUZZ_CHECK(accountQueryLength(query->identities.size()) <= size);
+    const auto again = writeAccountQuery(query->queryTime, query->identities);
+    const auto reread = readAccountQuery(again.data(), again.size());
+    FUZZ_CHECK(reread && reread->identities == query->identities && reread->queryTime == query->queryTime);
+  }
+  if (const auto answer = readAccountAnswer(bytes, size)) {
+    FUZZ_CHECK(!answer->entries.empty() && answer->entries.size() <= 64);
+    FUZZ_CHECK(accountAnswerLength(answer->entries.size()) <= size);
+    const auto again = writeAccountAnswer(answer->queryTime, answer->entries);
+    const auto reread = readAccountAnswer(again.data(), again.size());
+    FUZZ_CHECK(reread && reread->entries == answer->entries);
+  }
+  FUZZ_CHECK(accountQueryNeeds(bytes, size) <= accountQueryLength(64));
   return 0;
 }
