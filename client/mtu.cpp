@@ -29,6 +29,7 @@
 
 #include "client/answer_identity.h"
 #include "client/protocol_catalogue.h"
+#include "client/report.h"
 #include "client/run_parameters.h"
 #include "client/sweep.h"
 #include "client/test_skeleton.h"
@@ -99,17 +100,6 @@ Waited waitFor(int fd, short events, Clock::time_point deadline, const ProbeSett
       return Waited::Ready;
     }
   }
-}
-
-// Send times are the requests' identities: each one later than the last, whatever the clock does.
-std::uint64_t nextSendTime() {
-  static std::atomic<std::uint64_t> last{0};
-  std::uint64_t now = SendTimestamp();
-  std::uint64_t previous = last.load();
-  do {
-    if (now <= previous) now = previous + 1;
-  } while (!last.compare_exchange_weak(previous, now));
-  return now;
 }
 
 // What the path said about this very request through the socket's error queue (errors about earlier
@@ -505,11 +495,6 @@ std::string numberOrDash(const std::optional<T>& value) {
   return value ? std::to_string(*value) : std::string("-");
 }
 
-std::string padded(const std::string& text, std::size_t width) {
-  const std::size_t shown = utf8Characters(text);
-  return text + std::string(shown < width ? width - shown + 2 : 2, ' ');
-}
-
 }  // namespace
 
 const char* mtuVerdictName(MtuVerdict verdict) {
@@ -644,18 +629,14 @@ std::vector<std::string> mtuTableLines(const std::vector<MtuRow>& rows) {
     cells.push_back({catalogue[static_cast<std::size_t>(row.typeIndex)].text, numberOrDash(row.largest),
                      numberOrDash(row.pathMtu), reportedText(row)});
   }
-  std::vector<std::size_t> widths;
-  for (const std::string& title : header) widths.push_back(utf8Characters(title));
-  for (const auto& line : cells) {
-    for (std::size_t i = 0; i < line.size(); ++i) widths[i] = std::max(widths[i], utf8Characters(line[i]));
+  std::vector<std::vector<std::string>> table{header};
+  table.front().push_back("Итог");
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    table.push_back(cells[i]);
+    table.back().push_back(verdictText(rows[i]));
   }
-  const auto join = [&widths](const std::vector<std::string>& line, const std::string& last) {
-    std::string out;
-    for (std::size_t i = 0; i < line.size(); ++i) out += padded(line[i], widths[i]);
-    return out + last;
-  };
-  std::vector<std::string> lines{"Наибольший запрос по типам протоколов (байт):", join(header, "Итог")};
-  for (std::size_t i = 0; i < rows.size(); ++i) lines.push_back(join(cells[i], verdictText(rows[i])));
+  std::vector<std::string> lines{"Наибольший запрос по типам протоколов (байт):"};
+  for (std::string& line : alignedRows(table)) lines.push_back(std::move(line));
   return lines;
 }
 

@@ -84,6 +84,22 @@ static std::string lastHopText(const std::optional<TypeTrace>& trace) {
   return format("%d %s%s", last->hop, last->address ? last->address->text().c_str() : "?", trace->reached() ? " *" : "");
 }
 
+std::vector<std::string> alignedRows(const std::vector<std::vector<std::string>>& rows) {
+  std::vector<std::size_t> widths;
+  for (const auto& row : rows) {
+    if (widths.size() < row.size()) widths.resize(row.size(), 0);
+    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], utf8Characters(row[i]));
+  }
+  std::vector<std::string> lines;
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t i = 0; i + 1 < row.size(); ++i) line += padded(row[i], widths[i]);
+    if (!row.empty()) line += row.back();
+    lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
 std::vector<std::string> sweepMatrixLines(const std::vector<SweepRow>& rows) {
   const auto catalogue = ProtocolCatalogue();
   std::vector<std::string> header = {"Тип протокола", "№",      "Отослано",        "Получено",
@@ -104,22 +120,14 @@ std::vector<std::string> sweepMatrixLines(const std::vector<SweepRow>& rows) {
     if (traced) cells.back().push_back(lastHopText(row.trace));
     if (measured) cells.back().push_back(row.mtu ? mtuCellText(*row.mtu) : "-");
   }
-  std::vector<std::size_t> widths;
-  for (const std::string& title : header) widths.push_back(utf8Characters(title));
-  for (const auto& line : cells) {
-    for (std::size_t i = 0; i < line.size(); ++i) widths[i] = std::max(widths[i], utf8Characters(line[i]));
-  }
-  const auto join = [&widths](const std::vector<std::string>& line, const std::string& last) {
-    std::string out;
-    for (std::size_t i = 0; i < line.size(); ++i) out += padded(line[i], widths[i]);
-    return out + last;
-  };
-
-  std::vector<std::string> lines{"Итоги проверки по типам протоколов:", join(header, "Итог")};
+  header.push_back("Итог");
+  for (std::size_t i = 0; i < rows.size(); ++i) cells[i].push_back(verdictText(rows[i]));
+  cells.insert(cells.begin(), header);
+  std::vector<std::string> lines{"Итоги проверки по типам протоколов:"};
+  for (std::string& line : alignedRows(cells)) lines.push_back(std::move(line));
   int passed = 0, withLoss = 0, failed = 0, notRun = 0;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    lines.push_back(join(cells[i], verdictText(rows[i])));
-    switch (rows[i].verdict) {
+  for (const SweepRow& row : rows) {
+    switch (row.verdict) {
       case Verdict::Loss: ++withLoss; [[fallthrough]];
       case Verdict::Pass: ++passed; break;
       case Verdict::Fail: ++failed; break;

@@ -45,6 +45,10 @@ std::string lossText(double percent);
 // The sweep's matrix, a header then one line per type, columns padded for a fixed-width font.
 std::vector<std::string> sweepMatrixLines(const std::vector<SweepRow>& rows);
 
+// The lines of a table whose columns line up on a terminal (widths counted in characters, two
+// blanks apart); each row's last cell is left as it is.
+std::vector<std::string> alignedRows(const std::vector<std::vector<std::string>>& rows);
+
 // Logs the matrix of a sweep that has ended (nothing for one that could not start).
 void logSweepMatrix(ActivityLog& log, const SweepResult& result);
 

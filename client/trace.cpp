@@ -128,7 +128,8 @@ inline constexpr const char* TimeExceededText = "время жизни исте�
 inline constexpr const char* ServerAnswerText = "ответ сервера";
 inline constexpr const char* ResetText = "соединение отвергнуто (RST)";
 
-// Send times are the probes' identities: each one later than the last, whatever the clock does.
+}  // namespace
+
 std::uint64_t nextSendTime() {
   static std::atomic<std::uint64_t> last{0};
   std::uint64_t now = SendTimestamp();
@@ -138,6 +139,8 @@ std::uint64_t nextSendTime() {
   } while (!last.compare_exchange_weak(previous, now));
   return now;
 }
+
+namespace {
 
 bool setHopLimit(int fd, Family family, int hops) {
   return family == Family::IPv4 ? ::setsockopt(fd, IPPROTO_IP, IP_TTL, &hops, sizeof hops) == 0

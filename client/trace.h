@@ -116,4 +116,8 @@ class Tracer {
 // никто не отвечает", "отвергнут на узле 1 адресом 198.51.100.1: административно запрещено", ...
 std::string traceVerdictText(const TypeTrace& type);
 
+// The next probe's send time, which is its identity: each one later than the last in this
+// process, whatever the clock does (trace and MTU probes of every type share it).
+std::uint64_t nextSendTime();
+
 }  // namespace connchk::client
