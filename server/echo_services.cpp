@@ -386,7 +386,7 @@ class UdpEcho {
     } else {
       run_.accepted(d.from, d.length);
     }
-    outcomes_.push_back(DatagramOutcome::answered(d.from, tail, answers_.add(d.bytes, d.length, d.from)));
+    outcomes_.push_back(DatagramOutcome::answered(d.from, tail, answers_.add(d.bytes, d.length, d.from, d.to)));
   }
 
   void answerQuery(const platform::ReceivedBatch::Datagram& d) {

@@ -33,6 +33,7 @@ platform::Socket openIpv6Socket(ServiceRun& run, std::uint32_t protocol) {
   }
   if (!socket.valid() && error != EAFNOSUPPORT) run.say(messages::ipv6SocketFailed(error));
   if (socket.valid()) platform::askForArrivalMarks(socket.fd(), platform::Family::IPv6);
+  if (socket.valid()) platform::askForArrivalAddress(socket.fd(), platform::Family::IPv6);
   if (socket.valid()) platform::raiseSendBuffer(socket.fd(), AnswerBufferBytes);
   return socket;
 }
@@ -77,7 +78,7 @@ class RawResponder {
     run_.accepted(destination, d.length,
                   Arrived{answer->identity, AccountService::Raw, answer->protocol, {answer->ttl, answer->tos}});
     outcomes_.push_back(
-        DatagramOutcome::answered(destination, lines::numbered(protocol_, d.length), answers_.add(d.bytes, answer->length, destination)));
+        DatagramOutcome::answered(destination, lines::numbered(protocol_, d.length), answers_.add(d.bytes, answer->length, destination, d.to)));
   }
 
   void judgeIpv6(platform::ReceivedBatch::Datagram& d) {
@@ -89,7 +90,7 @@ class RawResponder {
     const std::size_t counted = d.length + Ipv6HeaderSize;
     run_.accepted(d.from, counted, Arrived{identity, AccountService::Raw, ipv6Protocol(protocol_), d.marks});
     outcomes_.push_back(
-        DatagramOutcome::answered(d.from, lines::numbered(protocol_, counted), answers_.add(d.bytes, *answerLength, d.from.withPort(0))));
+        DatagramOutcome::answered(d.from, lines::numbered(protocol_, counted), answers_.add(d.bytes, *answerLength, d.from.withPort(0), d.to)));
   }
 
   ServiceRun& run_;

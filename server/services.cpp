@@ -46,6 +46,8 @@ platform::Socket ServiceRun::open(const Opening& opening) {
   }
   say(opening.startLine);
   if (opening.type == SOCK_DGRAM) platform::askForArrivalMarks(socket.fd(), opened);
+  // Answers leave from the address their request came to.
+  if (opening.type != SOCK_STREAM) platform::askForArrivalAddress(socket.fd(), opened);
   if (opening.listenBacklog > 0) platform::setReuseAddress(socket.fd(), error);
   if (opening.type != SOCK_STREAM) platform::raiseSendBuffer(socket.fd(), AnswerBufferBytes);
   if (!platform::bindTo(socket.fd(), platform::Address::any(opened, opening.port), error)) {

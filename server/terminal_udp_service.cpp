@@ -48,6 +48,7 @@ struct Buffer {
 struct Exchange {
   platform::Socket socket;  // bound to the exchange's port until the exchange ends
   platform::Address client;
+  std::optional<platform::Address> local;  // where the request came to, which the answers leave from
   std::string dotted;  // its text for the log lines
   TerminalRequest request{};
   std::size_t answerLength = 0;
@@ -94,6 +95,7 @@ class TerminalExchanges {
   ForeignPorts foreign_;
   Buffer request_{};
   platform::ArrivalMarks marks_;  // of the request in request_
+  std::optional<platform::Address> arrivedAt_;  // the local address it came to
   bool servedRequest_ = false;  // the waiting line follows every event once one was served
 };
 
@@ -126,7 +128,7 @@ void TerminalExchanges::takeRequests() {
   for (int taken = 0; taken < RequestsPerRound; ++taken) {
     platform::Address client;
     const auto got =
-        platform::receiveFrom(listening_.fd(), request_.data(), request_.size(), client, platform::Wait::Now, marks_);
+        platform::receiveFrom(listening_.fd(), request_.data(), request_.size(), client, platform::Wait::Now, marks_, &arrivedAt_);
     if (got.failed() && platform::isTimeout(got.error)) return;
     if (got.failed()) {
       run_.receiveFailed(got.error);
@@ -218,6 +220,7 @@ bool TerminalExchanges::makeRoomFor(const TerminalRequest& request, const platfo
 void TerminalExchanges::start(const TerminalRequest& request, std::size_t length, const platform::Address& client) {
   Exchange x;
   x.client = client;
+  x.local = arrivedAt_;
   x.dotted = client.text();
   x.request = request;
   // A socket that cannot be opened or bound (its port taken, say) loses this exchange only.
@@ -238,7 +241,7 @@ void TerminalExchanges::start(const TerminalRequest& request, std::size_t length
   // The first answer: the request with the reply marker, from the exchange's own port.
   std::copy_n(request_.begin(), length, x.buffer.begin());
   putMarker(x.buffer.data(), layout_b::Marker, ReplyMarker);
-  const auto answer = platform::sendTo(x.socket.fd(), x.buffer.data(), length, client, platform::Wait::Now);
+  const auto answer = platform::sendFrom(x.socket.fd(), x.buffer.data(), length, client, x.local, platform::Wait::Now);
   if (answer.failed()) {
     run_.receivedPacket(x.dotted, messages::packetTail(Label, length));
     run_.sendFailed(answer.error);
@@ -281,7 +284,8 @@ void TerminalExchanges::takeConfirmation(std::list<Exchange>::iterator x) {
     run_.erroneous(x->dotted, messages::unconfirmedPacketTail(Label, length));
   } else {
     // As long as the first answer: a shorter confirmation is followed by the rest of that answer.
-    const auto final = platform::sendTo(x->socket.fd(), x->buffer.data(), x->answerLength, x->client, platform::Wait::Now);
+    const auto final =
+        platform::sendFrom(x->socket.fd(), x->buffer.data(), x->answerLength, x->client, x->local, platform::Wait::Now);
     run_.receivedPacket(x->dotted, messages::packetTail(Label, length));
     if (final.failed()) {
       run_.sendFailed(final.error);

@@ -49,6 +49,7 @@ std::size_t ReceivedBatch::receive(int fd, int& error) {
     d.error = (m.msg_flags & MSG_TRUNC) ? EMSGSIZE : 0;
     d.length = d.error != 0 ? 0 : messages_[i].msg_len;
     readMarks(m, d.marks);
+    d.to = arrivalAddress(m);
     if (auto sender = Address::fromSockaddr(reinterpret_cast<const sockaddr*>(&sources_[i]), m.msg_namelen)) {
       d.from = *sender;
     }
@@ -57,12 +58,13 @@ std::size_t ReceivedBatch::receive(int fd, int& error) {
 }
 
 SendBatch::SendBatch(std::size_t capacity)
-    : destinations_(capacity), parts_(capacity), messages_(capacity), results_(capacity) {}
+    : destinations_(capacity), controls_(capacity), parts_(capacity), messages_(capacity), results_(capacity) {}
 
-std::size_t SendBatch::add(const void* data, std::size_t length, const Address& to) {
+std::size_t SendBatch::add(const void* data, std::size_t length, const Address& to, const std::optional<Address>& from) {
   if (count_ == messages_.size()) {
     const std::size_t more = messages_.size() * 2;
     destinations_.resize(more);
+    controls_.resize(more);
     parts_.resize(more);
     messages_.resize(more);
     results_.resize(more);
@@ -72,6 +74,7 @@ std::size_t SendBatch::add(const void* data, std::size_t length, const Address& 
   msghdr& m = messages_[i].msg_hdr;
   m = msghdr{};
   m.msg_namelen = to.toSockaddr(destinations_[i]);
+  m.msg_controllen = from ? sourceControl(*from, controls_[i].bytes) : 0;
   return i;
 }
 
@@ -81,6 +84,7 @@ void SendBatch::send(int fd) {
     messages_[i].msg_hdr.msg_name = &destinations_[i];
     messages_[i].msg_hdr.msg_iov = &parts_[i];
     messages_[i].msg_hdr.msg_iovlen = 1;
+    messages_[i].msg_hdr.msg_control = messages_[i].msg_hdr.msg_controllen != 0 ? controls_[i].bytes : nullptr;
     messages_[i].msg_len = 0;
   }
   std::size_t done = 0;

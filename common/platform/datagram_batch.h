@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "common/platform/address.h"
@@ -26,6 +27,7 @@ class ReceivedBatch {
     std::size_t length = 0;
     Address from;
     ArrivalMarks marks;
+    std::optional<Address> to;  // the local address it came to, where asked for (askForArrivalAddress)
     // Not 0 when this datagram could not be taken: EMSGSIZE for one longer than the buffer (as
     // receiveFrom reports it); `length` and `from` then say nothing.
     int error = 0;
@@ -46,7 +48,7 @@ class ReceivedBatch {
   Datagram& operator[](std::size_t i) { return slots_[i]; }
 
  private:
-  static constexpr std::size_t ControlBytes = 128;
+  static constexpr std::size_t ControlBytes = 192;
   std::size_t bufferSize_;
   // Not cleared when made: a large buffer's pages are taken only as datagrams fill them.
   std::unique_ptr<std::uint8_t[]> buffers_;
@@ -65,15 +67,21 @@ class SendBatch {
   explicit SendBatch(std::size_t capacity = ReceivedBatch::DefaultCapacity);
 
   void clear() { count_ = 0; }
-  // Adds one datagram; its bytes must stay in place until send(). Returns its index.
-  std::size_t add(const void* data, std::size_t length, const Address& to);
+  // Adds one datagram, to leave from `from` where it is given (the address its request came to);
+  // its bytes must stay in place until send(). Returns its index.
+  std::size_t add(const void* data, std::size_t length, const Address& to,
+                  const std::optional<Address>& from = std::nullopt);
   std::size_t size() const { return count_; }
   // Sends them all, in order.
   void send(int fd);
   const IoResult& result(std::size_t i) const { return results_[i]; }
 
  private:
+  struct alignas(cmsghdr) Control {
+    unsigned char bytes[ArrivalAddressControlBytes];
+  };
   std::vector<sockaddr_storage> destinations_;
+  std::vector<Control> controls_;
   std::vector<iovec> parts_;
   std::vector<mmsghdr> messages_;
   std::vector<IoResult> results_;

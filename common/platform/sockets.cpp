@@ -99,6 +99,89 @@ void readMarks(msghdr& message, ArrivalMarks& marks) {
   }
 }
 
+void askForArrivalAddress(int fd, Family family) {
+  const int on = 1;
+  // A dual-stack socket hands IPv4 peers' datagrams over with IP_PKTINFO.
+  ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+  if (family == Family::IPv6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on);
+}
+
+std::optional<Address> arrivalAddress(msghdr& message) {
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    const std::size_t size = c->cmsg_len - CMSG_LEN(0);
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO && size >= sizeof(in_pktinfo)) {
+      in_pktinfo info;
+      std::memcpy(&info, CMSG_DATA(c), sizeof info);
+      // ipi_spec_dst is the local address the datagram came to; for a broadcast, the interface's.
+      if (IN_MULTICAST(ntohl(info.ipi_spec_dst.s_addr)) || info.ipi_spec_dst.s_addr == INADDR_ANY) return std::nullopt;
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      local.sin_addr = info.ipi_spec_dst;
+      return Address::fromSockaddr(reinterpret_cast<const sockaddr*>(&local), sizeof local);
+    }
+    if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO && size >= sizeof(in6_pktinfo)) {
+      in6_pktinfo info;
+      std::memcpy(&info, CMSG_DATA(c), sizeof info);
+      if (IN6_IS_ADDR_MULTICAST(&info.ipi6_addr)) return std::nullopt;
+      sockaddr_in6 local{};
+      local.sin6_family = AF_INET6;
+      local.sin6_addr = info.ipi6_addr;
+      if (IN6_IS_ADDR_LINKLOCAL(&info.ipi6_addr)) local.sin6_scope_id = info.ipi6_ifindex;
+      return Address::fromSockaddr(reinterpret_cast<const sockaddr*>(&local), sizeof local);
+    }
+  }
+  return std::nullopt;
+}
+
+std::size_t sourceControl(const Address& from, unsigned char* control) {
+  static_assert(CMSG_SPACE(sizeof(in6_pktinfo)) <= ArrivalAddressControlBytes);
+  std::memset(control, 0, ArrivalAddressControlBytes);
+  msghdr message{};
+  message.msg_control = control;
+  message.msg_controllen = ArrivalAddressControlBytes;
+  cmsghdr* c = CMSG_FIRSTHDR(&message);
+  sockaddr_storage local{};
+  from.toSockaddr(local, from.family());
+  if (from.family() == Family::IPv4) {
+    in_pktinfo info{};
+    info.ipi_spec_dst = reinterpret_cast<const sockaddr_in&>(local).sin_addr;
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof info);
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+    return CMSG_SPACE(sizeof info);
+  }
+  const auto& local6 = reinterpret_cast<const sockaddr_in6&>(local);
+  in6_pktinfo info{};
+  info.ipi6_addr = local6.sin6_addr;
+  info.ipi6_ifindex = local6.sin6_scope_id;
+  c->cmsg_level = IPPROTO_IPV6;
+  c->cmsg_type = IPV6_PKTINFO;
+  c->cmsg_len = CMSG_LEN(sizeof info);
+  std::memcpy(CMSG_DATA(c), &info, sizeof info);
+  return CMSG_SPACE(sizeof info);
+}
+
+IoResult sendFrom(int fd, const void* data, std::size_t length, const Address& to, const std::optional<Address>& from,
+                  Wait wait) {
+  if (!from) return sendTo(fd, data, length, to, wait);
+  sockaddr_storage address{};
+  alignas(cmsghdr) unsigned char control[ArrivalAddressControlBytes];
+  iovec part{const_cast<void*>(data), length};
+  msghdr message{};
+  message.msg_name = &address;
+  message.msg_namelen = to.toSockaddr(address);
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sourceControl(*from, control);
+  ssize_t n;
+  do {
+    n = ::sendmsg(fd, &message, MSG_NOSIGNAL | (wait == Wait::Now ? MSG_DONTWAIT : 0));
+  } while (n < 0 && errno == EINTR);
+  return IoResult{n, n < 0 ? errno : 0};
+}
+
 bool setTrafficClass(int fd, Family family, int tos, int& error) {
   const bool ok = family == Family::IPv6 ? ::setsockopt(fd, IPPROTO_IPV6, IPV6_TCLASS, &tos, sizeof tos) == 0
                                          : ::setsockopt(fd, IPPROTO_IP, IP_TOS, &tos, sizeof tos) == 0;
@@ -126,8 +209,9 @@ ArrivalMarks headerMarks(const std::uint8_t* header, std::size_t length) {
   return {};
 }
 
-IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait, ArrivalMarks& marks) {
-  alignas(cmsghdr) unsigned char control[128];
+IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait, ArrivalMarks& marks,
+                     std::optional<Address>* arrivedAt) {
+  alignas(cmsghdr) unsigned char control[256];
   sockaddr_storage source{};
   iovec part{buffer, capacity};
   msghdr message{};
@@ -145,6 +229,7 @@ IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, 
   if (n < 0) return IoResult{n, errno};
   if (message.msg_flags & MSG_TRUNC) return IoResult{-1, EMSGSIZE};
   readMarks(message, marks);
+  if (arrivedAt) *arrivedAt = arrivalAddress(message);
   if (auto sender = Address::fromSockaddr(reinterpret_cast<const sockaddr*>(&source), message.msg_namelen)) {
     from = *sender;
   }

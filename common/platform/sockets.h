@@ -48,8 +48,25 @@ struct ArrivalMarks {
 void askForArrivalMarks(int fd, Family family);
 // The marks handed over with a received message (its control part), -1s where none came.
 void readMarks(msghdr& message, ArrivalMarks& marks);
-// receiveFrom that also reads the marks handed over with the datagram into `marks`.
-IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait, ArrivalMarks& marks);
+
+// A host with several addresses must answer from the one a request came to: a peer that talks to
+// one address of ours (a connected UDP socket, a firewall keeping state, a NAT) takes nothing from
+// another. askForArrivalAddress has the system hand over, with every datagram, the local address
+// it came to (IP_PKTINFO, IPV6_RECVPKTINFO); arrivalAddress reads it from a received message's
+// control part: nullopt where none came or for a multicast one, which no answer may leave from.
+void askForArrivalAddress(int fd, Family family);
+std::optional<Address> arrivalAddress(msghdr& message);
+// Control bytes that make a send leave from `from` (IP_PKTINFO or IPV6_PKTINFO, by its family);
+// `control` must hold ArrivalAddressControlBytes. Returns the bytes used.
+inline constexpr std::size_t ArrivalAddressControlBytes = 64;
+std::size_t sourceControl(const Address& from, unsigned char* control);
+// sendTo that leaves from `from` where it is given (see askForArrivalAddress).
+IoResult sendFrom(int fd, const void* data, std::size_t length, const Address& to, const std::optional<Address>& from,
+                  Wait wait = Wait::Block);
+// receiveFrom that also reads the marks handed over with the datagram into `marks`, and where
+// `arrivedAt` is given the local address it came to (askForArrivalAddress).
+IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait, ArrivalMarks& marks,
+                     std::optional<Address>* arrivedAt = nullptr);
 
 // Sets the TOS byte (IPv6: traffic class) of what the socket sends; for IPv6 both, so that IPv4
 // peers of a dual-stack socket get it too.

@@ -104,6 +104,28 @@ TEST(Families, Icmpv6EchoIsAnsweredByTheKernelOfABedHost) {
   EXPECT_EQ(silent.output, "raw\nno reply\n");
 }
 
+// A server host with a second address answers every datagram type from the address the request
+// came to: from its first address the client (whose sockets take answers from the server's
+// address only) would count every round lost.
+TEST(Families, AServerWithTwoAddressesAnswersFromTheOneAsked) {
+  REQUIRE_PRIVATE_NETWORK();
+  TwoHosts bed;
+  REQUIRE_TWO_HOSTS(bed);
+  ASSERT_TRUE(bed.addAddress(Host::Server, "192.0.2.3"));
+  ASSERT_TRUE(bed.addAddress(Host::Server, "2001:db8::3"));
+  EchoServer server;
+  server.program.startThrough(bed.launcherIn(Host::Server), {"--console"});
+  bed.inHost(Host::Server, [&] { ASSERT_TRUE(serverServes(server.program)); });
+  for (const char* address : {"192.0.2.3", "2001:db8::3"}) {
+    for (const char* type : {"udp", "telm-udp", "raw53", "raw117"}) {
+      Program client(CLIENT_PROGRAM);
+      client.startThrough(bed.launcherIn(Host::Client), {"--console", "-c", "2", "-i", "0.2", "-W", "1", "-p", type, address});
+      EXPECT_EQ(client.wait(milliseconds(15000)), 0) << type << " to " << address << ":\n" << client.output() << client.errors();
+      EXPECT_NE(client.output().find("Итого: отослано 2, получено 2"), std::string::npos) << type << " to " << address;
+    }
+  }
+}
+
 // Lines of a kernel socket table of this namespace past its heading.
 int socketsIn(const std::string& table) {
   std::ifstream in("/proc/thread-self/net/" + table);
