@@ -119,6 +119,7 @@ platform::Socket openTestSocket(RunContext& run, platform::Family family, int ty
     return socket;
   }
   platform::setNonBlocking(socket.fd(), error);
+  platform::askForReceiveStamps(socket.fd());
   if (run.params.tos >= 0) platform::setTrafficClass(socket.fd(), family, run.params.tos, error);
   error = 0;
   if (!takeWayOut(run, socket.fd(), family, localPort, error)) {
@@ -296,8 +297,9 @@ Awaited awaitDatagram(RunContext& run, int fd, std::uint8_t* buffer, std::size_t
       awaited.kind = Awaited::Kind::Stopped;
       return awaited;
     }
-    const auto got = platform::receiveFrom(fd, buffer, capacity, awaited.from);
-    awaited.at = MonotonicClock::now();
+    platform::ReceiveTime time;
+    const auto got = platform::receiveFrom(fd, buffer, capacity, awaited.from, platform::Wait::Block, time);
+    awaited.at = receivedAt(run, time);
     if (got.failed() && platform::isTimeout(got.error)) continue;  // nothing there after all
     if (got.failed() && got.error != EMSGSIZE) {
       sayQueuedIcmpErrors(run, fd);
@@ -316,6 +318,10 @@ Awaited awaitDatagram(RunContext& run, int fd, std::uint8_t* buffer, std::size_t
       return awaited;
     }
   }
+}
+
+MonotonicClock::time_point receivedAt(const RunContext& run, const platform::ReceiveTime& time) {
+  return time.arrival(run.sentAt());
 }
 
 RoundEnd roundWithout(RunContext& run, const Awaited& awaited) {

@@ -16,6 +16,7 @@
 #include "common/activity_log.h"
 #include "common/platform/address.h"
 #include "common/platform/net.h"
+#include "common/platform/receive_time.h"
 #include "common/platform/wait.h"
 
 namespace connchk::client {
@@ -55,6 +56,9 @@ class RunContext {
   void requestSent(const char* line);
   void requestSent(const std::string& line) { requestSent(line.c_str()); }
 
+  // The monotonic time taken with the last send time (the start of this round's round trip).
+  MonotonicClock::time_point sentAt() const { return sentAt_; }
+
   // The answer to this round's request came at `receivedAt`: logs "Получен ответ от сервера" and
   // "Протокол <label>. Время приема-передачи: m:ss.mmm" with the monotonic round trip, and records it.
   RoundEnd answerAccepted(const std::string& protocolLabel, MonotonicClock::time_point receivedAt);
@@ -85,7 +89,8 @@ class RunContext {
   MonotonicClock::time_point sentAt_{};
 };
 
-// Opens the test's socket of the server's family, non-blocking, logging "Ошибка %i при открытии
+// Opens the test's socket of the server's family, non-blocking, with receive stamps asked for
+// (platform::askForReceiveStamps), logging "Ошибка %i при открытии
 // сокета" on failure (and, for a raw socket refused for want of the right, the line that names it).
 // The run's way out and TTL are put on it (takeWayOut), with `localPort` bound where one is asked
 // for; when that fails the socket is invalid too, with `error` 0. Either way the start is marked
@@ -149,8 +154,14 @@ struct Awaited {
   std::size_t length = 0;
   platform::Address from;
   int error = 0;
-  MonotonicClock::time_point at{};  // right after the receive that brought it
+  // When it came: the kernel's receive stamp where the socket gives one, else right after the
+  // receive that brought it (receivedAt).
+  MonotonicClock::time_point at{};
 };
+
+// When the message of a receive that ended at `time` came, for this round's round trip: the
+// kernel's stamp where one came and lies after the round's send, else the receive's return.
+MonotonicClock::time_point receivedAt(const RunContext& run, const platform::ReceiveTime& time);
 
 // Logs "Сообщение ICMP от %s: %s" (ICMPv6 over IPv6) for every ICMP error that the socket's error
 // queue holds (queued only where takeWayOut turned it on, for a run with a TTL of its own).
