@@ -173,13 +173,13 @@ class WireWatch {
  private:
   // One thread in the client's namespace, for the packet socket to be opened there.
   void watch(int there) {
-    if (there >= 0 && setns(there, CLONE_NEWNET) == 0) fd_ = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_IP));
+    if (there >= 0 && setns(there, CLONE_NEWNET) == 0) fd_ = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_ALL));
     if (there >= 0) close(there);
     if (fd_ >= 0) {
       platform::askForReceiveStamps(fd_);
       sockaddr_ll on{};
       on.sll_family = AF_PACKET;
-      on.sll_protocol = htons(ETH_P_IP);
+      on.sll_protocol = htons(ETH_P_ALL);  // ETH_P_IP alone would not see what leaves
       on.sll_ifindex = static_cast<int>(if_nametoindex("veth0"));
       if (bind(fd_, reinterpret_cast<sockaddr*>(&on), sizeof on) != 0) {
         close(fd_);
@@ -204,7 +204,7 @@ class WireWatch {
       message.msg_controllen = sizeof control;
       const ssize_t n = recvmsg(fd_, &message, MSG_DONTWAIT);
       const auto stamp = n > 0 ? platform::readReceiveStamp(message) : std::nullopt;
-      if (stamp) seen(packet, static_cast<std::size_t>(n), from.sll_pkttype == PACKET_OUTGOING, *stamp);
+      if (stamp && from.sll_protocol == htons(ETH_P_IP)) seen(packet, static_cast<std::size_t>(n), from.sll_pkttype == PACKET_OUTGOING, *stamp);
     }
     close(fd_);
   }
