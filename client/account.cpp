@@ -210,7 +210,8 @@ ServerAccount takeAccount(const RunRequest& params, TestKind kind, const RunOutc
   if (params.way.hopLimit != 0) side.ttl = params.way.hopLimit;
   side.tos = std::max(params.tos, 0);
   if (kind == TestKind::TerminalUdp) side.answerPort = TerminalPort + params.terminal;
-  return judgeAccount(outcome, askAccount(*server, identities, params.timeoutMs, stop, params.way), side);
+  const int waitMs = params.accountTimeoutMs > 0 ? params.accountTimeoutMs : params.timeoutMs;
+  return judgeAccount(outcome, askAccount(*server, identities, waitMs, stop, params.way), side);
 }
 
 std::vector<std::string> accountLines(const ServerAccount& a) {

@@ -48,6 +48,14 @@ std::vector<MetricFamily> probeMetrics(const ProbeResult& result) {
     families.push_back(
         gaugeFamily("probe_loss_ratio", "Requests without an accepted answer, over those sent.", *figures.lossRatio));
   }
+  if (figures.lostThere) {
+    families.push_back(gaugeFamily("probe_lost_there",
+                                   "Requests the server says it never received (lost on the way there).",
+                                   *figures.lostThere));
+    families.push_back(gaugeFamily("probe_lost_back",
+                                   "Requests the server received whose answers never came (lost on the way back).",
+                                   *figures.lostBack));
+  }
   if (result.trace) {
     const TraceHop* last = result.trace->lastAnswered();
     families.push_back(gaugeFamily("probe_trace_last_hop",

@@ -58,6 +58,10 @@ ProbeFigures probeFigures(const ProbeResult& result) {
     figures.roundTrips = ProbeFigures::RoundTrips{summary.minUs / 1e6, summary.avgUs / 1e6, summary.maxUs / 1e6};
   }
   figures.verdict = !result.started ? "not-started" : figures.success ? "success" : "failure";
+  if (result.outcome.account.given) {
+    figures.lostThere = result.outcome.account.lostThere;
+    figures.lostBack = result.outcome.account.lostBack;
+  }
   return figures;
 }
 
@@ -74,11 +78,15 @@ ProbeResult ProbeRunner::run(const ProbeQuery& query, steady_clock::time_point d
   if (query.protocolIndex == TerminalUdpIndex && !waitForTerminalPort(port, latestTurn, watch)) {
     result.started = false;
     result.dropped = watch.scraperGone();
-  } else if (const auto timeout = answerTimeoutWithin(
-                 std::chrono::duration_cast<milliseconds>(runDeadline - steady_clock::now()), query.count)) {
-    result = runChecked(query, *timeout, runDeadline, watch);
   } else {
-    result.started = false;
+    // The rounds first; the account, asked after them, in what they leave.
+    const auto budget = std::chrono::duration_cast<milliseconds>(runDeadline - steady_clock::now());
+    const milliseconds accountMs = accountShare(budget, query.count);
+    if (const auto timeout = answerTimeoutWithin(budget - accountMs, query.count)) {
+      result = runChecked(query, *timeout, static_cast<int>(accountMs.count()), runDeadline, watch);
+    } else {
+      result.started = false;
+    }
   }
   if (query.trace && !result.dropped && !watch.stopping.signalled()) result.trace = traceWithin(query, deadline);
   result.durationSeconds = std::chrono::duration<double>(steady_clock::now() - start).count();
@@ -108,8 +116,8 @@ bool ProbeRunner::waitForTerminalPort(std::unique_lock<std::timed_mutex>& port, 
   return true;
 }
 
-ProbeResult ProbeRunner::runChecked(const ProbeQuery& query, int timeoutMs, steady_clock::time_point deadline,
-                                    const ProbeWatch& watch) {
+ProbeResult ProbeRunner::runChecked(const ProbeQuery& query, int timeoutMs, int accountMs,
+                                    steady_clock::time_point deadline, const ProbeWatch& watch) {
   const ProtocolType& type = ProtocolCatalogue()[static_cast<std::size_t>(query.protocolIndex)];
   RunRequest request;
   request.address = query.target;
@@ -122,8 +130,9 @@ ProbeResult ProbeRunner::runChecked(const ProbeQuery& query, int timeoutMs, stea
   request.way = query.way;
   request.intervalMs = ProbeIntervalMs;
   request.timeoutMs = timeoutMs;
-  // A probe must end within its scrape's time-out; the account would come on top of it.
-  request.account = false;
+  // A probe must end within its scrape's time-out: the account has a share of it of its own.
+  request.account = accountMs > 0;
+  request.accountTimeoutMs = accountMs;
 
   platform::StopEvent ended;
   RunEvents events;

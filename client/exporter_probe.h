@@ -37,6 +37,7 @@ struct ProbeFigures {
   std::optional<RoundTrips> roundTrips;  // when an answer was timed
   const char* verdict = "failure";        // "success", "failure" or "not-started"
   Judgement judgement;                    // the run's, when it started
+  std::optional<int> lostThere, lostBack;  // from the server's account, when it gave one
 };
 ProbeFigures probeFigures(const ProbeResult& result);
 
@@ -60,8 +61,10 @@ class ProbeRunner {
   ProbeResult run(const ProbeQuery& query, std::chrono::steady_clock::time_point deadline, const ProbeWatch& watch);
 
  private:
-  ProbeResult runChecked(const ProbeQuery& query, int timeoutMs, std::chrono::steady_clock::time_point deadline,
-                         const ProbeWatch& watch);
+  // Runs the query's rounds with `timeoutMs` for each answer, then asks the server's account for
+  // `accountMs` (0: not asked).
+  ProbeResult runChecked(const ProbeQuery& query, int timeoutMs, int accountMs,
+                         std::chrono::steady_clock::time_point deadline, const ProbeWatch& watch);
   // Traces the query's type until `deadline`, one second at most per hop.
   std::optional<TypeTrace> traceWithin(const ProbeQuery& query, std::chrono::steady_clock::time_point deadline);
   bool waitForTerminalPort(std::unique_lock<std::timed_mutex>& port, std::chrono::steady_clock::time_point latest,

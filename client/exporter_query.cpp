@@ -134,4 +134,10 @@ std::optional<int> answerTimeoutWithin(milliseconds budget, int count) {
   return static_cast<int>(std::min<long long>(each, MaxProbeAnswerTimeoutMs));
 }
 
+milliseconds accountShare(milliseconds budget, int count) {
+  const milliseconds share = std::min(budget / 5, milliseconds(MaxProbeAccountMs));
+  if (share < milliseconds(MinProbeAccountMs) || !answerTimeoutWithin(budget - share, count)) return milliseconds(0);
+  return share;
+}
+
 }  // namespace connchk::client

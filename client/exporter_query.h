@@ -19,6 +19,8 @@ inline constexpr int MaxProbeCount = 20;
 inline constexpr int ProbeIntervalMs = 200;        // the pause between a probe's rounds
 inline constexpr int MinProbeAnswerTimeoutMs = 100;
 inline constexpr int MaxProbeAnswerTimeoutMs = 5000;
+inline constexpr int MaxProbeAccountMs = 1000;       // the longest wait for the server's account
+inline constexpr int MinProbeAccountMs = 100;
 inline constexpr int DefaultProbeBudgetMs = 9000;  // without a scrape time-out to go by
 
 struct ProbeQuery {
@@ -55,5 +57,10 @@ std::chrono::milliseconds probeBudget(const char* scrapeTimeoutHeader);
 // The wait for each answer that lets `count` rounds, with their pauses, end within `budget`: at
 // most the usual 5 s, nullopt when less than 0.1 s would be left.
 std::optional<int> answerTimeoutWithin(std::chrono::milliseconds budget, int count);
+
+// The time kept at the end of a probe's `budget` for asking the server's account of its `count`
+// rounds: a fifth of it, at most 1 s; zero (no account) where less than 0.1 s would be left or
+// the rounds would no longer fit in the rest.
+std::chrono::milliseconds accountShare(std::chrono::milliseconds budget, int count);
 
 }  // namespace connchk::client

@@ -35,6 +35,7 @@ struct RunRequest {
   platform::WayOut way;       // -I, --ttl: the way the requests leave, and their TTL
   int tos = -1;               // -Q: TOS / traffic class of the requests; -1 leaves the system's
   bool account = true;        // ask the server what it received after the run (--no-account: not)
+  int accountTimeoutMs = 0;   // the wait for the server's account; 0: the answer time-out (-W)
 
   // The IP protocol number as the worker uses it (its low 8 bits).
   std::uint8_t protocol() const { return static_cast<std::uint8_t>(protocolNumber & 0xFF); }

@@ -275,10 +275,10 @@ void TcpEcho::answerAccountQuery(Connection& c, const std::vector<std::uint8_t>&
   const auto sent = platform::sendBytes(c.socket.fd(), account.data(), account.size(), platform::Wait::Now);
   const std::size_t went = sent.failed() ? 0 : static_cast<std::size_t>(sent.n);
   if (went == account.size() || (sent.failed() && !platform::isTimeout(sent.error))) {
-    run_.answerSent(sent);
+    run_.answerSent(sent, ServiceRun::Answer::ToAccountQuery);
     return;
   }
-  run_.answerSent(platform::IoResult{static_cast<ssize_t>(account.size()), 0});
+  run_.answerSent(platform::IoResult{static_cast<ssize_t>(account.size()), 0}, ServiceRun::Answer::ToAccountQuery);
   c.unsent.assign(account.begin() + static_cast<long>(went), account.end());
   c.unsentFrom = 0;
   c.answerSent = 0;
@@ -397,7 +397,8 @@ class UdpEcho {
   void answerQuery(const platform::ReceivedBatch::Datagram& d) {
     run_.beginRequest();
     if (run_.accountQuery(d.bytes, d.length, d.from, UdpEchoLabel, &limit_, account_) && !account_.empty()) {
-      run_.answerSent(platform::sendTo(fd_, account_.data(), account_.size(), d.from, platform::Wait::Now));
+      run_.answerSent(platform::sendTo(fd_, account_.data(), account_.size(), d.from, platform::Wait::Now),
+                      ServiceRun::Answer::ToAccountQuery);
     }
   }
 

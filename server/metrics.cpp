@@ -58,6 +58,10 @@ std::vector<MetricFamily> collectServerMetrics(const MetricsSources& sources) {
   std::vector<MetricFamily> families;
   families.push_back(perService("connchk_server_requests_answered_total", "Requests answered, per service.",
                                 MetricType::Counter, c, [&](const ServiceCounters& s) { return load(s.answered); }));
+  families.push_back(perService("connchk_server_account_queries_answered_total",
+                                "Queries for the account of what arrived (UDP and TCP echo), answered, per service.",
+                                MetricType::Counter, c,
+                                [&](const ServiceCounters& s) { return load(s.accountQueriesAnswered); }));
   families.push_back(perService("connchk_server_requests_erroneous_total",
                                 "Requests received without their marker or otherwise unfit to answer, per service.",
                                 MetricType::Counter, c, [&](const ServiceCounters& s) { return load(s.erroneous); }));

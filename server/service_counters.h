@@ -23,6 +23,7 @@ enum class ServiceState { Starting, Running, Failed, Stopped };
 
 struct ServiceCounters {
   std::atomic<std::uint64_t> answered{0};         // requests answered
+  std::atomic<std::uint64_t> accountQueriesAnswered{0};  // queries for the account of what arrived
   std::atomic<std::uint64_t> erroneous{0};        // "Принят ошибочный запрос" and the like
   std::atomic<std::uint64_t> receiveErrors{0};    // failed receives / accepts
   std::atomic<std::uint64_t> sendErrors{0};       // failed sends

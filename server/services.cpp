@@ -251,12 +251,12 @@ void ServiceRun::receivedPacket(const std::string& dottedAddress, const std::str
   if (writing_) ReportReceivedPacket(server_, dottedAddress, tail);
 }
 
-void ServiceRun::answerSent(const platform::IoResult& sent) {
+void ServiceRun::answerSent(const platform::IoResult& sent, Answer what) {
   if (sent.failed()) {
     sendFailed(sent.error);
     return;
   }
-  ++counters_.answered;
+  ++(what == Answer::ToRequest ? counters_.answered : counters_.accountQueriesAnswered);
   if (!writing_) {
     gate_.leftOut(RequestOutcome::Answered);
     return;

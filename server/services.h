@@ -157,8 +157,10 @@ class ServiceRun {
   void receivedPacket(const std::string& dottedAddress, const std::string& tail);
   // The lines of a batch whose answers went out in `answers`, in the order of `outcomes`.
   void writeLines(const std::vector<DatagramOutcome>& outcomes, const platform::SendBatch& answers);
-  // "Отослано N байт данных" and "Ожидание нового запроса", or the send's failure.
-  void answerSent(const platform::IoResult& sent);
+  // "Отослано N байт данных" and "Ожидание нового запроса", or the send's failure. An account
+  // answer is counted apart from the requests answered: it answers no test request.
+  enum class Answer { ToRequest, ToAccountQuery };
+  void answerSent(const platform::IoResult& sent, Answer what = Answer::ToRequest);
   void answered(const std::string& sentLine);
   void sendFailed(int error);
   // A connection or exchange the service ends before its peer does (see ServiceCounters::dropped).

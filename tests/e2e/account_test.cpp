@@ -15,6 +15,7 @@
 #include "common/protocol.h"
 #include "server/account_store.h"
 #include "tests/support/echo_server.h"
+#include "tests/support/http_get.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
 #include "tests/support/routed_chain.h"
@@ -53,6 +54,19 @@ class AccountPath : public ::testing::Test {
     return c;
   }
 
+  // The exporter's figures for a probe of `type` from the client's host, where the exporter runs.
+  std::map<std::string, double> probed(const std::string& type) {
+    Program exporter(CLIENT_PROGRAM);
+    exporter.startThrough(chain.launcherIn(Node::Client), {"--exporter", "127.0.0.1:9188"});
+    std::map<std::string, double> got;
+    chain.inNode(Node::Client, [&] {
+      EXPECT_TRUE(eventually([] { return httpGet("http://127.0.0.1:9188/metrics").status == 200; }));
+      got = samplesOf(httpGet(std::string("http://127.0.0.1:9188/probe?count=4&protocol=") + type +
+                              "&target=" + RoutedChain::ServerAddress).body);
+    });
+    return got;
+  }
+
   bool fault(Node node, const std::string& rule) {
     return chain.nft(node, "table inet fault { chain forward { type filter hook forward priority 0; " + rule + "; }; }");
   }
@@ -86,6 +100,10 @@ TEST_F(AccountPath, AnswersDroppedOnTheWayBackAreToldApart) {
   EXPECT_EQ(c.doc["account"]["reached"], Rounds);
   EXPECT_EQ(c.doc["account"]["lost_back"], Rounds);
   EXPECT_NE(c.log.find("Отчет сервера: запросы доходят, ответы теряются на обратном пути"), std::string::npos) << c.log;
+  auto probe = probed("udp");
+  EXPECT_EQ(probe["probe_success"], 0);
+  EXPECT_EQ(probe["probe_lost_there"], 0);
+  EXPECT_EQ(probe["probe_lost_back"], Rounds);
 }
 
 TEST_F(AccountPath, RequestsDroppedOnTheWayThereReachNothing) {
@@ -95,6 +113,9 @@ TEST_F(AccountPath, RequestsDroppedOnTheWayThereReachNothing) {
   EXPECT_EQ(c.doc["account"]["lost_there"], Rounds);
   EXPECT_TRUE(c.doc["account"]["seen_as"].is_null());
   EXPECT_NE(c.log.find("Отчет сервера: запросы теряются на пути к серверу"), std::string::npos) << c.log;
+  auto probe = probed("udp");
+  EXPECT_EQ(probe["probe_lost_there"], Rounds);
+  EXPECT_EQ(probe["probe_lost_back"], 0);
 }
 
 TEST_F(AccountPath, AMasqueradeShowsAsTheRoutersAddress) {

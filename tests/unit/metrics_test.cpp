@@ -144,6 +144,15 @@ TEST(ProbeTiming, FitsEveryRoundInTheScrapeTimeOut) {
   EXPECT_EQ(client::answerTimeoutWithin(milliseconds(500), 2), 150);
   EXPECT_FALSE(client::answerTimeoutWithin(milliseconds(1200), 5));
   EXPECT_FALSE(client::answerTimeoutWithin(milliseconds(0), 1));
+  // The account's share: a fifth, 1 s at most, none where it or the rounds beside it would not fit.
+  struct Share {
+    int budgetMs, count, shareMs;
+  };
+  for (const Share& c : {Share{9000, 3, 1000}, Share{2000, 1, 400}, Share{400, 1, 0}, Share{1200, 4, 0},
+                         Share{6000, 20, 0}, Share{7000, 20, 1000}}) {
+    EXPECT_EQ(client::accountShare(milliseconds(c.budgetMs), c.count), milliseconds(c.shareMs))
+        << c.budgetMs << " ms, " << c.count << " rounds";
+  }
 }
 
 TEST(ProbeMetrics, GiveSuccessLossAndRoundTripsInSeconds) {
@@ -169,6 +178,12 @@ TEST(ProbeMetrics, GiveSuccessLossAndRoundTripsInSeconds) {
   EXPECT_DOUBLE_EQ(got["probe_rtt_min_seconds"], 0.0005);
   EXPECT_DOUBLE_EQ(got["probe_rtt_avg_seconds"], 0.001);
   EXPECT_DOUBLE_EQ(got["probe_rtt_max_seconds"], 0.0015);
+  EXPECT_FALSE(got.count("probe_lost_back")) << "no account was given";
+  result.outcome.account.given = true;
+  result.outcome.account.lostBack = 1;
+  got = samples(client::probeMetrics(result));
+  EXPECT_EQ(got["probe_lost_there"], 0);
+  EXPECT_EQ(got["probe_lost_back"], 1);
 
   // Nothing answered: no round trips to give; nothing sent: no loss either.
   result.outcome = client::RunOutcome{};
@@ -250,6 +265,7 @@ TEST(ServerMetrics, ScrapeReadsTheCountersOfEveryService) {
   counters.services[server::EchoUdpSlot].answered = 7;
   counters.services[server::EchoUdpSlot].state = server::ServiceState::Running;
   counters.services[server::EchoTcpSlot].erroneous = 2;
+  counters.services[server::EchoTcpSlot].accountQueriesAnswered = 8;
   counters.services[server::EchoTcpSlot].state = server::ServiceState::Running;
   counters.services[0].receiveErrors = 3;
   counters.services[0].setFailure("Ошибка 1 при открытии сокета");
@@ -274,6 +290,8 @@ TEST(ServerMetrics, ScrapeReadsTheCountersOfEveryService) {
   EXPECT_EQ(got["connchk_server_requests_answered_total{protocol=\"udp\"}"], 7);
   EXPECT_EQ(got["connchk_server_requests_answered_total{protocol=\"raw117\"}"], 0);
   EXPECT_EQ(got["connchk_server_requests_erroneous_total{protocol=\"tcp\"}"], 2);
+  EXPECT_EQ(got["connchk_server_account_queries_answered_total{protocol=\"tcp\"}"], 8);
+  EXPECT_EQ(got["connchk_server_requests_answered_total{protocol=\"tcp\"}"], 0);
   EXPECT_EQ(got["connchk_server_receive_errors_total{protocol=\"icmp\"}"], 3);
   EXPECT_EQ(got["connchk_server_send_errors_total{protocol=\"telm-udp\"}"], 4);
   EXPECT_EQ(got["connchk_server_service_running{protocol=\"udp\"}"], 1);
@@ -283,7 +301,7 @@ TEST(ServerMetrics, ScrapeReadsTheCountersOfEveryService) {
   EXPECT_EQ(got["connchk_server_terminal_exchanges_in_progress"], 6);
   EXPECT_EQ(got["connchk_server_senders_listed"], 2);
   EXPECT_EQ(got["connchk_server_log_lines_lost_total"], 0);
-  EXPECT_EQ(got.size(), 5 * 15 + 6u) << "fifteen protocol labels, no other label values";
+  EXPECT_EQ(got.size(), 6 * 15 + 6u) << "fifteen protocol labels, no other label values";
 
   counters.services[server::EchoUdpSlot].answered += 1;  // read at the scrape, not copied before
   EXPECT_EQ(serverSamples(scrape().body)["connchk_server_requests_answered_total{protocol=\"udp\"}"], 8);
