@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "server/event_loop.h"
 #include "server/request_rules.h"
 #include "server/services.h"
 
@@ -76,8 +77,11 @@ class TcpEcho {
   int serve();
 
  private:
-  static constexpr std::uint64_t ListeningTag = ~std::uint64_t{0};
-  static constexpr std::uint64_t StopTag = ListeningTag - 1;
+  friend class server::ServiceEventLoop;
+  int waitLimitMs() const;
+  void listeningReady(Clock::time_point now) { acceptWaiting(now); }
+  void socketReady(int fd, Clock::time_point now);
+  void roundEnded(Clock::time_point now);
 
   void acceptWaiting(Clock::time_point now);
   void take(platform::Socket socket, const platform::Address& peer, Clock::time_point now);
@@ -89,11 +93,10 @@ class TcpEcho {
   void lookAtDeadlines(Clock::time_point now);
   void end(Connection& c, const std::string& line = {});
   void watch(Connection& c);
-  int waitLimitMs() const;
 
   ServiceRun& run_;
   platform::Socket listening_;
-  platform::Poller poller_;
+  ServiceEventLoop loop_{run_, 64};
   std::unordered_map<int, std::unique_ptr<Connection>> connections_;
   std::unordered_map<std::string, std::size_t> perSource_;  // open connections by source address
   std::vector<std::uint8_t> readBuffer_ = std::vector<std::uint8_t>(64 * 1024);
@@ -104,36 +107,28 @@ class TcpEcho {
 
 int TcpEcho::serve() {
   int error = 0;
-  if (!platform::setNonBlocking(listening_.fd(), error) ||
-      (error = run_.watch(poller_, listening_.fd(), ListeningTag, StopTag)) != 0) {
+  if (!platform::setNonBlocking(listening_.fd(), error) || (error = loop_.watchListening(listening_.fd())) != 0) {
     run_.startFailed(messages::listenFailed(error));
     return -1;
   }
-  run_.serving();
-  std::array<epoll_event, 64> ready;
-  while (!run_.stop().signalled()) {
-    const int n = poller_.wait(ready.data(), static_cast<int>(ready.size()), run_.waitLimit(waitLimitMs()));
-    const auto now = Clock::now();
-    for (int i = 0; i < n && !run_.stop().signalled(); ++i) {
-      const std::uint64_t tag = ready[i].data.u64;
-      if (tag == StopTag) break;
-      if (tag == ListeningTag) {
-        acceptWaiting(now);
-        continue;
-      }
-      // A connection ended earlier in this round is no longer there.
-      const auto found = connections_.find(static_cast<int>(tag));
-      if (found == connections_.end()) continue;
-      Connection& c = *found->second;
-      if (c.sending()) {
-        sendRest(c, now);
-      } else {
-        readFrom(c, now);
-      }
-    }
-    if (now - lastLook >= Tick) lookAtDeadlines(now);
-  }
+  loop_.serve(*this);
   return 0;
+}
+
+void TcpEcho::socketReady(int fd, Clock::time_point now) {
+  // A connection ended earlier in this round is no longer there.
+  const auto found = connections_.find(fd);
+  if (found == connections_.end()) return;
+  Connection& c = *found->second;
+  if (c.sending()) {
+    sendRest(c, now);
+  } else {
+    readFrom(c, now);
+  }
+}
+
+void TcpEcho::roundEnded(Clock::time_point now) {
+  if (now - lastLook >= Tick) lookAtDeadlines(now);
 }
 
 int TcpEcho::waitLimitMs() const {
@@ -153,7 +148,7 @@ void TcpEcho::acceptWaiting(Clock::time_point now) {
     if (platform::isTimeout(error)) return;
     // No connection to serve: say why, and try again after a pause.
     run_.receiveFailed(error);
-    poller_.modify(listening_.fd(), 0, ListeningTag);
+    loop_.pauseListening(listening_.fd());
     acceptPaused_ = true;
     acceptAgainAt = now + AcceptRetryPause;
     return;
@@ -183,7 +178,7 @@ void TcpEcho::take(platform::Socket socket, const platform::Address& peer, Clock
   c->lastHeard = now;
   c->synMarks = platform::synMarks(c->socket.fd());
   const int fd = c->socket.fd();
-  if (!poller_.add(fd, EPOLLIN, static_cast<std::uint64_t>(fd))) {
+  if (!loop_.add(fd, EPOLLIN)) {
     run_.receiveFailed(errno);
     return;
   }
@@ -305,14 +300,14 @@ void TcpEcho::sendRest(Connection& c, Clock::time_point now) {
 
 // Reading while nothing is left to send, writing otherwise.
 void TcpEcho::watch(Connection& c) {
-  poller_.modify(c.socket.fd(), c.sending() ? EPOLLOUT : EPOLLIN, static_cast<std::uint64_t>(c.socket.fd()));
+  loop_.modify(c.socket.fd(), c.sending() ? EPOLLOUT : EPOLLIN);
 }
 
 void TcpEcho::lookAtDeadlines(Clock::time_point now) {
   lastLook = now;
   if (acceptPaused_ && now >= acceptAgainAt) {
     acceptPaused_ = false;
-    poller_.modify(listening_.fd(), EPOLLIN, ListeningTag);
+    loop_.resumeListening(listening_.fd());
   }
   std::vector<Connection*> stuck, idle;
   for (auto& [fd, c] : connections_) {
@@ -341,7 +336,7 @@ void TcpEcho::end(Connection& c, const std::string& line) {
   if (const auto source = perSource_.find(c.dotted); source != perSource_.end() && --source->second == 0) {
     perSource_.erase(source);
   }
-  poller_.remove(fd);
+  loop_.remove(fd);
   connections_.erase(fd);
   --run_.server().counters.tcpConnectionsOpen;
 }

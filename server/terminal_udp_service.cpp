@@ -15,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+#include "server/event_loop.h"
 #include "server/foreign_ports.h"
 #include "server/request_rules.h"
 #include "server/services.h"
@@ -65,8 +66,12 @@ class TerminalExchanges {
   int serve();
 
  private:
-  static constexpr std::uint64_t ListeningTag = ~std::uint64_t{0};
-  static constexpr std::uint64_t StopTag = ListeningTag - 1;
+  friend class server::ServiceEventLoop;
+  int waitLimitMs() const { return waitLimitMs(Clock::now()); }
+  void listeningReady(Clock::time_point) { takeRequests(); }
+  void socketReady(int fd, Clock::time_point);
+  // The round's work took time of its own: the deadlines are looked at with the time now.
+  void roundEnded(Clock::time_point) { endTimedOut(Clock::now()); }
 
   void takeRequests();
   void takeRequest(std::size_t length, const platform::Address& client);
@@ -84,7 +89,7 @@ class TerminalExchanges {
 
   ServiceRun& run_;
   platform::Socket listening_;
-  platform::Poller poller_;
+  ServiceEventLoop loop_{run_, MostExchanges + 2};
   std::list<Exchange> exchanges_;  // oldest first, and so in the order of their deadlines
   ForeignPorts foreign_;
   Buffer request_{};
@@ -93,29 +98,18 @@ class TerminalExchanges {
 };
 
 int TerminalExchanges::serve() {
-  if (const int error = run_.watch(poller_, listening_.fd(), ListeningTag, StopTag); error != 0) {
+  if (const int error = loop_.watchListening(listening_.fd()); error != 0) {
     run_.startFailed(messages::socketOpenFailed(error));
     return -1;
   }
-  run_.serving();
-  std::array<epoll_event, MostExchanges + 2> ready;
-  while (!run_.stop().signalled()) {
-    const int n = poller_.wait(ready.data(), static_cast<int>(ready.size()), run_.waitLimit(waitLimitMs(Clock::now())));
-    for (int i = 0; i < n && !run_.stop().signalled(); ++i) {
-      const std::uint64_t tag = ready[i].data.u64;
-      if (tag == StopTag) break;
-      if (tag == ListeningTag) {
-        takeRequests();
-        continue;
-      }
-      // An exchange ended earlier in this round is no longer there.
-      const auto x = std::find_if(exchanges_.begin(), exchanges_.end(),
-                                  [tag](const Exchange& e) { return static_cast<std::uint64_t>(e.socket.fd()) == tag; });
-      if (x != exchanges_.end()) takeConfirmation(x);
-    }
-    endTimedOut(Clock::now());
-  }
+  loop_.serve(*this);
   return 0;
+}
+
+void TerminalExchanges::socketReady(int fd, Clock::time_point) {
+  // An exchange ended earlier in this round is no longer there.
+  const auto x = std::find_if(exchanges_.begin(), exchanges_.end(), [fd](const Exchange& e) { return e.socket.fd() == fd; });
+  if (x != exchanges_.end()) takeConfirmation(x);
 }
 
 int TerminalExchanges::waitLimitMs(Clock::time_point now) const {
@@ -254,7 +248,7 @@ void TerminalExchanges::start(const TerminalRequest& request, std::size_t length
   x.answerLength = static_cast<std::size_t>(answer.n);
   x.started = Clock::now();
   x.deadline = x.started + ConfirmationWait;
-  if (!poller_.add(x.socket.fd(), EPOLLIN, static_cast<std::uint64_t>(x.socket.fd()))) {
+  if (!loop_.add(x.socket.fd(), EPOLLIN)) {
     run_.receiveFailed(errno);
     awaitNext();
     return;
@@ -310,7 +304,7 @@ void TerminalExchanges::endTimedOut(Clock::time_point now) {
 }
 
 void TerminalExchanges::end(std::list<Exchange>::iterator x) {
-  poller_.remove(x->socket.fd());
+  loop_.remove(x->socket.fd());
   exchanges_.erase(x);
   --run_.server().counters.terminalExchangesInProgress;
 }
