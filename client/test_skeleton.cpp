@@ -348,9 +348,8 @@ Awaited awaitDatagramUntil(RunContext& run, int fd, std::uint8_t* buffer, std::s
       awaited.kind = Awaited::Kind::Stopped;
       return awaited;
     }
-    platform::ReceiveTime time;
-    const auto got = platform::receiveFrom(fd, buffer, capacity, awaited.from, platform::Wait::Block, time);
-    awaited.at = receivedAt(run, time);
+    const auto got = platform::receiveFrom(fd, buffer, capacity, awaited.from, platform::Wait::Block, awaited.time);
+    awaited.at = receivedAt(run, awaited.time);
     if (got.failed() && platform::isTimeout(got.error)) continue;  // nothing there after all
     if (got.failed() && got.error != EMSGSIZE) {
       sayQueuedIcmpErrors(run, fd);

@@ -171,8 +171,9 @@ struct Awaited {
   platform::Address from;
   int error = 0;
   // When it came: the kernel's receive stamp where the socket gives one, else right after the
-  // receive that brought it (receivedAt).
+  // receive that brought it (receivedAt, against the run's last send).
   MonotonicClock::time_point at{};
+  platform::ReceiveTime time;  // both times of that receive, for a caller that knows its send better
 };
 
 // When the message of a receive that ended at `time` came, for this round's round trip: the
