@@ -106,8 +106,8 @@ class RunContext {
 };
 
 // Opens the test's socket of the server's family, non-blocking, with receive stamps asked for
-// (platform::askForReceiveStamps), logging "Ошибка %i при открытии
-// сокета" on failure (and, for a raw socket refused for want of the right, the line that names it).
+// (platform::askForReceiveStamps), logging "Ошибка %i при открытии сокета" on failure (and, for a
+// raw socket refused for want of the right, the line that names it).
 // The run's way out and TTL are put on it (takeWayOut), with `localPort` bound where one is asked
 // for; when that fails the socket is invalid too, with `error` 0. Either way the start is marked
 // failed, with why; `error` holds the code of the failed open.
