@@ -34,7 +34,10 @@ const char* const Description =
 std::string usageFooter() {
   return format(
       "Each round sends one request, waits up to -W seconds for its answer, and pauses -i seconds\n"
-      "before the next. Every log line is printed with its time and appended to client_log.txt beside\n"
+      "before the next. With --paced a request leaves every -i seconds whatever came back, each waits\n"
+      "up to -W seconds for its own answer (told apart by the send time it carries), and the run ends\n"
+      "-W seconds after the last request at the latest: a dead path costs count x -i, not count x\n"
+      "(-W + -i). TCP (one request outstanding per connection) and telm-udp (an exchange) refuse it. Every log line is printed with its time and appended to client_log.txt beside\n"
       "the executable; a summary (sent, answered, loss, round trip min/avg/max/mdev in ms) ends every\n"
       "run. The first Ctrl-C stops the run or the sweep after its current round and prints the\n"
       "summary; a second one ends the program at once.\n"
@@ -130,6 +133,9 @@ std::unique_ptr<CLI::App> makeApp(ClientOptions& options, TypedValues& typed) {
       ->type_name("SECONDS");
   app->add_option("-W,--timeout", typed.timeout, "wait for an answer, at least 0.1 (default 5)")
       ->type_name("SECONDS");
+  app->add_flag("--paced", options.request.paced,
+                "send a request every -i seconds whatever came back, several awaiting their answers at once "
+                "(as ping does); udp, raw and icmp only");
   app->add_option("--max-loss", typed.maxLoss,
                   "fail a run that lost more than PERCENT of its requests, 0 to 100 (default 100)")
       ->type_name("PERCENT");
@@ -276,6 +282,16 @@ std::string applyValues(const TypedValues& typed, const std::function<bool(const
   if (options.sweep) {
     if (!given("--count")) r.count = DefaultSweepCount;
     if (r.count < 1) return "-c/--count must be a whole number from 1 up with --sweep (a sweep does not run without end)";
+  }
+  if (r.paced) {
+    if (manyTypes) return "--paced is for a single run, not for --sweep, --trace or --mtu";
+    const TestWay way = chooseTest(r.protocol(), r.protocolIndex);
+    if (way == TestWay::EchoTcp) {
+      return "--paced is for udp, raw and icmp: tcp keeps one request outstanding per connection";
+    }
+    if (way == TestWay::TerminalUdp) {
+      return "--paced is for udp, raw and icmp: telm-udp is an exchange of four datagrams per round";
+    }
   }
   if (given("--max-hops") || given("--probes")) {
     if (!options.trace) return "--max-hops and --probes are options of --trace";

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "client/answer_identity.h"
+#include "client/paced_rounds.h"
 #include "client/tests.h"
 #include "common/platform/socket_wait.h"
 #include "common/platform/sockets.h"
@@ -100,6 +101,19 @@ int EchoUdpTest(RunContext& run) {
 
   const std::uint32_t length = echoRequestLength(run.params.size);
   Packet request{};
+  if (run.params.paced) {
+    runPacedRounds(run, socket.fd(),
+                   PacedTest{"IP-Клиент",
+                             [&](std::uint64_t identity, std::string&) {
+                               buildEchoRequest(request.data(), identity);
+                               return platform::sendBytes(socket.fd(), request.data(), length);
+                             },
+                             [](const std::uint8_t* received, std::size_t n, const platform::Address&) {
+                               return echoAnswerTime(received, n);
+                             },
+                             true});
+    return 0;
+  }
   Packet received{};
   runRounds(run, [&] {
     buildEchoRequest(request.data(), run.takeSendTime());

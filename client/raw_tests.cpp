@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "client/answer_identity.h"
+#include "client/paced_rounds.h"
 #include "client/tests.h"
 #include "common/platform/icmp_socket.h"
 #include "common/platform/socket_wait.h"
@@ -29,6 +30,11 @@ using platform::Family;
 
 // "Протокол №P" in the round-trip line.
 std::string protocolLabel(unsigned protocol) { return format("№%u", protocol); }
+
+// An ICMP request's line names it by its identifier, counted from 1.
+std::string icmpSentLine(std::uint16_t identifier) {
+  return format("Отослан запрос к серверу (%d)", static_cast<int>(static_cast<std::uint16_t>(identifier + 1)));
+}
 
 using Recognise = std::function<bool(const std::uint8_t*, std::size_t)>;
 using AnswerTime = std::function<std::optional<std::uint64_t>(const std::uint8_t*, std::size_t)>;
@@ -95,6 +101,19 @@ int RawIpTest(RunContext& run) {
 
   const std::uint32_t length = rawRequestLength(run.params.size);
   Packet request{};
+  if (run.params.paced) {
+    runPacedRounds(run, socket.fd(),
+                   PacedTest{protocolLabel(protocol),
+                             [&](std::uint64_t identity, std::string&) {
+                               buildEchoRequest(request.data(), identity);
+                               return platform::sendTo(socket.fd(), request.data(), length, *server);
+                             },
+                             [&](const std::uint8_t* received, std::size_t n, const platform::Address& from) {
+                               if (!platform::sameHost(from, *server)) return std::optional<std::uint64_t>();
+                               return behindIpv4Header ? rawAnswerTime(received, n) : echoAnswerTime(received, n);
+                             }});
+    return 0;
+  }
   runRounds(run, [&] {
     buildEchoRequest(request.data(), run.takeSendTime());
     const auto sent = platform::sendTo(socket.fd(), request.data(), length, *server);
@@ -122,6 +141,28 @@ int IcmpEchoTest(RunContext& run) {
 
   // The message padded to the size with zero filler, as ping pads its data.
   std::vector<std::uint8_t> request(icmpRequestLength(run.params.size), 0);
+  if (run.params.paced) {
+    // Replies are told apart by the send time they carry, whichever identifier they bear.
+    const std::uint8_t replyType = six ? layout_d6::EchoReply : layout_d::EchoReply;
+    runPacedRounds(run, fd,
+                   PacedTest{protocolLabel(protocol),
+                             [&](std::uint64_t identity, std::string& sentLine) {
+                               const std::uint16_t identifier = IcmpRequestCounter::process().take();
+                               if (six) {
+                                 buildIcmpv6EchoRequest(request.data(), identifier, identity);
+                               } else {
+                                 buildIcmpEchoRequest(request.data(), identifier, identity, request.size());
+                               }
+                               sentLine = icmpSentLine(identifier);
+                               return platform::sendTo(fd, request.data(), request.size(), *server);
+                             },
+                             [&](const std::uint8_t* received, std::size_t n, const platform::Address& from) {
+                               if (!platform::sameHost(from, *server)) return std::optional<std::uint64_t>();
+                               return echo->headerBytes() > 0 ? icmpEchoReplyTime(received, n)
+                                                              : echoReplyMessageTime(received, n, replyType);
+                             }});
+    return 0;
+  }
   runRounds(run, [&] {
     const std::uint16_t identifier = IcmpRequestCounter::process().take();
     if (six) {
@@ -131,7 +172,7 @@ int IcmpEchoTest(RunContext& run) {
     }
     const auto sent = platform::sendTo(fd, request.data(), request.size(), *server);
     if (sent.failed()) return run.roundWithoutAnswer(RoundResult::SendError, sent.error);
-    run.requestSent(format("Отослан запрос к серверу (%d)", static_cast<int>(static_cast<std::uint16_t>(identifier + 1))));
+    run.requestSent(icmpSentLine(identifier));
     // Through a datagram socket the request left with the socket's identifier in place of the
     // counter's, and its reply carries that one.
     const std::uint16_t replyIdentifier = platform::echoIdentifier(*echo).value_or(identifier);

@@ -32,6 +32,7 @@ json parametersJson(const RunRequest& request, bool withType) {
   // Only where given, so that a document without them reads as it always did.
   if (!request.way.viaTable()) p["via"] = request.way.name;
   if (request.way.hopLimit != 0) p["ttl"] = request.way.hopLimit;
+  if (request.paced) p["paced"] = true;
   return p;
 }
 

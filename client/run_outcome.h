@@ -100,7 +100,7 @@ struct RunOutcome {
   bool stopped = false;      // ended by Stop / Ctrl-C before its count was reached
   int requestsSent = 0;      // requests that left (a send that succeeded)
   int answersAccepted = 0;   // rounds that logged "Получен ответ от сервера"
-  int requestsCutShort = 0;  // sent, but Stop ended the wait for the answer (0 or 1)
+  int requestsCutShort = 0;  // sent, but Stop ended the wait for the answer (0 or 1; paced: all still open)
   std::deque<RoundRecord> rounds;  // the newest KeptRounds rounds in order (also those without an answer)
   int roundsDropped = 0;     // older rounds no longer kept (an endless run); the figures still count them
   TripFigures trips;         // every accepted answer's round trip, kept or not

@@ -36,6 +36,7 @@ struct RunRequest {
   int tos = -1;               // -Q: TOS / traffic class of the requests; -1 leaves the system's
   bool account = true;        // ask the server what it received after the run (--no-account: not)
   int accountTimeoutMs = 0;   // the wait for the server's account; 0: the answer time-out (-W)
+  bool paced = false;         // --paced: a request every interval, several open at once (UDP, raw, ICMP)
 
   // The IP protocol number as the worker uses it (its low 8 bits).
   std::uint8_t protocol() const { return static_cast<std::uint8_t>(protocolNumber & 0xFF); }

@@ -53,36 +53,76 @@ void RunContext::requestSent(const char* line) {
 
 RoundEnd RunContext::answerAccepted(const std::string& protocolLabel, MonotonicClock::time_point receivedAt) {
   const std::int64_t roundTripUs = std::max<std::int64_t>(0, duration_cast<microseconds>(receivedAt - sentAt_).count());
-  say("Получен ответ от сервера");
-  // The written form counts in 100-ns units.
-  say("Протокол " + protocolLabel + ". Время приема-передачи: " +
-      RoundTripText(0, static_cast<std::uint64_t>(roundTripUs) * 10));
+  sayAnswer(protocolLabel, roundTripUs);
   ++outcome.answersAccepted;
   endRound(RoundResult::Answered, 0, roundTripUs);
   return RoundEnd::Next;
 }
 
+void RunContext::sayAnswer(const std::string& protocolLabel, std::int64_t roundTripUs) {
+  say("Получен ответ от сервера");
+  // The written form counts in 100-ns units.
+  say("Протокол " + protocolLabel + ". Время приема-передачи: " +
+      RoundTripText(0, static_cast<std::uint64_t>(roundTripUs) * 10));
+}
+
 RoundEnd RunContext::roundWithoutAnswer(RoundResult why, int error) {
+  sayWithoutAnswer(why, error);
+  if (why == RoundResult::Stopped) {
+    outcome.stopped = true;
+    outcome.requestsCutShort += sentThisRound_;
+  }
+  endRound(why, error, -1);
+  return why == RoundResult::SendError || why == RoundResult::Stopped ? RoundEnd::LeaveLoop : RoundEnd::Next;
+}
+
+void RunContext::sayWithoutAnswer(RoundResult why, int error) {
   switch (why) {
     case RoundResult::TimedOut: say("Превышено время ожидания ответа"); break;
     case RoundResult::ReceiveError: say(format("Возникла ошибка на приеме %i", error)); break;
     case RoundResult::SendError: say(format("Ошибка send %i", error)); break;
     case RoundResult::Closed: say("Сервер закрыл соединение"); break;
     case RoundResult::Stopped:
-      outcome.stopped = true;
-      outcome.requestsCutShort += sentThisRound_;
-      break;
     case RoundResult::Answered: break;
   }
-  endRound(why, error, -1);
-  return why == RoundResult::SendError || why == RoundResult::Stopped ? RoundEnd::LeaveLoop : RoundEnd::Next;
 }
 
 void RunContext::endRound(RoundResult result, int error, std::int64_t roundTripUs) {
   // A request that could not be sent left no identity to ask about.
   const std::uint64_t identity = result == RoundResult::SendError ? 0 : identity_;
-  outcome.record(RoundRecord{roundNumber_, sentAtUnixUs_, result, error, roundTripUs, identity});
+  record(RoundRecord{roundNumber_, sentAtUnixUs_, result, error, roundTripUs, identity});
+}
+
+void RunContext::record(const RoundRecord& round) {
+  outcome.record(round);
   if (roundEnded_) roundEnded_(outcome.rounds.back(), summarize(outcome));
+}
+
+OpenRequest RunContext::openRequest() const {
+  OpenRequest request;
+  request.round = roundNumber_;
+  request.identity = identity_;
+  request.sentAtUnixUs = sentAtUnixUs_;
+  request.sentAt = sentAt_;
+  return request;
+}
+
+void RunContext::openRequestAnswered(const std::string& protocolLabel, std::int64_t roundTripUs) {
+  sayAnswer(protocolLabel, roundTripUs);
+  ++outcome.answersAccepted;
+}
+
+void RunContext::openRequestUnanswered(RoundResult why, int error) { sayWithoutAnswer(why, error); }
+
+void RunContext::recordOpenRequest(const OpenRequest& request) {
+  if (request.result == RoundResult::Stopped) {
+    outcome.stopped = true;
+    ++outcome.requestsCutShort;
+  }
+  RoundRecord round{request.round,  request.sentAtUnixUs, request.result,
+                    request.error,  request.roundTripUs,  request.result == RoundResult::SendError ? 0 : request.identity};
+  round.answeredLate = request.answeredLate;
+  record(round);
 }
 
 void RunContext::strayAnswer(std::uint64_t identity) {
@@ -98,11 +138,17 @@ void RunContext::strayAnswer(std::uint64_t identity) {
   }
 }
 
-int RunContext::msLeft() const {
-  const auto left = duration_cast<microseconds>(sentAt_ + milliseconds(params.timeoutMs) - MonotonicClock::now());
-  // Rounded up, so that a wait never ends a fraction of a millisecond early.
+namespace {
+// Rounded up, so that a wait never ends a fraction of a millisecond early.
+int msUntil(MonotonicClock::time_point until) {
+  const auto left = duration_cast<microseconds>(until - MonotonicClock::now());
   return left.count() <= 0 ? 0 : static_cast<int>((left.count() + 999) / 1000);
 }
+}  // namespace
+
+int RunContext::msLeft() const { return msUntil(deadline()); }
+
+MonotonicClock::time_point RunContext::deadline() const { return sentAt_ + milliseconds(params.timeoutMs); }
 
 platform::Socket openTestSocket(RunContext& run, platform::Family family, int type, int protocol, int& error,
                                 std::uint16_t localPort) {
@@ -285,9 +331,14 @@ void sayQueuedIcmpErrors(RunContext& run, int fd) {
 }
 
 Awaited awaitDatagram(RunContext& run, int fd, std::uint8_t* buffer, std::size_t capacity, const Judge& judge) {
+  return awaitDatagramUntil(run, fd, buffer, capacity, judge, run.deadline());
+}
+
+Awaited awaitDatagramUntil(RunContext& run, int fd, std::uint8_t* buffer, std::size_t capacity, const Judge& judge,
+                           MonotonicClock::time_point until) {
   Awaited awaited;
   for (;;) {
-    const int left = run.msLeft();
+    const int left = msUntil(until);
     if (left <= 0) {
       awaited.kind = Awaited::Kind::TimedOut;
       return awaited;

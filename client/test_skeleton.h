@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "client/pending_requests.h"
 #include "client/run_outcome.h"
 #include "client/run_parameters.h"
 #include "common/activity_log.h"
@@ -70,9 +71,24 @@ class RunContext {
 
   // Milliseconds left before this round's deadline (params.timeoutMs after the send), 0 once past.
   int msLeft() const;
+  MonotonicClock::time_point deadline() const;
+
+  // A paced run keeps several requests open at once (runPacedRounds); these steps report each of
+  // them where the steps above report the one round. The round just begun, once its request was
+  // sent, as an open request:
+  OpenRequest openRequest() const;
+  // its answer came after `roundTripUs`: logs the two lines as answerAccepted does and counts it;
+  void openRequestAnswered(const std::string& protocolLabel, std::int64_t roundTripUs);
+  // it ended without one: logs why, as roundWithoutAnswer does;
+  void openRequestUnanswered(RoundResult why, int error = 0);
+  // and its round is recorded once every earlier one was, so that rounds stay in send order.
+  void recordOpenRequest(const OpenRequest& request);
 
  private:
   void endRound(RoundResult result, int error, std::int64_t roundTripUs);
+  void sayAnswer(const std::string& protocolLabel, std::int64_t roundTripUs);
+  void sayWithoutAnswer(RoundResult why, int error);
+  void record(const RoundRecord& round);
 
   ActivityLog& log_;
   const platform::StopEvent& stop_;
@@ -160,6 +176,9 @@ void sayQueuedIcmpErrors(RunContext& run, int fd);
 // fails, or Stop is asked for (which ends the wait at once). A datagram too big for
 // the buffer is not an answer of ours and is passed over.
 Awaited awaitDatagram(RunContext& run, int fd, std::uint8_t* buffer, std::size_t capacity, const Judge& judge);
+// The same, waiting until `until` instead of the round's deadline.
+Awaited awaitDatagramUntil(RunContext& run, int fd, std::uint8_t* buffer, std::size_t capacity, const Judge& judge,
+                           MonotonicClock::time_point until);
 
 // Ends a round whose wait brought no answer, by the way the wait ended.
 RoundEnd roundWithout(RunContext& run, const Awaited& awaited);

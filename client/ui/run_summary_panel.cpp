@@ -12,7 +12,8 @@ namespace connchk::client::ui {
 
 namespace {
 constexpr const char* FigureNames[RunSummaryPanel::FigureCount] = {
-    "Отослано:", "Получено:", "Потеряно:", "Мин.:", "Сред.:", "Макс.:", "Откл.:"};
+    "Отослано:", "Получено:", "Потеряно:", "Дубликатов:", "Поздних ответов:", "Мин.:", "Сред.:", "Макс.:", "Откл.:",
+    "p50:",      "p95:",      "p99:",      "Джиттер:",    "Повт. передач TCP:"};
 const QString Dash = QStringLiteral("—");
 
 QString verdictStyle(VerdictKind kind) {
@@ -104,6 +105,14 @@ void RunSummaryPanel::showFigures(const RunSummary& summary) {
   figures_[Avg]->setText(trips ? millisecondsText(summary.avgUs) : Dash);
   figures_[Max]->setText(trips ? millisecondsText(summary.maxUs) : Dash);
   figures_[Mdev]->setText(trips ? millisecondsText(summary.mdevUs) : Dash);
+  figures_[Duplicates]->setText(QString::number(summary.duplicates));
+  figures_[LateAnswers]->setText(QString::number(summary.lateAnswers));
+  figures_[P50]->setText(trips ? millisecondsText(summary.medianUs) : Dash);
+  figures_[P95]->setText(trips ? millisecondsText(summary.p95Us) : Dash);
+  figures_[P99]->setText(trips ? millisecondsText(summary.p99Us) : Dash);
+  figures_[Jitter]->setText(trips ? millisecondsText(summary.jitterUs) : Dash);
+  figures_[TcpRetransmissions]->setText(summary.tcpRetransmissions >= 0 ? QString::number(summary.tcpRetransmissions)
+                                                                        : Dash);
 }
 
 void RunSummaryPanel::showVerdict(const RunVerdict& verdict) {

@@ -1,5 +1,6 @@
-// The figures of the current run under its plot, live as rounds end (sent, answered, loss, and the
-// round trips' min / avg / max / mdev), and the verdict once the run has ended.
+// The figures of the current run under its plot, live as rounds end (sent, answered, loss,
+// duplicates and late answers, the round trips' min / avg / max / mdev, percentiles and jitter, and
+// TCP's retransmissions), and the verdict once the run has ended.
 #pragma once
 
 #include <cstdint>
@@ -35,7 +36,12 @@ QString percentText(double percent);
 
 class RunSummaryPanel : public QGroupBox {
  public:
-  enum Figure { Sent, Answered, Loss, Min, Avg, Max, Mdev, FigureCount };
+  enum Figure {
+    Sent, Answered, Loss, Duplicates, LateAnswers,
+    Min, Avg, Max, Mdev, P50, P95, P99, Jitter,
+    TcpRetransmissions,  // "—" for a run that is not TCP's
+    FigureCount
+  };
 
   explicit RunSummaryPanel(QWidget* parent = nullptr);
 

@@ -1,6 +1,6 @@
 // What the real client reports about real runs against peers on the test's own loopback: the
-// summary at the end (also after Ctrl-C), --quiet, the JSON document, and the pace that -i and -W
-// give the requests.
+// summary at the end (also after Ctrl-C), --quiet, the JSON document, duplicated answers, and the
+// pace that -i, -W and --paced give the requests.
 #include <signal.h>
 #include <sys/time.h>
 
@@ -321,6 +321,106 @@ TEST(ClientPacing, IntervalAndTimeOutSetTheGapsBetweenRequests) {
   Program tooFast(CLIENT_PROGRAM);
   EXPECT_EQ(tooFast.run({"--console", "-i", "0.1"}), 2);
   EXPECT_EQ(tooFast.errors(), "client: -i/--interval must be a number of seconds from 0.2 to 3600\n");
+}
+
+// A peer that answers every request twice: the second answers are duplicates, counted as such
+// and never as answers. The last one may come after the run has ended, as with ping.
+TEST(ClientSummary, CountsDuplicatedAnswersOnceEach) {
+  REQUIRE_PRIVATE_NETWORK();
+  for (const Lines& mode : {Lines{}, Lines{"--paced"}}) {
+    SCOPED_TRACE(::testing::PrintToString(mode));
+    UdpPeer server(EchoPort, [](const Bytes& request) {
+      return std::vector<Reply>{{echo(request).value()}, {echo(request).value()}};
+    });
+    Program client(CLIENT_PROGRAM);
+    ASSERT_EQ(client.run(with(with({"--json", "-c", "5"}, QuickRounds), mode)), 0) << client.errors();
+    const json summary = json::parse(client.output())["summary"];
+    EXPECT_EQ(summary["sent"], 5);
+    EXPECT_EQ(summary["answered"], 5);
+    EXPECT_EQ(summary["loss_percent"], 0.0);
+    EXPECT_EQ(summary["late"], 0);
+    const int duplicates = summary["duplicates"].get<int>();
+    EXPECT_GE(duplicates, 4);
+    EXPECT_LE(duplicates, 5);
+    EXPECT_NE(client.errors().find("Итого: отослано 5, получено 5, +" + std::to_string(duplicates) +
+                                   " дубликатов, потеряно 0%"),
+              std::string::npos)
+        << client.errors();
+  }
+}
+
+// --paced sends every -i whatever came back: against a black hole 20 requests take about 20 x -i
+// plus one -W, where one request at a time would take 20 x (-W + -i).
+TEST(ClientPacing, PacedRequestsDoNotWaitForEachOther) {
+  REQUIRE_PRIVATE_NETWORK();
+  UdpPeer server(EchoPort, silent);
+  Program client(CLIENT_PROGRAM);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(client.run({"--paced", "--console", "--no-account", "-c", "20", "-i", "0.2", "-W", "1"}), 1)
+      << client.errors();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LT(seconds, 20 * 1.0) << "never 20 x (W + i)";
+  const auto requests = server.received();
+  ASSERT_EQ(requests.size(), 20u);
+  for (std::size_t i = 1; i < requests.size(); ++i) EXPECT_GE(secondsBetween(requests[i - 1], requests[i]), 0.19) << i;
+  const Lines lines = clientLines(client);
+  EXPECT_EQ(occurrences(client.output(), "Превышено время ожидания ответа"), 20);
+  EXPECT_EQ(lines.back(), "Итого: отослано 20, получено 0, потеряно 100%");
+}
+
+// A peer that answers each pair of requests together, the second first: every answer is matched
+// to its own request by the send time it carries, counted once, and the rounds stay in send order.
+// ICMP goes to this host's own system, which answers at once.
+TEST(ClientPacing, PacedAnswersAreMatchedToTheirOwnRequests) {
+  REQUIRE_PRIVATE_NETWORK();
+  auto held = std::make_shared<std::optional<Bytes>>();
+  UdpPeer server(EchoPort, [held](const Bytes& request) {
+    if (!*held) {
+      *held = request;
+      return std::vector<Reply>{};
+    }
+    std::vector<Reply> both{{echo(request).value()}, {echo(**held).value()}};
+    held->reset();
+    return both;
+  });
+  for (const Lines& type : {Lines{"-p", "udp"}, Lines{"-p", "icmp"}}) {
+    SCOPED_TRACE(type[1]);
+    Program client(CLIENT_PROGRAM);
+    ASSERT_EQ(client.run(with({"--paced", "--json", "-c", "6", "-i", "0.2", "-W", "2", "--no-account"}, type)), 0)
+        << client.errors();
+    const json doc = json::parse(client.output());
+    EXPECT_EQ(doc["parameters"]["paced"], true);
+    EXPECT_EQ(doc["summary"]["sent"], 6);
+    EXPECT_EQ(doc["summary"]["answered"], 6);
+    EXPECT_EQ(doc["summary"]["duplicates"], 0);
+    ASSERT_EQ(doc["rounds"].size(), 6u);
+    for (std::size_t i = 0; i < 6; ++i) {
+      EXPECT_EQ(doc["rounds"][i]["number"], i + 1);
+      EXPECT_EQ(doc["rounds"][i]["result"], "answered");
+    }
+    EXPECT_EQ(occurrences(client.errors(), "Получен ответ от сервера"), 6);
+    if (type[1] == "udp") {
+      // The first of each pair waited for the second to be sent, -i later.
+      EXPECT_GE(doc["rounds"][0]["rtt_us"].get<long long>(), 150000);
+      EXPECT_LT(doc["rounds"][1]["rtt_us"].get<long long>(), doc["rounds"][0]["rtt_us"].get<long long>());
+    }
+  }
+}
+
+// Stop ends a paced run at once, however long its open requests would still wait, with the
+// summary of what was sent.
+TEST(ClientPacing, StopEndsAPacedRunAtOnce) {
+  REQUIRE_PRIVATE_NETWORK();
+  UdpPeer server(EchoPort, silent);
+  Program client(CLIENT_PROGRAM);
+  client.start({"--paced", "--console", "--no-account", "-c", "-1", "-i", "0.2", "-W", "600"});
+  ASSERT_TRUE(server.waitForCount(3));
+  client.signal(SIGINT);
+  EXPECT_EQ(client.wait(milliseconds(10000)), 1);
+  const Lines lines = clientLines(client);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Итого: отослано " + std::to_string(server.received().size()) +
+                              ", получено 0, потеряно 100% (проверка остановлена)");
 }
 
 }  // namespace

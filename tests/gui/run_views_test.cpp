@@ -83,11 +83,20 @@ TEST(RunSummaryPanel, FiguresAndVerdicts) {
   summary.avgUs = 1560;
   summary.maxUs = 3000;
   summary.mdevUs = 1440;
+  summary.medianUs = 1000;
+  summary.p95Us = 2900;
+  summary.p99Us = 2990;
+  summary.jitterUs = 2880;
+  summary.duplicates = 4;
+  summary.lateAnswers = 1;
+  summary.tcpRetransmissions = 7;
   panel.showFigures(summary);
   const std::vector<std::pair<RunSummaryPanel::Figure, const char*>> shown = {
       {RunSummaryPanel::Sent, "3"},         {RunSummaryPanel::Answered, "2"},     {RunSummaryPanel::Loss, "33.3 %"},
-      {RunSummaryPanel::Min, "0.120 мс"},   {RunSummaryPanel::Avg, "1.560 мс"},   {RunSummaryPanel::Max, "3.000 мс"},
-      {RunSummaryPanel::Mdev, "1.440 мс"}};
+      {RunSummaryPanel::Duplicates, "4"},   {RunSummaryPanel::LateAnswers, "1"},  {RunSummaryPanel::Min, "0.120 мс"},
+      {RunSummaryPanel::Avg, "1.560 мс"},   {RunSummaryPanel::Max, "3.000 мс"},   {RunSummaryPanel::Mdev, "1.440 мс"},
+      {RunSummaryPanel::P50, "1.000 мс"},   {RunSummaryPanel::P95, "2.900 мс"},   {RunSummaryPanel::P99, "2.990 мс"},
+      {RunSummaryPanel::Jitter, "2.880 мс"}, {RunSummaryPanel::TcpRetransmissions, "7"}};
   for (const auto& [figure, text] : shown) EXPECT_EQ(panel.figure(figure)->text().toStdString(), text);
 
   struct Case {
@@ -130,9 +139,13 @@ TEST(RunSummaryPanel, FiguresAndVerdicts) {
   // With nothing answered there are no round trips to show.
   summary.answered = 0;
   summary.lossPercent = 100;
+  summary.tcpRetransmissions = -1;  // not a TCP run
   panel.showFigures(summary);
   EXPECT_EQ(panel.figure(RunSummaryPanel::Loss)->text().toStdString(), "100 %");
-  EXPECT_EQ(panel.figure(RunSummaryPanel::Min)->text(), "—");
+  for (const auto figure : {RunSummaryPanel::Min, RunSummaryPanel::P99, RunSummaryPanel::Jitter,
+                            RunSummaryPanel::TcpRetransmissions}) {
+    EXPECT_EQ(panel.figure(figure)->text(), "—") << figure;
+  }
 }
 
 TEST(SweepTable, ARowPerTypeFilledAsItsRunEnds) {

@@ -170,7 +170,10 @@ TEST(ClientOptions, ShortFormsSecondsAndModes) {
          EXPECT_TRUE(o.terminalMode());
        }},
       {{"--max-loss", "12.5"}, [](const ClientOptions& o) { EXPECT_EQ(o.request.maxLossPercent, 12.5); }},
+      {{"--paced", "-p", "icmp"}, [](const ClientOptions& o) { EXPECT_TRUE(o.request.paced); }},
+      {{"--paced", "-p", "raw53"}, [](const ClientOptions& o) { EXPECT_TRUE(o.request.paced); }},
       {{}, [](const ClientOptions& o) {
+         EXPECT_FALSE(o.request.paced) << "one request at a time unless asked";
          EXPECT_EQ(o.request.intervalMs, 1000);
          EXPECT_EQ(o.request.timeoutMs, 5000);
          EXPECT_EQ(o.request.maxLossPercent, 100.0) << "no run fails for loss unless asked";
@@ -252,6 +255,9 @@ TEST(ClientOptions, EveryRefusalNamesItsOption) {
       {{"--mtu", "-c", "3"}, "no meaning for --mtu"},
       {{"--mtu", "--trace"}, "only with --sweep"},
       {{"--mtu", "--ttl", "3"}, "--ttl has no meaning for --mtu"},
+      {{"--paced", "-p", "tcp"}, "--paced is for udp, raw and icmp: tcp"},
+      {{"--paced", "-p", "telm-udp"}, "--paced is for udp, raw and icmp: telm-udp"},
+      {{"--paced", "--sweep"}, "--paced is for a single run"},
   };
   for (const auto& [args, why] : refused) {
     const auto parsed = parseClientOptions(args);
@@ -264,7 +270,7 @@ TEST(ClientOptions, HelpTellsEveryOptionAndType) {
   const std::string help = clientUsage();
   for (const char* wanted : {"-c,--count", "-s,--size", "-p,--protocol", "-t,--terminal", "-i,--interval SECONDS",
                              "-W,--timeout SECONDS", "-q,--quiet", "-V,--version", "--json", "--sweep", "--trace", "--mtu", "--max-hops N", "--probes K", "--list-protocols",
-                             "--console", "--log-dir DIR", "--max-loss PERCENT", "-h,--help", "telm-udp", "raw117", "TCP (порт 87)",
+                             "--console", "--log-dir DIR", "--max-loss PERCENT", "--paced", "-h,--help", "telm-udp", "raw117", "TCP (порт 87)",
                              "17 is both", "Exit status"}) {
     EXPECT_NE(help.find(wanted), std::string::npos) << wanted;
   }
