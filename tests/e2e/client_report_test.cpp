@@ -356,16 +356,21 @@ TEST(ClientPacing, PacedRequestsDoNotWaitForEachOther) {
   UdpPeer server(EchoPort, silent);
   Program client(CLIENT_PROGRAM);
   const auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(client.run({"--paced", "--console", "--no-account", "-c", "20", "-i", "0.2", "-W", "1"}), 1)
+  ASSERT_EQ(client.run({"--paced", "--json", "--no-account", "-c", "20", "-i", "0.2", "-W", "1"}), 1)
       << client.errors();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_LT(seconds, 20 * 1.0) << "never 20 x (W + i)";
-  const auto requests = server.received();
-  ASSERT_EQ(requests.size(), 20u);
-  for (std::size_t i = 1; i < requests.size(); ++i) EXPECT_GE(secondsBetween(requests[i - 1], requests[i]), 0.19) << i;
-  const Lines lines = clientLines(client);
-  EXPECT_EQ(occurrences(client.output(), "Превышено время ожидания ответа"), 20);
-  EXPECT_EQ(lines.back(), "Итого: отослано 20, получено 0, потеряно 100%");
+  EXPECT_EQ(server.received().size(), 20u);
+  const json doc = json::parse(client.output());
+  const json& rounds = doc["rounds"];
+  ASSERT_EQ(rounds.size(), 20u);
+  for (std::size_t i = 0; i < rounds.size(); ++i) EXPECT_EQ(rounds[i]["result"], "timeout") << i;
+  // Each request leaves -i after the one before, as the client took their send times.
+  for (std::size_t i = 1; i < rounds.size(); ++i) {
+    EXPECT_GE(rounds[i]["sent_at_us"].get<long long>() - rounds[i - 1]["sent_at_us"].get<long long>(), 190000) << i;
+  }
+  EXPECT_EQ(occurrences(client.errors(), "Превышено время ожидания ответа"), 20);
+  EXPECT_NE(client.errors().find("Итого: отослано 20, получено 0, потеряно 100%"), std::string::npos);
 }
 
 // A peer that answers each pair of requests together, the second first: every answer is matched
