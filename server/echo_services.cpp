@@ -407,7 +407,7 @@ class UdpEcho {
   ServiceRun& run_;
   int fd_;
   platform::ReceivedBatch batch_{MaxDatagramSize};
-  platform::SendBatch answers_;
+  platform::SendBatch answers_{platform::ReceivedBatch::DefaultCapacity, platform::SendBatch::Grouping::Udp};
   std::vector<DatagramOutcome> outcomes_;
   QueryRateLimit limit_;
   std::vector<std::uint8_t> account_;

@@ -1,8 +1,19 @@
 #include "common/platform/datagram_batch.h"
 
+#include <netinet/udp.h>
+
 #include <cerrno>
+#include <cstring>
 
 namespace connchk::platform {
+
+namespace {
+constexpr std::size_t SegmentSizeBytes = CMSG_SPACE(sizeof(std::uint16_t));
+constexpr std::size_t SegmentControlBytes = SegmentSizeBytes + ArrivalAddressControlBytes;
+// What a send says when the system or the way out cannot segment: no checksum offload on the way,
+// a kernel without UDP_SEGMENT.
+bool cannotSegment(int error) { return error == EIO || error == EINVAL || error == EOPNOTSUPP || error == ENOPROTOOPT; }
+}  // namespace
 
 ReceivedBatch::ReceivedBatch(std::size_t bufferSize, std::size_t capacity)
     : bufferSize_(bufferSize),
@@ -57,47 +68,120 @@ std::size_t ReceivedBatch::receive(int fd, int& error) {
   return count_;
 }
 
-SendBatch::SendBatch(std::size_t capacity)
-    : destinations_(capacity), controls_(capacity), parts_(capacity), messages_(capacity), results_(capacity) {}
+SendBatch::SendBatch(std::size_t capacity, Grouping grouping)
+    : destinations_(capacity),
+      destinationLengths_(capacity),
+      sources_(capacity),
+      parts_(capacity),
+      messages_(capacity),
+      groupFirst_(capacity),
+      groupSize_(capacity),
+      controls_(capacity * SegmentControlBytes),
+      results_(capacity),
+      segmenting_(grouping == Grouping::Udp) {}
 
 std::size_t SendBatch::add(const void* data, std::size_t length, const Address& to, const std::optional<Address>& from) {
-  if (count_ == messages_.size()) {
-    const std::size_t more = messages_.size() * 2;
+  if (count_ == parts_.size()) {
+    const std::size_t more = parts_.size() * 2;
     destinations_.resize(more);
-    controls_.resize(more);
+    destinationLengths_.resize(more);
+    sources_.resize(more);
     parts_.resize(more);
     messages_.resize(more);
+    groupFirst_.resize(more);
+    groupSize_.resize(more);
+    controls_.resize(more * SegmentControlBytes);
     results_.resize(more);
   }
   const std::size_t i = count_++;
   parts_[i] = iovec{const_cast<void*>(data), length};
-  msghdr& m = messages_[i].msg_hdr;
-  m = msghdr{};
-  m.msg_namelen = to.toSockaddr(destinations_[i]);
-  m.msg_controllen = from ? sourceControl(*from, controls_[i].bytes) : 0;
+  destinationLengths_[i] = to.toSockaddr(destinations_[i]);
+  sources_[i] = from;
   return i;
+}
+
+bool SendBatch::sameDestination(std::size_t a, std::size_t b) const {
+  return destinationLengths_[a] == destinationLengths_[b] &&
+         std::memcmp(&destinations_[a], &destinations_[b], destinationLengths_[a]) == 0 && sources_[a] == sources_[b];
+}
+
+std::size_t SendBatch::writeControl(std::uint8_t* control, std::uint16_t segment, std::size_t i) const {
+  std::size_t used = 0;
+  if (segment != 0) {
+    std::memset(control, 0, SegmentSizeBytes);
+    auto* c = reinterpret_cast<cmsghdr*>(control);
+    c->cmsg_level = SOL_UDP;
+    c->cmsg_type = UDP_SEGMENT;
+    c->cmsg_len = CMSG_LEN(sizeof segment);
+    std::memcpy(CMSG_DATA(c), &segment, sizeof segment);
+    used = SegmentSizeBytes;
+  }
+  if (sources_[i]) used += sourceControl(*sources_[i], control + used);
+  return used;
 }
 
 void SendBatch::send(int fd) {
   // The pointers into the vectors are set here, once they no longer grow.
-  for (std::size_t i = 0; i < count_; ++i) {
-    messages_[i].msg_hdr.msg_name = &destinations_[i];
-    messages_[i].msg_hdr.msg_iov = &parts_[i];
-    messages_[i].msg_hdr.msg_iovlen = 1;
-    messages_[i].msg_hdr.msg_control = messages_[i].msg_hdr.msg_controllen != 0 ? controls_[i].bytes : nullptr;
-    messages_[i].msg_len = 0;
+  std::size_t groups = 0;
+  for (std::size_t i = 0; i < count_; ++groups) {
+    const std::size_t n =
+        segmenting_ ? groupAt(parts_, i, count_, [this](std::size_t a, std::size_t b) { return sameDestination(a, b); }) : 1;
+    msghdr& m = messages_[groups].msg_hdr;
+    m = msghdr{};
+    m.msg_name = &destinations_[i];
+    m.msg_namelen = destinationLengths_[i];
+    m.msg_iov = &parts_[i];
+    m.msg_iovlen = n;
+    std::uint8_t* control = controls_.data() + groups * SegmentControlBytes;
+    m.msg_controllen = writeControl(control, n > 1 ? static_cast<std::uint16_t>(parts_[i].iov_len) : 0, i);
+    if (m.msg_controllen != 0) m.msg_control = control;
+    messages_[groups].msg_len = 0;
+    groupFirst_[groups] = i;
+    groupSize_[groups] = n;
+    i += n;
   }
+  sendGroups(fd, groups);
+}
+
+void SendBatch::sendGroups(int fd, std::size_t groups) {
   std::size_t done = 0;
-  while (done < count_) {
-    const int n = ::sendmmsg(fd, messages_.data() + done, static_cast<unsigned>(count_ - done), MSG_DONTWAIT | MSG_NOSIGNAL);
+  while (done < groups) {
+    const int n = ::sendmmsg(fd, messages_.data() + done, static_cast<unsigned>(groups - done), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      // The first of the rest failed: that is its own result, and the others are sent after it.
-      results_[done++] = IoResult{-1, n < 0 ? errno : EIO};
+      // The first of the rest failed: that is its result, and the others are sent after it.
+      const int error = n < 0 ? errno : EIO;
+      const std::size_t first = groupFirst_[done], size = groupSize_[done];
+      if (size > 1 && cannotSegment(error)) {
+        segmenting_ = false;
+        for (std::size_t k = first; k < first + size; ++k) results_[k] = sendAlone(fd, k);
+      } else {
+        for (std::size_t k = first; k < first + size; ++k) results_[k] = IoResult{-1, error};
+      }
+      ++done;
       continue;
     }
-    for (int k = 0; k < n; ++k, ++done) results_[done] = IoResult{static_cast<ssize_t>(messages_[done].msg_len), 0};
+    for (int k = 0; k < n; ++k, ++done) {
+      const std::size_t first = groupFirst_[done], size = groupSize_[done];
+      for (std::size_t j = first; j < first + size; ++j) results_[j] = IoResult{static_cast<ssize_t>(parts_[j].iov_len), 0};
+    }
   }
+}
+
+IoResult SendBatch::sendAlone(int fd, std::size_t i) {
+  msghdr m{};
+  m.msg_name = &destinations_[i];
+  m.msg_namelen = destinationLengths_[i];
+  m.msg_iov = &parts_[i];
+  m.msg_iovlen = 1;
+  alignas(cmsghdr) std::uint8_t control[SegmentControlBytes];
+  m.msg_controllen = writeControl(control, 0, i);
+  if (m.msg_controllen != 0) m.msg_control = control;
+  ssize_t n;
+  do {
+    n = ::sendmsg(fd, &m, MSG_DONTWAIT | MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return n < 0 ? IoResult{-1, errno} : IoResult{n, 0};
 }
 
 }  // namespace connchk::platform

@@ -111,6 +111,81 @@ TEST(DatagramBatch, TakesWhatWaitsInArrivalOrderAndSendsEachAnswerAsAlone) {
   EXPECT_EQ(platform::receive(senders[2].fd(), got, sizeof got).n, 1);
 }
 
+// Which answers go as one segmented send: a run of one size to one address, within the bounds.
+TEST(DatagramBatch, GroupsRunsOfOneSizeToOneAddress) {
+  using platform::SendBatch;
+  struct Case {
+    const char* what;
+    std::vector<std::size_t> lengths;
+    std::vector<int> addresses;
+    std::vector<std::size_t> groups;
+  };
+  const std::size_t big = SendBatch::LongestSegment + 1;
+  const std::vector<Case> cases = {
+      {"one sender, one size", {32, 32, 32}, {0, 0, 0}, {3}},
+      {"senders interleaved", {32, 32, 32, 32}, {0, 1, 1, 0}, {1, 2, 1}},
+      {"a size changes", {32, 32, 40, 40, 32}, {0, 0, 0, 0, 0}, {2, 2, 1}},
+      {"empty answers alone", {0, 0}, {0, 0}, {1, 1}},
+      {"beyond a segment's size alone", {big, big}, {0, 0}, {1, 1}},
+      {"at most MostSegments", std::vector<std::size_t>(SendBatch::MostSegments + 1, 28),
+       std::vector<int>(SendBatch::MostSegments + 1, 0), {SendBatch::MostSegments, 1}},
+      {"at most MostGroupBytes", std::vector<std::size_t>(60, 1100), std::vector<int>(60, 0),
+       {SendBatch::MostGroupBytes / 1100, 60 - SendBatch::MostGroupBytes / 1100}},
+  };
+  for (const Case& c : cases) {
+    std::vector<iovec> parts;
+    for (const std::size_t n : c.lengths) parts.push_back(iovec{nullptr, n});
+    std::vector<std::size_t> groups;
+    for (std::size_t i = 0; i < parts.size(); i += groups.back()) {
+      groups.push_back(SendBatch::groupAt(parts, i, parts.size(),
+                                          [&](std::size_t a, std::size_t b) { return c.addresses[a] == c.addresses[b]; }));
+    }
+    EXPECT_EQ(groups, c.groups) << c.what;
+  }
+}
+
+// Grouped answers reach each receiver as the same datagrams, in order, each with its own result;
+// an answer that cannot go fails alone.
+TEST(DatagramBatch, GroupedAnswersArriveAsTheSameDatagramsInOrder) {
+  platform::Socket sender = boundUdp("127.0.0.1");
+  std::vector<platform::Socket> receivers;
+  for (const char* r : {"127.0.0.2", "127.0.0.3"}) receivers.push_back(boundUdp(r));
+  platform::SendBatch answers(2, platform::SendBatch::Grouping::Udp);
+  struct Answer {
+    std::size_t to;  // 2: an address the socket cannot reach
+    Bytes bytes;
+  };
+  std::vector<Answer> sent;
+  const std::size_t lengths[] = {32, 32, 32, 32, 1300, 1300, 32, 32, 32};
+  const std::size_t to[] = {0, 0, 0, 1, 0, 0, 0, 2, 0};
+  for (std::size_t i = 0; i < std::size(lengths); ++i) sent.push_back({to[i], Bytes(lengths[i], std::uint8_t(i))});
+  for (const Answer& a : sent) {
+    const Address where = a.to < 2 ? *platform::localAddress(receivers[a.to].fd()) : *Address::parse("::1", 9);
+    answers.add(a.bytes.data(), a.bytes.size(), where);
+  }
+  answers.send(sender.fd());
+  std::vector<std::vector<Bytes>> expected(2);
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    if (sent[i].to == 2) {
+      EXPECT_TRUE(answers.result(i).failed()) << i;
+      continue;
+    }
+    EXPECT_EQ(answers.result(i).n, ssize_t(sent[i].bytes.size())) << i;
+    expected[sent[i].to].push_back(sent[i].bytes);
+  }
+  platform::StopEvent never;
+  for (std::size_t r = 0; r < receivers.size(); ++r) {
+    std::vector<Bytes> got;
+    std::uint8_t buffer[2048];
+    while (got.size() < expected[r].size() && platform::waitReadable(receivers[r].fd(), never, 5000) == platform::WaitResult::Ready) {
+      const auto n = platform::receive(receivers[r].fd(), buffer, sizeof buffer);
+      got.emplace_back(buffer, buffer + n.n);
+    }
+    EXPECT_EQ(got, expected[r]) << "receiver " << r;
+    EXPECT_TRUE(platform::receive(receivers[r].fd(), buffer, sizeof buffer, platform::Wait::Now).failed()) << "nothing more";
+  }
+}
+
 // A view that can hold the thread that logs inside its next line, until released.
 class HoldingView : public LogView {
  public:
@@ -224,6 +299,8 @@ TEST(DatagramBatch, UdpEchoAnswersAndLogsEveryDatagramOfABatchAsAlone) {
         default: send(i % 3, testing::echoRequest(length)); break;
       }
     }
+    // A run of one size from one sender (its answers go as one group), broken by an erroneous one.
+    for (std::size_t i = 0; i < 6; ++i) send(0, i == 3 ? testing::echoRequest(40, std::nullopt) : testing::echoRequest(40));
   }
   view.release();
 
