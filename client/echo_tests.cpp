@@ -72,8 +72,13 @@ RoundEnd awaitStreamAnswer(RunContext& run, int fd, const std::uint8_t* request,
     if (platform::waitReadable(fd, run.stopEvent(), left) == platform::WaitResult::Stopped) {
       return run.roundWithoutAnswer(RoundResult::Stopped);
     }
-    const auto got = platform::receive(fd, stream.data() + have, std::min(ReceiveBufferSize, stream.size() - have));
-    const auto receivedAt = MonotonicClock::now();
+    // The stamp of a stream's receive is that of the last segment it read. The answer is taken at
+    // the receive that completes it, so that is the segment that brought its last bytes; only
+    // bytes after it in the same read (a peer that sends more than asked) would make it later,
+    // and so the round trip longer, never shorter. Without a stamp the receive's return stands.
+    platform::ReceiveTime time;
+    const auto got = platform::receive(fd, stream.data() + have, std::min(ReceiveBufferSize, stream.size() - have),
+                                       platform::Wait::Block, time);
     if (got.failed() && platform::isTimeout(got.error)) continue;
     if (got.failed()) return run.roundWithoutAnswer(RoundResult::ReceiveError, got.error);
     if (got.n == 0) return run.roundWithoutAnswer(RoundResult::Closed);
@@ -82,7 +87,7 @@ RoundEnd awaitStreamAnswer(RunContext& run, int fd, const std::uint8_t* request,
     if (const auto at = findEchoAnswer(request, stream.data(), have)) {
       std::memmove(stream.data(), stream.data() + *at, have - *at);
       have -= *at;
-      if (have >= length) return run.answerAccepted("TCP", receivedAt);
+      if (have >= length) return run.answerAccepted("TCP", receivedAt(run, time));
       continue;
     }
     // Nothing of this answer yet: keep only what may be the start of its head.

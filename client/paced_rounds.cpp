@@ -93,7 +93,13 @@ void runPacedRounds(RunContext& run, int fd, const PacedTest& test) {
         },
         until);
     switch (got.kind) {
-      case Awaited::Kind::Taken: takeAnswer(run, open, test, *identity, got.at); break;
+      case Awaited::Kind::Taken: {
+        // Several requests are open: the kernel's stamp is checked against the send of the request
+        // the answer names, not the run's last one, which may well have left after it came.
+        const auto sent = open.sentAt(*identity);
+        takeAnswer(run, open, test, *identity, sent ? got.time.arrival(*sent) : got.at);
+        break;
+      }
       case Awaited::Kind::Empty:
         if (open.endOldestWaiting(RoundResult::Closed)) run.openRequestUnanswered(RoundResult::Closed);
         break;

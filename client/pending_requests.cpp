@@ -24,6 +24,13 @@ AnswerMatch PendingRequests::answer(std::uint64_t identity, MonotonicClock::time
   return AnswerMatch::Late;
 }
 
+std::optional<MonotonicClock::time_point> PendingRequests::sentAt(std::uint64_t identity) const {
+  const auto found =
+      std::find_if(open_.begin(), open_.end(), [identity](const OpenRequest& r) { return r.identity == identity; });
+  if (identity == 0 || found == open_.end()) return std::nullopt;
+  return found->sentAt;
+}
+
 int PendingRequests::expire(MonotonicClock::time_point now) {
   int expired = 0;
   for (OpenRequest& request : open_) {

@@ -49,6 +49,9 @@ class PendingRequests {
   // given in `roundTripUs`.
   AnswerMatch answer(std::uint64_t identity, MonotonicClock::time_point at, std::int64_t* roundTripUs = nullptr);
 
+  // The monotonic send time of the request that carries `identity`, while it is in the table.
+  std::optional<MonotonicClock::time_point> sentAt(std::uint64_t identity) const;
+
   // Ends every waiting request whose deadline is at or before `now`, as timed out; how many.
   int expire(MonotonicClock::time_point now);
 

@@ -77,6 +77,7 @@ std::optional<platform::IcmpEchoSocket> openEchoSocket(RunContext& run, Family f
   }
   int error = 0;
   platform::setNonBlocking(echo->socket.fd(), error);
+  platform::askForReceiveStamps(echo->socket.fd());
   if (!takeWayOut(run, echo->socket.fd(), family, 0, error)) return std::nullopt;
   if (run.params.tos >= 0) platform::setTrafficClass(echo->socket.fd(), family, run.params.tos, error);
   return echo;

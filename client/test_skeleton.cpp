@@ -165,6 +165,7 @@ platform::Socket openTestSocket(RunContext& run, platform::Family family, int ty
     return socket;
   }
   platform::setNonBlocking(socket.fd(), error);
+  platform::askForReceiveStamps(socket.fd());
   if (run.params.tos >= 0) platform::setTrafficClass(socket.fd(), family, run.params.tos, error);
   error = 0;
   if (!takeWayOut(run, socket.fd(), family, localPort, error)) {
@@ -347,8 +348,8 @@ Awaited awaitDatagramUntil(RunContext& run, int fd, std::uint8_t* buffer, std::s
       awaited.kind = Awaited::Kind::Stopped;
       return awaited;
     }
-    const auto got = platform::receiveFrom(fd, buffer, capacity, awaited.from);
-    awaited.at = MonotonicClock::now();
+    const auto got = platform::receiveFrom(fd, buffer, capacity, awaited.from, platform::Wait::Block, awaited.time);
+    awaited.at = receivedAt(run, awaited.time);
     if (got.failed() && platform::isTimeout(got.error)) continue;  // nothing there after all
     if (got.failed() && got.error != EMSGSIZE) {
       sayQueuedIcmpErrors(run, fd);
@@ -367,6 +368,10 @@ Awaited awaitDatagramUntil(RunContext& run, int fd, std::uint8_t* buffer, std::s
       return awaited;
     }
   }
+}
+
+MonotonicClock::time_point receivedAt(const RunContext& run, const platform::ReceiveTime& time) {
+  return time.arrival(run.sentAt());
 }
 
 RoundEnd roundWithout(RunContext& run, const Awaited& awaited) {

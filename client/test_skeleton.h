@@ -17,6 +17,7 @@
 #include "common/activity_log.h"
 #include "common/platform/address.h"
 #include "common/platform/net.h"
+#include "common/platform/receive_time.h"
 #include "common/platform/wait.h"
 
 namespace connchk::client {
@@ -55,6 +56,9 @@ class RunContext {
   // The request left: logs `line` and counts it.
   void requestSent(const char* line);
   void requestSent(const std::string& line) { requestSent(line.c_str()); }
+
+  // The monotonic time taken with the last send time (the start of this round's round trip).
+  MonotonicClock::time_point sentAt() const { return sentAt_; }
 
   // The answer to this round's request came at `receivedAt`: logs "Получен ответ от сервера" and
   // "Протокол <label>. Время приема-передачи: m:ss.mmm" with the monotonic round trip, and records it.
@@ -101,8 +105,9 @@ class RunContext {
   MonotonicClock::time_point sentAt_{};
 };
 
-// Opens the test's socket of the server's family, non-blocking, logging "Ошибка %i при открытии
-// сокета" on failure (and, for a raw socket refused for want of the right, the line that names it).
+// Opens the test's socket of the server's family, non-blocking, with receive stamps asked for
+// (platform::askForReceiveStamps), logging "Ошибка %i при открытии сокета" on failure (and, for a
+// raw socket refused for want of the right, the line that names it).
 // The run's way out and TTL are put on it (takeWayOut), with `localPort` bound where one is asked
 // for; when that fails the socket is invalid too, with `error` 0. Either way the start is marked
 // failed, with why; `error` holds the code of the failed open.
@@ -165,8 +170,15 @@ struct Awaited {
   std::size_t length = 0;
   platform::Address from;
   int error = 0;
-  MonotonicClock::time_point at{};  // right after the receive that brought it
+  // When it came: the kernel's receive stamp where the socket gives one, else right after the
+  // receive that brought it (receivedAt, against the run's last send).
+  MonotonicClock::time_point at{};
+  platform::ReceiveTime time;  // both times of that receive, for a caller that knows its send better
 };
+
+// When the message of a receive that ended at `time` came, for this round's round trip: the
+// kernel's stamp where one came and lies after the round's send, else the receive's return.
+MonotonicClock::time_point receivedAt(const RunContext& run, const platform::ReceiveTime& time);
 
 // Logs "Сообщение ICMP от %s: %s" (ICMPv6 over IPv6) for every ICMP error that the socket's error
 // queue holds (queued only where takeWayOut turned it on, for a run with a TTL of its own).

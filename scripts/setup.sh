@@ -9,10 +9,11 @@ packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev qt6-base-de
           fonts-dejavu-core util-linux libcli11-dev nlohmann-json3-dev nftables xdotool
           prometheus-cpp-dev libcivetweb-dev prometheus curl
           man-db systemd debootstrap debian-archive-keyring
-          file procps)
+          file procps iputils-ping)
 # Beyond the build: the tests drive iproute2, nftables, socat, hping3, scapy, setpriv, sysctl
 # (procps), Xvfb and xdotool; the package tests need cpack's `file`, man-db, systemd-analyze and
-# debootstrap. A Debian 12 minbase root has none of these, so each is named here.
+# debootstrap; bench_round_trip sets the client beside ping (iputils-ping). A Debian 12 minbase
+# root has none of these, so each is named here.
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -126,29 +126,68 @@ ArrivalMarks headerMarks(const std::uint8_t* header, std::size_t length) {
   return {};
 }
 
-IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait, ArrivalMarks& marks) {
-  alignas(cmsghdr) unsigned char control[128];
-  sockaddr_storage source{};
+namespace {
+// One recvmsg with room for the control messages of the marks and the stamp. The clocks are read
+// right after it returns, so that a stamp is carried over by the offset of that moment.
+struct Received {
+  IoResult result;
+  socklen_t sourceLength = 0;
+};
+Received receiveMessage(int fd, void* buffer, std::size_t capacity, sockaddr_storage* source, Wait wait,
+                        ArrivalMarks* marks, ReceiveTime* time) {
+  alignas(cmsghdr) unsigned char control[256];
   iovec part{buffer, capacity};
   msghdr message{};
   ssize_t n;
   do {
     message = msghdr{};
-    message.msg_name = &source;
-    message.msg_namelen = sizeof source;
+    message.msg_name = source;
+    message.msg_namelen = source != nullptr ? sizeof *source : 0;
     message.msg_iov = &part;
     message.msg_iovlen = 1;
     message.msg_control = control;
     message.msg_controllen = sizeof control;
     n = ::recvmsg(fd, &message, wait == Wait::Now ? MSG_DONTWAIT : 0);
   } while (n < 0 && errno == EINTR);
-  if (n < 0) return IoResult{n, errno};
-  if (message.msg_flags & MSG_TRUNC) return IoResult{-1, EMSGSIZE};
-  readMarks(message, marks);
-  if (auto sender = Address::fromSockaddr(reinterpret_cast<const sockaddr*>(&source), message.msg_namelen)) {
-    from = *sender;
+  const int error = n < 0 ? errno : 0;
+  if (time != nullptr) {
+    const ClockReading clocks = readClocks();
+    *time = ReceiveTime{clocks.monotonic, std::nullopt};
+    if (n >= 0) {
+      if (const auto stamp = readReceiveStamp(message)) time->stamped = stampOnMonotonic(*stamp, clocks);
+    }
   }
-  return IoResult{n, 0};
+  Received received{IoResult{n, error}, message.msg_namelen};
+  if (n < 0) return received;
+  // Only a datagram can be cut short; a stream's receive returns the rest next time.
+  if (source != nullptr && (message.msg_flags & MSG_TRUNC)) {
+    received.result = IoResult{-1, EMSGSIZE};
+    return received;
+  }
+  if (marks != nullptr) readMarks(message, *marks);
+  return received;
+}
+
+IoResult receiveDatagram(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait, ArrivalMarks* marks,
+                         ReceiveTime* time) {
+  sockaddr_storage source{};
+  const Received got = receiveMessage(fd, buffer, capacity, &source, wait, marks, time);
+  if (got.result.failed()) return got.result;
+  if (auto sender = Address::fromSockaddr(reinterpret_cast<const sockaddr*>(&source), got.sourceLength)) from = *sender;
+  return got.result;
+}
+}  // namespace
+
+IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait, ArrivalMarks& marks) {
+  return receiveDatagram(fd, buffer, capacity, from, wait, &marks, nullptr);
+}
+
+IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait, ReceiveTime& time) {
+  return receiveDatagram(fd, buffer, capacity, from, wait, nullptr, &time);
+}
+
+IoResult receive(int fd, void* buffer, std::size_t capacity, Wait wait, ReceiveTime& time) {
+  return receiveMessage(fd, buffer, capacity, nullptr, wait, nullptr, &time).result;
 }
 
 Socket acceptFrom(int fd, Address& peer, int& error, Wait wait) {

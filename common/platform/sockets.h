@@ -7,6 +7,7 @@
 
 #include "common/platform/address.h"
 #include "common/platform/net.h"
+#include "common/platform/receive_time.h"
 
 namespace connchk::platform {
 
@@ -50,6 +51,12 @@ void askForArrivalMarks(int fd, Family family);
 void readMarks(msghdr& message, ArrivalMarks& marks);
 // receiveFrom that also reads the marks handed over with the datagram into `marks`.
 IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait, ArrivalMarks& marks);
+// receiveFrom that also tells when the datagram came: `time` holds the kernel's stamp where the
+// socket asked for one (askForReceiveStamps) and it came, and the time the receive returned.
+IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait, ReceiveTime& time);
+// One receive of a stream, with the same `time`. The stamp is that of the last segment the
+// receive read from: for a read that ends where the peer's message ends, its last piece.
+IoResult receive(int fd, void* buffer, std::size_t capacity, Wait wait, ReceiveTime& time);
 
 // Sets the TOS byte (IPv6: traffic class) of what the socket sends; for IPv6 both, so that IPv4
 // peers of a dual-stack socket get it too.

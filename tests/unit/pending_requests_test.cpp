@@ -45,6 +45,9 @@ TEST(PendingRequests, AnswersInAnyOrderRoundsInSendOrder) {
   EXPECT_EQ(open.answer(1002, T0 + milliseconds(350)), AnswerMatch::Duplicate);
   EXPECT_EQ(open.answer(0, T0), AnswerMatch::Unknown);
   EXPECT_EQ(open.answer(77, T0), AnswerMatch::Unknown);
+  // The send an answer's kernel stamp is checked against: its own request's.
+  EXPECT_EQ(open.sentAt(1002), T0 + milliseconds(200));
+  EXPECT_EQ(open.sentAt(77), std::nullopt);
   EXPECT_TRUE(leaving(open).empty()) << "round 2 waits behind round 1";
   EXPECT_EQ(open.nextDeadline(), T0 + milliseconds(1000));
 
@@ -52,6 +55,7 @@ TEST(PendingRequests, AnswersInAnyOrderRoundsInSendOrder) {
   EXPECT_EQ(open.expire(T0 + milliseconds(1000)), 1);
   EXPECT_EQ(leaving(open), (std::vector<Left>{{1, RoundResult::TimedOut, -1, false}, {2, RoundResult::Answered, 100000, false}}));
   EXPECT_EQ(open.answer(1001, T0 + milliseconds(1100)), AnswerMatch::Unknown) << "round 1 has left the table";
+  EXPECT_EQ(open.sentAt(1001), std::nullopt);
   EXPECT_EQ(open.nextDeadline(), T0 + milliseconds(1400));
 
   EXPECT_TRUE(open.endOldestWaiting(RoundResult::ReceiveError, 111));
