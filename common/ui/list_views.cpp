@@ -34,24 +34,54 @@ BatchedList::BatchedList(QListWidget* list, HandOff& handOff, bool bounded)
 }
 
 void BatchedList::append(std::string line) {
-  int delayMs = -1;
+  int delayMs;
   {
     Waiting& w = *waiting_;
     std::lock_guard<std::mutex> hold(w.mutex);
-    if (!w.firstSeen) {
-      w.firstSeen = true;
-      w.firstWaiting = bounded_;
-    }
-    w.lines.push_back(std::move(line));
-    // The same rule as the list's: the first line ever stays, the oldest after it goes.
-    const std::size_t keep = w.firstWaiting ? LogViewCapacity : LogViewCapacity - 1;
-    if (bounded_ && w.lines.size() > keep) w.lines.erase(w.lines.begin() + (w.firstWaiting ? 1 : 0));
-    if (!w.scheduled) {
-      w.scheduled = true;
-      const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - w.lastShown);
-      delayMs = std::max(0, BatchIntervalMs - static_cast<int>(std::min<long long>(since.count(), BatchIntervalMs)));
-    }
+    keep(w, line);
+    delayMs = schedule(w);
   }
+  post(delayMs);
+}
+
+void BatchedList::append(const LogLines& lines) {
+  if (lines.empty()) return;
+  int delayMs;
+  {
+    Waiting& w = *waiting_;
+    std::lock_guard<std::mutex> hold(w.mutex);
+    for (std::size_t i = 0; i < lines.size(); ++i) keep(w, lines.utf8(i));
+    delayMs = schedule(w);
+  }
+  post(delayMs);
+}
+
+void BatchedList::keep(Waiting& w, std::string_view line) {
+  if (!w.firstSeen) {
+    w.firstSeen = true;
+    w.firstWaiting = bounded_;
+  }
+  // The same rule as the list's: the first line ever stays, the oldest after it goes.
+  const std::size_t most = w.firstWaiting ? LogViewCapacity : LogViewCapacity - 1;
+  if (!bounded_ || w.lines.size() < most) {
+    w.lines.emplace_back(line);
+    return;
+  }
+  const auto oldest = w.lines.begin() + (w.firstWaiting ? 1 : 0);
+  std::string room = std::move(*oldest);
+  w.lines.erase(oldest);
+  room.assign(line);
+  w.lines.push_back(std::move(room));
+}
+
+int BatchedList::schedule(Waiting& w) {
+  if (w.scheduled) return -1;
+  w.scheduled = true;
+  const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - w.lastShown);
+  return std::max(0, BatchIntervalMs - static_cast<int>(std::min<long long>(since.count(), BatchIntervalMs)));
+}
+
+void BatchedList::post(int delayMs) {
   if (delayMs < 0) return;
   QListWidget* list = list_;
   const bool bounded = bounded_;

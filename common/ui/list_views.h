@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <QListWidget>
@@ -30,6 +31,8 @@ class BatchedList {
   BatchedList(QListWidget* list, HandOff& handOff, bool bounded);
   // Any thread; never waits for the window.
   void append(std::string line);
+  // Several lines in order, under one lock: a busy log's batch.
+  void append(const LogLines& lines);
 
  private:
   struct Waiting {
@@ -41,6 +44,12 @@ class BatchedList {
     std::chrono::steady_clock::time_point lastShown{};
   };
   static void show(QListWidget* list, Waiting& waiting, bool bounded);
+  // Under the lock: `line` joins what waits; with a bound, the oldest after the first gives way
+  // and lends its room to the new line, so a flood allocates nothing per line.
+  void keep(Waiting& w, std::string_view line);
+  // Under the lock: a batch is posted unless one is; the delay for it, or -1.
+  int schedule(Waiting& w);
+  void post(int delayMs);
 
   QListWidget* list_;
   HandOff& handOff_;
@@ -52,6 +61,7 @@ class LogListView : public LogView {
  public:
   LogListView(QListWidget* list, HandOff& handOff) : lines_(list, handOff, true) {}
   void appendLine(const std::string& line) override { lines_.append(line); }
+  void appendLines(const LogLines& lines) override { lines_.append(lines); }
 
  private:
   BatchedList lines_;

@@ -68,9 +68,10 @@ TEST(HandOffTest, PostsRunOnTheOwnersThreadLaterAndNotOnceTheGateIsShut) {
   EXPECT_TRUE(handOff.closed());
 }
 
-// Thousands of lines from several threads while the window thread runs no event at all: every
-// call returns, and once the window runs it shows the first line and the 99 newest of the file,
-// and every statistics line; meanwhile no more than a list's worth of lines waited for it.
+// Thousands of lines from several threads (one by one, or in batches) while the window thread runs
+// no event at all: every call returns, and once the window runs it shows the first line and the
+// 99 newest of the file, and every statistics line; meanwhile no more than a list's worth of lines
+// waited for it.
 TEST(WindowLists, ABurstFromManyThreadsNeverWaitsForTheWindow) {
   ensureApplication();
   ScratchFolder folder;
@@ -92,8 +93,20 @@ TEST(WindowLists, ABurstFromManyThreadsNeverWaitsForTheWindow) {
   std::vector<std::thread> threads;
   for (int t = 0; t < Threads; ++t) {
     threads.emplace_back([&, t] {
+      // Odd threads log in batches, as the datagram services do.
+      LogLines batch;
+      LogLine line;
       for (int i = 0; i < LinesEach; ++i) {
-        log.log(format("поток %d строка %d", t, i));
+        const std::string text = format("поток %d строка %d", t, i);
+        if (t % 2 == 0) {
+          log.log(text);
+        } else {
+          batch.add(line.clear().utf8(text));
+          if (batch.size() == 7 || i + 1 == LinesEach) {
+            log.log(batch);
+            batch.clear();
+          }
+        }
         if (i % StatisticsEvery == 0) statistics.append(format("10.0.%d.%d размер 32", t, i / StatisticsEvery));
       }
       ++finished;
