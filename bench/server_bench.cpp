@@ -913,9 +913,14 @@ int main(int argc, char** argv) {
           ratios.size() * 2 > w8->server.size());
   }
   for (const Row& r : rows) {
-    if (r.kind != Kind::Udp) {
-      std::printf("%-58s %5.2f (no goal; %zu of %zu rounds not load-bound)\n", (r.name + ", of its bare loop").c_str(),
-                  r.ratio(true), r.judged().size(), r.server.size());
+    if (r.kind == Kind::Udp) continue;
+    const std::string name = r.name + ", of its bare loop";
+    if (r.judged().empty()) {
+      // Every round was limited by the load, not the server: no figure tells the server's pace.
+      std::printf("%-58s  -    (no goal; every round load-bound)\n", name.c_str());
+    } else {
+      std::printf("%-58s %5.2f (no goal; %zu of %zu rounds not load-bound)\n", name.c_str(), r.ratio(true),
+                  r.judged().size(), r.server.size());
     }
   }
   std::printf("log lines lost or torn, and a clean end on SIGTERM: %s\n", linesWhole ? "met" : "MISSED");
