@@ -106,16 +106,7 @@ bool SendBatch::sameDestination(std::size_t a, std::size_t b) const {
 }
 
 std::size_t SendBatch::writeControl(std::uint8_t* control, std::uint16_t segment, std::size_t i) const {
-  std::size_t used = 0;
-  if (segment != 0) {
-    std::memset(control, 0, SegmentSizeBytes);
-    auto* c = reinterpret_cast<cmsghdr*>(control);
-    c->cmsg_level = SOL_UDP;
-    c->cmsg_type = UDP_SEGMENT;
-    c->cmsg_len = CMSG_LEN(sizeof segment);
-    std::memcpy(CMSG_DATA(c), &segment, sizeof segment);
-    used = SegmentSizeBytes;
-  }
+  std::size_t used = segment != 0 ? putControlMessage(control, SOL_UDP, UDP_SEGMENT, &segment, sizeof segment) : 0;
   if (sources_[i]) used += sourceControl(*sources_[i], control + used);
   return used;
 }

@@ -133,33 +133,30 @@ std::optional<Address> arrivalAddress(msghdr& message) {
   return std::nullopt;
 }
 
+std::size_t putControlMessage(unsigned char* at, int level, int type, const void* data, std::size_t size) {
+  std::memset(at, 0, CMSG_SPACE(size));
+  auto* c = reinterpret_cast<cmsghdr*>(at);
+  c->cmsg_level = level;
+  c->cmsg_type = type;
+  c->cmsg_len = CMSG_LEN(size);
+  std::memcpy(CMSG_DATA(c), data, size);
+  return CMSG_SPACE(size);
+}
+
 std::size_t sourceControl(const Address& from, unsigned char* control) {
   static_assert(CMSG_SPACE(sizeof(in6_pktinfo)) <= ArrivalAddressControlBytes);
-  std::memset(control, 0, ArrivalAddressControlBytes);
-  msghdr message{};
-  message.msg_control = control;
-  message.msg_controllen = ArrivalAddressControlBytes;
-  cmsghdr* c = CMSG_FIRSTHDR(&message);
   sockaddr_storage local{};
   from.toSockaddr(local, from.family());
   if (from.family() == Family::IPv4) {
     in_pktinfo info{};
     info.ipi_spec_dst = reinterpret_cast<const sockaddr_in&>(local).sin_addr;
-    c->cmsg_level = IPPROTO_IP;
-    c->cmsg_type = IP_PKTINFO;
-    c->cmsg_len = CMSG_LEN(sizeof info);
-    std::memcpy(CMSG_DATA(c), &info, sizeof info);
-    return CMSG_SPACE(sizeof info);
+    return putControlMessage(control, IPPROTO_IP, IP_PKTINFO, &info, sizeof info);
   }
   const auto& local6 = reinterpret_cast<const sockaddr_in6&>(local);
   in6_pktinfo info{};
   info.ipi6_addr = local6.sin6_addr;
   info.ipi6_ifindex = local6.sin6_scope_id;
-  c->cmsg_level = IPPROTO_IPV6;
-  c->cmsg_type = IPV6_PKTINFO;
-  c->cmsg_len = CMSG_LEN(sizeof info);
-  std::memcpy(CMSG_DATA(c), &info, sizeof info);
-  return CMSG_SPACE(sizeof info);
+  return putControlMessage(control, IPPROTO_IPV6, IPV6_PKTINFO, &info, sizeof info);
 }
 
 IoResult sendFrom(int fd, const void* data, std::size_t length, const Address& to, const std::optional<Address>& from,

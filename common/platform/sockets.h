@@ -60,6 +60,9 @@ std::optional<Address> arrivalAddress(msghdr& message);
 // Control bytes that make a send leave from `from` (IP_PKTINFO or IPV6_PKTINFO, by its family);
 // `control` must hold ArrivalAddressControlBytes. Returns the bytes used.
 inline constexpr std::size_t ArrivalAddressControlBytes = 64;
+// Writes one control message at `at` (aligned as cmsghdr, with CMSG_SPACE(size) bytes of room);
+// returns the bytes it takes.
+std::size_t putControlMessage(unsigned char* at, int level, int type, const void* data, std::size_t size);
 std::size_t sourceControl(const Address& from, unsigned char* control);
 // sendTo that leaves from `from` where it is given (see askForArrivalAddress).
 IoResult sendFrom(int fd, const void* data, std::size_t length, const Address& to, const std::optional<Address>& from,
