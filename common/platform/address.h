@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/platform/result.h"
+
 namespace connchk::platform {
 
 enum class Family { IPv4, IPv6 };
@@ -22,13 +24,8 @@ enum class Family { IPv4, IPv6 };
 // forced by the operator (-4, -6).
 enum class FamilyChoice { Any, IPv4, IPv6 };
 
-// A failed network call: which call, its code (errno, or the EAI_ value of getaddrinfo; 0 where
-// no call failed) and a sentence for the log that says what is wrong.
-struct NetError {
-  std::string call;
-  int code = 0;
-  std::string text;
-};
+// The platform's error, under the name the callers still use.
+using NetError = Error;
 
 class Address {
  public:

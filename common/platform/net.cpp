@@ -36,8 +36,6 @@ bool setReceiveTimeout(int fd, int ms, int& error) {
   return ok;
 }
 
-bool isTimeout(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
-
 namespace {
 bool setOption(int fd, int level, int name, int value, int& error) {
   const bool ok = ::setsockopt(fd, level, name, &value, sizeof value) == 0;

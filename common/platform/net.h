@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/platform/result.h"
+
 namespace connchk::platform {
 
 // Owns one socket descriptor and closes it.
@@ -37,9 +39,6 @@ struct IoResult {
 };
 
 bool setReceiveTimeout(int fd, int ms, int& error);
-
-// True for the error a receive reports when its time-out ran out, and for "nothing there now".
-bool isTimeout(int error);
 
 // Lets a listening socket bind its port while connections of an earlier run linger (TIME_WAIT).
 bool setReuseAddress(int fd, int& error);

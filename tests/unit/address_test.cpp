@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -235,6 +236,29 @@ TEST(Sockets, DualStackSocketSeesIPv4PeersAsIPv4AndAnswersThem) {
   Address answerFrom;
   ASSERT_EQ(receiveFrom(four.fd(), buf, sizeof buf, answerFrom).n, 4);
   EXPECT_EQ(answerFrom, service);
+}
+
+// A Result keeps the code of the call that failed, whatever errno holds later, and hands its
+// value or error over whole.
+TEST(PlatformResult, KeepsTheFailingCallsCodeAndHandsOverWhatItHolds) {
+  auto failed = [] () -> Result<int> {
+    if (::close(-1) != 0) return lastError("close");
+    return 1;
+  }();
+  errno = 0;
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().call, "close");
+  EXPECT_EQ(failed.code(), EBADF);
+  EXPECT_FALSE(failed.timedOut());
+
+  Result<std::string> text{std::string("held")};
+  ASSERT_TRUE(text);
+  EXPECT_EQ(text.code(), 0);
+  EXPECT_EQ(std::move(text).value(), "held");
+
+  Status wouldWait{Error{"recv", EAGAIN, {}}};
+  EXPECT_TRUE(wouldWait.timedOut());
+  EXPECT_TRUE(Status{});
 }
 
 }  // namespace
