@@ -93,8 +93,8 @@ struct Options {
   for (;;) {
     platform::Address from;
     const auto got = platform::receiveFrom(fd, buffer, sizeof buffer, from);
-    if (got.n <= 0 || !server::makeEchoAnswer(server::EchoKind::Udp, buffer, static_cast<std::size_t>(got.n))) continue;
-    platform::sendTo(fd, buffer, static_cast<std::size_t>(got.n), from, platform::Wait::Now);
+    if (got.value_or(0) == 0 || !server::makeEchoAnswer(server::EchoKind::Udp, buffer, *got)) continue;
+    (void)platform::sendTo(fd, buffer, *got, from, platform::Wait::Now);  // an answer not sent counts as lost
   }
 }
 
@@ -105,8 +105,8 @@ struct Options {
   for (;;) {
     platform::Address from;
     const auto got = platform::receiveFrom(fd, buffer, sizeof buffer, from);
-    if (got.n <= 0) continue;
-    const auto n = static_cast<std::size_t>(got.n);
+    if (got.value_or(0) == 0) continue;
+    const auto n = *got;
     if (icmp) {
       if (!hasMarker(buffer, n, markerAt, BareMarker) || n < IpHeaderSize + layout_d::Length) continue;
       // The request as the server's own would be, checksum and all.
@@ -117,8 +117,9 @@ struct Options {
     }
     const auto answer = server::makeRawAnswer(buffer, n);
     if (!answer) continue;
-    platform::sendTo(fd, buffer, answer->length, platform::Address::fromBytes(platform::Family::IPv4, answer->source.data()),
-                     platform::Wait::Now);
+    // An answer not sent counts as lost.
+    (void)platform::sendTo(fd, buffer, answer->length,
+                           platform::Address::fromBytes(platform::Family::IPv4, answer->source.data()), platform::Wait::Now);
   }
 }
 
@@ -410,7 +411,7 @@ Slice datagramLoad(const Wire& wire, int fd, const platform::Address& to, int wi
     if (sends.size() == 0) return;
     sends.send(fd);
     for (std::size_t i = 0; i < sends.size(); ++i) {
-      if (!sends.result(i).failed()) {
+      if (sends.result(i)) {
         ++r.sent;
         ++flying;
       } else {

@@ -241,12 +241,12 @@ class TypeProber {
     Packet buffer{};
     for (int i = 0; i < 64; ++i) {
       Address from;
-      const platform::IoResult got = platform::receiveFrom(fd, buffer.data(), buffer.size(), from, platform::Wait::Now);
-      if (got.failed()) {
-        if (platform::isTimeout(got.error)) return;
+      const auto got = platform::receiveFrom(fd, buffer.data(), buffer.size(), from, platform::Wait::Now);
+      if (!got) {
+        if (got.timedOut()) return;
         continue;  // an error already queued, or a datagram too big to be ours
       }
-      take(buffer.data(), static_cast<std::size_t>(got.n), from);
+      take(buffer.data(), *got, from);
     }
   }
 
@@ -330,7 +330,7 @@ class UdpEchoProber : public TypeProber {
     Packet request{};
     buildEchoRequest(request.data(), sent);
     const bool ready = prepare(socket, family_, request_.way, error) && setHopLimit(socket.fd(), family_, hop);
-    const bool left = ready && !platform::sendTo(socket.fd(), request.data(), echoRequestLength(request_.size), to).failed();
+    const bool left = ready && platform::sendTo(socket.fd(), request.data(), echoRequestLength(request_.size), to).ok();
     Probe& p = addProbe(socket.fd(), ProbeIdentity{UdpProtocol, platform::localPort(socket.fd()), to, sent, {}});
     p.request = request;
     if (!left) lost(p);
@@ -428,7 +428,7 @@ class TerminalProber : public SingleSocketProber {
     Packet request{};
     buildTerminalRequest(request.data(), sent, request_.terminal);
     const bool left = setHops(hop) &&
-                      !platform::sendTo(socket_.fd(), request.data(), terminalRequestLength(request_.size), to).failed();
+                      platform::sendTo(socket_.fd(), request.data(), terminalRequestLength(request_.size), to).ok();
     Probe& p = addProbe(socket_.fd(), ProbeIdentity{UdpProtocol, TerminalPort, to, sent, {}});
     p.request = request;
     if (!left) lost(p);
@@ -439,7 +439,8 @@ class TerminalProber : public SingleSocketProber {
       for (Probe& p : probes_) {
         if (p.settled || !isTerminalAnswer(p.request.data(), data, n)) continue;
         answered(p);
-        platform::sendTo(fd, data, n, from);  // the confirmation
+        // The confirmation; one that fails only leaves the server's last answer unsent.
+        (void)platform::sendTo(fd, data, n, from);
         return;
       }
     });
@@ -465,7 +466,7 @@ class RawProber : public SingleSocketProber {
     Packet request{};
     buildEchoRequest(request.data(), sent);
     const bool left = setHops(hop) &&
-                      !platform::sendTo(socket_.fd(), request.data(), rawRequestLength(request_.size), server_).failed();
+                      platform::sendTo(socket_.fd(), request.data(), rawRequestLength(request_.size), server_).ok();
     Probe& p = addProbe(socket_.fd(), ProbeIdentity{protocol_, 0, server_, sent, {}});
     p.request = request;
     if (!left) lost(p);
@@ -515,7 +516,7 @@ class IcmpProber : public TypeProber {
     }
     const int fd = echo_.socket.fd();
     const bool left = setHopLimit(fd, family_, hop) &&
-                      !platform::sendTo(fd, request.data(), layout_d::Length, server_).failed();
+                      platform::sendTo(fd, request.data(), layout_d::Length, server_).ok();
     // Through a datagram socket the request leaves with the socket's identifier.
     const std::optional<std::uint16_t> carried = platform::echoIdentifier(echo_);
     Probe& p = addProbe(fd, ProbeIdentity{family_ == Family::IPv4 ? IcmpProtocol : Icmpv6Protocol, 0,
