@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/platform/sockets.h"
+#include "tests/support/peers.h"
 #include "tests/support/private_network.h"
 
 namespace connchk::platform {
@@ -162,24 +163,21 @@ TEST(Resolve, TakesLiteralsOfTheAskedFamilyAndSaysWhyOtherwise) {
       {"fe80::1%nosuch0", FamilyChoice::Any, "Зона «nosuch0» адреса «fe80::1%nosuch0» не найдена", false},
   };
   for (const auto& c : cases) {
-    NetError error;
-    const auto address = resolve(c.typed, c.choice, error);
-    EXPECT_EQ(address.has_value(), c.found) << c.typed;
+    const auto address = resolve(c.typed, c.choice);
+    EXPECT_EQ(address.ok(), c.found) << c.typed;
     if (address) {
       EXPECT_EQ(address->text(), c.result);
     } else {
-      EXPECT_NE(error.text.find(c.result), std::string::npos) << error.text;
+      EXPECT_NE(address.error().text.find(c.result), std::string::npos) << address.error().text;
     }
   }
 }
 
 // A socket of `family` bound to its loopback, any port; a receive that gets nothing fails in 2 s.
 Socket boundOnLoopback(Family family, int type) {
-  int error = 0;
-  Socket s = openSocket(family, type, 0, error);
-  EXPECT_TRUE(s.valid()) << error;
-  setReceiveTimeout(s.fd(), 2000, error);
-  EXPECT_TRUE(bindTo(s.fd(), Address::loopback(family), error)) << error;
+  Socket s = testing::openedSocket(family, type);
+  EXPECT_EQ(setReceiveTimeout(s.fd(), 2000).code(), 0);
+  EXPECT_EQ(bindTo(s.fd(), Address::loopback(family)).code(), 0);
   return s;
 }
 
@@ -203,14 +201,13 @@ TEST(Sockets, DatagramsAndConnectionsOverBothLoopbacks) {
     EXPECT_EQ(cut.error, EMSGSIZE);
     EXPECT_EQ(from, before);
 
-    int error = 0;
     Socket listening = boundOnLoopback(family, SOCK_STREAM);
-    ASSERT_TRUE(listenOn(listening.fd(), 1, error));
-    Socket connecting = openSocket(family, SOCK_STREAM, 0, error);
-    ASSERT_TRUE(connectTo(connecting.fd(), *localAddress(listening.fd()), error)) << error;
+    ASSERT_EQ(listenOn(listening.fd(), 1).code(), 0);
+    Socket connecting = testing::openedSocket(family, SOCK_STREAM);
+    ASSERT_EQ(connectTo(connecting.fd(), *localAddress(listening.fd())).code(), 0);
     Address peer;
-    Socket accepted = acceptFrom(listening.fd(), peer, error);
-    ASSERT_TRUE(accepted.valid()) << error;
+    const auto accepted = acceptFrom(listening.fd(), peer);
+    ASSERT_EQ(accepted.code(), 0);
     EXPECT_EQ(peer, *localAddress(connecting.fd()));
     EXPECT_EQ(peer.family(), family);
   }
@@ -218,11 +215,10 @@ TEST(Sockets, DatagramsAndConnectionsOverBothLoopbacks) {
 
 TEST(Sockets, DualStackSocketSeesIPv4PeersAsIPv4AndAnswersThem) {
   REQUIRE_PRIVATE_NETWORK();
-  int error = 0;
-  Socket dual = openSocket(Family::IPv6, SOCK_DGRAM, 0, error);
-  setReceiveTimeout(dual.fd(), 2000, error);
-  ASSERT_TRUE(setIPv6Only(dual.fd(), false, error)) << error;
-  ASSERT_TRUE(bindTo(dual.fd(), Address::any(Family::IPv6), error)) << error;
+  Socket dual = testing::openedSocket(Family::IPv6, SOCK_DGRAM);
+  ASSERT_EQ(setReceiveTimeout(dual.fd(), 2000).code(), 0);
+  ASSERT_EQ(setIPv6Only(dual.fd(), false).code(), 0);
+  ASSERT_EQ(bindTo(dual.fd(), Address::any(Family::IPv6)).code(), 0);
   Socket four = boundOnLoopback(Family::IPv4, SOCK_DGRAM);
   const Address service = Address::loopback(Family::IPv4, localPort(dual.fd()));
   ASSERT_EQ(sendTo(four.fd(), "ping", 4, service).n, 4);
