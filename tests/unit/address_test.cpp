@@ -16,6 +16,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common/platform/socket_wait.h"
 #include "common/platform/sockets.h"
 #include "tests/support/peers.h"
 #include "tests/support/private_network.h"
@@ -255,6 +256,33 @@ TEST(PlatformResult, KeepsTheFailingCallsCodeAndHandsOverWhatItHolds) {
   Status wouldWait{Error{"recv", EAGAIN, {}}};
   EXPECT_TRUE(wouldWait.timedOut());
   EXPECT_TRUE(Status{});
+  EXPECT_EQ(statusOf(failed).code(), EBADF);
+  EXPECT_EQ(Result<int>(Error{"close", EBADF, {}}).valueOr(7), 7);
+}
+
+// The platform's calls name the call that failed and keep its code, and the resolver its line.
+TEST(PlatformResult, SocketCallsAndTheResolverSayWhatFailed) {
+  REQUIRE_PRIVATE_NETWORK();
+  const Socket holder = boundOnLoopback(Family::IPv4, SOCK_STREAM);
+  const Address held = *localAddress(holder.fd());
+  const Socket second = testing::openedSocket(Family::IPv4, SOCK_STREAM);
+  const Status taken = bindTo(second.fd(), held);
+  ASSERT_FALSE(taken);
+  EXPECT_EQ(taken.error().call, "bind");
+  EXPECT_EQ(taken.code(), EADDRINUSE);
+
+  // Nothing listens on the held port: refused, whether at once or once the connect is under way.
+  ASSERT_EQ(setNonBlocking(second.fd()).code(), 0);
+  const Connecting refused = connectWithin(second.fd(), held, 2000, StopEvent{});
+  EXPECT_EQ(refused.end, ConnectEnd::Failed);
+  EXPECT_EQ(refused.error.call, "connect");
+  EXPECT_EQ(refused.error.code, ECONNREFUSED);
+
+  EXPECT_EQ(openSocket(Family::IPv4, SOCK_RAW, 1000).error().call, "socket");
+  const auto unnamed = resolve("", FamilyChoice::Any);
+  ASSERT_FALSE(unnamed);
+  EXPECT_EQ(unnamed.error().call, "getaddrinfo");
+  EXPECT_EQ(unnamed.error().text, "Адрес сервера не указан");
 }
 
 }  // namespace
