@@ -94,8 +94,8 @@ struct Options {
   for (;;) {
     platform::Address from;
     const auto got = platform::receiveFrom(fd, buffer, sizeof buffer, from);
-    if (got.n <= 0 || !server::makeEchoAnswer(server::EchoKind::Udp, buffer, static_cast<std::size_t>(got.n))) continue;
-    platform::sendTo(fd, buffer, static_cast<std::size_t>(got.n), from, platform::Wait::Now);
+    if (got.value_or(0) == 0 || !server::makeEchoAnswer(server::EchoKind::Udp, buffer, *got)) continue;
+    (void)platform::sendTo(fd, buffer, *got, from, platform::Wait::Now);  // an answer not sent counts as lost
   }
 }
 
@@ -106,8 +106,8 @@ struct Options {
   for (;;) {
     platform::Address from;
     const auto got = platform::receiveFrom(fd, buffer, sizeof buffer, from);
-    if (got.n <= 0) continue;
-    const auto n = static_cast<std::size_t>(got.n);
+    if (got.value_or(0) == 0) continue;
+    const auto n = *got;
     if (icmp) {
       if (!hasMarker(buffer, n, markerAt, BareMarker) || n < IpHeaderSize + layout_d::Length) continue;
       // The request as the server's own would be, checksum and all.
@@ -118,8 +118,9 @@ struct Options {
     }
     const auto answer = server::makeRawAnswer(buffer, n);
     if (!answer) continue;
-    platform::sendTo(fd, buffer, answer->length, platform::Address::fromBytes(platform::Family::IPv4, answer->source.data()),
-                     platform::Wait::Now);
+    // An answer not sent counts as lost.
+    (void)platform::sendTo(fd, buffer, answer->length,
+                           platform::Address::fromBytes(platform::Family::IPv4, answer->source.data()), platform::Wait::Now);
   }
 }
 
@@ -415,7 +416,7 @@ Slice datagramLoad(const Wire& wire, int fd, const platform::Address& to, int wi
     if (sends.size() == 0) return;
     sends.send(fd);
     for (std::size_t i = 0; i < sends.size(); ++i) {
-      if (!sends.result(i).failed()) {
+      if (sends.result(i)) {
         ++r.sent;
         ++flying;
       } else {
@@ -481,7 +482,7 @@ Slice tcpLoad(const Wire& wire, std::uint16_t port, int window, std::chrono::sec
   std::vector<Connection> connections(static_cast<std::size_t>(window));
   std::vector<pollfd> polls;
   for (auto& c : connections) {
-    c.socket = platform::openSocket(platform::Family::IPv4, SOCK_STREAM, 0).valueOr({});
+    c.socket = platform::openSocket(platform::Family::IPv4, SOCK_STREAM, 0).value_or({});
     if (!platform::connectTo(c.socket.fd(), platform::Address::loopback(platform::Family::IPv4, port))) return r;
     const int on = 1;
     setsockopt(c.socket.fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -535,7 +536,7 @@ platform::Socket udpSocketIn(int network) {
     if (home >= 0) close(home);
     return {};
   }
-  platform::Socket s = platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0).valueOr({});
+  platform::Socket s = platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0).value_or({});
   if (home >= 0) {
     setns(home, CLONE_NEWNET);
     close(home);
@@ -560,7 +561,7 @@ Slice runSlice(Kind kind, bool bare, pid_t responder, int window, const Options&
     case Kind::Raw:
     case Kind::Icmp: {
       const int protocol = kind == Kind::Icmp ? IcmpProtocol : (bare ? BareRawProtocol : RawProtocol);
-      platform::Socket s = platform::openSocket(platform::Family::IPv4, SOCK_RAW, protocol).valueOr({});
+      platform::Socket s = platform::openSocket(platform::Family::IPv4, SOCK_RAW, protocol).value_or({});
       r = datagramLoad(wire, s.fd(), platform::Address::loopback(platform::Family::IPv4), window, duration);
       break;
     }

@@ -31,9 +31,9 @@ std::optional<AccountAnswer> readStreamAnswer(int fd, std::uint64_t queryTime, C
     const int left = msUntil(deadline);
     if (left == 0 || platform::waitReadable(fd, stop, left) != platform::WaitResult::Ready) return std::nullopt;
     const auto got = platform::receive(fd, piece, std::min(sizeof piece, wanted - stream.size()), platform::Wait::Now);
-    if (got.failed() && platform::isTimeout(got.error)) continue;
-    if (got.failed() || got.n == 0) return std::nullopt;
-    stream.insert(stream.end(), piece, piece + got.n);
+    if (got.timedOut()) continue;
+    if (!got || *got == 0) return std::nullopt;
+    stream.insert(stream.end(), piece, piece + *got);
     if (stream.size() == layout_e::HeaderLength) {
       // The header says how long the answer is; anything else (an original server's silence aside,
       // nothing should come) is no answer.
@@ -53,7 +53,8 @@ std::optional<std::vector<RequestArrival>> askOverTcp(int fd, std::span<const st
     const auto chunk = identities.subspan(from, std::min(layout_e::MaxIdentities, identities.size() - from));
     const std::uint64_t queryTime = SendTimestamp();
     const auto query = writeAccountQuery(queryTime, chunk);
-    if (platform::sendBytes(fd, query.data(), query.size()).n != static_cast<ssize_t>(query.size())) return std::nullopt;
+    const auto sent = platform::sendBytes(fd, query.data(), query.size());
+    if (!sent || *sent != query.size()) return std::nullopt;
     const auto answer = readStreamAnswer(fd, queryTime, deadline, stop);
     if (!answer || answer->entries.size() != chunk.size()) return std::nullopt;
     told.insert(told.end(), answer->entries.begin(), answer->entries.end());
@@ -97,15 +98,15 @@ std::optional<std::vector<RequestArrival>> askOverUdp(const platform::Address& s
     const std::uint64_t queryTime = SendTimestamp();
     // Padded to its answer's length: the server never answers a UDP query with more than it carried.
     const auto query = writeAccountQuery(queryTime, chunk, accountAnswerLength(chunk.size()));
-    if (platform::sendBytes(socket.fd(), query.data(), query.size()).failed()) return std::nullopt;
+    if (!platform::sendBytes(socket.fd(), query.data(), query.size())) return std::nullopt;
     std::optional<AccountAnswer> answer;
     while (!answer) {
       const int left = msUntil(deadline);
       if (left == 0 || platform::waitReadable(socket.fd(), stop, left) != platform::WaitResult::Ready) return std::nullopt;
       const auto got = platform::receive(socket.fd(), datagram, sizeof datagram, platform::Wait::Now);
-      if (got.failed() && !platform::isTimeout(got.error)) return std::nullopt;  // refused: nothing listens
-      if (got.failed()) continue;
-      answer = readAccountAnswer(datagram, static_cast<std::size_t>(got.n));
+      if (!got && !got.timedOut()) return std::nullopt;  // refused: nothing listens
+      if (!got) continue;
+      answer = readAccountAnswer(datagram, *got);
       // Anything else from the server (a peer that echoes whatever comes) says it knows no account.
       if (!answer || answer->queryTime != queryTime || answer->entries.size() != chunk.size()) return std::nullopt;
     }

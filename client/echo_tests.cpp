@@ -59,7 +59,8 @@ platform::Socket connectToEchoPort(RunContext& run, int type) {
 void discardLeftovers(int fd) {
   Packet scrap;
   for (int i = 0; i < 32; ++i) {
-    if (platform::receive(fd, scrap.data(), scrap.size(), platform::Wait::Now).n <= 0) return;
+    const auto got = platform::receive(fd, scrap.data(), scrap.size(), platform::Wait::Now);
+    if (!got || *got == 0) return;
   }
 }
 
@@ -82,10 +83,10 @@ RoundEnd awaitStreamAnswer(RunContext& run, int fd, const std::uint8_t* request,
     platform::ReceiveTime time;
     const auto got = platform::receive(fd, stream.data() + have, std::min(ReceiveBufferSize, stream.size() - have),
                                        platform::Wait::Block, time);
-    if (got.failed() && platform::isTimeout(got.error)) continue;
-    if (got.failed()) return run.roundWithoutAnswer(RoundResult::ReceiveError, got.error);
-    if (got.n == 0) return run.roundWithoutAnswer(RoundResult::Closed);
-    have += static_cast<std::size_t>(got.n);
+    if (got.timedOut()) continue;
+    if (!got) return run.roundWithoutAnswer(RoundResult::ReceiveError, got.code());
+    if (*got == 0) return run.roundWithoutAnswer(RoundResult::Closed);
+    have += *got;
 
     if (const auto at = findEchoAnswer(request, stream.data(), have)) {
       std::memmove(stream.data(), stream.data() + *at, have - *at);
@@ -126,7 +127,7 @@ int EchoUdpTest(RunContext& run) {
   runRounds(run, [&] {
     buildEchoRequest(request.data(), run.takeSendTime());
     const auto sent = platform::sendBytes(socket.fd(), request.data(), length);
-    if (sent.failed()) return run.roundWithoutAnswer(RoundResult::SendError, sent.error);
+    if (!sent) return run.roundWithoutAnswer(RoundResult::SendError, sent.code());
     run.requestSent(RequestSentLine);
 
     const Awaited answer = awaitDatagram(run, socket.fd(), received.data(), received.size(),
@@ -154,8 +155,8 @@ int EchoTcpTest(RunContext& run) {
     discardLeftovers(socket.fd());
     buildEchoRequest(request.data(), run.takeSendTime());
     const auto sent = sendRequest(run, socket.fd(), request.data(), length);
-    if (sent.failed() && run.stopRequested()) return run.roundWithoutAnswer(RoundResult::Stopped);
-    if (sent.failed()) return run.roundWithoutAnswer(RoundResult::SendError, sent.error);
+    if (!sent && run.stopRequested()) return run.roundWithoutAnswer(RoundResult::Stopped);
+    if (!sent) return run.roundWithoutAnswer(RoundResult::SendError, sent.code());
     run.requestSent(RequestSentLine);
     return awaitStreamAnswer(run, socket.fd(), request.data(), length);
   });

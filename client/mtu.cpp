@@ -139,7 +139,7 @@ void drain(int fd, std::vector<std::uint8_t>& scrap) {
   socklen_t length = sizeof error;
   getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
   for (int left = 256; left > 0; --left) {
-    if (recv(fd, scrap.data(), scrap.size(), MSG_DONTWAIT) < 0 && platform::isTimeout(errno)) break;
+    if (platform::receive(fd, scrap.data(), scrap.size(), platform::Wait::Now).timedOut()) break;
   }
 }
 
@@ -191,9 +191,9 @@ class DatagramProbe : public Probe {
     }
     const auto result = platform::sendBytes(fd(), request.data(), request.size(), platform::Wait::Now);
     ++sent;
-    if (result.failed()) {
+    if (!result) {
       // Larger than this host's own link (or the path MTU it holds, where it insists): said at once.
-      if (result.error != EMSGSIZE) return MtuTry::lost();
+      if (result.code() != EMSGSIZE) return MtuTry::lost();
       if (auto word = tooBigWord(fd(), identity)) return *word;
       return MtuTry::tooBig(pathMtuNow().value_or(0), {});
     }
@@ -205,8 +205,8 @@ class DatagramProbe : public Probe {
       if (waited == Waited::Stopped) return MtuTry::stopped();
       if (waited == Waited::TimedOut) return MtuTry::lost();
       if (auto word = tooBigWord(fd(), identity)) return *word;
-      const ssize_t n = recv(fd(), received_.data(), received_.size(), MSG_DONTWAIT);
-      if (n > 0 && isAnswer(request, static_cast<std::size_t>(n), identity.icmpIdentifier.value_or(0))) {
+      const auto got = platform::receive(fd(), received_.data(), received_.size(), platform::Wait::Now);
+      if (got.value_or(0) > 0 && isAnswer(request, *got, identity.icmpIdentifier.value_or(0))) {
         return MtuTry::answered();
       }
     }
@@ -268,8 +268,8 @@ class TerminalProbe : public Probe {
     buildTerminalRequest(request.data(), identity.sendTime, terminal_);
     const auto result = platform::sendTo(fd, request.data(), request.size(), to, platform::Wait::Now);
     ++sent;
-    if (result.failed()) {
-      if (result.error != EMSGSIZE) return MtuTry::lost();
+    if (!result) {
+      if (result.code() != EMSGSIZE) return MtuTry::lost();
       if (auto word = tooBigWord(fd, identity)) return *word;
       return MtuTry::tooBig(0, {});
     }
@@ -281,10 +281,11 @@ class TerminalProbe : public Probe {
       if (auto word = tooBigWord(fd, identity)) return *word;
       platform::Address from;
       const auto got = platform::receiveFrom(fd, received_.data(), received_.size(), from, platform::Wait::Now);
-      if (got.failed() || !platform::sameHost(from, setting_.server)) continue;
-      const auto n = static_cast<std::size_t>(got.n);
+      if (!got || !platform::sameHost(from, setting_.server)) continue;
+      const auto n = *got;
       if (!isTerminalAnswer(request.data(), received_.data(), n)) continue;
-      platform::sendTo(fd, received_.data(), n, from, platform::Wait::Now);  // the confirmation
+      // The confirmation; one that fails only leaves the server's last answer unsent.
+      (void)platform::sendTo(fd, received_.data(), n, from, platform::Wait::Now);
       return MtuTry::answered();
     }
   }
@@ -351,11 +352,11 @@ class TcpProbe : public Probe {
       }
       if (written < request.size()) {
         const auto w = platform::sendBytes(fd, request.data() + written, request.size() - written, platform::Wait::Now);
-        if (!w.failed()) written += static_cast<std::size_t>(w.n);
+        if (w) written += *w;
       }
       const auto r = platform::receive(fd, answer.data() + got, answer.size() - got, platform::Wait::Now);
-      if (r.n == 0 || (r.failed() && !platform::isTimeout(r.error))) break;
-      if (!r.failed()) got += static_cast<std::size_t>(r.n);
+      if ((r && *r == 0) || (!r && !r.timedOut())) break;
+      if (r) got += *r;
       if (got == answer.size() && isEchoAnswer(request.data(), answer.data(), got)) outcome = MtuTry::answered();
     }
     // What TCP made of the size: the segment it sends now, its options, and the path MTU it holds.

@@ -16,13 +16,13 @@ using std::chrono::milliseconds;
 bool sendNext(RunContext& run, const PacedTest& test, PendingRequests& open) {
   run.beginRound();
   std::string line = RequestSentLine;
-  const platform::IoResult sent = test.send(run.takeSendTime(), line);
+  const auto sent = test.send(run.takeSendTime(), line);
   OpenRequest request = run.openRequest();
-  if (sent.failed()) {
-    run.openRequestUnanswered(RoundResult::SendError, sent.error);
+  if (!sent) {
+    run.openRequestUnanswered(RoundResult::SendError, sent.code());
     request.ended = true;
     request.result = RoundResult::SendError;
-    request.error = sent.error;
+    request.error = sent.code();
     open.add(request);
     return false;
   }

@@ -19,7 +19,7 @@ struct PacedTest {
   std::string label;  // the protocol of the round-trip line: "IP-Клиент", "№53"
   // Builds and sends the request that carries `identity`; the send's result, and the line that
   // tells it left.
-  std::function<platform::IoResult(std::uint64_t identity, std::string& sentLine)> send;
+  std::function<platform::Result<std::size_t>(std::uint64_t identity, std::string& sentLine)> send;
   // The identity that a datagram received from `from` answers with, when it is an answer of this
   // test from the server, to whichever request; nullopt for anything else.
   std::function<std::optional<std::uint64_t>(const std::uint8_t* received, std::size_t length,

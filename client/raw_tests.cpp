@@ -119,7 +119,7 @@ int RawIpTest(RunContext& run) {
   runRounds(run, [&] {
     buildEchoRequest(request.data(), run.takeSendTime());
     const auto sent = platform::sendTo(socket.fd(), request.data(), length, *server);
-    if (sent.failed()) return run.roundWithoutAnswer(RoundResult::SendError, sent.error);
+    if (!sent) return run.roundWithoutAnswer(RoundResult::SendError, sent.code());
     run.requestSent(RequestSentLine);
     return awaitRawAnswer(run, socket.fd(), *server, protocolLabel(protocol),
                           [&](const std::uint8_t* received, std::size_t n) {
@@ -173,7 +173,7 @@ int IcmpEchoTest(RunContext& run) {
       buildIcmpEchoRequest(request.data(), identifier, run.takeSendTime(), request.size());
     }
     const auto sent = platform::sendTo(fd, request.data(), request.size(), *server);
-    if (sent.failed()) return run.roundWithoutAnswer(RoundResult::SendError, sent.error);
+    if (!sent) return run.roundWithoutAnswer(RoundResult::SendError, sent.code());
     run.requestSent(icmpSentLine(identifier));
     // Through a datagram socket the request left with the socket's identifier in place of the
     // counter's, and its reply carries that one.

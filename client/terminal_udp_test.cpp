@@ -33,7 +33,7 @@ int TerminalUdpTest(RunContext& run) {
   runRounds(run, [&] {
     buildTerminalRequest(request.data(), run.takeSendTime(), terminal);
     const auto sent = platform::sendTo(socket.fd(), request.data(), length, server);
-    if (sent.failed()) return run.roundWithoutAnswer(RoundResult::SendError, sent.error);
+    if (!sent) return run.roundWithoutAnswer(RoundResult::SendError, sent.code());
     run.requestSent(RequestSentLine);
 
     // The first answer: from the server's address, carrying this request's send time.
@@ -49,10 +49,10 @@ int TerminalUdpTest(RunContext& run) {
     // The confirmation: the first answer back, byte for byte, to where it came from. A failed
     // send is told as a failed receive, by the same rule.
     const auto confirmed = platform::sendTo(socket.fd(), received.data(), first.length, first.from);
-    if (confirmed.failed()) {
-      return platform::isTimeout(confirmed.error)
+    if (!confirmed) {
+      return confirmed.timedOut()
                  ? run.roundWithoutAnswer(RoundResult::TimedOut)
-                 : run.roundWithoutAnswer(RoundResult::ReceiveError, confirmed.error);
+                 : run.roundWithoutAnswer(RoundResult::ReceiveError, confirmed.code());
     }
 
     // The final answer: from the same address and port, carrying the send time again.

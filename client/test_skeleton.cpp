@@ -301,21 +301,21 @@ void runRounds(RunContext& run, const std::function<RoundEnd()>& round) {
   }
 }
 
-platform::IoResult sendRequest(RunContext& run, int fd, const std::uint8_t* data, std::size_t length) {
+platform::Result<std::size_t> sendRequest(RunContext& run, int fd, const std::uint8_t* data, std::size_t length) {
   std::size_t sent = 0;
   for (;;) {
-    const auto result = platform::sendBytes(fd, data + sent, length - sent);
-    if (!result.failed()) {
-      sent += static_cast<std::size_t>(result.n);
-      if (sent >= length) return {static_cast<ssize_t>(sent), 0};
-    } else if (!platform::isTimeout(result.error)) {
+    auto result = platform::sendBytes(fd, data + sent, length - sent);
+    if (result) {
+      sent += *result;
+      if (sent >= length) return sent;
+    } else if (!result.timedOut()) {
       return result;
     }
     // Only a stream socket whose peer has stopped reading gets here. Stop ends the round, as a
     // send that could not finish.
-    if (run.msLeft() <= 0) return {-1, ETIMEDOUT};
+    if (run.msLeft() <= 0) return platform::Error{"send", ETIMEDOUT, {}};
     if (platform::waitWritable(fd, run.stopEvent(), run.msLeft()) == platform::WaitResult::Stopped) {
-      return {-1, ECANCELED};
+      return platform::Error{"send", ECANCELED, {}};
     }
   }
 }
@@ -350,15 +350,15 @@ Awaited awaitDatagramUntil(RunContext& run, int fd, std::uint8_t* buffer, std::s
     }
     const auto got = platform::receiveFrom(fd, buffer, capacity, awaited.from, platform::Wait::Block, awaited.time);
     awaited.at = receivedAt(run, awaited.time);
-    if (got.failed() && platform::isTimeout(got.error)) continue;  // nothing there after all
-    if (got.failed() && got.error != EMSGSIZE) {
+    if (got.timedOut()) continue;  // nothing there after all
+    if (!got && got.code() != EMSGSIZE) {
       sayQueuedIcmpErrors(run, fd);
       awaited.kind = Awaited::Kind::Failed;
-      awaited.error = got.error;
+      awaited.error = got.code();
       return awaited;
     }
-    awaited.length = got.failed() ? 0 : static_cast<std::size_t>(got.n);
-    const Pick pick = got.failed() ? Pick::PassOver : judge(awaited.length, awaited.from);
+    awaited.length = got ? *got : 0;
+    const Pick pick = got ? judge(awaited.length, awaited.from) : Pick::PassOver;
     if (pick == Pick::Take || pick == Pick::Empty) {
       awaited.kind = pick == Pick::Take ? Awaited::Kind::Taken : Awaited::Kind::Empty;
       return awaited;

@@ -155,7 +155,7 @@ void runRounds(RunContext& run, const std::function<RoundEnd()>& round);
 
 // Sends a whole request on a stream socket before the round's deadline; a send that cannot finish
 // in time fails with ETIMEDOUT. For datagram sockets one send is the whole request.
-platform::IoResult sendRequest(RunContext& run, int fd, const std::uint8_t* data, std::size_t length);
+platform::Result<std::size_t> sendRequest(RunContext& run, int fd, const std::uint8_t* data, std::size_t length);
 
 // How a received datagram stands to the round.
 enum class Pick {

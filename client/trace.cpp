@@ -244,12 +244,12 @@ class TypeProber {
     Packet buffer{};
     for (int i = 0; i < 64; ++i) {
       Address from;
-      const platform::IoResult got = platform::receiveFrom(fd, buffer.data(), buffer.size(), from, platform::Wait::Now);
-      if (got.failed()) {
-        if (platform::isTimeout(got.error)) return;
+      const auto got = platform::receiveFrom(fd, buffer.data(), buffer.size(), from, platform::Wait::Now);
+      if (!got) {
+        if (got.timedOut()) return;
         continue;  // an error already queued, or a datagram too big to be ours
       }
-      take(buffer.data(), static_cast<std::size_t>(got.n), from);
+      take(buffer.data(), *got, from);
     }
   }
 
@@ -329,12 +329,12 @@ class UdpEchoProber : public TypeProber {
     auto opened = platform::openSocket(family_, SOCK_DGRAM, 0);
     const bool ready = prepare(opened, family_, request_.way) && setHopLimit(opened->fd(), family_, hop);
     // An invalid socket where none opened: the probe then stands as lost.
-    Socket socket = std::move(opened).valueOr({});
+    Socket socket = std::move(opened).value_or({});
     const Address to = server_.withPort(EchoPort);
     const std::uint64_t sent = nextSendTime();
     Packet request{};
     buildEchoRequest(request.data(), sent);
-    const bool left = ready && !platform::sendTo(socket.fd(), request.data(), echoRequestLength(request_.size), to).failed();
+    const bool left = ready && platform::sendTo(socket.fd(), request.data(), echoRequestLength(request_.size), to).ok();
     Probe& p = addProbe(socket.fd(), ProbeIdentity{UdpProtocol, platform::localPort(socket.fd()), to, sent, {}});
     p.request = request;
     if (!left) lost(p);
@@ -362,7 +362,7 @@ class TcpProber : public TypeProber {
     platform::Status connected = prepare(opened, family_, request_.way);
     if (connected && !setHopLimit(opened->fd(), family_, hop)) connected = platform::lastError("setsockopt");
     if (connected) connected = platform::connectTo(opened->fd(), to);
-    Socket socket = std::move(opened).valueOr({});
+    Socket socket = std::move(opened).value_or({});
     Probe& p = addProbe(socket.fd(), ProbeIdentity{TcpProtocol, platform::localPort(socket.fd()), to, 0, {}});
     if (connected) {
       answered(p);
@@ -436,7 +436,7 @@ class TerminalProber : public SingleSocketProber {
     Packet request{};
     buildTerminalRequest(request.data(), sent, request_.terminal);
     const bool left = setHops(hop) &&
-                      !platform::sendTo(socket_.fd(), request.data(), terminalRequestLength(request_.size), to).failed();
+                      platform::sendTo(socket_.fd(), request.data(), terminalRequestLength(request_.size), to).ok();
     Probe& p = addProbe(socket_.fd(), ProbeIdentity{UdpProtocol, TerminalPort, to, sent, {}});
     p.request = request;
     if (!left) lost(p);
@@ -447,7 +447,8 @@ class TerminalProber : public SingleSocketProber {
       for (Probe& p : probes_) {
         if (p.settled || !isTerminalAnswer(p.request.data(), data, n)) continue;
         answered(p);
-        platform::sendTo(fd, data, n, from);  // the confirmation
+        // The confirmation; one that fails only leaves the server's last answer unsent.
+        (void)platform::sendTo(fd, data, n, from);
         return;
       }
     });
@@ -462,7 +463,7 @@ class RawProber : public SingleSocketProber {
   bool open(std::string& code, std::string& reason) override {
     auto opened = platform::openSocket(family_, SOCK_RAW, protocol_);
     const platform::Status ready = prepare(opened, family_, request_.way);
-    socket_ = std::move(opened).valueOr({});
+    socket_ = std::move(opened).value_or({});
     if (ready) return true;
     noRight(code, reason, ready.code(), "raw-сокет");
     return false;
@@ -474,7 +475,7 @@ class RawProber : public SingleSocketProber {
     Packet request{};
     buildEchoRequest(request.data(), sent);
     const bool left = setHops(hop) &&
-                      !platform::sendTo(socket_.fd(), request.data(), rawRequestLength(request_.size), server_).failed();
+                      platform::sendTo(socket_.fd(), request.data(), rawRequestLength(request_.size), server_).ok();
     Probe& p = addProbe(socket_.fd(), ProbeIdentity{protocol_, 0, server_, sent, {}});
     p.request = request;
     if (!left) lost(p);
@@ -529,7 +530,7 @@ class IcmpProber : public TypeProber {
     }
     const int fd = echo_.socket.fd();
     const bool left = setHopLimit(fd, family_, hop) &&
-                      !platform::sendTo(fd, request.data(), layout_d::Length, server_).failed();
+                      platform::sendTo(fd, request.data(), layout_d::Length, server_).ok();
     // Through a datagram socket the request leaves with the socket's identifier.
     const std::optional<std::uint16_t> carried = platform::echoIdentifier(echo_);
     Probe& p = addProbe(fd, ProbeIdentity{family_ == Family::IPv4 ? IcmpProtocol : Icmpv6Protocol, 0,

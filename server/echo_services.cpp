@@ -188,13 +188,13 @@ void TcpEcho::take(platform::Socket socket, const platform::Address& peer, Clock
 
 void TcpEcho::readFrom(Connection& c, Clock::time_point now) {
   const auto got = platform::receive(c.socket.fd(), readBuffer_.data(), readBuffer_.size(), platform::Wait::Now);
-  if (got.failed() && platform::isTimeout(got.error)) return;
-  if (got.failed() || got.n == 0) {
+  if (got.timedOut()) return;
+  if (!got || *got == 0) {
     // What came before the end is answered or judged first.
     c.requests.closed();
     answer(c, now);
-    if (got.failed()) {
-      run_.receiveFailed(got.error);
+    if (!got) {
+      run_.receiveFailed(got.code());
     } else {
       run_.beginRequest();
       run_.sayForRequest(messages::ClientClosed);
@@ -203,7 +203,7 @@ void TcpEcho::readFrom(Connection& c, Clock::time_point now) {
     return;
   }
   c.lastHeard = now;
-  c.requests.take(readBuffer_.data(), static_cast<std::size_t>(got.n), peerTookAll(c));
+  c.requests.take(readBuffer_.data(), *got, peerTookAll(c));
   answer(c, now);
 }
 
@@ -232,7 +232,7 @@ void TcpEcho::answer(Connection& c, Clock::time_point now) {
     if (c.sendError != 0) {
       run_.sendFailed(c.sendError);
     } else {
-      run_.answerSent(platform::IoResult{static_cast<ssize_t>(c.answerSent), 0});
+      run_.answerSent(c.answerSent);
     }
     c.answerSent = 0;
     c.sendError = 0;
@@ -244,12 +244,12 @@ void TcpEcho::answer(Connection& c, Clock::time_point now) {
     return;
   }
   const auto sent = platform::sendBytes(c.socket.fd(), due.data(), due.size(), platform::Wait::Now);
-  if (sent.failed() && !platform::isTimeout(sent.error)) {
-    c.sendError = sent.error;
+  if (!sent && !sent.timedOut()) {
+    c.sendError = sent.code();
     due.clear();
     return;
   }
-  const std::size_t went = sent.failed() ? 0 : static_cast<std::size_t>(sent.n);
+  const std::size_t went = sent ? *sent : 0;
   c.answerSent += went;
   if (went < due.size()) {
     // The peer cannot take it all now: the rest goes as it makes room.
@@ -267,12 +267,12 @@ void TcpEcho::answerAccountQuery(Connection& c, const std::vector<std::uint8_t>&
   std::vector<std::uint8_t> account;
   if (!run_.accountQuery(query.data(), query.size(), c.peer, TcpEchoLabel, nullptr, account) || account.empty()) return;
   const auto sent = platform::sendBytes(c.socket.fd(), account.data(), account.size(), platform::Wait::Now);
-  const std::size_t went = sent.failed() ? 0 : static_cast<std::size_t>(sent.n);
-  if (went == account.size() || (sent.failed() && !platform::isTimeout(sent.error))) {
+  const std::size_t went = sent ? *sent : 0;
+  if (went == account.size() || (!sent && !sent.timedOut())) {
     run_.answerSent(sent, ServiceRun::Answer::ToAccountQuery);
     return;
   }
-  run_.answerSent(platform::IoResult{static_cast<ssize_t>(account.size()), 0}, ServiceRun::Answer::ToAccountQuery);
+  run_.answerSent(account.size(), ServiceRun::Answer::ToAccountQuery);
   c.unsent.assign(account.begin() + static_cast<long>(went), account.end());
   c.unsentFrom = 0;
   c.answerSent = 0;
@@ -283,12 +283,12 @@ void TcpEcho::answerAccountQuery(Connection& c, const std::vector<std::uint8_t>&
 void TcpEcho::sendRest(Connection& c, Clock::time_point now) {
   const auto sent = platform::sendBytes(c.socket.fd(), c.unsent.data() + c.unsentFrom, c.unsent.size() - c.unsentFrom,
                                         platform::Wait::Now);
-  if (sent.failed() && platform::isTimeout(sent.error)) return;
-  if (sent.failed()) {
-    c.sendError = sent.error;
+  if (sent.timedOut()) return;
+  if (!sent) {
+    c.sendError = sent.code();
   } else {
-    c.unsentFrom += static_cast<std::size_t>(sent.n);
-    c.answerSent += static_cast<std::size_t>(sent.n);
+    c.unsentFrom += *sent;
+    c.answerSent += *sent;
     c.lastProgress = now;
     if (c.sending()) return;
   }

@@ -264,9 +264,9 @@ void ServiceRun::receivedPacket(const std::string& dottedAddress, const std::str
   if (writing_) ReportReceivedPacket(server_, dottedAddress, tail);
 }
 
-void ServiceRun::answerSent(const platform::IoResult& sent, Answer what) {
-  if (sent.failed()) {
-    sendFailed(sent.error);
+void ServiceRun::answerSent(const platform::Result<std::size_t>& sent, Answer what) {
+  if (!sent) {
+    sendFailed(sent.code());
     return;
   }
   ++(what == Answer::ToRequest ? counters_.answered : counters_.accountQueriesAnswered);
@@ -274,7 +274,7 @@ void ServiceRun::answerSent(const platform::IoResult& sent, Answer what) {
     gate_.leftOut(RequestOutcome::Answered);
     return;
   }
-  lines::bytesSent(line_, sent.n);
+  lines::bytesSent(line_, *sent);
   sayForRequest(line_);
   sayForRequest(line_.clear() << lines::waitingForRequest());
 }

@@ -160,7 +160,7 @@ class ServiceRun {
   // "Отослано N байт данных" and "Ожидание нового запроса", or the send's failure. An account
   // answer is counted apart from the requests answered: it answers no test request.
   enum class Answer { ToRequest, ToAccountQuery };
-  void answerSent(const platform::IoResult& sent, Answer what = Answer::ToRequest);
+  void answerSent(const platform::Result<std::size_t>& sent, Answer what = Answer::ToRequest);
   void answered(const std::string& sentLine);
   void sendFailed(int error);
   // A connection or exchange the service ends before its peer does (see ServiceCounters::dropped).

@@ -129,16 +129,16 @@ void TerminalExchanges::takeRequests() {
     platform::Address client;
     const auto got =
         platform::receiveFrom(listening_.fd(), request_.data(), request_.size(), client, platform::Wait::Now, marks_, &arrivedAt_);
-    if (got.failed() && platform::isTimeout(got.error)) return;
-    if (got.failed()) {
-      run_.receiveFailed(got.error);
+    if (got.timedOut()) return;
+    if (!got) {
+      run_.receiveFailed(got.code());
       awaitNext();
-    } else if (got.n == 0) {
+    } else if (*got == 0) {
       run_.beginRequest();
       run_.emptyRequest();
       awaitNext();
     } else {
-      takeRequest(static_cast<std::size_t>(got.n), client);
+      takeRequest(*got, client);
     }
   }
 }
@@ -242,13 +242,13 @@ void TerminalExchanges::start(const TerminalRequest& request, std::size_t length
   std::copy_n(request_.begin(), length, x.buffer.begin());
   putMarker(x.buffer.data(), layout_b::Marker, ReplyMarker);
   const auto answer = platform::sendFrom(x.socket.fd(), x.buffer.data(), length, client, x.local, platform::Wait::Now);
-  if (answer.failed()) {
+  if (!answer) {
     run_.receivedPacket(x.dotted, messages::packetTail(Label, length));
-    run_.sendFailed(answer.error);
+    run_.sendFailed(answer.code());
     awaitNext();
     return;
   }
-  x.answerLength = static_cast<std::size_t>(answer.n);
+  x.answerLength = *answer;
   x.started = Clock::now();
   x.deadline = x.started + ConfirmationWait;
   if (!loop_.add(x.socket.fd(), EPOLLIN)) {
@@ -266,15 +266,15 @@ void TerminalExchanges::takeConfirmation(std::list<Exchange>::iterator x) {
   Buffer datagram;
   platform::Address from;
   const auto got = platform::receiveFrom(x->socket.fd(), datagram.data(), datagram.size(), from, platform::Wait::Now);
-  if (got.failed() && platform::isTimeout(got.error)) return;
-  if (got.failed()) {
-    run_.receiveFailed(got.error);
+  if (got.timedOut()) return;
+  if (!got) {
+    run_.receiveFailed(got.code());
     end(x);
     awaitNext();
     return;
   }
   run_.beginRequest();
-  const auto length = static_cast<std::size_t>(got.n);
+  const auto length = *got;
   if (from != x->client) {
     run_.erroneous(from.text(), messages::packetTail(Label, length));
     return;
@@ -287,10 +287,10 @@ void TerminalExchanges::takeConfirmation(std::list<Exchange>::iterator x) {
     const auto final =
         platform::sendFrom(x->socket.fd(), x->buffer.data(), x->answerLength, x->client, x->local, platform::Wait::Now);
     run_.receivedPacket(x->dotted, messages::packetTail(Label, length));
-    if (final.failed()) {
-      run_.sendFailed(final.error);
+    if (!final) {
+      run_.sendFailed(final.code());
     } else {
-      run_.answered(messages::bytesSentToTerminal(final.n, x->request.terminal));
+      run_.answered(messages::bytesSentToTerminal(*final, x->request.terminal));
     }
   }
   end(x);

@@ -77,7 +77,7 @@ SendBatch::SendBatch(std::size_t capacity, Grouping grouping)
       groupFirst_(capacity),
       groupSize_(capacity),
       controls_(capacity * SegmentControlBytes),
-      results_(capacity),
+      failures_(capacity),
       segmenting_(grouping == Grouping::Udp) {}
 
 std::size_t SendBatch::add(const void* data, std::size_t length, const Address& to, const std::optional<Address>& from) {
@@ -91,7 +91,7 @@ std::size_t SendBatch::add(const void* data, std::size_t length, const Address& 
     groupFirst_.resize(more);
     groupSize_.resize(more);
     controls_.resize(more * SegmentControlBytes);
-    results_.resize(more);
+    failures_.resize(more);
   }
   const std::size_t i = count_++;
   parts_[i] = iovec{const_cast<void*>(data), length};
@@ -141,25 +141,25 @@ void SendBatch::sendGroups(int fd, std::size_t groups) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       // The first of the rest failed: that is its result, and the others are sent after it.
-      const int error = n < 0 ? errno : EIO;
+      const Failure failure{n < 0 ? errno : EIO, "sendmmsg"};
       const std::size_t first = groupFirst_[done], size = groupSize_[done];
-      if (size > 1 && cannotSegment(error)) {
+      if (size > 1 && cannotSegment(failure.code)) {
         segmenting_ = false;
-        for (std::size_t k = first; k < first + size; ++k) results_[k] = sendAlone(fd, k);
+        for (std::size_t k = first; k < first + size; ++k) failures_[k] = sendAlone(fd, k);
       } else {
-        for (std::size_t k = first; k < first + size; ++k) results_[k] = IoResult{-1, error};
+        for (std::size_t k = first; k < first + size; ++k) failures_[k] = failure;
       }
       ++done;
       continue;
     }
     for (int k = 0; k < n; ++k, ++done) {
       const std::size_t first = groupFirst_[done], size = groupSize_[done];
-      for (std::size_t j = first; j < first + size; ++j) results_[j] = IoResult{static_cast<ssize_t>(parts_[j].iov_len), 0};
+      for (std::size_t j = first; j < first + size; ++j) failures_[j] = Failure{};
     }
   }
 }
 
-IoResult SendBatch::sendAlone(int fd, std::size_t i) {
+SendBatch::Failure SendBatch::sendAlone(int fd, std::size_t i) {
   msghdr m{};
   m.msg_name = &destinations_[i];
   m.msg_namelen = destinationLengths_[i];
@@ -172,7 +172,7 @@ IoResult SendBatch::sendAlone(int fd, std::size_t i) {
   do {
     n = ::sendmsg(fd, &m, MSG_DONTWAIT | MSG_NOSIGNAL);
   } while (n < 0 && errno == EINTR);
-  return n < 0 ? IoResult{-1, errno} : IoResult{n, 0};
+  return n < 0 ? Failure{errno, "sendmsg"} : Failure{};
 }
 
 }  // namespace connchk::platform

@@ -61,7 +61,7 @@ class ReceivedBatch {
 };
 
 // Answers sent together, each to its own address, never waiting for room: each gets the result
-// a send of its own would have given (the bytes sent, or the errno of its failure).
+// a send of its own would have given (the bytes sent, or the error of its failure).
 //
 // On a UDP socket (Grouping::Udp), consecutive answers of one size to one address (a busy
 // client's) go as one segmented send (UDP_SEGMENT): the kernel cuts it into the very same
@@ -81,7 +81,11 @@ class SendBatch {
   std::size_t size() const { return count_; }
   // Sends them all, in order.
   void send(int fd);
-  const IoResult& result(std::size_t i) const { return results_[i]; }
+  // What answer i's send gave: its length, or the error of the call that failed to send it.
+  Result<std::size_t> result(std::size_t i) const {
+    if (failures_[i].code == 0) return parts_[i].iov_len;
+    return Error{failures_[i].call, failures_[i].code, {}};
+  }
 
   // The answers of one group at most, and the group's bytes at most (the kernel's bounds); an
   // answer longer than LongestSegment goes alone, since a segment must fit the way's MTU (1200:
@@ -95,9 +99,14 @@ class SendBatch {
   static std::size_t groupAt(const std::vector<iovec>& parts, std::size_t from, std::size_t count, SameAddress sameAddress);
 
  private:
+  // How one answer's send ended: code 0 when it went, else the errno of `call`.
+  struct Failure {
+    int code = 0;
+    const char* call = "";
+  };
   // Sends messages_[0, n) (groups), spreading each group's result over its answers.
   void sendGroups(int fd, std::size_t n);
-  IoResult sendAlone(int fd, std::size_t i);
+  Failure sendAlone(int fd, std::size_t i);
   bool sameDestination(std::size_t a, std::size_t b) const;
   // Writes the control part of a send of `segment`-byte segments (0: one datagram) leaving from
   // answer i's source, where it has one; returns its length.
@@ -111,7 +120,7 @@ class SendBatch {
   std::vector<std::size_t> groupFirst_;  // the first answer of each group
   std::vector<std::size_t> groupSize_;
   std::vector<std::uint8_t> controls_;  // a segment size for each group of more than one, a source
-  std::vector<IoResult> results_;
+  std::vector<Failure> failures_;
   std::size_t count_ = 0;
   bool segmenting_;
 };

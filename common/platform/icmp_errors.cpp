@@ -183,14 +183,14 @@ Result<Socket> openIcmpErrorListener(Family family) {
 ErrorRead readIcmpError(int fd, Family family, IcmpError& out, int& code) {
   std::uint8_t buffer[2048];
   Address from;
-  const IoResult got = receiveFrom(fd, buffer, sizeof buffer, from, Wait::Now);
-  if (got.failed()) {
-    code = got.error;
-    if (isTimeout(got.error)) return ErrorRead::NothingLeft;
+  const auto got = receiveFrom(fd, buffer, sizeof buffer, from, Wait::Now);
+  if (!got) {
+    code = got.code();
+    if (got.timedOut()) return ErrorRead::NothingLeft;
     // An oversized message is dropped by receiveFrom; it was not ours to read.
-    return got.error == EMSGSIZE ? ErrorRead::Other : ErrorRead::Failed;
+    return got.code() == EMSGSIZE ? ErrorRead::Other : ErrorRead::Failed;
   }
-  const std::span<const std::uint8_t> bytes(buffer, static_cast<std::size_t>(got.n));
+  const std::span<const std::uint8_t> bytes(buffer, *got);
   auto error = family == Family::IPv4 ? parseIcmpErrorDatagram(bytes, from) : parseIcmpError(family, bytes, from);
   if (!error) return ErrorRead::Other;
   out = std::move(*error);

@@ -76,24 +76,22 @@ std::uint16_t localPort(int fd) {
   return local ? local->port() : 0;
 }
 
-namespace {
-IoResult outcome(ssize_t n) { return IoResult{n, n < 0 ? errno : 0}; }
-}  // namespace
-
-IoResult sendBytes(int fd, const void* data, std::size_t length, Wait wait) {
+Result<std::size_t> sendBytes(int fd, const void* data, std::size_t length, Wait wait) {
   ssize_t n;
   do {
     n = ::send(fd, data, length, MSG_NOSIGNAL | flagsFor(wait));
   } while (n < 0 && errno == EINTR);
-  return outcome(n);
+  if (n < 0) return lastError("send");
+  return static_cast<std::size_t>(n);
 }
 
-IoResult receive(int fd, void* buffer, std::size_t capacity, Wait wait) {
+Result<std::size_t> receive(int fd, void* buffer, std::size_t capacity, Wait wait) {
   ssize_t n;
   do {
     n = ::recv(fd, buffer, capacity, flagsFor(wait));
   } while (n < 0 && errno == EINTR);
-  return outcome(n);
+  if (n < 0) return lastError("recv");
+  return static_cast<std::size_t>(n);
 }
 
 Status listenOn(int fd, int backlog) {

@@ -31,13 +31,6 @@ class Socket {
   int fd_ = -1;
 };
 
-// The result of one send or receive: n bytes, or n == -1 with the call's errno in `error`.
-struct IoResult {
-  ssize_t n = -1;
-  int error = 0;
-  bool failed() const { return n < 0; }
-};
-
 Status setReceiveTimeout(int fd, int ms);
 
 // Lets a listening socket bind its port while connections of an earlier run linger (TIME_WAIT).
@@ -60,14 +53,15 @@ void raiseSendBuffer(int fd, int bytes);
 // The local port a socket of either family is bound to (host order), 0 when it cannot be read.
 std::uint16_t localPort(int fd);
 
-// Whether a send or receive may wait: Now fails at once with EAGAIN (isTimeout) where it would.
+// Whether a send or receive may wait: Now fails at once with EAGAIN (timedOut()) where it would.
 enum class Wait { Block, Now };
 
+// A send or receive gives the bytes it moved, or the error of its call.
 // Sends never raise SIGPIPE; a closed peer shows as an EPIPE failure.
-IoResult sendBytes(int fd, const void* data, std::size_t length, Wait wait = Wait::Block);
+Result<std::size_t> sendBytes(int fd, const void* data, std::size_t length, Wait wait = Wait::Block);
 
-// One receive of at most `capacity` bytes.
-IoResult receive(int fd, void* buffer, std::size_t capacity, Wait wait = Wait::Block);
+// One receive of at most `capacity` bytes; 0 when a stream's peer has closed.
+Result<std::size_t> receive(int fd, void* buffer, std::size_t capacity, Wait wait = Wait::Block);
 
 Status listenOn(int fd, int backlog);
 

@@ -44,7 +44,8 @@ class [[nodiscard]] Result {
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
   // The value, or `fallback` when the call failed (an invalid Socket, say, that fails in turn).
-  T valueOr(T fallback) && { return ok() ? std::get<0>(std::move(held_)) : std::move(fallback); }
+  T value_or(T fallback) const& { return ok() ? value() : std::move(fallback); }
+  T value_or(T fallback) && { return ok() ? std::get<0>(std::move(held_)) : std::move(fallback); }
 
   // The failure; only when !ok().
   const Error& error() const& { return std::get<1>(held_); }

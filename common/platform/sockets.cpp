@@ -53,17 +53,18 @@ Status connectTo(int fd, const Address& address) {
   return {};
 }
 
-IoResult sendTo(int fd, const void* data, std::size_t length, const Address& to, Wait wait) {
+Result<std::size_t> sendTo(int fd, const void* data, std::size_t length, const Address& to, Wait wait) {
   sockaddr_storage address{};
   const socklen_t addressLength = to.toSockaddr(address);
   ssize_t n;
   do {
     n = ::sendto(fd, data, length, MSG_NOSIGNAL | (wait == Wait::Now ? MSG_DONTWAIT : 0), reinterpret_cast<const sockaddr*>(&address), addressLength);
   } while (n < 0 && errno == EINTR);
-  return IoResult{n, n < 0 ? errno : 0};
+  if (n < 0) return lastError("sendto");
+  return static_cast<std::size_t>(n);
 }
 
-IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait) {
+Result<std::size_t> receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait) {
   ArrivalMarks unread;
   return receiveFrom(fd, buffer, capacity, from, wait, unread);
 }
@@ -157,8 +158,8 @@ std::size_t sourceControl(const Address& from, unsigned char* control) {
   return putControlMessage(control, IPPROTO_IPV6, IPV6_PKTINFO, &info, sizeof info);
 }
 
-IoResult sendFrom(int fd, const void* data, std::size_t length, const Address& to, const std::optional<Address>& from,
-                  Wait wait) {
+Result<std::size_t> sendFrom(int fd, const void* data, std::size_t length, const Address& to,
+                             const std::optional<Address>& from, Wait wait) {
   if (!from) return sendTo(fd, data, length, to, wait);
   sockaddr_storage address{};
   alignas(cmsghdr) unsigned char control[ArrivalAddressControlBytes];
@@ -174,7 +175,8 @@ IoResult sendFrom(int fd, const void* data, std::size_t length, const Address& t
   do {
     n = ::sendmsg(fd, &message, MSG_NOSIGNAL | (wait == Wait::Now ? MSG_DONTWAIT : 0));
   } while (n < 0 && errno == EINTR);
-  return IoResult{n, n < 0 ? errno : 0};
+  if (n < 0) return lastError("sendmsg");
+  return static_cast<std::size_t>(n);
 }
 
 Status setTrafficClass(int fd, Family family, int tos) {
@@ -207,12 +209,10 @@ ArrivalMarks headerMarks(const std::uint8_t* header, std::size_t length) {
 namespace {
 // One recvmsg with room for the control messages of the marks and the stamp. The clocks are read
 // right after it returns, so that a stamp is carried over by the offset of that moment.
-struct Received {
-  IoResult result;
-  socklen_t sourceLength = 0;
-};
-Received receiveMessage(int fd, void* buffer, std::size_t capacity, sockaddr_storage* source, Wait wait,
-                        ArrivalMarks* marks, ReceiveTime* time, std::optional<Address>* arrivedAt = nullptr) {
+// `sourceLength` is the length of what the call wrote to `source`.
+Result<std::size_t> receiveMessage(int fd, void* buffer, std::size_t capacity, sockaddr_storage* source,
+                                   socklen_t& sourceLength, Wait wait, ArrivalMarks* marks, ReceiveTime* time,
+                                   std::optional<Address>* arrivedAt = nullptr) {
   alignas(cmsghdr) unsigned char control[256];
   iovec part{buffer, capacity};
   msghdr message{};
@@ -227,47 +227,47 @@ Received receiveMessage(int fd, void* buffer, std::size_t capacity, sockaddr_sto
     message.msg_controllen = sizeof control;
     n = ::recvmsg(fd, &message, wait == Wait::Now ? MSG_DONTWAIT : 0);
   } while (n < 0 && errno == EINTR);
-  const int error = n < 0 ? errno : 0;
+  Result<std::size_t> got = n < 0 ? Result<std::size_t>(lastError("recvmsg")) : static_cast<std::size_t>(n);
   if (time != nullptr) {
     const ClockReading clocks = readClocks();
     *time = ReceiveTime{clocks.monotonic, std::nullopt};
-    if (n >= 0) {
+    if (got) {
       if (const auto stamp = readReceiveStamp(message)) time->stamped = stampOnMonotonic(*stamp, clocks);
     }
   }
-  Received received{IoResult{n, error}, message.msg_namelen};
-  if (n < 0) return received;
+  if (!got) return got;
+  sourceLength = message.msg_namelen;
   // Only a datagram can be cut short; a stream's receive returns the rest next time.
-  if (source != nullptr && (message.msg_flags & MSG_TRUNC)) {
-    received.result = IoResult{-1, EMSGSIZE};
-    return received;
-  }
+  if (source != nullptr && (message.msg_flags & MSG_TRUNC)) return Error{"recvmsg", EMSGSIZE, {}};
   if (marks != nullptr) readMarks(message, *marks);
   if (arrivedAt != nullptr) *arrivedAt = arrivalAddress(message);
-  return received;
+  return got;
 }
 
-IoResult receiveDatagram(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait, ArrivalMarks* marks,
-                         ReceiveTime* time, std::optional<Address>* arrivedAt = nullptr) {
+Result<std::size_t> receiveDatagram(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait,
+                                    ArrivalMarks* marks, ReceiveTime* time, std::optional<Address>* arrivedAt = nullptr) {
   sockaddr_storage source{};
-  const Received got = receiveMessage(fd, buffer, capacity, &source, wait, marks, time, arrivedAt);
-  if (got.result.failed()) return got.result;
-  if (auto sender = Address::fromSockaddr(reinterpret_cast<const sockaddr*>(&source), got.sourceLength)) from = *sender;
-  return got.result;
+  socklen_t sourceLength = 0;
+  auto got = receiveMessage(fd, buffer, capacity, &source, sourceLength, wait, marks, time, arrivedAt);
+  if (!got) return got;
+  if (auto sender = Address::fromSockaddr(reinterpret_cast<const sockaddr*>(&source), sourceLength)) from = *sender;
+  return got;
 }
 }  // namespace
 
-IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait, ArrivalMarks& marks,
-                     std::optional<Address>* arrivedAt) {
+Result<std::size_t> receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait,
+                                ArrivalMarks& marks, std::optional<Address>* arrivedAt) {
   return receiveDatagram(fd, buffer, capacity, from, wait, &marks, nullptr, arrivedAt);
 }
 
-IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait, ReceiveTime& time) {
+Result<std::size_t> receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait,
+                                ReceiveTime& time) {
   return receiveDatagram(fd, buffer, capacity, from, wait, nullptr, &time);
 }
 
-IoResult receive(int fd, void* buffer, std::size_t capacity, Wait wait, ReceiveTime& time) {
-  return receiveMessage(fd, buffer, capacity, nullptr, wait, nullptr, &time).result;
+Result<std::size_t> receive(int fd, void* buffer, std::size_t capacity, Wait wait, ReceiveTime& time) {
+  socklen_t unused = 0;
+  return receiveMessage(fd, buffer, capacity, nullptr, unused, wait, nullptr, &time);
 }
 
 Result<Socket> acceptFrom(int fd, Address& peer, Wait wait) {

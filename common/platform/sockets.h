@@ -34,12 +34,12 @@ Status setIPv6Only(int fd, bool only);
 Status bindTo(int fd, const Address& address);
 Status connectTo(int fd, const Address& address);
 // With Wait::Now a send that would wait for room in the socket's buffer fails with EAGAIN instead.
-IoResult sendTo(int fd, const void* data, std::size_t length, const Address& to, Wait wait = Wait::Block);
+Result<std::size_t> sendTo(int fd, const void* data, std::size_t length, const Address& to, Wait wait = Wait::Block);
 
 // One datagram with its source. A datagram longer than `capacity` is not cut short: the receive
 // fails with EMSGSIZE, as it would on a system that refuses oversized messages. `from` is left as
 // it was when the call fails.
-IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait = Wait::Block);
+Result<std::size_t> receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait = Wait::Block);
 
 // The TTL (IPv6: hop limit) and TOS (IPv6: traffic class) byte a packet arrived with; -1 where the
 // system did not tell.
@@ -69,18 +69,19 @@ inline constexpr std::size_t ArrivalAddressControlBytes = 64;
 std::size_t putControlMessage(unsigned char* at, int level, int type, const void* data, std::size_t size);
 std::size_t sourceControl(const Address& from, unsigned char* control);
 // sendTo that leaves from `from` where it is given (see askForArrivalAddress).
-IoResult sendFrom(int fd, const void* data, std::size_t length, const Address& to, const std::optional<Address>& from,
-                  Wait wait = Wait::Block);
+Result<std::size_t> sendFrom(int fd, const void* data, std::size_t length, const Address& to,
+                             const std::optional<Address>& from, Wait wait = Wait::Block);
 // receiveFrom that also reads the marks handed over with the datagram into `marks`, and where
 // `arrivedAt` is given the local address it came to (askForArrivalAddress).
-IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait, ArrivalMarks& marks,
-                     std::optional<Address>* arrivedAt = nullptr);
+Result<std::size_t> receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait,
+                                ArrivalMarks& marks, std::optional<Address>* arrivedAt = nullptr);
 // receiveFrom that also tells when the datagram came: `time` holds the kernel's stamp where the
 // socket asked for one (askForReceiveStamps) and it came, and the time the receive returned.
-IoResult receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait, ReceiveTime& time);
+Result<std::size_t> receiveFrom(int fd, void* buffer, std::size_t capacity, Address& from, Wait wait,
+                                ReceiveTime& time);
 // One receive of a stream, with the same `time`. The stamp is that of the last segment the
 // receive read from: for a read that ends where the peer's message ends, its last piece.
-IoResult receive(int fd, void* buffer, std::size_t capacity, Wait wait, ReceiveTime& time);
+Result<std::size_t> receive(int fd, void* buffer, std::size_t capacity, Wait wait, ReceiveTime& time);
 
 // Sets the TOS byte (IPv6: traffic class) of what the socket sends; for IPv6 both, so that IPv4
 // peers of a dual-stack socket get it too.

@@ -81,7 +81,7 @@ TEST(ClientFamilies, EveryProtocolTypeRunsOverIpv6BetweenTwoHosts) {
                                                 [](const Bytes& confirmation) { return std::vector<Reply>{{confirmation}}; });
     terminal = std::make_unique<UdpPeer>(literal(server, TerminalPort), [&](const Bytes& request) {
       const Bytes first = withReplyMarker(request, layout_b::Marker);
-      platform::sendTo(terminalAnswers->fd(), first.data(), first.size(), terminal->received().back().source);
+      EXPECT_TRUE(platform::sendTo(terminalAnswers->fd(), first.data(), first.size(), terminal->received().back().source).ok());
       return std::vector<Reply>{};
     });
     icmpv6 = std::make_unique<RawPeer>(Family::IPv6, Icmpv6Protocol, [](const Bytes&) { return std::vector<Reply>{}; });

@@ -48,7 +48,7 @@ class HandClient {
     EXPECT_EQ(platform::bindTo(socket_.fd(), literal(address, port)).code(), 0) << address << ":" << port;
   }
   void send(const Bytes& bytes, const platform::Address& to) {
-    ASSERT_FALSE(platform::sendTo(socket_.fd(), bytes.data(), bytes.size(), to).failed());
+    ASSERT_TRUE(platform::sendTo(socket_.fd(), bytes.data(), bytes.size(), to).ok());
   }
   std::optional<Received> receive(milliseconds limit = milliseconds(2000)) {
     pollfd p{socket_.fd(), POLLIN, 0};
@@ -56,8 +56,8 @@ class HandClient {
     Received r;
     r.bytes.resize(65536);
     const auto got = platform::receiveFrom(socket_.fd(), r.bytes.data(), r.bytes.size(), r.source);
-    if (got.failed()) return std::nullopt;
-    r.bytes.resize(static_cast<std::size_t>(got.n));
+    if (!got) return std::nullopt;
+    r.bytes.resize(*got);
     r.at = std::chrono::steady_clock::now();
     return r;
   }

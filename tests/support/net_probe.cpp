@@ -51,7 +51,7 @@ int echo(const Address& target) {
     std::printf("no receive time-out\n");
     return 1;
   }
-  if (sendTo(fd, packet.data(), layout_d::Length, target).failed()) {
+  if (!sendTo(fd, packet.data(), layout_d::Length, target)) {
     std::printf("send failed\n");
     return 1;
   }
@@ -60,8 +60,8 @@ int echo(const Address& target) {
   while (std::chrono::steady_clock::now() < deadline) {
     Address from;
     const auto got = receiveFrom(fd, packet.data(), packet.size(), from);
-    if (got.failed() || static_cast<std::size_t>(got.n) < echo->headerBytes()) continue;
-    const auto fields = readIcmpEcho(packet.data() + echo->headerBytes(), got.n - echo->headerBytes(), RequestMarker);
+    if (!got || *got < echo->headerBytes()) continue;
+    const auto fields = readIcmpEcho(packet.data() + echo->headerBytes(), *got - echo->headerBytes(), RequestMarker);
     if (fields && fields->type == replyType && fields->identifier == identifier) {
       std::printf("reply from %s identifier %u\n", from.text().c_str(), fields->identifier);
       return 0;

@@ -111,9 +111,10 @@ void Peer::serveDatagrams(int fd) {
     if (!readable(fd)) continue;
     platform::Address from;
     const auto got = platform::receiveFrom(fd, buf.data(), buf.size(), from);
-    if (got.failed()) continue;
-    take(buf.data(), static_cast<std::size_t>(got.n), from,
-         [fd, from](const Bytes& reply) { platform::sendTo(fd, reply.data(), reply.size(), from); });
+    if (!got) continue;
+    take(buf.data(), *got, from,
+         // A reply that cannot be sent is as one lost on the way.
+         [fd, from](const Bytes& reply) { (void)platform::sendTo(fd, reply.data(), reply.size(), from); });
   }
 }
 
@@ -150,7 +151,7 @@ TcpPeer::TcpPeer(const platform::Address& address, Replies replies)
         const ssize_t n = recv(connection.fd(), buf, sizeof buf, 0);
         if (n <= 0) break;
         take(buf, static_cast<std::size_t>(n), from,
-             [&](const Bytes& reply) { platform::sendBytes(connection.fd(), reply.data(), reply.size()); });
+             [&](const Bytes& reply) { (void)platform::sendBytes(connection.fd(), reply.data(), reply.size()); });
       }
     }
   });
@@ -159,7 +160,7 @@ TcpPeer::TcpPeer(const platform::Address& address, Replies replies)
 UdpSender::UdpSender(const char* address, std::uint16_t port) : socket_(boundSocket(SOCK_DGRAM, literal(address, port))) {}
 
 void UdpSender::send(const Bytes& bytes, const platform::Address& to) {
-  if (platform::sendTo(socket_.fd(), bytes.data(), bytes.size(), to).failed()) {
+  if (!platform::sendTo(socket_.fd(), bytes.data(), bytes.size(), to)) {
     throw std::runtime_error("stranger cannot send");
   }
 }

@@ -67,7 +67,7 @@ TEST(DatagramBatch, TakesWhatWaitsInArrivalOrderAndSendsEachAnswerAsAlone) {
   for (std::size_t i = 0; i < 20; ++i) sent.push_back({i % 3, Bytes(i == 7 ? 3000 : i == 11 ? 0 : 10 + i, std::uint8_t(i))});
   {
     OnOneCpu pinned;
-    for (const Sent& s : sent) ASSERT_FALSE(platform::sendTo(senders[s.sender].fd(), s.bytes.data(), s.bytes.size(), to).failed());
+    for (const Sent& s : sent) ASSERT_TRUE(platform::sendTo(senders[s.sender].fd(), s.bytes.data(), s.bytes.size(), to).ok());
   }
 
   platform::ReceivedBatch batch(2048, 4);
@@ -99,15 +99,15 @@ TEST(DatagramBatch, TakesWhatWaitsInArrivalOrderAndSendsEachAnswerAsAlone) {
   answers.add(c.data(), c.size(), *platform::localAddress(senders[2].fd()));
   answers.add(a.data(), 1, *platform::localAddress(senders[0].fd()));
   answers.send(receiver.fd());
-  EXPECT_EQ(answers.result(0).n, 3);
-  EXPECT_TRUE(answers.result(1).failed());
-  EXPECT_NE(answers.result(1).error, 0);
-  EXPECT_EQ(answers.result(2).n, 1);
-  EXPECT_EQ(answers.result(3).n, 1);
+  EXPECT_EQ(answers.result(0).value_or(0), 3u);
+  EXPECT_FALSE(answers.result(1).ok());
+  EXPECT_NE(answers.result(1).code(), 0);
+  EXPECT_EQ(answers.result(2).value_or(0), 1u);
+  EXPECT_EQ(answers.result(3).value_or(0), 1u);
   std::uint8_t got[16];
-  EXPECT_EQ(platform::receive(senders[0].fd(), got, sizeof got).n, 3);
-  EXPECT_EQ(platform::receive(senders[0].fd(), got, sizeof got).n, 1);
-  EXPECT_EQ(platform::receive(senders[2].fd(), got, sizeof got).n, 1);
+  EXPECT_EQ(platform::receive(senders[0].fd(), got, sizeof got).value_or(0), 3u);
+  EXPECT_EQ(platform::receive(senders[0].fd(), got, sizeof got).value_or(0), 1u);
+  EXPECT_EQ(platform::receive(senders[2].fd(), got, sizeof got).value_or(0), 1u);
 }
 
 // Which answers go as one segmented send: a run of one size to one address, within the bounds.
@@ -166,10 +166,10 @@ TEST(DatagramBatch, GroupedAnswersArriveAsTheSameDatagramsInOrder) {
   std::vector<std::vector<Bytes>> expected(2);
   for (std::size_t i = 0; i < sent.size(); ++i) {
     if (sent[i].to == 2) {
-      EXPECT_TRUE(answers.result(i).failed()) << i;
+      EXPECT_FALSE(answers.result(i).ok()) << i;
       continue;
     }
-    EXPECT_EQ(answers.result(i).n, ssize_t(sent[i].bytes.size())) << i;
+    EXPECT_EQ(answers.result(i).value_or(0), sent[i].bytes.size()) << i;
     expected[sent[i].to].push_back(sent[i].bytes);
   }
   platform::StopEvent never;
@@ -178,10 +178,10 @@ TEST(DatagramBatch, GroupedAnswersArriveAsTheSameDatagramsInOrder) {
     std::uint8_t buffer[2048];
     while (got.size() < expected[r].size() && platform::waitReadable(receivers[r].fd(), never, 5000) == platform::WaitResult::Ready) {
       const auto n = platform::receive(receivers[r].fd(), buffer, sizeof buffer);
-      got.emplace_back(buffer, buffer + n.n);
+      got.emplace_back(buffer, buffer + n.value_or(0));
     }
     EXPECT_EQ(got, expected[r]) << "receiver " << r;
-    EXPECT_TRUE(platform::receive(receivers[r].fd(), buffer, sizeof buffer, platform::Wait::Now).failed()) << "nothing more";
+    EXPECT_FALSE(platform::receive(receivers[r].fd(), buffer, sizeof buffer, platform::Wait::Now).ok()) << "nothing more";
   }
 }
 
@@ -266,7 +266,7 @@ TEST(DatagramBatch, UdpEchoAnswersAndLogsEveryDatagramOfABatchAsAlone) {
   std::vector<std::string> expected = {messages::startLine(messages::UdpEchoLabel)};
   std::vector<std::vector<Bytes>> answers(3);
   const auto send = [&](std::size_t sender, const Bytes& bytes) {
-    ASSERT_FALSE(platform::sendTo(senders[sender].fd(), bytes.data(), bytes.size(), server).failed());
+    ASSERT_TRUE(platform::sendTo(senders[sender].fd(), bytes.data(), bytes.size(), server).ok());
     const std::string from = sources[sender];
     const std::string tail = messages::packetTail(messages::UdpEchoLabel, bytes.size());
     if (bytes.empty()) {
@@ -309,7 +309,7 @@ TEST(DatagramBatch, UdpEchoAnswersAndLogsEveryDatagramOfABatchAsAlone) {
     while (got.size() < answers[s].size()) {
       ASSERT_EQ(platform::waitReadable(senders[s].fd(), stop, 5000), platform::WaitResult::Ready) << sources[s];
       const auto n = platform::receive(senders[s].fd(), buffer.data(), buffer.size());
-      got.emplace_back(buffer.data(), buffer.data() + n.n);
+      got.emplace_back(buffer.data(), buffer.data() + n.value_or(0));
     }
     EXPECT_EQ(got, answers[s]) << sources[s];
   }
@@ -319,7 +319,7 @@ TEST(DatagramBatch, UdpEchoAnswersAndLogsEveryDatagramOfABatchAsAlone) {
   EXPECT_EQ(fileLines(folder.file("server_log.txt")), expected);
   // Nothing more came than the answers counted: erroneous requests got none.
   std::uint8_t extra[64];
-  for (const auto& s : senders) EXPECT_TRUE(platform::receive(s.fd(), extra, sizeof extra, platform::Wait::Now).failed());
+  for (const auto& s : senders) EXPECT_FALSE(platform::receive(s.fd(), extra, sizeof extra, platform::Wait::Now).ok());
 }
 
 }  // namespace
