@@ -259,11 +259,10 @@ TEST(ServerLog, AFloodFromManySendersKeepsEveryLineWholeAndEachSendersInOrder) {
   std::vector<Sender> senders(Senders);
   std::vector<pollfd> polls;
   for (int s = 0; s < Senders; ++s) {
-    int error = 0;
     Sender& x = senders[static_cast<std::size_t>(s)];
-    x.socket = platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0, error);
-    ASSERT_TRUE(platform::bindTo(x.socket.fd(), literal(format("127.0.0.%d", 2 + s)), error));
-    ASSERT_TRUE(platform::connectTo(x.socket.fd(), literal("127.0.0.1", EchoPort), error));
+    x.socket = openedSocket(platform::Family::IPv4, SOCK_DGRAM);
+    ASSERT_EQ(platform::bindTo(x.socket.fd(), literal(format("127.0.0.%d", 2 + s))).code(), 0);
+    ASSERT_EQ(platform::connectTo(x.socket.fd(), literal("127.0.0.1", EchoPort)).code(), 0);
     polls.push_back({x.socket.fd(), POLLIN, 0});
   }
   const auto sendNext = [&](Sender& x) {

@@ -56,11 +56,10 @@ Bytes echoRequest(std::size_t length, std::optional<std::size_t> markerAt) {
 }
 
 EchoPeer::EchoPeer(int type, const char* address) {
-  int error = 0;
   const platform::Address server = literal(address, EchoPort);
-  socket_ = platform::openSocket(server.family(), type, 0, error);
-  platform::setReceiveTimeout(socket_.fd(), 2000, error);
-  connected_ = platform::connectTo(socket_.fd(), server, error);
+  socket_ = openedSocket(server.family(), type);
+  EXPECT_EQ(platform::setReceiveTimeout(socket_.fd(), 2000).code(), 0);
+  connected_ = platform::connectTo(socket_.fd(), server).ok();
 }
 
 std::optional<Bytes> EchoPeer::receive() {

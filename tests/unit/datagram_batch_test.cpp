@@ -31,9 +31,8 @@ using testing::Bytes;
 
 // A UDP socket bound to `address` (port chosen by the system).
 platform::Socket boundUdp(const char* address) {
-  int error = 0;
-  platform::Socket s = platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0, error);
-  EXPECT_TRUE(s.valid() && platform::bindTo(s.fd(), *Address::parse(address), error)) << address << ": " << error;
+  platform::Socket s = testing::openedSocket(platform::Family::IPv4, SOCK_DGRAM);
+  EXPECT_EQ(platform::bindTo(s.fd(), *Address::parse(address)).code(), 0) << address;
   return s;
 }
 

@@ -12,6 +12,7 @@
 
 #include "common/platform/wait.h"
 #include "common/platform/sockets.h"
+#include "tests/support/peers.h"
 #include "tests/support/private_network.h"
 
 namespace connchk::platform {
@@ -152,15 +153,15 @@ TEST(IcmpErrors, ALoopbackRefusalComesOutOfTheErrorQueueWithWhatItQuotes) {
   REQUIRE_PRIVATE_NETWORK();
   for (const Family family : {Family::IPv4, Family::IPv6}) {
     SCOPED_TRACE(familyName(family));
-    int code = 0;
     // A port that nothing listens on: a bound, closed socket's port.
-    Socket closed = openSocket(family, SOCK_DGRAM, 0, code);
-    ASSERT_TRUE(bindTo(closed.fd(), Address::loopback(family), code));
+    Socket closed = testing::openedSocket(family, SOCK_DGRAM);
+    ASSERT_EQ(bindTo(closed.fd(), Address::loopback(family)).code(), 0);
     const std::uint16_t port = localPort(closed.fd());
     closed.close();
 
-    Socket socket = openSocket(family, SOCK_DGRAM, 0, code);
-    ASSERT_TRUE(enableErrorQueue(socket.fd(), family, code)) << code;
+    Socket socket = testing::openedSocket(family, SOCK_DGRAM);
+    int code = 0;
+    ASSERT_EQ(enableErrorQueue(socket.fd(), family).code(), 0);
     const Bytes payload{'t', 'i', 'm', 'e', 1, 2, 3, 4};
     ASSERT_TRUE(sendTo(socket.fd(), payload.data(), payload.size(), Address::loopback(family, port)).ok());
 
