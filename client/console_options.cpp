@@ -199,9 +199,8 @@ std::string plainParseError(const CLI::ParseError& error) {
 // A way out as typed for `option`; with a family forced (-4, -6) an address must be of that family,
 // and an address forces its own family on a name that is looked up.
 std::string takeWayOption(const std::string& option, const std::string& text, RunRequest& r, platform::WayOut& way) {
-  std::string problem;
-  const auto parsed = platform::parseWayOut(text, problem);
-  if (!parsed) return option + ": " + problem;
+  const auto parsed = platform::parseWayOut(text);
+  if (!parsed) return option + ": " + parsed.error().text;
   if (parsed->kind == platform::WayOut::Kind::Address) {
     const platform::Family family = parsed->address.family();
     const auto own = family == platform::Family::IPv4 ? platform::FamilyChoice::IPv4 : platform::FamilyChoice::IPv6;
@@ -366,9 +365,8 @@ std::string applyExporterValues(const CLI::App& app, const TypedValues& typed, C
   }
   // The ways out a probe may choose with via=, by label.
   for (const std::string& text : typed.vias) {
-    std::string problem;
-    auto labelled = platform::parseLabelledWay(text, problem);
-    if (!labelled) return "--via: " + problem;
+    auto labelled = platform::parseLabelledWay(text);
+    if (!labelled) return "--via: " + labelled.error().text;
     for (const platform::LabelledWay& known : options.exporterWays) {
       if (known.label == labelled->label) return "--via: the label " + known.label + " is given twice";
     }

@@ -36,9 +36,8 @@ int runProbeExporter(const std::string& listenText, const ProbeWays& ways) {
   });
 
   ProbeExporter exporter(log, ways);
-  std::string error;
-  if (!exporter.listen(listenText, error)) {
-    std::fprintf(stderr, "client: --exporter %s: %s\n", listenText.c_str(), error.c_str());
+  if (const auto listening = exporter.listen(listenText); !listening) {
+    std::fprintf(stderr, "client: --exporter %s: %s\n", listenText.c_str(), listening.error().text.c_str());
     return 2;
   }
   std::fprintf(stderr, "client: probe exporter on port %d: /probe?target=HOST&protocol=TYPE, /metrics\n",

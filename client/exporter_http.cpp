@@ -65,15 +65,13 @@ class ProbeExporter::State {
 
   ~State() { stop(); }
 
-  bool listen(const http::ListenAddress& address, std::string& error) {
+  platform::Status listen(const http::ListenAddress& address) {
     const auto options = http::endpointOptions(address, ExporterThreads);
-    if (!http::startListening([&] { server_ = std::make_unique<CivetServer>(options, http::keepingCallbacks()); },
-                              error)) {
-      return false;
-    }
+    auto started = http::startListening([&] { server_ = std::make_unique<CivetServer>(options, http::keepingCallbacks()); });
+    if (!started) return started;
     server_->addHandler("/probe", probeHandler_);
     server_->addHandler("/metrics", metricsHandler_);
-    return true;
+    return {};
   }
 
   int port() const {
@@ -173,9 +171,10 @@ ProbeExporter::ProbeExporter(ActivityLog& log, ProbeWays ways) : state_(std::mak
 
 ProbeExporter::~ProbeExporter() = default;
 
-bool ProbeExporter::listen(const std::string& listenText, std::string& error) {
-  const auto address = http::parseListenAddress(listenText, error);
-  return address && state_->listen(*address, error);
+platform::Status ProbeExporter::listen(const std::string& listenText) {
+  const auto address = http::parseListenAddress(listenText);
+  if (!address) return address.error();
+  return state_->listen(*address);
 }
 
 int ProbeExporter::port() const { return state_->port(); }

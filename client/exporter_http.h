@@ -7,6 +7,7 @@
 
 #include "client/exporter_query.h"
 #include "common/activity_log.h"
+#include "common/platform/result.h"
 
 namespace connchk::client {
 
@@ -20,7 +21,7 @@ class ProbeExporter {
   ProbeExporter& operator=(const ProbeExporter&) = delete;
 
   // Starts serving on "[ADDRESS:]PORT"; false with the reason in `error`.
-  bool listen(const std::string& listenText, std::string& error);
+  platform::Status listen(const std::string& listenText);
   // Stops the probes in progress and waits until each has answered; probe requests from now on
   // are answered 503. The web server goes on (the destructor closes it).
   void stopProbes();

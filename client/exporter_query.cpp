@@ -35,11 +35,14 @@ std::optional<platform::WayOut> probeWay(const std::string& via, const ProbeWays
                              : "via must be one of the ways the exporter was started with: " + labels;
     return std::nullopt;
   }
-  auto way = platform::parseWayOut(via, problem);
-  if (!way) return std::nullopt;
+  auto way = platform::parseWayOut(via);
+  if (!way) {
+    problem = way.error().text;
+    return std::nullopt;
+  }
   problem = platform::wayOutProblem(*way);
   if (!problem.empty()) return std::nullopt;
-  return way;
+  return std::move(way).value();
 }
 
 }  // namespace

@@ -39,12 +39,12 @@ int main(int argc, char** argv) {
   // the program at once.
   std::unique_ptr<connchk::server::MetricsEndpoint> metrics;
   if (metricsAt) {
-    std::string error;
-    metrics = connchk::server::MetricsEndpoint::open(metricsAt, error);
-    if (!metrics) {
-      std::fprintf(stderr, "server: --metrics %s: %s\n", metricsAt, error.c_str());
+    auto opened = connchk::server::MetricsEndpoint::open(metricsAt);
+    if (!opened) {
+      std::fprintf(stderr, "server: --metrics %s: %s\n", metricsAt, opened.error().text.c_str());
       return 2;
     }
+    metrics = std::move(opened).value();
   }
 #ifdef CHECKER_WITH_GUI
   if (!console) {

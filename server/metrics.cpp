@@ -109,18 +109,15 @@ class MetricsEndpoint::Collector : public prometheus::Collectable {
   std::optional<MetricsSources> sources_;
 };
 
-std::unique_ptr<MetricsEndpoint> MetricsEndpoint::open(const std::string& listenText, std::string& error) {
-  const auto address = http::parseListenAddress(listenText, error);
-  if (!address) return nullptr;
+platform::Result<std::unique_ptr<MetricsEndpoint>> MetricsEndpoint::open(const std::string& listenText) {
+  const auto address = http::parseListenAddress(listenText);
+  if (!address) return address.error();
   std::unique_ptr<MetricsEndpoint> endpoint(new MetricsEndpoint);
-  if (!http::startListening(
-          [&] {
-            endpoint->exposer_ = std::make_unique<prometheus::Exposer>(http::endpointOptions(*address, MetricsThreads),
-                                                                       http::keepingCallbacks());
-          },
-          error)) {
-    return nullptr;
-  }
+  const auto started = http::startListening([&] {
+    endpoint->exposer_ =
+        std::make_unique<prometheus::Exposer>(http::endpointOptions(*address, MetricsThreads), http::keepingCallbacks());
+  });
+  if (!started) return started.error();
   endpoint->collector_ = std::make_shared<Collector>();
   endpoint->exposer_->RegisterCollectable(endpoint->collector_);
   return endpoint;

@@ -11,6 +11,7 @@
 #include <prometheus/metric_family.h>
 
 #include "common/activity_log.h"
+#include "common/platform/result.h"
 #include "server/sender_statistics.h"
 #include "server/service_counters.h"
 
@@ -34,7 +35,7 @@ class MetricsEndpoint {
  public:
   // Listens on "[ADDRESS:]PORT" at once; nullptr with the reason in `error` when the text is
   // not such an address or the port cannot be had.
-  static std::unique_ptr<MetricsEndpoint> open(const std::string& listenText, std::string& error);
+  static platform::Result<std::unique_ptr<MetricsEndpoint>> open(const std::string& listenText);
   ~MetricsEndpoint();
 
   // From now on scrapes read these (until then they give the build information alone).

@@ -48,8 +48,7 @@ WaysRead readWays(const QString& text) {
   WaysRead read;
   static const QRegularExpression separators(QStringLiteral("[,;\\s]+"));
   for (const QString& part : text.split(separators, Qt::SkipEmptyParts)) {
-    std::string problem;
-    const auto way = platform::parseWayOut(part.toStdString(), problem);
+    const auto way = platform::parseWayOut(part.toStdString());
     if (!way) {
       read.problem = QStringLiteral("«%1» — не адрес и не имя интерфейса").arg(part);
       return read;

@@ -35,7 +35,7 @@ std::string ListenAddress::listeningPorts() const {
   return address.empty() ? std::to_string(port) : address + ":" + std::to_string(port);
 }
 
-std::optional<ListenAddress> parseListenAddress(const std::string& text, std::string& error) {
+platform::Result<ListenAddress> parseListenAddress(const std::string& text) {
   ListenAddress result;
   const auto colon = text.rfind(':');
   const std::string portText = colon == std::string::npos ? text : text.substr(colon + 1);
@@ -44,14 +44,13 @@ std::optional<ListenAddress> parseListenAddress(const std::string& text, std::st
     // civetweb as Debian builds it listens on IPv4 only.
     const auto parsed = platform::Address::parse(result.address);
     if (!parsed || parsed->family() != platform::Family::IPv4 || result.address.find(':') != std::string::npos) {
-      error = "the address must be a dotted IPv4 address such as 127.0.0.1 (or leave it out for every address)";
-      return std::nullopt;
+      return platform::refusedInput(
+          "the address must be a dotted IPv4 address such as 127.0.0.1 (or leave it out for every address)");
     }
   }
   const auto port = parseDigits(portText, 5);
   if (!port || *port < 1 || *port > 65535) {
-    error = "the port must be a whole number from 1 to 65535";
-    return std::nullopt;
+    return platform::refusedInput("the port must be a whole number from 1 to 65535");
   }
   result.port = static_cast<std::uint16_t>(*port);
   return result;
@@ -103,7 +102,7 @@ const CivetCallbacks* keepingCallbacks() {
   return &callbacks;
 }
 
-bool startListening(const std::function<void()>& start, std::string& error) {
+platform::Status startListening(const std::function<void()>& start) {
   std::lock_guard<std::mutex> one(startMutex);
   {
     std::lock_guard<std::mutex> hold(messagesMutex);
@@ -114,14 +113,14 @@ bool startListening(const std::function<void()>& start, std::string& error) {
   sigset_t all, before;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, &before);
-  bool started = true;
+  platform::Status started;
   try {
     start();
   } catch (const std::exception& failure) {
-    started = false;
     std::lock_guard<std::mutex> hold(messagesMutex);
     const auto end = messages.find('\n');
-    error = end == std::string::npos ? std::string(failure.what()) : messages.substr(0, end);
+    // The web server says why in words only: the failure carries no code.
+    started = platform::Error{"listen", 0, end == std::string::npos ? std::string(failure.what()) : messages.substr(0, end)};
   }
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
   return started;

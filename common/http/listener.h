@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "common/platform/result.h"
+
 struct CivetCallbacks;
 struct mg_connection;
 
@@ -23,7 +25,7 @@ struct ListenAddress {
 
 // "PORT" or "ADDRESS:PORT", ADDRESS a dotted IPv4 address and PORT 1 to 65535. Anything else
 // (host names, IPv6, civetweb's own suffixes and lists) is refused with `error` saying why.
-std::optional<ListenAddress> parseListenAddress(const std::string& text, std::string& error);
+platform::Result<ListenAddress> parseListenAddress(const std::string& text);
 
 // How long a connection may take to send its whole request: one that sends nothing, or trickles
 // its request, holds a worker thread no longer than this (civetweb's own default is 30 s).
@@ -46,6 +48,6 @@ const CivetCallbacks* keepingCallbacks();
 // civetweb's reason in `error`, for instance "cannot bind to 127.0.0.1:9100: 98 (Address already
 // in use)". Starts are serialised. The server's threads start with every signal blocked, so that
 // signals reach the program's own handling whatever thread the kernel picks.
-bool startListening(const std::function<void()>& start, std::string& error);
+platform::Status startListening(const std::function<void()>& start);
 
 }  // namespace connchk::http

@@ -12,7 +12,8 @@ namespace connchk::platform {
 
 // A failed system call: which call, its code (errno, or the EAI_ value of getaddrinfo) and, where
 // the platform layer has one, a sentence for the log that says what is wrong (empty otherwise:
-// the caller words it from the code).
+// the caller words it from the code). Input refused before any call has no call, EINVAL and the
+// sentence.
 struct Error {
   std::string call;
   int code = 0;
@@ -21,6 +22,9 @@ struct Error {
 
 // The error errno holds now, for `call`: used right after a call that failed.
 inline Error lastError(const char* call) { return Error{call, errno, {}}; }
+
+// Input refused before any system call was made, with the sentence that says why.
+inline Error refusedInput(std::string text) { return Error{{}, EINVAL, std::move(text)}; }
 
 // True for the error a receive reports when its time-out ran out, and for "nothing there now".
 inline bool isTimeout(int code) { return code == EAGAIN || code == EWOULDBLOCK; }

@@ -85,7 +85,7 @@ Status tieToInterface(int fd, const std::string& name) {
 
 }  // namespace
 
-std::optional<WayOut> parseWayOut(const std::string& text, std::string& problem) {
+Result<WayOut> parseWayOut(const std::string& text) {
   WayOut way;
   way.name = text;
   if (const auto address = Address::parse(text)) {
@@ -94,14 +94,13 @@ std::optional<WayOut> parseWayOut(const std::string& text, std::string& problem)
     return way;
   }
   if (!possibleInterfaceName(text)) {
-    problem = "\"" + text + "\" is neither an address nor an interface name";
-    return std::nullopt;
+    return refusedInput("\"" + text + "\" is neither an address nor an interface name");
   }
   way.kind = WayOut::Kind::Interface;
   return way;
 }
 
-std::optional<LabelledWay> parseLabelledWay(const std::string& text, std::string& problem) {
+Result<LabelledWay> parseLabelledWay(const std::string& text) {
   const auto equals = text.find('=');
   const std::string label = equals == std::string::npos ? text : text.substr(0, equals);
   const std::string wayText = equals == std::string::npos ? text : text.substr(equals + 1);
@@ -110,12 +109,11 @@ std::optional<LabelledWay> parseLabelledWay(const std::string& text, std::string
                      label.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.") ==
                          std::string::npos;
     if (!fit) {
-      problem = "\"" + label + "\" is no label: use 1 to 32 letters, digits, '-', '_' or '.'";
-      return std::nullopt;
+      return refusedInput("\"" + label + "\" is no label: use 1 to 32 letters, digits, '-', '_' or '.'");
     }
   }
-  auto way = parseWayOut(wayText, problem);
-  if (!way) return std::nullopt;
+  auto way = parseWayOut(wayText);
+  if (!way) return std::move(way).error();
   return LabelledWay{label, *way};
 }
 

@@ -35,7 +35,7 @@ struct WayOut {
 // What an operator typed as the way out: an address literal is an address (a link-local IPv6
 // address keeps its zone); anything else is taken as an interface name, which must be 1 to 15
 // characters without '/', ':' or blanks. nullopt with `problem` (English) when it is neither.
-std::optional<WayOut> parseWayOut(const std::string& text, std::string& problem);
+Result<WayOut> parseWayOut(const std::string& text);
 
 // Whether the way can be taken on this host now: an interface that exists and is up, an address
 // that one of this host's interfaces holds.
@@ -62,7 +62,7 @@ struct LabelledWay {
 
 // "[LABEL=]NAME|ADDRESS"; a label is 1 to 32 letters, digits, '-', '_' or '.'. nullopt with
 // `problem` (English) otherwise.
-std::optional<LabelledWay> parseLabelledWay(const std::string& text, std::string& problem);
+Result<LabelledWay> parseLabelledWay(const std::string& text);
 
 // " через интерфейс eth1" or " с адреса 192.0.2.5", then ", TTL 1" where a TTL was set; empty for
 // the table's way without a TTL. Made to follow "Соединение с %s, порт %i" and the like.

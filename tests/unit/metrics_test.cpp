@@ -50,14 +50,13 @@ TEST(ListenAddress, TakesPortOrIPv4AndPortOnly) {
       {"1.2.3:9187", nullptr},    {"-1", nullptr},                      {"0000009187", nullptr},
   };
   for (const auto& c : cases) {
-    std::string error;
-    const auto parsed = http::parseListenAddress(c.text, error);
+    const auto parsed = http::parseListenAddress(c.text);
     if (c.ports) {
-      ASSERT_TRUE(parsed) << c.text << ": " << error;
+      ASSERT_TRUE(parsed) << c.text << ": " << parsed.error().text;
       EXPECT_EQ(parsed->listeningPorts(), c.ports);
     } else {
       EXPECT_FALSE(parsed) << c.text;
-      EXPECT_FALSE(error.empty()) << c.text;
+      EXPECT_FALSE(parsed.error().text.empty()) << c.text;
     }
   }
 }
@@ -275,9 +274,9 @@ TEST(ServerMetrics, ScrapeReadsTheCountersOfEveryService) {
   statistics.record(platform::Address::loopback(platform::Family::IPv4), 32);
   statistics.record(platform::Address::parse("2001:db8::7").value(), 72);
 
-  std::string error;
-  const auto endpoint = server::MetricsEndpoint::open("127.0.0.1:9187", error);
-  ASSERT_TRUE(endpoint) << error;
+  const auto opened = server::MetricsEndpoint::open("127.0.0.1:9187");
+  ASSERT_TRUE(opened) << opened.error().text;
+  const auto& endpoint = *opened;
   auto scrape = [] { return testing::httpGet("http://127.0.0.1:9187/metrics"); };
   auto before = serverSamples(scrape().body);
   EXPECT_EQ(before.size(), 1u) << "nothing watched yet: the build information alone";
@@ -306,11 +305,13 @@ TEST(ServerMetrics, ScrapeReadsTheCountersOfEveryService) {
   counters.services[server::EchoUdpSlot].answered += 1;  // read at the scrape, not copied before
   EXPECT_EQ(serverSamples(scrape().body)["connchk_server_requests_answered_total{protocol=\"udp\"}"], 8);
 
-  // A second endpoint on the same port says why it cannot listen.
-  EXPECT_FALSE(server::MetricsEndpoint::open("127.0.0.1:9187", error));
-  EXPECT_NE(error.find("Address already in use"), std::string::npos) << error;
-  EXPECT_FALSE(server::MetricsEndpoint::open("192.0.2.99:9187", error));
-  EXPECT_NE(error.find("Cannot assign requested address"), std::string::npos) << error;
+  // A second endpoint on the same port, or on an address not of this host, says why it cannot listen.
+  for (const auto& [at, why] : {std::pair{"127.0.0.1:9187", "Address already in use"},
+                                std::pair{"192.0.2.99:9187", "Cannot assign requested address"}}) {
+    const auto refused = server::MetricsEndpoint::open(at);
+    ASSERT_FALSE(refused) << at;
+    EXPECT_NE(refused.error().text.find(why), std::string::npos) << refused.error().text;
+  }
   endpoint->forget();
   EXPECT_EQ(serverSamples(scrape().body).size(), 1u);
 }
@@ -325,9 +326,7 @@ namespace {
 // --allow-via, and then only one this host has.
 TEST(ProbeQuery, ViaNamesAStartedWayOrWithAllowViaOneOfThisHost) {
   using client::parseProbeQuery;
-  std::string problem;
-  const client::ProbeWays started{{*platform::parseLabelledWay("vpn=lo", problem),
-                                   *platform::parseLabelledWay("127.0.0.1", problem)},
+  const client::ProbeWays started{{*platform::parseLabelledWay("vpn=lo"), *platform::parseLabelledWay("127.0.0.1")},
                                   false};
   const auto vpn = parseProbeQuery("target=a&protocol=udp&via=vpn", started);
   ASSERT_TRUE(vpn.query) << vpn.error;
@@ -354,7 +353,7 @@ TEST(ProbeQuery, ViaNamesAStartedWayOrWithAllowViaOneOfThisHost) {
   }
   EXPECT_NE(parseProbeQuery("target=a&protocol=udp&via=a%2Fb", open).error.find("neither"), std::string::npos);
 
-  for (const char* bad : {"=lo", "a b=lo", "vpn=", "vpn=a/b"}) EXPECT_FALSE(platform::parseLabelledWay(bad, problem)) << bad;
+  for (const char* bad : {"=lo", "a b=lo", "vpn=", "vpn=a/b"}) EXPECT_FALSE(platform::parseLabelledWay(bad)) << bad;
 }
 
 }  // namespace

@@ -36,26 +36,24 @@ TEST(WayOutText, AnAddressLiteralIsAnAddressAnythingNameLikeAnInterface) {
                                          {"eth0.100", WayOut::Kind::Interface},
                                          {"wg-вышка", WayOut::Kind::Interface},
                                          {"abcdefghijklmno", WayOut::Kind::Interface}}) {
-    std::string problem;
-    const auto way = platform::parseWayOut(c.text, problem);
-    ASSERT_TRUE(way) << c.text << ": " << problem;
+    const auto way = platform::parseWayOut(c.text);
+    ASSERT_TRUE(way) << c.text << ": " << way.error().text;
     EXPECT_EQ(way->kind, c.kind) << c.text;
     EXPECT_EQ(way->name, c.text);
   }
   for (const char* text : {"", "abcdefghijklmnop", "eth/0", "a b", "fe80::1%nosuchzone", "1.2.3.4:87", "..", "\t"}) {
-    std::string problem;
-    EXPECT_FALSE(platform::parseWayOut(text, problem)) << text;
-    EXPECT_NE(problem.find("neither an address nor an interface name"), std::string::npos) << text;
+    const auto way = platform::parseWayOut(text);
+    ASSERT_FALSE(way) << text;
+    EXPECT_NE(way.error().text.find("neither an address nor an interface name"), std::string::npos) << text;
   }
 }
 
 TEST(WayOutText, ThePhraseNamesTheWayAndTheTtl) {
-  std::string problem;
-  WayOut way = *platform::parseWayOut("tun0", problem);
+  WayOut way = *platform::parseWayOut("tun0");
   EXPECT_EQ(platform::wayOutPhrase(way), " через интерфейс tun0");
   way.hopLimit = 7;
   EXPECT_EQ(platform::wayOutPhrase(way), " через интерфейс tun0, TTL 7");
-  way = *platform::parseWayOut("2001:DB8::5", problem);
+  way = *platform::parseWayOut("2001:DB8::5");
   EXPECT_EQ(platform::wayOutPhrase(way), " с адреса 2001:db8::5");
   EXPECT_EQ(platform::wayOutPhrase(WayOut{}), "") << "no -I, no --ttl: the connection line stays as it was";
   way = WayOut{};
@@ -65,14 +63,13 @@ TEST(WayOutText, ThePhraseNamesTheWayAndTheTtl) {
 
 TEST(WayOutOnThisHost, AWayIsTakenOnlyWhereTheHostHasIt) {
   REQUIRE_PRIVATE_NETWORK();  // the private namespace has "lo", up, with 127.0.0.1 and ::1
-  std::string problem;
   for (const char* text : {"lo", "127.0.0.1", "::1"}) {
-    EXPECT_EQ(platform::wayOutProblem(*platform::parseWayOut(text, problem)), "") << text;
+    EXPECT_EQ(platform::wayOutProblem(*platform::parseWayOut(text)), "") << text;
   }
-  EXPECT_EQ(platform::wayOutProblem(*platform::parseWayOut("nosuch0", problem)), "no interface nosuch0 on this host");
-  EXPECT_EQ(platform::wayOutProblem(*platform::parseWayOut("192.0.2.77", problem)),
+  EXPECT_EQ(platform::wayOutProblem(*platform::parseWayOut("nosuch0")), "no interface nosuch0 on this host");
+  EXPECT_EQ(platform::wayOutProblem(*platform::parseWayOut("192.0.2.77")),
             "192.0.2.77 is not an address of this host");
-  EXPECT_EQ(platform::wayOutProblem(*platform::parseWayOut("2001:db8::77", problem)),
+  EXPECT_EQ(platform::wayOutProblem(*platform::parseWayOut("2001:db8::77")),
             "2001:db8::77 is not an address of this host");
 }
 
@@ -85,9 +82,8 @@ int intOption(int fd, int level, int name) {
 
 TEST(WayOutOnASocket, TheTtlTheDeviceAndTheAddressAreSet) {
   REQUIRE_PRIVATE_NETWORK();
-  std::string problem;
   for (const Family family : {Family::IPv4, Family::IPv6}) {
-    WayOut way = *platform::parseWayOut(family == Family::IPv4 ? "127.0.0.1" : "::1", problem);
+    WayOut way = *platform::parseWayOut(family == Family::IPv4 ? "127.0.0.1" : "::1");
     way.hopLimit = 3;
     const platform::Socket socket = testing::openedSocket(family, SOCK_DGRAM);
     const platform::Status taken = platform::applyWayOut(socket.fd(), family, way, 855);
@@ -99,14 +95,14 @@ TEST(WayOutOnASocket, TheTtlTheDeviceAndTheAddressAreSet) {
   }
   // An interface ties the socket to it; an address of the other family is refused as such.
   const platform::Socket tied = testing::openedSocket(Family::IPv4, SOCK_DGRAM);
-  const platform::Status taken = platform::applyWayOut(tied.fd(), Family::IPv4, *platform::parseWayOut("lo", problem));
+  const platform::Status taken = platform::applyWayOut(tied.fd(), Family::IPv4, *platform::parseWayOut("lo"));
   ASSERT_TRUE(taken) << taken.error().text;
   char device[16] = {};
   socklen_t length = sizeof device;
   ::getsockopt(tied.fd(), SOL_SOCKET, SO_BINDTODEVICE, device, &length);
   EXPECT_STREQ(device, "lo");
   const platform::Socket other = testing::openedSocket(Family::IPv6, SOCK_DGRAM);
-  EXPECT_EQ(platform::applyWayOut(other.fd(), Family::IPv6, *platform::parseWayOut("127.0.0.1", problem)).code(),
+  EXPECT_EQ(platform::applyWayOut(other.fd(), Family::IPv6, *platform::parseWayOut("127.0.0.1")).code(),
             EAFNOSUPPORT);
 }
 
