@@ -93,7 +93,7 @@ struct Options {
   for (;;) {
     platform::Address from;
     const auto got = platform::receiveFrom(fd, buffer, sizeof buffer, from);
-    if (got.value_or(0) == 0 || !server::makeEchoAnswer(server::EchoKind::Udp, buffer, *got)) continue;
+    if (got.valueOr(0) == 0 || !server::makeEchoAnswer(server::EchoKind::Udp, buffer, *got)) continue;
     (void)platform::sendTo(fd, buffer, *got, from, platform::Wait::Now);  // an answer not sent counts as lost
   }
 }
@@ -105,7 +105,7 @@ struct Options {
   for (;;) {
     platform::Address from;
     const auto got = platform::receiveFrom(fd, buffer, sizeof buffer, from);
-    if (got.value_or(0) == 0) continue;
+    if (got.valueOr(0) == 0) continue;
     const auto n = *got;
     if (icmp) {
       if (!hasMarker(buffer, n, markerAt, BareMarker) || n < IpHeaderSize + layout_d::Length) continue;
@@ -440,8 +440,7 @@ Slice datagramLoad(const Wire& wire, int fd, const platform::Address& to, int wi
       }
       continue;
     }
-    int error = 0;
-    const std::size_t n = answers.receive(fd, error);
+    const std::size_t n = answers.receive(fd).valueOr(0);
     const auto at = Clock::now();
     for (std::size_t i = 0; i < n; ++i) {
       const auto sequence = wire.sequenceOf(answers[i].bytes, answers[i].length);

@@ -109,10 +109,9 @@ std::optional<MtuTry> tooBigWord(int fd, const ProbeIdentity& identity) {
   std::optional<MtuTry> found;
   for (int i = 0; i < 64; ++i) {
     platform::IcmpError error;
-    int code = 0;
-    const platform::ErrorRead read = platform::readErrorQueue(fd, error, code);
-    if (read == platform::ErrorRead::NothingLeft || read == platform::ErrorRead::Failed) break;
-    if (read != platform::ErrorRead::Error) continue;
+    const auto read = platform::readErrorQueue(fd, error);
+    if (!read || *read == platform::ErrorRead::NothingLeft) break;
+    if (*read != platform::ErrorRead::Error) continue;
     if (error.kind != platform::IcmpErrorKind::PacketTooBig) {
       if (!found && error.kind == platform::IcmpErrorKind::Unreachable && quotesProbe(error, identity)) {
         found = MtuTry::lost();
@@ -202,7 +201,7 @@ class DatagramProbe : public Probe {
       if (waited == Waited::TimedOut) return MtuTry::lost();
       if (auto word = tooBigWord(fd(), identity)) return *word;
       const auto got = platform::receive(fd(), received_.data(), received_.size(), platform::Wait::Now);
-      if (got.value_or(0) > 0 && isAnswer(request, *got, identity.icmpIdentifier.value_or(0))) {
+      if (got.valueOr(0) > 0 && isAnswer(request, *got, identity.icmpIdentifier.value_or(0))) {
         return MtuTry::answered();
       }
     }

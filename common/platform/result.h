@@ -44,7 +44,7 @@ class [[nodiscard]] Result {
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
   // The value, or `fallback` when the call failed.
-  T value_or(T fallback) const { return ok() ? value() : std::move(fallback); }
+  T valueOr(T fallback) const& { return ok() ? value() : std::move(fallback); }
 
   // The failure; only when !ok().
   const Error& error() const& { return std::get<1>(held_); }

@@ -268,7 +268,7 @@ TEST(ServerLog, AFloodFromManySendersKeepsEveryLineWholeAndEachSendersInOrder) {
   }
   const auto sendNext = [&](Sender& x) {
     const Bytes request = echoRequest(lengthOf(x.sent++));
-    ASSERT_EQ(platform::sendBytes(x.socket.fd(), request.data(), request.size()).value_or(0), request.size());
+    ASSERT_EQ(platform::sendBytes(x.socket.fd(), request.data(), request.size()).valueOr(0), request.size());
   };
   for (Sender& x : senders) {
     for (int i = 0; i < InFlight; ++i) sendNext(x);
@@ -282,7 +282,7 @@ TEST(ServerLog, AFloodFromManySendersKeepsEveryLineWholeAndEachSendersInOrder) {
       if ((polls[s].revents & POLLIN) == 0) continue;
       Sender& x = senders[s];
       const auto got = platform::receive(x.socket.fd(), answer, sizeof answer);
-      ASSERT_EQ(got.value_or(0), lengthOf(x.answered)) << "answers come in order";
+      ASSERT_EQ(got.valueOr(0), lengthOf(x.answered)) << "answers come in order";
       if (++x.answered == PerSender) ++done;
       if (x.sent < PerSender) sendNext(x);
     }

@@ -150,8 +150,8 @@ Flood floodUdpEcho(int perSecond, milliseconds limit) {
   std::atomic<bool> sending{true};
   std::thread taker([&] {
     std::uint8_t answer[64];
-    while (sending || platform::receive(peer.fd(), answer, sizeof answer, platform::Wait::Now).value_or(0) > 0) {
-      if (platform::receive(peer.fd(), answer, sizeof answer, platform::Wait::Now).value_or(0) > 0) {
+    while (sending || platform::receive(peer.fd(), answer, sizeof answer, platform::Wait::Now).valueOr(0) > 0) {
+      if (platform::receive(peer.fd(), answer, sizeof answer, platform::Wait::Now).valueOr(0) > 0) {
         ++flood.answered;
       } else {
         std::this_thread::sleep_for(milliseconds(1));
@@ -162,7 +162,7 @@ Flood floodUdpEcho(int perSecond, milliseconds limit) {
   const auto step = std::chrono::microseconds(1000000 / perSecond);
   for (auto next = start; next - start < limit; next += step) {
     std::this_thread::sleep_until(next);
-    if (platform::sendBytes(peer.fd(), request.data(), request.size(), platform::Wait::Now).value_or(0) > 0) ++flood.sent;
+    if (platform::sendBytes(peer.fd(), request.data(), request.size(), platform::Wait::Now).valueOr(0) > 0) ++flood.sent;
   }
   std::this_thread::sleep_for(milliseconds(300));
   sending = false;
@@ -278,12 +278,12 @@ TEST(ServerBounds, OneHostWithManyTcpConnectionsLocksNoOtherHostOut) {
     ASSERT_TRUE(platform::bindTo(s.fd(), literal("192.0.2.3"), error)) << error;
     ASSERT_TRUE(platform::connectTo(s.fd(), literal(TwoHosts::ServerAddress, EchoPort), error)) << error;
     const Bytes request = echoRequest(40);
-    ASSERT_EQ(platform::sendBytes(s.fd(), request.data(), request.size()).value_or(0), 40u);
+    ASSERT_EQ(platform::sendBytes(s.fd(), request.data(), request.size()).valueOr(0), 40u);
     Bytes answer(40);
     std::size_t have = 0;
     while (have < answer.size() && platform::waitReadable(s.fd(), NeverStops, 3000) == platform::WaitResult::Ready) {
       const auto got = platform::receive(s.fd(), answer.data() + have, answer.size() - have);
-      if (got.value_or(0) == 0) break;
+      if (got.valueOr(0) == 0) break;
       have += *got;
     }
     EXPECT_EQ(answer, withReplyMarker(request)) << "the other host is answered";
@@ -315,12 +315,12 @@ TEST(ServerBounds, ATerminalPortAnotherProgramHadIsNeverBound) {
 
 // Sends one request on `fd` in one send and reads the stream until as many bytes came back.
 Bytes streamRound(int fd, const Bytes& request) {
-  EXPECT_EQ(platform::sendBytes(fd, request.data(), request.size()).value_or(0), request.size());
+  EXPECT_EQ(platform::sendBytes(fd, request.data(), request.size()).valueOr(0), request.size());
   Bytes answer(request.size());
   std::size_t have = 0;
   while (have < answer.size() && platform::waitReadable(fd, NeverStops, 3000) == platform::WaitResult::Ready) {
     const auto got = platform::receive(fd, answer.data() + have, answer.size() - have);
-    if (got.value_or(0) == 0) break;
+    if (got.valueOr(0) == 0) break;
     have += *got;
   }
   answer.resize(have);

@@ -315,7 +315,7 @@ TEST_F(ServerEcho, HeldConnectionsHoldUpNoOtherClient) {
   ASSERT_EQ(setsockopt(deaf.fd(), SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience), 0);
   ASSERT_TRUE(platform::connectTo(deaf.fd(), literal("127.0.0.1", EchoPort), error));
   const Bytes big = echoRequest(2048);
-  for (int i = 0; i < 100 && platform::sendBytes(deaf.fd(), big.data(), big.size()).value_or(0) == big.size(); ++i) {
+  for (int i = 0; i < 100 && platform::sendBytes(deaf.fd(), big.data(), big.size()).valueOr(0) == big.size(); ++i) {
     std::this_thread::sleep_for(milliseconds(10));
   }
 
@@ -343,14 +343,14 @@ TEST_F(ServerEcho, HundredTcpClientsAtOnceAreEachAnswered) {
   }
   for (std::size_t i = 0; i < clients.size(); ++i) {
     const Bytes request = echoRequest(20 + i);
-    ASSERT_EQ(platform::sendBytes(clients[i].fd(), request.data(), request.size()).value_or(0), request.size());
+    ASSERT_EQ(platform::sendBytes(clients[i].fd(), request.data(), request.size()).valueOr(0), request.size());
   }
   for (std::size_t i = 0; i < clients.size(); ++i) {
     Bytes answer(20 + i);
     std::size_t have = 0;
     while (have < answer.size()) {
       const auto got = platform::receive(clients[i].fd(), answer.data() + have, answer.size() - have);
-      if (got.value_or(0) == 0) break;
+      if (got.valueOr(0) == 0) break;
       have += *got;
     }
     EXPECT_EQ(answer, withReplyMarker(echoRequest(20 + i))) << "client " << i;

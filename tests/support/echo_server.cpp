@@ -66,13 +66,13 @@ EchoPeer::EchoPeer(int type, const char* address) {
 std::optional<Bytes> EchoPeer::receive() {
   Bytes b(65536);
   const auto got = platform::receive(socket_.fd(), b.data(), b.size());
-  if (got.value_or(0) == 0) return std::nullopt;
+  if (got.valueOr(0) == 0) return std::nullopt;
   b.resize(*got);
   return b;
 }
 
 ::testing::AssertionResult EchoPeer::answers(const Bytes& request, std::size_t markerAt) {
-  if (platform::sendBytes(socket_.fd(), request.data(), request.size()).value_or(0) != request.size()) {
+  if (platform::sendBytes(socket_.fd(), request.data(), request.size()).valueOr(0) != request.size()) {
     return ::testing::AssertionFailure() << "the request was not sent";
   }
   const std::optional<Bytes> answer = receive();

@@ -195,12 +195,12 @@ TEST(Sockets, DatagramsAndConnectionsOverBothLoopbacks) {
     Address from;
     // Nothing waiting: a receive that may not wait tells it as a time-out, not as a failure.
     EXPECT_TRUE(receiveFrom(server.fd(), buf, sizeof buf, from, Wait::Now).timedOut());
-    ASSERT_EQ(sendTo(client.fd(), "ping", 4, *serverAddress).value_or(0), 4u);
-    ASSERT_EQ(receiveFrom(server.fd(), buf, sizeof buf, from).value_or(0), 4u);
+    ASSERT_EQ(sendTo(client.fd(), "ping", 4, *serverAddress).valueOr(0), 4u);
+    ASSERT_EQ(receiveFrom(server.fd(), buf, sizeof buf, from).valueOr(0), 4u);
     EXPECT_EQ(from, *localAddress(client.fd()));
     // A datagram larger than the buffer is refused whole, and the sender is left alone.
     const Address before = from;
-    ASSERT_EQ(sendTo(server.fd(), "too long", 8, from).value_or(0), 8u);
+    ASSERT_EQ(sendTo(server.fd(), "too long", 8, from).valueOr(0), 8u);
     const auto cut = receiveFrom(client.fd(), buf, 4, from);
     EXPECT_EQ(cut.code(), EMSGSIZE);
     EXPECT_EQ(from, before);
@@ -216,8 +216,8 @@ TEST(Sockets, DatagramsAndConnectionsOverBothLoopbacks) {
     EXPECT_EQ(peer, *localAddress(connecting.fd()));
     EXPECT_EQ(peer.family(), family);
     EXPECT_TRUE(receive(accepted.fd(), buf, sizeof buf, Wait::Now).timedOut());
-    ASSERT_EQ(sendBytes(connecting.fd(), "ping", 4).value_or(0), 4u);
-    EXPECT_EQ(receive(accepted.fd(), buf, sizeof buf).value_or(0), 4u);
+    ASSERT_EQ(sendBytes(connecting.fd(), "ping", 4).valueOr(0), 4u);
+    EXPECT_EQ(receive(accepted.fd(), buf, sizeof buf).valueOr(0), 4u);
   }
 }
 
@@ -230,16 +230,16 @@ TEST(Sockets, DualStackSocketSeesIPv4PeersAsIPv4AndAnswersThem) {
   ASSERT_TRUE(bindTo(dual.fd(), Address::any(Family::IPv6), error)) << error;
   Socket four = boundOnLoopback(Family::IPv4, SOCK_DGRAM);
   const Address service = Address::loopback(Family::IPv4, localPort(dual.fd()));
-  ASSERT_EQ(sendTo(four.fd(), "ping", 4, service).value_or(0), 4u);
+  ASSERT_EQ(sendTo(four.fd(), "ping", 4, service).valueOr(0), 4u);
   char buf[8];
   Address from;
-  ASSERT_EQ(receiveFrom(dual.fd(), buf, sizeof buf, from).value_or(0), 4u);
+  ASSERT_EQ(receiveFrom(dual.fd(), buf, sizeof buf, from).valueOr(0), 4u);
   EXPECT_EQ(from.text(), "127.0.0.1");
   EXPECT_TRUE(from.isMapped());
   EXPECT_EQ(from, *localAddress(four.fd()));
-  ASSERT_EQ(sendTo(dual.fd(), "pong", 4, from).value_or(0), 4u) << "the answer goes back through the dual-stack socket";
+  ASSERT_EQ(sendTo(dual.fd(), "pong", 4, from).valueOr(0), 4u) << "the answer goes back through the dual-stack socket";
   Address answerFrom;
-  ASSERT_EQ(receiveFrom(four.fd(), buf, sizeof buf, answerFrom).value_or(0), 4u);
+  ASSERT_EQ(receiveFrom(four.fd(), buf, sizeof buf, answerFrom).valueOr(0), 4u);
   EXPECT_EQ(answerFrom, service);
 }
 

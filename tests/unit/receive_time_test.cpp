@@ -134,13 +134,13 @@ void expectStampedReceive(int type) {
   // packet in between comes without a stamp. Bounded: 200 messages, 10 ms apart.
   for (int attempt = 0; attempt < 200; ++attempt) {
     const MonotonicTime beforeSend = std::chrono::steady_clock::now();
-    ASSERT_EQ(sendBytes(sender.fd(), "stamp me", 8).value_or(0), 8u);
+    ASSERT_EQ(sendBytes(sender.fd(), "stamp me", 8).valueOr(0), 8u);
     char buffer[64];
     ReceiveTime time;
     Address from;
     const auto got = type == SOCK_STREAM ? receive(receiver, buffer, sizeof buffer, Wait::Block, time)
                                              : receiveFrom(receiver, buffer, sizeof buffer, from, Wait::Block, time);
-    ASSERT_EQ(got.value_or(0), 8u);
+    ASSERT_EQ(got.valueOr(0), 8u);
     if (!time.stamped) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
