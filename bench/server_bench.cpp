@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -93,7 +94,7 @@ struct Options {
   for (;;) {
     platform::Address from;
     const auto got = platform::receiveFrom(fd, buffer, sizeof buffer, from);
-    if (got.valueOr(0) == 0 || !server::makeEchoAnswer(server::EchoKind::Udp, buffer, *got)) continue;
+    if (got.value_or(0) == 0 || !server::makeEchoAnswer(server::EchoKind::Udp, buffer, *got)) continue;
     (void)platform::sendTo(fd, buffer, *got, from, platform::Wait::Now);  // an answer not sent counts as lost
   }
 }
@@ -105,7 +106,7 @@ struct Options {
   for (;;) {
     platform::Address from;
     const auto got = platform::receiveFrom(fd, buffer, sizeof buffer, from);
-    if (got.valueOr(0) == 0) continue;
+    if (got.value_or(0) == 0) continue;
     const auto n = *got;
     if (icmp) {
       if (!hasMarker(buffer, n, markerAt, BareMarker) || n < IpHeaderSize + layout_d::Length) continue;
@@ -178,24 +179,28 @@ pid_t startChild(const std::function<void()>& body) {
 }
 
 bool startBareLoops(BareLoops& loops, std::string& why) {
-  int error = 0;
-  platform::Socket udp = platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0, error);
-  platform::Socket raw = platform::openSocket(platform::Family::IPv4, SOCK_RAW, BareRawProtocol, error);
-  platform::Socket icmp = platform::openSocket(platform::Family::IPv4, SOCK_RAW, IcmpProtocol, error);
-  platform::Socket tcp = platform::openSocket(platform::Family::IPv4, SOCK_STREAM, 0, error);
-  if (!udp.valid() || !raw.valid() || !icmp.valid() || !tcp.valid() ||
-      !platform::bindTo(udp.fd(), platform::Address::any(platform::Family::IPv4, BareUdpPort), error) ||
-      !platform::bindTo(tcp.fd(), platform::Address::any(platform::Family::IPv4, BareTcpPort), error) ||
-      !platform::listenOn(tcp.fd(), 64, error)) {
-    why = std::string("bare loop sockets: ") + std::strerror(error);
+  const std::array opened = {platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0),
+                              platform::openSocket(platform::Family::IPv4, SOCK_RAW, BareRawProtocol),
+                              platform::openSocket(platform::Family::IPv4, SOCK_RAW, IcmpProtocol),
+                              platform::openSocket(platform::Family::IPv4, SOCK_STREAM, 0)};
+  const auto& [udp, raw, icmp, tcp] = opened;
+  platform::Status ready;
+  for (const auto& socket : opened) {
+    if (ready) ready = platform::statusOf(socket);
+  }
+  if (ready) ready = platform::bindTo(udp->fd(), platform::Address::any(platform::Family::IPv4, BareUdpPort));
+  if (ready) ready = platform::bindTo(tcp->fd(), platform::Address::any(platform::Family::IPv4, BareTcpPort));
+  if (ready) ready = platform::listenOn(tcp->fd(), 64);
+  if (!ready) {
+    why = std::string("bare loop sockets: ") + std::strerror(ready.code());
     return false;
   }
-  platform::raiseSendBuffer(raw.fd(), 4 << 20);
-  platform::raiseSendBuffer(icmp.fd(), 4 << 20);
-  loops.udp = startChild([&] { bareUdpLoop(udp.fd()); });
-  loops.raw = startChild([&] { bareRawLoop(raw.fd(), false); });
-  loops.icmp = startChild([&] { bareRawLoop(icmp.fd(), true); });
-  loops.tcp = startChild([&] { bareTcpLoop(tcp.fd()); });
+  platform::raiseSendBuffer(raw->fd(), 4 << 20);
+  platform::raiseSendBuffer(icmp->fd(), 4 << 20);
+  loops.udp = startChild([&] { bareUdpLoop(udp->fd()); });
+  loops.raw = startChild([&] { bareRawLoop(raw->fd(), false); });
+  loops.icmp = startChild([&] { bareRawLoop(icmp->fd(), true); });
+  loops.tcp = startChild([&] { bareTcpLoop(tcp->fd()); });
   loops.pids = {loops.udp, loops.raw, loops.icmp, loops.tcp};
   return std::all_of(loops.pids.begin(), loops.pids.end(), [](pid_t p) { return p > 0; });
 }
@@ -440,7 +445,7 @@ Slice datagramLoad(const Wire& wire, int fd, const platform::Address& to, int wi
       }
       continue;
     }
-    const std::size_t n = answers.receive(fd).valueOr(0);
+    const std::size_t n = answers.receive(fd).value_or(0);
     const auto at = Clock::now();
     for (std::size_t i = 0; i < n; ++i) {
       const auto sequence = wire.sequenceOf(answers[i].bytes, answers[i].length);
@@ -476,9 +481,8 @@ Slice tcpLoad(const Wire& wire, std::uint16_t port, int window, std::chrono::sec
   std::vector<Connection> connections(static_cast<std::size_t>(window));
   std::vector<pollfd> polls;
   for (auto& c : connections) {
-    int error = 0;
-    c.socket = platform::openSocket(platform::Family::IPv4, SOCK_STREAM, 0, error);
-    if (!platform::connectTo(c.socket.fd(), platform::Address::loopback(platform::Family::IPv4, port), error)) return r;
+    c.socket = platform::openSocket(platform::Family::IPv4, SOCK_STREAM, 0).value_or({});
+    if (!platform::connectTo(c.socket.fd(), platform::Address::loopback(platform::Family::IPv4, port))) return r;
     const int on = 1;
     setsockopt(c.socket.fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     polls.push_back({c.socket.fd(), POLLIN, 0});
@@ -526,13 +530,12 @@ Slice tcpLoad(const Wire& wire, std::uint16_t port, int window, std::chrono::sec
 
 // A UDP socket made in `network` (-1: this thread's own): it stays there once made.
 platform::Socket udpSocketIn(int network) {
-  int error = 0;
   const int home = network >= 0 ? open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC) : -1;
   if (network >= 0 && (home < 0 || setns(network, CLONE_NEWNET) != 0)) {
     if (home >= 0) close(home);
     return {};
   }
-  platform::Socket s = platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0, error);
+  platform::Socket s = platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0).value_or({});
   if (home >= 0) {
     setns(home, CLONE_NEWNET);
     close(home);
@@ -547,7 +550,6 @@ Slice runSlice(Kind kind, bool bare, pid_t responder, int window, const Options&
   const auto duration = std::chrono::seconds(options.seconds);
   const double cpu0 = cpuSecondsOf(responder);
   Slice r;
-  int error = 0;
   switch (kind) {
     case Kind::Udp: {
       platform::Socket s = udpSocketIn(network);
@@ -558,7 +560,7 @@ Slice runSlice(Kind kind, bool bare, pid_t responder, int window, const Options&
     case Kind::Raw:
     case Kind::Icmp: {
       const int protocol = kind == Kind::Icmp ? IcmpProtocol : (bare ? BareRawProtocol : RawProtocol);
-      platform::Socket s = platform::openSocket(platform::Family::IPv4, SOCK_RAW, protocol, error);
+      platform::Socket s = platform::openSocket(platform::Family::IPv4, SOCK_RAW, protocol).value_or({});
       r = datagramLoad(wire, s.fd(), platform::Address::loopback(platform::Family::IPv4), window, duration);
       break;
     }

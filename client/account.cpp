@@ -70,20 +70,27 @@ platform::WayOut queryWay(const platform::WayOut& way) {
   return tied;
 }
 
-bool takeWay(int fd, platform::Family family, const platform::WayOut& way) {
-  platform::NetError error;
-  return platform::applyWayOut(fd, family, queryWay(way), error);
+platform::Status takeWay(int fd, platform::Family family, const platform::WayOut& way) {
+  return platform::applyWayOut(fd, family, queryWay(way));
+}
+
+// A datagram socket on the run's way, connected to `to`.
+platform::Result<platform::Socket> connectedDatagramSocket(const platform::Address& to, const platform::WayOut& way) {
+  auto socket = platform::openSocket(to.family(), SOCK_DGRAM, 0);
+  platform::Status ready = platform::statusOf(socket);
+  if (ready) ready = takeWay(socket->fd(), to.family(), way);
+  if (ready) ready = platform::connectTo(socket->fd(), to);
+  if (!ready) return std::move(ready).error();
+  return socket;
 }
 
 std::optional<std::vector<RequestArrival>> askOverUdp(const platform::Address& server,
                                                       std::span<const std::uint64_t> identities,
                                                       Clock::time_point deadline, const platform::StopEvent& stop,
                                                       const platform::WayOut& way) {
-  int error = 0;
-  const platform::Socket socket = platform::openSocket(server.family(), SOCK_DGRAM, 0, error);
-  if (!socket.valid() || !takeWay(socket.fd(), server.family(), way) || !platform::connectTo(socket.fd(), server, error)) {
-    return std::nullopt;
-  }
+  const auto connected = connectedDatagramSocket(server, way);
+  if (!connected) return std::nullopt;
+  const platform::Socket& socket = *connected;
   std::vector<RequestArrival> told;
   std::uint8_t datagram[ReceiveBufferSize];
   for (std::size_t from = 0; from < identities.size(); from += layout_e::MaxIdentitiesOverUdp) {
@@ -110,14 +117,10 @@ std::optional<std::vector<RequestArrival>> askOverUdp(const platform::Address& s
 
 // This host's address towards `server` by `way`: the source the system chooses for it (nothing is sent).
 std::string sourceTowards(const platform::Address& server, const platform::WayOut& way, int& ttl) {
-  int error = 0;
-  const platform::Socket socket = platform::openSocket(server.family(), SOCK_DGRAM, 0, error);
-  if (!socket.valid() || !takeWay(socket.fd(), server.family(), way) ||
-      !platform::connectTo(socket.fd(), server.withPort(EchoPort), error)) {
-    return {};
-  }
-  ttl = platform::outgoingTtl(socket.fd(), server.family() == platform::Family::IPv6);
-  const auto local = platform::localAddress(socket.fd());
+  const auto socket = connectedDatagramSocket(server.withPort(EchoPort), way);
+  if (!socket) return {};
+  ttl = platform::outgoingTtl(socket->fd(), server.family() == platform::Family::IPv6);
+  const auto local = platform::localAddress(socket->fd());
   return local ? local->text() : std::string();
 }
 
@@ -134,11 +137,10 @@ std::optional<std::vector<RequestArrival>> askAccount(const platform::Address& s
   if (identities.empty()) return std::vector<RequestArrival>{};
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   const platform::Address port87 = server.withPort(EchoPort);
-  int error = 0;
-  const platform::Socket tcp = platform::openSocket(server.family(), SOCK_STREAM, 0, error);
-  if (tcp.valid() && takeWay(tcp.fd(), server.family(), way) && platform::setNonBlocking(tcp.fd(), error)) {
-    switch (platform::connectWithin(tcp.fd(), port87, msUntil(deadline), stop, error)) {
-      case platform::ConnectEnd::Connected: return askOverTcp(tcp.fd(), identities, deadline, stop);
+  const auto tcp = platform::openSocket(server.family(), SOCK_STREAM, 0);
+  if (tcp && takeWay(tcp->fd(), server.family(), way) && platform::setNonBlocking(tcp->fd())) {
+    switch (platform::connectWithin(tcp->fd(), port87, msUntil(deadline), stop).end) {
+      case platform::ConnectEnd::Connected: return askOverTcp(tcp->fd(), identities, deadline, stop);
       case platform::ConnectEnd::Stopped: return std::nullopt;
       case platform::ConnectEnd::Failed: break;
     }

@@ -31,15 +31,18 @@ platform::Socket connectToEchoPort(RunContext& run, int type) {
   const auto resolved = resolveServer(run);
   if (!resolved) return {};
   const platform::Address server = resolved->withPort(EchoPort);
-  int error = 0;
-  platform::Socket socket = openTestSocket(run, server.family(), type, 0, error);
-  if (!socket.valid()) return socket;
-  const auto end = platform::connectWithin(socket.fd(), server, ConnectTimeoutMs, run.stopEvent(), error);
+  platform::Result<platform::Socket> opened = openTestSocket(run, server.family(), type, 0);
+  if (!opened) return {};
+  platform::Socket socket = std::move(*opened);
+  const platform::Connecting connecting =
+      platform::connectWithin(socket.fd(), server, ConnectTimeoutMs, run.stopEvent());
+  const platform::ConnectEnd end = connecting.end;
   if (end == platform::ConnectEnd::Stopped) {
     run.outcome.stopped = true;
     return {};
   }
   if (end == platform::ConnectEnd::Failed) {
+    const int error = connecting.error.code;
     const std::string line = format("Ошибка соединения %i", error);
     run.say(line);
     // Refused, reset, unreachable or timed out is the path's doing; anything else this host's.

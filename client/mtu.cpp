@@ -57,14 +57,18 @@ std::uint32_t ipHeaderBytes(Family family) { return family == Family::IPv4 ? 20 
 int levelOf(Family family) { return family == Family::IPv4 ? IPPROTO_IP : IPPROTO_IPV6; }
 
 // DF on every packet, no fragmenting here whatever path MTU the system has learned.
-bool forbidFragments(int fd, Family family) {
+platform::Status forbidFragments(int fd, Family family) {
   if (family == Family::IPv4) {
     const int probe = IP_PMTUDISC_PROBE;
-    return setsockopt(fd, IPPROTO_IP, IP_MTU_DISCOVER, &probe, sizeof probe) == 0;
+    if (setsockopt(fd, IPPROTO_IP, IP_MTU_DISCOVER, &probe, sizeof probe) != 0) return platform::lastError("setsockopt");
+    return {};
   }
   const int probe = IPV6_PMTUDISC_PROBE, on = 1;
-  return setsockopt(fd, IPPROTO_IPV6, IPV6_MTU_DISCOVER, &probe, sizeof probe) == 0 &&
-         setsockopt(fd, IPPROTO_IPV6, IPV6_DONTFRAG, &on, sizeof on) == 0;
+  if (setsockopt(fd, IPPROTO_IPV6, IPV6_MTU_DISCOVER, &probe, sizeof probe) != 0 ||
+      setsockopt(fd, IPPROTO_IPV6, IPV6_DONTFRAG, &on, sizeof on) != 0) {
+    return platform::lastError("setsockopt");
+  }
+  return {};
 }
 
 // The path MTU the system holds for a connected socket's peer.
@@ -201,7 +205,7 @@ class DatagramProbe : public Probe {
       if (waited == Waited::TimedOut) return MtuTry::lost();
       if (auto word = tooBigWord(fd(), identity)) return *word;
       const auto got = platform::receive(fd(), received_.data(), received_.size(), platform::Wait::Now);
-      if (got.valueOr(0) > 0 && isAnswer(request, *got, identity.icmpIdentifier.value_or(0))) {
+      if (got.value_or(0) > 0 && isAnswer(request, *got, identity.icmpIdentifier.value_or(0))) {
         return MtuTry::answered();
       }
     }
@@ -311,23 +315,25 @@ class TcpProbe : public Probe {
   std::uint32_t optionBytes() const { return optionBytes_; }
 
   MtuTry tryOnce(std::uint32_t size) override {
-    int error = 0;
-    platform::Socket socket = platform::openSocket(family_, SOCK_STREAM, 0, error);
-    if (!socket.valid()) return MtuTry::lost();
+    auto opened = platform::openSocket(family_, SOCK_STREAM, 0);
+    if (!opened) return MtuTry::lost();
+    const platform::Socket socket = std::move(*opened);
     const int fd = socket.fd();
     const int segment = std::max(static_cast<int>(size), TcpMinSegment);
     setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment);
     const int discover = family_ == Family::IPv4 ? IP_PMTUDISC_DO : IPV6_PMTUDISC_DO;
     setsockopt(fd, levelOf(family_), family_ == Family::IPv4 ? IP_MTU_DISCOVER : IPV6_MTU_DISCOVER, &discover,
                sizeof discover);
-    platform::NetError why;
-    if (setting_.way.shaped() && !platform::applyWayOut(fd, family_, setting_.way, why)) return MtuTry::lost();
-    platform::setNonBlocking(fd, error);
+    if (setting_.way.shaped() && !platform::applyWayOut(fd, family_, setting_.way)) return MtuTry::lost();
+    // Cannot fail on a socket just opened; a blocking connect would only wait longer.
+    (void)platform::setNonBlocking(fd);
     const auto deadline = Clock::now() + std::chrono::milliseconds(setting_.timeoutMs);
-    if (!platform::connectTo(fd, setting_.server.withPort(EchoPort), error) && error != EINPROGRESS) {
+    if (const platform::Status connecting = platform::connectTo(fd, setting_.server.withPort(EchoPort));
+        !connecting && connecting.code() != EINPROGRESS) {
       return MtuTry::lost();
     }
     if (const Waited w = waitFor(fd, POLLOUT, deadline, setting_); w != Waited::Ready) return outcomeOf(w);
+    int error = 0;
     socklen_t length = sizeof error;
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) return MtuTry::lost();
 
@@ -394,20 +400,21 @@ std::unique_ptr<Probe> makeProbe(int typeIndex, const ProbeSetting& setting, std
     return nullptr;
   }
   if (typeIndex == TcpEchoIndex) return std::make_unique<TcpProbe>(setting);
-  int error = 0;
   if (typeIndex == TerminalUdpIndex) {
     // Port 855 of this host, on the way out asked for (an interface, or an address of its own).
-    platform::Socket socket = platform::openSocket(family, SOCK_DGRAM, 0, error);
-    platform::NetError why855;
-    const bool bound = socket.valid() && (setting.way.shaped()
-                                              ? platform::applyWayOut(socket.fd(), family, setting.way, why855, TerminalPort)
-                                              : bindTerminalPort(socket.fd(), family, error));
-    if (setting.way.shaped()) error = why855.code;
-    if (!bound || !forbidFragments(socket.fd(), family) || !platform::enableErrorQueue(socket.fd(), family, error)) {
-      why = format("порт 855 не готов, ошибка %i", error != 0 ? error : errno);
+    auto socket = platform::openSocket(family, SOCK_DGRAM, 0);
+    platform::Status ready = platform::statusOf(socket);
+    if (ready) {
+      ready = setting.way.shaped() ? platform::applyWayOut(socket->fd(), family, setting.way, TerminalPort)
+                                   : bindTerminalPort(socket->fd(), family);
+    }
+    if (ready) ready = forbidFragments(socket->fd(), family);
+    if (ready) ready = platform::enableErrorQueue(socket->fd(), family);
+    if (!ready) {
+      why = format("порт 855 не готов, ошибка %i", ready.code());
       return nullptr;
     }
-    return std::make_unique<TerminalProbe>(std::move(socket), setting.terminal, setting);
+    return std::make_unique<TerminalProbe>(std::move(*socket), setting.terminal, setting);
   }
   platform::Socket socket;
   std::optional<platform::IcmpEchoSocket> echo;
@@ -416,29 +423,38 @@ std::unique_ptr<Probe> makeProbe(int typeIndex, const ProbeSetting& setting, std
   if (typeIndex == IcmpIndex) {
     kind = DatagramProbe::Kind::IcmpEcho;
     protocol = family == Family::IPv4 ? IcmpProtocol : Icmpv6Protocol;
-    platform::NetError failure;
-    echo = platform::openIcmpEchoSocket(family, failure);
-    if (!echo) {
-      why = failure.text;
+    auto opened = platform::openIcmpEchoSocket(family);
+    if (!opened) {
+      why = opened.error().text;
       return nullptr;
     }
-  } else if (typeIndex == UdpEchoIndex) {
-    kind = DatagramProbe::Kind::UdpEcho;
-    protocol = UdpProtocol;
-    socket = platform::openSocket(family, SOCK_DGRAM, 0, error);
+    echo = std::move(*opened);
   } else {
-    socket = platform::openSocket(family, SOCK_RAW, static_cast<int>(type.number), error);
+    if (typeIndex == UdpEchoIndex) {
+      kind = DatagramProbe::Kind::UdpEcho;
+      protocol = UdpProtocol;
+    }
+    auto opened = typeIndex == UdpEchoIndex ? platform::openSocket(family, SOCK_DGRAM, 0)
+                                            : platform::openSocket(family, SOCK_RAW, static_cast<int>(type.number));
+    if (!opened) {
+      why = format("сокет не готов, ошибка %i", opened.code());
+      return nullptr;
+    }
+    socket = std::move(*opened);
   }
   const int fd = echo ? echo->socket.fd() : socket.fd();
   const std::uint16_t port = kind == DatagramProbe::Kind::UdpEcho ? EchoPort : 0;
-  platform::NetError shaped;
-  if (fd >= 0 && setting.way.shaped() && !platform::applyWayOut(fd, family, setting.way, shaped)) {
-    why = format("сокет не настраивается: %s", shaped.text.c_str());
-    return nullptr;
+  if (setting.way.shaped()) {
+    if (const platform::Status taken = platform::applyWayOut(fd, family, setting.way); !taken) {
+      why = format("сокет не настраивается: %s", taken.error().text.c_str());
+      return nullptr;
+    }
   }
-  if (fd < 0 || !forbidFragments(fd, family) || !platform::enableErrorQueue(fd, family, error) ||
-      !platform::connectTo(fd, setting.server.withPort(port), error)) {
-    why = format("сокет не готов, ошибка %i", error != 0 ? error : errno);
+  platform::Status ready = forbidFragments(fd, family);
+  if (ready) ready = platform::enableErrorQueue(fd, family);
+  if (ready) ready = platform::connectTo(fd, setting.server.withPort(port));
+  if (!ready) {
+    why = format("сокет не готов, ошибка %i", ready.code());
     return nullptr;
   }
   return std::make_unique<DatagramProbe>(kind, protocol, std::move(socket), std::move(echo), setting);

@@ -62,9 +62,9 @@ RoundEnd awaitRawAnswer(RunContext& run, int fd, const platform::Address& server
 // a missing right the line that names the right and the setting.
 // The run's way out and TTL go on it as on every test socket.
 std::optional<platform::IcmpEchoSocket> openEchoSocket(RunContext& run, Family family) {
-  platform::NetError why;
-  auto echo = platform::openIcmpEchoSocket(family, why);
+  auto echo = platform::openIcmpEchoSocket(family);
   if (!echo) {
+    const platform::Error& why = echo.error();
     const std::string line = format("Ошибка bind %i", why.code);
     run.say(line);
     const bool noRight = why.code == EPERM || why.code == EACCES;
@@ -75,12 +75,13 @@ std::optional<platform::IcmpEchoSocket> openEchoSocket(RunContext& run, Family f
   if (echo->kind == platform::EchoSocketKind::Datagram) {
     run.say("Нет права на raw-сокеты: ICMP через непривилегированный сокет");
   }
-  int error = 0;
-  platform::setNonBlocking(echo->socket.fd(), error);
+  // Neither can fail on a socket just opened with an in-range value; a failure would only leave
+  // the socket blocking (each wait comes first) or the class unset, so the run goes on.
+  (void)platform::setNonBlocking(echo->socket.fd());
   platform::askForReceiveStamps(echo->socket.fd());
-  if (!takeWayOut(run, echo->socket.fd(), family, 0, error)) return std::nullopt;
-  if (run.params.tos >= 0) platform::setTrafficClass(echo->socket.fd(), family, run.params.tos, error);
-  return echo;
+  if (!takeWayOut(run, echo->socket.fd(), family, 0)) return std::nullopt;
+  if (run.params.tos >= 0) (void)platform::setTrafficClass(echo->socket.fd(), family, run.params.tos);
+  return std::move(*echo);
 }
 
 }  // namespace
@@ -94,9 +95,9 @@ int RawIpTest(RunContext& run) {
   const unsigned protocol = run.params.protocol();
   const auto server = resolveServer(run);
   if (!server) return 0;
-  int error = 0;
-  platform::Socket socket = openTestSocket(run, server->family(), SOCK_RAW, static_cast<int>(protocol), error);
-  if (!socket.valid()) return error;
+  platform::Result<platform::Socket> opened = openTestSocket(run, server->family(), SOCK_RAW, static_cast<int>(protocol));
+  if (!opened) return run.outcome.exitCode;
+  const platform::Socket socket = std::move(*opened);
   logWayOut(run, *server);
   const bool behindIpv4Header = server->family() == Family::IPv4;
 

@@ -46,18 +46,18 @@ SweepRow rowOfRun(int typeIndex, const RunOutcome& outcome) {
 }
 
 std::optional<SweepRow> notRunnable(int typeIndex, platform::Family family, const platform::WayOut& way) {
-  int error = 0;
   if (typeIndex == IcmpIndex) {
     // ICMP runs without the raw right too, where the system lets the user's group echo.
-    platform::NetError why;
-    if (platform::openIcmpEchoSocket(family, why)) return std::nullopt;
+    const auto echo = platform::openIcmpEchoSocket(family);
+    if (echo) return std::nullopt;
+    const platform::Error& why = echo.error();
     if (why.code == EPERM || why.code == EACCES) return row(typeIndex, Verdict::NotRun, "no-raw-right", why.text);
     return row(typeIndex, Verdict::NotRun, "no-socket", format("сокет ICMP не открывается, ошибка %i", why.code));
   }
   if (usesRawSocket(typeIndex)) {
-    const platform::Socket probe =
-        platform::openSocket(family, SOCK_RAW, static_cast<int>(typeAt(typeIndex).number), error);
-    if (probe.valid()) return std::nullopt;
+    const auto probe = platform::openSocket(family, SOCK_RAW, static_cast<int>(typeAt(typeIndex).number));
+    if (probe) return std::nullopt;
+    const int error = probe.code();
     if (error == EPERM || error == EACCES) {
       return row(typeIndex, Verdict::NotRun, "no-raw-right", "нет права открывать raw-сокеты (CAP_NET_RAW)");
     }
@@ -65,8 +65,10 @@ std::optional<SweepRow> notRunnable(int typeIndex, platform::Family family, cons
   }
   if (typeIndex == TerminalUdpIndex) {
     // The exchange needs this host's own UDP port 855, which a server here (or another client) holds.
-    const platform::Socket probe = platform::openSocket(family, SOCK_DGRAM, 0, error);
-    if (probe.valid() && bindTerminalPort(probe.fd(), family, error, way)) return std::nullopt;
+    const auto probe = platform::openSocket(family, SOCK_DGRAM, 0);
+    const platform::Status bound = probe ? bindTerminalPort(probe->fd(), family, way) : platform::Status(probe.error());
+    if (bound) return std::nullopt;
+    const int error = bound.code();
     if (error == EADDRINUSE) {
       return row(typeIndex, Verdict::NotRun, "port-855-taken", "порт 855 занят на этом хосте");
     }

@@ -20,10 +20,10 @@ int TerminalUdpTest(RunContext& run) {
   const auto resolved = resolveServer(run);
   if (!resolved) return 0;
   const platform::Address server = resolved->withPort(TerminalPort);
-  int error = 0;
   // Port 855 on the way's address, where the run names one.
-  platform::Socket socket = openTestSocket(run, server.family(), SOCK_DGRAM, 0, error, TerminalPort);
-  if (!socket.valid()) return error;
+  platform::Result<platform::Socket> opened = openTestSocket(run, server.family(), SOCK_DGRAM, 0, TerminalPort);
+  if (!opened) return run.outcome.exitCode;
+  const platform::Socket socket = std::move(*opened);
   logConnection(run, server, platform::localPort(socket.fd()));
 
   const std::uint32_t length = terminalRequestLength(run.params.size);

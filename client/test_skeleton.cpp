@@ -150,10 +150,11 @@ int RunContext::msLeft() const { return msUntil(deadline()); }
 
 MonotonicClock::time_point RunContext::deadline() const { return sentAt_ + milliseconds(params.timeoutMs); }
 
-platform::Socket openTestSocket(RunContext& run, platform::Family family, int type, int protocol, int& error,
-                                std::uint16_t localPort) {
-  platform::Socket socket = platform::openSocket(family, type, protocol, error);
-  if (!socket.valid()) {
+platform::Result<platform::Socket> openTestSocket(RunContext& run, platform::Family family, int type, int protocol,
+                                                  std::uint16_t localPort) {
+  platform::Result<platform::Socket> opened = platform::openSocket(family, type, protocol);
+  if (!opened) {
+    const int error = opened.code();
     const std::string line = format("Ошибка %i при открытии сокета", error);
     run.say(line);
     if (type == SOCK_RAW && (error == EPERM || error == EACCES)) {
@@ -162,38 +163,37 @@ platform::Socket openTestSocket(RunContext& run, platform::Family family, int ty
     } else {
       run.failStart(error, {"socket-error", line, true});
     }
-    return socket;
+    return opened;
   }
-  platform::setNonBlocking(socket.fd(), error);
+  platform::Socket socket = std::move(*opened);
+  // Neither can fail on a socket just opened with an in-range value; a failure would only leave
+  // the socket blocking (each wait comes first) or the class unset, so the run goes on.
+  (void)platform::setNonBlocking(socket.fd());
   platform::askForReceiveStamps(socket.fd());
-  if (run.params.tos >= 0) platform::setTrafficClass(socket.fd(), family, run.params.tos, error);
-  error = 0;
-  if (!takeWayOut(run, socket.fd(), family, localPort, error)) {
-    error = 0;  // the socket opened; the failure is told by its own line
-    return {};
-  }
+  if (run.params.tos >= 0) (void)platform::setTrafficClass(socket.fd(), family, run.params.tos);
+  if (platform::Status taken = takeWayOut(run, socket.fd(), family, localPort); !taken) return std::move(taken).error();
   return socket;
 }
 
-bool takeWayOut(RunContext& run, int fd, platform::Family family, std::uint16_t localPort, int& error) {
+platform::Status takeWayOut(RunContext& run, int fd, platform::Family family, std::uint16_t localPort) {
   const platform::WayOut& way = run.params.way;
-  if (!way.shaped() && localPort == 0) return true;
-  if (localPort != 0 && family == platform::Family::IPv6) platform::setIPv6Only(fd, true, error);
-  platform::NetError why;
-  error = 0;
-  if (platform::applyWayOut(fd, family, way, why, localPort)) {
+  if (!way.shaped() && localPort == 0) return {};
+  // Where IPv6-only cannot be set the bind below still tells whether the port is ours.
+  if (localPort != 0 && family == platform::Family::IPv6) (void)platform::setIPv6Only(fd, true);
+  platform::Status taken = platform::applyWayOut(fd, family, way, localPort);
+  if (taken) {
     // With a TTL of its own a request may die on the way: the router's ICMP error is then queued
     // for the socket, to be told when the receive fails. A stream socket is left alone, since
     // there a queued error would end a working connection.
     int type = 0;
     socklen_t length = sizeof type;
     if (way.hopLimit != 0 && ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) == 0 && type != SOCK_STREAM) {
-      platform::enableErrorQueue(fd, family, error);
-      error = 0;
+      // Without the queue a dying request is only a lost one: the run goes on.
+      (void)platform::enableErrorQueue(fd, family);
     }
-    return true;
+    return taken;
   }
-  error = why.code;
+  const platform::Error& why = taken.error();
   const bool bindFailed = why.call == "bind" && why.code != EAFNOSUPPORT;
   const std::string line = bindFailed ? format("Ошибка bind %i", why.code) : why.text;
   run.say(line);
@@ -204,20 +204,20 @@ bool takeWayOut(RunContext& run, int fd, platform::Family family, std::uint16_t 
   } else {
     run.failStart(0, {bindFailed ? "bind-error" : "way-out", line, true});
   }
-  return false;
+  return taken;
 }
 
 std::optional<platform::Address> resolveServer(const std::string& address, platform::FamilyChoice family,
                                                const std::function<void(const std::string&)>& say,
                                                const std::function<bool()>& stopped, std::string* why) {
-  platform::NetError error;
-  auto server = stopped ? platform::resolve(address, family, error, stopped) : platform::resolve(address, family, error);
-  if (!server && !(stopped && stopped())) {
+  auto server = stopped ? platform::resolve(address, family, stopped) : platform::resolve(address, family);
+  if (server) return *server;
+  if (!(stopped && stopped())) {
     say("Невозможно определить адрес ВЕЛТ-IP для подключения");
-    say(error.text);
-    if (why) *why = error.text;
+    say(server.error().text);
+    if (why) *why = server.error().text;
   }
-  return server;
+  return std::nullopt;
 }
 
 std::optional<platform::Address> resolveServer(RunContext& run) {
@@ -237,11 +237,11 @@ std::optional<platform::Address> resolveServer(RunContext& run) {
   return server;
 }
 
-bool bindTerminalPort(int fd, platform::Family family, int& error, const platform::WayOut& way) {
-  if (family == platform::Family::IPv6) platform::setIPv6Only(fd, true, error);
+platform::Status bindTerminalPort(int fd, platform::Family family, const platform::WayOut& way) {
+  // Where IPv6-only cannot be set the bind below still tells whether the port is ours.
+  if (family == platform::Family::IPv6) (void)platform::setIPv6Only(fd, true);
   const bool fromAddress = way.kind == platform::WayOut::Kind::Address && way.address.family() == family;
-  return platform::bindTo(fd, fromAddress ? way.address.withPort(TerminalPort) : platform::Address::any(family, TerminalPort),
-                          error);
+  return platform::bindTo(fd, fromAddress ? way.address.withPort(TerminalPort) : platform::Address::any(family, TerminalPort));
 }
 
 RunFailure terminalPortFailure(int error) {

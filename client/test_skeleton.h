@@ -109,16 +109,16 @@ class RunContext {
 // (platform::askForReceiveStamps), logging "Ошибка %i при открытии сокета" on failure (and, for a
 // raw socket refused for want of the right, the line that names it).
 // The run's way out and TTL are put on it (takeWayOut), with `localPort` bound where one is asked
-// for; when that fails the socket is invalid too, with `error` 0. Either way the start is marked
-// failed, with why; `error` holds the code of the failed open.
-platform::Socket openTestSocket(RunContext& run, platform::Family family, int type, int protocol, int& error,
-                                std::uint16_t localPort = 0);
+// for. When the open or the way fails the start is marked failed, with why, and the run's
+// outcome.exitCode is the procedure's: the failed open's code, 0 when the way failed.
+platform::Result<platform::Socket> openTestSocket(RunContext& run, platform::Family family, int type, int protocol,
+                                                  std::uint16_t localPort = 0);
 
 // Puts the run's way out and TTL on a socket (platform::applyWayOut), binding `localPort` where one
 // is asked for (an IPv6 socket then leaves the IPv4 port to others). A failed bind is logged as
 // "Ошибка bind %i" (for port 855 with the line that says why), anything else by what failed, and
-// the start marked failed; `error` holds the code.
-bool takeWayOut(RunContext& run, int fd, platform::Family family, std::uint16_t localPort, int& error);
+// the start marked failed.
+platform::Status takeWayOut(RunContext& run, int fd, platform::Family family, std::uint16_t localPort);
 
 // The server's address (port 0) in the family asked for (params.family; by default the first the
 // resolver gives), or nullopt after logging that it cannot be resolved, with a second line that
@@ -138,7 +138,7 @@ RunFailure terminalPortFailure(int error);
 
 // Binds this host's UDP port 855 of `family` to `fd` (on the way's address, where it names one),
 // where the terminal exchange's answers come; an IPv6 socket leaves the IPv4 port 855 to others.
-bool bindTerminalPort(int fd, platform::Family family, int& error, const platform::WayOut& way = {});
+platform::Status bindTerminalPort(int fd, platform::Family family, const platform::WayOut& way = {});
 
 // Logs "Соединение с %s, порт %i (свой порт %i)" with the server's address in its usual text form
 // and its port; where the run names a way out or a TTL, they follow the port (wayOutPhrase).

@@ -148,14 +148,17 @@ bool setHopLimit(int fd, Family family, int hops) {
 }
 
 // A socket ready for probing: on the way out asked for, non-blocking, its errors queued for reading.
-bool prepare(const Socket& socket, Family family, const platform::WayOut& way, int& error) {
-  platform::NetError why;
-  if (socket.valid() && way.shaped() && !platform::applyWayOut(socket.fd(), family, way, why)) {
-    error = why.code;
-    return false;
+platform::Status prepare(const Socket& socket, Family family, const platform::WayOut& way) {
+  if (way.shaped()) {
+    if (platform::Status taken = platform::applyWayOut(socket.fd(), family, way); !taken) return taken;
   }
-  return socket.valid() && platform::setNonBlocking(socket.fd(), error) &&
-         platform::enableErrorQueue(socket.fd(), family, error);
+  if (platform::Status set = platform::setNonBlocking(socket.fd()); !set) return set;
+  return platform::enableErrorQueue(socket.fd(), family);
+}
+// The same for a socket just opened, or the error that kept it from opening.
+platform::Status prepare(const platform::Result<Socket>& opened, Family family, const platform::WayOut& way) {
+  if (!opened) return opened.error();
+  return prepare(*opened, family, way);
 }
 
 struct Probe {
@@ -322,13 +325,14 @@ class UdpEchoProber : public TypeProber {
 
  protected:
   void sendProbe(int hop) override {
-    int error = 0;
-    Socket socket = platform::openSocket(family_, SOCK_DGRAM, 0, error);
+    auto opened = platform::openSocket(family_, SOCK_DGRAM, 0);
+    const bool ready = prepare(opened, family_, request_.way) && setHopLimit(opened->fd(), family_, hop);
+    // An invalid socket where none opened: the probe then stands as lost.
+    Socket socket = std::move(opened).value_or({});
     const Address to = server_.withPort(EchoPort);
     const std::uint64_t sent = nextSendTime();
     Packet request{};
     buildEchoRequest(request.data(), sent);
-    const bool ready = prepare(socket, family_, request_.way, error) && setHopLimit(socket.fd(), family_, hop);
     const bool left = ready && platform::sendTo(socket.fd(), request.data(), echoRequestLength(request_.size), to).ok();
     Probe& p = addProbe(socket.fd(), ProbeIdentity{UdpProtocol, platform::localPort(socket.fd()), to, sent, {}});
     p.request = request;
@@ -352,17 +356,18 @@ class TcpProber : public TypeProber {
 
  protected:
   void sendProbe(int hop) override {
-    int error = 0;
-    Socket socket = platform::openSocket(family_, SOCK_STREAM, 0, error);
+    auto opened = platform::openSocket(family_, SOCK_STREAM, 0);
     const Address to = server_.withPort(EchoPort);
-    const bool ready = prepare(socket, family_, request_.way, error) && setHopLimit(socket.fd(), family_, hop);
-    const bool connected = ready && platform::connectTo(socket.fd(), to, error);
+    platform::Status connected = prepare(opened, family_, request_.way);
+    if (connected && !setHopLimit(opened->fd(), family_, hop)) connected = platform::lastError("setsockopt");
+    if (connected) connected = platform::connectTo(opened->fd(), to);
+    Socket socket = std::move(opened).value_or({});
     Probe& p = addProbe(socket.fd(), ProbeIdentity{TcpProtocol, platform::localPort(socket.fd()), to, 0, {}});
     if (connected) {
       answered(p);
-    } else if (error == ECONNREFUSED) {
+    } else if (connected.code() == ECONNREFUSED) {
       settle(p, HopAnswer::Refused, server_, ResetText);
-    } else if (error != EINPROGRESS) {
+    } else if (connected.code() != EINPROGRESS) {
       lost(p);
     }
     hopSockets_.push_back(std::move(socket));
@@ -400,13 +405,16 @@ class TerminalProber : public SingleSocketProber {
  public:
   using SingleSocketProber::SingleSocketProber;
   bool open(std::string& code, std::string& reason) override {
-    int error = 0;
-    socket_ = platform::openSocket(family_, SOCK_DGRAM, 0, error);
-    platform::NetError why;
-    const bool bound = !request_.way.shaped() ? bindTerminalPort(socket_.fd(), family_, error)
-                                              : platform::applyWayOut(socket_.fd(), family_, request_.way, why, TerminalPort);
-    if (request_.way.shaped()) error = why.code;
-    if (socket_.valid() && bound && prepare(socket_, family_, {}, error)) return true;
+    auto opened = platform::openSocket(family_, SOCK_DGRAM, 0);
+    platform::Status ready = platform::statusOf(opened);
+    if (ready) {
+      socket_ = std::move(*opened);
+      ready = !request_.way.shaped() ? bindTerminalPort(socket_.fd(), family_)
+                                     : platform::applyWayOut(socket_.fd(), family_, request_.way, TerminalPort);
+    }
+    if (ready) ready = prepare(socket_, family_, {});
+    if (ready) return true;
+    const int error = ready.code();
     if (error == EADDRINUSE) {
       code = "port-855-taken";
       reason = "порт 855 занят на этом хосте";
@@ -452,10 +460,11 @@ class RawProber : public SingleSocketProber {
   RawProber(int typeIndex, const Address& server, const TraceRequest& request, std::uint8_t protocol)
       : SingleSocketProber(typeIndex, server, request), protocol_(protocol) {}
   bool open(std::string& code, std::string& reason) override {
-    int error = 0;
-    socket_ = platform::openSocket(family_, SOCK_RAW, protocol_, error);
-    if (prepare(socket_, family_, request_.way, error)) return true;
-    noRight(code, reason, error, "raw-сокет");
+    auto opened = platform::openSocket(family_, SOCK_RAW, protocol_);
+    const platform::Status ready = prepare(opened, family_, request_.way);
+    socket_ = std::move(opened).value_or({});
+    if (ready) return true;
+    noRight(code, reason, ready.code(), "raw-сокет");
     return false;
   }
 
@@ -491,15 +500,20 @@ class IcmpProber : public TypeProber {
  public:
   using TypeProber::TypeProber;
   bool open(std::string& code, std::string& reason) override {
-    platform::NetError why;
-    auto echo = platform::openIcmpEchoSocket(family_, why);
-    int error = 0;
-    if (echo && prepare(echo->socket, family_, request_.way, error)) {
+    auto echo = platform::openIcmpEchoSocket(family_);
+    if (!echo) {
+      const platform::Error& why = echo.error();
+      code = why.code != EPERM && why.code != EACCES ? "no-socket" : "no-raw-right";
+      reason = why.text;
+      return false;
+    }
+    const platform::Status ready = prepare(echo->socket, family_, request_.way);
+    if (ready) {
       echo_ = std::move(*echo);
       return true;
     }
-    code = echo || (why.code != EPERM && why.code != EACCES) ? "no-socket" : "no-raw-right";
-    reason = echo ? format("сокет ICMP не настраивается, ошибка %i", error) : why.text;
+    code = "no-socket";
+    reason = format("сокет ICMP не настраивается, ошибка %i", ready.code());
     return false;
   }
 

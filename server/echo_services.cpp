@@ -106,8 +106,8 @@ class TcpEcho {
 };
 
 int TcpEcho::serve() {
-  int error = 0;
-  if (!platform::setNonBlocking(listening_.fd(), error) || (error = loop_.watchListening(listening_.fd())) != 0) {
+  const platform::Status set = platform::setNonBlocking(listening_.fd());
+  if (const int error = set ? loop_.watchListening(listening_.fd()) : set.code(); error != 0) {
     run_.startFailed(messages::listenFailed(error));
     return -1;
   }
@@ -139,15 +139,14 @@ int TcpEcho::waitLimitMs() const {
 void TcpEcho::acceptWaiting(Clock::time_point now) {
   for (int taken = 0; taken < AcceptsPerRound; ++taken) {
     platform::Address peer;
-    int error = 0;
-    platform::Socket socket = platform::acceptFrom(listening_.fd(), peer, error, platform::Wait::Now);
-    if (socket.valid()) {
-      take(std::move(socket), peer, now);
+    platform::Result<platform::Socket> accepted = platform::acceptFrom(listening_.fd(), peer, platform::Wait::Now);
+    if (accepted) {
+      take(std::move(*accepted), peer, now);
       continue;
     }
-    if (platform::isTimeout(error)) return;
+    if (accepted.timedOut()) return;
     // No connection to serve: say why, and try again after a pause.
-    run_.receiveFailed(error);
+    run_.receiveFailed(accepted.code());
     loop_.pauseListening(listening_.fd());
     acceptPaused_ = true;
     acceptAgainAt = now + AcceptRetryPause;
@@ -168,9 +167,9 @@ void TcpEcho::take(platform::Socket socket, const platform::Address& peer, Clock
     run_.dropped(messages::connectionRefusedForSource(dotted, static_cast<int>(fromSource)));
     return;
   }
-  int error = 0;
-  platform::setKeepAlive(socket.fd(), KeepIdleS, KeepIntervalS, KeepProbes, error);
-  platform::setSendBuffer(socket.fd(), SendBufferBytes, error);
+  // Neither fails on a connection just accepted; without them a vanished peer is only found later.
+  (void)platform::setKeepAlive(socket.fd(), KeepIdleS, KeepIntervalS, KeepProbes);
+  (void)platform::setSendBuffer(socket.fd(), SendBufferBytes);
   auto c = std::make_unique<Connection>();
   c->socket = std::move(socket);
   c->peer = peer;

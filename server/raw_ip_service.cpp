@@ -25,17 +25,18 @@ std::uint8_t ipv6Protocol(std::uint32_t protocol) {
 // The IPv6 socket beside the IPv4 one. A host without IPv6 has none and says nothing of it; any
 // other failure is said, and the responder goes on with IPv4 alone.
 platform::Socket openIpv6Socket(ServiceRun& run, std::uint32_t protocol) {
-  int error = 0;
   const std::uint8_t number = ipv6Protocol(protocol);
-  platform::Socket socket = platform::openSocket(platform::Family::IPv6, SOCK_RAW, number, error);
-  if (socket.valid() && number == Icmpv6Protocol && !platform::passOnlyEchoRequests(socket.fd(), error)) {
-    socket.close();
+  auto socket = platform::openSocket(platform::Family::IPv6, SOCK_RAW, number);
+  platform::Status ready = platform::statusOf(socket);
+  if (ready && number == Icmpv6Protocol) ready = platform::passOnlyEchoRequests(socket->fd());
+  if (!ready) {
+    if (ready.code() != EAFNOSUPPORT) run.say(messages::ipv6SocketFailed(ready.code()));
+    return {};
   }
-  if (!socket.valid() && error != EAFNOSUPPORT) run.say(messages::ipv6SocketFailed(error));
-  if (socket.valid()) platform::askForArrivalMarks(socket.fd(), platform::Family::IPv6);
-  if (socket.valid()) platform::askForArrivalAddress(socket.fd(), platform::Family::IPv6);
-  if (socket.valid()) platform::raiseSendBuffer(socket.fd(), AnswerBufferBytes);
-  return socket;
+  platform::askForArrivalMarks(socket->fd(), platform::Family::IPv6);
+  platform::askForArrivalAddress(socket->fd(), platform::Family::IPv6);
+  platform::raiseSendBuffer(socket->fd(), AnswerBufferBytes);
+  return std::move(*socket);
 }
 
 // Takes what waits on one of its sockets in one go, sends all the answers in one go, then writes

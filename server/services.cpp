@@ -33,31 +33,42 @@ void ServiceRun::startFailed(const std::string& line) {
   counters_.setFailure(line);
 }
 
+namespace {
+// A raw service's socket is IPv4 (its IPv6 socket is opened beside it); UDP and TCP serve both
+// families through one socket.
+platform::Result<platform::DualStackSocket> openServing(const ServiceRun::Opening& opening) {
+  if (opening.type != SOCK_RAW) return platform::openDualStackSocket(opening.type);
+  auto raw = platform::openSocket(platform::Family::IPv4, opening.type, opening.protocol);
+  if (!raw) return std::move(raw).error();
+  return platform::DualStackSocket{std::move(*raw), platform::Family::IPv4};
+}
+}  // namespace
+
 // (On this platform there is no sockets library to start, so that step cannot fail.)
 platform::Socket ServiceRun::open(const Opening& opening) {
-  int error = 0;
-  platform::Family opened = platform::Family::IPv4;
-  platform::Socket socket = opening.type == SOCK_RAW
-                                ? platform::openSocket(opened, opening.type, opening.protocol, error)
-                                : platform::openDualStackSocket(opening.type, opened, error);
-  if (!socket.valid()) {
-    startFailed(messages::socketOpenFailed(error));
-    return socket;
+  auto serving = openServing(opening);
+  if (!serving) {
+    startFailed(messages::socketOpenFailed(serving.code()));
+    return {};
   }
+  platform::Socket socket = std::move(serving->socket);
+  const platform::Family opened = serving->family;
   say(opening.startLine);
   if (opening.type == SOCK_DGRAM) platform::askForArrivalMarks(socket.fd(), opened);
   // Answers leave from the address their request came to.
   if (opening.type != SOCK_STREAM) platform::askForArrivalAddress(socket.fd(), opened);
-  if (opening.listenBacklog > 0) platform::setReuseAddress(socket.fd(), error);
+  // Without it a restart waits for the last run's connections to leave TIME_WAIT; the bind says so.
+  if (opening.listenBacklog > 0) (void)platform::setReuseAddress(socket.fd());
   if (opening.type != SOCK_STREAM) platform::raiseSendBuffer(socket.fd(), AnswerBufferBytes);
-  if (!platform::bindTo(socket.fd(), platform::Address::any(opened, opening.port), error)) {
-    startFailed(messages::bindFailed(error));
-    socket.close();
-    return socket;
+  if (const platform::Status bound = platform::bindTo(socket.fd(), platform::Address::any(opened, opening.port)); !bound) {
+    startFailed(messages::bindFailed(bound.code()));
+    return {};
   }
-  if (opening.listenBacklog > 0 && !platform::listenOn(socket.fd(), opening.listenBacklog, error)) {
-    startFailed(messages::listenFailed(error));
-    socket.close();
+  if (opening.listenBacklog > 0) {
+    if (const platform::Status listening = platform::listenOn(socket.fd(), opening.listenBacklog); !listening) {
+      startFailed(messages::listenFailed(listening.code()));
+      return {};
+    }
   }
   return socket;
 }

@@ -229,14 +229,14 @@ void TerminalExchanges::start(const TerminalRequest& request, std::size_t length
     run_.sayForRequest(line);
     awaitNext();
   };
-  int error = 0;
   // Of the same kind as port 855's socket, so that it answers a client of either family.
-  platform::Family family = platform::Family::IPv4;
-  x.socket = platform::openDualStackSocket(SOCK_DGRAM, family, error);
-  if (!x.socket.valid()) return lose(messages::socketOpenFailed(error));
-  if (!platform::bindTo(x.socket.fd(), platform::Address::any(family, request.port), error)) {
-    if (error == EADDRINUSE) foreign_.taken(request.port);
-    return lose(messages::bindFailed(error));
+  auto opened = platform::openDualStackSocket(SOCK_DGRAM);
+  if (!opened) return lose(messages::socketOpenFailed(opened.code()));
+  x.socket = std::move(opened->socket);
+  if (const platform::Status bound = platform::bindTo(x.socket.fd(), platform::Address::any(opened->family, request.port));
+      !bound) {
+    if (bound.code() == EADDRINUSE) foreign_.taken(request.port);
+    return lose(messages::bindFailed(bound.code()));
   }
   // The first answer: the request with the reply marker, from the exchange's own port.
   std::copy_n(request_.begin(), length, x.buffer.begin());

@@ -216,23 +216,20 @@ std::optional<Address> lookUp(const std::string& name, int family, int& code) {
 
 }  // namespace
 
-std::optional<Address> resolve(const std::string& text, FamilyChoice choice, NetError& error) {
+Result<Address> resolve(const std::string& text, FamilyChoice choice) {
   const Family forced = choice == FamilyChoice::IPv6 ? Family::IPv6 : Family::IPv4;
-  const auto fail = [&](int code, std::string why) -> std::optional<Address> {
-    error = NetError{"getaddrinfo", code, std::move(why)};
-    return std::nullopt;
-  };
+  const auto fail = [](int code, std::string why) { return Error{"getaddrinfo", code, std::move(why)}; };
   if (text.empty()) return fail(0, "Адрес сервера не указан");
   if (const auto literal = Address::parse(text)) {
     if (choice != FamilyChoice::Any && literal->family() != forced) {
       return fail(0, "Адрес " + text + " не является адресом " + familyName(forced));
     }
-    return literal;
+    return *literal;
   }
   if (text.find('\0') != std::string::npos) return fail(EAI_NONAME, "Имя сервера не найдено");
 
   int code = 0;
-  if (auto found = lookUp(text, lookupFamily(choice), code)) return found;
+  if (auto found = lookUp(text, lookupFamily(choice), code)) return *found;
   // What cannot be a host name was meant as an address: say so rather than "not found".
   const auto percent = text.find('%');
   if (percent != std::string::npos && Address::parse(text.substr(0, percent))) {
@@ -261,32 +258,27 @@ struct Lookup {
   std::mutex mutex;
   std::condition_variable done;
   bool finished = false;
-  std::optional<Address> found;
-  NetError error;
+  Result<Address> result = Error{};
 };
 
 std::atomic<int> lookupsUnderWay{0};
 
 }  // namespace
 
-std::optional<Address> resolve(const std::string& text, FamilyChoice choice, NetError& error,
-                               const std::function<bool()>& stopped) {
+Result<Address> resolve(const std::string& text, FamilyChoice choice, const std::function<bool()>& stopped) {
   // A literal (or an empty or refused text) needs no resolver.
-  if (text.empty() || Address::parse(text) || text.find('\0') != std::string::npos) return resolve(text, choice, error);
+  if (text.empty() || Address::parse(text) || text.find('\0') != std::string::npos) return resolve(text, choice);
   if (lookupsUnderWay.fetch_add(1) >= MaxLookupsUnderWay) {
     --lookupsUnderWay;
-    error = NetError{"getaddrinfo", EAI_AGAIN, "Поиск имени «" + text + "» не начат: слишком много поисков имён уже идёт"};
-    return std::nullopt;
+    return Error{"getaddrinfo", EAI_AGAIN, "Поиск имени «" + text + "» не начат: слишком много поисков имён уже идёт"};
   }
   const auto lookup = std::make_shared<Lookup>();
   try {
     std::thread([lookup, text, choice] {
-      NetError why;
-      auto found = resolve(text, choice, why);
+      Result<Address> found = resolve(text, choice);
       {
         std::lock_guard<std::mutex> hold(lookup->mutex);
-        lookup->found = std::move(found);
-        lookup->error = std::move(why);
+        lookup->result = std::move(found);
         lookup->finished = true;
       }
       lookup->done.notify_all();
@@ -294,18 +286,13 @@ std::optional<Address> resolve(const std::string& text, FamilyChoice choice, Net
     }).detach();
   } catch (const std::system_error& failure) {
     --lookupsUnderWay;
-    error = NetError{"getaddrinfo", EAI_AGAIN, "Ошибка при поиске имени «" + text + "»: " + failure.what()};
-    return std::nullopt;
+    return Error{"getaddrinfo", EAI_AGAIN, "Ошибка при поиске имени «" + text + "»: " + failure.what()};
   }
   std::unique_lock<std::mutex> hold(lookup->mutex);
   while (!lookup->done.wait_for(hold, std::chrono::milliseconds(20), [&] { return lookup->finished; })) {
-    if (stopped()) {
-      error = NetError{"getaddrinfo", EAI_CANCELED, "Поиск имени «" + text + "» прерван"};
-      return std::nullopt;
-    }
+    if (stopped()) return Error{"getaddrinfo", EAI_CANCELED, "Поиск имени «" + text + "» прерван"};
   }
-  error = lookup->error;
-  return lookup->found;
+  return lookup->result;
 }
 
 }  // namespace connchk::platform

@@ -24,9 +24,6 @@ enum class Family { IPv4, IPv6 };
 // forced by the operator (-4, -6).
 enum class FamilyChoice { Any, IPv4, IPv6 };
 
-// The platform's error, under the name the callers still use.
-using NetError = Error;
-
 class Address {
  public:
   // 0.0.0.0, port 0.
@@ -96,16 +93,15 @@ const char* familyName(Family family);
 // getaddrinfo. With FamilyChoice::Any the first address the resolver gives is taken (its sort
 // prefers IPv6 where both families are reachable); IPv4 or IPv6 takes the first of that family.
 // A literal of the other family than the one forced is refused rather than converted. The port
-// of the result is 0. On failure nullopt, and `error` says why in a line fit for the log.
-std::optional<Address> resolve(const std::string& text, FamilyChoice choice, NetError& error);
+// of the result is 0. A failure's text says why in a line fit for the log.
+Result<Address> resolve(const std::string& text, FamilyChoice choice);
 
 // The same, given up as soon as `stopped` holds (it is looked at every 20 ms): getaddrinfo cannot
 // be cancelled, so a name is looked up on a thread of its own, which is left to end by itself
 // (the resolver's own time-outs end it) and drops its answer. At most MaxLookupsUnderWay such
 // threads live at once; beyond them a lookup fails at once rather than pile up.
 inline constexpr int MaxLookupsUnderWay = 64;
-std::optional<Address> resolve(const std::string& text, FamilyChoice choice, NetError& error,
-                               const std::function<bool()>& stopped);
+Result<Address> resolve(const std::string& text, FamilyChoice choice, const std::function<bool()>& stopped);
 
 }  // namespace connchk::platform
 

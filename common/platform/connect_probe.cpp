@@ -41,10 +41,9 @@ bool tcpPortAccepts(const std::string& host, std::uint16_t port, int ms) {
     const auto found = Address::fromSockaddr(entry->ai_addr, entry->ai_addrlen);
     if (!found) continue;
     const Address address = found->withPort(port);
-    int error = 0;
-    const Socket socket = openSocket(address.family(), SOCK_STREAM, 0, error);
-    accepts = socket.valid() && setNonBlocking(socket.fd(), error) &&
-              connectWithin(socket.fd(), address, ms, {}, error) == ConnectEnd::Connected;
+    const Result<Socket> socket = openSocket(address.family(), SOCK_STREAM, 0);
+    accepts = socket && setNonBlocking(socket->fd()) &&
+              connectWithin(socket->fd(), address, ms, {}).end == ConnectEnd::Connected;
   }
   freeaddrinfo(found);
   return accepts;

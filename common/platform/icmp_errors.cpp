@@ -154,17 +154,16 @@ std::string icmpErrorReason(const IcmpError& error) {
   }
 }
 
-std::optional<Socket> openIcmpErrorListener(Family family, NetError& error) {
-  int code = 0;
+Result<Socket> openIcmpErrorListener(Family family) {
   const bool v4 = family == Family::IPv4;
-  Socket socket = openSocket(family, SOCK_RAW, v4 ? int{IPPROTO_ICMP} : int{IPPROTO_ICMPV6}, code);
-  if (!socket.valid()) {
-    error = NetError{"socket", code,
-                     code == EPERM || code == EACCES
-                         ? std::string("Нет права открыть сокет ") + (v4 ? "ICMP" : "ICMPv6") +
-                               ": нужно право CAP_NET_RAW (root или setcap cap_net_raw+ep)"
-                         : "Ошибка " + std::to_string(code) + " при открытии сокета"};
-    return std::nullopt;
+  Result<Socket> socket = openSocket(family, SOCK_RAW, v4 ? int{IPPROTO_ICMP} : int{IPPROTO_ICMPV6});
+  if (!socket) {
+    const int code = socket.code();
+    return Error{"socket", code,
+                 code == EPERM || code == EACCES
+                     ? std::string("Нет права открыть сокет ") + (v4 ? "ICMP" : "ICMPv6") +
+                           ": нужно право CAP_NET_RAW (root или setcap cap_net_raw+ep)"
+                     : "Ошибка " + std::to_string(code) + " при открытии сокета"};
   }
   if (!v4) {
     icmp6_filter filter{};
@@ -172,10 +171,10 @@ std::optional<Socket> openIcmpErrorListener(Family family, NetError& error) {
     for (int type : {ICMP6_DST_UNREACH, ICMP6_PACKET_TOO_BIG, ICMP6_TIME_EXCEEDED, ICMP6_PARAM_PROB}) {
       ICMP6_FILTER_SETPASS(type, &filter);
     }
-    if (::setsockopt(socket.fd(), IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter) != 0) {
-      code = errno;
-      error = NetError{"setsockopt", code, "Ошибка " + std::to_string(code) + " при настройке сокета ICMPv6"};
-      return std::nullopt;
+    if (::setsockopt(socket->fd(), IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter) != 0) {
+      Error error = lastError("setsockopt");
+      error.text = "Ошибка " + std::to_string(error.code) + " при настройке сокета ICMPv6";
+      return error;
     }
   }
   return socket;
@@ -198,12 +197,12 @@ Result<ErrorRead> readIcmpError(int fd, Family family, IcmpError& out) {
   return ErrorRead::Error;
 }
 
-bool enableErrorQueue(int fd, Family family, int& error) {
+Status enableErrorQueue(int fd, Family family) {
   const int on = 1;
   const bool ok = family == Family::IPv4 ? ::setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on) == 0
                                          : ::setsockopt(fd, IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof on) == 0;
-  error = ok ? 0 : errno;
-  return ok;
+  if (!ok) return lastError("setsockopt");
+  return {};
 }
 
 Result<ErrorRead> readErrorQueue(int fd, IcmpError& out) {

@@ -66,8 +66,8 @@ std::optional<IcmpError> parseIcmpErrorDatagram(std::span<const std::uint8_t> da
 std::string icmpErrorReason(const IcmpError& error);
 
 // A raw socket of the family that receives ICMP errors (ICMPv6: a filter passes only the four error
-// types). Needs CAP_NET_RAW; nullopt with the refusal in `error` otherwise.
-std::optional<Socket> openIcmpErrorListener(Family family, NetError& error);
+// types). Needs CAP_NET_RAW; without it the error is the refusal, with a text that names the right.
+Result<Socket> openIcmpErrorListener(Family family);
 
 // What one read of ICMP errors found: an error (`out` filled), another message that is no error of
 // ours to read (echo replies, unparsable bytes), or nothing pending. A receive that failed otherwise
@@ -79,7 +79,7 @@ Result<ErrorRead> readIcmpError(int fd, Family family, IcmpError& out);
 
 // IP_RECVERR or IPV6_RECVERR on a socket of `family`: ICMP errors about its datagrams are queued
 // for readErrorQueue and no longer end a connected socket's receive with an error code alone.
-bool enableErrorQueue(int fd, Family family, int& error);
+Status enableErrorQueue(int fd, Family family);
 
 // One error from the socket's error queue without waiting. The quoted source and destination come
 // from the socket and the kernel (ports included for UDP and TCP); `transport` holds the bytes after

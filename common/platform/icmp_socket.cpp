@@ -28,7 +28,7 @@ std::string pingGroupRange() {
 
 // The raw socket was refused with `rawCode`, the datagram socket with `code`. The error carries
 // the raw socket's code: the right it lacked is the one named first.
-NetError noRight(Family family, int rawCode, int code) {
+Error noRight(Family family, int rawCode, int code) {
   std::ostringstream why;
   why << "Нет права открыть сокет " << icmpName(family) << ": нужно право CAP_NET_RAW (root или setcap cap_net_raw+ep)";
   if (code == EACCES || code == EPERM) {
@@ -37,65 +37,58 @@ NetError noRight(Family family, int rawCode, int code) {
   } else {
     why << "; сокеты " << icmpName(family) << " без права система не дает (ошибка " << code << ")";
   }
-  return NetError{"socket", rawCode, why.str()};
+  return Error{"socket", rawCode, why.str()};
 }
 
 // A raw ICMPv6 socket sees all ICMPv6 traffic, neighbour discovery included; echo requests (and,
 // for a client, replies) are all we want.
-bool passEcho(int fd, bool replies, int& error) {
+Status passEcho(int fd, bool replies) {
   icmp6_filter filter{};
   ICMP6_FILTER_SETBLOCKALL(&filter);
   ICMP6_FILTER_SETPASS(ICMP6_ECHO_REQUEST, &filter);
   if (replies) ICMP6_FILTER_SETPASS(ICMP6_ECHO_REPLY, &filter);
-  const bool ok = ::setsockopt(fd, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter) == 0;
-  error = ok ? 0 : errno;
-  return ok;
+  if (::setsockopt(fd, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter) != 0) return lastError("setsockopt");
+  return {};
 }
 
 }  // namespace
 
-bool passOnlyEchoRequests(int fd, int& error) { return passEcho(fd, false, error); }
+Status passOnlyEchoRequests(int fd) { return passEcho(fd, false); }
 
-std::optional<IcmpEchoSocket> openIcmpEchoSocket(Family family, NetError& error) {
-  int code = 0;
-  IcmpEchoSocket echo{openSocket(family, SOCK_RAW, icmpProtocol(family), code), family, EchoSocketKind::Raw};
-  if (echo.socket.valid()) {
-    if (family == Family::IPv6 && !passEcho(echo.socket.fd(), true, code)) {
-      error = NetError{"setsockopt", code, "Ошибка " + std::to_string(code) + " при настройке сокета ICMPv6"};
-      return std::nullopt;
+Result<IcmpEchoSocket> openIcmpEchoSocket(Family family) {
+  Result<Socket> raw = openSocket(family, SOCK_RAW, icmpProtocol(family));
+  if (raw) {
+    if (family == Family::IPv6) {
+      if (const Status filtered = passEcho(raw->fd(), true); !filtered) {
+        const int code = filtered.code();
+        return Error{"setsockopt", code, "Ошибка " + std::to_string(code) + " при настройке сокета ICMPv6"};
+      }
     }
-    return echo;
+    return IcmpEchoSocket{std::move(*raw), family, EchoSocketKind::Raw};
   }
-  if (code != EPERM && code != EACCES) {
-    error = NetError{"socket", code, "Ошибка " + std::to_string(code) + " при открытии сокета " + icmpName(family)};
-    return std::nullopt;
+  const int rawCode = raw.code();
+  if (rawCode != EPERM && rawCode != EACCES) {
+    return Error{"socket", rawCode, "Ошибка " + std::to_string(rawCode) + " при открытии сокета " + icmpName(family)};
   }
-  const int rawCode = code;
-  echo.socket = openSocket(family, SOCK_DGRAM, icmpProtocol(family), code);
-  echo.kind = EchoSocketKind::Datagram;
-  if (echo.socket.valid()) return echo;
-  error = noRight(family, rawCode, code);
-  return std::nullopt;
+  Result<Socket> datagram = openSocket(family, SOCK_DGRAM, icmpProtocol(family));
+  if (!datagram) return noRight(family, rawCode, datagram.code());
+  return IcmpEchoSocket{std::move(*datagram), family, EchoSocketKind::Datagram};
 }
 
-bool bindEchoIdentifier(const IcmpEchoSocket& socket, std::uint16_t identifier, NetError& error) {
-  if (socket.kind == EchoSocketKind::Raw) return true;
-  if (identifier == 0) {
-    error = NetError{"bind", EINVAL, "Идентификатор 0 нельзя задать сокету ICMP без права"};
-    return false;
-  }
+Status bindEchoIdentifier(const IcmpEchoSocket& socket, std::uint16_t identifier) {
+  if (socket.kind == EchoSocketKind::Raw) return {};
+  if (identifier == 0) return Error{"bind", EINVAL, "Идентификатор 0 нельзя задать сокету ICMP без права"};
   // The kernel writes the socket's "port" bytes into the identifier field as they stand.
   const std::uint8_t wire[2] = {static_cast<std::uint8_t>(identifier & 0xFF), static_cast<std::uint8_t>(identifier >> 8)};
   sockaddr_storage any{};
   const socklen_t length = Address::any(socket.family).toSockaddr(any);
   std::memcpy(reinterpret_cast<std::uint8_t*>(&any) + offsetof(sockaddr_in, sin_port), wire, 2);
   static_assert(offsetof(sockaddr_in, sin_port) == offsetof(sockaddr_in6, sin6_port));
-  if (::bind(socket.socket.fd(), reinterpret_cast<const sockaddr*>(&any), length) == 0) return true;
-  const int code = errno;
-  error = NetError{"bind", code,
-                   code == EADDRINUSE ? "Идентификатор " + std::to_string(identifier) + " занят другим сокетом ICMP"
-                                      : "Ошибка bind " + std::to_string(code)};
-  return false;
+  if (::bind(socket.socket.fd(), reinterpret_cast<const sockaddr*>(&any), length) == 0) return {};
+  Error error = lastError("bind");
+  error.text = error.code == EADDRINUSE ? "Идентификатор " + std::to_string(identifier) + " занят другим сокетом ICMP"
+                                        : "Ошибка bind " + std::to_string(error.code);
+  return error;
 }
 
 std::optional<std::uint16_t> echoIdentifier(const IcmpEchoSocket& socket) {

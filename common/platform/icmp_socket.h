@@ -39,23 +39,23 @@ struct IcmpEchoSocket {
 };
 
 // A raw socket where the right allows, otherwise a datagram socket where ping_group_range
-// allows. When neither opens, nullopt, and `error` names the right or the setting that is
-// missing (CAP_NET_RAW, or the user's group in net.ipv4.ping_group_range, with its value); its
-// code is then the raw socket's refusal (EPERM), the right that was asked for first.
-std::optional<IcmpEchoSocket> openIcmpEchoSocket(Family family, NetError& error);
+// allows. When neither opens, the error's text names the right or the setting that is missing
+// (CAP_NET_RAW, or the user's group in net.ipv4.ping_group_range, with its value); its code is
+// then the raw socket's refusal (EPERM), the right that was asked for first.
+Result<IcmpEchoSocket> openIcmpEchoSocket(Family family);
 
 // Datagram socket: makes every request through it carry `identifier`, in the byte order the
 // echo layout stores it (readU16 of the message gives it back). Identifier 0 cannot be asked for
 // (it lets the kernel choose), nor one that another ICMP socket of the namespace holds
-// (EADDRINUSE); a socket keeps the identifier it got first. Raw socket: nothing to do, true.
-bool bindEchoIdentifier(const IcmpEchoSocket& socket, std::uint16_t identifier, NetError& error);
+// (EADDRINUSE); a socket keeps the identifier it got first. Raw socket: nothing to do.
+Status bindEchoIdentifier(const IcmpEchoSocket& socket, std::uint16_t identifier);
 
 // Datagram socket: the identifier its requests carry, as the echo layout stores it; nullopt
 // before the first bind or send (when the kernel has not chosen one yet) and on raw sockets.
 std::optional<std::uint16_t> echoIdentifier(const IcmpEchoSocket& socket);
 
 // For a responder's raw ICMPv6 socket: lets only echo requests through (no neighbour discovery,
-// no replies). False with the code in `error` when the filter cannot be set.
-bool passOnlyEchoRequests(int fd, int& error);
+// no replies).
+Status passOnlyEchoRequests(int fd);
 
 }  // namespace connchk::platform

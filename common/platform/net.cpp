@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <tuple>
 
 #include "common/platform/sockets.h"
 
@@ -27,45 +28,47 @@ void Socket::close() {
   fd_ = -1;
 }
 
-bool setReceiveTimeout(int fd, int ms, int& error) {
+Status setReceiveTimeout(int fd, int ms) {
   timeval tv{};
   tv.tv_sec = ms / 1000;
   tv.tv_usec = (ms % 1000) * 1000;
-  const bool ok = ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
-  error = ok ? 0 : errno;
-  return ok;
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return lastError("setsockopt");
+  return {};
 }
 
 namespace {
-bool setOption(int fd, int level, int name, int value, int& error) {
-  const bool ok = ::setsockopt(fd, level, name, &value, sizeof value) == 0;
-  error = ok ? 0 : errno;
-  return ok;
+Status setOption(int fd, int level, int name, int value) {
+  if (::setsockopt(fd, level, name, &value, sizeof value) != 0) return lastError("setsockopt");
+  return {};
 }
 int flagsFor(Wait wait) { return wait == Wait::Now ? MSG_DONTWAIT : 0; }
 }  // namespace
 
-bool setReuseAddress(int fd, int& error) { return setOption(fd, SOL_SOCKET, SO_REUSEADDR, 1, error); }
+Status setReuseAddress(int fd) { return setOption(fd, SOL_SOCKET, SO_REUSEADDR, 1); }
 
-bool setSendBuffer(int fd, int bytes, int& error) { return setOption(fd, SOL_SOCKET, SO_SNDBUF, bytes, error); }
+Status setSendBuffer(int fd, int bytes) { return setOption(fd, SOL_SOCKET, SO_SNDBUF, bytes); }
 
 void raiseSendBuffer(int fd, int bytes) {
-  int error = 0;
-  if (!setOption(fd, SOL_SOCKET, SO_SNDBUFFORCE, bytes, error)) setSendBuffer(fd, bytes, error);
+  // Past the cap needs a right the program may lack; then up to the cap. Neither failing matters:
+  // the socket keeps the system's size.
+  if (!setOption(fd, SOL_SOCKET, SO_SNDBUFFORCE, bytes)) (void)setSendBuffer(fd, bytes);
 }
 
-bool setNonBlocking(int fd, int& error) {
+Status setNonBlocking(int fd) {
   const int flags = ::fcntl(fd, F_GETFL);
-  const bool ok = flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-  error = ok ? 0 : errno;
-  return ok;
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return lastError("fcntl");
+  return {};
 }
 
-bool setKeepAlive(int fd, int idleS, int intervalS, int count, int& error) {
-  return setOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1, error) && setOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, idleS, error) &&
-         setOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, intervalS, error) &&
-         setOption(fd, IPPROTO_TCP, TCP_KEEPCNT, count, error) &&
-         setOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, (idleS + intervalS * count) * 1000, error);
+Status setKeepAlive(int fd, int idleS, int intervalS, int count) {
+  for (const auto& [level, name, value] : {std::tuple{SOL_SOCKET, SO_KEEPALIVE, 1},
+                                           std::tuple{int{IPPROTO_TCP}, TCP_KEEPIDLE, idleS},
+                                           std::tuple{int{IPPROTO_TCP}, TCP_KEEPINTVL, intervalS},
+                                           std::tuple{int{IPPROTO_TCP}, TCP_KEEPCNT, count},
+                                           std::tuple{int{IPPROTO_TCP}, TCP_USER_TIMEOUT, (idleS + intervalS * count) * 1000}}) {
+    if (Status set = setOption(fd, level, name, value); !set) return set;
+  }
+  return {};
 }
 
 std::uint16_t localPort(int fd) {
@@ -91,10 +94,9 @@ Result<std::size_t> receive(int fd, void* buffer, std::size_t capacity, Wait wai
   return static_cast<std::size_t>(n);
 }
 
-bool listenOn(int fd, int backlog, int& error) {
-  const bool ok = ::listen(fd, backlog) == 0;
-  error = ok ? 0 : errno;
-  return ok;
+Status listenOn(int fd, int backlog) {
+  if (::listen(fd, backlog) != 0) return lastError("listen");
+  return {};
 }
 
 int outgoingTtl(int fd, bool ipv6) {

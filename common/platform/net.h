@@ -31,21 +31,21 @@ class Socket {
   int fd_ = -1;
 };
 
-bool setReceiveTimeout(int fd, int ms, int& error);
+Status setReceiveTimeout(int fd, int ms);
 
 // Lets a listening socket bind its port while connections of an earlier run linger (TIME_WAIT).
-bool setReuseAddress(int fd, int& error);
+Status setReuseAddress(int fd);
 
-bool setNonBlocking(int fd, int& error);
+Status setNonBlocking(int fd);
 
 // Probes a connection that has been quiet for `idleS` seconds every `intervalS` seconds, and gives
 // it up after `count` unanswered probes; data that stays unacknowledged that long ends it too.
 // A peer that vanished without a word is thus found within idleS + intervalS * count seconds.
-bool setKeepAlive(int fd, int idleS, int intervalS, int count, int& error);
+Status setKeepAlive(int fd, int idleS, int intervalS, int count);
 
 // Caps what the kernel holds for the socket's unsent data (and so what a peer that takes
 // nothing can make it hold).
-bool setSendBuffer(int fd, int bytes, int& error);
+Status setSendBuffer(int fd, int bytes);
 // Lets the socket's unsent data reach `bytes`, past the system's usual cap where the program has
 // the right (CAP_NET_ADMIN), up to that cap otherwise.
 void raiseSendBuffer(int fd, int bytes);
@@ -63,7 +63,7 @@ Result<std::size_t> sendBytes(int fd, const void* data, std::size_t length, Wait
 // One receive of at most `capacity` bytes; 0 when a stream's peer has closed.
 Result<std::size_t> receive(int fd, void* buffer, std::size_t capacity, Wait wait = Wait::Block);
 
-bool listenOn(int fd, int backlog, int& error);
+Status listenOn(int fd, int backlog);
 
 // The TTL (IPv6: hop limit) a socket's packets leave with, -1 when it cannot be read.
 int outgoingTtl(int fd, bool ipv6);

@@ -43,8 +43,9 @@ class [[nodiscard]] Result {
   const T& operator*() const& { return value(); }
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
-  // The value, or `fallback` when the call failed.
-  T valueOr(T fallback) const& { return ok() ? value() : std::move(fallback); }
+  // The value, or `fallback` when the call failed (an invalid Socket, say, that fails in turn).
+  T value_or(T fallback) const& { return ok() ? value() : std::move(fallback); }
+  T value_or(T fallback) && { return ok() ? std::get<0>(std::move(held_)) : std::move(fallback); }
 
   // The failure; only when !ok().
   const Error& error() const& { return std::get<1>(held_); }
@@ -77,5 +78,12 @@ class [[nodiscard]] Result<void> {
 };
 
 using Status = Result<void>;
+
+// Whether a call succeeded, without its value: the start of a chain of steps that each may fail.
+template <typename T>
+Status statusOf(const Result<T>& result) {
+  if (!result) return result.error();
+  return {};
+}
 
 }  // namespace connchk::platform

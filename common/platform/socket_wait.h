@@ -9,8 +9,13 @@ namespace connchk::platform {
 
 enum class ConnectEnd { Connected, Failed, Stopped };
 
-// Connects within `ms`; `stop` ends the wait at once. Failed carries the code of the refusal, or
-// ETIMEDOUT past `ms`.
-ConnectEnd connectWithin(int fd, const Address& address, int ms, const StopEvent& stop, int& error);
+// How a connect ended; when Failed, `error` holds the refusal's code, or ETIMEDOUT past the limit.
+struct Connecting {
+  ConnectEnd end = ConnectEnd::Failed;
+  Error error;
+};
+
+// Connects within `ms`; `stop` ends the wait at once.
+Connecting connectWithin(int fd, const Address& address, int ms, const StopEvent& stop);
 
 }  // namespace connchk::platform

@@ -9,50 +9,48 @@
 
 namespace connchk::platform {
 
-Socket openSocket(Family family, int type, int protocol, int& error) {
+Result<Socket> openSocket(Family family, int type, int protocol) {
   const int fd = ::socket(family == Family::IPv4 ? AF_INET : AF_INET6, type | SOCK_CLOEXEC, protocol);
-  error = fd < 0 ? errno : 0;
+  if (fd < 0) return lastError("socket");
   return Socket(fd);
 }
 
-Socket openDualStackSocket(int type, Family& family, int& error) {
-  family = Family::IPv6;
-  Socket socket = openSocket(Family::IPv6, type, 0, error);
-  if (socket.valid()) {
+Result<DualStackSocket> openDualStackSocket(int type) {
+  Result<Socket> opened = openSocket(Family::IPv6, type, 0);
+  if (opened) {
     // The system's default (net.ipv6.bindv6only) may say otherwise; a socket that cannot take
     // IPv4 as well would leave IPv4 peers unserved, so it is not used.
-    if (setIPv6Only(socket.fd(), false, error)) return socket;
-    return Socket();
+    if (Status dual = setIPv6Only(opened->fd(), false); !dual) return std::move(dual).error();
+    return DualStackSocket{std::move(*opened), Family::IPv6};
   }
-  if (error != EAFNOSUPPORT) return socket;
-  family = Family::IPv4;
-  return openSocket(Family::IPv4, type, 0, error);
+  if (opened.code() != EAFNOSUPPORT) return std::move(opened).error();
+  opened = openSocket(Family::IPv4, type, 0);
+  if (!opened) return std::move(opened).error();
+  return DualStackSocket{std::move(*opened), Family::IPv4};
 }
 
-bool setIPv6Only(int fd, bool only, int& error) {
+Status setIPv6Only(int fd, bool only) {
   const int value = only ? 1 : 0;
-  const bool ok = ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &value, sizeof value) == 0;
-  error = ok ? 0 : errno;
-  return ok;
+  if (::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &value, sizeof value) != 0) return lastError("setsockopt");
+  return {};
 }
 
-bool bindTo(int fd, const Address& address, int& error) {
+Status bindTo(int fd, const Address& address) {
   sockaddr_storage to{};
   const socklen_t length = address.toSockaddr(to);
-  const bool ok = ::bind(fd, reinterpret_cast<const sockaddr*>(&to), length) == 0;
-  error = ok ? 0 : errno;
-  return ok;
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&to), length) != 0) return lastError("bind");
+  return {};
 }
 
-bool connectTo(int fd, const Address& address, int& error) {
+Status connectTo(int fd, const Address& address) {
   sockaddr_storage to{};
   const socklen_t length = address.toSockaddr(to);
   int rc;
   do {
     rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&to), length);
   } while (rc < 0 && errno == EINTR);
-  error = rc == 0 ? 0 : errno;
-  return rc == 0;
+  if (rc != 0) return lastError("connect");
+  return {};
 }
 
 Result<std::size_t> sendTo(int fd, const void* data, std::size_t length, const Address& to, Wait wait) {
@@ -181,11 +179,11 @@ Result<std::size_t> sendFrom(int fd, const void* data, std::size_t length, const
   return static_cast<std::size_t>(n);
 }
 
-bool setTrafficClass(int fd, Family family, int tos, int& error) {
+Status setTrafficClass(int fd, Family family, int tos) {
   const bool ok = family == Family::IPv6 ? ::setsockopt(fd, IPPROTO_IPV6, IPV6_TCLASS, &tos, sizeof tos) == 0
                                          : ::setsockopt(fd, IPPROTO_IP, IP_TOS, &tos, sizeof tos) == 0;
-  error = ok ? 0 : errno;
-  return ok;
+  if (!ok) return lastError("setsockopt");
+  return {};
 }
 
 void keepSyns(int listeningFd) {
@@ -272,7 +270,7 @@ Result<std::size_t> receive(int fd, void* buffer, std::size_t capacity, Wait wai
   return receiveMessage(fd, buffer, capacity, nullptr, unused, wait, nullptr, &time);
 }
 
-Socket acceptFrom(int fd, Address& peer, int& error, Wait wait) {
+Result<Socket> acceptFrom(int fd, Address& peer, Wait wait) {
   const int flags = SOCK_CLOEXEC | (wait == Wait::Now ? SOCK_NONBLOCK : 0);
   int connection;
   sockaddr_storage source{};
@@ -281,10 +279,8 @@ Socket acceptFrom(int fd, Address& peer, int& error, Wait wait) {
     length = sizeof source;
     connection = ::accept4(fd, reinterpret_cast<sockaddr*>(&source), &length, flags);
   } while (connection < 0 && errno == EINTR);
-  error = connection < 0 ? errno : 0;
-  if (connection >= 0) {
-    if (auto sender = Address::fromSockaddr(reinterpret_cast<const sockaddr*>(&source), length)) peer = *sender;
-  }
+  if (connection < 0) return lastError("accept");
+  if (auto sender = Address::fromSockaddr(reinterpret_cast<const sockaddr*>(&source), length)) peer = *sender;
   return Socket(connection);
 }
 

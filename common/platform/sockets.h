@@ -11,24 +11,28 @@
 
 namespace connchk::platform {
 
-// Opens a socket of `family` (SOCK_DGRAM, SOCK_STREAM or SOCK_RAW with `protocol`). On failure the
-// socket is invalid and `error` holds the code (EAFNOSUPPORT where the host has no IPv6).
-Socket openSocket(Family family, int type, int protocol, int& error);
+// Opens a socket of `family` (SOCK_DGRAM, SOCK_STREAM or SOCK_RAW with `protocol`). A host with no
+// IPv6 fails an IPv6 one with EAFNOSUPPORT.
+Result<Socket> openSocket(Family family, int type, int protocol);
 
 // A socket for a service that serves both families: IPv6 with IPV6_V6ONLY off, so that bound to
 // :: it also takes IPv4 peers (as mapped addresses), or IPv4 where the host has no IPv6 at all.
-// `family` says which it is. On failure the socket is invalid and `error` holds the code.
-Socket openDualStackSocket(int type, Family& family, int& error);
+// `family` says which it is.
+struct DualStackSocket {
+  Socket socket;
+  Family family = Family::IPv6;
+};
+Result<DualStackSocket> openDualStackSocket(int type);
 
 // IPV6_V6ONLY. With `only` false an IPv6 socket bound to :: also serves IPv4 peers, which it
 // reports as mapped addresses (Address::isMapped). Raw sockets stay of one family whatever this says.
-bool setIPv6Only(int fd, bool only, int& error);
+Status setIPv6Only(int fd, bool only);
 
 // The address is passed in the form it came in (Address::toSockaddr): an IPv4 address read from a
 // dual-stack socket goes back to that socket mapped. On a raw IPv6 socket the port must be 0 or
 // the socket's protocol number.
-bool bindTo(int fd, const Address& address, int& error);
-bool connectTo(int fd, const Address& address, int& error);
+Status bindTo(int fd, const Address& address);
+Status connectTo(int fd, const Address& address);
 // With Wait::Now a send that would wait for room in the socket's buffer fails with EAGAIN instead.
 Result<std::size_t> sendTo(int fd, const void* data, std::size_t length, const Address& to, Wait wait = Wait::Block);
 
@@ -81,7 +85,7 @@ Result<std::size_t> receive(int fd, void* buffer, std::size_t capacity, Wait wai
 
 // Sets the TOS byte (IPv6: traffic class) of what the socket sends; for IPv6 both, so that IPv4
 // peers of a dual-stack socket get it too.
-bool setTrafficClass(int fd, Family family, int tos, int& error);
+Status setTrafficClass(int fd, Family family, int tos);
 
 // TCP has no marks per segment; Linux can keep each connection's SYN (TCP_SAVE_SYN on the
 // listening socket), whose IP header tells the TTL and TOS the connection's first packet came with.
@@ -91,10 +95,9 @@ ArrivalMarks synMarks(int connectionFd);
 // The marks in an IPv4 or IPv6 header at the front of `header` (its version nibble says which).
 ArrivalMarks headerMarks(const std::uint8_t* header, std::size_t length);
 
-// The next connection of a listening socket with the peer's address; on failure the socket is
-// invalid and `error` holds the code. With Wait::Now the connection's own sends and receives never
-// wait either.
-Socket acceptFrom(int fd, Address& peer, int& error, Wait wait = Wait::Block);
+// The next connection of a listening socket, with the peer's address in `peer`. With Wait::Now the
+// connection's own sends and receives never wait either.
+Result<Socket> acceptFrom(int fd, Address& peer, Wait wait = Wait::Block);
 
 // The address a socket is bound to (with its port); nullopt when it cannot be read.
 // localPort() of net.h reads the port of either family.

@@ -62,28 +62,25 @@ bool heldByThisHost(const Address& address) {
   return held;
 }
 
-bool setHopLimit(int fd, Family family, int hops, NetError& error) {
+Status setHopLimit(int fd, Family family, int hops) {
   const bool four = family == Family::IPv4;
   if (::setsockopt(fd, four ? IPPROTO_IP : IPPROTO_IPV6, four ? IP_TTL : IPV6_UNICAST_HOPS, &hops, sizeof hops) == 0) {
-    return true;
+    return {};
   }
-  const int code = errno;
-  error = NetError{four ? "setsockopt IP_TTL" : "setsockopt IPV6_UNICAST_HOPS", code,
-                   "Ошибка " + std::to_string(code) + " при установке TTL " + std::to_string(hops)};
-  return false;
+  Error error = lastError(four ? "setsockopt IP_TTL" : "setsockopt IPV6_UNICAST_HOPS");
+  error.text = "Ошибка " + std::to_string(error.code) + " при установке TTL " + std::to_string(hops);
+  return error;
 }
 
-bool tieToInterface(int fd, const std::string& name, NetError& error) {
+Status tieToInterface(int fd, const std::string& name) {
   if (::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, name.c_str(), static_cast<socklen_t>(name.size())) == 0) {
-    return true;
+    return {};
   }
-  const int code = errno;
-  std::string text = "Ошибка " + std::to_string(code) + " при привязке к интерфейсу " + name;
-  if (code == EPERM || code == EACCES) {
-    text = "Нет права на привязку к интерфейсу " + name + " (CAP_NET_RAW): нужен root или setcap cap_net_raw+ep";
-  }
-  error = NetError{"SO_BINDTODEVICE", code, text};
-  return false;
+  Error error = lastError("SO_BINDTODEVICE");
+  error.text = error.code == EPERM || error.code == EACCES
+                   ? "Нет права на привязку к интерфейсу " + name + " (CAP_NET_RAW): нужен root или setcap cap_net_raw+ep"
+                   : "Ошибка " + std::to_string(error.code) + " при привязке к интерфейсу " + name;
+  return error;
 }
 
 }  // namespace
@@ -146,20 +143,22 @@ std::string wayOutProblem(const WayOut& way) {
   return {};
 }
 
-bool applyWayOut(int fd, Family family, const WayOut& way, NetError& error, std::uint16_t localPort) {
-  if (way.hopLimit != 0 && !setHopLimit(fd, family, way.hopLimit, error)) return false;
-  if (way.kind == WayOut::Kind::Interface && !tieToInterface(fd, way.name, error)) return false;
+Status applyWayOut(int fd, Family family, const WayOut& way, std::uint16_t localPort) {
+  if (way.hopLimit != 0) {
+    if (Status set = setHopLimit(fd, family, way.hopLimit); !set) return set;
+  }
+  if (way.kind == WayOut::Kind::Interface) {
+    if (Status tied = tieToInterface(fd, way.name); !tied) return tied;
+  }
   const bool fromAddress = way.kind == WayOut::Kind::Address;
   if (fromAddress && way.address.family() != family) {
-    error = NetError{"bind", EAFNOSUPPORT,
-                     "Адрес " + way.address.text() + " не того семейства, что адрес сервера (" + familyName(family) + ")"};
-    return false;
+    return Error{"bind", EAFNOSUPPORT,
+                 "Адрес " + way.address.text() + " не того семейства, что адрес сервера (" + familyName(family) + ")"};
   }
-  if (!fromAddress && localPort == 0) return true;
-  int code = 0;
-  if (bindTo(fd, fromAddress ? way.address.withPort(localPort) : Address::any(family, localPort), code)) return true;
-  error = NetError{"bind", code, "Ошибка bind " + std::to_string(code)};
-  return false;
+  if (!fromAddress && localPort == 0) return {};
+  Status bound = bindTo(fd, fromAddress ? way.address.withPort(localPort) : Address::any(family, localPort));
+  if (!bound) return Error{"bind", bound.code(), "Ошибка bind " + std::to_string(bound.code())};
+  return bound;
 }
 
 std::string wayOutPhrase(const WayOut& way) {

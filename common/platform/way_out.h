@@ -49,9 +49,9 @@ std::string wayOutProblem(const WayOut& way);
 // (IP_TTL or IPV6_UNICAST_HOPS), the interface (SO_BINDTODEVICE), and a bind to the way's address
 // with `localPort`, or to the family's any-address when only a port is asked for (the terminal
 // exchange's 855). An address of the other family than the socket's fails with EAFNOSUPPORT.
-// On failure `error` names the call ("setsockopt IP_TTL", "SO_BINDTODEVICE", "bind"), its code,
-// and a line for the log (Russian) where the cause is not the bind itself.
-bool applyWayOut(int fd, Family family, const WayOut& way, NetError& error, std::uint16_t localPort = 0);
+// A failure names the call ("setsockopt IP_TTL", "SO_BINDTODEVICE", "bind"), its code, and a line
+// for the log (Russian) where the cause is not the bind itself.
+Status applyWayOut(int fd, Family family, const WayOut& way, std::uint16_t localPort = 0);
 
 // A way out with the name an operator gave it, for those who choose among ways by name (the
 // exporter's probes): "vpn=tun0"; without "LABEL=" the label is the way's own text.

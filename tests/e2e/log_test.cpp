@@ -259,16 +259,15 @@ TEST(ServerLog, AFloodFromManySendersKeepsEveryLineWholeAndEachSendersInOrder) {
   std::vector<Sender> senders(Senders);
   std::vector<pollfd> polls;
   for (int s = 0; s < Senders; ++s) {
-    int error = 0;
     Sender& x = senders[static_cast<std::size_t>(s)];
-    x.socket = platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0, error);
-    ASSERT_TRUE(platform::bindTo(x.socket.fd(), literal(format("127.0.0.%d", 2 + s)), error));
-    ASSERT_TRUE(platform::connectTo(x.socket.fd(), literal("127.0.0.1", EchoPort), error));
+    x.socket = openedSocket(platform::Family::IPv4, SOCK_DGRAM);
+    ASSERT_EQ(platform::bindTo(x.socket.fd(), literal(format("127.0.0.%d", 2 + s))).code(), 0);
+    ASSERT_EQ(platform::connectTo(x.socket.fd(), literal("127.0.0.1", EchoPort)).code(), 0);
     polls.push_back({x.socket.fd(), POLLIN, 0});
   }
   const auto sendNext = [&](Sender& x) {
     const Bytes request = echoRequest(lengthOf(x.sent++));
-    ASSERT_EQ(platform::sendBytes(x.socket.fd(), request.data(), request.size()).valueOr(0), request.size());
+    ASSERT_EQ(platform::sendBytes(x.socket.fd(), request.data(), request.size()).value_or(0), request.size());
   };
   for (Sender& x : senders) {
     for (int i = 0; i < InFlight; ++i) sendNext(x);
@@ -282,7 +281,7 @@ TEST(ServerLog, AFloodFromManySendersKeepsEveryLineWholeAndEachSendersInOrder) {
       if ((polls[s].revents & POLLIN) == 0) continue;
       Sender& x = senders[s];
       const auto got = platform::receive(x.socket.fd(), answer, sizeof answer);
-      ASSERT_EQ(got.valueOr(0), lengthOf(x.answered)) << "answers come in order";
+      ASSERT_EQ(got.value_or(0), lengthOf(x.answered)) << "answers come in order";
       if (++x.answered == PerSender) ++done;
       if (x.sent < PerSender) sendNext(x);
     }

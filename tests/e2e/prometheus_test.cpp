@@ -329,10 +329,9 @@ TEST(ExporterTwoHostsE2e, TerminalProbesTakePort855InTurn) {
 
 // A UDP socket bound to `at` that never answers: a name server that is there but silent.
 platform::Socket silentUdpSocket(const platform::Address& at) {
-  int error = 0;
-  platform::Socket socket = platform::openSocket(at.family(), SOCK_DGRAM, 0, error);
-  if (socket.valid() && !platform::bindTo(socket.fd(), at, error)) return {};
-  return socket;
+  auto socket = platform::openSocket(at.family(), SOCK_DGRAM, 0);
+  if (!socket || !platform::bindTo(socket->fd(), at)) return {};
+  return std::move(*socket);
 }
 
 bool datagramWaiting(int fd) {

@@ -52,9 +52,9 @@ const std::string ServerStartPrefix = "Старт сервера, протоко
 class RawSniffer {
  public:
   explicit RawSniffer(int protocol) {
-    int error = 0;
-    socket_ = platform::openSocket(platform::Family::IPv4, SOCK_RAW, protocol, error);
-    if (!socket_.valid()) throw std::runtime_error("sniffer: raw socket: " + std::to_string(error));
+    auto opened = platform::openSocket(platform::Family::IPv4, SOCK_RAW, protocol);
+    if (!opened) throw std::runtime_error("sniffer: raw socket: " + std::to_string(opened.code()));
+    socket_ = std::move(*opened);
     thread_ = std::thread([this] {
       std::uint8_t buf[4096];
       while (!stop_) {
@@ -103,8 +103,7 @@ class RawSniffer {
 class TrafficSource {
  public:
   TrafficSource(int protocol, Bytes payload) {
-    int error = 0;
-    socket_ = platform::openSocket(platform::Family::IPv4, SOCK_RAW, protocol, error);
+    socket_ = openedSocket(platform::Family::IPv4, SOCK_RAW, protocol);
     thread_ = std::thread([this, payload] {
       const auto to = platform::Address::loopback(platform::Family::IPv4);
       for (int i = 0; i < 60 && !stop_; ++i) {
@@ -299,9 +298,8 @@ TEST(RawE2e, IcmpMessagesOtherThanEchoRequestsAreNeverAnswered) {
   ASSERT_TRUE(startServer(server));
   RawSniffer sniffer(1);
   setKernelEcho(true);
-  int error = 0;
-  platform::Socket icmp = platform::openSocket(platform::Family::IPv4, SOCK_RAW, 1, error);
-  ASSERT_TRUE(icmp.valid()) << error;
+  platform::Socket icmp = openedSocket(platform::Family::IPv4, SOCK_RAW, 1);
+  ASSERT_TRUE(icmp.valid());
   const auto to = platform::Address::loopback(platform::Family::IPv4);
   const auto message = [](std::uint8_t type, bool goodChecksum) {
     Bytes m(layout_d::Length, 0);

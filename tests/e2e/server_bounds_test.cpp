@@ -86,14 +86,13 @@ class ForgedSenders {
     const auto server = literal(six ? TwoHosts::ServerAddress6 : TwoHosts::ServerAddress, EchoPort);
     bed.inHost(Host::Client, [&] {
       for (int i = 0; i < 50; ++i) {
-        int error = 0;
-        platform::Socket s = platform::openSocket(family, SOCK_DGRAM, 0, error);
+        platform::Socket s = openedSocket(family, SOCK_DGRAM);
         const int on = 1;
         ASSERT_EQ(six ? setsockopt(s.fd(), SOL_IPV6, IPV6_TRANSPARENT, &on, sizeof on)
                       : setsockopt(s.fd(), SOL_IP, IP_TRANSPARENT, &on, sizeof on),
                   0);
         const std::string forged = six ? format("2001:db8::f:%x", 100 + i) : format("192.0.2.%d", 100 + i);
-        ASSERT_TRUE(platform::bindTo(s.fd(), literal(forged, 4000), error)) << forged << ": " << error;
+        ASSERT_EQ(platform::bindTo(s.fd(), literal(forged, 4000)).code(), 0) << forged;
         sockets_.push_back(std::move(s));
       }
     });
@@ -150,8 +149,8 @@ Flood floodUdpEcho(int perSecond, milliseconds limit) {
   std::atomic<bool> sending{true};
   std::thread taker([&] {
     std::uint8_t answer[64];
-    while (sending || platform::receive(peer.fd(), answer, sizeof answer, platform::Wait::Now).valueOr(0) > 0) {
-      if (platform::receive(peer.fd(), answer, sizeof answer, platform::Wait::Now).valueOr(0) > 0) {
+    while (sending || platform::receive(peer.fd(), answer, sizeof answer, platform::Wait::Now).value_or(0) > 0) {
+      if (platform::receive(peer.fd(), answer, sizeof answer, platform::Wait::Now).value_or(0) > 0) {
         ++flood.answered;
       } else {
         std::this_thread::sleep_for(milliseconds(1));
@@ -162,7 +161,7 @@ Flood floodUdpEcho(int perSecond, milliseconds limit) {
   const auto step = std::chrono::microseconds(1000000 / perSecond);
   for (auto next = start; next - start < limit; next += step) {
     std::this_thread::sleep_until(next);
-    if (platform::sendBytes(peer.fd(), request.data(), request.size(), platform::Wait::Now).valueOr(0) > 0) ++flood.sent;
+    if (platform::sendBytes(peer.fd(), request.data(), request.size(), platform::Wait::Now).value_or(0) > 0) ++flood.sent;
   }
   std::this_thread::sleep_for(milliseconds(300));
   sending = false;
@@ -264,26 +263,25 @@ TEST(ServerBounds, OneHostWithManyTcpConnectionsLocksNoOtherHostOut) {
   std::unique_ptr<EchoPeer> other;
   host.bed.inHost(Host::Client, [&] {
     for (int i = 0; i < 600; ++i) {
-      int error = 0;
-      platform::Socket s = platform::openSocket(platform::Family::IPv4, SOCK_STREAM, 0, error);
-      platform::setNonBlocking(s.fd(), error);
-      platform::connectTo(s.fd(), literal(TwoHosts::ServerAddress, EchoPort), error);
+      platform::Socket s = openedSocket(platform::Family::IPv4, SOCK_STREAM);
+      ASSERT_EQ(platform::setNonBlocking(s.fd()).code(), 0);
+      // Connects in the background: the server takes or refuses each as it comes.
+      (void)platform::connectTo(s.fd(), literal(TwoHosts::ServerAddress, EchoPort));
       held.push_back(std::move(s));
     }
   });
   ASSERT_TRUE(host.server.waitFor("Соединение с 192.0.2.2 отклонено: открыто соединений с этого адреса 16", 100));
   host.bed.inHost(Host::Client, [&] {
-    int error = 0;
-    platform::Socket s = platform::openSocket(platform::Family::IPv4, SOCK_STREAM, 0, error);
-    ASSERT_TRUE(platform::bindTo(s.fd(), literal("192.0.2.3"), error)) << error;
-    ASSERT_TRUE(platform::connectTo(s.fd(), literal(TwoHosts::ServerAddress, EchoPort), error)) << error;
+    platform::Socket s = openedSocket(platform::Family::IPv4, SOCK_STREAM);
+    ASSERT_EQ(platform::bindTo(s.fd(), literal("192.0.2.3")).code(), 0);
+    ASSERT_EQ(platform::connectTo(s.fd(), literal(TwoHosts::ServerAddress, EchoPort)).code(), 0);
     const Bytes request = echoRequest(40);
-    ASSERT_EQ(platform::sendBytes(s.fd(), request.data(), request.size()).valueOr(0), 40u);
+    ASSERT_EQ(platform::sendBytes(s.fd(), request.data(), request.size()).value_or(0), 40u);
     Bytes answer(40);
     std::size_t have = 0;
     while (have < answer.size() && platform::waitReadable(s.fd(), NeverStops, 3000) == platform::WaitResult::Ready) {
       const auto got = platform::receive(s.fd(), answer.data() + have, answer.size() - have);
-      if (got.valueOr(0) == 0) break;
+      if (got.value_or(0) == 0) break;
       have += *got;
     }
     EXPECT_EQ(answer, withReplyMarker(request)) << "the other host is answered";
@@ -298,9 +296,8 @@ TEST(ServerBounds, ATerminalPortAnotherProgramHadIsNeverBound) {
   EchoServer server;
   ASSERT_TRUE(server.start({}, {"--console", "--log-rate", "0"}));
   const std::uint16_t vpnPort = 1194;  // terminal 339
-  int error = 0;
-  auto vpn = std::make_unique<platform::Socket>(platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0, error));
-  ASSERT_TRUE(platform::bindTo(vpn->fd(), literal("127.0.0.1", vpnPort), error)) << error;
+  auto vpn = std::make_unique<platform::Socket>(openedSocket(platform::Family::IPv4, SOCK_DGRAM));
+  ASSERT_EQ(platform::bindTo(vpn->fd(), literal("127.0.0.1", vpnPort)).code(), 0);
   UdpSender client("127.0.0.1", 0);
   const auto to = literal("127.0.0.1", TerminalPort);
   client.send(terminalRequest(339), to);
@@ -315,12 +312,12 @@ TEST(ServerBounds, ATerminalPortAnotherProgramHadIsNeverBound) {
 
 // Sends one request on `fd` in one send and reads the stream until as many bytes came back.
 Bytes streamRound(int fd, const Bytes& request) {
-  EXPECT_EQ(platform::sendBytes(fd, request.data(), request.size()).valueOr(0), request.size());
+  EXPECT_EQ(platform::sendBytes(fd, request.data(), request.size()).value_or(0), request.size());
   Bytes answer(request.size());
   std::size_t have = 0;
   while (have < answer.size() && platform::waitReadable(fd, NeverStops, 3000) == platform::WaitResult::Ready) {
     const auto got = platform::receive(fd, answer.data() + have, answer.size() - have);
-    if (got.valueOr(0) == 0) break;
+    if (got.value_or(0) == 0) break;
     have += *got;
   }
   answer.resize(have);
@@ -340,9 +337,8 @@ TEST(ServerBounds, TcpRequestsOfAnySizeAreAnsweredWholeAcrossSegments) {
     chain.inNode(RoutedChain::Node::Server, [&] { ASSERT_TRUE(serverServes(server.program)); });
     const std::vector<std::size_t> sizes = {1449, 1500, 65000};
     chain.inNode(RoutedChain::Node::Client, [&] {
-      int error = 0;
-      platform::Socket s = platform::openSocket(platform::Family::IPv4, SOCK_STREAM, 0, error);
-      ASSERT_TRUE(platform::connectTo(s.fd(), literal(RoutedChain::ServerAddress, EchoPort), error)) << error;
+      platform::Socket s = openedSocket(platform::Family::IPv4, SOCK_STREAM);
+      ASSERT_EQ(platform::connectTo(s.fd(), literal(RoutedChain::ServerAddress, EchoPort)).code(), 0);
       for (int round = 0; round < 2; ++round) {
         for (const std::size_t size : sizes) {
           const Bytes request = echoRequest(size);

@@ -307,15 +307,14 @@ TEST_F(ServerEcho, HeldConnectionsHoldUpNoOtherClient) {
   half.send(cut(echoRequest(32), 10));
   // A peer with a small window sends requests one by one (each whole, so that each is answered)
   // and takes no answer: soon its answers no longer fit into the server's buffers.
-  int error = 0;
-  platform::Socket deaf = platform::openSocket(platform::Family::IPv4, SOCK_STREAM, 0, error);
+  platform::Socket deaf = openedSocket(platform::Family::IPv4, SOCK_STREAM);
   const int small = 4096;
   const timeval patience{0, 200000};
   ASSERT_EQ(setsockopt(deaf.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
   ASSERT_EQ(setsockopt(deaf.fd(), SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience), 0);
-  ASSERT_TRUE(platform::connectTo(deaf.fd(), literal("127.0.0.1", EchoPort), error));
+  ASSERT_EQ(platform::connectTo(deaf.fd(), literal("127.0.0.1", EchoPort)).code(), 0);
   const Bytes big = echoRequest(2048);
-  for (int i = 0; i < 100 && platform::sendBytes(deaf.fd(), big.data(), big.size()).valueOr(0) == big.size(); ++i) {
+  for (int i = 0; i < 100 && platform::sendBytes(deaf.fd(), big.data(), big.size()).value_or(0) == big.size(); ++i) {
     std::this_thread::sleep_for(milliseconds(10));
   }
 
@@ -333,24 +332,23 @@ TEST_F(ServerEcho, HeldConnectionsHoldUpNoOtherClient) {
 TEST_F(ServerEcho, HundredTcpClientsAtOnceAreEachAnswered) {
   std::vector<platform::Socket> clients;
   for (int i = 0; i < 100; ++i) {
-    int error = 0;
-    platform::Socket s = platform::openSocket(platform::Family::IPv4, SOCK_STREAM, 0, error);
-    ASSERT_TRUE(platform::bindTo(s.fd(), literal(format("127.0.1.%d", i + 1)), error)) << error;
-    ASSERT_TRUE(platform::connectTo(s.fd(), literal(Loopback, EchoPort), error)) << "connection " << i;
+    platform::Socket s = openedSocket(platform::Family::IPv4, SOCK_STREAM);
+    ASSERT_EQ(platform::bindTo(s.fd(), literal(format("127.0.1.%d", i + 1))).code(), 0);
+    ASSERT_EQ(platform::connectTo(s.fd(), literal(Loopback, EchoPort)).code(), 0) << "connection " << i;
     const timeval patience{2, 0};
     setsockopt(s.fd(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
     clients.push_back(std::move(s));
   }
   for (std::size_t i = 0; i < clients.size(); ++i) {
     const Bytes request = echoRequest(20 + i);
-    ASSERT_EQ(platform::sendBytes(clients[i].fd(), request.data(), request.size()).valueOr(0), request.size());
+    ASSERT_EQ(platform::sendBytes(clients[i].fd(), request.data(), request.size()).value_or(0), request.size());
   }
   for (std::size_t i = 0; i < clients.size(); ++i) {
     Bytes answer(20 + i);
     std::size_t have = 0;
     while (have < answer.size()) {
       const auto got = platform::receive(clients[i].fd(), answer.data() + have, answer.size() - have);
-      if (got.valueOr(0) == 0) break;
+      if (got.value_or(0) == 0) break;
       have += *got;
     }
     EXPECT_EQ(answer, withReplyMarker(echoRequest(20 + i))) << "client " << i;
@@ -394,9 +392,8 @@ TEST_F(ServerEcho, FailedAcceptIsLoggedAndAcceptedAgainAfterAPause) {
 
 TEST(ServerStart, UdpPortTakenLeavesTheTcpServiceServing) {
   REQUIRE_PRIVATE_NETWORK();
-  int error = 0;
-  platform::Socket taken = platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0, error);
-  ASSERT_TRUE(platform::bindTo(taken.fd(), literal("0.0.0.0", EchoPort), error)) << error;
+  platform::Socket taken = openedSocket(platform::Family::IPv4, SOCK_DGRAM);
+  ASSERT_EQ(platform::bindTo(taken.fd(), literal("0.0.0.0", EchoPort)).code(), 0);
 
   EchoServer server;
   ASSERT_TRUE(server.start());  // the port taken here counts as bound

@@ -212,12 +212,11 @@ TEST(SweepOneHost, Port855IsTakenForTheFamiliesItsHolderServes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << platform::familyName(c.holder) << (c.ipv6Only ? " only" : "") << " holds, "
                                       << platform::familyName(c.asked) << " asked");
-    int error = 0;
-    const platform::Socket holder = platform::openSocket(c.holder, SOCK_DGRAM, 0, error);
+    const platform::Socket holder = openedSocket(c.holder, SOCK_DGRAM);
     if (c.holder == Family::IPv6) {
-      ASSERT_TRUE(platform::setIPv6Only(holder.fd(), c.ipv6Only, error));
+      ASSERT_EQ(platform::setIPv6Only(holder.fd(), c.ipv6Only).code(), 0);
     }
-    ASSERT_TRUE(platform::bindTo(holder.fd(), platform::Address::any(c.holder, TerminalPort), error)) << error;
+    ASSERT_EQ(platform::bindTo(holder.fd(), platform::Address::any(c.holder, TerminalPort)).code(), 0);
     const auto blocked = client::notRunnable(client::TerminalUdpIndex, c.asked);
     EXPECT_EQ(!blocked, c.runs);
     if (blocked) {

@@ -44,9 +44,8 @@ Bytes markerBytes(const Marker& m) { return Bytes(m.begin(), m.end()); }
 class HandClient {
  public:
   explicit HandClient(std::uint16_t port = 0, const char* address = "0.0.0.0") {
-    int error = 0;
-    socket_ = platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0, error);
-    platform::bindTo(socket_.fd(), literal(address, port), error);
+    socket_ = openedSocket(platform::Family::IPv4, SOCK_DGRAM);
+    EXPECT_EQ(platform::bindTo(socket_.fd(), literal(address, port)).code(), 0) << address << ":" << port;
   }
   void send(const Bytes& bytes, const platform::Address& to) {
     ASSERT_TRUE(platform::sendTo(socket_.fd(), bytes.data(), bytes.size(), to).ok());
@@ -398,9 +397,8 @@ TEST_F(TerminalServiceTest, TerminalNumbersOutsideTheServedRangeAreErroneousAndB
   EXPECT_EQ(occurrences(server.output(), "Статистика:"), 0);
   EXPECT_FALSE(portBound("udp", 50855));
   EXPECT_FALSE(portBound("udp", 1855));
-  int error = 0;
-  platform::Socket dns = platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0, error);
-  EXPECT_TRUE(platform::bindTo(dns.fd(), platform::Address::any(platform::Family::IPv4, 53), error)) << "port 53 is taken: " << error;
+  platform::Socket dns = openedSocket(platform::Family::IPv4, SOCK_DGRAM);
+  EXPECT_EQ(platform::bindTo(dns.fd(), platform::Address::any(platform::Family::IPv4, 53)).code(), 0) << "port 53 is taken";
 
   const auto last = firstAnswer(hand, 999);
   ASSERT_TRUE(last);

@@ -12,6 +12,7 @@
 
 #include "common/platform/sockets.h"
 #include "common/ui/display.h"
+#include "tests/support/peers.h"
 #include "tests/support/private_network.h"
 #include "tests/support/program.h"
 
@@ -62,11 +63,10 @@ TEST(WindowDispatch, AForwardedDisplayThatDoesNotAnswerFallsBackToTheTerminal) {
   EXPECT_NE(client.output().find("Соединение с 127.0.0.1, порт 87"), std::string::npos);
 
   // The same check passes while something listens on the display's port, and fails once it is gone.
-  int error = 0;
-  platform::Socket listener = platform::openSocket(platform::Family::IPv4, SOCK_STREAM, 0, error);
+  platform::Socket listener = openedSocket(platform::Family::IPv4, SOCK_STREAM);
   ASSERT_TRUE(listener.valid());
-  ASSERT_TRUE(platform::bindTo(listener.fd(), platform::Address::loopback(platform::Family::IPv4, 6000 + 57), error));
-  ASSERT_TRUE(platform::listenOn(listener.fd(), 4, error));
+  ASSERT_EQ(platform::bindTo(listener.fd(), platform::Address::loopback(platform::Family::IPv4, 6000 + 57)).code(), 0);
+  ASSERT_EQ(platform::listenOn(listener.fd(), 4).code(), 0);
   for (const char* display : {"127.0.0.1:57", "localhost:57.0", "[127.0.0.1]:57"}) {
     setenv("DISPLAY", display, 1);
     EXPECT_EQ(ui::displayProblem(), "") << display;

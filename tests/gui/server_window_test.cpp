@@ -238,8 +238,7 @@ TEST_F(ServerWindowTest, TheContextMenuOffersTheAboutBox) {
 TEST_F(ServerWindowTest, ListsFillFromTheRealServices) {
   REQUIRE_PRIVATE_NETWORK();
   open([this](ServerContext&) { host_.start(); });
-  int error = 0;
-  platform::Socket socket = platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0, error);
+  platform::Socket socket = testing::openedSocket(platform::Family::IPv4, SOCK_DGRAM);
   ASSERT_TRUE(socket.valid());
   const auto server = platform::Address::loopback(platform::Family::IPv4, EchoPort);
   std::vector<std::uint8_t> request(32, 0);

@@ -56,23 +56,22 @@ Bytes echoRequest(std::size_t length, std::optional<std::size_t> markerAt) {
 }
 
 EchoPeer::EchoPeer(int type, const char* address) {
-  int error = 0;
   const platform::Address server = literal(address, EchoPort);
-  socket_ = platform::openSocket(server.family(), type, 0, error);
-  platform::setReceiveTimeout(socket_.fd(), 2000, error);
-  connected_ = platform::connectTo(socket_.fd(), server, error);
+  socket_ = openedSocket(server.family(), type);
+  EXPECT_EQ(platform::setReceiveTimeout(socket_.fd(), 2000).code(), 0);
+  connected_ = platform::connectTo(socket_.fd(), server).ok();
 }
 
 std::optional<Bytes> EchoPeer::receive() {
   Bytes b(65536);
   const auto got = platform::receive(socket_.fd(), b.data(), b.size());
-  if (got.valueOr(0) == 0) return std::nullopt;
+  if (got.value_or(0) == 0) return std::nullopt;
   b.resize(*got);
   return b;
 }
 
 ::testing::AssertionResult EchoPeer::answers(const Bytes& request, std::size_t markerAt) {
-  if (platform::sendBytes(socket_.fd(), request.data(), request.size()).valueOr(0) != request.size()) {
+  if (platform::sendBytes(socket_.fd(), request.data(), request.size()).value_or(0) != request.size()) {
     return ::testing::AssertionFailure() << "the request was not sent";
   }
   const std::optional<Bytes> answer = receive();

@@ -55,7 +55,7 @@ class EchoPeer {
  public:
   explicit EchoPeer(int type, const char* address = "127.0.0.1");
   bool connected() const { return connected_; }
-  void send(const Bytes& b) { ASSERT_EQ(platform::sendBytes(socket_.fd(), b.data(), b.size()).valueOr(0), b.size()); }
+  void send(const Bytes& b) { ASSERT_EQ(platform::sendBytes(socket_.fd(), b.data(), b.size()).value_or(0), b.size()); }
   std::optional<Bytes> receive();
   // Sends `request` and takes its answer, which must be the request with the reply marker at
   // `markerAt`.

@@ -23,18 +23,16 @@ namespace {
 constexpr std::uint16_t ProbeIdentifier = 0x1234;
 
 int resolveName(FamilyChoice choice, const std::string& name) {
-  NetError error;
-  const auto address = resolve(name, choice, error);
-  std::printf("%s\n", address ? address->text().c_str() : error.text.c_str());
+  const auto address = resolve(name, choice);
+  std::printf("%s\n", address ? address->text().c_str() : address.error().text.c_str());
   return address ? 0 : 1;
 }
 
 int echo(const Address& target) {
-  NetError error;
-  auto echo = openIcmpEchoSocket(target.family(), error);
-  if (echo && !bindEchoIdentifier(*echo, ProbeIdentifier, error)) echo.reset();
-  if (!echo) {
-    std::printf("%s\n", error.text.c_str());
+  auto echo = openIcmpEchoSocket(target.family());
+  const Status ready = echo ? bindEchoIdentifier(*echo, ProbeIdentifier) : Status(echo.error());
+  if (!ready) {
+    std::printf("%s\n", ready.error().text.c_str());
     return 1;
   }
   const bool datagram = echo->kind == EchoSocketKind::Datagram;
@@ -49,8 +47,10 @@ int echo(const Address& target) {
     buildIcmpEchoRequest(packet.data(), ProbeIdentifier, SendTimestamp());
   }
   const int fd = echo->socket.fd();
-  int code = 0;
-  setReceiveTimeout(fd, 500, code);
+  if (!setReceiveTimeout(fd, 500)) {
+    std::printf("no receive time-out\n");
+    return 1;
+  }
   if (!sendTo(fd, packet.data(), layout_d::Length, target)) {
     std::printf("send failed\n");
     return 1;

@@ -3,6 +3,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <gtest/gtest.h>
+
 #include <stdexcept>
 
 #include "common/platform/sockets.h"
@@ -21,15 +23,16 @@ bool readable(int fd) {
 }
 
 platform::Socket boundSocket(int type, const platform::Address& address) {
-  int error = 0;
-  platform::Socket s = platform::openSocket(address.family(), type, 0, error);
-  const int on = 1;
-  setsockopt(s.fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (address.family() == platform::Family::IPv6) platform::setIPv6Only(s.fd(), true, error);
-  if (!s.valid() || !platform::bindTo(s.fd(), address, error)) {
-    throw std::runtime_error("test peer cannot bind " + address.textWithPort());
+  auto s = platform::openSocket(address.family(), type, 0);
+  platform::Status bound = platform::statusOf(s);
+  if (bound) bound = platform::setReuseAddress(s->fd());
+  if (bound && address.family() == platform::Family::IPv6) bound = platform::setIPv6Only(s->fd(), true);
+  if (bound) bound = platform::bindTo(s->fd(), address);
+  if (!bound) {
+    throw std::runtime_error("test peer cannot bind " + address.textWithPort() + ": " + bound.error().call + " " +
+                             std::to_string(bound.code()));
   }
-  return s;
+  return std::move(*s);
 }
 
 Replies single(Answer answer) {
@@ -41,6 +44,13 @@ Replies single(Answer answer) {
 }
 
 }  // namespace
+
+platform::Socket openedSocket(platform::Family family, int type, int protocol) {
+  auto opened = platform::openSocket(family, type, protocol);
+  if (opened) return std::move(*opened);
+  ADD_FAILURE() << "socket(" << type << ", " << protocol << ") fails with " << opened.code();
+  return {};
+}
 
 Bytes withReplyMarker(Bytes request, std::size_t offset) {
   if (request.size() >= offset + MarkerSize) putMarker(request.data(), offset, ReplyMarker);
@@ -114,9 +124,9 @@ UdpPeer::UdpPeer(const platform::Address& address, Replies replies)
 }
 
 RawPeer::RawPeer(platform::Family family, int protocol, Replies replies) : Peer(std::move(replies)) {
-  int error = 0;
-  socket_ = platform::openSocket(family, SOCK_RAW, protocol, error);
-  if (!socket_.valid()) throw std::runtime_error("raw test peer: socket: " + std::to_string(error));
+  auto opened = platform::openSocket(family, SOCK_RAW, protocol);
+  if (!opened) throw std::runtime_error("raw test peer: socket: " + std::to_string(opened.code()));
+  socket_ = std::move(*opened);
   thread_ = std::thread([this] { serveDatagrams(socket_.fd()); });
 }
 
@@ -132,9 +142,9 @@ TcpPeer::TcpPeer(const platform::Address& address, Replies replies)
     while (!stop_) {
       if (!readable(socket_.fd())) continue;
       platform::Address from;
-      int error = 0;
-      platform::Socket connection = platform::acceptFrom(socket_.fd(), from, error);
-      if (!connection.valid()) continue;
+      auto accepted = platform::acceptFrom(socket_.fd(), from);
+      if (!accepted) continue;
+      const platform::Socket connection = std::move(*accepted);
       std::uint8_t buf[65536];
       while (!stop_) {
         if (!readable(connection.fd())) continue;
@@ -158,12 +168,12 @@ void UdpSender::send(const Bytes& bytes, const platform::Address& to) {
 TcpBlackHole::TcpBlackHole(std::uint16_t port)
     : listening_(boundSocket(SOCK_STREAM, platform::Address::loopback(platform::Family::IPv4, port))) {
   // A queue of one, taken by a connection that is never accepted.
-  int error = 0;
   if (listen(listening_.fd(), 0) != 0) throw std::runtime_error("black hole cannot listen");
-  queued_ = platform::openSocket(platform::Family::IPv4, SOCK_STREAM, 0, error);
-  if (!platform::connectTo(queued_.fd(), platform::Address::loopback(platform::Family::IPv4, port), error)) {
+  auto queued = platform::openSocket(platform::Family::IPv4, SOCK_STREAM, 0);
+  if (!queued || !platform::connectTo(queued->fd(), platform::Address::loopback(platform::Family::IPv4, port))) {
     throw std::runtime_error("black hole cannot fill its queue");
   }
+  queued_ = std::move(*queued);
 }
 
 }  // namespace connchk::testing

@@ -16,6 +16,10 @@
 
 namespace connchk::testing {
 
+// A socket the test cannot go on without: a failure to open it fails the test, with its code, and
+// gives an invalid socket, on which the test's next call fails as well.
+platform::Socket openedSocket(platform::Family family, int type, int protocol = 0);
+
 using Bytes = std::vector<std::uint8_t>;
 using Answer = std::function<std::optional<Bytes>(const Bytes& request)>;
 

@@ -18,9 +18,9 @@ std::uint16_t networkU16(const std::uint8_t* at) { return static_cast<std::uint1
 }  // namespace
 
 UdpSniffer::UdpSniffer() {
-  int error = 0;
-  socket_ = platform::openSocket(platform::Family::IPv4, SOCK_RAW, IPPROTO_UDP, error);
-  if (!socket_.valid()) throw std::runtime_error("cannot open a raw UDP socket: errno " + std::to_string(error));
+  auto opened = platform::openSocket(platform::Family::IPv4, SOCK_RAW, IPPROTO_UDP);
+  if (!opened) throw std::runtime_error("cannot open a raw UDP socket: errno " + std::to_string(opened.code()));
+  socket_ = std::move(*opened);
   thread_ = std::thread([this] {
     std::uint8_t buf[65536];
     while (!stop_) {

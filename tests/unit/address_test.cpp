@@ -16,7 +16,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common/platform/socket_wait.h"
 #include "common/platform/sockets.h"
+#include "tests/support/peers.h"
 #include "tests/support/private_network.h"
 
 namespace connchk::platform {
@@ -162,24 +164,21 @@ TEST(Resolve, TakesLiteralsOfTheAskedFamilyAndSaysWhyOtherwise) {
       {"fe80::1%nosuch0", FamilyChoice::Any, "Зона «nosuch0» адреса «fe80::1%nosuch0» не найдена", false},
   };
   for (const auto& c : cases) {
-    NetError error;
-    const auto address = resolve(c.typed, c.choice, error);
-    EXPECT_EQ(address.has_value(), c.found) << c.typed;
+    const auto address = resolve(c.typed, c.choice);
+    EXPECT_EQ(address.ok(), c.found) << c.typed;
     if (address) {
       EXPECT_EQ(address->text(), c.result);
     } else {
-      EXPECT_NE(error.text.find(c.result), std::string::npos) << error.text;
+      EXPECT_NE(address.error().text.find(c.result), std::string::npos) << address.error().text;
     }
   }
 }
 
 // A socket of `family` bound to its loopback, any port; a receive that gets nothing fails in 2 s.
 Socket boundOnLoopback(Family family, int type) {
-  int error = 0;
-  Socket s = openSocket(family, type, 0, error);
-  EXPECT_TRUE(s.valid()) << error;
-  setReceiveTimeout(s.fd(), 2000, error);
-  EXPECT_TRUE(bindTo(s.fd(), Address::loopback(family), error)) << error;
+  Socket s = testing::openedSocket(family, type);
+  EXPECT_EQ(setReceiveTimeout(s.fd(), 2000).code(), 0);
+  EXPECT_EQ(bindTo(s.fd(), Address::loopback(family)).code(), 0);
   return s;
 }
 
@@ -195,51 +194,49 @@ TEST(Sockets, DatagramsAndConnectionsOverBothLoopbacks) {
     Address from;
     // Nothing waiting: a receive that may not wait tells it as a time-out, not as a failure.
     EXPECT_TRUE(receiveFrom(server.fd(), buf, sizeof buf, from, Wait::Now).timedOut());
-    ASSERT_EQ(sendTo(client.fd(), "ping", 4, *serverAddress).valueOr(0), 4u);
-    ASSERT_EQ(receiveFrom(server.fd(), buf, sizeof buf, from).valueOr(0), 4u);
+    ASSERT_EQ(sendTo(client.fd(), "ping", 4, *serverAddress).value_or(0), 4u);
+    ASSERT_EQ(receiveFrom(server.fd(), buf, sizeof buf, from).value_or(0), 4u);
     EXPECT_EQ(from, *localAddress(client.fd()));
     // A datagram larger than the buffer is refused whole, and the sender is left alone.
     const Address before = from;
-    ASSERT_EQ(sendTo(server.fd(), "too long", 8, from).valueOr(0), 8u);
+    ASSERT_EQ(sendTo(server.fd(), "too long", 8, from).value_or(0), 8u);
     const auto cut = receiveFrom(client.fd(), buf, 4, from);
     EXPECT_EQ(cut.code(), EMSGSIZE);
     EXPECT_EQ(from, before);
 
-    int error = 0;
     Socket listening = boundOnLoopback(family, SOCK_STREAM);
-    ASSERT_TRUE(listenOn(listening.fd(), 1, error));
-    Socket connecting = openSocket(family, SOCK_STREAM, 0, error);
-    ASSERT_TRUE(connectTo(connecting.fd(), *localAddress(listening.fd()), error)) << error;
+    ASSERT_EQ(listenOn(listening.fd(), 1).code(), 0);
+    Socket connecting = testing::openedSocket(family, SOCK_STREAM);
+    ASSERT_EQ(connectTo(connecting.fd(), *localAddress(listening.fd())).code(), 0);
     Address peer;
-    Socket accepted = acceptFrom(listening.fd(), peer, error);
-    ASSERT_TRUE(accepted.valid()) << error;
+    const auto accepted = acceptFrom(listening.fd(), peer);
+    ASSERT_EQ(accepted.code(), 0);
     EXPECT_EQ(peer, *localAddress(connecting.fd()));
     EXPECT_EQ(peer.family(), family);
-    EXPECT_TRUE(receive(accepted.fd(), buf, sizeof buf, Wait::Now).timedOut());
-    ASSERT_EQ(sendBytes(connecting.fd(), "ping", 4).valueOr(0), 4u);
-    EXPECT_EQ(receive(accepted.fd(), buf, sizeof buf).valueOr(0), 4u);
+    EXPECT_TRUE(receive(accepted->fd(), buf, sizeof buf, Wait::Now).timedOut());
+    ASSERT_EQ(sendBytes(connecting.fd(), "ping", 4).value_or(0), 4u);
+    EXPECT_EQ(receive(accepted->fd(), buf, sizeof buf).value_or(0), 4u);
   }
 }
 
 TEST(Sockets, DualStackSocketSeesIPv4PeersAsIPv4AndAnswersThem) {
   REQUIRE_PRIVATE_NETWORK();
-  int error = 0;
-  Socket dual = openSocket(Family::IPv6, SOCK_DGRAM, 0, error);
-  setReceiveTimeout(dual.fd(), 2000, error);
-  ASSERT_TRUE(setIPv6Only(dual.fd(), false, error)) << error;
-  ASSERT_TRUE(bindTo(dual.fd(), Address::any(Family::IPv6), error)) << error;
+  Socket dual = testing::openedSocket(Family::IPv6, SOCK_DGRAM);
+  ASSERT_EQ(setReceiveTimeout(dual.fd(), 2000).code(), 0);
+  ASSERT_EQ(setIPv6Only(dual.fd(), false).code(), 0);
+  ASSERT_EQ(bindTo(dual.fd(), Address::any(Family::IPv6)).code(), 0);
   Socket four = boundOnLoopback(Family::IPv4, SOCK_DGRAM);
   const Address service = Address::loopback(Family::IPv4, localPort(dual.fd()));
-  ASSERT_EQ(sendTo(four.fd(), "ping", 4, service).valueOr(0), 4u);
+  ASSERT_EQ(sendTo(four.fd(), "ping", 4, service).value_or(0), 4u);
   char buf[8];
   Address from;
-  ASSERT_EQ(receiveFrom(dual.fd(), buf, sizeof buf, from).valueOr(0), 4u);
+  ASSERT_EQ(receiveFrom(dual.fd(), buf, sizeof buf, from).value_or(0), 4u);
   EXPECT_EQ(from.text(), "127.0.0.1");
   EXPECT_TRUE(from.isMapped());
   EXPECT_EQ(from, *localAddress(four.fd()));
-  ASSERT_EQ(sendTo(dual.fd(), "pong", 4, from).valueOr(0), 4u) << "the answer goes back through the dual-stack socket";
+  ASSERT_EQ(sendTo(dual.fd(), "pong", 4, from).value_or(0), 4u) << "the answer goes back through the dual-stack socket";
   Address answerFrom;
-  ASSERT_EQ(receiveFrom(four.fd(), buf, sizeof buf, answerFrom).valueOr(0), 4u);
+  ASSERT_EQ(receiveFrom(four.fd(), buf, sizeof buf, answerFrom).value_or(0), 4u);
   EXPECT_EQ(answerFrom, service);
 }
 
@@ -264,6 +261,33 @@ TEST(PlatformResult, KeepsTheFailingCallsCodeAndHandsOverWhatItHolds) {
   Status wouldWait{Error{"recv", EAGAIN, {}}};
   EXPECT_TRUE(wouldWait.timedOut());
   EXPECT_TRUE(Status{});
+  EXPECT_EQ(statusOf(failed).code(), EBADF);
+  EXPECT_EQ(Result<int>(Error{"close", EBADF, {}}).value_or(7), 7);
+}
+
+// The platform's calls name the call that failed and keep its code, and the resolver its line.
+TEST(PlatformResult, SocketCallsAndTheResolverSayWhatFailed) {
+  REQUIRE_PRIVATE_NETWORK();
+  const Socket holder = boundOnLoopback(Family::IPv4, SOCK_STREAM);
+  const Address held = *localAddress(holder.fd());
+  const Socket second = testing::openedSocket(Family::IPv4, SOCK_STREAM);
+  const Status taken = bindTo(second.fd(), held);
+  ASSERT_FALSE(taken);
+  EXPECT_EQ(taken.error().call, "bind");
+  EXPECT_EQ(taken.code(), EADDRINUSE);
+
+  // Nothing listens on the held port: refused, whether at once or once the connect is under way.
+  ASSERT_EQ(setNonBlocking(second.fd()).code(), 0);
+  const Connecting refused = connectWithin(second.fd(), held, 2000, StopEvent{});
+  EXPECT_EQ(refused.end, ConnectEnd::Failed);
+  EXPECT_EQ(refused.error.call, "connect");
+  EXPECT_EQ(refused.error.code, ECONNREFUSED);
+
+  EXPECT_EQ(openSocket(Family::IPv4, SOCK_RAW, 1000).error().call, "socket");
+  const auto unnamed = resolve("", FamilyChoice::Any);
+  ASSERT_FALSE(unnamed);
+  EXPECT_EQ(unnamed.error().call, "getaddrinfo");
+  EXPECT_EQ(unnamed.error().text, "Адрес сервера не указан");
 }
 
 }  // namespace

@@ -31,9 +31,8 @@ using testing::Bytes;
 
 // A UDP socket bound to `address` (port chosen by the system).
 platform::Socket boundUdp(const char* address) {
-  int error = 0;
-  platform::Socket s = platform::openSocket(platform::Family::IPv4, SOCK_DGRAM, 0, error);
-  EXPECT_TRUE(s.valid() && platform::bindTo(s.fd(), *Address::parse(address), error)) << address << ": " << error;
+  platform::Socket s = testing::openedSocket(platform::Family::IPv4, SOCK_DGRAM);
+  EXPECT_EQ(platform::bindTo(s.fd(), *Address::parse(address)).code(), 0) << address;
   return s;
 }
 
@@ -101,15 +100,15 @@ TEST(DatagramBatch, TakesWhatWaitsInArrivalOrderAndSendsEachAnswerAsAlone) {
   answers.add(c.data(), c.size(), *platform::localAddress(senders[2].fd()));
   answers.add(a.data(), 1, *platform::localAddress(senders[0].fd()));
   answers.send(receiver.fd());
-  EXPECT_EQ(answers.result(0).valueOr(0), 3u);
+  EXPECT_EQ(answers.result(0).value_or(0), 3u);
   EXPECT_FALSE(answers.result(1).ok());
   EXPECT_NE(answers.result(1).code(), 0);
-  EXPECT_EQ(answers.result(2).valueOr(0), 1u);
-  EXPECT_EQ(answers.result(3).valueOr(0), 1u);
+  EXPECT_EQ(answers.result(2).value_or(0), 1u);
+  EXPECT_EQ(answers.result(3).value_or(0), 1u);
   std::uint8_t got[16];
-  EXPECT_EQ(platform::receive(senders[0].fd(), got, sizeof got).valueOr(0), 3u);
-  EXPECT_EQ(platform::receive(senders[0].fd(), got, sizeof got).valueOr(0), 1u);
-  EXPECT_EQ(platform::receive(senders[2].fd(), got, sizeof got).valueOr(0), 1u);
+  EXPECT_EQ(platform::receive(senders[0].fd(), got, sizeof got).value_or(0), 3u);
+  EXPECT_EQ(platform::receive(senders[0].fd(), got, sizeof got).value_or(0), 1u);
+  EXPECT_EQ(platform::receive(senders[2].fd(), got, sizeof got).value_or(0), 1u);
 }
 
 // Which answers go as one segmented send: a run of one size to one address, within the bounds.
@@ -171,7 +170,7 @@ TEST(DatagramBatch, GroupedAnswersArriveAsTheSameDatagramsInOrder) {
       EXPECT_FALSE(answers.result(i).ok()) << i;
       continue;
     }
-    EXPECT_EQ(answers.result(i).valueOr(0), sent[i].bytes.size()) << i;
+    EXPECT_EQ(answers.result(i).value_or(0), sent[i].bytes.size()) << i;
     expected[sent[i].to].push_back(sent[i].bytes);
   }
   platform::StopEvent never;
@@ -180,7 +179,7 @@ TEST(DatagramBatch, GroupedAnswersArriveAsTheSameDatagramsInOrder) {
     std::uint8_t buffer[2048];
     while (got.size() < expected[r].size() && platform::waitReadable(receivers[r].fd(), never, 5000) == platform::WaitResult::Ready) {
       const auto n = platform::receive(receivers[r].fd(), buffer, sizeof buffer);
-      got.emplace_back(buffer, buffer + n.valueOr(0));
+      got.emplace_back(buffer, buffer + n.value_or(0));
     }
     EXPECT_EQ(got, expected[r]) << "receiver " << r;
     EXPECT_FALSE(platform::receive(receivers[r].fd(), buffer, sizeof buffer, platform::Wait::Now).ok()) << "nothing more";
@@ -311,7 +310,7 @@ TEST(DatagramBatch, UdpEchoAnswersAndLogsEveryDatagramOfABatchAsAlone) {
     while (got.size() < answers[s].size()) {
       ASSERT_EQ(platform::waitReadable(senders[s].fd(), stop, 5000), platform::WaitResult::Ready) << sources[s];
       const auto n = platform::receive(senders[s].fd(), buffer.data(), buffer.size());
-      got.emplace_back(buffer.data(), buffer.data() + n.valueOr(0));
+      got.emplace_back(buffer.data(), buffer.data() + n.value_or(0));
     }
     EXPECT_EQ(got, answers[s]) << sources[s];
   }

@@ -12,6 +12,7 @@
 
 #include "common/platform/wait.h"
 #include "common/platform/sockets.h"
+#include "tests/support/peers.h"
 #include "tests/support/private_network.h"
 
 namespace connchk::platform {
@@ -152,22 +153,22 @@ TEST(IcmpErrors, ALoopbackRefusalComesOutOfTheErrorQueueWithWhatItQuotes) {
   REQUIRE_PRIVATE_NETWORK();
   for (const Family family : {Family::IPv4, Family::IPv6}) {
     SCOPED_TRACE(familyName(family));
-    int code = 0;
     // A port that nothing listens on: a bound, closed socket's port.
-    Socket closed = openSocket(family, SOCK_DGRAM, 0, code);
-    ASSERT_TRUE(bindTo(closed.fd(), Address::loopback(family), code));
+    Socket closed = testing::openedSocket(family, SOCK_DGRAM);
+    ASSERT_EQ(bindTo(closed.fd(), Address::loopback(family)).code(), 0);
     const std::uint16_t port = localPort(closed.fd());
     closed.close();
 
-    Socket socket = openSocket(family, SOCK_DGRAM, 0, code);
-    ASSERT_TRUE(enableErrorQueue(socket.fd(), family, code)) << code;
+    Socket socket = testing::openedSocket(family, SOCK_DGRAM);
+    int code = 0;
+    ASSERT_EQ(enableErrorQueue(socket.fd(), family).code(), 0);
     const Bytes payload{'t', 'i', 'm', 'e', 1, 2, 3, 4};
     ASSERT_TRUE(sendTo(socket.fd(), payload.data(), payload.size(), Address::loopback(family, port)).ok());
 
     IcmpError error;
     Result<ErrorRead> read = ErrorRead::NothingLeft;
     const StopEvent never;
-    for (int tries = 0; tries < 50 && read.valueOr(ErrorRead::Error) == ErrorRead::NothingLeft; ++tries) {
+    for (int tries = 0; tries < 50 && read.value_or(ErrorRead::Error) == ErrorRead::NothingLeft; ++tries) {
       waitReadable(socket.fd(), never, 100);  // an error pending makes the socket readable
       read = readErrorQueue(socket.fd(), error);
     }
@@ -181,7 +182,7 @@ TEST(IcmpErrors, ALoopbackRefusalComesOutOfTheErrorQueueWithWhatItQuotes) {
     EXPECT_EQ(error.quoted.source.port(), localPort(socket.fd()));
     ASSERT_EQ(error.quoted.transport.size(), 8 + payload.size());
     EXPECT_EQ(Bytes(error.quoted.transport.begin() + 8, error.quoted.transport.end()), payload);
-    EXPECT_EQ(readErrorQueue(socket.fd(), error).valueOr(ErrorRead::Error), ErrorRead::NothingLeft);
+    EXPECT_EQ(readErrorQueue(socket.fd(), error).value_or(ErrorRead::Error), ErrorRead::NothingLeft);
   }
 }
 

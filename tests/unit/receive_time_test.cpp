@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/platform/sockets.h"
+#include "tests/support/peers.h"
 #include "tests/support/private_network.h"
 
 namespace connchk::platform {
@@ -110,22 +111,21 @@ TEST(ReceiveStamp, ClocksReadTogether) {
 // A real receive on loopback: the kernel stamps datagrams and stream segments alike, and the
 // stamp lies between the send and the receive's return.
 void expectStampedReceive(int type) {
-  int error = 0;
-  Socket listener = openSocket(Family::IPv4, type, 0, error);
-  ASSERT_TRUE(listener.valid()) << error;
-  ASSERT_TRUE(bindTo(listener.fd(), *Address::parse("127.0.0.1", 0), error)) << error;
+  Socket listener = testing::openedSocket(Family::IPv4, type);
+  ASSERT_EQ(bindTo(listener.fd(), *Address::parse("127.0.0.1", 0)).code(), 0);
   const auto bound = localAddress(listener.fd());
   ASSERT_TRUE(bound);
-  Socket sender = openSocket(Family::IPv4, type, 0, error);
+  Socket sender = testing::openedSocket(Family::IPv4, type);
   Socket accepted;
   if (type == SOCK_STREAM) {
-    ASSERT_TRUE(listenOn(listener.fd(), 1, error)) << error;
-    ASSERT_TRUE(connectTo(sender.fd(), *bound, error)) << error;
+    ASSERT_EQ(listenOn(listener.fd(), 1).code(), 0);
+    ASSERT_EQ(connectTo(sender.fd(), *bound).code(), 0);
     Address peer;
-    accepted = acceptFrom(listener.fd(), peer, error);
-    ASSERT_TRUE(accepted.valid()) << error;
+    auto taken = acceptFrom(listener.fd(), peer);
+    ASSERT_EQ(taken.code(), 0);
+    accepted = std::move(*taken);
   } else {
-    ASSERT_TRUE(connectTo(sender.fd(), *bound, error)) << error;
+    ASSERT_EQ(connectTo(sender.fd(), *bound).code(), 0);
   }
   const int receiver = type == SOCK_STREAM ? accepted.fd() : listener.fd();
   askForReceiveStamps(receiver);
@@ -134,13 +134,13 @@ void expectStampedReceive(int type) {
   // packet in between comes without a stamp. Bounded: 200 messages, 10 ms apart.
   for (int attempt = 0; attempt < 200; ++attempt) {
     const MonotonicTime beforeSend = std::chrono::steady_clock::now();
-    ASSERT_EQ(sendBytes(sender.fd(), "stamp me", 8).valueOr(0), 8u);
+    ASSERT_EQ(sendBytes(sender.fd(), "stamp me", 8).value_or(0), 8u);
     char buffer[64];
     ReceiveTime time;
     Address from;
     const auto got = type == SOCK_STREAM ? receive(receiver, buffer, sizeof buffer, Wait::Block, time)
                                              : receiveFrom(receiver, buffer, sizeof buffer, from, Wait::Block, time);
-    ASSERT_EQ(got.valueOr(0), 8u);
+    ASSERT_EQ(got.value_or(0), 8u);
     if (!time.stamped) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;

@@ -14,6 +14,7 @@
 #include "client/sweep_ways.h"
 #include "common/platform/sockets.h"
 #include "common/platform/way_out.h"
+#include "tests/support/peers.h"
 #include "tests/support/private_network.h"
 
 namespace connchk {
@@ -88,27 +89,25 @@ TEST(WayOutOnASocket, TheTtlTheDeviceAndTheAddressAreSet) {
   for (const Family family : {Family::IPv4, Family::IPv6}) {
     WayOut way = *platform::parseWayOut(family == Family::IPv4 ? "127.0.0.1" : "::1", problem);
     way.hopLimit = 3;
-    int error = 0;
-    const platform::Socket socket = platform::openSocket(family, SOCK_DGRAM, 0, error);
-    platform::NetError why;
-    ASSERT_TRUE(platform::applyWayOut(socket.fd(), family, way, why, 855)) << why.text;
+    const platform::Socket socket = testing::openedSocket(family, SOCK_DGRAM);
+    const platform::Status taken = platform::applyWayOut(socket.fd(), family, way, 855);
+    ASSERT_TRUE(taken) << taken.error().text;
     EXPECT_EQ(family == Family::IPv4 ? intOption(socket.fd(), IPPROTO_IP, IP_TTL)
                                      : intOption(socket.fd(), IPPROTO_IPV6, IPV6_UNICAST_HOPS),
               3);
     EXPECT_EQ(platform::localAddress(socket.fd()), way.address.withPort(855)) << "port 855 on the way's address";
   }
   // An interface ties the socket to it; an address of the other family is refused as such.
-  int error = 0;
-  const platform::Socket tied = platform::openSocket(Family::IPv4, SOCK_DGRAM, 0, error);
-  platform::NetError why;
-  ASSERT_TRUE(platform::applyWayOut(tied.fd(), Family::IPv4, *platform::parseWayOut("lo", problem), why)) << why.text;
+  const platform::Socket tied = testing::openedSocket(Family::IPv4, SOCK_DGRAM);
+  const platform::Status taken = platform::applyWayOut(tied.fd(), Family::IPv4, *platform::parseWayOut("lo", problem));
+  ASSERT_TRUE(taken) << taken.error().text;
   char device[16] = {};
   socklen_t length = sizeof device;
   ::getsockopt(tied.fd(), SOL_SOCKET, SO_BINDTODEVICE, device, &length);
   EXPECT_STREQ(device, "lo");
-  const platform::Socket other = platform::openSocket(Family::IPv6, SOCK_DGRAM, 0, error);
-  EXPECT_FALSE(platform::applyWayOut(other.fd(), Family::IPv6, *platform::parseWayOut("127.0.0.1", problem), why));
-  EXPECT_EQ(why.code, EAFNOSUPPORT);
+  const platform::Socket other = testing::openedSocket(Family::IPv6, SOCK_DGRAM);
+  EXPECT_EQ(platform::applyWayOut(other.fd(), Family::IPv6, *platform::parseWayOut("127.0.0.1", problem)).code(),
+            EAFNOSUPPORT);
 }
 
 }  // namespace
