@@ -160,7 +160,6 @@ TEST(IcmpErrors, ALoopbackRefusalComesOutOfTheErrorQueueWithWhatItQuotes) {
     closed.close();
 
     Socket socket = testing::openedSocket(family, SOCK_DGRAM);
-    int code = 0;
     ASSERT_EQ(enableErrorQueue(socket.fd(), family).code(), 0);
     const Bytes payload{'t', 'i', 'm', 'e', 1, 2, 3, 4};
     ASSERT_TRUE(sendTo(socket.fd(), payload.data(), payload.size(), Address::loopback(family, port)).ok());
