@@ -17,7 +17,7 @@ Result<Socket> openSocket(Family family, int type, int protocol);
 
 // A socket for a service that serves both families: IPv6 with IPV6_V6ONLY off, so that bound to
 // :: it also takes IPv4 peers (as mapped addresses), or IPv4 where the host has no IPv6 at all.
-// `family` says which it is.
+// The socket's `family` says which it is.
 struct DualStackSocket {
   Socket socket;
   Family family = Family::IPv6;

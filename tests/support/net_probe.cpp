@@ -30,7 +30,7 @@ int resolveName(FamilyChoice choice, const std::string& name) {
 
 int echo(const Address& target) {
   auto echo = openIcmpEchoSocket(target.family());
-  const Status ready = echo ? bindEchoIdentifier(*echo, ProbeIdentifier) : Status(echo.error());
+  const Status ready = echo ? bindEchoIdentifier(*echo, ProbeIdentifier) : statusOf(echo);
   if (!ready) {
     std::printf("%s\n", ready.error().text.c_str());
     return 1;
