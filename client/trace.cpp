@@ -625,7 +625,7 @@ TraceResult Tracer::run(const TraceRequest& request, const std::function<void(co
   }
 
   const auto pastDeadline = [&request] { return request.deadline && Clock::now() >= *request.deadline; };
-  for (int hop = 1; hop <= request.maxHops && !running.empty() && !stop_ && !pastDeadline(); ++hop) {
+  for (int hop = 1; hop <= request.maxHops && !running.empty() && !stop_.signalled() && !pastDeadline(); ++hop) {
     for (Running& r : running) r.prober->sendHop(hop);
     ++result.hopRounds;
 
@@ -633,16 +633,22 @@ TraceResult Tracer::run(const TraceRequest& request, const std::function<void(co
     if (request.deadline) deadline = std::min(deadline, *request.deadline);
     for (;;) {
       const bool done = std::all_of(running.begin(), running.end(), [](const Running& r) { return r.prober->hopDone(); });
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (done || left <= 0 || stop_) break;
+      long long left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (done || left <= 0 || stop_.signalled()) break;
       std::vector<pollfd> fds;
       std::vector<TypeProber*> owners;
       for (Running& r : running) r.prober->addWaits(fds, owners);
-      // Short slices, so that a stop is seen soon.
-      const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(left, 100)));
+      // The stop wakes the wait at once; without a descriptor of its own it is looked at every 100 ms.
+      if (stop_.fd() >= 0) {
+        fds.push_back(pollfd{stop_.fd(), POLLIN, 0});
+        owners.push_back(nullptr);
+      } else {
+        left = std::min<long long>(left, 100);
+      }
+      const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(left));
       if (ready <= 0) continue;
       for (std::size_t i = 0; i < fds.size(); ++i) {
-        if (fds[i].revents != 0) owners[i]->service(fds[i].fd, fds[i].revents);
+        if (fds[i].revents != 0 && owners[i]) owners[i]->service(fds[i].fd, fds[i].revents);
       }
     }
 

@@ -10,7 +10,6 @@
 // traced says why and the others go on.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -20,6 +19,7 @@
 
 #include "common/platform/address.h"
 #include "common/platform/icmp_errors.h"
+#include "common/platform/wait.h"
 #include "common/platform/way_out.h"
 
 namespace connchk::client {
@@ -106,10 +106,10 @@ class Tracer {
   TraceResult run(const TraceRequest& request, const std::function<void(const std::string&)>& say,
                   const TraceProgress& progress = {});
   // From any thread: the unfinished types end as stopped within one short wait.
-  void stop() { stop_ = true; }
+  void stop() { stop_.signal(); }
 
  private:
-  std::atomic<bool> stop_{false};
+  platform::StopEvent stop_;
 };
 
 // A verdict in words: "дошел до сервера на узле 3", "обрывается после узла 2 (203.0.113.2), дальше

@@ -380,11 +380,11 @@ class UdpEcho {
       return;
     }
     // A request with its marker at 0 carries no send time of its own: the account does not keep it.
+    Taken taken{d.from, d.length, std::nullopt};
     if (markerAt == layout_a::Marker) {
-      run_.accepted(d.from, d.length, Arrived{readU64(d.bytes, layout_a::Timestamp), AccountService::UdpEcho, 17, d.marks});
-    } else {
-      run_.accepted(d.from, d.length);
+      taken.arrived = Arrived{readU64(d.bytes, layout_a::Timestamp), AccountService::UdpEcho, 17, d.marks};
     }
+    taken_.push_back(taken);
     outcomes_.push_back(DatagramOutcome::answered(d.from, tail, answers_.add(d.bytes, d.length, d.from, d.to)));
   }
 
@@ -398,13 +398,31 @@ class UdpEcho {
 
   void finish() {
     answers_.send(fd_);
+    // The senders' list and the account are kept once the answers are on their way: the clients
+    // need not wait for that bookkeeping.
+    for (const Taken& t : taken_) {
+      if (t.arrived) {
+        run_.accepted(t.from, t.length, *t.arrived);
+      } else {
+        run_.accepted(t.from, t.length);
+      }
+    }
+    taken_.clear();
     run_.writeLines(outcomes_, answers_);
     answers_.clear();
     outcomes_.clear();
   }
 
+  // A request answered in the batch, for the bookkeeping after its answer went.
+  struct Taken {
+    platform::Address from;
+    std::size_t length;
+    std::optional<Arrived> arrived;
+  };
+
   ServiceRun& run_;
   int fd_;
+  std::vector<Taken> taken_;
   platform::ReceivedBatch batch_{MaxDatagramSize};
   platform::SendBatch answers_{platform::ReceivedBatch::DefaultCapacity, platform::SendBatch::Grouping::Udp};
   std::vector<DatagramOutcome> outcomes_;
