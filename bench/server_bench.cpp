@@ -445,8 +445,7 @@ Slice datagramLoad(const Wire& wire, int fd, const platform::Address& to, int wi
       }
       continue;
     }
-    int error = 0;
-    const std::size_t n = answers.receive(fd, error);
+    const std::size_t n = answers.receive(fd).value_or(0);
     const auto at = Clock::now();
     for (std::size_t i = 0; i < n; ++i) {
       const auto sequence = wire.sequenceOf(answers[i].bytes, answers[i].length);

@@ -113,10 +113,9 @@ std::optional<MtuTry> tooBigWord(int fd, const ProbeIdentity& identity) {
   std::optional<MtuTry> found;
   for (int i = 0; i < 64; ++i) {
     platform::IcmpError error;
-    int code = 0;
-    const platform::ErrorRead read = platform::readErrorQueue(fd, error, code);
-    if (read == platform::ErrorRead::NothingLeft || read == platform::ErrorRead::Failed) break;
-    if (read != platform::ErrorRead::Error) continue;
+    const auto read = platform::readErrorQueue(fd, error);
+    if (!read || *read == platform::ErrorRead::NothingLeft) break;
+    if (*read != platform::ErrorRead::Error) continue;
     if (error.kind != platform::IcmpErrorKind::PacketTooBig) {
       if (!found && error.kind == platform::IcmpErrorKind::Unreachable && quotesProbe(error, identity)) {
         found = MtuTry::lost();

@@ -324,8 +324,8 @@ void sayQueuedIcmpErrors(RunContext& run, int fd) {
   // Bounded: every error is read once, and the queue holds only what this socket's requests drew.
   for (int i = 0; i < 16; ++i) {
     platform::IcmpError error;
-    int code = 0;
-    if (platform::readErrorQueue(fd, error, code) != platform::ErrorRead::Error) return;
+    const auto read = platform::readErrorQueue(fd, error);
+    if (!read || *read != platform::ErrorRead::Error) return;
     run.say(format("Сообщение %s от %s: %s", error.family == platform::Family::IPv4 ? "ICMP" : "ICMPv6",
                    error.offender.text().c_str(), platform::icmpErrorReason(error).c_str()));
   }

@@ -273,10 +273,9 @@ class TypeProber {
   void drainErrors(int fd) {
     for (int i = 0; i < 64; ++i) {
       IcmpError error;
-      int code = 0;
-      const platform::ErrorRead read = platform::readErrorQueue(fd, error, code);
-      if (read == platform::ErrorRead::NothingLeft || read == platform::ErrorRead::Failed) return;
-      if (read != platform::ErrorRead::Error || error.local) continue;
+      const auto read = platform::readErrorQueue(fd, error);
+      if (!read || *read == platform::ErrorRead::NothingLeft) return;
+      if (*read != platform::ErrorRead::Error || error.local) continue;
       for (Probe& p : probes_) {
         if (p.settled || !quotesProbe(error, p.identity)) continue;
         const bool passedOn = error.kind == platform::IcmpErrorKind::TimeExceeded;

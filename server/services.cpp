@@ -92,17 +92,16 @@ bool ServiceRun::receiveBatch(std::span<const int> fds, platform::ReceivedBatch&
       const std::size_t i = (nextSocket_ + turn) % fds.size();
       const unsigned bit = 1u << i;
       if (fds[i] < 0 || (mayHold_ & bit) == 0) continue;
-      int error = 0;
-      const std::size_t got = batch.receive(fds[i], error);
-      if (got > 0) {
+      const auto got = batch.receive(fds[i]);
+      if (got) {
         which = i;
         nextSocket_ = i + 1;
-        if (got < batch.capacity()) mayHold_ &= ~bit;  // a batch not full took all there was
+        if (*got < batch.capacity()) mayHold_ &= ~bit;  // a batch not full took all there was
         return true;
       }
       // A failed receive is said, and the socket looked at again at once.
-      if (!platform::isTimeout(error)) {
-        receiveFailed(error);
+      if (!got.timedOut()) {
+        receiveFailed(got.code());
       } else {
         mayHold_ &= ~bit;
       }

@@ -29,9 +29,8 @@ ReceivedBatch::ReceivedBatch(std::size_t bufferSize, std::size_t capacity)
   }
 }
 
-std::size_t ReceivedBatch::receive(int fd, int& error) {
+Result<std::size_t> ReceivedBatch::receive(int fd) {
   count_ = 0;
-  error = 0;
   // The control parts hold cmsghdr structures: each starts aligned as the buffer's start is.
   static_assert(ControlBytes % alignof(cmsghdr) == 0);
   for (std::size_t i = 0; i < slots_.size(); ++i) {
@@ -49,10 +48,8 @@ std::size_t ReceivedBatch::receive(int fd, int& error) {
   do {
     n = ::recvmmsg(fd, messages_.data(), static_cast<unsigned>(messages_.size()), MSG_DONTWAIT, nullptr);
   } while (n < 0 && errno == EINTR);
-  if (n <= 0) {
-    error = n < 0 ? errno : EAGAIN;
-    return 0;
-  }
+  if (n < 0) return lastError("recvmmsg");
+  if (n == 0) return Error{"recvmmsg", EAGAIN, {}};
   count_ = static_cast<std::size_t>(n);
   for (std::size_t i = 0; i < count_; ++i) {
     Datagram& d = slots_[i];

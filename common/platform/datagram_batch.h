@@ -38,9 +38,8 @@ class ReceivedBatch {
   ReceivedBatch& operator=(const ReceivedBatch&) = delete;
 
   // Takes what waits on `fd` now, in arrival order, at most capacity() datagrams, without
-  // waiting. Returns how many; 0 with `error` set when none was there (EAGAIN) or the receive
-  // failed (its errno).
-  std::size_t receive(int fd, int& error);
+  // waiting. Returns how many (at least one), or the error: timedOut() when none was there.
+  Result<std::size_t> receive(int fd);
 
   std::size_t size() const { return count_; }
   std::size_t capacity() const { return slots_.size(); }

@@ -180,15 +180,15 @@ Result<Socket> openIcmpErrorListener(Family family) {
   return socket;
 }
 
-ErrorRead readIcmpError(int fd, Family family, IcmpError& out, int& code) {
+Result<ErrorRead> readIcmpError(int fd, Family family, IcmpError& out) {
   std::uint8_t buffer[2048];
   Address from;
-  const auto got = receiveFrom(fd, buffer, sizeof buffer, from, Wait::Now);
+  auto got = receiveFrom(fd, buffer, sizeof buffer, from, Wait::Now);
   if (!got) {
-    code = got.code();
     if (got.timedOut()) return ErrorRead::NothingLeft;
     // An oversized message is dropped by receiveFrom; it was not ours to read.
-    return got.code() == EMSGSIZE ? ErrorRead::Other : ErrorRead::Failed;
+    if (got.code() == EMSGSIZE) return ErrorRead::Other;
+    return std::move(got).error();
   }
   const std::span<const std::uint8_t> bytes(buffer, *got);
   auto error = family == Family::IPv4 ? parseIcmpErrorDatagram(bytes, from) : parseIcmpError(family, bytes, from);
@@ -205,7 +205,7 @@ Status enableErrorQueue(int fd, Family family) {
   return {};
 }
 
-ErrorRead readErrorQueue(int fd, IcmpError& out, int& code) {
+Result<ErrorRead> readErrorQueue(int fd, IcmpError& out) {
   std::uint8_t data[2048];
   sockaddr_storage destination{};
   alignas(cmsghdr) std::uint8_t control[512];
@@ -223,8 +223,9 @@ ErrorRead readErrorQueue(int fd, IcmpError& out, int& code) {
     n = ::recvmsg(fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
-    code = errno;
-    return isTimeout(code) ? ErrorRead::NothingLeft : ErrorRead::Failed;
+    Error failed = lastError("recvmsg");
+    if (isTimeout(failed.code)) return ErrorRead::NothingLeft;
+    return failed;
   }
 
   const sock_extended_err* extended = nullptr;

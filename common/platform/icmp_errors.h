@@ -69,12 +69,13 @@ std::string icmpErrorReason(const IcmpError& error);
 // types). Needs CAP_NET_RAW; without it the error is the refusal, with a text that names the right.
 Result<Socket> openIcmpErrorListener(Family family);
 
-enum class ErrorRead { Error, Other, NothingLeft, Failed };
+// What one read of ICMP errors found: an error (`out` filled), another message that is no error of
+// ours to read (echo replies, unparsable bytes), or nothing pending. A receive that failed otherwise
+// is the Result's error.
+enum class ErrorRead { Error, Other, NothingLeft };
 
-// One message from a listener without waiting: Error (and `out` filled), Other for any message
-// that is no error of ours to read (echo replies, unparsable bytes), NothingLeft when none is
-// pending, Failed with the code in `code`.
-ErrorRead readIcmpError(int fd, Family family, IcmpError& out, int& code);
+// One message from a listener without waiting.
+Result<ErrorRead> readIcmpError(int fd, Family family, IcmpError& out);
 
 // IP_RECVERR or IPV6_RECVERR on a socket of `family`: ICMP errors about its datagrams are queued
 // for readErrorQueue and no longer end a connected socket's receive with an error code alone.
@@ -85,6 +86,6 @@ Status enableErrorQueue(int fd, Family family);
 // the IP header as the kernel hands them: for UDP the header is rebuilt from those ports, its
 // checksum 0, in front of the payload the kernel gives. An error of the host itself (a send over
 // the known path MTU) comes as local, with the MTU and the host's own address as offender.
-ErrorRead readErrorQueue(int fd, IcmpError& out, int& code);
+Result<ErrorRead> readErrorQueue(int fd, IcmpError& out);
 
 }  // namespace connchk::platform

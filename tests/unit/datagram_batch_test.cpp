@@ -75,8 +75,9 @@ TEST(DatagramBatch, TakesWhatWaitsInArrivalOrderAndSendsEachAnswerAsAlone) {
   std::size_t taken = 0;
   while (taken < sent.size()) {
     ASSERT_EQ(platform::waitReadable(receiver.fd(), never, 5000), platform::WaitResult::Ready) << "after " << taken;
-    int error = 0;
-    const std::size_t n = batch.receive(receiver.fd(), error);
+    const auto received = batch.receive(receiver.fd());
+    ASSERT_TRUE(received.ok()) << received.code();
+    const std::size_t n = *received;
     ASSERT_LE(n, batch.capacity());
     for (std::size_t i = 0; i < n; ++i, ++taken) {
       const auto& d = batch[i];
