@@ -24,25 +24,20 @@ std::string shortNames() {
 }
 
 // The way a probe's via= names, or why it may not take it.
-std::optional<platform::WayOut> probeWay(const std::string& via, const ProbeWays& ways, std::string& problem) {
+platform::Result<platform::WayOut> probeWay(const std::string& via, const ProbeWays& ways) {
   for (const platform::LabelledWay& labelled : ways.labelled) {
     if (labelled.label == via) return labelled.way;
   }
   if (!ways.allowAny) {
     std::string labels;
     for (const platform::LabelledWay& labelled : ways.labelled) labels += (labels.empty() ? "" : ", ") + labelled.label;
-    problem = labels.empty() ? "via is not allowed: the exporter was started without --via"
-                             : "via must be one of the ways the exporter was started with: " + labels;
-    return std::nullopt;
+    return platform::refusedInput(labels.empty() ? "via is not allowed: the exporter was started without --via"
+                                                 : "via must be one of the ways the exporter was started with: " + labels);
   }
   auto way = platform::parseWayOut(via);
-  if (!way) {
-    problem = way.error().text;
-    return std::nullopt;
-  }
-  problem = platform::wayOutProblem(*way);
-  if (!problem.empty()) return std::nullopt;
-  return std::move(way).value();
+  if (!way) return way;
+  if (std::string problem = platform::wayOutProblem(*way); !problem.empty()) return platform::refusedInput(std::move(problem));
+  return way;
 }
 
 }  // namespace
@@ -97,9 +92,8 @@ ProbeQueryParse parseProbeQuery(const std::string& queryString, const ProbeWays&
     }
   }
   if (const auto via = param("via")) {
-    std::string problem;
-    const auto way = probeWay(*via, ways, problem);
-    if (!way) return {std::nullopt, problem};
+    const auto way = probeWay(*via, ways);
+    if (!way) return {std::nullopt, way.error().text};
     query.way = *way;
     // An address sends in its own family; one forced otherwise cannot be reached from it.
     if (way->kind == platform::WayOut::Kind::Address) {

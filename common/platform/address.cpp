@@ -195,13 +195,14 @@ int lookupFamily(FamilyChoice choice) {
   return AF_UNSPEC;
 }
 
-// The first address getaddrinfo gives for `name` in `family`, or its error code.
-std::optional<Address> lookUp(const std::string& name, int family, int& code) {
+// The first address getaddrinfo gives for `name` in `family`, or its error (the code alone: the
+// caller words it).
+Result<Address> lookUp(const std::string& name, int family) {
   addrinfo hints{};
   hints.ai_family = family;
   hints.ai_socktype = SOCK_DGRAM;  // one entry per address instead of one per socket type
   addrinfo* found = nullptr;
-  code = getaddrinfo(name.c_str(), nullptr, &hints, &found);
+  int code = getaddrinfo(name.c_str(), nullptr, &hints, &found);
   if (code == EAI_SYSTEM) code = errno;
   std::optional<Address> first;
   for (const addrinfo* p = found; code == 0 && p != nullptr && !first; p = p->ai_next) {
@@ -209,9 +210,9 @@ std::optional<Address> lookUp(const std::string& name, int family, int& code) {
   }
   if (found != nullptr) freeaddrinfo(found);
   if (code == 0 && !first) code = EAI_NONAME;
+  if (!first) return Error{"getaddrinfo", code, {}};
   // A mapped answer stands for its IPv4 address and is used as one.
-  if (first) first = first->unmapped();
-  return first;
+  return first->unmapped();
 }
 
 }  // namespace
@@ -228,8 +229,9 @@ Result<Address> resolve(const std::string& text, FamilyChoice choice) {
   }
   if (text.find('\0') != std::string::npos) return fail(EAI_NONAME, "Имя сервера не найдено");
 
-  int code = 0;
-  if (auto found = lookUp(text, lookupFamily(choice), code)) return *found;
+  const auto found = lookUp(text, lookupFamily(choice));
+  if (found) return found;
+  const int code = found.code();
   // What cannot be a host name was meant as an address: say so rather than "not found".
   const auto percent = text.find('%');
   if (percent != std::string::npos && Address::parse(text.substr(0, percent))) {
@@ -240,8 +242,7 @@ Result<Address> resolve(const std::string& text, FamilyChoice choice) {
   }
   const bool absent = code == EAI_NONAME || code == EAI_NODATA || code == EAI_ADDRFAMILY;
   if (absent && choice != FamilyChoice::Any) {
-    int anyCode = 0;
-    if (lookUp(text, AF_UNSPEC, anyCode)) {
+    if (lookUp(text, AF_UNSPEC)) {
       return fail(code, "У имени «" + text + "» нет адреса " + familyName(forced));
     }
   }
