@@ -85,15 +85,23 @@ unsigned openSockets(std::span<const int> fds) {
 bool ServiceRun::receiveBatch(std::span<const int> fds, platform::ReceivedBatch& batch, std::size_t& which) {
   mayHold_ &= openSockets(fds);
   while (!stop_.signalled()) {
-    // Once no socket may hold more, the wait comes first: it says which have something (at once
-    // when more came meanwhile), and spares receives that would find nothing.
-    if (mayHold_ == 0 && !waitForDatagrams(fds)) break;
+    // Once no socket may hold more, they are looked at again for a short while where that pays
+    // (see LookBeforeSleep); then the wait comes first: it says which have something (at once when
+    // more came meanwhile), and spares receives that would find nothing.
+    if (mayHold_ == 0) {
+      if (look_.lookAgain(LookBeforeSleep::Clock::now())) {
+        mayHold_ = openSockets(fds);
+      } else if (!waitForDatagrams(fds)) {
+        break;
+      }
+    }
     for (std::size_t turn = 0; turn < fds.size(); ++turn) {
       const std::size_t i = (nextSocket_ + turn) % fds.size();
       const unsigned bit = 1u << i;
       if (fds[i] < 0 || (mayHold_ & bit) == 0) continue;
       const auto got = batch.receive(fds[i]);
       if (got) {
+        look_.arrived(LookBeforeSleep::Clock::now());
         which = i;
         nextSocket_ = i + 1;
         if (*got < batch.capacity()) mayHold_ &= ~bit;  // a batch not full took all there was

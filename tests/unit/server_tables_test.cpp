@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <thread>
@@ -184,6 +185,49 @@ TEST(ReceivedPacketLine, ReadsUnresolvedAsPlainText) {
             "Принят пакет от 10.1.2.3 (unresolved), протокол TCP, 32 байт данных");
   EXPECT_EQ(receivedPacketLine("10.1.2.3", " %s%n%x"), "Принят пакет от 10.1.2.3 (unresolved) %s%n%x")
       << "nothing in the line is taken as a format";
+}
+
+// A service looks again before it sleeps only while datagrams come close together: a burst is
+// caught by the looks, and a trickle of wider gaps costs one fruitless look, then none.
+TEST(LookBeforeSleep, LooksOnlyWhileTheGapsAreShort) {
+  using us = std::chrono::microseconds;
+  LookBeforeSleep look;
+  LookBeforeSleep::Clock::time_point now{};
+  struct Spell {
+    bool caught;  // a look was still going when the datagram came
+    us wasted;    // looking that found nothing before the service slept
+  };
+  // One idle spell that a datagram ends `gap` after nothing more waited.
+  const auto idleFor = [&](us gap) {
+    us looked{0};
+    while (looked < gap && look.lookAgain(now + looked)) looked += us(1);
+    now += gap;
+    look.arrived(now);
+    return looked == gap ? Spell{true, us(0)} : Spell{false, looked};
+  };
+  const struct {
+    us gap;
+    int times;
+    int caught;
+    us wasted;
+  } steps[] = {
+      {us(10), 1, 0, us(0)},    // an idle service sleeps at once
+      {us(10), 20, 20, us(0)},  // then a burst is caught look after look
+      {us(60), 1, 1, us(0)},
+      {us(100), 50, 0, us(60)},  // a trickle: one look in vain, then straight to sleep
+      {us(10), 2, 1, us(0)},    // a burst again: the first gap shows it, the next is caught
+  };
+  for (const auto& step : steps) {
+    int caught = 0;
+    us wasted{0};
+    for (int i = 0; i < step.times; ++i) {
+      const Spell spell = idleFor(step.gap);
+      caught += spell.caught;
+      wasted += spell.wasted;
+    }
+    EXPECT_EQ(caught, step.caught) << step.gap.count() << " us gaps";
+    EXPECT_EQ(wasted, step.wasted) << step.gap.count() << " us gaps";
+  }
 }
 
 }  // namespace
