@@ -47,6 +47,7 @@
 #include "common/activity_log.h"
 #include "common/cp1251.h"
 #include "common/platform/receive_time.h"
+#include "common/platform/sockets.h"
 
 namespace fs = std::filesystem;
 using namespace connchk;
@@ -195,13 +196,7 @@ class WireWatch {
       if (poll(&p, 1, 50) <= 0) continue;
       sockaddr_ll from{};
       iovec part{packet, sizeof packet};
-      msghdr message{};
-      message.msg_name = &from;
-      message.msg_namelen = sizeof from;
-      message.msg_iov = &part;
-      message.msg_iovlen = 1;
-      message.msg_control = control;
-      message.msg_controllen = sizeof control;
+      msghdr message = platform::messageOf(&from, sizeof from, &part, 1, control, sizeof control);
       const ssize_t n = recvmsg(fd_, &message, MSG_DONTWAIT);
       const auto stamp = n > 0 ? platform::readReceiveStamp(message) : std::nullopt;
       if (stamp && from.sll_protocol == htons(ETH_P_IP)) seen(packet, static_cast<std::size_t>(n), from.sll_pkttype == PACKET_OUTGOING, *stamp);

@@ -34,14 +34,8 @@ Result<std::size_t> ReceivedBatch::receive(int fd) {
   // The control parts hold cmsghdr structures: each starts aligned as the buffer's start is.
   static_assert(ControlBytes % alignof(cmsghdr) == 0);
   for (std::size_t i = 0; i < slots_.size(); ++i) {
-    msghdr& m = messages_[i].msg_hdr;
-    m = msghdr{};
-    m.msg_name = &sources_[i];
-    m.msg_namelen = sizeof(sockaddr_storage);
-    m.msg_iov = &parts_[i];
-    m.msg_iovlen = 1;
-    m.msg_control = controls_.data() + i * ControlBytes;
-    m.msg_controllen = ControlBytes;
+    messages_[i].msg_hdr =
+        messageOf(&sources_[i], sizeof(sockaddr_storage), &parts_[i], 1, controls_.data() + i * ControlBytes, ControlBytes);
     messages_[i].msg_len = 0;
   }
   int n;
@@ -114,15 +108,9 @@ void SendBatch::send(int fd) {
   for (std::size_t i = 0; i < count_; ++groups) {
     const std::size_t n =
         segmenting_ ? groupAt(parts_, i, count_, [this](std::size_t a, std::size_t b) { return sameDestination(a, b); }) : 1;
-    msghdr& m = messages_[groups].msg_hdr;
-    m = msghdr{};
-    m.msg_name = &destinations_[i];
-    m.msg_namelen = destinationLengths_[i];
-    m.msg_iov = &parts_[i];
-    m.msg_iovlen = n;
     std::uint8_t* control = controls_.data() + groups * SegmentControlBytes;
-    m.msg_controllen = writeControl(control, n > 1 ? static_cast<std::uint16_t>(parts_[i].iov_len) : 0, i);
-    if (m.msg_controllen != 0) m.msg_control = control;
+    const std::size_t controlLength = writeControl(control, n > 1 ? static_cast<std::uint16_t>(parts_[i].iov_len) : 0, i);
+    messages_[groups].msg_hdr = messageOf(&destinations_[i], destinationLengths_[i], &parts_[i], n, control, controlLength);
     messages_[groups].msg_len = 0;
     groupFirst_[groups] = i;
     groupSize_[groups] = n;
@@ -157,14 +145,9 @@ void SendBatch::sendGroups(int fd, std::size_t groups) {
 }
 
 SendBatch::Failure SendBatch::sendAlone(int fd, std::size_t i) {
-  msghdr m{};
-  m.msg_name = &destinations_[i];
-  m.msg_namelen = destinationLengths_[i];
-  m.msg_iov = &parts_[i];
-  m.msg_iovlen = 1;
   alignas(cmsghdr) std::uint8_t control[SegmentControlBytes];
-  m.msg_controllen = writeControl(control, 0, i);
-  if (m.msg_controllen != 0) m.msg_control = control;
+  const std::size_t controlLength = writeControl(control, 0, i);
+  msghdr m = messageOf(&destinations_[i], destinationLengths_[i], &parts_[i], 1, control, controlLength);
   ssize_t n;
   do {
     n = ::sendmsg(fd, &m, MSG_DONTWAIT | MSG_NOSIGNAL);

@@ -213,13 +213,7 @@ Result<ErrorRead> readErrorQueue(int fd, IcmpError& out) {
   msghdr message{};
   ssize_t n;
   do {
-    message = msghdr{};
-    message.msg_name = &destination;
-    message.msg_namelen = sizeof destination;
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    message = messageOf(&destination, sizeof destination, &part, 1, control, sizeof control);
     n = ::recvmsg(fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {

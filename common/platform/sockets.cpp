@@ -164,13 +164,8 @@ Result<std::size_t> sendFrom(int fd, const void* data, std::size_t length, const
   sockaddr_storage address{};
   alignas(cmsghdr) unsigned char control[ArrivalAddressControlBytes];
   iovec part{const_cast<void*>(data), length};
-  msghdr message{};
-  message.msg_name = &address;
-  message.msg_namelen = to.toSockaddr(address);
-  message.msg_iov = &part;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sourceControl(*from, control);
+  const socklen_t addressLength = to.toSockaddr(address);
+  msghdr message = messageOf(&address, addressLength, &part, 1, control, sourceControl(*from, control));
   ssize_t n;
   do {
     n = ::sendmsg(fd, &message, MSG_NOSIGNAL | (wait == Wait::Now ? MSG_DONTWAIT : 0));
@@ -218,13 +213,7 @@ Result<std::size_t> receiveMessage(int fd, void* buffer, std::size_t capacity, s
   msghdr message{};
   ssize_t n;
   do {
-    message = msghdr{};
-    message.msg_name = source;
-    message.msg_namelen = source != nullptr ? sizeof *source : 0;
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    message = messageOf(source, source != nullptr ? sizeof *source : 0, &part, 1, control, sizeof control);
     n = ::recvmsg(fd, &message, wait == Wait::Now ? MSG_DONTWAIT : 0);
   } while (n < 0 && errno == EINTR);
   Result<std::size_t> got = n < 0 ? Result<std::size_t>(lastError("recvmsg")) : static_cast<std::size_t>(n);

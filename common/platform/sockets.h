@@ -64,6 +64,19 @@ std::optional<Address> arrivalAddress(msghdr& message);
 // Control bytes that make a send leave from `from` (IP_PKTINFO or IPV6_PKTINFO, by its family);
 // `control` must hold ArrivalAddressControlBytes. Returns the bytes used.
 inline constexpr std::size_t ArrivalAddressControlBytes = 64;
+// The message header of a sendmsg or recvmsg over `count` parts, with its address and its control
+// part (left out when `controlLength` is 0).
+inline msghdr messageOf(void* address, socklen_t addressLength, iovec* parts, std::size_t count, void* control,
+                        std::size_t controlLength) {
+  msghdr m{};
+  m.msg_name = address;
+  m.msg_namelen = addressLength;
+  m.msg_iov = parts;
+  m.msg_iovlen = count;
+  m.msg_control = controlLength != 0 ? control : nullptr;
+  m.msg_controllen = controlLength;
+  return m;
+}
 // Writes one control message at `at` (aligned as cmsghdr, with CMSG_SPACE(size) bytes of room);
 // returns the bytes it takes.
 std::size_t putControlMessage(unsigned char* at, int level, int type, const void* data, std::size_t size);
